@@ -1,0 +1,88 @@
+#include "cubature.hpp"
+
+#include "factorization.hpp"
+
+#include <cmath>
+#include <utility>
+
+namespace vexel {
+
+Result<PointSet> cubature_points(const DVector& x, const DMatrix& P) {
+  auto factor = stable_cholesky(P);
+  if (!factor) return factor.take_error();
+  CholeskyFactor& f = factor.value();
+  return PointSet{cubature_points_from_factor(x, f.L), f.jitter};
+}
+
+DMatrix cubature_points_from_factor(const DVector& x, const DMatrix& S) {
+  const Index n = x.size();
+  if (S.rows() != n || S.cols() != n) {
+    internal_failure("factor is n by n for a mean of length n", __FILE__, __LINE__);
+  }
+  const double c = std::sqrt(static_cast<double>(n));
+  DMatrix X(2 * n, n);
+  // Column i of the point set holds component i of every point, so it is
+  // written as one contiguous run: plus points first, then their minus twins.
+  for (Index i = 0; i < n; ++i) {
+    double* plus = X.col(i).data();
+    double* minus = plus + n;
+    const double xi = x.coeff(i);
+    for (Index j = 0; j < n; ++j) {
+      const double d = c * S.coeff(i, j);
+      plus[j] = d + xi;
+      minus[j] = xi - d;
+    }
+  }
+  return X;
+}
+
+DVector row_mean(const DMatrix& Y, Index m) {
+  if (m < 0 || m > Y.cols()) internal_failure("row_mean count within the columns", __FILE__, __LINE__);
+  const Index r = Y.rows();
+  const double w = 1.0 / static_cast<double>(r);
+  DVector mean(m);
+  for (Index k = 0; k < m; ++k) {
+    const double* yk = Y.col(k).data();
+    double sum = 0.0;
+    for (Index i = 0; i < r; ++i) sum += yk[i];
+    mean.coeffRef(k) = sum * w;
+  }
+  return mean;
+}
+
+DMatrix centered_rows(DMatrix Y, const DVector& v) {
+  if (v.size() != Y.cols()) internal_failure("centre has one entry per column", __FILE__, __LINE__);
+  const Index r = Y.rows();
+  for (Index k = 0; k < Y.cols(); ++k) {
+    double* yk = Y.col(k).data();
+    const double vk = v.coeff(k);
+    for (Index i = 0; i < r; ++i) yk[i] = yk[i] - vk;
+  }
+  return Y;
+}
+
+DMatrix moment(const DMatrix& A, const DMatrix& B) {
+  if (A.rows() != B.rows()) internal_failure("moment operands share their rows", __FILE__, __LINE__);
+  const double w = 1.0 / static_cast<double>(A.rows());
+  DMatrix M(A.cols(), B.cols());
+  // Product first, scaling second: the weight is applied once to the sums.
+  M.noalias() = A.transpose() * B;
+  M *= w;
+  return M;
+}
+
+void symmetrize_in_place(DMatrix& A) {
+  if (A.rows() != A.cols()) internal_failure("symmetrised matrix is square", __FILE__, __LINE__);
+  const Index n = A.rows();
+  for (Index j = 1; j < n; ++j) {
+    double* aj = A.col(j).data();
+    for (Index i = 0; i < j; ++i) {
+      double& lower = A.coeffRef(j, i);
+      const double v = (aj[i] + lower) * 0.5;
+      aj[i] = v;
+      lower = v;
+    }
+  }
+}
+
+}  // namespace vexel

@@ -1,0 +1,46 @@
+// Third-degree spherical-radial cubature rule: the 2n equally weighted points
+// that stand for a Gaussian, and the kernels that turn a propagated point set
+// back into a mean and a (cross) covariance.
+//
+// Point-set layout, relied on by every caller: one point per row, rows 0..n-1
+// are the plus points x + sqrt(n) L[:, j], rows n..2n-1 the minus points
+// x - sqrt(n) L[:, j], in the same column order.  Every point has weight
+// 1/(2n), applied as one factor w = 1.0 / rows.
+#pragma once
+
+#include "linalg.hpp"
+#include "result.hpp"
+
+namespace vexel {
+
+/// A cubature point set (2n by n) and the jitter its factorisation needed.
+struct PointSet {
+  DMatrix X;
+  double jitter;
+};
+
+/// Cubature points of N(x, P) from the jittered Cholesky factor of P (only
+/// the lower triangle of P is read).  Fails with the factorisation's error
+/// "unable to compute stable Cholesky factor", producing no points.
+Result<PointSet> cubature_points(const DVector& x, const DMatrix& P);
+
+/// Cubature points of the Gaussian with mean x and lower factor S (used as
+/// given: no factorisation, no jitter).  Cannot fail.
+DMatrix cubature_points_from_factor(const DVector& x, const DMatrix& S);
+
+/// Mean of the rows of Y over its first m columns: each column summed from
+/// 0.0 in increasing row order, then multiplied by w = 1.0 / rows.  Cannot fail.
+DVector row_mean(const DMatrix& Y, Index m);
+
+/// Y with v subtracted from every row (Y is consumed and returned).  Cannot fail.
+DMatrix centered_rows(DMatrix Y, const DVector& v);
+
+/// Equal-weight moment of two centred point sets: A^T B, then every element
+/// multiplied by w = 1.0 / rows.  Cannot fail.
+DMatrix moment(const DMatrix& A, const DMatrix& B);
+
+/// Makes a square A exactly symmetric: each off-diagonal pair becomes
+/// (A(i, j) + A(j, i)) * 0.5 in both places; the diagonal is untouched.
+void symmetrize_in_place(DMatrix& A);
+
+}  // namespace vexel

@@ -1,0 +1,90 @@
+// Error values and results shared by every native layer.
+//
+// Kernels never throw for expected failures: they return a Result holding
+// either the value or an Error (exception family + message).  Only the
+// module layer turns an Error into a Python exception, in one place.
+// Internal consistency failures (which should never happen) are reported by
+// throwing InternalFailure; the call boundary turns that into PanicException.
+#pragma once
+
+#include <exception>
+#include <string>
+#include <utility>
+#include <variant>
+
+namespace vexel {
+
+/// Exception family an Error is raised as.
+enum class ErrorKind {
+  Type,      // TypeError
+  Value,     // ValueError
+  Runtime,   // RuntimeError
+  Overflow,  // OverflowError
+  Memory,    // MemoryError
+  Panic,     // PanicException (internal failure)
+  PythonSet  // a Python exception is already set; raise it unchanged
+};
+
+struct Error {
+  ErrorKind kind;
+  std::string message;
+
+  static Error type(std::string m) { return {ErrorKind::Type, std::move(m)}; }
+  static Error value(std::string m) { return {ErrorKind::Value, std::move(m)}; }
+  static Error runtime(std::string m) { return {ErrorKind::Runtime, std::move(m)}; }
+  static Error overflow(std::string m) { return {ErrorKind::Overflow, std::move(m)}; }
+  static Error panic(std::string m) { return {ErrorKind::Panic, std::move(m)}; }
+  /// The Python error indicator is already set (callback raised, protocol failed).
+  static Error python_set() { return {ErrorKind::PythonSet, std::string()}; }
+};
+
+/// Either a value of type T or an Error.
+template <class T>
+class Result {
+ public:
+  Result(T value) : v_(std::move(value)) {}            // NOLINT(implicit)
+  Result(Error error) : v_(std::move(error)) {}        // NOLINT(implicit)
+
+  bool ok() const { return v_.index() == 0; }
+  explicit operator bool() const { return ok(); }
+
+  T& value() & { return std::get<0>(v_); }
+  const T& value() const& { return std::get<0>(v_); }
+  T&& value() && { return std::get<0>(std::move(v_)); }
+  const Error& error() const { return std::get<1>(v_); }
+  Error&& take_error() { return std::get<1>(std::move(v_)); }
+
+ private:
+  std::variant<T, Error> v_;
+};
+
+/// Result of an operation that produces nothing: empty on success.
+class Status {
+ public:
+  Status() = default;
+  Status(Error error) : err_(std::move(error)), failed_(true) {}  // NOLINT(implicit)
+  static Status success() { return Status(); }
+
+  bool ok() const { return !failed_; }
+  explicit operator bool() const { return ok(); }
+  const Error& error() const { return err_; }
+
+ private:
+  Error err_{ErrorKind::Panic, std::string()};
+  bool failed_ = false;
+};
+
+/// Thrown only for internal consistency failures (a broken invariant, an
+/// Eigen assertion).  Caught at the call boundary and raised as PanicException.
+class InternalFailure : public std::exception {
+ public:
+  explicit InternalFailure(std::string what) : what_(std::move(what)) {}
+  const char* what() const noexcept override { return what_.c_str(); }
+
+ private:
+  std::string what_;
+};
+
+[[noreturn]] void internal_failure(const char* condition, const char* file, int line);
+
+}  // namespace vexel

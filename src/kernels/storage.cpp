@@ -1,0 +1,35 @@
+#include "storage.hpp"
+
+#include <limits>
+
+#include <unistd.h>
+
+namespace vexel {
+
+namespace {
+
+std::uint64_t physical_memory_bytes() {
+  const long pages = sysconf(_SC_PHYS_PAGES);
+  const long page_size = sysconf(_SC_PAGESIZE);
+  if (pages <= 0 || page_size <= 0) return std::numeric_limits<std::uint64_t>::max();
+  return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size);
+}
+
+}  // namespace
+
+Status check_storage(std::initializer_list<std::pair<std::uint64_t, std::uint64_t>> shapes) {
+  const std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
+  // No single matrix may have more elements than a signed index can count.
+  const std::uint64_t max_elements = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) / sizeof(double);
+  std::uint64_t bytes = 0;
+  for (const auto& [rows, cols] : shapes) {
+    if (cols != 0 && rows > max_elements / cols) return Error{ErrorKind::Memory, std::string()};
+    const std::uint64_t b = rows * cols * sizeof(double);
+    if (bytes > max - b) return Error{ErrorKind::Memory, std::string()};
+    bytes += b;
+  }
+  if (bytes > physical_memory_bytes()) return Error{ErrorKind::Memory, std::string()};
+  return Status::success();
+}
+
+}  // namespace vexel

@@ -1,0 +1,25 @@
+// Python class CubatureKalmanFilter: type object and method bodies.
+#pragma once
+
+#include "frame.hpp"
+
+#include "../ckf/ckf_state.hpp"
+
+namespace vexel::py {
+
+using CkfInstance = Instance<CkfState>;
+
+/// Registration of the class (type pointer set once it is created).
+extern ClassInfo g_ckf_class;
+
+/// Create the type object on first use; returns a new reference.
+Ref ckf_type();
+
+// Field access and small mutators.
+Ref ckf_get(CkfInstance& self, PyObject* const* args);
+Ref ckf_set(CkfInstance& self, PyObject* const* args);
+Ref ckf_set_state(CkfInstance& self, PyObject* const* args);
+Ref ckf_set_dt(CkfInstance& self, PyObject* const* args);
+Ref ckf_reset_jitter_counters(CkfInstance& self);
+
+}  // namespace vexel::py

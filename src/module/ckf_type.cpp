@@ -1,0 +1,84 @@
+// CubatureKalmanFilter: the type object, its constructor and method table.
+#include "ckf_module.hpp"
+
+namespace vexel::py {
+
+ClassInfo g_ckf_class{nullptr, "CubatureKalmanFilter"};
+
+namespace {
+
+constexpr BorrowKind kRead = BorrowKind::Read;
+constexpr BorrowKind kWrite = BorrowKind::Write;
+
+constexpr Params kNew{"CubatureKalmanFilter.__new__()", 3, 3, {"dim_x", "dim_z", "dt"}};
+constexpr Params kSetState{"CubatureKalmanFilter.set_state()", 4, 4, {"x", "p", "q", "r"}};
+constexpr Params kSetDt{"CubatureKalmanFilter.set_dt()", 1, 1, {"dt"}};
+constexpr Params kGet{"CubatureKalmanFilter.get()", 1, 1, {"name"}};
+constexpr Params kSet{"CubatureKalmanFilter.set()", 2, 2, {"name", "value"}};
+
+PyObject* ckf_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return boundary([&]() -> Ref {
+    PyObject* a[kMaxParams] = {};
+    parse_args(kNew, args, kwargs, a);
+    const std::uint64_t dim_x = arg_u64(a[0], "dim_x");
+    const std::uint64_t dim_z = arg_u64(a[1], "dim_z");
+    const double dt = arg_double(a[2], "dt");
+    return new_instance(type, unwrap(CkfState::create(dim_x, dim_z, dt)));
+  });
+}
+
+template <BorrowKind K, const Params& P, Ref (*Body)(CkfInstance&, PyObject* const*)>
+constexpr PyCFunction kw_method() {
+  return as_cfunction(&method_entry<CkfState, g_ckf_class, K, P, Body>);
+}
+
+template <BorrowKind K, Ref (*Body)(CkfInstance&)>
+constexpr PyCFunction noargs_method() {
+  return as_cfunction(&noargs_entry<CkfState, g_ckf_class, K, Body>);
+}
+
+constexpr int kKw = METH_VARARGS | METH_KEYWORDS;
+
+PyMethodDef kMethods[] = {
+    {"set_state", kw_method<kWrite, kSetState, ckf_set_state>(), kKw, "set_state($self, x, p, q, r)\n--\n\n"},
+    {"set_dt", kw_method<kWrite, kSetDt, ckf_set_dt>(), kKw,
+     "set_dt($self, dt)\n--\n\nUpdate the default time step used by predict_standard_model[_ckf]\n"
+     "and by predict_custom when no per-call dt is given."},
+    {"reset_jitter_counters", noargs_method<kWrite, ckf_reset_jitter_counters>(), METH_NOARGS,
+     "reset_jitter_counters($self)\n--\n\n"},
+    {"get", kw_method<kRead, kGet, ckf_get>(), kKw,
+     "get($self, name)\n--\n\nReturn one field by its Python attribute name, as a fresh numpy array\n"
+     "or a Python scalar."},
+    {"set", kw_method<kWrite, kSet, ckf_set>(), kKw,
+     "set($self, name, value)\n--\n\nOverwrite one field by its Python attribute name. Arrays must be\n"
+     "float64 with the field's shape; x, P, Q and R must be finite."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+constexpr const char kDoc[] =
+    "CubatureKalmanFilter(dim_x, dim_z, dt)\n--\n\n"
+    "The filter state lives here. The Python wrapper reads fields lazily with\n"
+    "`get` and writes them with `set`, so nothing is copied across the FFI\n"
+    "boundary unless the user reads or assigns it.";
+
+PyType_Slot kSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(&ckf_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_instance<CkfState>)},
+    {Py_tp_doc, const_cast<char*>(kDoc)},
+    {Py_tp_methods, kMethods},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec{"CubatureKalmanFilter", static_cast<int>(sizeof(CkfInstance)), 0, Py_TPFLAGS_DEFAULT, kSlots};
+
+}  // namespace
+
+Ref ckf_type() {
+  if (g_ckf_class.type == nullptr) {
+    // The reference is kept for the life of the process.
+    g_ckf_class.type = reinterpret_cast<PyTypeObject*>(new_class_from_spec(&kSpec, "vexel_ckf._native").release());
+  }
+  return Ref::borrow(reinterpret_cast<PyObject*>(g_ckf_class.type));
+}
+
+}  // namespace vexel::py

@@ -1,0 +1,82 @@
+#include "fields.hpp"
+
+#include <cstdio>
+
+namespace vexel::py {
+
+namespace {
+
+/// Decode one UTF-8 code point starting at s[i]; advances i.  Invalid bytes
+/// are returned as themselves (they cannot come from a Python str).
+std::uint32_t next_code_point(const std::string& s, std::size_t& i) {
+  const auto b0 = static_cast<unsigned char>(s[i]);
+  int extra = 0;
+  std::uint32_t cp = b0;
+  if (b0 >= 0xF0) {
+    extra = 3;
+    cp = b0 & 0x07u;
+  } else if (b0 >= 0xE0) {
+    extra = 2;
+    cp = b0 & 0x0Fu;
+  } else if (b0 >= 0xC0) {
+    extra = 1;
+    cp = b0 & 0x1Fu;
+  }
+  if (extra > 0 && i + static_cast<std::size_t>(extra) >= s.size()) {
+    ++i;
+    return b0;
+  }
+  for (int k = 1; k <= extra; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + static_cast<std::size_t>(k)]) & 0x3Fu);
+  i += static_cast<std::size_t>(extra) + 1;
+  return cp;
+}
+
+}  // namespace
+
+std::string quote_name(const std::string& name) {
+  std::string out = "\"";
+  std::size_t i = 0;
+  while (i < name.size()) {
+    const std::size_t start = i;
+    const std::uint32_t cp = next_code_point(name, i);
+    switch (cp) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      default:
+        if (cp < 0x20 || (cp >= 0x7F && cp < 0xA0)) {
+          char buf[16];
+          std::snprintf(buf, sizeof buf, "\\u{%x}", static_cast<unsigned>(cp));
+          out += buf;
+        } else {
+          out.append(name, start, i - start);
+        }
+    }
+  }
+  out += "\"";
+  return out;
+}
+
+void unknown_field(const std::string& name) { fail(Error::value("unknown filter field: " + quote_name(name))); }
+
+PyObject* dict_lookup(PyObject* dict, const char* key) {
+  Ref k = Ref::steal(PyUnicode_FromString(key));
+  if (!k) fail_python();
+  PyObject* v = PyDict_GetItemWithError(dict, k.get());
+  if (v == nullptr && PyErr_Occurred()) fail_python();
+  return v;
+}
+
+}  // namespace vexel::py
