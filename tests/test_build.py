@@ -1,0 +1,75 @@
+"""The built extension: stable ABI only, one exported symbol, NumPy 1.x and 2.x."""
+
+import os
+import shutil
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import vexel_ckf
+import vexel_ckf._native as native
+
+
+def test_extension_is_tagged_abi3():
+    assert os.path.basename(native.__file__).endswith(".abi3.so")
+
+
+def test_extension_uses_only_the_stable_abi():
+    abi3audit = pytest.importorskip("abi3audit")
+    del abi3audit
+    res = subprocess.run(
+        [sys.executable, "-m", "abi3audit", "--strict", "--summary", "--assume-minimum-abi3", "3.9",
+         native.__file__],
+        capture_output=True, text=True, timeout=300,
+    )
+    assert res.returncode == 0, res.stdout + res.stderr
+    assert "0 ABI violations" in res.stdout + res.stderr
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="needs binutils' nm")
+def test_only_the_init_function_is_exported():
+    res = subprocess.run(["nm", "-D", "--defined-only", native.__file__], capture_output=True, text=True)
+    symbols = [line.split()[-1] for line in res.stdout.splitlines() if line.strip()]
+    assert symbols == ["PyInit__native"]
+
+
+CHECK = textwrap.dedent(
+    """
+    import numpy, vexel_ckf._native as m
+    f = m.CubatureKalmanFilter(2, 1, 0.1)
+    x = f.get('x')
+    f.set('P', numpy.asfortranarray(numpy.eye(2) * 2))
+    assert f.get('P')[1, 1] == 2.0 and x.shape == (2,)
+    print(numpy.__version__)
+    """
+)
+
+
+def test_no_warning_under_the_running_numpy():
+    res = subprocess.run([sys.executable, "-W", "error", "-c", CHECK], capture_output=True, text=True, timeout=120)
+    assert res.returncode == 0, res.stderr
+
+
+@pytest.mark.skipif(sys.version_info >= (3, 13), reason="NumPy 1.26 has no wheels for this Python")
+def test_the_same_binary_works_with_numpy_1_26(tmp_path):
+    venv = tmp_path / "venv"
+    subprocess.run([sys.executable, "-m", "venv", str(venv)], check=True, timeout=300)
+    python = str(venv / "bin" / "python")
+    install = subprocess.run(
+        [python, "-m", "pip", "install", "-q", "--disable-pip-version-check", "numpy==1.26.4"],
+        capture_output=True, text=True, timeout=600,
+    )
+    if install.returncode != 0:
+        pytest.skip("NumPy 1.26 could not be installed here: " + install.stderr[-300:])
+    # The installed package (the abi3 binary included), made importable there.
+    pkg_dir = os.path.dirname(vexel_ckf.__file__)
+    site = tmp_path / "site"
+    shutil.copytree(pkg_dir, site / "vexel_ckf")
+    res = subprocess.run(
+        [python, "-W", "error", "-c", CHECK], capture_output=True, text=True, timeout=120,
+        env={**os.environ, "PYTHONPATH": str(site)},
+    )
+    assert res.returncode == 0, res.stderr
+    assert res.stdout.strip().startswith("1.26")
