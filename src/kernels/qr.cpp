@@ -44,13 +44,16 @@ Result<DMatrix> qr_to_lower_factor(DMatrix A, Index n) {
     const double nv = std::sqrt(v2);
     for (Index k = i; k < m; ++k) x[k] /= nv;
 
+    const Index len = m - i;
+    const auto v = A.col(i).segment(i, len);
     const double di = -dp;
     diag.coeffRef(i) = di;
     const bool negate = di < 0.0;
     for (Index c = i + 1; c < n; ++c) {
       double* y = A.col(c).data();
-      double dot = 0.0;
-      for (Index k = i; k < m; ++k) dot += x[k] * y[k];
+      // The dot product goes through Eigen's vectorised reduction; its
+      // summation order is free, only the reflection formula is fixed.
+      const double dot = v.dot(A.col(c).segment(i, len));
       const double tau = 2.0 * dot;
       if (negate) {
         // -(c - tau v) written as (tau v - c): the same rounded value, but an
@@ -60,7 +63,8 @@ Result<DMatrix> qr_to_lower_factor(DMatrix A, Index n) {
         for (Index k = i; k < m; ++k) y[k] = y[k] - tau * x[k];
       }
     }
-    // 5. Column i now holds v and is not read again except for R's row above.
+    // 5. From row i down, column i now holds v and is not used again; its
+    //    entries above row i are the part of R that the extraction reads.
   }
 
   // Extraction: L = R^T, with R the upper triangle of the first n rows of the
