@@ -44,27 +44,48 @@ Result<DMatrix> qr_to_lower_factor(DMatrix A, Index n) {
     const double nv = std::sqrt(v2);
     for (Index k = i; k < m; ++k) x[k] /= nv;
 
-    const Index len = m - i;
-    const auto v = A.col(i).segment(i, len);
     const double di = -dp;
     diag.coeffRef(i) = di;
     const bool negate = di < 0.0;
-    for (Index c = i + 1; c < n; ++c) {
-      double* y = A.col(c).data();
-      // The dot product goes through Eigen's vectorised reduction; its
-      // summation order is free, only the reflection formula is fixed.
-      const double dot = v.dot(A.col(c).segment(i, len));
-      const double tau = 2.0 * dot;
+    // c <- s (c - tau v) with tau = 2 (v . c); for s = -1 written as
+    // (tau v - c): the same rounded value, but an exact zero comes out as
+    // +0.0 rather than -0.0.
+    auto reflect = [negate, x, i, m](double* y, double tau) {
       if (negate) {
-        // -(c - tau v) written as (tau v - c): the same rounded value, but an
-        // exact zero comes out as +0.0 rather than -0.0.
         for (Index k = i; k < m; ++k) y[k] = tau * x[k] - y[k];
       } else {
         for (Index k = i; k < m; ++k) y[k] = y[k] - tau * x[k];
       }
+    };
+    Index c = i + 1;
+    // Dot products four columns per pass over v: each still sums over k in
+    // increasing order, so the rounding is that of one column at a time, but
+    // the four independent chains keep the adder busy.
+    for (; c + 3 < n; c += 4) {
+      double* y0 = A.col(c).data();
+      double* y1 = A.col(c + 1).data();
+      double* y2 = A.col(c + 2).data();
+      double* y3 = A.col(c + 3).data();
+      double d0 = 0.0, d1 = 0.0, d2 = 0.0, d3 = 0.0;
+      for (Index k = i; k < m; ++k) {
+        const double xk = x[k];
+        d0 += xk * y0[k];
+        d1 += xk * y1[k];
+        d2 += xk * y2[k];
+        d3 += xk * y3[k];
+      }
+      reflect(y0, 2.0 * d0);
+      reflect(y1, 2.0 * d1);
+      reflect(y2, 2.0 * d2);
+      reflect(y3, 2.0 * d3);
     }
-    // 5. From row i down, column i now holds v and is not used again; its
-    //    entries above row i are the part of R that the extraction reads.
+    for (; c < n; ++c) {
+      double* y = A.col(c).data();
+      double dot = 0.0;
+      for (Index k = i; k < m; ++k) dot += x[k] * y[k];
+      reflect(y, 2.0 * dot);
+    }
+    // 5. Column i now holds v and is not read again except for R's row above.
   }
 
   // Extraction: L = R^T, with R the upper triangle of the first n rows of the
