@@ -45,22 +45,56 @@ Result<DMatrix> standard_transition(const CkfState& s, const std::string& model_
 void predict_kckf_linear(CkfState& s, const DMatrix& F) {
   const Index n = s.dim_x;
   if (F.rows() != n || F.cols() != n) internal_failure("F is dim_x by dim_x", __FILE__, __LINE__);
-  // Everything is formed in temporaries and committed at the end, so an
-  // allocation failure part way leaves the filter as it was.
-  DVector x_new(n);
-  x_new.noalias() = F * s.x;
-  DMatrix FP(n, n);
-  FP.noalias() = F * s.P;
-  DMatrix P_new(n, n);
-  P_new.noalias() = FP * F.transpose();
+  // F P is the only temporary and is formed before anything is written.  It
+  // lives on the stack for small filters; only a larger one allocates, and a
+  // failed allocation then leaves the filter as it was.  The prior fields are
+  // overwritten by this prediction anyway and serve as the destination, so
+  // from there on no step allocates or fails.
+  //
+  // The filters are small (a handful of states), where Eigen's run-time
+  // sized products cost more in dispatch than in arithmetic; the products
+  // are written as column updates over contiguous columns instead.
+  constexpr Index kStackDim = 8;
+  double stack[kStackDim * kStackDim];
+  DMatrix heap;
+  double* fp = stack;
+  if (n > kStackDim) {
+    heap.resize(n, n);
+    fp = heap.data();
+  }
+  for (Index i = 0; i < n * n; ++i) fp[i] = 0.0;
+  for (Index j = 0; j < n; ++j) {
+    double* out = fp + j * n;
+    for (Index k = 0; k < n; ++k) {
+      const double* fk = F.col(k).data();
+      const double pkj = s.P.coeff(k, j);
+      for (Index i = 0; i < n; ++i) out[i] += fk[i] * pkj;
+    }
+  }
+
+  double* x_new = s.x_prior.data();
+  for (Index i = 0; i < n; ++i) x_new[i] = 0.0;
+  for (Index k = 0; k < n; ++k) {
+    const double* fk = F.col(k).data();
+    const double xk = s.x.coeff(k);
+    for (Index i = 0; i < n; ++i) x_new[i] += fk[i] * xk;
+  }
+
+  // (F P) F^T: column j is the sum over k of column k of F P times F(j, k).
+  DMatrix& P_new = s.P_prior;
+  P_new.setZero();
+  for (Index j = 0; j < n; ++j) {
+    double* out = P_new.col(j).data();
+    for (Index k = 0; k < n; ++k) {
+      const double* fpk = fp + k * n;
+      const double fjk = F.coeff(j, k);
+      for (Index i = 0; i < n; ++i) out[i] += fpk[i] * fjk;
+    }
+  }
   P_new += s.Q;
   symmetrize_in_place(P_new);
-
-  // Same-size assignments reuse the existing storage of the priors.
-  s.x_prior = x_new;
-  s.P_prior = P_new;
-  s.x = std::move(x_new);
-  s.P = std::move(P_new);
+  s.x = s.x_prior;
+  s.P = P_new;
 }
 
 Status predict_ckf_linear(CkfState& s, const DMatrix& F) {
