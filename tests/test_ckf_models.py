@@ -299,7 +299,7 @@ def test_transition_in_any_memory_layout(method):
 # Closed form against the cubature variant and a textbook prediction
 
 
-@pytest.mark.parametrize("n", [1, 2, 4, 7])
+@pytest.mark.parametrize("n", [1, 2, 3, 4, 5, 6, 7, 9])
 def test_closed_form_and_cubature_agree_with_textbook(n):
     rng = np.random.default_rng(10 + n)
     F = rng.standard_normal((n, n))

@@ -42,18 +42,61 @@ Result<DMatrix> standard_transition(const CkfState& s, const std::string& model_
   return transition_matrix(model_type, layout, s.dim_x, s.dt);
 }
 
+namespace {
+
+/// out = A B for n by n column-major A, B: column j of out is the sum over k
+/// of column k of A times B(k, j) (or times B(j, k) when B is transposed),
+/// accumulated in increasing k from the k = 0 term.  N > 0 fixes n at
+/// compile time so that small sizes unroll and stay in registers.
+template <Index N, bool TransposeB>
+void square_product(Index n_dyn, const double* a, const double* b, double* out) {
+  const Index n = N > 0 ? N : n_dyn;
+  for (Index j = 0; j < n; ++j) {
+    double* o = out + j * n;
+    const double b0 = TransposeB ? b[j] : b[j * n];
+    for (Index i = 0; i < n; ++i) o[i] = a[i] * b0;
+    for (Index k = 1; k < n; ++k) {
+      const double* ak = a + k * n;
+      const double bk = TransposeB ? b[k * n + j] : b[j * n + k];
+      for (Index i = 0; i < n; ++i) o[i] = o[i] + ak[i] * bk;
+    }
+  }
+}
+
+/// out = A v, with the same order of accumulation.
+template <Index N>
+void square_times_vector(Index n_dyn, const double* a, const double* v, double* out) {
+  const Index n = N > 0 ? N : n_dyn;
+  for (Index i = 0; i < n; ++i) out[i] = a[i] * v[0];
+  for (Index k = 1; k < n; ++k) {
+    const double* ak = a + k * n;
+    for (Index i = 0; i < n; ++i) out[i] = out[i] + ak[i] * v[k];
+  }
+}
+
+/// x_prior = F x and P_prior = (F P) F^T, with F P in `fp` (n * n doubles).
+template <Index N>
+void closed_form_products(CkfState& s, const DMatrix& F, double* fp) {
+  const Index n = s.dim_x;
+  square_product<N, false>(n, F.data(), s.P.data(), fp);
+  square_times_vector<N>(n, F.data(), s.x.data(), s.x_prior.data());
+  square_product<N, true>(n, fp, F.data(), s.P_prior.data());
+}
+
+}  // namespace
+
 void predict_kckf_linear(CkfState& s, const DMatrix& F) {
   const Index n = s.dim_x;
   if (F.rows() != n || F.cols() != n) internal_failure("F is dim_x by dim_x", __FILE__, __LINE__);
-  // F P is the only temporary and is formed before anything is written.  It
-  // lives on the stack for small filters; only a larger one allocates, and a
-  // failed allocation then leaves the filter as it was.  The prior fields are
+  // F P is the only temporary.  It lives on the stack for small filters;
+  // only a larger one allocates, before anything is written, so a failed
+  // allocation leaves the filter as it was.  The prior fields are
   // overwritten by this prediction anyway and serve as the destination, so
   // from there on no step allocates or fails.
   //
-  // The filters are small (a handful of states), where Eigen's run-time
-  // sized products cost more in dispatch than in arithmetic; the products
-  // are written as column updates over contiguous columns instead.
+  // Filters are usually small (a handful of states), where run-time sized
+  // library products cost more in dispatch than in arithmetic: the common
+  // sizes get products with the size fixed at compile time.
   constexpr Index kStackDim = 8;
   double stack[kStackDim * kStackDim];
   DMatrix heap;
@@ -62,35 +105,16 @@ void predict_kckf_linear(CkfState& s, const DMatrix& F) {
     heap.resize(n, n);
     fp = heap.data();
   }
-  for (Index i = 0; i < n * n; ++i) fp[i] = 0.0;
-  for (Index j = 0; j < n; ++j) {
-    double* out = fp + j * n;
-    for (Index k = 0; k < n; ++k) {
-      const double* fk = F.col(k).data();
-      const double pkj = s.P.coeff(k, j);
-      for (Index i = 0; i < n; ++i) out[i] += fk[i] * pkj;
-    }
+  switch (n) {
+    case 1: closed_form_products<1>(s, F, fp); break;
+    case 2: closed_form_products<2>(s, F, fp); break;
+    case 3: closed_form_products<3>(s, F, fp); break;
+    case 4: closed_form_products<4>(s, F, fp); break;
+    case 5: closed_form_products<5>(s, F, fp); break;
+    case 6: closed_form_products<6>(s, F, fp); break;
+    default: closed_form_products<0>(s, F, fp); break;
   }
-
-  double* x_new = s.x_prior.data();
-  for (Index i = 0; i < n; ++i) x_new[i] = 0.0;
-  for (Index k = 0; k < n; ++k) {
-    const double* fk = F.col(k).data();
-    const double xk = s.x.coeff(k);
-    for (Index i = 0; i < n; ++i) x_new[i] += fk[i] * xk;
-  }
-
-  // (F P) F^T: column j is the sum over k of column k of F P times F(j, k).
   DMatrix& P_new = s.P_prior;
-  P_new.setZero();
-  for (Index j = 0; j < n; ++j) {
-    double* out = P_new.col(j).data();
-    for (Index k = 0; k < n; ++k) {
-      const double* fpk = fp + k * n;
-      const double fjk = F.coeff(j, k);
-      for (Index i = 0; i < n; ++i) out[i] += fpk[i] * fjk;
-    }
-  }
   P_new += s.Q;
   symmetrize_in_place(P_new);
   s.x = s.x_prior;
