@@ -780,3 +780,25 @@ def test_method_registration_order():
     assert registered == [k for k in order if k in registered]
     assert {"predict_custom", "update", "clear_update_diagnostics", "load_snapshot", "copy", "record_step",
             "snapshot"} <= set(registered)
+
+
+def test_measurement_arrays_are_released_before_hx_runs():
+    # hx writes into the very arrays given as z and r (through another
+    # filter's record_step, which needs a write borrow of them); the update
+    # works from its own copies.
+    f = CubatureKalmanFilter(2, 2, 0.1)
+    g = CubatureKalmanFilter(2, 2, 0.1)
+    g.set("nis", 42.0)
+    g.set("P_post", 3.0 * np.eye(2))
+    z = np.array([0.5, -0.5])
+    r = np.eye(2)
+
+    def hx(X):
+        g.record_step(0, (np.zeros((2, 2)), r[None], np.zeros((1, 2)), np.zeros((1, 2, 2)), np.zeros(1), z))
+        return X
+
+    f.update(z, hx, r)
+    assert z[0] == 42.0  # written while the update ran ...
+    np.testing.assert_array_equal(r, 3.0 * np.eye(2))
+    np.testing.assert_array_equal(f.get("z"), [0.5, -0.5])  # ... which used the values given
+    np.testing.assert_array_equal(f.get("S"), 2.0 * np.eye(2))  # Pzz = P = I, plus the R given
