@@ -802,3 +802,23 @@ def test_measurement_arrays_are_released_before_hx_runs():
     np.testing.assert_array_equal(r, 3.0 * np.eye(2))
     np.testing.assert_array_equal(f.get("z"), [0.5, -0.5])  # ... which used the values given
     np.testing.assert_array_equal(f.get("S"), 2.0 * np.eye(2))  # Pzz = P = I, plus the R given
+
+
+def test_posterior_follows_the_plain_form_bit_for_bit():
+    # x = x + K y and P = P - (K S) K^T (K S first), then symmetrised.  With
+    # two measurement components every sum has two terms, so another grouping
+    # (K (S K^T), a Joseph form) shows in the last bits.
+    rng = np.random.default_rng(13)
+    f = linear_filter(rng, 4, 2)
+    H = rng.standard_normal((2, 4))
+    for _ in range(4):
+        x0, P0 = f.get("x"), f.get("P")
+        f.update(rng.standard_normal(2) * 10.0, lambda X: X @ H.T)
+        K, y, S = f.get("K"), f.get("y"), f.get("S")
+        Ky = K[:, 0] * y[0] + K[:, 1] * y[1]
+        np.testing.assert_array_equal(f.get("x"), x0 + Ky)
+        KS = np.column_stack([K[:, 0] * S[0, j] + K[:, 1] * S[1, j] for j in range(2)])
+        KSKt = np.array([[KS[i, 0] * K[j, 0] + KS[i, 1] * K[j, 1] for j in range(4)] for i in range(4)])
+        A = P0 - KSKt
+        np.testing.assert_array_equal(f.get("P"), (A + A.T) * 0.5)
+        f.predict_custom(lambda X, dt: X * 1.1)

@@ -92,14 +92,18 @@ Status update_from_points(CkfState& s, DMatrix X, DMatrix Z, const DVector& z, c
   DMatrix K(n, m);
   K.noalias() = Pxz * inv.SI;
   DVector y = z - z_pred;
-  DVector x_new = s.x;
-  x_new.noalias() += K * y;
+  // The correction is formed in full and then added (not accumulated into x
+  // term by term), and likewise for P below.
+  DVector Ky(n);
+  Ky.noalias() = K * y;
+  DVector x_new = s.x + Ky;
 
   // Plain (not Joseph) form: P - (K S) K^T, product K S first.
   DMatrix KS(n, m);
   KS.noalias() = K * S;
-  DMatrix P_new = s.P;
-  P_new.noalias() -= KS * K.transpose();
+  DMatrix KSKt(n, n);
+  KSKt.noalias() = KS * K.transpose();
+  DMatrix P_new = s.P - KSKt;
   symmetrize_in_place(P_new);
 
   s.z = z;
