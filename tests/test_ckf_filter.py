@@ -805,9 +805,10 @@ def test_measurement_arrays_are_released_before_hx_runs():
 
 
 def test_posterior_follows_the_plain_form_bit_for_bit():
-    # x = x + K y and P = P - (K S) K^T (K S first), then symmetrised.  With
-    # two measurement components every sum has two terms, so another grouping
-    # (K (S K^T), a Joseph form) shows in the last bits.
+    # x = x + K y and P = P - (K S) K^T, then symmetrised, replayed here with
+    # two-term sums (two measurement components): a Joseph-form posterior, a
+    # missing symmetrisation or a correction accumulated in another order
+    # shows in the last bits.
     rng = np.random.default_rng(13)
     f = linear_filter(rng, 4, 2)
     H = rng.standard_normal((2, 4))
