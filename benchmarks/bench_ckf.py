@@ -5,12 +5,18 @@ Run by hand:  PYTHONPATH=python python3 benchmarks/bench_ckf.py [--quick]
 """
 
 import argparse
+import os
 import time
 import warnings
 
-import numpy as np
+# Small products on a shared machine: BLAS worker threads only add spinning
+# and scheduling noise to both sides of the comparison.
+for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
+    os.environ.setdefault(_var, "1")
 
-from vexel_ckf._native import CubatureKalmanFilter
+import numpy as np  # noqa: E402
+
+from vexel_ckf._native import CubatureKalmanFilter  # noqa: E402
 
 
 def best_per_call(fn, calls, repeats):
