@@ -780,3 +780,46 @@ def test_method_registration_order():
     assert registered == [k for k in order if k in registered]
     assert {"predict_custom", "update", "clear_update_diagnostics", "load_snapshot", "copy", "record_step",
             "snapshot"} <= set(registered)
+
+
+def test_measurement_arrays_are_released_before_hx_runs():
+    # hx writes into the very arrays given as z and r (through another
+    # filter's record_step, which needs a write borrow of them); the update
+    # works from its own copies.
+    f = CubatureKalmanFilter(2, 2, 0.1)
+    g = CubatureKalmanFilter(2, 2, 0.1)
+    g.set("nis", 42.0)
+    g.set("P_post", 3.0 * np.eye(2))
+    z = np.array([0.5, -0.5])
+    r = np.eye(2)
+
+    def hx(X):
+        g.record_step(0, (np.zeros((2, 2)), r[None], np.zeros((1, 2)), np.zeros((1, 2, 2)), np.zeros(1), z))
+        return X
+
+    f.update(z, hx, r)
+    assert z[0] == 42.0  # written while the update ran ...
+    np.testing.assert_array_equal(r, 3.0 * np.eye(2))
+    np.testing.assert_array_equal(f.get("z"), [0.5, -0.5])  # ... which used the values given
+    np.testing.assert_array_equal(f.get("S"), 2.0 * np.eye(2))  # Pzz = P = I, plus the R given
+
+
+def test_posterior_follows_the_plain_form_bit_for_bit():
+    # x = x + K y and P = P - (K S) K^T, then symmetrised, replayed here with
+    # two-term sums (two measurement components): a Joseph-form posterior, a
+    # missing symmetrisation or a correction accumulated in another order
+    # shows in the last bits.
+    rng = np.random.default_rng(13)
+    f = linear_filter(rng, 4, 2)
+    H = rng.standard_normal((2, 4))
+    for _ in range(4):
+        x0, P0 = f.get("x"), f.get("P")
+        f.update(rng.standard_normal(2) * 10.0, lambda X: X @ H.T)
+        K, y, S = f.get("K"), f.get("y"), f.get("S")
+        Ky = K[:, 0] * y[0] + K[:, 1] * y[1]
+        np.testing.assert_array_equal(f.get("x"), x0 + Ky)
+        KS = np.column_stack([K[:, 0] * S[0, j] + K[:, 1] * S[1, j] for j in range(2)])
+        KSKt = np.array([[KS[i, 0] * K[j, 0] + KS[i, 1] * K[j, 1] for j in range(4)] for i in range(4)])
+        A = P0 - KSKt
+        np.testing.assert_array_equal(f.get("P"), (A + A.T) * 0.5)
+        f.predict_custom(lambda X, dt: X * 1.1)

@@ -9,13 +9,51 @@
 
 namespace vexel {
 
+namespace {
+
+/// Equal-weight moment of a centred point set with itself, A^T A times
+/// w = 1.0 / rows.  Same formula as `moment(A, A)`, but only the lower
+/// triangle is accumulated (a symmetric rank-k product, about half the work)
+/// and mirrored, so the result is exactly symmetric.
+DMatrix self_moment(const DMatrix& A) {
+  const Index r = A.rows();
+  const Index c = A.cols();
+  const double w = 1.0 / static_cast<double>(r);
+  DMatrix M(c, c);
+  if (c <= 8) {
+    // Small sets: plain column dot products beat the blocked product's setup.
+    for (Index j = 0; j < c; ++j) {
+      const double* aj = A.col(j).data();
+      for (Index i = j; i < c; ++i) {
+        const double* ai = A.col(i).data();
+        double sum = 0.0;
+        for (Index k = 0; k < r; ++k) sum += ai[k] * aj[k];
+        M.coeffRef(i, j) = sum;
+      }
+    }
+  } else {
+    M.setZero();
+    M.selfadjointView<Eigen::Lower>().rankUpdate(A.transpose());
+  }
+  for (Index j = 0; j < c; ++j) {
+    for (Index i = j; i < c; ++i) {
+      const double v = M.coeff(i, j) * w;
+      M.coeffRef(i, j) = v;
+      M.coeffRef(j, i) = v;
+    }
+  }
+  return M;
+}
+
+}  // namespace
+
 void commit_prediction(CkfState& s, DMatrix Y) {
   if (Y.cols() != s.dim_x) internal_failure("propagated points have dim_x columns", __FILE__, __LINE__);
   // The new mean is the mean of the propagated points themselves (not the
   // transition applied to the old mean), and the spread is taken about it.
   DVector x_new = row_mean(Y, s.dim_x);
   const DMatrix Yc = centered_rows(std::move(Y), x_new);
-  DMatrix P_new = moment(Yc, Yc);
+  DMatrix P_new = self_moment(Yc);
   // Process noise after the scaling, before the symmetrisation.
   P_new += s.Q;
   symmetrize_in_place(P_new);
@@ -41,7 +79,7 @@ Status update_from_points(CkfState& s, DMatrix X, DMatrix Z, const DVector& z, c
   const DMatrix Xc = centered_rows(std::move(X), s.x);
   const DMatrix Zc = centered_rows(std::move(Z), z_pred);
   const DMatrix Pxz = moment(Xc, Zc);
-  DMatrix S = moment(Zc, Zc);
+  DMatrix S = self_moment(Zc);
   S += R_eff;
   symmetrize_in_place(S);
 
@@ -54,14 +92,18 @@ Status update_from_points(CkfState& s, DMatrix X, DMatrix Z, const DVector& z, c
   DMatrix K(n, m);
   K.noalias() = Pxz * inv.SI;
   DVector y = z - z_pred;
-  DVector x_new = s.x;
-  x_new.noalias() += K * y;
+  // The correction is formed in full and then added (not accumulated into x
+  // term by term), and likewise for P below.
+  DVector Ky(n);
+  Ky.noalias() = K * y;
+  DVector x_new = s.x + Ky;
 
   // Plain (not Joseph) form: P - (K S) K^T, product K S first.
   DMatrix KS(n, m);
   KS.noalias() = K * S;
-  DMatrix P_new = s.P;
-  P_new.noalias() -= KS * K.transpose();
+  DMatrix KSKt(n, n);
+  KSKt.noalias() = KS * K.transpose();
+  DMatrix P_new = s.P - KSKt;
   symmetrize_in_place(P_new);
 
   s.z = z;

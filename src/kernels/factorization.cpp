@@ -67,17 +67,27 @@ void lower_solve_columns(const DMatrix& L, DMatrix& B, bool identity_rhs) {
 }
 
 /// Solves L^T W = B in place for a lower-triangular L with non-zero diagonal.
+/// Each element follows the scalar back substitution (start from B(k, c),
+/// subtract L(i, k) W(i, c) for i = k+1, k+2, ..., divide by L(k, k)), but
+/// all right-hand sides advance together on a transposed copy, so the inner
+/// loop runs over contiguous memory and vectorises; the rounded result is
+/// the same as column by column.
 void lower_transposed_solve_columns(const DMatrix& L, DMatrix& B) {
   const Index n = L.rows();
-  for (Index c = 0; c < B.cols(); ++c) {
-    double* b = B.col(c).data();
-    for (Index k = n - 1; k >= 0; --k) {
-      const double* lk = L.col(k).data();
-      double s = b[k];
-      for (Index i = k + 1; i < n; ++i) s -= lk[i] * b[i];
-      b[k] = s / lk[k];
+  const Index m = B.cols();
+  DMatrix T = B.transpose();  // column k of T is row k of B
+  for (Index k = n - 1; k >= 0; --k) {
+    double* tk = T.col(k).data();
+    const double* lk = L.col(k).data();
+    for (Index i = k + 1; i < n; ++i) {
+      const double lik = lk[i];
+      const double* ti = T.col(i).data();
+      for (Index c = 0; c < m; ++c) tk[c] -= lik * ti[c];
     }
+    const double d = lk[k];
+    for (Index c = 0; c < m; ++c) tk[c] = tk[c] / d;
   }
+  B = T.transpose();
 }
 
 bool inverse_1x1(const DMatrix& S, DMatrix& out) {
