@@ -7,37 +7,12 @@ import numpy as np
 import pytest
 
 from vexel_ckf._native import CubatureKalmanFilter
+from support import MEASUREMENT_TAIL, assert_same_state, same as same_value, state_of
 
-FIELDS = [
-    "x", "P", "Q", "R", "K", "y", "z", "S", "SI", "x_prior", "P_prior", "x_post", "P_post", "z_pred",
-    "log_likelihood", "likelihood", "mahalanobis", "nis", "last_jitter", "max_jitter", "jitter_count",
-    "singular_innovation_count",
-]
 
 NORMS = "acceleration and magnetic measurements must have positive finite norms"
 DIMS = "update_paper_ahrs requires dim_x == 4 and dim_z == 6"
-MEASUREMENT_TAIL = (
-    ". A NaN/inf measurement would silently corrupt the filter state. For a missed measurement skip this "
-    "update; update() also accepts z=None, which skips the step and clears the innovation diagnostics."
-)
 Z_REF = np.array([0.0, 0.0, 1.0, 0.6, 0.0, 0.8])
-
-
-def state_of(f):
-    return {name: f.get(name) for name in FIELDS}
-
-
-def same_value(a, b):
-    if isinstance(a, np.ndarray):
-        return np.array_equal(a, b, equal_nan=True)
-    if isinstance(a, float) and math.isnan(a):
-        return math.isnan(b)
-    return a == b
-
-
-def assert_same_state(before, after, skip=()):
-    changed = [name for name in FIELDS if name not in skip and not same_value(before[name], after[name])]
-    assert changed == []
 
 
 def ahrs_filter(x=(1.0, 0.0, 0.0, 0.0), p=0.01):

@@ -6,28 +6,7 @@ import numpy as np
 import pytest
 
 from vexel_ckf._native import CubatureKalmanFilter
-
-FIELDS = [
-    "x", "P", "Q", "R", "K", "y", "z", "S", "SI", "x_prior", "P_prior", "x_post", "P_post", "z_pred",
-    "log_likelihood", "likelihood", "mahalanobis", "nis", "last_jitter", "max_jitter", "jitter_count",
-    "singular_innovation_count",
-]
-
-
-def all_fields(f):
-    return {name: f.get(name) for name in FIELDS}
-
-
-def assert_same_fields(a, b):
-    assert a.keys() == b.keys()
-    for name in a:
-        va, vb = a[name], b[name]
-        if isinstance(va, np.ndarray):
-            assert va.tobytes() == vb.tobytes(), name
-        elif isinstance(va, float) and math.isnan(va):
-            assert math.isnan(vb), name
-        else:
-            assert va == vb, name
+from support import CKF_FIELDS as FIELDS, assert_same_state as assert_same_fields, state_of as all_fields
 
 
 def test_initial_state():

@@ -7,36 +7,15 @@ import numpy as np
 import pytest
 
 from vexel_ckf._native import CubatureKalmanFilter
-
-FIELDS = [
-    "x", "P", "Q", "R", "K", "y", "z", "S", "SI", "x_prior", "P_prior", "x_post", "P_post", "z_pred",
-    "log_likelihood", "likelihood", "mahalanobis", "nis", "last_jitter", "max_jitter", "jitter_count",
-    "singular_innovation_count",
-]
-LN_2PI = math.log(2.0 * math.pi)
-NONFINITE_Z_TAIL = (
-    ". A NaN/inf measurement would silently corrupt the filter state. For a missed measurement skip this "
-    "update; update() also accepts z=None, which skips the step and clears the innovation diagnostics."
+from support import (
+    CKF_FIELDS as FIELDS,
+    LN_2PI,
+    MEASUREMENT_TAIL as NONFINITE_Z_TAIL,
+    assert_same_state,
+    same as _same,
+    spd,
+    state_of,
 )
-
-
-def state_of(f):
-    return {name: f.get(name) for name in FIELDS}
-
-
-def assert_same_state(before, after):
-    for name in FIELDS:
-        a, b = before[name], after[name]
-        if isinstance(a, np.ndarray):
-            assert a.shape == b.shape and a.tobytes() == b.tobytes(), name
-        else:
-            assert type(a) is type(b), name
-            assert (a == b) or (a != a and b != b), name
-
-
-def spd(rng, n, scale=1.0):
-    a = rng.standard_normal((n, n))
-    return scale * (a @ a.T + n * np.eye(n))
 
 
 def linear_filter(rng, n, m, dt=0.1):
@@ -148,12 +127,6 @@ def test_prediction_leaves_update_fields_and_update_leaves_prior():
     after = state_of(f)
     for k in ("x_prior", "P_prior", "Q", "R"):
         assert _same(before[k], after[k]), k
-
-
-def _same(a, b):
-    if isinstance(a, np.ndarray):
-        return a.tobytes() == b.tobytes()
-    return a == b or (a != a and b != b)
 
 
 # ---------------------------------------------------------------------------

@@ -2,18 +2,13 @@
 matrices, the built-in constant-velocity / constant-acceleration models and
 their name lists."""
 
-import math
 
 import numpy as np
 import pytest
 
 from vexel_ckf._native import CubatureKalmanFilter
+from support import assert_same_state, state_of
 
-FIELDS = [
-    "x", "P", "Q", "R", "K", "y", "z", "S", "SI", "x_prior", "P_prior", "x_post", "P_post", "z_pred",
-    "log_likelihood", "likelihood", "mahalanobis", "nis", "last_jitter", "max_jitter", "jitter_count",
-    "singular_innovation_count",
-]
 
 METHOD_TABLE = [
     "set_state", "set_dt", "predict_custom", "predict_standard_model", "supported_standard_models",
@@ -25,23 +20,6 @@ METHOD_TABLE = [
 
 PLAIN = ["predict_linear_model", "predict_standard_model"]
 CUBATURE = ["predict_linear_model_ckf", "predict_standard_model_ckf"]
-
-
-def state_of(f):
-    return {name: f.get(name) for name in FIELDS}
-
-
-def same_value(a, b):
-    if isinstance(a, np.ndarray):
-        return np.array_equal(a, b, equal_nan=True)
-    if isinstance(a, float) and math.isnan(a):
-        return math.isnan(b)
-    return a == b
-
-
-def assert_same_state(before, after, skip=()):
-    changed = [name for name in FIELDS if name not in skip and not same_value(before[name], after[name])]
-    assert changed == []
 
 
 def random_spd(rng, n):
