@@ -91,3 +91,29 @@ Ref ckf_reset_jitter_counters(CkfInstance& self) {
 }
 
 }  // namespace vexel::py
+
+namespace vexel::py {
+
+Ref ckf_snapshot(CkfInstance& self) {
+  Ref dict = Ref::steal(PyDict_New());
+  if (!dict) fail_python();
+  for (const F& f : kCkfFields) {
+    Ref value = read_field(self.state, f);
+    if (PyDict_SetItemString(dict.get(), f.name, value.get()) < 0) fail_python();
+  }
+  return dict;
+}
+
+Ref ckf_load_snapshot(CkfInstance& self, PyObject* const* args) {
+  PyObject* state = arg_dict(args[0], "state");
+  for (const F& f : kCkfFields) {
+    PyObject* found = dict_lookup(state, f.name);
+    if (found == nullptr) continue;
+    // Held strongly: a conversion may run Python code that mutates the dict.
+    Ref value = Ref::borrow(found);
+    write_field(self.state, f, value.get(), f.name);
+  }
+  return none();
+}
+
+}  // namespace vexel::py

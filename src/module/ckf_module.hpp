@@ -22,4 +22,15 @@ Ref ckf_set_state(CkfInstance& self, PyObject* const* args);
 Ref ckf_set_dt(CkfInstance& self, PyObject* const* args);
 Ref ckf_reset_jitter_counters(CkfInstance& self);
 
+// Callback-driven prediction and update.
+Ref ckf_predict_custom(CkfInstance& self, PyObject* const* args);
+Ref ckf_update(CkfInstance& self, PyObject* const* args);
+Ref ckf_clear_update_diagnostics(CkfInstance& self);
+
+// Whole-state transfer and step recording.
+Ref ckf_snapshot(CkfInstance& self);
+Ref ckf_load_snapshot(CkfInstance& self, PyObject* const* args);
+Ref ckf_copy(CkfInstance& self);
+Ref ckf_record_step(CkfInstance& self, PyObject* const* args);
+
 }  // namespace vexel::py

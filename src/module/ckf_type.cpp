@@ -15,6 +15,10 @@ constexpr Params kSetState{"CubatureKalmanFilter.set_state()", 4, 4, {"x", "p", 
 constexpr Params kSetDt{"CubatureKalmanFilter.set_dt()", 1, 1, {"dt"}};
 constexpr Params kGet{"CubatureKalmanFilter.get()", 1, 1, {"name"}};
 constexpr Params kSet{"CubatureKalmanFilter.set()", 2, 2, {"name", "value"}};
+constexpr Params kPredictCustom{"CubatureKalmanFilter.predict_custom()", 3, 1, {"fx", "dt", "fx_args"}};
+constexpr Params kUpdate{"CubatureKalmanFilter.update()", 4, 2, {"z", "hx", "r", "hx_args"}};
+constexpr Params kLoadSnapshot{"CubatureKalmanFilter.load_snapshot()", 1, 1, {"state"}};
+constexpr Params kRecordStep{"CubatureKalmanFilter.record_step()", 2, 2, {"i", "out"}};
 
 PyObject* ckf_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return boundary([&]() -> Ref {
@@ -44,14 +48,31 @@ PyMethodDef kMethods[] = {
     {"set_dt", kw_method<kWrite, kSetDt, ckf_set_dt>(), kKw,
      "set_dt($self, dt)\n--\n\nUpdate the default time step used by predict_standard_model[_ckf]\n"
      "and by predict_custom when no per-call dt is given."},
+    {"predict_custom", kw_method<kWrite, kPredictCustom, ckf_predict_custom>(), kKw,
+     "predict_custom($self, fx, dt=None, fx_args=None)\n--\n\n"},
+    {"clear_update_diagnostics", noargs_method<kWrite, ckf_clear_update_diagnostics>(), METH_NOARGS,
+     "clear_update_diagnostics($self)\n--\n\nRecord a skipped measurement (`update(z=None)`): clear the innovation\n"
+     "and likelihood diagnostics so callers don't re-read stale values, set\n"
+     "`z` to NaN, and make the posterior equal the current prior."},
     {"reset_jitter_counters", noargs_method<kWrite, ckf_reset_jitter_counters>(), METH_NOARGS,
      "reset_jitter_counters($self)\n--\n\n"},
+    {"update", kw_method<kWrite, kUpdate, ckf_update>(), kKw, "update($self, z, hx, r=None, hx_args=None)\n--\n\n"},
     {"get", kw_method<kRead, kGet, ckf_get>(), kKw,
      "get($self, name)\n--\n\nReturn one field by its Python attribute name, as a fresh numpy array\n"
      "or a Python scalar."},
     {"set", kw_method<kWrite, kSet, ckf_set>(), kKw,
      "set($self, name, value)\n--\n\nOverwrite one field by its Python attribute name. Arrays must be\n"
      "float64 with the field's shape; x, P, Q and R must be finite."},
+    {"load_snapshot", kw_method<kWrite, kLoadSnapshot, ckf_load_snapshot>(), kKw,
+     "load_snapshot($self, state)\n--\n\nInverse of `snapshot`: `set` every field present in `state`. Other\n"
+     "keys are ignored and absent fields keep their current values, so a\n"
+     "partial dict (for example an older `to_dict()` output) loads too."},
+    {"copy", noargs_method<kRead, ckf_copy>(), METH_NOARGS,
+     "copy($self)\n--\n\nIndependent copy of the whole filter, counters included."},
+    {"record_step", kw_method<kRead, kRecordStep, ckf_record_step>(), kKw,
+     "record_step($self, i, out)\n--\n\nWrite row `i` of `run()`'s outputs: x_post, P_post, x_prior, P_prior,\n"
+     "log_likelihood and nis, in one call instead of six attribute reads."},
+    {"snapshot", noargs_method<kRead, ckf_snapshot>(), METH_NOARGS, "snapshot($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,140 @@
+#include "ckf_ops.hpp"
+
+#include "../kernels/cubature.hpp"
+#include "../kernels/factorization.hpp"
+
+#include <cmath>
+#include <limits>
+#include <utility>
+
+namespace vexel {
+
+void commit_prediction(CkfState& s, DMatrix Y) {
+  if (Y.cols() != s.dim_x) internal_failure("propagated points have dim_x columns", __FILE__, __LINE__);
+  // The new mean is the mean of the propagated points themselves (not the
+  // transition applied to the old mean), and the spread is taken about it.
+  DVector x_new = row_mean(Y, s.dim_x);
+  const DMatrix Yc = centered_rows(std::move(Y), x_new);
+  DMatrix P_new = moment(Yc, Yc);
+  // Process noise after the scaling, before the symmetrisation.
+  P_new += s.Q;
+  symmetrize_in_place(P_new);
+
+  s.x = std::move(x_new);
+  s.P = std::move(P_new);
+  s.x_prior = s.x;
+  s.P_prior = s.P;
+}
+
+Status update_from_points(CkfState& s, DMatrix X, DMatrix Z, const DVector& z, const DMatrix& R_eff) {
+  const Index n = s.dim_x;
+  const Index m = s.dim_z;
+  if (X.cols() != n || Z.cols() != m || X.rows() != Z.rows() || z.size() != m || R_eff.rows() != m ||
+      R_eff.cols() != m) {
+    internal_failure("update operands match the filter's dimensions", __FILE__, __LINE__);
+  }
+
+  // Predicted measurement: the mean of the measurement points.
+  DVector z_pred = row_mean(Z, m);
+  // State deviations are taken about the mean that generated the points,
+  // measurement deviations about their own mean.
+  const DMatrix Xc = centered_rows(std::move(X), s.x);
+  const DMatrix Zc = centered_rows(std::move(Z), z_pred);
+  const DMatrix Pxz = moment(Xc, Zc);
+  DMatrix S = moment(Zc, Zc);
+  S += R_eff;
+  symmetrize_in_place(S);
+
+  // The only step that can fail; nothing has been stored yet.
+  auto inverse = invert_innovation(S);
+  if (!inverse) return inverse.take_error();
+  InnovationInverse& inv = inverse.value();
+  if (inv.used_fallback) saturating_increment(s.singular_innovation_count);
+
+  DMatrix K(n, m);
+  K.noalias() = Pxz * inv.SI;
+  DVector y = z - z_pred;
+  DVector x_new = s.x;
+  x_new.noalias() += K * y;
+
+  // Plain (not Joseph) form: P - (K S) K^T, product K S first.
+  DMatrix KS(n, m);
+  KS.noalias() = K * S;
+  DMatrix P_new = s.P;
+  P_new.noalias() -= KS * K.transpose();
+  symmetrize_in_place(P_new);
+
+  s.z = z;
+  s.z_pred = std::move(z_pred);
+  s.K = std::move(K);
+  s.y = std::move(y);
+  s.S = std::move(S);
+  s.SI = std::move(inv.SI);
+  s.x = std::move(x_new);
+  s.P = std::move(P_new);
+  s.x_post = s.x;
+  s.P_post = s.P;
+  update_likelihood_terms(s);
+  return Status::success();
+}
+
+void update_likelihood_terms(CkfState& s) {
+  const Index m = s.dim_z;
+  const DVector& y = s.y;
+  const DMatrix& SI = s.SI;
+
+  // d2 = y^T SI y as t = y^T SI, then sum_k y[k] t[k], both in index order.
+  double d2 = 0.0;
+  for (Index k = 0; k < m; ++k) {
+    const double* sik = SI.col(k).data();
+    double t = 0.0;
+    for (Index i = 0; i < m; ++i) t += y.coeff(i) * sik[i];
+    d2 += y.coeff(k) * t;
+  }
+  // A slightly negative d2 (an indefinite SI) is clamped; NaN stays NaN.
+  s.nis = d2 < 0.0 ? 0.0 : d2;
+  s.mahalanobis = std::sqrt(s.nis);
+
+  // The log-determinant always comes from a fresh, jitter-free factor of S,
+  // even when SI came from a fallback.
+  constexpr double kNegInf = -std::numeric_limits<double>::infinity();
+  DMatrix L;
+  if (!plain_cholesky(s.S, L)) {
+    s.log_likelihood = kNegInf;
+    s.likelihood = 0.0;
+    return;
+  }
+  double log_sum = 0.0;
+  for (Index i = 0; i < m; ++i) {
+    const double lii = L.coeff(i, i);
+    if (!(std::isfinite(lii) && lii > 0.0)) {
+      s.log_likelihood = kNegInf;
+      s.likelihood = 0.0;
+      return;
+    }
+    log_sum += std::log(lii);
+  }
+  const double logdet = 2.0 * log_sum;
+  s.log_likelihood = -0.5 * (d2 + (logdet + static_cast<double>(m) * kLn2Pi));
+  s.likelihood = std::exp(s.log_likelihood);
+}
+
+void clear_update_diagnostics(CkfState& s) {
+  const Index n = s.dim_x;
+  const Index m = s.dim_z;
+  constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+  s.y.setZero(m);
+  s.z.setConstant(m, kNaN);
+  s.z_pred.setZero(m);
+  s.S.setIdentity(m, m);
+  s.SI.setIdentity(m, m);
+  s.K.setZero(n, m);
+  s.log_likelihood = kNaN;
+  s.likelihood = kNaN;
+  s.mahalanobis = kNaN;
+  s.nis = kNaN;
+  s.x_post = s.x;
+  s.P_post = s.P;
+}
+
+}  // namespace vexel
