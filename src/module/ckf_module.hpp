@@ -33,4 +33,14 @@ Ref ckf_load_snapshot(CkfInstance& self, PyObject* const* args);
 Ref ckf_copy(CkfInstance& self);
 Ref ckf_record_step(CkfInstance& self, PyObject* const* args);
 
+// Callback-free predictions, the AHRS update and the motion-model name lists.
+Ref ckf_predict_standard_model(CkfInstance& self, PyObject* const* args);
+Ref ckf_predict_standard_model_ckf(CkfInstance& self, PyObject* const* args);
+Ref ckf_predict_linear_model(CkfInstance& self, PyObject* const* args);
+Ref ckf_predict_linear_model_ckf(CkfInstance& self, PyObject* const* args);
+Ref ckf_update_paper_ahrs(CkfInstance& self, PyObject* const* args);
+Ref ckf_normalize_quaternion_state(CkfInstance& self);
+PyObject* ckf_supported_standard_models(PyObject* cls, PyObject* unused);
+PyObject* ckf_supported_standard_layouts(PyObject* cls, PyObject* unused);
+
 }  // namespace vexel::py

@@ -13,6 +13,12 @@ constexpr BorrowKind kWrite = BorrowKind::Write;
 constexpr Params kNew{"CubatureKalmanFilter.__new__()", 3, 3, {"dim_x", "dim_z", "dt"}};
 constexpr Params kSetState{"CubatureKalmanFilter.set_state()", 4, 4, {"x", "p", "q", "r"}};
 constexpr Params kSetDt{"CubatureKalmanFilter.set_dt()", 1, 1, {"dt"}};
+constexpr Params kPredictStandard{"CubatureKalmanFilter.predict_standard_model()", 2, 1, {"model_type", "layout"}};
+constexpr Params kPredictStandardCkf{"CubatureKalmanFilter.predict_standard_model_ckf()", 2, 1,
+                                     {"model_type", "layout"}};
+constexpr Params kPredictLinear{"CubatureKalmanFilter.predict_linear_model()", 1, 1, {"f"}};
+constexpr Params kPredictLinearCkf{"CubatureKalmanFilter.predict_linear_model_ckf()", 1, 1, {"f"}};
+constexpr Params kUpdateAhrs{"CubatureKalmanFilter.update_paper_ahrs()", 3, 3, {"z", "sigma_acc2", "sigma_mag2"}};
 constexpr Params kGet{"CubatureKalmanFilter.get()", 1, 1, {"name"}};
 constexpr Params kSet{"CubatureKalmanFilter.set()", 2, 2, {"name", "value"}};
 constexpr Params kPredictCustom{"CubatureKalmanFilter.predict_custom()", 3, 1, {"fx", "dt", "fx_args"}};
@@ -50,6 +56,21 @@ PyMethodDef kMethods[] = {
      "and by predict_custom when no per-call dt is given."},
     {"predict_custom", kw_method<kWrite, kPredictCustom, ckf_predict_custom>(), kKw,
      "predict_custom($self, fx, dt=None, fx_args=None)\n--\n\n"},
+    {"predict_standard_model", kw_method<kWrite, kPredictStandard, ckf_predict_standard_model>(), kKw,
+     "predict_standard_model($self, model_type, layout=\"blocked\")\n--\n\n"},
+    {"supported_standard_models", as_cfunction(&ckf_supported_standard_models), METH_STATIC | METH_NOARGS,
+     "supported_standard_models()\n--\n\nConvenience for callers: list of model strings accepted by\n"
+     "predict_standard_model[_ckf]. Lets the Python wrapper validate input\n"
+     "with a friendly error before reaching the backend."},
+    {"supported_standard_layouts", as_cfunction(&ckf_supported_standard_layouts), METH_STATIC | METH_NOARGS,
+     "supported_standard_layouts()\n--\n\nState layouts accepted by predict_standard_model[_ckf], for the same\n"
+     "friendly Python-side validation as supported_standard_models."},
+    {"predict_standard_model_ckf", kw_method<kWrite, kPredictStandardCkf, ckf_predict_standard_model_ckf>(), kKw,
+     "predict_standard_model_ckf($self, model_type, layout=\"blocked\")\n--\n\n"},
+    {"predict_linear_model", kw_method<kWrite, kPredictLinear, ckf_predict_linear_model>(), kKw,
+     "predict_linear_model($self, f)\n--\n\n"},
+    {"predict_linear_model_ckf", kw_method<kWrite, kPredictLinearCkf, ckf_predict_linear_model_ckf>(), kKw,
+     "predict_linear_model_ckf($self, f)\n--\n\n"},
     {"clear_update_diagnostics", noargs_method<kWrite, ckf_clear_update_diagnostics>(), METH_NOARGS,
      "clear_update_diagnostics($self)\n--\n\nRecord a skipped measurement (`update(z=None)`): clear the innovation\n"
      "and likelihood diagnostics so callers don't re-read stale values, set\n"
@@ -57,6 +78,10 @@ PyMethodDef kMethods[] = {
     {"reset_jitter_counters", noargs_method<kWrite, ckf_reset_jitter_counters>(), METH_NOARGS,
      "reset_jitter_counters($self)\n--\n\n"},
     {"update", kw_method<kWrite, kUpdate, ckf_update>(), kKw, "update($self, z, hx, r=None, hx_args=None)\n--\n\n"},
+    {"update_paper_ahrs", kw_method<kWrite, kUpdateAhrs, ckf_update_paper_ahrs>(), kKw,
+     "update_paper_ahrs($self, z, sigma_acc2, sigma_mag2)\n--\n\n"},
+    {"normalize_quaternion_state", noargs_method<kWrite, ckf_normalize_quaternion_state>(), METH_NOARGS,
+     "normalize_quaternion_state($self)\n--\n\n"},
     {"get", kw_method<kRead, kGet, ckf_get>(), kKw,
      "get($self, name)\n--\n\nReturn one field by its Python attribute name, as a fresh numpy array\n"
      "or a Python scalar."},

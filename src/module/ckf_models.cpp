@@ -1,0 +1,96 @@
+// CubatureKalmanFilter: predictions without callbacks (a user transition
+// matrix or a built-in motion model), the AHRS update and the quaternion
+// renormalisation, plus the two static name lists of the motion models.
+#include "bridge.hpp"
+#include "ckf_module.hpp"
+
+#include "../ckf/ckf_models.hpp"
+#include "../kernels/motion_models.hpp"
+
+namespace vexel::py {
+
+namespace {
+
+/// The user's transition matrix: shape (dim_x, dim_x) under the name F, and
+/// finite, since a NaN or infinity in F would silently poison x and P.
+DMatrix transition_argument(const CkfState& s, const ArrayIn& f) {
+  DMatrix F = pyarray2_to_dmatrix(f, s.dim_x, s.dim_x, "F");
+  require_finite(F, "F");
+  return F;
+}
+
+/// F of a built-in model from the (model_type, layout) arguments; layout
+/// defaults to "blocked" only when omitted (None is a type error).
+DMatrix standard_argument(const CkfState& s, PyObject* const* args) {
+  const std::string model_type = arg_string(args[0], "model_type");
+  const std::string layout = args[1] == nullptr ? std::string("blocked") : arg_string(args[1], "layout");
+  return unwrap(standard_transition(s, model_type, layout));
+}
+
+Ref new_name_list(const std::array<const char*, 2>& names) {
+  // A fresh list per call: callers may mutate what they get.
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
+  if (!list) fail_python();
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    PyObject* item = PyUnicode_FromString(names[i]);
+    if (item == nullptr) fail_python();
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
+  }
+  return list;
+}
+
+}  // namespace
+
+Ref ckf_predict_standard_model(CkfInstance& self, PyObject* const* args) {
+  const DMatrix F = standard_argument(self.state, args);
+  predict_kckf_linear(self.state, F);
+  return none();
+}
+
+Ref ckf_predict_standard_model_ckf(CkfInstance& self, PyObject* const* args) {
+  const DMatrix F = standard_argument(self.state, args);
+  unwrap(predict_ckf_linear(self.state, F));
+  return none();
+}
+
+Ref ckf_predict_linear_model(CkfInstance& self, PyObject* const* args) {
+  ArrayIn f = arg_array(args[0], 2, "f");
+  const DMatrix F = transition_argument(self.state, f);
+  predict_kckf_linear(self.state, F);
+  return none();
+}
+
+Ref ckf_predict_linear_model_ckf(CkfInstance& self, PyObject* const* args) {
+  ArrayIn f = arg_array(args[0], 2, "f");
+  const DMatrix F = transition_argument(self.state, f);
+  unwrap(predict_ckf_linear(self.state, F));
+  return none();
+}
+
+Ref ckf_update_paper_ahrs(CkfInstance& self, PyObject* const* args) {
+  ArrayIn z_arg = arg_array(args[0], 1, "z");
+  const double sigma_acc2 = arg_double(args[1], "sigma_acc2");
+  const double sigma_mag2 = arg_double(args[2], "sigma_mag2");
+  CkfState& s = self.state;
+  // Dimensions and noise levels are judged before the measurement itself.
+  unwrap(check_ahrs_setup(s, sigma_acc2, sigma_mag2));
+  const DVector z = pyarray1_to_dvector(z_arg, 6, "z");
+  require_finite_measurement(z);
+  unwrap(update_paper_ahrs(s, z, sigma_acc2, sigma_mag2));
+  return none();
+}
+
+Ref ckf_normalize_quaternion_state(CkfInstance& self) {
+  unwrap(normalize_quaternion_state(self.state));
+  return none();
+}
+
+PyObject* ckf_supported_standard_models(PyObject* /*cls*/, PyObject* /*unused*/) {
+  return boundary([]() -> Ref { return new_name_list(supported_standard_models()); });
+}
+
+PyObject* ckf_supported_standard_layouts(PyObject* /*cls*/, PyObject* /*unused*/) {
+  return boundary([]() -> Ref { return new_name_list(supported_standard_layouts()); });
+}
+
+}  // namespace vexel::py
