@@ -57,7 +57,9 @@ bool back_substitute_transposed(const DMatrix& L, DMatrix& B) {
   return true;
 }
 
-bool cholesky_downdate(DMatrix& L, DVector u) {
+bool cholesky_downdate(DMatrix& L, DVector u) { return cholesky_downdate_in_place(L, u); }
+
+bool cholesky_downdate_in_place(DMatrix& L, Eigen::Ref<DVector> u) {
   const Index n = L.rows();
   if (L.cols() != n || u.size() != n) internal_failure("downdate shapes agree", __FILE__, __LINE__);
   double* uu = u.data();

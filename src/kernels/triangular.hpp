@@ -22,4 +22,9 @@ bool back_substitute_transposed(const DMatrix& L, DMatrix& B);
 /// partly modified and must be discarded by the caller.
 bool cholesky_downdate(DMatrix& L, DVector u);
 
+/// The same downdate with u given as working storage that it overwrites
+/// (for example a column of a scratch matrix, so that a caller applying m
+/// downdates needs no per-column copy).
+bool cholesky_downdate_in_place(DMatrix& L, Eigen::Ref<DVector> u);
+
 }  // namespace vexel

@@ -1,6 +1,7 @@
 // Module initialisation: the only exported symbol is PyInit__native.
 #include "ckf_module.hpp"
 #include "frame.hpp"
+#include "srckf_module.hpp"
 
 #include <cstdint>
 
@@ -51,6 +52,7 @@ Ref create_module() {
   if (!module) fail_python();
   // 4. Classes and functions, in the order of __all__.
   add_export(module.get(), "CubatureKalmanFilter", ckf_type());
+  add_export(module.get(), "SquareRootCubatureKalmanFilter", srckf_type());
   // 5. Cache for later imports.
   g_module = module.get();
   Py_INCREF(g_module);
