@@ -12,7 +12,7 @@ from typing import NamedTuple
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from ._native import batch_filter_linear, batch_parallel_step, rts_smooth
+from . import _native
 
 __all__ = ["batch_filter", "rts_smoother", "filter_bank_step", "BatchResult", "SmoothResult", "BankStepResult"]
 
@@ -111,7 +111,7 @@ def batch_filter(x0: ArrayLike, P0: ArrayLike, zs: ArrayLike, F: ArrayLike, H: A
     zs = _measurements(zs)
     if x0.ndim != 1 or zs.ndim != 2:
         # Malformed: the native function names the argument and what it wants.
-        return BatchResult(*batch_filter_linear(x0, _f64(P0), zs, _f64(F), _f64(H), _f64(Q), _f64(R)))
+        return BatchResult(*_native.batch_filter_linear(x0, _f64(P0), zs, _f64(F), _f64(H), _f64(Q), _f64(R)))
     dim_x = x0.shape[0]
     steps, dim_z = zs.shape
     P0 = _matrix("P0", P0, dim_x, dim_x) if np.ndim(P0) == 0 else _f64(P0)
@@ -119,7 +119,7 @@ def batch_filter(x0: ArrayLike, P0: ArrayLike, zs: ArrayLike, F: ArrayLike, H: A
     hs = _per_step("H", H, steps, dim_z, dim_x)
     qs = _per_step("Q", Q, steps, dim_x, dim_x)
     rs = _per_step("R", R, steps, dim_z, dim_z)
-    return BatchResult(*batch_filter_linear(x0, P0, zs, fs, hs, qs, rs))
+    return BatchResult(*_native.batch_filter_linear(x0, P0, zs, fs, hs, qs, rs))
 
 
 def rts_smoother(xs: ArrayLike, Ps: ArrayLike, F: ArrayLike, Q: ArrayLike) -> SmoothResult:
@@ -132,11 +132,11 @@ def rts_smoother(xs: ArrayLike, Ps: ArrayLike, F: ArrayLike, Q: ArrayLike) -> Sm
     xs = _f64(xs)
     Ps = _f64(Ps)
     if xs.ndim != 2:
-        return SmoothResult(*rts_smooth(xs, Ps, _f64(F), _f64(Q)))
+        return SmoothResult(*_native.rts_smooth(xs, Ps, _f64(F), _f64(Q)))
     steps, dim_x = xs.shape
     fs = _per_step("F", F, steps, dim_x, dim_x)
     qs = _per_step("Q", Q, steps, dim_x, dim_x)
-    return SmoothResult(*rts_smooth(xs, Ps, fs, qs))
+    return SmoothResult(*_native.rts_smooth(xs, Ps, fs, qs))
 
 
 def filter_bank_step(xs: ArrayLike, Ps: ArrayLike, zs: ArrayLike, F: ArrayLike, H: ArrayLike,
@@ -152,10 +152,10 @@ def filter_bank_step(xs: ArrayLike, Ps: ArrayLike, zs: ArrayLike, F: ArrayLike, 
     zs = _measurements(zs)
     Ps = _f64(Ps)
     if xs.ndim != 2 or zs.ndim != 2:
-        return BankStepResult(*batch_parallel_step(xs, Ps, zs, _f64(F), _f64(H), _f64(Q), _f64(R)))
+        return BankStepResult(*_native.batch_parallel_step(xs, Ps, zs, _f64(F), _f64(H), _f64(Q), _f64(R)))
     filters, dim_x = xs.shape
     dim_z = zs.shape[1]
     if Ps.ndim == 2:
         Ps = np.broadcast_to(_matrix("Ps", Ps, dim_x, dim_x), (filters, dim_x, dim_x))
-    return BankStepResult(*batch_parallel_step(xs, Ps, zs, _f64(F), _f64(H), _shared(Q, dim_x), _shared(R, dim_z)))
+    return BankStepResult(*_native.batch_parallel_step(xs, Ps, zs, _f64(F), _f64(H), _shared(Q, dim_x), _shared(R, dim_z)))
 

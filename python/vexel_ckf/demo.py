@@ -84,10 +84,10 @@ def simulate(steps: int, seed: int) -> Tuple[np.ndarray, np.ndarray]:
     rng = np.random.default_rng(seed)
     turn = np.zeros(steps)
     # Straight, a 3 deg/s left turn, straight, a 2 deg/s right turn, straight.
-    for start, stop, rate in ((0.25, 0.45, 3.0), (0.65, 0.85, -2.0)):
+    for start, stop, rate in ((0.25, 0.4, 3.0), (0.6, 0.75, -2.0)):
         turn[int(start * steps):int(stop * steps)] = math.radians(rate)
     truth = np.empty((steps, 5))
-    state = np.array([[-3000.0, 2000.0, 40.0, 5.0, 0.0]])
+    state = np.array([[-3000.0, 2500.0, 40.0, 0.0, 0.0]])
     for k in range(steps):
         state[0, 4] = turn[k]
         state = coordinated_turn(state, DT)
@@ -135,8 +135,8 @@ def nonlinear_filter(zs: np.ndarray, square_root: bool) -> VexelCKF:
     p0[4, 4] = math.radians(5.0) ** 2
     kf.P = p0
     q = np.zeros((5, 5))
-    q[:4, :4] = white_acceleration_q(DT, 0.05)
-    q[4, 4] = math.radians(0.4) ** 2 * DT
+    q[:4, :4] = white_acceleration_q(DT, 0.02)
+    q[4, 4] = math.radians(0.2) ** 2 * DT
     kf.Q = q
     kf.R = np.diag([SIGMA_RANGE ** 2, SIGMA_BEARING ** 2])
     return kf
