@@ -165,6 +165,24 @@ def test_assignment_converts_array_likes_and_scalars(square_root):
 
 
 @BOTH
+def test_strided_views_are_accepted_wherever_a_vector_is_expected(square_root):
+    zs = measurements(7)
+    kf = make_filter(square_root)
+    ref = kf.copy()
+    wide = np.zeros((DIM_X, 3))
+    wide[:, 1] = [5.0, 6.0, 7.0, 8.0]
+    kf.x = wide[:, 1]  # a column: not contiguous
+    ref.x = np.array([5.0, 6.0, 7.0, 8.0])
+    kf.predict()
+    ref.predict()
+    kf.update(np.asfortranarray(np.vstack((zs[0], zs[0])))[0])
+    ref.update(zs[0].copy())
+    assert_same_state(kf, ref)
+    fortran = np.asfortranarray(zs)  # rows of a Fortran-ordered array are strided views
+    assert all(a.tobytes() == b.tobytes() for a, b in zip(kf.run(fortran), ref.run(zs)))
+
+
+@BOTH
 def test_rejected_assignment_raises_the_native_error_and_changes_nothing(square_root):
     kf = make_filter(square_root)
     before = state_of(kf)

@@ -50,6 +50,9 @@ _SQUARE_FIELDS = frozenset({
     "chol_P_prior", "chol_P_post",
 })
 
+_MEASUREMENT_SQUARE_FIELDS = frozenset({"R", "S", "SI", "chol_R", "S_innov"})
+_VECTOR_FIELDS = frozenset({"x", "y", "z", "x_prior", "x_post", "z_pred"})
+
 _CKF_FIELD_SET = frozenset(CKF_FIELDS)
 _SRCKF_FIELD_SET = frozenset(SRCKF_FIELDS)
 _SRCKF_SETTABLE = _SRCKF_FIELD_SET - _SRCKF_DERIVED
@@ -79,10 +82,9 @@ def _check_name(kind: str, value: object) -> None:
 
 
 def _as_vector(value: ArrayLike) -> FloatArray:
-    a = np.asarray(value, dtype=np.float64)
-    if a.ndim == 0:
-        a = a.reshape(1)
-    return a
+    # The engine reads vectors as one contiguous run (a strided view is refused), so
+    # views such as a column of a matrix are copied here; anything contiguous passes as is.
+    return np.ascontiguousarray(value, dtype=np.float64)
 
 
 def _as_matrix(value: ArrayLike, size: int) -> FloatArray:
@@ -209,14 +211,12 @@ class VexelCKF:
 
     def __setattr__(self, name: str, value: Any) -> None:
         if name in self._settable:
-            if name in _ARRAY_FIELDS:
+            if name in _SQUARE_FIELDS:
                 value = np.asarray(value, dtype=np.float64)
                 if value.ndim == 0:
-                    if name in _SQUARE_FIELDS:
-                        value = value * np.eye(self._dim_z if name in ("R", "S", "SI", "chol_R", "S_innov")
-                                               else self._dim_x)
-                    else:
-                        value = value.reshape(1)
+                    value = value * np.eye(self._dim_z if name in _MEASUREMENT_SQUARE_FIELDS else self._dim_x)
+            elif name in _ARRAY_FIELDS:
+                value = _as_vector(value) if name in _VECTOR_FIELDS else np.asarray(value, dtype=np.float64)
             self._f.set(name, value)
         elif name in self._fields:
             raise AttributeError(
@@ -383,7 +383,7 @@ class VexelCKF:
         """
         fx = self._callback(None, self._fx, "fx", "run")
         hx = self._callback(None, self._hx, "hx", "run")
-        zs = np.asarray(zs, dtype=np.float64)
+        zs = np.ascontiguousarray(zs, dtype=np.float64)  # each row goes to the engine as a vector
         dim_x, dim_z = self._dim_x, self._dim_z
         if zs.ndim == 1 and dim_z == 1:
             zs = zs.reshape(-1, 1)
