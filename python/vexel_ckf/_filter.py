@@ -8,10 +8,11 @@ read with `get` and written with `set` when the attribute is touched, and
 
 from __future__ import annotations
 
+import importlib
 import operator
 import pickle
 import sys
-from typing import Any, Callable, Dict, Iterable, NamedTuple, Optional, Tuple
+from typing import Any, Callable, Dict, FrozenSet, Iterable, List, NamedTuple, Optional, Tuple, Type, cast
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -125,10 +126,10 @@ class _Progress:
     def __init__(self, total: int) -> None:
         self.total = total
         self.done = 0
+        self._bar: Any = None
         try:
-            from tqdm.auto import tqdm
+            tqdm = importlib.import_module("tqdm.auto").tqdm
         except ImportError:
-            self._bar = None
             self._write()
         else:
             self._bar = tqdm(total=total, desc="VexelCKF.run", unit="step")
@@ -168,6 +169,15 @@ class VexelCKF:
     """
 
     __slots__ = ("_f", "_fields", "_settable", "_fx", "_hx", "_dt", "_dim_x", "_dim_z", "_square_root")
+    _f: Any
+    _fields: FrozenSet[str]
+    _settable: FrozenSet[str]
+    _fx: Optional[Callable[..., Any]]
+    _hx: Optional[Callable[..., Any]]
+    _dt: float
+    _dim_x: int
+    _dim_z: int
+    _square_root: bool
 
     def __init__(
         self,
@@ -432,7 +442,7 @@ class VexelCKF:
         return out
 
     @staticmethod
-    def _missing_rows(zs: FloatArray, nan_means_missing: bool) -> Optional[list]:
+    def _missing_rows(zs: FloatArray, nan_means_missing: bool) -> Optional[List[bool]]:
         finite = np.isfinite(zs)
         if finite.all():
             return None
@@ -448,7 +458,7 @@ class VexelCKF:
                         f"NaN; a partial measurement cannot be used as it is"
                     )
                 raise ValueError(f"zs[{i}] contains infinite values: {zs[i].tolist()}")
-            return nan_rows.tolist()
+            return cast(List[bool], nan_rows.tolist())
         i = int(np.argmax(bad_rows))
         raise ValueError(
             f"zs[{i}] contains non-finite values: {zs[i].tolist()}. For missed measurements fill their rows "
@@ -503,5 +513,5 @@ def _picklable(fn: Any) -> Any:
     return fn
 
 
-def _unpickle(cls: type, state: Dict[str, Any], fx: Any, hx: Any) -> VexelCKF:
+def _unpickle(cls: Type[VexelCKF], state: Dict[str, Any], fx: Any, hx: Any) -> VexelCKF:
     return cls.from_dict(state, fx=fx, hx=hx)

@@ -24,7 +24,7 @@ import argparse
 import math
 import sys
 import time
-from typing import Dict, List, Optional, Sequence, Tuple
+from typing import Dict, List, NamedTuple, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -142,7 +142,15 @@ def nonlinear_filter(zs: np.ndarray, square_root: bool) -> VexelCKF:
     return kf
 
 
-def linear_view(zs: np.ndarray, q_acc: float = 0.3) -> Dict[str, object]:
+class LinearView(NamedTuple):
+    steps: np.ndarray          # indices of the scans that arrived, after the first
+    filtered: np.ndarray
+    smoothed: np.ndarray
+    filter_time: float         # seconds per step
+    smooth_time: float
+
+
+def linear_view(zs: np.ndarray, q_acc: float = 0.3) -> LinearView:
     """Filter and smooth the Cartesian-converted scans with a constant-velocity model."""
     seen = np.flatnonzero(~np.isnan(zs[:, 0]))
     pos, cov = polar_to_cartesian(zs[seen])
@@ -161,8 +169,7 @@ def linear_view(zs: np.ndarray, q_acc: float = 0.3) -> Dict[str, object]:
     smoothed = rts_smoother(filtered.xs, filtered.Ps, fs, qs)
     t2 = time.perf_counter()
     n = len(gaps)
-    return {"steps": seen[1:], "filtered": filtered.xs, "smoothed": smoothed.xs, "positions": pos,
-            "filter_time": (t1 - t0) / n, "smooth_time": (t2 - t1) / n}
+    return LinearView(seen[1:], filtered.xs, smoothed.xs, (t1 - t0) / n, (t2 - t1) / n)
 
 
 def report(rows: List[Tuple[str, float, Optional[Tuple[float, float, float]], Optional[float]]]) -> None:
@@ -178,8 +185,7 @@ def report(rows: List[Tuple[str, float, Optional[Tuple[float, float, float]], Op
         print(f"{label:32s} {err:9.1f} {nis_txt:>6s} {band_txt:>15s} {time_txt:>11s}")
 
 
-def plot(path: str, truth: np.ndarray, zs: np.ndarray, tracks: Dict[str, np.ndarray],
-         smoothed_steps: np.ndarray, smoothed: np.ndarray) -> None:
+def plot(path: str, truth: np.ndarray, zs: np.ndarray, tracks: Dict[str, np.ndarray], smoothed: np.ndarray) -> None:
     import matplotlib
 
     matplotlib.use("Agg")
@@ -243,16 +249,16 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         tracks[label.replace("VexelCKF run(), ", "VexelCKF ")] = result.xs
 
     view = linear_view(zs)
-    steps = view["steps"]
-    rows.append(("batch_filter, linear CV view", rmse(view["filtered"], truth[steps]), None, view["filter_time"]))
-    rows.append(("rts_smoother, linear CV view", rmse(view["smoothed"], truth[steps]), None, view["smooth_time"]))
+    steps = view.steps
+    rows.append(("batch_filter, linear CV view", rmse(view.filtered, truth[steps]), None, view.filter_time))
+    rows.append(("rts_smoother, linear CV view", rmse(view.smoothed, truth[steps]), None, view.smooth_time))
     report(rows)
     print()
     print("Mean NIS is averaged over the scans that arrived; a filter whose noise model matches the data")
     print("lands inside the band. RMSE of the linear view is over the scans that arrived.")
 
     if args.plot:
-        plot(args.plot, truth, zs, tracks, steps, view["smoothed"])
+        plot(args.plot, truth, zs, tracks, view.smoothed)
         print(f"wrote {args.plot}")
     return 0
 
