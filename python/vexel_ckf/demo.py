@@ -150,8 +150,13 @@ class LinearView(NamedTuple):
     smooth_time: float
 
 
-def linear_view(zs: np.ndarray, q_acc: float = 0.3) -> LinearView:
-    """Filter and smooth the Cartesian-converted scans with a constant-velocity model."""
+def linear_view(zs: np.ndarray, q_acc: float = 2.0) -> LinearView:
+    """Filter and smooth the Cartesian-converted scans with a constant-velocity model.
+
+    A constant-velocity model knows nothing of the turns, so its acceleration
+    noise must cover the centripetal acceleration of the target (about 2 m/s^2
+    in the 3 deg/s turn); the smoother then removes most of the lag.
+    """
     seen = np.flatnonzero(~np.isnan(zs[:, 0]))
     pos, cov = polar_to_cartesian(zs[seen])
     x0 = np.array([pos[0, 0], pos[0, 1], 0.0, 0.0])
