@@ -1,5 +1,33 @@
-"""vexel_ckf: cubature Kalman filters with a native C++ engine."""
+"""vexel_ckf: cubature Kalman filters with a native C++ engine.
 
-from ._native import CubatureKalmanFilter
+`VexelCKF` is the filter class most users want (covariance or square-root
+form, fields as attributes, `run()` over a whole sequence); `batch_filter`,
+`rts_smoother` and `filter_bank_step` work on whole arrays of linear models.
+The native classes and functions are re-exported for direct use.
+"""
 
-__all__ = ["CubatureKalmanFilter"]
+from ._batch import BankStepResult, BatchResult, SmoothResult, batch_filter, filter_bank_step, rts_smoother
+from ._filter import RunResult, VexelCKF
+from ._native import (
+    CubatureKalmanFilter,
+    SquareRootCubatureKalmanFilter,
+    batch_filter_linear,
+    batch_parallel_step,
+    rts_smooth,
+)
+
+__all__ = [
+    "VexelCKF",
+    "RunResult",
+    "batch_filter",
+    "rts_smoother",
+    "filter_bank_step",
+    "BatchResult",
+    "SmoothResult",
+    "BankStepResult",
+    "CubatureKalmanFilter",
+    "SquareRootCubatureKalmanFilter",
+    "batch_filter_linear",
+    "batch_parallel_step",
+    "rts_smooth",
+]

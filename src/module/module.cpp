@@ -1,4 +1,5 @@
 // Module initialisation: the only exported symbol is PyInit__native.
+#include "batch_functions.hpp"
 #include "ckf_module.hpp"
 #include "frame.hpp"
 #include "srckf_module.hpp"
@@ -53,6 +54,9 @@ Ref create_module() {
   // 4. Classes and functions, in the order of __all__.
   add_export(module.get(), "CubatureKalmanFilter", ckf_type());
   add_export(module.get(), "SquareRootCubatureKalmanFilter", srckf_type());
+  add_export(module.get(), "rts_smooth", rts_smooth_function(module.get()));
+  add_export(module.get(), "batch_filter_linear", batch_filter_linear_function(module.get()));
+  add_export(module.get(), "batch_parallel_step", batch_parallel_step_function(module.get()));
   // 5. Cache for later imports.
   g_module = module.get();
   Py_INCREF(g_module);

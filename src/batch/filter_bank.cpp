@@ -1,0 +1,109 @@
+#include "filter_bank.hpp"
+
+#include "dispatch.hpp"
+#include "linear_step.hpp"
+#include "worker_pool.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <memory>
+
+namespace vexel::batch {
+
+namespace {
+
+using RangeFn = void (*)(const BankModel&, const BankBuffers&, Index, Index);
+
+inline bool all_finite(const double* v, Index count) {
+  for (Index i = 0; i < count; ++i) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &v[i], sizeof bits);
+    if ((bits & 0x7ff0000000000000ULL) == 0x7ff0000000000000ULL) return false;
+  }
+  return true;
+}
+
+/// Filters [begin, end) of the bank.  The working storage is set up once per
+/// range (the shared model copied into it), never per filter.
+template <class T>
+void bank_range(const BankModel& model, const BankBuffers& b, Index begin, Index end) {
+  const Index n = b.dim_x;
+  const Index m = b.dim_z;
+  auto w = std::make_unique<KalmanStep<T>>();
+  w->resize(n, m);
+  w->F = model.F;
+  w->H = model.H;
+  w->Q = model.Q;
+  w->R = model.R;
+  const double c = kLn2Pi * static_cast<double>(m);
+  constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+  constexpr double kMinusInf = -std::numeric_limits<double>::infinity();
+
+  auto store = [&](double* xi, double* pi) {
+    for (Index r = 0; r < n; ++r) xi[r] = w->x.coeff(r);
+    for (Index r = 0; r < n; ++r)
+      for (Index col = 0; col < n; ++col) pi[r * n + col] = w->P.coeff(r, col);
+  };
+
+  for (Index i = begin; i < end; ++i) {
+    double* xi = b.x + i * n;
+    double* pi = b.p + i * n * n;
+    const double* zi = b.z + i * m;
+    // 1. A non-finite prior: nothing is done, the slot keeps x_i and P_i.
+    if (!all_finite(xi, n) || !all_finite(pi, n * n)) {
+      b.log_likelihoods[i] = kNaN;
+      b.status[i] = kBankNonFinite;
+      continue;
+    }
+    for (Index r = 0; r < n; ++r) w->x.coeffRef(r) = xi[r];
+    for (Index r = 0; r < n; ++r)
+      for (Index col = 0; col < n; ++col) w->P.coeffRef(r, col) = pi[r * n + col];
+    // 2-3. Prediction.
+    w->predict();
+    // 4. A non-finite measurement: the prediction is the result.
+    if (!all_finite(zi, m)) {
+      store(xi, pi);
+      b.log_likelihoods[i] = kMinusInf;
+      b.status[i] = kBankNonFinite;
+      continue;
+    }
+    for (Index r = 0; r < m; ++r) w->z.coeffRef(r) = zi[r];
+    // 5-10. Update; with no inverse at all the prediction is the result.
+    const InverseStage stage = w->update();
+    if (stage == InverseStage::Failed) {
+      store(xi, pi);
+      b.log_likelihoods[i] = kMinusInf;
+      b.status[i] = kBankNoUpdate;
+      continue;
+    }
+    // 11. Log-likelihood (minus infinity for every fallback stage).
+    b.log_likelihoods[i] = w->log_likelihood(c);
+    b.status[i] = stage == InverseStage::Cholesky ? kBankOk : kBankSingularInnovation;
+    store(xi, pi);
+  }
+}
+
+struct SelectRange {
+  template <class T>
+  static RangeFn run() {
+    return &bank_range<T>;
+  }
+};
+
+}  // namespace
+
+void run_filter_bank(const BankModel& model, const BankBuffers& buffers, WorkerPool& pool) {
+  const RangeFn range = dispatch_state_measurement<SelectRange>(buffers.dim_x, buffers.dim_z);
+  const auto count = static_cast<std::size_t>(buffers.count);
+  // Chunks small enough to balance the load over the workers, large enough
+  // that taking one costs nothing next to the filters it holds.
+  const std::size_t workers = pool.size();
+  const std::size_t grain = std::clamp<std::size_t>(count / (workers * 16), 1, 2048);
+  pool.parallel_for(count, grain, [&](std::size_t begin, std::size_t end) {
+    range(model, buffers, static_cast<Index>(begin), static_cast<Index>(end));
+  });
+}
+
+}  // namespace vexel::batch

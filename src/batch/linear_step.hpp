@@ -1,0 +1,209 @@
+// The arithmetic of one linear Kalman step and of one smoother step, written
+// once over matrix types whose sizes are either compile-time constants (the
+// common small state and measurement sizes, fully unrolled, no allocation),
+// run-time sizes bounded by a compile-time maximum (stack storage), or fully
+// dynamic (storage sized once per call or per worker chunk).
+//
+// Orders of products are part of the contract and are kept literally:
+// (F P) F^T + Q, (H P) H^T + R, (P H^T) Si, (A P) A^T + (K R) K^T with
+// A = I - K H, each stored covariance symmetrised right after it is formed.
+#pragma once
+
+#include "../kernels/factorization.hpp"
+#include "../kernels/linalg.hpp"
+#include "../kernels/small_factorization.hpp"
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+namespace vexel::batch {
+
+/// Matrix types of a step with state size N and measurement size M
+/// (Eigen::Dynamic for run-time sizes), bounded by MaxN and MaxM.
+template <int N, int M, int MaxN = N, int MaxM = M>
+struct StepSizes {
+  static constexpr int kN = N;
+  static constexpr int kM = M;
+  template <int R, int C, int MaxR, int MaxC>
+  using Mat = Eigen::Matrix<double, R, C, (R == 1 && C != 1) ? Eigen::RowMajor : Eigen::ColMajor, MaxR, MaxC>;
+  using MatNN = Mat<N, N, MaxN, MaxN>;
+  using MatMN = Mat<M, N, MaxM, MaxN>;
+  using MatNM = Mat<N, M, MaxN, MaxM>;
+  using MatMM = Mat<M, M, MaxM, MaxM>;
+  using VecN = Mat<N, 1, MaxN, 1>;
+  using VecM = Mat<M, 1, MaxM, 1>;
+  using RowM = Mat<1, M, 1, MaxM>;
+  using IndexM = Eigen::Matrix<Index, M, 1, Eigen::ColMajor, MaxM, 1>;
+};
+
+/// For every pair i < j both entries become (a(i, j) + a(j, i)) * 0.5.
+template <class Mat>
+inline void symmetrize(Mat& a) {
+  const Index n = a.rows();
+  for (Index j = 1; j < n; ++j) {
+    for (Index i = 0; i < j; ++i) {
+      const double v = (a.coeff(i, j) + a.coeff(j, i)) * 0.5;
+      a.coeffRef(i, j) = v;
+      a.coeffRef(j, i) = v;
+    }
+  }
+}
+
+/// Which stage of the innovation inverse produced Si.
+enum class InverseStage { Cholesky, General, Pseudo, Failed };
+
+/// Inverse of the symmetric matrix S through the three stages: the inverse
+/// from the plain Cholesky factor (kept in L for the log-determinant), the
+/// general inverse, the pseudo-inverse.  lu_work and perm are scratch for
+/// the LU stage.  Only the pseudo-inverse stage allocates (it is reached only
+/// for a singular S).
+template <int M, class MatMM, class IndexM>
+inline InverseStage invert_symmetric(const MatMM& S, MatMM& L, MatMM& Si, MatMM& lu_work, IndexM& perm) {
+  const Index m = S.rows();
+  if (small::cholesky_lower<M>(S.data(), L.data(), m)) {
+    small::cholesky_inverse_from_factor<M>(L.data(), Si.data(), m);
+    return InverseStage::Cholesky;
+  }
+  if (small::general_inverse(S.data(), Si.data(), m, lu_work.data(), perm.data())) return InverseStage::General;
+  DMatrix s_copy = S;
+  DMatrix pinv;
+  if (pseudo_inverse(s_copy, pinv)) {
+    Si = pinv;
+    return InverseStage::Pseudo;
+  }
+  return InverseStage::Failed;
+}
+
+/// Working storage and arithmetic of one predict/update step of a linear
+/// Kalman filter.  The model (F, H, Q, R), the identity and the state (x, P)
+/// are loaded by the caller; the temporaries are reused from step to step.
+template <class T>
+struct KalmanStep {
+  typename T::MatNN F, Q, I, P, FP, KH, A, AP, KRKt;
+  typename T::MatMN H, HP;
+  typename T::MatNM PHt, K, KR;
+  typename T::MatMM R, S, L, Si, lu_work;
+  typename T::VecN x, xp, Ky;
+  typename T::VecM z, y, Hx;
+  typename T::RowM yS;
+  typename T::IndexM perm;
+  InverseStage stage = InverseStage::Failed;
+
+  /// Sizes the storage (a no-op for compile-time sizes) and builds I.
+  void resize(Index n, Index m) {
+    for (auto* a : {&F, &Q, &I, &P, &FP, &KH, &A, &AP, &KRKt}) a->resize(n, n);
+    H.resize(m, n);
+    HP.resize(m, n);
+    for (auto* a : {&PHt, &K, &KR}) a->resize(n, m);
+    for (auto* a : {&R, &S, &L, &Si, &lu_work}) a->resize(m, m);
+    for (auto* a : {&x, &xp, &Ky}) a->resize(n);
+    for (auto* a : {&z, &y, &Hx}) a->resize(m);
+    yS.resize(1, m);
+    perm.resize(m);
+    I.setIdentity();
+  }
+
+  /// x = F x; P = (F P) F^T + Q, symmetrised.
+  void predict() {
+    xp.noalias() = F * x;
+    x = xp;
+    FP.noalias() = F * P;
+    P.noalias() = FP * F.transpose();
+    P += Q;
+    symmetrize(P);
+  }
+
+  /// Measurement update with the measurement in z and the predicted (x, P).
+  /// Leaves the innovation y, its covariance S and (unless the inverse
+  /// failed) Si and the posterior (x, P) in place; with InverseStage::Failed
+  /// the prediction is left untouched.
+  InverseStage update() {
+    // Innovation and its covariance (H P) H^T + R, symmetrised.
+    Hx.noalias() = H * x;
+    y = z - Hx;
+    HP.noalias() = H * P;
+    S.noalias() = HP * H.transpose();
+    S += R;
+    symmetrize(S);
+    stage = invert_symmetric<T::kM>(S, L, Si, lu_work, perm);
+    if (stage == InverseStage::Failed) return stage;
+    // Gain (P H^T) Si and posterior mean.
+    PHt.noalias() = P * H.transpose();
+    K.noalias() = PHt * Si;
+    Ky.noalias() = K * y;
+    x += Ky;
+    // Joseph form with the predicted P: (A P) A^T + (K R) K^T, A = I - K H.
+    KH.noalias() = K * H;
+    A = I - KH;
+    AP.noalias() = A * P;
+    P.noalias() = AP * A.transpose();
+    KR.noalias() = K * R;
+    KRKt.noalias() = KR * K.transpose();
+    P += KRKt;
+    symmetrize(P);
+    return stage;
+  }
+
+  /// Log-likelihood of the last update: -0.5 * (max(m, 0) + (c + log_det))
+  /// with m = (y^T Si) . y and log_det from the plain Cholesky factor of S;
+  /// minus infinity when that factorisation failed (every fallback stage) or
+  /// a diagonal entry of the factor is not a finite positive number.
+  double log_likelihood(double c) {
+    if (stage != InverseStage::Cholesky) return -std::numeric_limits<double>::infinity();
+    const Index dim_z = y.size();
+    yS.noalias() = y.transpose() * Si;
+    double mahal = 0.0;
+    for (Index j = 0; j < dim_z; ++j) mahal += yS.coeff(j) * y.coeff(j);
+    double log_det = 0.0;
+    for (Index j = 0; j < dim_z; ++j) {
+      const double d = L.coeff(j, j);
+      if (!(d > 0.0) || !std::isfinite(d)) return -std::numeric_limits<double>::infinity();
+      log_det += std::log(d);
+    }
+    log_det = 2.0 * log_det;
+    const double m_pos = mahal > 0.0 ? mahal : 0.0;  // NaN counts as 0
+    return -0.5 * (m_pos + (c + log_det));
+  }
+};
+
+/// Working storage and arithmetic of one backward step of the
+/// Rauch-Tung-Striebel smoother.
+template <class T>
+struct SmootherStep {
+  typename T::MatNN F, Q, Pk, FP, Ppred, Lp, Pinv, lu_work, PFt, C, D, CD, Ps, Ps_next;
+  typename T::VecN xk, xpred, d, Cd, xs, xs_next;
+  Eigen::Matrix<Index, T::kN, 1, Eigen::ColMajor, T::MatNN::MaxRowsAtCompileTime, 1> perm;
+
+  void resize(Index n) {
+    for (auto* a : {&F, &Q, &Pk, &FP, &Ppred, &Lp, &Pinv, &lu_work, &PFt, &C, &D, &CD, &Ps, &Ps_next}) a->resize(n, n);
+    for (auto* a : {&xk, &xpred, &d, &Cd, &xs, &xs_next}) a->resize(n);
+    perm.resize(n);
+  }
+
+  /// From the filtered (xk, Pk), the transition (F, Q) of step k -> k+1 and
+  /// the smoothed (xs_next, Ps_next) of step k+1, the smoothed (xs, Ps) of
+  /// step k.  False when the predicted covariance cannot be inverted.
+  bool run() {
+    xpred.noalias() = F * xk;
+    FP.noalias() = F * Pk;
+    Ppred.noalias() = FP * F.transpose();
+    Ppred += Q;
+    symmetrize(Ppred);
+    if (invert_symmetric<T::kN>(Ppred, Lp, Pinv, lu_work, perm) == InverseStage::Failed) return false;
+    // Gain C = (P_k F^T) Pinv.
+    PFt.noalias() = Pk * F.transpose();
+    C.noalias() = PFt * Pinv;
+    d = xs_next - xpred;
+    Cd.noalias() = C * d;
+    xs = xk + Cd;
+    D = Ps_next - Ppred;
+    CD.noalias() = C * D;
+    Ps.noalias() = CD * C.transpose();
+    Ps += Pk;  // P_k + (C D) C^T: addition is commutative in IEEE arithmetic
+    symmetrize(Ps);
+    return true;
+  }
+};
+
+}  // namespace vexel::batch

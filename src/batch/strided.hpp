@@ -1,0 +1,80 @@
+// Read-only strided views of caller memory for the batch routines.
+//
+// The module layer describes each (read-borrowed) input array by its data
+// pointer, extents and byte strides; the numerical code reads elements
+// through the strides, with a plain index fast path for C-ordered data.  No
+// Python header is needed here.
+#pragma once
+
+#include "../kernels/linalg.hpp"
+
+#include <cstddef>
+
+namespace vexel::batch {
+
+struct StridedArray {
+  const char* data = nullptr;
+  int ndim = 0;
+  Index dims[3] = {0, 0, 0};
+  std::ptrdiff_t strides[3] = {0, 0, 0};
+  /// True when the elements lie in row-major order without gaps, so that
+  /// element (i, j, k) sits at index (i * dims[1] + j) * dims[2] + k.
+  bool c_contiguous = false;
+
+  const double* doubles() const { return reinterpret_cast<const double*>(data); }
+  double at(Index i) const { return *reinterpret_cast<const double*>(data + i * strides[0]); }
+  double at(Index i, Index j) const {
+    return *reinterpret_cast<const double*>(data + i * strides[0] + j * strides[1]);
+  }
+  double at(Index i, Index j, Index k) const {
+    return *reinterpret_cast<const double*>(data + i * strides[0] + j * strides[1] + k * strides[2]);
+  }
+};
+
+/// out(i, j) = a[i, j] for a 2-D view of out's shape.
+template <class Mat>
+inline void load_matrix(const StridedArray& a, Mat& out) {
+  const Index r = out.rows();
+  const Index c = out.cols();
+  if (a.c_contiguous) {
+    const double* p = a.doubles();
+    for (Index i = 0; i < r; ++i)
+      for (Index j = 0; j < c; ++j) out.coeffRef(i, j) = p[i * c + j];
+  } else {
+    for (Index i = 0; i < r; ++i)
+      for (Index j = 0; j < c; ++j) out.coeffRef(i, j) = a.at(i, j);
+  }
+}
+
+/// out(i, j) = a[k, i, j] for slice k of a 3-D view whose trailing extents
+/// are out's shape.
+template <class Mat>
+inline void load_slice(const StridedArray& a, Index k, Mat& out) {
+  const Index r = out.rows();
+  const Index c = out.cols();
+  if (a.c_contiguous) {
+    const double* p = a.doubles() + k * r * c;
+    for (Index i = 0; i < r; ++i)
+      for (Index j = 0; j < c; ++j) out.coeffRef(i, j) = p[i * c + j];
+  } else {
+    const char* base = a.data + k * a.strides[0];
+    const std::ptrdiff_t s1 = a.strides[1];
+    const std::ptrdiff_t s2 = a.strides[2];
+    for (Index i = 0; i < r; ++i)
+      for (Index j = 0; j < c; ++j) out.coeffRef(i, j) = *reinterpret_cast<const double*>(base + i * s1 + j * s2);
+  }
+}
+
+/// out(j) = a[k, j] for row k of a 2-D view whose second extent is out's length.
+template <class Vec>
+inline void load_row(const StridedArray& a, Index k, Vec& out) {
+  const Index c = out.size();
+  if (a.c_contiguous) {
+    const double* p = a.doubles() + k * c;
+    for (Index j = 0; j < c; ++j) out.coeffRef(j) = p[j];
+  } else {
+    for (Index j = 0; j < c; ++j) out.coeffRef(j) = a.at(k, j);
+  }
+}
+
+}  // namespace vexel::batch

@@ -1,0 +1,420 @@
+// The batch functions: argument conversion and validation with the exact
+// messages, then the numerical routines of src/batch.
+#include "batch_functions.hpp"
+
+#include "bridge.hpp"
+
+#include "../batch/batch_routines.hpp"
+#include "../batch/filter_bank.hpp"
+#include "../batch/worker_pool.hpp"
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace vexel::py {
+
+namespace {
+
+std::string num(npy_intp v) { return std::to_string(v); }
+
+batch::StridedArray view_of(const ArrayIn& a) {
+  batch::StridedArray v;
+  v.data = a.data();
+  v.ndim = a.ndim();
+  for (int i = 0; i < v.ndim; ++i) {
+    v.dims[i] = static_cast<Index>(a.dim(i));
+    v.strides[i] = static_cast<std::ptrdiff_t>(a.stride(i));
+  }
+  v.c_contiguous = PyArray_IS_C_CONTIGUOUS(a.array());
+  return v;
+}
+
+Ref tuple_of(std::initializer_list<Ref*> items) {
+  Ref t = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+  if (!t) fail_python();
+  Py_ssize_t i = 0;
+  for (Ref* item : items) {
+    if (PyTuple_SetItem(t.get(), i++, item->release()) < 0) fail_python();  // steals
+  }
+  return t;
+}
+
+bool shape3_is(const ArrayIn& a, npy_intp d0, npy_intp d1, npy_intp d2) {
+  return a.dim(0) == d0 && a.dim(1) == d1 && a.dim(2) == d2;
+}
+
+std::string shape3_text(npy_intp d0, npy_intp d1, npy_intp d2) {
+  return "(" + num(d0) + ", " + num(d1) + ", " + num(d2) + ")";
+}
+
+std::string actual_shape3(const ArrayIn& a) { return shape3_text(a.dim(0), a.dim(1), a.dim(2)); }
+
+bool all_finite_1d(const ArrayIn& a) {
+  for (npy_intp i = 0; i < a.dim(0); ++i) {
+    if (!is_finite(a.at(i))) return false;
+  }
+  return true;
+}
+
+bool all_finite_2d(const ArrayIn& a) {
+  for (npy_intp i = 0; i < a.dim(0); ++i) {
+    for (npy_intp j = 0; j < a.dim(1); ++j) {
+      if (!is_finite(a.at(i, j))) return false;
+    }
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// rts_smooth
+
+constexpr Params kRtsSmooth{"rts_smooth()", 4, 4, {"xs", "ps", "fs", "qs"}};
+
+/// fs/qs: leading length N or N-1, trailing (dim_x, dim_x).
+void check_transition_stack(const ArrayIn& a, npy_intp steps, npy_intp dim_x, const char* name) {
+  const bool lead_ok = a.dim(0) == steps || a.dim(0) == steps - 1;
+  if (!lead_ok || a.dim(1) != dim_x || a.dim(2) != dim_x) {
+    fail(Error::value(std::string(name) + " must have shape (N, " + num(dim_x) + ", " + num(dim_x) + ") or (N-1, " +
+                      num(dim_x) + ", " + num(dim_x) + "); got " + actual_shape3(a)));
+  }
+}
+
+Ref rts_smooth_body(PyObject* const* args) {
+  const ArrayIn xs = arg_array(args[0], 2, "xs");
+  const ArrayIn ps = arg_array(args[1], 3, "ps");
+  const ArrayIn fs = arg_array(args[2], 3, "fs");
+  const ArrayIn qs = arg_array(args[3], 3, "qs");
+  const npy_intp steps = xs.dim(0);
+  const npy_intp dim_x = xs.dim(1);
+  if (steps == 0) fail(Error::value("xs must contain at least one filtered state"));
+  if (dim_x == 0) fail(Error::value("xs second dimension must be positive"));
+  if (!shape3_is(ps, steps, dim_x, dim_x)) {
+    fail(Error::value("Ps must have shape " + shape3_text(steps, dim_x, dim_x) + ", got " + actual_shape3(ps)));
+  }
+  check_transition_stack(fs, steps, dim_x, "Fs");
+  check_transition_stack(qs, steps, dim_x, "Qs");
+
+  check_shape_fits({steps, dim_x, dim_x});
+  const npy_intp xdims[2] = {steps, dim_x};
+  const npy_intp pdims[3] = {steps, dim_x, dim_x};
+  Ref xs_out = new_zeros(2, xdims);
+  Ref ps_out = new_zeros(3, pdims);
+  const batch::SmootherInputs in{view_of(xs), view_of(ps), view_of(fs), view_of(qs)};
+  const batch::SmootherOutputs out{array_data(xs_out), array_data(ps_out)};
+  unwrap(batch::run_rts_smoother(in, out));
+  return tuple_of({&xs_out, &ps_out});
+}
+
+constexpr const char kRtsSmoothDoc[] =
+    "rts_smooth(xs, ps, fs, qs)\n--\n\n"
+    "Rauch-Tung-Striebel fixed-interval smoother.\n"
+    "\n"
+    "Inputs:\n"
+    "  xs: (N, dim_x) -- filtered means\n"
+    "  ps: (N, dim_x, dim_x) -- filtered covariances\n"
+    "  fs: (N, dim_x, dim_x) or (N-1, dim_x, dim_x) -- per-step transitions\n"
+    "  qs: (N, dim_x, dim_x) or (N-1, dim_x, dim_x) -- per-step process noise\n"
+    "\n"
+    "With length N (FilterPy and batch_filter_linear convention), entry k is\n"
+    "the k-1 -> k transition: the k -> k+1 step uses fs[k+1] / qs[k+1] and\n"
+    "entry 0 is unused. With length N-1, entry k is the k -> k+1 transition.\n"
+    "fs and qs are each read by their own length.\n"
+    "\n"
+    "Returns (xs_smooth, Ps_smooth) of the same shapes as (xs, ps). The\n"
+    "inverse of the one-step-predicted covariance uses the same\n"
+    "Cholesky-with-fallback path as the filter's innovation inversion.";
+
+// ---------------------------------------------------------------------------
+// batch_filter_linear
+
+constexpr Params kBatchFilterLinear{"batch_filter_linear()", 7, 7, {"x0", "p0", "zs", "fs", "hs", "qs", "rs"}};
+
+void check_stack_shape(const ArrayIn& a, npy_intp d0, npy_intp d1, npy_intp d2, const char* name) {
+  if (!shape3_is(a, d0, d1, d2)) {
+    fail(Error::value(std::string(name) + " must have shape " + shape3_text(d0, d1, d2) + "; got " +
+                      actual_shape3(a)));
+  }
+}
+
+void check_stack_finite(const ArrayIn& a, const char* name) {
+  if (const auto step = first_non_finite_step(a)) {
+    fail(Error::value(std::string(name) + " contains non-finite values (NaN or inf) at step " + num(*step)));
+  }
+}
+
+Ref batch_filter_linear_body(PyObject* const* args) {
+  const ArrayIn x0 = arg_array(args[0], 1, "x0");
+  const ArrayIn p0 = arg_array(args[1], 2, "p0");
+  const ArrayIn zs = arg_array(args[2], 2, "zs");
+  const ArrayIn fs = arg_array(args[3], 3, "fs");
+  const ArrayIn hs = arg_array(args[4], 3, "hs");
+  const ArrayIn qs = arg_array(args[5], 3, "qs");
+  const ArrayIn rs = arg_array(args[6], 3, "rs");
+  const npy_intp dim_x = x0.dim(0);
+  const npy_intp steps = zs.dim(0);
+  const npy_intp dim_z = zs.dim(1);
+  // Shapes first, then finiteness, each in argument order.
+  if (dim_x == 0) fail(Error::value("x0 must have at least one dimension"));
+  if (steps == 0) fail(Error::value("zs must contain at least one observation"));
+  if (p0.dim(0) != dim_x || p0.dim(1) != dim_x) {
+    fail(Error::value("P0 must have shape (" + num(dim_x) + ", " + num(dim_x) + "); got (" + num(p0.dim(0)) + ", " +
+                      num(p0.dim(1)) + ")"));
+  }
+  check_stack_shape(fs, steps, dim_x, dim_x, "Fs");
+  check_stack_shape(hs, steps, dim_z, dim_x, "Hs");
+  check_stack_shape(qs, steps, dim_x, dim_x, "Qs");
+  check_stack_shape(rs, steps, dim_z, dim_z, "Rs");
+  if (!all_finite_1d(x0)) fail(Error::value("x0 contains non-finite values (NaN or inf)"));
+  if (!all_finite_2d(p0)) fail(Error::value("P0 contains non-finite values (NaN or inf)"));
+  if (const auto step = first_non_finite_step(zs)) {
+    fail(Error::value("zs[" + num(*step) +
+                      "] contains non-finite values (NaN or inf). batch_filter does not support missing "
+                      "measurements yet; use VexelCKF.run(..., nan_means_missing=True), which skips all-NaN rows"));
+  }
+  check_stack_finite(fs, "F");
+  check_stack_finite(hs, "H");
+  check_stack_finite(qs, "Q");
+  check_stack_finite(rs, "R");
+
+  check_shape_fits({steps, dim_x, dim_x});
+  const npy_intp xdims[2] = {steps, dim_x};
+  const npy_intp pdims[3] = {steps, dim_x, dim_x};
+  const npy_intp ldims[1] = {steps};
+  Ref xs_out = new_zeros(2, xdims);
+  Ref ps_out = new_zeros(3, pdims);
+  Ref ll_out = new_zeros(1, ldims);
+  const batch::LinearFilterInputs in{view_of(x0), view_of(p0), view_of(zs), view_of(fs),
+                                     view_of(hs), view_of(qs), view_of(rs)};
+  const batch::LinearFilterOutputs out{array_data(xs_out), array_data(ps_out), array_data(ll_out)};
+  unwrap(batch::run_linear_filter(in, out));
+  return tuple_of({&xs_out, &ps_out, &ll_out});
+}
+
+constexpr const char kBatchFilterLinearDoc[] =
+    "batch_filter_linear(x0, p0, zs, fs, hs, qs, rs)\n--\n\n"
+    "Linear Kalman batch filter: a single pass over an observation sequence,\n"
+    "with all state and matrices held in native code.\n"
+    "\n"
+    "Inputs (all already broadcast to length N by the Python wrapper):\n"
+    "  x0: (dim_x,)\n"
+    "  p0: (dim_x, dim_x)\n"
+    "  zs: (N, dim_z)\n"
+    "  fs: (N, dim_x, dim_x) -- F_k for the predict step k-1 -> k\n"
+    "  hs: (N, dim_z, dim_x) -- H_k for the linear measurement at step k\n"
+    "  qs: (N, dim_x, dim_x)\n"
+    "  rs: (N, dim_z, dim_z)\n"
+    "\n"
+    "Returns (xs, Ps, log_likelihoods) with shapes (N, dim_x),\n"
+    "(N, dim_x, dim_x), (N,). The output (xs, Ps) is directly consumable by\n"
+    "rts_smooth; no extra reshape needed.\n"
+    "\n"
+    "Posterior update uses Joseph form\n"
+    "(P = (I - K H) P (I - K H)^T + K R K^T) to keep P PSD over long runs.";
+
+// ---------------------------------------------------------------------------
+// batch_parallel_step
+
+constexpr Params kBatchParallelStep{"batch_parallel_step()", 7, 7, {"xs", "ps", "zs", "f", "h", "q", "r"}};
+
+void check_shared_shape(const ArrayIn& a, npy_intp r, npy_intp c, const char* name) {
+  if (a.dim(0) != r || a.dim(1) != c) {
+    fail(Error::value(std::string(name) + " must have shape (" + num(r) + ", " + num(c) + "); got (" +
+                      num(a.dim(0)) + ", " + num(a.dim(1)) + ")"));
+  }
+}
+
+/// A malloc'ed buffer that is either freed here or handed to a NumPy array.
+class NativeBuffer {
+ public:
+  explicit NativeBuffer(std::size_t bytes) : ptr_(std::malloc(bytes == 0 ? 1 : bytes)) {
+    if (ptr_ == nullptr) throw std::bad_alloc();
+  }
+  NativeBuffer(const NativeBuffer&) = delete;
+  NativeBuffer& operator=(const NativeBuffer&) = delete;
+  ~NativeBuffer() { std::free(ptr_); }
+  template <class T>
+  T* as() const {
+    return static_cast<T*>(ptr_);
+  }
+  void* release() {
+    void* p = ptr_;
+    ptr_ = nullptr;
+    return p;
+  }
+
+ private:
+  void* ptr_;
+};
+
+constexpr const char kBufferCapsuleName[] = "vexel_ckf._native.buffer";
+
+void free_buffer_capsule(PyObject* capsule) { std::free(PyCapsule_GetPointer(capsule, kBufferCapsuleName)); }
+
+/// A new C-ordered array over the buffer, which it then owns (through a
+/// capsule base that frees the memory when the array goes away).  The
+/// results are moved to Python without a copy.
+Ref adopt_as_array(NativeBuffer& buffer, int nd, const npy_intp* dims, int typenum) {
+  if (!ensure_numpy()) fail_python();
+  Ref array = Ref::steal(PyArray_SimpleNewFromData(nd, const_cast<npy_intp*>(dims), typenum, buffer.as<void>()));
+  if (!array) fail_python();
+  Ref capsule = Ref::steal(PyCapsule_New(buffer.as<void>(), kBufferCapsuleName, &free_buffer_capsule));
+  if (!capsule) fail_python();
+  buffer.release();  // the capsule frees it from now on
+  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), capsule.release()) < 0) fail_python();
+  return array;
+}
+
+/// Copies a 2-D or 3-D array into a C-ordered buffer.
+void copy_c_order(const ArrayIn& a, double* out) {
+  const int nd = a.ndim();
+  const npy_intp d0 = a.dim(0);
+  const npy_intp d1 = a.dim(1);
+  const npy_intp d2 = nd == 3 ? a.dim(2) : 1;
+  const npy_intp total = d0 * d1 * d2;
+  if (total == 0) return;
+  if (PyArray_IS_C_CONTIGUOUS(a.array())) {
+    std::memcpy(out, a.data(), static_cast<std::size_t>(total) * sizeof(double));
+    return;
+  }
+  for (npy_intp i = 0; i < d0; ++i) {
+    for (npy_intp j = 0; j < d1; ++j) {
+      for (npy_intp k = 0; k < d2; ++k) *out++ = nd == 3 ? a.at(i, j, k) : a.at(i, j);
+    }
+  }
+}
+
+/// Releases the interpreter lock for its lifetime (re-taken on every path).
+class InterpreterLockRelease {
+ public:
+  InterpreterLockRelease() : state_(PyEval_SaveThread()) {}
+  ~InterpreterLockRelease() { PyEval_RestoreThread(state_); }
+  InterpreterLockRelease(const InterpreterLockRelease&) = delete;
+  InterpreterLockRelease& operator=(const InterpreterLockRelease&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+Ref batch_parallel_step_body(PyObject* const* args) {
+  const ArrayIn xs = arg_array(args[0], 2, "xs");
+  const ArrayIn ps = arg_array(args[1], 3, "ps");
+  const ArrayIn zs = arg_array(args[2], 2, "zs");
+  const ArrayIn f = arg_array(args[3], 2, "f");
+  const ArrayIn h = arg_array(args[4], 2, "h");
+  const ArrayIn q = arg_array(args[5], 2, "q");
+  const ArrayIn r = arg_array(args[6], 2, "r");
+  const npy_intp count = xs.dim(0);
+  const npy_intp dim_x = xs.dim(1);
+  const npy_intp dim_z = zs.dim(1);
+  if (count == 0) fail(Error::value("xs must contain at least one filter"));
+  if (dim_x == 0) fail(Error::value("dim_x must be positive"));
+  if (zs.dim(0) != count) {
+    fail(Error::value("zs must have leading dimension " + num(count) + "; got " + num(zs.dim(0))));
+  }
+  if (dim_z == 0) fail(Error::value("dim_z must be positive"));
+  if (!shape3_is(ps, count, dim_x, dim_x)) {
+    fail(Error::value("Ps must have shape " + shape3_text(count, dim_x, dim_x) + "; got " + actual_shape3(ps)));
+  }
+  check_shared_shape(f, dim_x, dim_x, "F");
+  check_shared_shape(h, dim_z, dim_x, "H");
+  check_shared_shape(q, dim_x, dim_x, "Q");
+  check_shared_shape(r, dim_z, dim_z, "R");
+  const std::pair<const ArrayIn*, const char*> shared[] = {{&f, "F"}, {&h, "H"}, {&q, "Q"}, {&r, "R"}};
+  for (const auto& [array, name] : shared) {
+    if (!all_finite_2d(*array)) {
+      fail(Error::value(std::string(name) +
+                        " contains non-finite values (NaN or inf); it is shared by every filter in the bank"));
+    }
+  }
+
+  // The shared model and owned, C-ordered copies of every filter's data:
+  // nothing of the caller's arrays is read once the lock is released.
+  const batch::BankModel model{pyarray2_to_dmatrix(f, dim_x, dim_x, "F"), pyarray2_to_dmatrix(h, dim_z, dim_x, "H"),
+                               pyarray2_to_dmatrix(q, dim_x, dim_x, "Q"), pyarray2_to_dmatrix(r, dim_z, dim_z, "R")};
+  check_shape_fits({count, dim_x, dim_x});
+  check_shape_fits({count, dim_z});
+  const auto ucount = static_cast<std::size_t>(count);
+  const auto un = static_cast<std::size_t>(dim_x);
+  const auto um = static_cast<std::size_t>(dim_z);
+  NativeBuffer x_buf(ucount * un * sizeof(double));
+  NativeBuffer p_buf(ucount * un * un * sizeof(double));
+  NativeBuffer z_buf(ucount * um * sizeof(double));
+  NativeBuffer ll_buf(ucount * sizeof(double));
+  NativeBuffer status_buf(ucount * sizeof(std::int64_t));
+  copy_c_order(xs, x_buf.as<double>());
+  copy_c_order(ps, p_buf.as<double>());
+  copy_c_order(zs, z_buf.as<double>());
+  batch::BankBuffers buffers;
+  buffers.count = static_cast<Index>(count);
+  buffers.dim_x = static_cast<Index>(dim_x);
+  buffers.dim_z = static_cast<Index>(dim_z);
+  buffers.x = x_buf.as<double>();
+  buffers.p = p_buf.as<double>();
+  buffers.z = z_buf.as<double>();
+  buffers.log_likelihoods = ll_buf.as<double>();
+  buffers.status = status_buf.as<std::int64_t>();
+
+  batch::WorkerPool& pool = batch::WorkerPool::instance();
+  {
+    InterpreterLockRelease unlocked;
+    batch::run_filter_bank(model, buffers, pool);
+  }
+
+  // Each filter wrote its result into its own input slot: the buffers become
+  // the output arrays as they are.
+  const npy_intp xdims[2] = {count, dim_x};
+  const npy_intp pdims[3] = {count, dim_x, dim_x};
+  const npy_intp ldims[1] = {count};
+  Ref xs_out = adopt_as_array(x_buf, 2, xdims, NPY_DOUBLE);
+  Ref ps_out = adopt_as_array(p_buf, 3, pdims, NPY_DOUBLE);
+  Ref ll_out = adopt_as_array(ll_buf, 1, ldims, NPY_DOUBLE);
+  Ref status_out = adopt_as_array(status_buf, 1, ldims, NPY_INT64);
+  return tuple_of({&xs_out, &ps_out, &ll_out, &status_out});
+}
+
+constexpr const char kBatchParallelStepDoc[] =
+    "batch_parallel_step(xs, ps, zs, f, h, q, r)\n--\n\n"
+    "Parallel batch step: M independent linear KFs sharing F, H, Q, R; each\n"
+    "has its own (x_i, P_i) and a single observation z_i.\n"
+    "\n"
+    "Inputs:\n"
+    "  xs: (M, dim_x)\n"
+    "  ps: (M, dim_x, dim_x)\n"
+    "  zs: (M, dim_z)\n"
+    "  f:  (dim_x, dim_x)\n"
+    "  h:  (dim_z, dim_x)\n"
+    "  q:  (dim_x, dim_x)\n"
+    "  r:  (dim_z, dim_z)\n"
+    "\n"
+    "Returns (xs_new, ps_new, log_likelihoods, status) with shapes\n"
+    "(M, dim_x), (M, dim_x, dim_x), (M,), (M,). Status code per filter:\n"
+    "  0 = ok, 1 = singular_innovation fallback, 2 = no update applied,\n"
+    "  3 = non-finite x_i, P_i or z_i, update skipped.\n"
+    "Raises ValueError when the shared F, H, Q or R holds a NaN or inf.";
+
+constexpr int kKw = METH_VARARGS | METH_KEYWORDS;
+
+PyMethodDef kFunctions[] = {
+    {"rts_smooth", as_cfunction(&function_entry<kRtsSmooth, rts_smooth_body>), kKw, kRtsSmoothDoc},
+    {"batch_filter_linear", as_cfunction(&function_entry<kBatchFilterLinear, batch_filter_linear_body>), kKw,
+     kBatchFilterLinearDoc},
+    {"batch_parallel_step", as_cfunction(&function_entry<kBatchParallelStep, batch_parallel_step_body>), kKw,
+     kBatchParallelStepDoc},
+};
+
+Ref new_function(PyMethodDef* def, PyObject* module) {
+  Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+  if (!module_name) fail_python();
+  Ref fn = Ref::steal(PyCFunction_NewEx(def, module, module_name.get()));
+  if (!fn) fail_python();
+  return fn;
+}
+
+}  // namespace
+
+Ref rts_smooth_function(PyObject* module) { return new_function(&kFunctions[0], module); }
+Ref batch_filter_linear_function(PyObject* module) { return new_function(&kFunctions[1], module); }
+Ref batch_parallel_step_function(PyObject* module) { return new_function(&kFunctions[2], module); }
+
+}  // namespace vexel::py

@@ -1,0 +1,110 @@
+"""Independent textbook references for the batch routine tests.
+
+Plain NumPy, written from the textbook equations (not from the native
+code): the Joseph-form Kalman step with the Gaussian log-likelihood, and the
+fixed-interval smoother as a direct solve of the joint Gaussian of all
+states given all measurements (batch least squares in information form).
+"""
+
+import numpy as np
+
+LN2PI = 1.8378770664093453
+
+
+def sym(a):
+    return 0.5 * (a + a.T)
+
+
+def kalman_predict(x, p, f, q):
+    return f @ x, sym(f @ p @ f.T + q)
+
+
+def kalman_update(x, p, z, h, r, inverse=np.linalg.inv):
+    """Joseph-form update; returns (x, P, log-likelihood of z)."""
+    y = z - h @ x
+    s = sym(h @ p @ h.T + r)
+    si = inverse(s)
+    k = p @ h.T @ si
+    a = np.eye(len(x)) - k @ h
+    x_new = x + k @ y
+    p_new = sym(a @ p @ a.T + k @ r @ k.T)
+    sign, logdet = np.linalg.slogdet(s)
+    ll = -0.5 * (y @ np.linalg.solve(s, y) + logdet + len(z) * LN2PI) if sign > 0 else -np.inf
+    return x_new, p_new, ll
+
+
+def kalman_filter(x0, p0, zs, fs, hs, qs, rs):
+    x, p = np.array(x0, dtype=float), np.array(p0, dtype=float)
+    xs, ps, lls = [], [], []
+    for k in range(len(zs)):
+        x, p = kalman_predict(x, p, fs[k], qs[k])
+        x, p, ll = kalman_update(x, p, zs[k], hs[k], rs[k])
+        xs.append(x)
+        ps.append(p)
+        lls.append(ll)
+    return np.array(xs), np.array(ps), np.array(lls)
+
+
+def joint_smoother(x0, p0, zs, fs, hs, qs, rs):
+    """Means and marginal covariances of x_0..x_{N-1} given z_0..z_{N-1}.
+
+    The states are stacked into one vector X; the prior of x_0 (the prior
+    (x0, p0) moved through F_0, Q_0), the transitions x_k = F_k x_{k-1} + w_k
+    and the measurements z_k = H_k x_k + v_k are each a Gaussian factor.
+    Their information matrix J and vector b are assembled, and X = J^-1 b,
+    Cov(X) = J^-1.
+    """
+    n = len(x0)
+    steps = len(zs)
+    size = n * steps
+    info = np.zeros((size, size))
+    vec = np.zeros(size)
+
+    def block(k):
+        return slice(k * n, (k + 1) * n)
+
+    m0 = fs[0] @ x0
+    c0 = fs[0] @ p0 @ fs[0].T + qs[0]
+    c0i = np.linalg.inv(c0)
+    info[block(0), block(0)] += c0i
+    vec[block(0)] += c0i @ m0
+    for k in range(1, steps):
+        qi = np.linalg.inv(qs[k])
+        f = fs[k]
+        # (x_k - F x_{k-1})^T Qi (x_k - F x_{k-1})
+        info[block(k), block(k)] += qi
+        info[block(k - 1), block(k - 1)] += f.T @ qi @ f
+        info[block(k), block(k - 1)] -= qi @ f
+        info[block(k - 1), block(k)] -= f.T @ qi
+    for k in range(steps):
+        ri = np.linalg.inv(rs[k])
+        info[block(k), block(k)] += hs[k].T @ ri @ hs[k]
+        vec[block(k)] += hs[k].T @ ri @ zs[k]
+    cov = np.linalg.inv(info)
+    mean = cov @ vec
+    xs = mean.reshape(steps, n)
+    ps = np.array([cov[block(k), block(k)] for k in range(steps)])
+    return xs, ps
+
+
+def random_spd(rng, n, scale=1.0):
+    a = rng.standard_normal((n, n))
+    return scale * (a @ a.T / n + np.eye(n))
+
+
+def random_linear_problem(rng, n, m, steps, varying=True):
+    """x0, p0 and per-step stacks of a well-conditioned linear model."""
+    def f_k():
+        return np.eye(n) + 0.1 * rng.standard_normal((n, n)) / np.sqrt(n)
+
+    count = steps if varying else 1
+    fs = np.array([f_k() for _ in range(count)])
+    hs = rng.standard_normal((count, m, n))
+    qs = np.array([random_spd(rng, n, 0.05) for _ in range(count)])
+    rs = np.array([random_spd(rng, m, 0.2) for _ in range(count)])
+    if not varying:
+        fs, hs, qs, rs = (np.repeat(a, steps, axis=0) for a in (fs, hs, qs, rs))
+    x0 = rng.standard_normal(n)
+    p0 = random_spd(rng, n)
+    zs = rng.standard_normal((steps, m))
+    return x0, p0, zs, fs, hs, qs, rs

@@ -1,0 +1,530 @@
+"""VexelCKF: fields as attributes, callbacks, run(), whole-state transfer and pickling."""
+
+import copy
+import math
+import multiprocessing
+import pickle
+import sys
+
+import numpy as np
+import pytest
+
+import vexel_ckf
+from vexel_ckf import VexelCKF
+from vexel_ckf._native import CubatureKalmanFilter, SquareRootCubatureKalmanFilter
+
+DIM_X, DIM_Z, DT = 4, 2, 0.5
+BOTH = pytest.mark.parametrize("square_root", [False, True], ids=["ckf", "srckf"])
+
+
+# Module-level model functions, so that filters carrying them can be pickled.
+def cv_fx(X, dt):
+    out = X.copy()
+    out[:, 0] += dt * X[:, 2]
+    out[:, 1] += dt * X[:, 3]
+    return out
+
+
+def range_bearing_hx(X):
+    return np.column_stack((np.hypot(X[:, 0], X[:, 1]), np.arctan2(X[:, 1], X[:, 0])))
+
+
+def scaled_fx(X, dt, gain):
+    return X * gain
+
+
+def offset_hx(X, offset):
+    return X[:, :DIM_Z] + offset
+
+
+def spd(n, seed):
+    a = np.random.default_rng(seed).standard_normal((n, n))
+    return a @ a.T + n * np.eye(n)
+
+
+def make_filter(square_root, fx=cv_fx, hx=range_bearing_hx):
+    kf = VexelCKF(DIM_X, DIM_Z, DT, fx=fx, hx=hx, square_root=square_root)
+    kf.x = np.array([100.0, 50.0, 1.0, -0.5])
+    kf.P = np.diag([4.0, 4.0, 1.0, 1.0])
+    kf.Q = 0.01 * np.eye(DIM_X)
+    kf.R = np.diag([0.25, 1e-4])
+    return kf
+
+
+def measurements(n, seed=3):
+    rng = np.random.default_rng(seed)
+    truth = np.array([100.0, 50.0, 1.0, -0.5])
+    zs = np.empty((n, DIM_Z))
+    for k in range(n):
+        truth = cv_fx(truth[None, :], DT)[0]
+        zs[k] = range_bearing_hx(truth[None, :])[0] + rng.standard_normal(DIM_Z) * [0.5, 0.01]
+    return zs
+
+
+def same(a, b):
+    """Bitwise equality of field values (NaN equal to NaN)."""
+    if isinstance(a, np.ndarray):
+        return isinstance(b, np.ndarray) and a.shape == b.shape and a.tobytes() == b.tobytes()
+    if isinstance(a, float) and math.isnan(a):
+        return isinstance(b, float) and math.isnan(b)
+    return type(a) is type(b) and a == b
+
+
+def state_of(kf):
+    return {name: getattr(kf, name) for name in kf.field_names}
+
+
+def assert_same_state(a, b):
+    sa, sb = state_of(a), state_of(b)
+    assert list(sa) == list(sb)
+    for name in sa:
+        assert same(sa[name], sb[name]), name
+
+
+# -- fields as attributes ----------------------------------------------------
+
+@BOTH
+def test_field_names_are_the_native_field_table(square_root):
+    kf = VexelCKF(DIM_X, DIM_Z, DT, square_root=square_root)
+    assert list(kf.field_names) == list(kf.native.snapshot())
+    expected_type = SquareRootCubatureKalmanFilter if square_root else CubatureKalmanFilter
+    assert type(kf.native) is expected_type
+
+
+def test_ckf_every_field_round_trips_exactly():
+    kf = VexelCKF(DIM_X, DIM_Z, DT)
+    rng = np.random.default_rng(1)
+    values = {}
+    for name in kf.field_names:
+        current = getattr(kf, name)
+        if isinstance(current, np.ndarray):
+            values[name] = rng.standard_normal(current.shape)
+        elif isinstance(current, int):
+            values[name] = 12345
+        else:
+            values[name] = -0.125
+    for name, value in values.items():
+        setattr(kf, name, value)
+    for name, value in values.items():
+        got = getattr(kf, name)
+        assert same(got, value if not isinstance(value, np.ndarray) else value.copy()), name
+        assert same(kf.native.get(name), got), name
+
+
+def test_srckf_factors_round_trip_exactly_and_covariances_through_their_factor():
+    kf = VexelCKF(DIM_X, DIM_Z, DT, square_root=True)
+    rng = np.random.default_rng(2)
+    lower = np.tril(rng.standard_normal((DIM_X, DIM_X)))
+    kf.chol_P_post = lower
+    assert same(kf.chol_P_post, lower)
+    np.testing.assert_allclose(kf.P_post, lower @ lower.T, rtol=1e-14, atol=1e-15)
+    for name in ("chol_P", "chol_Q", "chol_P_prior", "K", "x_prior", "downdate_fallback_count", "nis"):
+        value = getattr(kf, name)
+        new = 7 if isinstance(value, int) else (3.5 if isinstance(value, float) else rng.standard_normal(value.shape))
+        setattr(kf, name, new)
+        assert same(getattr(kf, name), new if not isinstance(new, np.ndarray) else new.copy()), name
+    m = spd(DIM_X, 4)
+    kf.P = m
+    np.testing.assert_allclose(kf.P, m, rtol=1e-13, atol=1e-12)
+    np.testing.assert_allclose(kf.chol_P, np.linalg.cholesky(m), rtol=1e-12, atol=1e-12)
+
+
+@pytest.mark.parametrize("name,factor", [("S", "S_innov"), ("P_prior", "chol_P_prior"), ("P_post", "chol_P_post")])
+def test_srckf_covariance_products_are_read_only(name, factor):
+    kf = VexelCKF(DIM_X, DIM_Z, DT, square_root=True)
+    before = getattr(kf, name)
+    with pytest.raises(AttributeError) as exc:
+        setattr(kf, name, before)
+    assert str(exc.value) == (f"{name} of the square-root filter is read-only: it is the product of the stored "
+                              f"factor {factor}; assign that instead")
+
+
+@BOTH
+def test_unknown_attributes_behave_like_python_attributes(square_root):
+    kf = VexelCKF(DIM_X, DIM_Z, DT, square_root=square_root)
+    with pytest.raises(AttributeError) as exc:
+        kf.p
+    assert str(exc.value) == "'VexelCKF' object has no attribute 'p'"
+    with pytest.raises(AttributeError):
+        kf.p = np.eye(DIM_X)
+    assert not hasattr(kf, "SI") if square_root else hasattr(kf, "SI")
+    assert hasattr(kf, "chol_P") is square_root
+    assert "nis" in dir(kf)
+
+
+@BOTH
+def test_assignment_converts_array_likes_and_scalars(square_root):
+    kf = VexelCKF(DIM_X, DIM_Z, DT, square_root=square_root)
+    kf.x = [1, 2, 3, 4]
+    assert kf.x.dtype == np.float64
+    np.testing.assert_array_equal(kf.x, [1.0, 2.0, 3.0, 4.0])
+    kf.R = 0.25  # a scalar on a square field means that multiple of the identity
+    np.testing.assert_array_equal(kf.R, 0.25 * np.eye(DIM_Z))
+    kf.Q = np.float32(2.0)
+    np.testing.assert_allclose(kf.Q, 2.0 * np.eye(DIM_X), rtol=1e-15)  # the square-root form stores its factor
+
+
+@BOTH
+def test_strided_views_are_accepted_wherever_a_vector_is_expected(square_root):
+    zs = measurements(7)
+    kf = make_filter(square_root)
+    ref = kf.copy()
+    wide = np.zeros((DIM_X, 3))
+    wide[:, 1] = [5.0, 6.0, 7.0, 8.0]
+    kf.x = wide[:, 1]  # a column: not contiguous
+    ref.x = np.array([5.0, 6.0, 7.0, 8.0])
+    kf.predict()
+    ref.predict()
+    kf.update(np.asfortranarray(np.vstack((zs[0], zs[0])))[0])
+    ref.update(zs[0].copy())
+    assert_same_state(kf, ref)
+    fortran = np.asfortranarray(zs)  # rows of a Fortran-ordered array are strided views
+    assert all(a.tobytes() == b.tobytes() for a, b in zip(kf.run(fortran), ref.run(zs)))
+
+
+@BOTH
+def test_rejected_assignment_raises_the_native_error_and_changes_nothing(square_root):
+    kf = make_filter(square_root)
+    before = state_of(kf)
+    with pytest.raises(ValueError) as exc:
+        kf.x = np.zeros(3)
+    assert str(exc.value) == "x must have length 4, got 3"
+    bad = np.eye(DIM_X)
+    bad[1, 1] = np.nan
+    with pytest.raises(ValueError, match="^Q must contain only finite values"):
+        kf.Q = bad
+    after = state_of(kf)
+    assert all(same(before[k], after[k]) for k in before)
+
+
+@BOTH
+def test_dt_property_goes_through_set_dt(square_root):
+    seen = []
+
+    def fx(X, dt):
+        seen.append(dt)
+        return X
+
+    kf = VexelCKF(DIM_X, DIM_Z, DT, fx=fx, square_root=square_root)
+    kf.dt = 0.125
+    kf.predict()
+    kf.predict(dt=2.0)
+    assert seen == [0.125, 2.0]
+    assert kf.dt == 0.125
+    with pytest.raises(ValueError) as exc:
+        kf.dt = float("nan")
+    assert str(exc.value) == "dt must be finite"
+    assert kf.dt == 0.125
+    kf.predict()
+    assert seen[-1] == 0.125
+
+
+@BOTH
+def test_constructor_errors_are_the_native_ones(square_root):
+    with pytest.raises(ValueError) as exc:
+        VexelCKF(0, 1, float("nan"), square_root=square_root)
+    assert str(exc.value) == "dim_x and dim_z must be positive"
+    with pytest.raises(TypeError, match="^argument 'dim_x': "):
+        VexelCKF(2.0, 1, 0.1, square_root=square_root)
+
+
+# -- predictions and updates -------------------------------------------------
+
+@BOTH
+def test_predict_and_update_forward_to_the_native_methods(square_root):
+    kf = make_filter(square_root, fx=scaled_fx, hx=offset_hx)
+    ref = kf.native.copy()
+    z = [100.5, 49.0]
+    kf.predict(fx_args=[1.01])  # any iterable of extra arguments
+    kf.update(z, R=0.5, hx_args=(0.25,))
+    ref.predict_custom(scaled_fx, None, (1.01,))
+    ref.update(np.array(z), offset_hx, 0.5 * np.eye(DIM_Z), (0.25,))
+    for name in kf.field_names:
+        assert same(getattr(kf, name), ref.get(name)), name
+
+
+@BOTH
+def test_update_none_equals_clear_update_diagnostics(square_root):
+    kf = make_filter(square_root)
+    kf.predict()
+    kf.update(np.array([112.0, 0.45]))
+    kf.predict()
+    ref = kf.copy()
+    kf.update(None)
+    ref.native.clear_update_diagnostics()
+    assert_same_state(kf, ref)
+    assert np.isnan(kf.z).all() and math.isnan(kf.nis)
+
+
+@BOTH
+def test_missing_callbacks_are_reported(square_root):
+    kf = VexelCKF(DIM_X, DIM_Z, DT, square_root=square_root)
+    with pytest.raises(TypeError) as exc:
+        kf.predict()
+    assert str(exc.value).startswith("predict() needs fx: pass fx=... to predict() or to VexelCKF(...)")
+    with pytest.raises(TypeError, match=r"^update\(\) needs hx"):
+        kf.update(np.zeros(DIM_Z))
+    with pytest.raises(TypeError, match=r"^run\(\) needs fx"):
+        kf.run(np.zeros((3, DIM_Z)))
+    kf.update(None)  # a skipped measurement needs no hx
+
+
+def test_predict_linear_and_model_forward_to_the_native_methods():
+    F = np.eye(DIM_X) + np.diag([DT, DT], 2)
+    for cubature, native_linear, native_model in ((False, "predict_linear_model", "predict_standard_model"),
+                                                  (True, "predict_linear_model_ckf", "predict_standard_model_ckf")):
+        kf = make_filter(False)
+        ref = kf.native.copy()
+        kf.predict_linear(F.tolist(), cubature=cubature)
+        getattr(ref, native_linear)(F)
+        kf.predict_model("constant_velocity", cubature=cubature)
+        getattr(ref, native_model)("constant_velocity", "blocked")
+        kf.predict_model("constant_velocity", layout="interleaved", cubature=cubature)
+        getattr(ref, native_model)("constant_velocity", "interleaved")
+        for name in kf.field_names:
+            assert same(getattr(kf, name), ref.get(name)), name
+
+
+@pytest.mark.parametrize("args,exc_type,message", [
+    (("const_velocity",), ValueError,
+     "unknown model_type 'const_velocity'; accepted names are 'constant_velocity', 'constant_acceleration'"),
+    (("Constant_velocity", "blocked"), ValueError,
+     "unknown model_type 'Constant_velocity'; accepted names are 'constant_velocity', 'constant_acceleration'"),
+    (("constant_velocity", "block"), ValueError,
+     "unknown layout 'block'; accepted names are 'blocked', 'interleaved'"),
+    ((None,), TypeError, "model_type must be a str, got NoneType"),
+    (("constant_velocity", None), TypeError, "layout must be a str, got NoneType"),
+])
+def test_model_and_layout_names_are_validated_with_the_accepted_names(args, exc_type, message):
+    kf = make_filter(False)
+    before = state_of(kf)
+    with pytest.raises(exc_type) as exc:
+        kf.predict_model(*args)
+    assert str(exc.value) == message
+    after = state_of(kf)
+    assert all(same(before[k], after[k]) for k in before)
+
+
+def test_accepted_names_come_from_the_native_module():
+    assert VexelCKF.supported_standard_models() == tuple(CubatureKalmanFilter.supported_standard_models())
+    assert VexelCKF.supported_standard_layouts() == tuple(CubatureKalmanFilter.supported_standard_layouts())
+
+
+def test_divisibility_is_still_checked_natively():
+    kf = VexelCKF(5, 1, DT)
+    with pytest.raises(ValueError) as exc:
+        kf.predict_model("constant_velocity")
+    assert str(exc.value) == ("constant_velocity requires dim_x to be a multiple of 2 for the blocked layout "
+                              "[pos..., vel...]; got dim_x=5")
+
+
+@pytest.mark.parametrize("call", ["predict_linear", "predict_model"])
+def test_square_root_filter_has_no_linear_or_model_prediction(call):
+    kf = make_filter(True)
+    args = (np.eye(DIM_X),) if call == "predict_linear" else ("constant_velocity",)
+    with pytest.raises(NotImplementedError) as exc:
+        getattr(kf, call)(*args)
+    assert str(exc.value) == (
+        f"{call}() is available for the covariance-form filter only; the square-root filter (square_root=True) "
+        f"predicts through predict(fx), for a matrix F with fx = lambda X, dt: X @ F.T")
+
+
+# -- run() ---------------------------------------------------------------------
+
+def manual_loop(kf, zs, missing=()):
+    rows = []
+    for i, z in enumerate(zs):
+        kf.predict()
+        kf.update(None if i in missing else z)
+        rows.append((kf.x_post, kf.P_post, kf.x_prior, kf.P_prior, kf.log_likelihood, kf.nis))
+    return [np.array(col) for col in zip(*rows)]
+
+
+@BOTH
+@pytest.mark.parametrize("missing", [(), (0, 3, 4, 11)], ids=["all_seen", "with_missing"])
+def test_run_equals_a_manual_predict_update_loop_bit_for_bit(square_root, missing):
+    zs = measurements(15)
+    for i in missing:
+        zs[i] = np.nan
+    kf = make_filter(square_root)
+    ref = kf.copy()
+    result = kf.run(zs, nan_means_missing=bool(missing))
+    expected = manual_loop(ref, zs, set(missing))
+    assert isinstance(result, vexel_ckf.RunResult)
+    assert result._fields == ("xs", "Ps", "xs_prior", "Ps_prior", "log_likelihoods", "nis")
+    for got, want in zip(result, expected):
+        assert got.shape == want.shape and got.tobytes() == want.tobytes()
+    assert_same_state(kf, ref)
+    for i in missing:
+        assert math.isnan(result.nis[i]) and math.isnan(result.log_likelihoods[i])
+        assert same(result.xs[i], result.xs_prior[i])
+
+
+def test_run_accepts_a_flat_sequence_when_dim_z_is_one():
+    def hx(X):
+        return X[:, :1]
+
+    kf = VexelCKF(2, 1, 1.0, fx=cv_fx_1d, hx=hx)
+    ref = kf.copy()
+    result = kf.run([1.0, 2.1, 2.9])
+    expected = manual_loop(ref, np.array([[1.0], [2.1], [2.9]]))
+    assert result.xs.tobytes() == expected[0].tobytes()
+
+
+def cv_fx_1d(X, dt):
+    return np.column_stack((X[:, 0] + dt * X[:, 1], X[:, 1]))
+
+
+@BOTH
+def test_run_of_an_empty_sequence_returns_empty_outputs(square_root):
+    kf = make_filter(square_root)
+    result = kf.run(np.empty((0, DIM_Z)))
+    assert [a.shape for a in result] == [(0, DIM_X), (0, DIM_X, DIM_X), (0, DIM_X), (0, DIM_X, DIM_X), (0,), (0,)]
+
+
+@BOTH
+def test_partly_nan_row_is_an_error_naming_the_row(square_root):
+    zs = measurements(8)
+    zs[2] = np.nan
+    zs[5, 1] = np.nan
+    kf = make_filter(square_root)
+    before = state_of(kf)
+    with pytest.raises(ValueError) as exc:
+        kf.run(zs, nan_means_missing=True)
+    assert str(exc.value) == (f"zs[5] is partly NaN: [{float(zs[5, 0])!r}, nan]. A missed measurement must be a row of "
+                              f"all NaN; a partial measurement cannot be used as it is")
+    after = state_of(kf)
+    assert all(same(before[k], after[k]) for k in before)
+
+
+@BOTH
+def test_non_finite_rows_are_errors_before_any_step(square_root):
+    zs = measurements(6)
+    kf = make_filter(square_root)
+    before = state_of(kf)
+    zs[4] = np.nan
+    with pytest.raises(ValueError) as exc:
+        kf.run(zs)
+    assert str(exc.value) == ("zs[4] contains non-finite values: [nan, nan]. For missed measurements fill their "
+                              "rows with NaN and pass nan_means_missing=True")
+    zs[4] = [np.inf, 1.0]
+    with pytest.raises(ValueError) as exc:
+        kf.run(zs, nan_means_missing=True)
+    assert str(exc.value) == "zs[4] contains infinite values: [inf, 1.0]"
+    after = state_of(kf)
+    assert all(same(before[k], after[k]) for k in before)
+
+
+@BOTH
+def test_run_rejects_a_wrong_shape(square_root):
+    kf = make_filter(square_root)
+    with pytest.raises(ValueError) as exc:
+        kf.run(np.zeros((5, 3)))
+    assert str(exc.value) == "zs must have shape (N, 2), got (5, 3)"
+
+
+def test_run_failing_mid_sequence_raises_the_callback_error():
+    calls = []
+
+    def hx(X):
+        calls.append(1)
+        if len(calls) == 3:
+            raise ZeroDivisionError("boom")
+        return range_bearing_hx(X)
+
+    kf = make_filter(False, hx=hx)
+    with pytest.raises(ZeroDivisionError) as exc:
+        kf.run(measurements(5))
+    assert exc.value.args == ("boom",)
+    if sys.version_info >= (3, 11):
+        assert exc.value.__notes__ == [
+            "raised by VexelCKF.run() at step 2; the filter holds the state reached before the failing call"]
+
+
+def test_progress_without_tqdm_counts_on_stderr(monkeypatch, capsys):
+    monkeypatch.setitem(sys.modules, "tqdm", None)
+    monkeypatch.setitem(sys.modules, "tqdm.auto", None)
+    zs = measurements(250)
+    kf = make_filter(False)
+    ref = kf.copy()
+    with_bar = kf.run(zs, progress=True)
+    err = capsys.readouterr().err
+    assert err.startswith("\rVexelCKF.run: 0/250 steps\rVexelCKF.run: 2/250 steps")
+    assert err.endswith("\rVexelCKF.run: 250/250 steps\n")
+    plain = ref.run(zs)
+    assert all(a.tobytes() == b.tobytes() for a, b in zip(with_bar, plain))
+
+
+# -- whole-state transfer ------------------------------------------------------
+
+@BOTH
+def test_copy_is_independent(square_root):
+    kf = make_filter(square_root)
+    kf.predict()
+    x_before = kf.x
+    for dup in (kf.copy(), copy.copy(kf), copy.deepcopy(kf)):
+        assert_same_state(dup, kf)
+        assert (dup.dim_x, dup.dim_z, dup.dt, dup.square_root, dup.fx, dup.hx) == \
+               (kf.dim_x, kf.dim_z, kf.dt, kf.square_root, kf.fx, kf.hx)
+        dup.x = np.zeros(DIM_X)
+        dup.dt = 9.0
+        assert same(kf.x, x_before) and kf.dt == DT
+
+
+@BOTH
+def test_to_dict_from_dict_round_trip(square_root):
+    kf = make_filter(square_root)
+    kf.run(measurements(4))
+    kf.update(None)  # NaN z and diagnostics travel too
+    state = kf.to_dict()
+    assert list(state)[:4] == ["dim_x", "dim_z", "dt", "square_root"]
+    assert (state["dim_x"], state["dim_z"], state["dt"], state["square_root"]) == (DIM_X, DIM_Z, DT, square_root)
+    back = VexelCKF.from_dict(state, fx=cv_fx)
+    assert back.square_root is square_root and back.dt == DT and back.fx is cv_fx and back.hx is None
+    assert_same_state(back, kf)
+
+
+def test_from_dict_names_a_missing_key():
+    state = make_filter(False).to_dict()
+    del state["dt"]
+    with pytest.raises(ValueError) as exc:
+        VexelCKF.from_dict(state)
+    assert str(exc.value) == "from_dict() needs the key 'dt', as written by to_dict()"
+
+
+@BOTH
+def test_pickle_round_trip_keeps_state_dimensions_dt_and_callbacks(square_root):
+    kf = make_filter(square_root)
+    kf.dt = 0.2
+    kf.run(measurements(5))
+    back = pickle.loads(pickle.dumps(kf))
+    assert_same_state(back, kf)
+    assert (back.dim_x, back.dim_z, back.dt, back.square_root) == (DIM_X, DIM_Z, 0.2, square_root)
+    assert back.fx is cv_fx and back.hx is range_bearing_hx
+    # Continuing from the unpickled filter gives the same numbers.
+    zs = measurements(3, seed=9)
+    assert all(a.tobytes() == b.tobytes() for a, b in zip(back.run(zs), kf.run(zs)))
+
+
+def test_unpicklable_callbacks_are_dropped_not_fatal():
+    kf = make_filter(False, fx=lambda X, dt: X)
+    back = pickle.loads(pickle.dumps(kf))
+    assert back.fx is None and back.hx is range_bearing_hx
+    assert_same_state(back, kf)
+
+
+def advance_in_worker(kf, zs):
+    result = kf.run(zs)
+    return kf, result
+
+
+@BOTH
+def test_filters_travel_to_worker_processes(square_root):
+    kf = make_filter(square_root)
+    zs = measurements(6)
+    ctx = multiprocessing.get_context("spawn")
+    with ctx.Pool(1) as pool:
+        remote, remote_result = pool.apply(advance_in_worker, (kf, zs))
+    local_result = kf.run(zs)
+    assert_same_state(remote, kf)
+    assert all(a.tobytes() == b.tobytes() for a, b in zip(remote_result, local_result))
