@@ -169,3 +169,22 @@ def test_no_reference_is_leaked():
     with pytest.raises(ValueError):
         batch_parallel_step(*args[:3], f_bad, *args[4:])
     assert [sys.getrefcount(a) for a in args] == counts
+
+
+def test_broadcast_inputs_are_read_through_their_strides():
+    rng = np.random.default_rng(8)
+    xs, ps, zs, f, h, q, r = bank(rng, 1, 3, 2)
+    views = (np.broadcast_to(xs[0], (6, 3)), np.broadcast_to(ps[0], (6, 3, 3)), np.broadcast_to(zs[0], (6, 2)))
+    out = batch_parallel_step(*views, f, h, q, r)
+    single = batch_parallel_step(xs, ps, zs, f, h, q, r)
+    for a, b in zip(out, single):
+        assert np.array_equal(a, np.repeat(b, 6, axis=0))
+
+
+def test_a_bank_too_large_for_memory_raises_memory_error():
+    huge = 10**12
+    xs = np.broadcast_to(np.zeros(4), (huge, 4))
+    ps = np.broadcast_to(np.eye(4), (huge, 4, 4))
+    zs = np.broadcast_to(np.zeros(2), (huge, 2))
+    with pytest.raises(MemoryError):
+        batch_parallel_step(xs, ps, zs, np.eye(4), np.eye(2, 4), np.eye(4), np.eye(2))

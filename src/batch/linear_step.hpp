@@ -50,6 +50,22 @@ inline void symmetrize(Mat& a) {
   }
 }
 
+/// a * b, evaluated coefficient by coefficient for storage bounded by 16
+/// (no blocking, no packing, no allocation: the fastest way for small
+/// matrices) and by Eigen's blocked product beyond.
+template <class A, class B>
+inline auto mul(const A& a, const B& b) {
+  constexpr int kSmall = 16;
+  constexpr bool small = A::MaxRowsAtCompileTime != Eigen::Dynamic && A::MaxRowsAtCompileTime <= kSmall &&
+                         A::MaxColsAtCompileTime != Eigen::Dynamic && A::MaxColsAtCompileTime <= kSmall &&
+                         B::MaxColsAtCompileTime != Eigen::Dynamic && B::MaxColsAtCompileTime <= kSmall;
+  if constexpr (small) {
+    return a.lazyProduct(b);
+  } else {
+    return a * b;
+  }
+}
+
 /// Which stage of the innovation inverse produced Si.
 enum class InverseStage { Cholesky, General, Pseudo, Failed };
 
@@ -106,10 +122,10 @@ struct KalmanStep {
 
   /// x = F x; P = (F P) F^T + Q, symmetrised.
   void predict() {
-    xp.noalias() = F * x;
+    xp.noalias() = mul(F, x);
     x = xp;
-    FP.noalias() = F * P;
-    P.noalias() = FP * F.transpose();
+    FP.noalias() = mul(F, P);
+    P.noalias() = mul(FP, F.transpose());
     P += Q;
     symmetrize(P);
   }
@@ -120,26 +136,26 @@ struct KalmanStep {
   /// the prediction is left untouched.
   InverseStage update() {
     // Innovation and its covariance (H P) H^T + R, symmetrised.
-    Hx.noalias() = H * x;
+    Hx.noalias() = mul(H, x);
     y = z - Hx;
-    HP.noalias() = H * P;
-    S.noalias() = HP * H.transpose();
+    HP.noalias() = mul(H, P);
+    S.noalias() = mul(HP, H.transpose());
     S += R;
     symmetrize(S);
     stage = invert_symmetric<T::kM>(S, L, Si, lu_work, perm);
     if (stage == InverseStage::Failed) return stage;
     // Gain (P H^T) Si and posterior mean.
-    PHt.noalias() = P * H.transpose();
-    K.noalias() = PHt * Si;
-    Ky.noalias() = K * y;
+    PHt.noalias() = mul(P, H.transpose());
+    K.noalias() = mul(PHt, Si);
+    Ky.noalias() = mul(K, y);
     x += Ky;
     // Joseph form with the predicted P: (A P) A^T + (K R) K^T, A = I - K H.
-    KH.noalias() = K * H;
+    KH.noalias() = mul(K, H);
     A = I - KH;
-    AP.noalias() = A * P;
-    P.noalias() = AP * A.transpose();
-    KR.noalias() = K * R;
-    KRKt.noalias() = KR * K.transpose();
+    AP.noalias() = mul(A, P);
+    P.noalias() = mul(AP, A.transpose());
+    KR.noalias() = mul(K, R);
+    KRKt.noalias() = mul(KR, K.transpose());
     P += KRKt;
     symmetrize(P);
     return stage;
@@ -152,7 +168,7 @@ struct KalmanStep {
   double log_likelihood(double c) {
     if (stage != InverseStage::Cholesky) return -std::numeric_limits<double>::infinity();
     const Index dim_z = y.size();
-    yS.noalias() = y.transpose() * Si;
+    yS.noalias() = mul(y.transpose(), Si);
     double mahal = 0.0;
     for (Index j = 0; j < dim_z; ++j) mahal += yS.coeff(j) * y.coeff(j);
     double log_det = 0.0;
@@ -185,21 +201,21 @@ struct SmootherStep {
   /// the smoothed (xs_next, Ps_next) of step k+1, the smoothed (xs, Ps) of
   /// step k.  False when the predicted covariance cannot be inverted.
   bool run() {
-    xpred.noalias() = F * xk;
-    FP.noalias() = F * Pk;
-    Ppred.noalias() = FP * F.transpose();
+    xpred.noalias() = mul(F, xk);
+    FP.noalias() = mul(F, Pk);
+    Ppred.noalias() = mul(FP, F.transpose());
     Ppred += Q;
     symmetrize(Ppred);
     if (invert_symmetric<T::kN>(Ppred, Lp, Pinv, lu_work, perm) == InverseStage::Failed) return false;
     // Gain C = (P_k F^T) Pinv.
-    PFt.noalias() = Pk * F.transpose();
-    C.noalias() = PFt * Pinv;
+    PFt.noalias() = mul(Pk, F.transpose());
+    C.noalias() = mul(PFt, Pinv);
     d = xs_next - xpred;
-    Cd.noalias() = C * d;
+    Cd.noalias() = mul(C, d);
     xs = xk + Cd;
     D = Ps_next - Ppred;
-    CD.noalias() = C * D;
-    Ps.noalias() = CD * C.transpose();
+    CD.noalias() = mul(C, D);
+    Ps.noalias() = mul(CD, C.transpose());
     Ps += Pk;  // P_k + (C D) C^T: addition is commutative in IEEE arithmetic
     symmetrize(Ps);
     return true;

@@ -15,6 +15,7 @@
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
+#include <unistd.h>
 
 namespace vexel::batch {
 
@@ -135,6 +136,7 @@ namespace {
 // shutdown, and a std::thread destroyed while joinable would terminate).
 std::mutex g_instance_mutex;
 WorkerPool* g_pool = nullptr;
+pid_t g_pool_pid = 0;
 bool g_fork_handler_registered = false;
 
 /// Runs in the child right after fork(): only the forking thread exists
@@ -189,7 +191,13 @@ WorkerPool& WorkerPool::instance() {
   if (!g_fork_handler_registered) {
     if (pthread_atfork(nullptr, nullptr, &reset_pool_in_child) == 0) g_fork_handler_registered = true;
   }
-  if (g_pool == nullptr) g_pool = new WorkerPool(new Impl(configured_worker_count()));
+  // A pool made by another process (a fork whose child handler did not run)
+  // is abandoned like in reset_pool_in_child.
+  if (g_pool != nullptr && g_pool_pid != getpid()) g_pool = nullptr;
+  if (g_pool == nullptr) {
+    g_pool = new WorkerPool(new Impl(configured_worker_count()));
+    g_pool_pid = getpid();
+  }
   return *g_pool;
 }
 

@@ -7,7 +7,8 @@
 // square matrices held in caller-owned storage, so that a fixed-size step
 // allocates nothing.  The size is a template parameter when it is known at
 // compile time (N > 0, loops unrolled by the compiler) and a run-time
-// argument otherwise (N <= 0).
+// argument otherwise (N <= 0).  Input and output storage never overlap
+// (__restrict), so intermediate values can stay in registers.
 #pragma once
 
 #include "linalg.hpp"
@@ -22,16 +23,15 @@ constexpr Index dim(Index n) {
   return N > 0 ? static_cast<Index>(N) : n;
 }
 
-/// Plain Cholesky of the n x n column-major matrix A into L (lower triangle
-/// written; the strict upper triangle of L is left untouched, as nothing
-/// reads it).  Reads only the lower triangle of A.  False as soon as a pivot
-/// is not strictly greater than 0.0, NaN included.
+/// Plain Cholesky of the n x n column-major matrix A into L.  The lower
+/// triangle of L receives the factor; its strict upper triangle holds a copy
+/// of A's, which nothing reads (copying whole columns is the fastest way to
+/// fill L).  The factor depends only on the lower triangle of A.  False as
+/// soon as a pivot is not strictly greater than 0.0, NaN included.
 template <int N>
-inline bool cholesky_lower(const double* A, double* L, Index n_rt) {
+inline bool cholesky_lower(const double* __restrict A, double* __restrict L, Index n_rt) {
   const Index n = dim<N>(n_rt);
-  for (Index j = 0; j < n; ++j) {
-    for (Index i = j; i < n; ++i) L[i + j * n] = A[i + j * n];
-  }
+  for (Index i = 0; i < n * n; ++i) L[i] = A[i];
   // Left-looking, column by column: column j receives the contributions of
   // columns 0..j-1 in that order, then its pivot is tested and the part
   // below the diagonal is divided by the new diagonal entry.
@@ -54,25 +54,30 @@ inline bool cholesky_lower(const double* A, double* L, Index n_rt) {
 /// Inverse of L L^T (L from cholesky_lower) into out, by solving
 /// L L^T X = I column by column: forward substitution (skipping the zero
 /// entries of the identity above the diagonal), then back substitution.
+/// Every column sees exactly the operations, in the order, of a
+/// column-at-a-time solve; the loops over the columns are innermost so that
+/// the independent divisions of different columns overlap in the pipeline.
 template <int N>
-inline void cholesky_inverse_from_factor(const double* L, double* out, Index n_rt) {
+inline void cholesky_inverse_from_factor(const double* __restrict L, double* __restrict out, Index n_rt) {
   const Index n = dim<N>(n_rt);
   for (Index c = 0; c < n; ++c) {
     for (Index i = 0; i < n; ++i) out[i + c * n] = (i == c) ? 1.0 : 0.0;
   }
-  for (Index c = 0; c < n; ++c) {
-    double* b = out + c * n;
-    for (Index k = c; k < n; ++k) {
-      const double* lk = L + k * n;
+  // Forward: column c starts at row c (its entries above are zero).
+  for (Index k = 0; k < n; ++k) {
+    const double* lk = L + k * n;
+    for (Index c = 0; c <= k; ++c) {
+      double* b = out + c * n;
       const double bk = b[k] / lk[k];
       b[k] = bk;
       for (Index i = k + 1; i < n; ++i) b[i] -= lk[i] * bk;
     }
   }
-  for (Index c = 0; c < n; ++c) {
-    double* b = out + c * n;
-    for (Index k = n - 1; k >= 0; --k) {
-      const double* lk = L + k * n;
+  // Backward.
+  for (Index k = n - 1; k >= 0; --k) {
+    const double* lk = L + k * n;
+    for (Index c = 0; c < n; ++c) {
+      double* b = out + c * n;
       double s = b[k];
       for (Index i = k + 1; i < n; ++i) s -= lk[i] * b[i];
       b[k] = s / lk[k];

@@ -7,6 +7,7 @@
 #include "../batch/batch_routines.hpp"
 #include "../batch/filter_bank.hpp"
 #include "../batch/worker_pool.hpp"
+#include "../kernels/storage.hpp"
 
 #include <cstdlib>
 #include <cstring>
@@ -337,6 +338,9 @@ Ref batch_parallel_step_body(PyObject* const* args) {
   const auto ucount = static_cast<std::size_t>(count);
   const auto un = static_cast<std::size_t>(dim_x);
   const auto um = static_cast<std::size_t>(dim_z);
+  // Refuse (MemoryError) what cannot fit in memory instead of letting an
+  // overcommitted allocation fail while it is being filled.
+  unwrap(check_storage({{ucount, un}, {ucount, un * un}, {ucount, um}, {ucount, 2}}));
   NativeBuffer x_buf(ucount * un * sizeof(double));
   NativeBuffer p_buf(ucount * un * un * sizeof(double));
   NativeBuffer z_buf(ucount * um * sizeof(double));
