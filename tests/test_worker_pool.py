@@ -12,8 +12,9 @@ import pytest
 
 from vexel_ckf import _native
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-PYTHON_DIR = os.path.join(os.path.dirname(HERE), "python")
+# Subprocesses import the same vexel_ckf that this test imported (installed or
+# a development build), never the source tree without its binary.
+PACKAGE_PARENT = os.path.dirname(os.path.dirname(os.path.abspath(_native.__file__)))
 
 # A bank mixing every path: compile-time sizes, bounded run-time sizes, and
 # filters with status 1 (singular S) and 3 (non-finite data).
@@ -57,7 +58,7 @@ MAKE_BANKS = textwrap.dedent(
 
 def run_script(body, env_threads=None, timeout=120):
     env = dict(os.environ)
-    env["PYTHONPATH"] = PYTHON_DIR + os.pathsep + env.get("PYTHONPATH", "")
+    env["PYTHONPATH"] = PACKAGE_PARENT + os.pathsep + env.get("PYTHONPATH", "")
     env.pop("VEXEL_CKF_NUM_THREADS", None)
     if env_threads is not None:
         env["VEXEL_CKF_NUM_THREADS"] = env_threads
