@@ -282,6 +282,57 @@ def test_predicted_readings_match_rotation_matrix(seed):
         )
 
 
+def written_readings(q, mx, mz):
+    """The observation formulas in their written evaluation order, one
+    rounding per operation (NumPy's elementwise operations never fuse)."""
+    a, b, c, d = q.T
+    g0 = (b * d - a * c) + (b * d - a * c)
+    g1 = (a * b + c * d) + (a * b + c * d)
+    g2 = d * d + ((a * a - b * b) - c * c)
+    u, v = b * c - a * d, a * c + b * d
+    return np.column_stack([
+        g0, g1, g2,
+        mx * (((a * a + b * b) - c * c) - d * d) + mz * g0,
+        mx * (u + u) + mz * g1,
+        mz * g2 + mx * (v + v),
+    ])
+
+
+def unit_halves(z):
+    out = z.copy()
+    for h in (0, 3):
+        n = math.sqrt((z[h] * z[h] + z[h + 1] * z[h + 1]) + z[h + 2] * z[h + 2])
+        out[h:h + 3] = z[h:h + 3] / n
+    return out
+
+
+def test_predicted_readings_follow_the_written_formulas_bit_for_bit():
+    # A diagonal P makes the points exact (x +- 2 sqrt(p_i) on one component),
+    # so z_pred and y can be replayed to the last bit: a fused multiply-add or
+    # a regrouped formula shows there.
+    rng = np.random.default_rng(50)
+    for _ in range(25):
+        x, p = rng.standard_normal(4), rng.uniform(0.01, 1.0, 4)
+        z = rng.standard_normal(6) * rng.uniform(0.1, 10.0)
+        f = CubatureKalmanFilter(4, 6, 0.1)
+        f.set_state(x, np.diag(p), np.eye(4), np.eye(6))
+        f.update_paper_ahrs(z, 0.1, 0.2)
+
+        zn = unit_halves(z)
+        na = math.sqrt((zn[0] * zn[0] + zn[1] * zn[1]) + zn[2] * zn[2])
+        nm = math.sqrt((zn[3] * zn[3] + zn[4] * zn[4]) + zn[5] * zn[5])
+        mz = min(1.0, max(-1.0, ((zn[0] * zn[3] + zn[1] * zn[4]) + zn[2] * zn[5]) / (na * nm)))
+        mx = math.sqrt(max(0.0, 1.0 - mz * mz))
+        spread = np.diag(2.0 * np.sqrt(p))
+        readings = written_readings(np.vstack([x + spread, x - spread]), mx, mz)
+        total = np.zeros(6)
+        for row in readings:
+            total = total + row
+        np.testing.assert_array_equal(f.get("z"), zn)
+        np.testing.assert_array_equal(f.get("z_pred"), total * (1.0 / 8.0))
+        np.testing.assert_array_equal(f.get("y"), zn - total * (1.0 / 8.0))
+
+
 def test_model_is_not_normalised_inside():
     q = random_unit_quaternions(np.random.default_rng(9), 1)[0]
     f = CubatureKalmanFilter(4, 6, 0.1)
@@ -296,6 +347,9 @@ def test_model_is_not_normalised_inside():
         (np.array([0.0, 0.0, 9.81, 0.2, 0.0, 0.4]), 1 / math.sqrt(5), 2 / math.sqrt(5)),
         (np.array([1.0, 2.0, 3.0, 2.0, 4.0, 6.0]), 0.0, 1.0),  # parallel
         (np.array([1.0, 2.0, 3.0, -2.0, -4.0, -6.0]), 0.0, -1.0),  # anti-parallel
+        # The rounded cosines of these come out as +-1.0000000000000002.
+        (np.array([1.0, 1.0, 1.0, 2.0, 2.0, 2.0]), 0.0, 1.0),
+        (np.array([1.0, 1.0, 1.0, -1.0, -1.0, -1.0]), 0.0, -1.0),
     ],
 )
 def test_magnetic_reference_from_measured_angle(z, mx, mz):
@@ -304,6 +358,8 @@ def test_magnetic_reference_from_measured_angle(z, mx, mz):
     f.update_paper_ahrs(z, 1.0, 1.0)
     # At the identity attitude the magnetic reading is the reference itself.
     np.testing.assert_allclose(f.get("z_pred")[3:], [mx, 0.0, mz], rtol=0, atol=1e-12)
+    if mx == 0.0:  # clamped to exactly +-1, so the sine is 0, not NaN
+        assert f.get("z_pred")[5] == mz
     assert not np.isnan(f.get("x")).any()
 
 

@@ -165,6 +165,42 @@ def test_one_dimensional_points():
     assert f.get("x")[0] == 1.0 and f.get("P")[0, 0] == 4.0
 
 
+def test_moments_are_scaled_once_by_a_reciprocal_then_noise_is_added():
+    # Ten points (n = 5), so the weight 1/10 is inexact and the rounding
+    # shows how the mean and the moments were scaled.  The integer points of
+    # the second half have zero column sums: their mean is exactly 0 and
+    # every product and sum of the moment is exact, whatever its grouping.
+    n, rows, w = 5, 10, 1.0 / 10.0
+    rng = np.random.default_rng(21)
+    noise = spd(rng, n, 0.37)
+    f = CubatureKalmanFilter(n, n, 0.1)
+    f.set_state(np.zeros(n), np.eye(n), noise, noise)
+
+    Y = rng.standard_normal((rows, n)) * 10.0
+    total = np.zeros(n)
+    for row in Y:  # summed from row 0 upward, then times the reciprocal
+        total = total + row
+    f.predict_custom(lambda X, dt: Y)
+    np.testing.assert_array_equal(f.get("x"), total * w)
+    assert not np.array_equal(total * w, total / rows)  # the data tells the two apart
+
+    Yi = rng.integers(-9, 10, (rows, n)).astype(float)
+    Yi[-1] = -Yi[:-1].sum(axis=0)
+    M = Yi.T @ Yi
+    expected = M * w + noise
+    expected = (expected + expected.T) * 0.5
+    for alternative in (M / rows + noise, (M + rows * noise) * w):
+        assert not np.array_equal(expected, (alternative + alternative.T) * 0.5)
+
+    f.predict_custom(lambda X, dt: Yi)
+    np.testing.assert_array_equal(f.get("x"), np.zeros(n))
+    np.testing.assert_array_equal(f.get("P"), expected)
+    f.set("P", np.eye(n))
+    f.update(np.zeros(n), lambda X: Yi)  # S = Pzz + R by the same rule
+    np.testing.assert_array_equal(f.get("z_pred"), np.zeros(n))
+    np.testing.assert_array_equal(f.get("S"), expected)
+
+
 def test_only_lower_triangle_of_P_shapes_the_points():
     rng = np.random.default_rng(5)
     P = spd(rng, 3)
@@ -394,6 +430,30 @@ def test_indefinite_invertible_innovation_uses_general_inverse(m):
     d2 = float(z @ SI @ z)
     assert f.get("nis") == (pytest.approx(max(d2, 0.0), rel=1e-8, abs=1e-12))
     assert f.get("log_likelihood") == -math.inf and f.get("likelihood") == 0.0
+
+
+def test_failed_inverse_keeps_only_the_jitter_bookkeeping():
+    # Every stage fails: the Cholesky factor and the LU factorisation on the
+    # zero first column, the pseudo-inverse on the NaN that the overflowing
+    # cross moment of columns 1 and 2 (inf - inf) leaves in S.
+    f = CubatureKalmanFilter(2, 5, 0.1)
+    f.set("R", np.diag([0.0, 1.0, 1.0, 1.0, 1.0]))
+    f.set("P", np.diag([1.0, 0.0]))  # needs jitter, which stays recorded
+    big = 1e308
+
+    def hx(X):
+        Z = np.zeros((4, 5))
+        Z[:, 1] = [big, -big, big, -big]
+        Z[:, 2] = [big, big, -big, -big]
+        return Z
+
+    before = state_of(f)
+    with pytest.raises(RuntimeError) as e:
+        f.update(np.zeros(5), hx)
+    assert str(e.value) == "failed to invert innovation covariance"
+    after = state_of(f)
+    assert_same_state(before, after, skip=("last_jitter", "max_jitter", "jitter_count"))
+    assert (after["last_jitter"], after["max_jitter"], after["jitter_count"]) == (1e-12, 1e-12, 1)
 
 
 def test_negative_quadratic_form_is_clamped_in_nis_not_in_log_likelihood():
