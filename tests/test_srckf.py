@@ -233,6 +233,25 @@ def test_scalar_likelihood_terms():
     np.testing.assert_array_equal(f.get("K"), [[0.0]])
 
 
+def test_posterior_mean_adds_the_whole_correction_at_once():
+    # x = x + (K y): with a mean of 2^60 (spacing 256) and 150 corrections
+    # of a few hundred each, adding the correction in pieces would round at
+    # every piece.  The sum K y itself is far below the mean's spacing in
+    # error, so any summation order of it gives the same final value.
+    rng = np.random.default_rng(17)
+    n, m, x0 = 4, 150, 2.0**60  # sqrt(n) 1024 is a multiple of the spacing
+    H = rng.standard_normal((m, n))
+    f = SR(n, m, 0.1)
+    f.set("x", np.full(n, x0))
+    f.set("chol_P", 1024.0 * np.eye(n))
+    f.set("chol_R", np.diag(rng.uniform(0.5, 2.0, m)))
+    f.update(rng.standard_normal(m) * 1e3, lambda X: (X - x0) @ H.T)
+    K, y = f.get("K"), f.get("y")
+    expected = np.array([x0 + math.fsum(K[i] * y) for i in range(n)])
+    assert (expected != x0).any()
+    np.testing.assert_array_equal(f.get("x"), expected)
+
+
 def test_per_call_noise_is_factored_and_not_stored():
     rng = np.random.default_rng(11)
     n, m = 3, 2
