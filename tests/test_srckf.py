@@ -165,6 +165,25 @@ def test_negative_factor_gives_positive_predicted_factor():
     assert f.get("chol_P")[0, 0] == pytest.approx(5.0, rel=1e-15)
 
 
+@pytest.mark.parametrize(
+    "chol_Q,expected",
+    [
+        # fx constant: the stack is zeros above chol_Q^T, so the factor is
+        # that of chol_Q chol_Q^T, whatever the shape of chol_Q.
+        ([[0.0, 0.0], [0.0, 0.0]], [[0.0, 0.0], [0.0, 0.0]]),  # every column zero
+        ([[0.0, 0.0], [1.0, 0.0]], [[0.0, 0.0], [0.0, 1.0]]),  # a zero first column
+        ([[0.0, 3.0], [0.0, -5.0]], [[3.0, 0.0], [-5.0, 0.0]]),  # only the last row non-zero
+    ],
+)
+def test_degenerate_stacks_give_the_factor_without_nan(chol_Q, expected):
+    f = SR(2, 1, 0.1)
+    f.set("chol_Q", np.array(chol_Q))
+    f.predict_custom(lambda X, dt: 0.0 * X + 1.0)
+    L = f.get("chol_P")
+    assert_lower_with_nonnegative_diagonal(L)
+    np.testing.assert_allclose(L, expected, rtol=0, atol=1e-15)
+
+
 def test_nonlinear_predictions_keep_lower_factors_with_nonnegative_diagonal():
     rng = np.random.default_rng(7)
     n = 5
