@@ -25,16 +25,45 @@ def linear(M):
 # The class object
 
 
-def test_class_doc_signature_and_method_order():
+# Method table: name, parameters of the text signature, docstring body.
+METHODS = [
+    ("set_state", "x, p, q, r",
+     "Seed the filter from a covariance-space description: equivalent to\n`set(\"x\", x)`, `set(\"P\", p)`, "
+     "`set(\"Q\", q)` and `set(\"R\", r)`, in this\norder, stopping at the first failure (earlier assignments "
+     "stay). Each\ncovariance is factored once; jitter added there is counted."),
+    ("set_dt", "dt", "Update the default time step used by predict_custom when no per-call\ndt is given."),
+    ("predict_custom", "fx, dt=None, fx_args=None", None),
+    ("clear_update_diagnostics", "",
+     "Record a skipped measurement (`update(z=None)`): clear the innovation\nand likelihood diagnostics so callers "
+     "don't re-read stale values, set\n`z` to NaN, and make the posterior equal the current prior."),
+    ("reset_jitter_counters", "", None),
+    ("update", "z, hx, r=None, hx_args=None", None),
+    ("get", "name",
+     "Return one field by its Python attribute name, as a fresh numpy array\nor a Python scalar. Covariances are "
+     "products of the stored factors."),
+    ("set", "name, value",
+     "Overwrite one field by its Python attribute name. Assigning P, Q or R\nfactors it once with "
+     "`stable_cholesky` and counts any jitter added;\nthe `chol_*` and `S_innov` names set a factor directly, "
+     "with no\nfactorization. Arrays must be float64 with the field's shape; state\nand factors must be finite."),
+    ("load_snapshot", "state",
+     "Inverse of `snapshot`: `set` every stored field present in `state`\n(factors, not their products, so "
+     "nothing is re-factored). Other keys\nare ignored and absent fields keep their current values."),
+    ("copy", "", "Independent copy of the whole filter, factors and counters included."),
+    ("record_step", "i, out",
+     "Write row `i` of `run()`'s outputs (see the CKF method of the same\nname); P_post and P_prior are products "
+     "of their factors."),
+    ("snapshot", "", None),
+]
+
+
+def test_class_doc_signatures_and_method_table():
     assert SR.__doc__ == ""
     assert SR.__text_signature__ == "(dim_x, dim_z, dt)"
-    methods = [name for name in vars(SR) if not name.startswith("__")]
-    assert methods == [
-        "set_state", "set_dt", "predict_custom", "clear_update_diagnostics", "reset_jitter_counters", "update",
-        "get", "set", "load_snapshot", "copy", "record_step", "snapshot",
-    ]
-    assert SR.predict_custom.__text_signature__ == "($self, fx, dt=None, fx_args=None)"
-    assert SR.update.__text_signature__ == "($self, z, hx, r=None, hx_args=None)"
+    assert [name for name in vars(SR) if not name.startswith("__")] == [name for name, _, _ in METHODS]
+    for name, params, doc in METHODS:
+        method = getattr(SR, name)
+        assert method.__text_signature__ == "($self" + (", " + params if params else "") + ")"
+        assert method.__doc__ == doc
     with pytest.raises(TypeError):
         type("Sub", (SR,), {})
 
@@ -136,6 +165,25 @@ def test_negative_factor_gives_positive_predicted_factor():
     assert f.get("chol_P")[0, 0] == pytest.approx(5.0, rel=1e-15)
 
 
+@pytest.mark.parametrize(
+    "chol_Q,expected",
+    [
+        # fx constant: the stack is zeros above chol_Q^T, so the factor is
+        # that of chol_Q chol_Q^T, whatever the shape of chol_Q.
+        ([[0.0, 0.0], [0.0, 0.0]], [[0.0, 0.0], [0.0, 0.0]]),  # every column zero
+        ([[0.0, 0.0], [1.0, 0.0]], [[0.0, 0.0], [0.0, 1.0]]),  # a zero first column
+        ([[0.0, 3.0], [0.0, -5.0]], [[3.0, 0.0], [-5.0, 0.0]]),  # only the last row non-zero
+    ],
+)
+def test_degenerate_stacks_give_the_factor_without_nan(chol_Q, expected):
+    f = SR(2, 1, 0.1)
+    f.set("chol_Q", np.array(chol_Q))
+    f.predict_custom(lambda X, dt: 0.0 * X + 1.0)
+    L = f.get("chol_P")
+    assert_lower_with_nonnegative_diagonal(L)
+    np.testing.assert_allclose(L, expected, rtol=0, atol=1e-15)
+
+
 def test_nonlinear_predictions_keep_lower_factors_with_nonnegative_diagonal():
     rng = np.random.default_rng(7)
     n = 5
@@ -218,6 +266,17 @@ def test_failing_predictions_change_nothing(call, exc, message):
 # Update
 
 
+def test_infinite_mahalanobis_distance_is_degenerate():
+    # S = [[1e-100]] and y = 1e250: v = y / S overflows, so the squared
+    # distance is +inf and the likelihood terms take their degenerate values.
+    f = SR(1, 1, 0.1)
+    f.set("chol_R", np.array([[1e-100]]))
+    f.update(np.array([1e250]), lambda X: 0.0 * X)
+    assert f.get("S_innov")[0, 0] == 1e-100
+    assert (f.get("log_likelihood"), f.get("likelihood")) == (-math.inf, 0.0)
+    assert math.isnan(f.get("nis")) and math.isnan(f.get("mahalanobis"))
+
+
 def test_scalar_likelihood_terms():
     # Innovation y = 2 against an innovation factor S = [[2]] (hx gives zeros,
     # so only the measurement noise remains).
@@ -231,6 +290,25 @@ def test_scalar_likelihood_terms():
     assert f.get("log_likelihood") == pytest.approx(expected, rel=1e-15)
     assert f.get("likelihood") == pytest.approx(math.exp(expected), rel=1e-15)
     np.testing.assert_array_equal(f.get("K"), [[0.0]])
+
+
+def test_posterior_mean_adds_the_whole_correction_at_once():
+    # x = x + (K y): with a mean of 2^60 (spacing 256) and 150 correction
+    # terms of up to a few tens each, adding the correction in pieces would
+    # round at every piece.  The sum K y itself is far below the mean's spacing in
+    # error, so any summation order of it gives the same final value.
+    rng = np.random.default_rng(17)
+    n, m, x0 = 4, 150, 2.0**60  # sqrt(n) 1024 is a multiple of the spacing
+    H = rng.standard_normal((m, n))
+    f = SR(n, m, 0.1)
+    f.set("x", np.full(n, x0))
+    f.set("chol_P", 1024.0 * np.eye(n))
+    f.set("chol_R", np.diag(rng.uniform(0.5, 2.0, m)))
+    f.update(rng.standard_normal(m) * 1e3, lambda X: (X - x0) @ H.T)
+    K, y = f.get("K"), f.get("y")
+    expected = np.array([x0 + math.fsum(K[i] * y) for i in range(n)])
+    assert (expected != x0).any()
+    np.testing.assert_array_equal(f.get("x"), expected)
 
 
 def test_per_call_noise_is_factored_and_not_stored():

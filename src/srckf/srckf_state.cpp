@@ -192,8 +192,12 @@ Status SrckfState::finish_update(const DVector& z_meas, const DMatrix& points, c
 
   // 6. Innovation and posterior mean (committed only once the posterior
   //    factor exists, so that a failure below leaves the prior in place).
+  //    The correction K y is formed in full and then added: accumulating
+  //    the product into x would let the product kernel regroup the sum.
   DVector yn = z_meas - zp;
-  DVector xn = x + Kn * yn;
+  DVector Ky(n);
+  Ky.noalias() = Kn * yn;
+  DVector xn = x + Ky;
 
   // 7. U = K S, so that U U^T = K Pzz K^T is what the posterior loses.
   DMatrix U(n, m);
