@@ -48,3 +48,11 @@ def spd(rng, n, scale=1.0):
     """A well-conditioned random symmetric positive definite matrix."""
     a = rng.standard_normal((n, n))
     return scale * (a @ a.T + n * np.eye(n))
+
+
+def unaligned_copy(m):
+    """A writeable copy of m at an odd address: a valid float64 array that is not aligned."""
+    a = np.frombuffer(bytearray(m.nbytes + 1), dtype=np.float64, count=m.size, offset=1).reshape(m.shape)
+    a[...] = m
+    assert not a.flags["ALIGNED"]
+    return a

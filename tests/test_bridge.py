@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 
 from vexel_ckf._native import CubatureKalmanFilter
+from support import unaligned_copy
 
 
 @pytest.fixture
@@ -73,10 +74,12 @@ def _layouts(m):
         "transposed": np.ascontiguousarray(m.T).T,
         "strided": strided,
         "reversed": reversed_view,
+        "unaligned": unaligned_copy(m),
+        "unaligned reversed": unaligned_copy(m[::-1, ::-1])[::-1, ::-1],
     }
 
 
-@pytest.mark.parametrize("layout", ["C", "F", "transposed", "strided", "reversed"])
+@pytest.mark.parametrize("layout", ["C", "F", "transposed", "strided", "reversed", "unaligned", "unaligned reversed"])
 def test_matrix_layouts_give_the_same_matrix(f, layout):
     m = np.arange(16.0).reshape(4, 4) * 0.5 - 3.0
     f.set("P", _layouts(m)[layout])
@@ -84,6 +87,8 @@ def test_matrix_layouts_give_the_same_matrix(f, layout):
     k = np.arange(8.0).reshape(4, 2)
     f.set("K", _layouts(k)[layout])
     np.testing.assert_array_equal(f.get("K"), k)
+    f.set("x", unaligned_copy(m[0]))
+    np.testing.assert_array_equal(f.get("x"), m[0])
 
 
 @pytest.mark.parametrize("special", [-0.0, 5e-324, 2.2250738585072014e-308 / 3, -1e-310])

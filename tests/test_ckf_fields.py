@@ -98,6 +98,8 @@ def test_scalars_are_stored_as_converted():
         ("t\tn\nr\r", '"t\\tn\\nr\\r"'),
         ("\x01\x7f", '"\\u{1}\\u{7f}"'),
         ("é", '"é"'),
+        ("\ud800x", '"\\u{d800}x"'),  # a lone surrogate, not the six characters below
+        ("\\ud800x", '"\\\\ud800x"'),
         ("", '""'),
     ],
 )

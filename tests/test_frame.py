@@ -48,17 +48,23 @@ def test_class_docstring_and_text_signature():
 
 
 @pytest.mark.parametrize(
-    "method, signature",
+    "method, signature, doc",
     [
-        ("get", "($self, name)"),
-        ("set", "($self, name, value)"),
-        ("set_state", "($self, x, p, q, r)"),
-        ("set_dt", "($self, dt)"),
-        ("reset_jitter_counters", "($self)"),
+        ("get", "($self, name)",
+         "Return one field by its Python attribute name, as a fresh numpy array\nor a Python scalar."),
+        ("set", "($self, name, value)",
+         "Overwrite one field by its Python attribute name. Arrays must be\n"
+         "float64 with the field's shape; x, P, Q and R must be finite."),
+        ("set_state", "($self, x, p, q, r)", None),
+        ("set_dt", "($self, dt)",
+         "Update the default time step used by predict_standard_model[_ckf]\n"
+         "and by predict_custom when no per-call dt is given."),
+        ("reset_jitter_counters", "($self)", None),
     ],
 )
-def test_method_text_signatures(method, signature):
+def test_method_text_signatures_and_docstrings(method, signature, doc):
     assert getattr(CubatureKalmanFilter, method).__text_signature__ == signature
+    assert getattr(CubatureKalmanFilter, method).__doc__ == doc
 
 
 def test_class_is_final_without_dict_weakref_or_gc():
@@ -139,13 +145,13 @@ class _IndexRaising:
         try:
             raise KeyError("inner")
         except KeyError as exc:
-            raise TypeError("no index here") from exc
+            raise TypeError("no index \udc80 here") from exc  # a lone surrogate survives unchanged
 
 
 def test_argument_error_prefix_keeps_the_cause():
     with pytest.raises(TypeError) as info:
         CubatureKalmanFilter(_IndexRaising(), 2, 0.1)
-    assert str(info.value) == "argument 'dim_x': no index here"
+    assert str(info.value) == "argument 'dim_x': no index \udc80 here"
     assert isinstance(info.value.__cause__, KeyError)
 
 
@@ -196,6 +202,32 @@ def test_constructor_validation_order(dims, dt, message):
 def test_storage_that_cannot_exist_raises_memory_error(dims):
     with pytest.raises(MemoryError):
         CubatureKalmanFilter(*dims, 0.1)
+
+
+def test_read_borrows_overlap_and_refuse_writes():
+    # record_step converts its index after taking the read borrow, so the
+    # index's __index__ runs while the filter is read-borrowed.
+    f = CubatureKalmanFilter(2, 1, 0.1)
+    out = (np.zeros((1, 2)), np.zeros((1, 2, 2)), np.zeros((1, 2)), np.zeros((1, 2, 2)), np.zeros(1), np.zeros(1))
+    seen = []
+
+    class Index:
+        def __index__(self):
+            seen.append(f.get("nis"))
+            seen.append(list(f.snapshot()))
+            seen.append(f.copy())
+            f.record_step(0, out)  # a third read borrow on top of two
+            for write in (lambda: f.set_dt(1.0), lambda: f.set("nis", 1.0), f.reset_jitter_counters):
+                with pytest.raises(RuntimeError) as info:
+                    write()
+                seen.append(str(info.value))
+            return 0
+
+    f.record_step(Index(), out)
+    assert seen[3:] == ["Already borrowed"] * 3
+    f.set_dt(2.0)  # every borrow was released
+    f.set("nis", 4.0)
+    assert f.get("nis") == 4.0
 
 
 def test_string_argument_kind():

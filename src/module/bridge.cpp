@@ -170,7 +170,7 @@ DMatrix pyarray2_to_dmatrix(const ArrayIn& a, Index r, Index c, const std::strin
     const char* base = a.data();
     for (Index i = 0; i < r; ++i) {
       for (Index j = 0; j < c; ++j) {
-        m.coeffRef(i, j) = *reinterpret_cast<const double*>(base + i * s0 + j * s1);
+        m.coeffRef(i, j) = load_double(base + i * s0 + j * s1);
       }
     }
   }
@@ -264,10 +264,10 @@ std::optional<npy_intp> first_non_finite_step(const ArrayIn& a) {
   // Fast path for C-contiguous data: one linear scan, the step follows from
   // the offset of the first bad value.
   if (PyArray_IS_C_CONTIGUOUS(a.array())) {
-    const auto* p = reinterpret_cast<const double*>(a.data());
+    const char* p = a.data();
     const npy_intp total = steps * per_step;
     for (npy_intp i = 0; i < total; ++i) {
-      if (!is_finite(p[i])) return i / per_step;
+      if (!is_finite(load_double(p + i * static_cast<npy_intp>(sizeof(double))))) return i / per_step;
     }
     return std::nullopt;
   }

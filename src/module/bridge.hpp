@@ -15,6 +15,7 @@
 #include "../kernels/linalg.hpp"
 
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 
@@ -53,6 +54,19 @@ class ArrayBorrow {
 };
 
 // ---------------------------------------------------------------------------
+// Element access
+
+// NumPy arrays need not be aligned (a view of a bytes buffer at an odd
+// offset is a valid float64 array), so elements are moved with memcpy, which
+// compiles to a plain load or store and is valid at any address.
+inline double load_double(const char* p) {
+  double v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+inline void store_double(char* p, double v) { std::memcpy(p, &v, sizeof v); }
+
+// ---------------------------------------------------------------------------
 // Accepted arrays
 
 /// An accepted float64 array of a fixed number of dimensions, read-borrowed
@@ -66,12 +80,10 @@ class ArrayIn {
   npy_intp stride(int i) const { return PyArray_STRIDE(array(), i); }
   const char* data() const { return static_cast<const char*>(PyArray_DATA(array())); }
   /// Element at a multi-index through the array's strides.
-  double at(npy_intp i) const { return *reinterpret_cast<const double*>(data() + i * stride(0)); }
-  double at(npy_intp i, npy_intp j) const {
-    return *reinterpret_cast<const double*>(data() + i * stride(0) + j * stride(1));
-  }
+  double at(npy_intp i) const { return load_double(data() + i * stride(0)); }
+  double at(npy_intp i, npy_intp j) const { return load_double(data() + i * stride(0) + j * stride(1)); }
   double at(npy_intp i, npy_intp j, npy_intp k) const {
-    return *reinterpret_cast<const double*>(data() + i * stride(0) + j * stride(1) + k * stride(2));
+    return load_double(data() + i * stride(0) + j * stride(1) + k * stride(2));
   }
 
   friend ArrayIn accept_array(PyObject* obj, int ndim);

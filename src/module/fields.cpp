@@ -6,8 +6,10 @@ namespace vexel::py {
 
 namespace {
 
-/// Decode one UTF-8 code point starting at s[i]; advances i.  Invalid bytes
-/// are returned as themselves (they cannot come from a Python str).
+/// Decode one UTF-8 code point starting at s[i]; advances i.  Lone
+/// surrogates (kept by `utf8` in their three-byte form) decode like any other
+/// code point; invalid bytes are returned as themselves (they cannot come
+/// from a Python str).
 std::uint32_t next_code_point(const std::string& s, std::size_t& i) {
   const auto b0 = static_cast<unsigned char>(s[i]);
   int extra = 0;
@@ -56,7 +58,9 @@ std::string quote_name(const std::string& name) {
         out += "\\r";
         break;
       default:
-        if (cp < 0x20 || (cp >= 0x7F && cp < 0xA0)) {
+        // Control characters and lone surrogates (which cannot appear in
+        // text as themselves) are written as their code.
+        if (cp < 0x20 || (cp >= 0x7F && cp < 0xA0) || (cp >= 0xD800 && cp < 0xE000)) {
           char buf[16];
           std::snprintf(buf, sizeof buf, "\\u{%x}", static_cast<unsigned>(cp));
           out += buf;

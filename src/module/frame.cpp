@@ -31,13 +31,21 @@ PyObject* panic_exception_type() {
   return g_panic_type;
 }
 
+Ref text_object(const std::string& text) {
+  // "surrogatepass" undoes the encoding of `utf8`, so a name holding a lone
+  // surrogate comes back exactly as the caller wrote it.
+  return Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass"));
+}
+
 void raise_panic(const std::string& message) {
   PyErr_Clear();
   const std::string text = message.empty() ? std::string("internal failure without a message") : message;
-  PySys_FormatStderr("vexel_ckf: internal failure: %s\n", text.c_str());
   PyObject* type = panic_exception_type();
   if (type == nullptr) return;  // creating the class failed; its error stays set
-  PyErr_SetString(type, text.c_str());
+  Ref msg = text_object(text);
+  if (!msg) return;
+  PySys_FormatStderr("vexel_ckf: internal failure: %U\n", msg.get());
+  PyErr_SetObject(type, msg.get());
 }
 
 void raise_error(const Error& error) {
@@ -69,11 +77,9 @@ void raise_error(const Error& error) {
       type = PyExc_MemoryError;
       break;
   }
-  PyObject* msg = PyUnicode_FromStringAndSize(error.message.data(),
-                                              static_cast<Py_ssize_t>(error.message.size()));
-  if (msg == nullptr) return;
-  PyErr_SetObject(type, msg);
-  Py_DECREF(msg);
+  Ref msg = text_object(error.message);
+  if (!msg) return;
+  PyErr_SetObject(type, msg.get());
 }
 
 // ---------------------------------------------------------------------------
@@ -82,9 +88,11 @@ void raise_error(const Error& error) {
 std::string utf8(PyObject* str) {
   Ref bytes = Ref::steal(PyUnicode_AsUTF8String(str));
   if (!bytes) {
-    // Lone surrogates cannot be encoded strictly; keep them visible instead.
+    // A lone surrogate cannot be encoded strictly.  Keep it as its three-byte
+    // form: it matches no field or model name, `quote_name` escapes it, and
+    // `text_object` restores it in a message.
     PyErr_Clear();
-    bytes = Ref::steal(PyUnicode_AsEncodedString(str, "utf-8", "backslashreplace"));
+    bytes = Ref::steal(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass"));
     if (!bytes) fail_python();
   }
   char* data = nullptr;
@@ -200,7 +208,7 @@ void rethrow_with_arg_prefix(const char* name, const Error& error) {
       message = utf8(s.get());
       cause = Ref::steal(PyException_GetCause(v.get()));
     }
-    Ref msg = Ref::steal(PyUnicode_FromString((prefix + message).c_str()));
+    Ref msg = text_object(prefix + message);
     if (!msg) fail_python();
     Ref exc = Ref::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, msg.get(), nullptr));
     if (!exc) fail_python();

@@ -13,14 +13,14 @@ class RowWriter {
  public:
   explicit RowWriter(PyArrayObject* a) : a_(a), borrow_(ArrayBorrow::write(a)) {}
 
-  void put(std::uint64_t i, double v) { *target(i, 0, 0, 1) = v; }
-  void put(std::uint64_t i, Index j, double v) { *target(i, static_cast<std::uint64_t>(j), 0, 2) = v; }
+  void put(std::uint64_t i, double v) { store_double(target(i, 0, 0, 1), v); }
+  void put(std::uint64_t i, Index j, double v) { store_double(target(i, static_cast<std::uint64_t>(j), 0, 2), v); }
   void put(std::uint64_t i, Index j, Index k, double v) {
-    *target(i, static_cast<std::uint64_t>(j), static_cast<std::uint64_t>(k), 3) = v;
+    store_double(target(i, static_cast<std::uint64_t>(j), static_cast<std::uint64_t>(k), 3), v);
   }
 
  private:
-  double* target(std::uint64_t i, std::uint64_t j, std::uint64_t k, int nd) {
+  char* target(std::uint64_t i, std::uint64_t j, std::uint64_t k, int nd) {
     const std::uint64_t idx[3] = {i, j, k};
     char* p = static_cast<char*>(PyArray_DATA(a_));
     for (int d = 0; d < nd; ++d) {
@@ -31,7 +31,7 @@ class RowWriter {
       }
       p += static_cast<npy_intp>(idx[d]) * PyArray_STRIDE(a_, d);
     }
-    return reinterpret_cast<double*>(p);
+    return p;
   }
 
   PyArrayObject* a_;
