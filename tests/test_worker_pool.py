@@ -12,8 +12,9 @@ import pytest
 
 from vexel_ckf import _native
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-PYTHON_DIR = os.path.join(os.path.dirname(HERE), "python")
+# The child processes import the same package as this one: the installed copy
+# under the README's test command, the source tree under PYTHONPATH=python.
+PYTHON_DIR = os.path.dirname(os.path.dirname(os.path.abspath(_native.__file__)))
 
 # A bank mixing every path: compile-time sizes, bounded run-time sizes, and
 # filters with status 1 (singular S) and 3 (non-finite data).
