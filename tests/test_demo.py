@@ -10,8 +10,8 @@ import pytest
 ROW = re.compile(r"^(?P<label>\S.*?)\s{2,}(?P<rmse>\d+\.\d)\s+(?P<nis>\S+)\s+(?P<band>-|\[[^\]]*\])\s+(?P<time>-|[\d.]+ us)$")
 
 
-def run_demo(*args):
-    return subprocess.run([sys.executable, "-m", "vexel_ckf.demo", *args], capture_output=True, text=True,
+def run_demo(*args, flags=()):
+    return subprocess.run([sys.executable, *flags, "-m", "vexel_ckf.demo", *args], capture_output=True, text=True,
                           timeout=300, env=dict(os.environ))
 
 
@@ -25,7 +25,7 @@ def table(stdout):
 
 
 def test_demo_runs_and_every_estimate_beats_the_measurements():
-    res = run_demo("--steps", "200")
+    res = run_demo("--steps", "200", flags=("-OO", "-W", "error"))  # no docstrings, no warnings
     assert res.returncode == 0, res.stderr
     assert res.stderr == ""
     rows = table(res.stdout)

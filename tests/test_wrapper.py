@@ -164,6 +164,30 @@ def test_assignment_converts_array_likes_and_scalars(square_root):
     np.testing.assert_allclose(kf.Q, 2.0 * np.eye(DIM_X), rtol=1e-15)  # the square-root form stores its factor
 
 
+# NumPy would read None as NaN and drop imaginary parts; the wrapper refuses both.
+@pytest.mark.parametrize("name,call", [
+    ("x", lambda kf, v: setattr(kf, "x", v)),
+    ("P", lambda kf, v: setattr(kf, "P", v)),
+    ("K", lambda kf, v: setattr(kf, "K", v)),
+    ("z", lambda kf, v: kf.update(v)),
+    ("R", lambda kf, v: kf.update([100.0, 0.5], R=v)),
+    ("F", lambda kf, v: kf.predict_linear(v)),
+    ("zs", lambda kf, v: kf.run(v)),
+])
+def test_none_and_complex_values_are_refused_by_name(name, call):
+    kf = make_filter(False)
+    before = state_of(kf)
+    cases = [(np.ones((DIM_Z, DIM_Z)) * 1j, f"{name} must hold real numbers, got an array of complex128")]
+    if name not in ("z", "R"):  # there None means a missed measurement, or the filter's own R
+        cases.append((None, f"{name} must be an array-like of real numbers, not None"))
+    for value, message in cases:
+        with pytest.raises(TypeError) as exc:
+            call(kf, value)
+        assert str(exc.value) == message
+    after = state_of(kf)
+    assert all(same(before[k], after[k]) for k in before)
+
+
 @BOTH
 def test_strided_views_are_accepted_wherever_a_vector_is_expected(square_root):
     zs = measurements(7)
@@ -237,8 +261,12 @@ def test_predict_and_update_forward_to_the_native_methods(square_root):
     z = [100.5, 49.0]
     kf.predict(fx_args=[1.01])  # any iterable of extra arguments
     kf.update(z, R=0.5, hx_args=(0.25,))
+    kf.predict(cv_fx, fx_args=None)  # None means no extra arguments, as for the native methods
+    kf.update(z, range_bearing_hx, hx_args=None)
     ref.predict_custom(scaled_fx, None, (1.01,))
     ref.update(np.array(z), offset_hx, 0.5 * np.eye(DIM_Z), (0.25,))
+    ref.predict_custom(cv_fx)
+    ref.update(np.array(z), range_bearing_hx)
     for name in kf.field_names:
         assert same(getattr(kf, name), ref.get(name)), name
 

@@ -87,6 +87,18 @@ def test_batch_filter_names_a_constant_matrix_of_the_wrong_shape(which, shape, m
     assert str(exc.value) == message
 
 
+@pytest.mark.parametrize("call,name", [
+    (lambda m, bad: batch_filter(m[0], m[1], m[2], m[3], m[4], bad, m[6]), "Q"),
+    (lambda m, bad: batch_filter(m[0], m[1], m[2], m[3], bad, m[5], m[6]), "H"),
+    (lambda m, bad: rts_smoother(np.zeros((N, DIM_X)), stack(m[1]), m[3], bad), "Q"),
+    (lambda m, bad: filter_bank_step(np.zeros((3, DIM_X)), m[1], np.zeros((3, DIM_Z)), m[3], m[4], m[5], bad), "R"),
+])
+def test_none_is_refused_by_name_not_read_as_nan(call, name):
+    with pytest.raises(TypeError) as exc:
+        call(model(), None)
+    assert str(exc.value) == f"{name} must be an array-like of real numbers, not None"
+
+
 def test_batch_filter_leaves_stack_shape_errors_to_the_engine():
     x0, P0, zs, F, H, Q, R = model()
     with pytest.raises(ValueError) as exc:

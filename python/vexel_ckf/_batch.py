@@ -13,6 +13,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from . import _native
+from ._convert import as_floats
 
 __all__ = ["batch_filter", "rts_smoother", "filter_bank_step", "BatchResult", "SmoothResult", "BankStepResult"]
 
@@ -53,13 +54,9 @@ class BankStepResult(NamedTuple):
     3 non-finite x, P or z (update skipped); shape (M,)."""
 
 
-def _f64(a: ArrayLike) -> FloatArray:
-    return np.asarray(a, dtype=np.float64)
-
-
 def _matrix(name: str, a: ArrayLike, rows: int, cols: int) -> FloatArray:
     """One matrix; a scalar stands for that multiple of the identity."""
-    m = _f64(a)
+    m = as_floats(name, a)
     if m.ndim == 0 and rows == cols:
         m = m * np.eye(rows)
     if m.shape != (rows, cols):
@@ -67,15 +64,15 @@ def _matrix(name: str, a: ArrayLike, rows: int, cols: int) -> FloatArray:
     return m
 
 
-def _shared(a: ArrayLike, size: int) -> FloatArray:
+def _shared(name: str, a: ArrayLike, size: int) -> FloatArray:
     """One shared matrix; a scalar stands for that multiple of the identity (shape checked natively)."""
-    m = _f64(a)
+    m = as_floats(name, a)
     return m * np.eye(size) if m.ndim == 0 else m
 
 
 def _per_step(name: str, a: ArrayLike, steps: int, rows: int, cols: int) -> FloatArray:
     """A stack of per-step matrices, or a broadcast view of one constant matrix."""
-    m = _f64(a)
+    m = as_floats(name, a)
     if m.ndim == 3:
         return m  # a stack: the native function checks its shape
     m = _matrix(name, m, rows, cols) if m.ndim in (0, 2) else m
@@ -88,12 +85,12 @@ def _per_step(name: str, a: ArrayLike, steps: int, rows: int, cols: int) -> Floa
 
 
 def _measurements(zs: ArrayLike) -> FloatArray:
-    z = _f64(zs)
+    z = as_floats("zs", zs)
     return z.reshape(-1, 1) if z.ndim == 1 else z
 
 
 def _state(x0: ArrayLike) -> FloatArray:
-    x = _f64(x0)
+    x = as_floats("x0", x0)
     return x.reshape(1) if x.ndim == 0 else x
 
 
@@ -111,10 +108,11 @@ def batch_filter(x0: ArrayLike, P0: ArrayLike, zs: ArrayLike, F: ArrayLike, H: A
     zs = _measurements(zs)
     if x0.ndim != 1 or zs.ndim != 2:
         # Malformed: the native function names the argument and what it wants.
-        return BatchResult(*_native.batch_filter_linear(x0, _f64(P0), zs, _f64(F), _f64(H), _f64(Q), _f64(R)))
+        return BatchResult(*_native.batch_filter_linear(
+            x0, as_floats("P0", P0), zs, as_floats("F", F), as_floats("H", H), as_floats("Q", Q), as_floats("R", R)))
     dim_x = x0.shape[0]
     steps, dim_z = zs.shape
-    P0 = _matrix("P0", P0, dim_x, dim_x) if np.ndim(P0) == 0 else _f64(P0)
+    P0 = _matrix("P0", P0, dim_x, dim_x) if np.ndim(P0) == 0 else as_floats("P0", P0)
     fs = _per_step("F", F, steps, dim_x, dim_x)
     hs = _per_step("H", H, steps, dim_z, dim_x)
     qs = _per_step("Q", Q, steps, dim_x, dim_x)
@@ -129,10 +127,10 @@ def rts_smoother(xs: ArrayLike, Ps: ArrayLike, F: ArrayLike, Q: ArrayLike) -> Sm
     the transition k-1 -> k (as `batch_filter` takes them); of length N-1,
     entry k is the transition k -> k+1.
     """
-    xs = _f64(xs)
-    Ps = _f64(Ps)
+    xs = as_floats("xs", xs)
+    Ps = as_floats("Ps", Ps)
     if xs.ndim != 2:
-        return SmoothResult(*_native.rts_smooth(xs, Ps, _f64(F), _f64(Q)))
+        return SmoothResult(*_native.rts_smooth(xs, Ps, as_floats("F", F), as_floats("Q", Q)))
     steps, dim_x = xs.shape
     fs = _per_step("F", F, steps, dim_x, dim_x)
     qs = _per_step("Q", Q, steps, dim_x, dim_x)
@@ -148,14 +146,15 @@ def filter_bank_step(xs: ArrayLike, Ps: ArrayLike, zs: ArrayLike, F: ArrayLike, 
     The filters run in parallel on the native worker pool. A filter whose own
     data is bad does not fail the call: see `BankStepResult.status`.
     """
-    xs = _f64(xs)
+    xs = as_floats("xs", xs)
     zs = _measurements(zs)
-    Ps = _f64(Ps)
+    Ps = as_floats("Ps", Ps)
+    F, H = as_floats("F", F), as_floats("H", H)
     if xs.ndim != 2 or zs.ndim != 2:
-        return BankStepResult(*_native.batch_parallel_step(xs, Ps, zs, _f64(F), _f64(H), _f64(Q), _f64(R)))
+        return BankStepResult(*_native.batch_parallel_step(xs, Ps, zs, F, H, as_floats("Q", Q), as_floats("R", R)))
     filters, dim_x = xs.shape
     dim_z = zs.shape[1]
     if Ps.ndim == 2:
         Ps = np.broadcast_to(_matrix("Ps", Ps, dim_x, dim_x), (filters, dim_x, dim_x))
-    return BankStepResult(*_native.batch_parallel_step(xs, Ps, zs, _f64(F), _f64(H), _shared(Q, dim_x), _shared(R, dim_z)))
+    return BankStepResult(*_native.batch_parallel_step(xs, Ps, zs, F, H, _shared("Q", Q, dim_x), _shared("R", R, dim_z)))
 

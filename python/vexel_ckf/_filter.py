@@ -17,6 +17,7 @@ from typing import Any, Callable, Dict, FrozenSet, Iterable, List, NamedTuple, O
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+from ._convert import as_floats
 from ._native import CubatureKalmanFilter, SquareRootCubatureKalmanFilter
 
 __all__ = ["VexelCKF", "RunResult"]
@@ -82,20 +83,22 @@ def _check_name(kind: str, value: object) -> None:
         raise ValueError(f"unknown {kind} {value!r}; accepted names are {listed}")
 
 
-def _as_vector(value: ArrayLike) -> FloatArray:
+def _as_vector(name: str, value: ArrayLike) -> FloatArray:
     # The engine reads vectors as one contiguous run (a strided view is refused), so
     # views such as a column of a matrix are copied here; anything contiguous passes as is.
-    return np.ascontiguousarray(value, dtype=np.float64)
+    return as_floats(name, value, contiguous=True)
 
 
-def _as_matrix(value: ArrayLike, size: int) -> FloatArray:
-    a = np.asarray(value, dtype=np.float64)
+def _as_matrix(name: str, value: ArrayLike, size: int) -> FloatArray:
+    a = as_floats(name, value)
     if a.ndim == 0:
         a = a * np.eye(size)
     return a
 
 
-def _tuple(args: Iterable[Any]) -> Tuple[Any, ...]:
+def _tuple(args: Optional[Iterable[Any]]) -> Tuple[Any, ...]:
+    if args is None:  # as for the native methods, None means no extra arguments
+        return ()
     return args if type(args) is tuple else tuple(args)
 
 
@@ -222,11 +225,9 @@ class VexelCKF:
     def __setattr__(self, name: str, value: Any) -> None:
         if name in self._settable:
             if name in _SQUARE_FIELDS:
-                value = np.asarray(value, dtype=np.float64)
-                if value.ndim == 0:
-                    value = value * np.eye(self._dim_z if name in _MEASUREMENT_SQUARE_FIELDS else self._dim_x)
+                value = _as_matrix(name, value, self._dim_z if name in _MEASUREMENT_SQUARE_FIELDS else self._dim_x)
             elif name in _ARRAY_FIELDS:
-                value = _as_vector(value) if name in _VECTOR_FIELDS else np.asarray(value, dtype=np.float64)
+                value = _as_vector(name, value) if name in _VECTOR_FIELDS else as_floats(name, value)
             self._f.set(name, value)
         elif name in self._fields:
             raise AttributeError(
@@ -309,7 +310,7 @@ class VexelCKF:
         return fn
 
     def predict(self, fx: Optional[Callable[..., Any]] = None, dt: Optional[float] = None,
-                fx_args: Iterable[Any] = ()) -> None:
+                fx_args: Optional[Iterable[Any]] = ()) -> None:
         """Time update through fx(X, dt, *fx_args), called once on all cubature points.
 
         dt defaults to the filter's `dt`; a per-call dt is not stored.
@@ -332,7 +333,7 @@ class VexelCKF:
         points instead (regularising a borderline P, like `predict`).
         """
         self._require_covariance_form("predict_linear")
-        F = np.asarray(F, dtype=np.float64)
+        F = as_floats("F", F)
         if cubature:
             self._f.predict_linear_model_ckf(F)
         else:
@@ -365,7 +366,7 @@ class VexelCKF:
         return _accepted("layout")
 
     def update(self, z: Optional[ArrayLike], hx: Optional[Callable[..., Any]] = None,
-               R: Optional[ArrayLike] = None, hx_args: Iterable[Any] = ()) -> None:
+               R: Optional[ArrayLike] = None, hx_args: Optional[Iterable[Any]] = ()) -> None:
         """Measurement update through hx(X, *hx_args), called once on all cubature points.
 
         z=None records a missed measurement: the prediction stands, the
@@ -376,9 +377,9 @@ class VexelCKF:
             self._f.clear_update_diagnostics()
             return
         hx = self._callback(hx, self._hx, "hx", "update")
-        z = _as_vector(z)
+        z = _as_vector("z", z)
         if R is not None:
-            R = _as_matrix(R, self._dim_z)
+            R = _as_matrix("R", R, self._dim_z)
         self._f.update(z, hx, R, _tuple(hx_args))
 
     def run(self, zs: ArrayLike, nan_means_missing: bool = False, progress: bool = False) -> RunResult:
@@ -393,7 +394,7 @@ class VexelCKF:
         """
         fx = self._callback(None, self._fx, "fx", "run")
         hx = self._callback(None, self._hx, "hx", "run")
-        zs = np.ascontiguousarray(zs, dtype=np.float64)  # each row goes to the engine as a vector
+        zs = as_floats("zs", zs, contiguous=True)  # each row goes to the engine as a vector
         dim_x, dim_z = self._dim_x, self._dim_z
         if zs.ndim == 1 and dim_z == 1:
             zs = zs.reshape(-1, 1)

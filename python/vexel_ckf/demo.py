@@ -216,7 +216,7 @@ def plot(path: str, truth: np.ndarray, zs: np.ndarray, tracks: Dict[str, np.ndar
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
-    parser = argparse.ArgumentParser(prog="python -m vexel_ckf.demo", description=__doc__.split("\n\n")[0])
+    parser = argparse.ArgumentParser(prog="python -m vexel_ckf.demo", description=(__doc__ or "").split("\n\n")[0])
     parser.add_argument("--steps", type=int, default=400, help="number of radar scans (default 400)")
     parser.add_argument("--seed", type=int, default=7, help="random seed of the simulation (default 7)")
     parser.add_argument("--plot", metavar="FILE.png", help="write a picture of truth, measurements and tracks")
