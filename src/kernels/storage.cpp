@@ -18,17 +18,18 @@ std::uint64_t physical_memory_bytes() {
 }  // namespace
 
 Status check_storage(std::initializer_list<std::pair<std::uint64_t, std::uint64_t>> shapes) {
+  const Error too_big{ErrorKind::Memory, "not enough memory for storage of the requested dimensions"};
   const std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
   // No single matrix may have more elements than a signed index can count.
   const std::uint64_t max_elements = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) / sizeof(double);
   std::uint64_t bytes = 0;
   for (const auto& [rows, cols] : shapes) {
-    if (cols != 0 && rows > max_elements / cols) return Error{ErrorKind::Memory, std::string()};
+    if (cols != 0 && rows > max_elements / cols) return too_big;
     const std::uint64_t b = rows * cols * sizeof(double);
-    if (bytes > max - b) return Error{ErrorKind::Memory, std::string()};
+    if (bytes > max - b) return too_big;
     bytes += b;
   }
-  if (bytes > physical_memory_bytes()) return Error{ErrorKind::Memory, std::string()};
+  if (bytes > physical_memory_bytes()) return too_big;
   return Status::success();
 }
 

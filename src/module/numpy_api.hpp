@@ -13,6 +13,9 @@
 #define NO_IMPORT_ARRAY
 #endif
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+// The oldest NumPy C API the module needs; pinned so that newer build-time
+// headers do not silently raise the runtime floor.
+#define NPY_TARGET_VERSION NPY_1_23_API_VERSION
 #include <numpy/arrayobject.h>
 
 namespace vexel::py {
