@@ -37,26 +37,17 @@ PyObject* ckf_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   });
 }
 
-template <BorrowKind K, const Params& P, Ref (*Body)(CkfInstance&, PyObject* const*)>
-constexpr PyCFunction kw_method() {
-  return as_cfunction(&method_entry<CkfState, g_ckf_class, K, P, Body>);
-}
-
-template <BorrowKind K, Ref (*Body)(CkfInstance&)>
-constexpr PyCFunction noargs_method() {
-  return as_cfunction(&noargs_entry<CkfState, g_ckf_class, K, Body>);
-}
-
-constexpr int kKw = METH_VARARGS | METH_KEYWORDS;
+using Methods = MethodsOf<CkfState, g_ckf_class>;
+constexpr int kKw = kKwFlags;
 
 PyMethodDef kMethods[] = {
-    {"set_state", kw_method<kWrite, kSetState, ckf_set_state>(), kKw, "set_state($self, x, p, q, r)\n--\n\n"},
-    {"set_dt", kw_method<kWrite, kSetDt, ckf_set_dt>(), kKw,
+    {"set_state", Methods::kw<kWrite, kSetState, ckf_set_state>(), kKw, "set_state($self, x, p, q, r)\n--\n\n"},
+    {"set_dt", Methods::kw<kWrite, kSetDt, ckf_set_dt>(), kKw,
      "set_dt($self, dt)\n--\n\nUpdate the default time step used by predict_standard_model[_ckf]\n"
      "and by predict_custom when no per-call dt is given."},
-    {"predict_custom", kw_method<kWrite, kPredictCustom, ckf_predict_custom>(), kKw,
+    {"predict_custom", Methods::kw<kWrite, kPredictCustom, ckf_predict_custom>(), kKw,
      "predict_custom($self, fx, dt=None, fx_args=None)\n--\n\n"},
-    {"predict_standard_model", kw_method<kWrite, kPredictStandard, ckf_predict_standard_model>(), kKw,
+    {"predict_standard_model", Methods::kw<kWrite, kPredictStandard, ckf_predict_standard_model>(), kKw,
      "predict_standard_model($self, model_type, layout=\"blocked\")\n--\n\n"},
     {"supported_standard_models", as_cfunction(&ckf_supported_standard_models), METH_STATIC | METH_NOARGS,
      "supported_standard_models()\n--\n\nConvenience for callers: list of model strings accepted by\n"
@@ -65,39 +56,39 @@ PyMethodDef kMethods[] = {
     {"supported_standard_layouts", as_cfunction(&ckf_supported_standard_layouts), METH_STATIC | METH_NOARGS,
      "supported_standard_layouts()\n--\n\nState layouts accepted by predict_standard_model[_ckf], for the same\n"
      "friendly Python-side validation as supported_standard_models."},
-    {"predict_standard_model_ckf", kw_method<kWrite, kPredictStandardCkf, ckf_predict_standard_model_ckf>(), kKw,
+    {"predict_standard_model_ckf", Methods::kw<kWrite, kPredictStandardCkf, ckf_predict_standard_model_ckf>(), kKw,
      "predict_standard_model_ckf($self, model_type, layout=\"blocked\")\n--\n\n"},
-    {"predict_linear_model", kw_method<kWrite, kPredictLinear, ckf_predict_linear_model>(), kKw,
+    {"predict_linear_model", Methods::kw<kWrite, kPredictLinear, ckf_predict_linear_model>(), kKw,
      "predict_linear_model($self, f)\n--\n\n"},
-    {"predict_linear_model_ckf", kw_method<kWrite, kPredictLinearCkf, ckf_predict_linear_model_ckf>(), kKw,
+    {"predict_linear_model_ckf", Methods::kw<kWrite, kPredictLinearCkf, ckf_predict_linear_model_ckf>(), kKw,
      "predict_linear_model_ckf($self, f)\n--\n\n"},
-    {"clear_update_diagnostics", noargs_method<kWrite, ckf_clear_update_diagnostics>(), METH_NOARGS,
+    {"clear_update_diagnostics", Methods::noargs<kWrite, ckf_clear_update_diagnostics>(), METH_NOARGS,
      "clear_update_diagnostics($self)\n--\n\nRecord a skipped measurement (`update(z=None)`): clear the innovation\n"
      "and likelihood diagnostics so callers don't re-read stale values, set\n"
      "`z` to NaN, and make the posterior equal the current prior."},
-    {"reset_jitter_counters", noargs_method<kWrite, ckf_reset_jitter_counters>(), METH_NOARGS,
+    {"reset_jitter_counters", Methods::noargs<kWrite, ckf_reset_jitter_counters>(), METH_NOARGS,
      "reset_jitter_counters($self)\n--\n\n"},
-    {"update", kw_method<kWrite, kUpdate, ckf_update>(), kKw, "update($self, z, hx, r=None, hx_args=None)\n--\n\n"},
-    {"update_paper_ahrs", kw_method<kWrite, kUpdateAhrs, ckf_update_paper_ahrs>(), kKw,
+    {"update", Methods::kw<kWrite, kUpdate, ckf_update>(), kKw, "update($self, z, hx, r=None, hx_args=None)\n--\n\n"},
+    {"update_paper_ahrs", Methods::kw<kWrite, kUpdateAhrs, ckf_update_paper_ahrs>(), kKw,
      "update_paper_ahrs($self, z, sigma_acc2, sigma_mag2)\n--\n\n"},
-    {"normalize_quaternion_state", noargs_method<kWrite, ckf_normalize_quaternion_state>(), METH_NOARGS,
+    {"normalize_quaternion_state", Methods::noargs<kWrite, ckf_normalize_quaternion_state>(), METH_NOARGS,
      "normalize_quaternion_state($self)\n--\n\n"},
-    {"get", kw_method<kRead, kGet, ckf_get>(), kKw,
+    {"get", Methods::kw<kRead, kGet, ckf_get>(), kKw,
      "get($self, name)\n--\n\nReturn one field by its Python attribute name, as a fresh numpy array\n"
      "or a Python scalar."},
-    {"set", kw_method<kWrite, kSet, ckf_set>(), kKw,
+    {"set", Methods::kw<kWrite, kSet, ckf_set>(), kKw,
      "set($self, name, value)\n--\n\nOverwrite one field by its Python attribute name. Arrays must be\n"
      "float64 with the field's shape; x, P, Q and R must be finite."},
-    {"load_snapshot", kw_method<kWrite, kLoadSnapshot, ckf_load_snapshot>(), kKw,
+    {"load_snapshot", Methods::kw<kWrite, kLoadSnapshot, ckf_load_snapshot>(), kKw,
      "load_snapshot($self, state)\n--\n\nInverse of `snapshot`: `set` every field present in `state`. Other\n"
      "keys are ignored and absent fields keep their current values, so a\n"
      "partial dict (for example an older `to_dict()` output) loads too."},
-    {"copy", noargs_method<kRead, ckf_copy>(), METH_NOARGS,
+    {"copy", Methods::noargs<kRead, ckf_copy>(), METH_NOARGS,
      "copy($self)\n--\n\nIndependent copy of the whole filter, counters included."},
-    {"record_step", kw_method<kRead, kRecordStep, ckf_record_step>(), kKw,
+    {"record_step", Methods::kw<kRead, kRecordStep, ckf_record_step>(), kKw,
      "record_step($self, i, out)\n--\n\nWrite row `i` of `run()`'s outputs: x_post, P_post, x_prior, P_prior,\n"
      "log_likelihood and nis, in one call instead of six attribute reads."},
-    {"snapshot", noargs_method<kRead, ckf_snapshot>(), METH_NOARGS, "snapshot($self)\n--\n\n"},
+    {"snapshot", Methods::noargs<kRead, ckf_snapshot>(), METH_NOARGS, "snapshot($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -258,4 +258,20 @@ PyCFunction as_cfunction(F f) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
 }
 
+inline constexpr int kKwFlags = METH_VARARGS | METH_KEYWORDS;
+
+/// Method-table entries of one class: `Methods::kw<Borrow, Params, Body>()`
+/// for methods with parameters, `Methods::noargs<Borrow, Body>()` without.
+template <class State, const ClassInfo& Cls>
+struct MethodsOf {
+  template <BorrowKind K, const Params& P, Ref (*Body)(Instance<State>&, PyObject* const*)>
+  static PyCFunction kw() {
+    return as_cfunction(&method_entry<State, Cls, K, P, Body>);
+  }
+  template <BorrowKind K, Ref (*Body)(Instance<State>&)>
+  static PyCFunction noargs() {
+    return as_cfunction(&noargs_entry<State, Cls, K, Body>);
+  }
+};
+
 }  // namespace vexel::py

@@ -111,59 +111,50 @@ Ref srckf_record_step(SrckfInstance& self, PyObject* const* args) {
   return none();
 }
 
-template <BorrowKind K, const Params& P, Ref (*Body)(SrckfInstance&, PyObject* const*)>
-constexpr PyCFunction kw_method() {
-  return as_cfunction(&method_entry<SrckfState, g_srckf_class, K, P, Body>);
-}
-
-template <BorrowKind K, Ref (*Body)(SrckfInstance&)>
-constexpr PyCFunction noargs_method() {
-  return as_cfunction(&noargs_entry<SrckfState, g_srckf_class, K, Body>);
-}
-
-constexpr int kKw = METH_VARARGS | METH_KEYWORDS;
+using Methods = MethodsOf<SrckfState, g_srckf_class>;
+constexpr int kKw = kKwFlags;
 
 PyMethodDef kMethods[] = {
-    {"set_state", kw_method<kWrite, kSetState, srckf_set_state>(), kKw,
+    {"set_state", Methods::kw<kWrite, kSetState, srckf_set_state>(), kKw,
      "set_state($self, x, p, q, r)\n--\n\n"
      "Seed the filter from a covariance-space description: equivalent to\n"
      "`set(\"x\", x)`, `set(\"P\", p)`, `set(\"Q\", q)` and `set(\"R\", r)`, in this\n"
      "order, stopping at the first failure (earlier assignments stay). Each\n"
      "covariance is factored once; jitter added there is counted."},
-    {"set_dt", kw_method<kWrite, kSetDt, srckf_set_dt>(), kKw,
+    {"set_dt", Methods::kw<kWrite, kSetDt, srckf_set_dt>(), kKw,
      "set_dt($self, dt)\n--\n\nUpdate the default time step used by predict_custom when no per-call\n"
      "dt is given."},
-    {"predict_custom", kw_method<kWrite, kPredictCustom, srckf_predict_custom>(), kKw,
+    {"predict_custom", Methods::kw<kWrite, kPredictCustom, srckf_predict_custom>(), kKw,
      "predict_custom($self, fx, dt=None, fx_args=None)\n--\n\n"},
-    {"clear_update_diagnostics", noargs_method<kWrite, srckf_clear_update_diagnostics>(), METH_NOARGS,
+    {"clear_update_diagnostics", Methods::noargs<kWrite, srckf_clear_update_diagnostics>(), METH_NOARGS,
      "clear_update_diagnostics($self)\n--\n\n"
      "Record a skipped measurement (`update(z=None)`): clear the innovation\n"
      "and likelihood diagnostics so callers don't re-read stale values, set\n"
      "`z` to NaN, and make the posterior equal the current prior."},
-    {"reset_jitter_counters", noargs_method<kWrite, srckf_reset_jitter_counters>(), METH_NOARGS,
+    {"reset_jitter_counters", Methods::noargs<kWrite, srckf_reset_jitter_counters>(), METH_NOARGS,
      "reset_jitter_counters($self)\n--\n\n"},
-    {"update", kw_method<kWrite, kUpdate, srckf_update>(), kKw, "update($self, z, hx, r=None, hx_args=None)\n--\n\n"},
-    {"get", kw_method<kRead, kGet, srckf_get>(), kKw,
+    {"update", Methods::kw<kWrite, kUpdate, srckf_update>(), kKw, "update($self, z, hx, r=None, hx_args=None)\n--\n\n"},
+    {"get", Methods::kw<kRead, kGet, srckf_get>(), kKw,
      "get($self, name)\n--\n\nReturn one field by its Python attribute name, as a fresh numpy array\n"
      "or a Python scalar. Covariances are products of the stored factors."},
-    {"set", kw_method<kWrite, kSet, srckf_set>(), kKw,
+    {"set", Methods::kw<kWrite, kSet, srckf_set>(), kKw,
      "set($self, name, value)\n--\n\nOverwrite one field by its Python attribute name. Assigning P, Q or R\n"
      "factors it once with `stable_cholesky` and counts any jitter added;\n"
      "the `chol_*` and `S_innov` names set a factor directly, with no\n"
      "factorization. Arrays must be float64 with the field's shape; state\n"
      "and factors must be finite."},
-    {"load_snapshot", kw_method<kWrite, kLoadSnapshot, srckf_load_snapshot>(), kKw,
+    {"load_snapshot", Methods::kw<kWrite, kLoadSnapshot, srckf_load_snapshot>(), kKw,
      "load_snapshot($self, state)\n--\n\n"
      "Inverse of `snapshot`: `set` every stored field present in `state`\n"
      "(factors, not their products, so nothing is re-factored). Other keys\n"
      "are ignored and absent fields keep their current values."},
-    {"copy", noargs_method<kRead, srckf_copy>(), METH_NOARGS,
+    {"copy", Methods::noargs<kRead, srckf_copy>(), METH_NOARGS,
      "copy($self)\n--\n\nIndependent copy of the whole filter, factors and counters included."},
-    {"record_step", kw_method<kRead, kRecordStep, srckf_record_step>(), kKw,
+    {"record_step", Methods::kw<kRead, kRecordStep, srckf_record_step>(), kKw,
      "record_step($self, i, out)\n--\n\n"
      "Write row `i` of `run()`'s outputs (see the CKF method of the same\n"
      "name); P_post and P_prior are products of their factors."},
-    {"snapshot", noargs_method<kRead, srckf_snapshot>(), METH_NOARGS, "snapshot($self)\n--\n\n"},
+    {"snapshot", Methods::noargs<kRead, srckf_snapshot>(), METH_NOARGS, "snapshot($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
