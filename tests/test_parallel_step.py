@@ -40,14 +40,25 @@ def test_each_row_is_one_textbook_step(n, m):
         assert lls[i] == pytest.approx(ll, rel=1e-9, abs=1e-9)
 
 
-def test_outputs_types_shapes_and_symmetry():
+@pytest.mark.parametrize("count", [7, 70_001])  # small and multi-megabyte result buffers
+def test_outputs_types_shapes_ownership_and_symmetry(count):
     rng = np.random.default_rng(1)
-    out = batch_parallel_step(*bank(rng, 7, 3, 2))
-    shapes = [(7, 3), (7, 3, 3), (7,), (7,)]
+    args = bank(rng, 7, 4, 2)
+    if count > 7:
+        args = tuple(np.resize(a, (count,) + a.shape[1:]) for a in args[:3]) + args[3:]
+        args[0][::3] += 1.0  # rows differ, so a misplaced row would show
+    out = batch_parallel_step(*args)
+    shapes = [(count, 4), (count, 4, 4), (count,), (count,)]
     dtypes = [np.float64, np.float64, np.float64, np.int64]
     for a, shape, dtype in zip(out, shapes, dtypes):
-        assert a.shape == shape and a.dtype == dtype and a.flags["C_CONTIGUOUS"] and a.flags["WRITEABLE"]
+        assert a.shape == shape and a.dtype == dtype
+        assert a.flags["C_CONTIGUOUS"] and a.flags["WRITEABLE"] and a.flags["OWNDATA"] and a.base is None
     assert np.array_equal(out[1], np.swapaxes(out[1], 1, 2))
+    # Every row equals the same filter stepped in a bank of its own.
+    for i in sorted({0, 1, 2, count // 2, count - 2, count - 1}):
+        alone = batch_parallel_step(*(a[i : i + 1] for a in args[:3]), *args[3:])
+        for a, b in zip(out, alone):
+            assert a[i].tobytes() == b[0].tobytes()
 
 
 def test_single_filter():

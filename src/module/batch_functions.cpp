@@ -11,7 +11,11 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
+
+#include <sys/mman.h>
+#include <unistd.h>
 
 namespace vexel::py {
 
@@ -225,44 +229,87 @@ void check_shared_shape(const ArrayIn& a, npy_intp r, npy_intp c, const char* na
   }
 }
 
-/// A malloc'ed buffer that is either freed here or handed to a NumPy array.
-class NativeBuffer {
+/// Owned scratch memory of the filter bank, outside NumPy.  Large buffers
+/// are anonymous mappings (on huge pages where the kernel offers them: far
+/// fewer page faults while the inputs are copied in) whose front can be
+/// handed back to the system while the results are copied out, so that a
+/// buffer and the output array it fills are never both resident in full.
+/// Small buffers come from malloc.
+class BankBuffer {
  public:
-  explicit NativeBuffer(std::size_t bytes) : ptr_(std::malloc(bytes == 0 ? 1 : bytes)) {
-    if (ptr_ == nullptr) throw std::bad_alloc();
+  explicit BankBuffer(std::size_t bytes) : bytes_(bytes) {
+    if (bytes >= kMapThreshold) {
+      void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      if (p == MAP_FAILED) throw std::bad_alloc();
+#ifdef MADV_HUGEPAGE
+      madvise(p, bytes, MADV_HUGEPAGE);  // advice only: failure changes nothing
+#endif
+      base_ = static_cast<char*>(p);
+      mapped_ = true;
+    } else {
+      base_ = static_cast<char*>(std::malloc(bytes == 0 ? 1 : bytes));
+      if (base_ == nullptr) throw std::bad_alloc();
+    }
   }
-  NativeBuffer(const NativeBuffer&) = delete;
-  NativeBuffer& operator=(const NativeBuffer&) = delete;
-  ~NativeBuffer() { std::free(ptr_); }
+  BankBuffer(const BankBuffer&) = delete;
+  BankBuffer& operator=(const BankBuffer&) = delete;
+  ~BankBuffer() { release(); }
+
   template <class T>
   T* as() const {
-    return static_cast<T*>(ptr_);
+    return reinterpret_cast<T*>(base_);
   }
-  void* release() {
-    void* p = ptr_;
-    ptr_ = nullptr;
-    return p;
+  std::size_t bytes() const { return bytes_; }
+
+  /// Gives the whole pages below byte offset `end` back to the system; they
+  /// must not be read again.
+  void release_front(std::size_t end) {
+    if (!mapped_) return;
+    const std::size_t cut = end / page_size() * page_size();
+    if (cut <= released_) return;
+    munmap(base_ + released_, cut - released_);
+    released_ = cut;
+  }
+
+  /// Frees the buffer now.
+  void release() {
+    if (base_ == nullptr) return;
+    if (mapped_) {
+      if (released_ < bytes_) munmap(base_ + released_, bytes_ - released_);
+    } else {
+      std::free(base_);
+    }
+    base_ = nullptr;
   }
 
  private:
-  void* ptr_;
+  static constexpr std::size_t kMapThreshold = std::size_t{1} << 20;
+  static std::size_t page_size() {
+    static const std::size_t size = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    return size;
+  }
+
+  char* base_ = nullptr;
+  std::size_t bytes_ = 0;
+  std::size_t released_ = 0;
+  bool mapped_ = false;
 };
 
-constexpr const char kBufferCapsuleName[] = "vexel_ckf._native.buffer";
-
-void free_buffer_capsule(PyObject* capsule) { std::free(PyCapsule_GetPointer(capsule, kBufferCapsuleName)); }
-
-/// A new C-ordered array over the buffer, which it then owns (through a
-/// capsule base that frees the memory when the array goes away).  The
-/// results are moved to Python without a copy.
-Ref adopt_as_array(NativeBuffer& buffer, int nd, const npy_intp* dims, int typenum) {
-  if (!ensure_numpy()) fail_python();
-  Ref array = Ref::steal(PyArray_SimpleNewFromData(nd, const_cast<npy_intp*>(dims), typenum, buffer.as<void>()));
-  if (!array) fail_python();
-  Ref capsule = Ref::steal(PyCapsule_New(buffer.as<void>(), kBufferCapsuleName, &free_buffer_capsule));
-  if (!capsule) fail_python();
-  buffer.release();  // the capsule frees it from now on
-  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), capsule.release()) < 0) fail_python();
+/// A new NumPy-owned C-ordered array with the buffer's contents, copied in
+/// slices after each of which the copied part of the buffer is released.
+Ref copy_out(BankBuffer& buffer, int nd, const npy_intp* dims, int typenum) {
+  Ref array = new_array(nd, dims, typenum);
+  char* out = static_cast<char*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+  const char* in = buffer.as<const char>();
+  constexpr std::size_t kSlice = std::size_t{4} << 20;
+  const std::size_t total = buffer.bytes();
+  for (std::size_t done = 0; done < total;) {
+    const std::size_t n = total - done < kSlice ? total - done : kSlice;
+    std::memcpy(out + done, in + done, n);
+    done += n;
+    buffer.release_front(done);
+  }
+  buffer.release();
   return array;
 }
 
@@ -341,11 +388,11 @@ Ref batch_parallel_step_body(PyObject* const* args) {
   // Refuse (MemoryError) what cannot fit in memory instead of letting an
   // overcommitted allocation fail while it is being filled.
   unwrap(check_storage({{ucount, un}, {ucount, un * un}, {ucount, um}, {ucount, 2}}));
-  NativeBuffer x_buf(ucount * un * sizeof(double));
-  NativeBuffer p_buf(ucount * un * un * sizeof(double));
-  NativeBuffer z_buf(ucount * um * sizeof(double));
-  NativeBuffer ll_buf(ucount * sizeof(double));
-  NativeBuffer status_buf(ucount * sizeof(std::int64_t));
+  BankBuffer x_buf(ucount * un * sizeof(double));
+  BankBuffer p_buf(ucount * un * un * sizeof(double));
+  BankBuffer z_buf(ucount * um * sizeof(double));
+  BankBuffer ll_buf(ucount * sizeof(double));
+  BankBuffer status_buf(ucount * sizeof(std::int64_t));
   copy_c_order(xs, x_buf.as<double>());
   copy_c_order(ps, p_buf.as<double>());
   copy_c_order(zs, z_buf.as<double>());
@@ -365,15 +412,16 @@ Ref batch_parallel_step_body(PyObject* const* args) {
     batch::run_filter_bank(model, buffers, pool);
   }
 
-  // Each filter wrote its result into its own input slot: the buffers become
-  // the output arrays as they are.
+  // Each filter wrote its result into its own input slot; the results move
+  // into new NumPy-owned arrays, each buffer shrinking as its array fills.
+  z_buf.release();
   const npy_intp xdims[2] = {count, dim_x};
   const npy_intp pdims[3] = {count, dim_x, dim_x};
   const npy_intp ldims[1] = {count};
-  Ref xs_out = adopt_as_array(x_buf, 2, xdims, NPY_DOUBLE);
-  Ref ps_out = adopt_as_array(p_buf, 3, pdims, NPY_DOUBLE);
-  Ref ll_out = adopt_as_array(ll_buf, 1, ldims, NPY_DOUBLE);
-  Ref status_out = adopt_as_array(status_buf, 1, ldims, NPY_INT64);
+  Ref xs_out = copy_out(x_buf, 2, xdims, NPY_DOUBLE);
+  Ref ps_out = copy_out(p_buf, 3, pdims, NPY_DOUBLE);
+  Ref ll_out = copy_out(ll_buf, 1, ldims, NPY_DOUBLE);
+  Ref status_out = copy_out(status_buf, 1, ldims, NPY_INT64);
   return tuple_of({&xs_out, &ps_out, &ll_out, &status_out});
 }
 
