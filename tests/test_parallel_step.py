@@ -190,12 +190,3 @@ def test_broadcast_inputs_are_read_through_their_strides():
     single = batch_parallel_step(xs, ps, zs, f, h, q, r)
     for a, b in zip(out, single):
         assert np.array_equal(a, np.repeat(b, 6, axis=0))
-
-
-def test_a_bank_too_large_for_memory_raises_memory_error():
-    huge = 10**12
-    xs = np.broadcast_to(np.zeros(4), (huge, 4))
-    ps = np.broadcast_to(np.eye(4), (huge, 4, 4))
-    zs = np.broadcast_to(np.zeros(2), (huge, 2))
-    with pytest.raises(MemoryError):
-        batch_parallel_step(xs, ps, zs, np.eye(4), np.eye(2, 4), np.eye(4), np.eye(2))

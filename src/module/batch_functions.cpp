@@ -55,6 +55,12 @@ std::string shape3_text(npy_intp d0, npy_intp d1, npy_intp d2) {
 
 std::string actual_shape3(const ArrayIn& a) { return shape3_text(a.dim(0), a.dim(1), a.dim(2)); }
 
+/// (rows, cols) of one matrix for check_storage; every extent passed here is
+/// a product of extents of an existing array, so it fits.
+std::pair<std::uint64_t, std::uint64_t> shape(npy_intp rows, npy_intp cols) {
+  return {static_cast<std::uint64_t>(rows), static_cast<std::uint64_t>(cols)};
+}
+
 bool all_finite_1d(const ArrayIn& a) {
   for (npy_intp i = 0; i < a.dim(0); ++i) {
     if (!is_finite(a.at(i))) return false;
@@ -101,6 +107,7 @@ Ref rts_smooth_body(PyObject* const* args) {
   check_transition_stack(qs, steps, dim_x, "Qs");
 
   check_shape_fits({steps, dim_x, dim_x});
+  unwrap(check_storage({shape(steps, dim_x), shape(steps, dim_x * dim_x), shape(dim_x, dim_x)}));
   const npy_intp xdims[2] = {steps, dim_x};
   const npy_intp pdims[3] = {steps, dim_x, dim_x};
   Ref xs_out = new_zeros(2, xdims);
@@ -170,6 +177,11 @@ Ref batch_filter_linear_body(PyObject* const* args) {
   check_stack_shape(hs, steps, dim_z, dim_x, "Hs");
   check_stack_shape(qs, steps, dim_x, dim_x, "Qs");
   check_stack_shape(rs, steps, dim_z, dim_z, "Rs");
+  // Refuse what cannot fit in memory before scanning inputs that may be
+  // huge broadcast views.
+  check_shape_fits({steps, dim_x, dim_x});
+  unwrap(check_storage({shape(steps, dim_x), shape(steps, dim_x * dim_x), shape(steps, 1), shape(dim_z, dim_z),
+                        shape(dim_z, dim_x), shape(dim_x, dim_x)}));
   if (!all_finite_1d(x0)) fail(Error::value("x0 contains non-finite values (NaN or inf)"));
   if (!all_finite_2d(p0)) fail(Error::value("P0 contains non-finite values (NaN or inf)"));
   if (const auto step = first_non_finite_step(zs)) {
@@ -182,7 +194,6 @@ Ref batch_filter_linear_body(PyObject* const* args) {
   check_stack_finite(qs, "Q");
   check_stack_finite(rs, "R");
 
-  check_shape_fits({steps, dim_x, dim_x});
   const npy_intp xdims[2] = {steps, dim_x};
   const npy_intp pdims[3] = {steps, dim_x, dim_x};
   const npy_intp ldims[1] = {steps};
@@ -368,6 +379,13 @@ Ref batch_parallel_step_body(PyObject* const* args) {
   check_shared_shape(h, dim_z, dim_x, "H");
   check_shared_shape(q, dim_x, dim_x, "Q");
   check_shared_shape(r, dim_z, dim_z, "R");
+  // Refuse (MemoryError) what cannot fit in memory before scanning the
+  // shared matrices (possibly huge broadcast views) and instead of letting
+  // an overcommitted allocation fail while it is being filled.
+  check_shape_fits({count, dim_x, dim_x});
+  check_shape_fits({count, dim_z});
+  unwrap(check_storage({shape(count, dim_x), shape(count, dim_x * dim_x), shape(count, dim_z), shape(count, 2),
+                        shape(dim_x, dim_x), shape(dim_z, dim_x), shape(dim_x, dim_x), shape(dim_z, dim_z)}));
   const std::pair<const ArrayIn*, const char*> shared[] = {{&f, "F"}, {&h, "H"}, {&q, "Q"}, {&r, "R"}};
   for (const auto& [array, name] : shared) {
     if (!all_finite_2d(*array)) {
@@ -380,14 +398,9 @@ Ref batch_parallel_step_body(PyObject* const* args) {
   // nothing of the caller's arrays is read once the lock is released.
   const batch::BankModel model{pyarray2_to_dmatrix(f, dim_x, dim_x, "F"), pyarray2_to_dmatrix(h, dim_z, dim_x, "H"),
                                pyarray2_to_dmatrix(q, dim_x, dim_x, "Q"), pyarray2_to_dmatrix(r, dim_z, dim_z, "R")};
-  check_shape_fits({count, dim_x, dim_x});
-  check_shape_fits({count, dim_z});
   const auto ucount = static_cast<std::size_t>(count);
   const auto un = static_cast<std::size_t>(dim_x);
   const auto um = static_cast<std::size_t>(dim_z);
-  // Refuse (MemoryError) what cannot fit in memory instead of letting an
-  // overcommitted allocation fail while it is being filled.
-  unwrap(check_storage({{ucount, un}, {ucount, un * un}, {ucount, um}, {ucount, 2}}));
   BankBuffer x_buf(ucount * un * sizeof(double));
   BankBuffer p_buf(ucount * un * un * sizeof(double));
   BankBuffer z_buf(ucount * um * sizeof(double));
