@@ -138,6 +138,23 @@ def test_indefinite_innovation_gives_status_one_with_general_inverse():
         np.testing.assert_allclose(ps_new[i], p, rtol=1e-13, atol=1e-15)
 
 
+def test_innovation_no_stage_can_invert_gives_status_two_and_the_prediction():
+    # S = diag(0, s, s, s, s): the zero row defeats Cholesky and LU.  With
+    # P = I the pseudo-inverse succeeds (status 1); with P = 1e307 I the other
+    # diagonal entries overflow to infinity and the SVD refuses it (status 2).
+    n = 5
+    xs = np.ones((2, n))
+    ps = np.array([np.eye(n), 1e307 * np.eye(n)])
+    zs = np.ones((2, n))
+    f, q = 2.0 * np.eye(n), np.zeros((n, n))
+    h, r = np.diag([0.0, 10, 10, 10, 10]), np.diag([0.0, 1, 1, 1, 1])
+    xs_new, ps_new, lls, status = batch_parallel_step(xs, ps, zs, f, h, q, r)
+    assert status.tolist() == [1, 2] and lls.tolist() == [-np.inf, -np.inf]
+    assert np.array_equal(xs_new[1], 2.0 * xs[1]) and np.array_equal(ps_new[1], 4.0 * ps[1])
+    x, p, _ = reference_step(xs[0], ps[0], zs[0], f, h, q, r, inverse=np.linalg.pinv)
+    np.testing.assert_allclose(xs_new[0], x, rtol=1e-13)
+
+
 def test_strided_inputs_give_the_same_result_as_c_ordered_ones():
     rng = np.random.default_rng(5)
     args = bank(rng, 9, 3, 2)
