@@ -9,10 +9,12 @@
 #include "../batch/worker_pool.hpp"
 #include "../kernels/storage.hpp"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
+#include <utility>
 
 #include <sys/mman.h>
 #include <unistd.h>
