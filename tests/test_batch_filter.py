@@ -112,6 +112,21 @@ def test_indefinite_innovation_reports_minus_infinity_with_general_inverse():
     np.testing.assert_allclose(xs[0], k @ zs[0], rtol=1e-14)
 
 
+def test_an_innovation_no_stage_can_invert_fails_the_call():
+    # Step 1: S = diag(0, inf, inf, inf, inf) (overflow): Cholesky and LU stop
+    # at the zero row, the SVD refuses the infinities.
+    steps = 3
+    hs = np.repeat(np.eye(5)[None], steps, axis=0)
+    hs[1] = np.diag([0.0, 10, 10, 10, 10])
+    rs = np.repeat(np.eye(5)[None], steps, axis=0)
+    rs[1, 0, 0] = 0.0
+    fs = np.repeat(np.eye(5)[None], steps, axis=0)
+    fs[1] *= 4.5e153  # P: 0.5 I after step 0, about 1e307 I predicted at step 1
+    with pytest.raises(RuntimeError) as info:
+        batch_filter_linear(np.ones(5), np.eye(5), np.ones((steps, 5)), fs, hs, np.zeros((steps, 5, 5)), rs)
+    assert str(info.value) == "failed to invert innovation covariance"
+
+
 def test_does_not_change_its_inputs_or_leak_references():
     import sys
 

@@ -153,6 +153,38 @@ def test_f_nan_is_reported_even_when_every_filter_is_finite_and_filters_are_not_
     assert out[3].tolist() == [3, 3, 3]
 
 
+def huge(value, shape):
+    return np.broadcast_to(value, shape)
+
+
+HUGE = 10**12
+MEMORY_CASES = [
+    # Outputs far beyond any memory, with a NaN that a scan of the broadcast
+    # inputs would only reach after hours: refused before scanning.
+    (_native.batch_filter_linear, lambda: (
+        np.zeros(2), np.eye(2), huge(np.zeros(1), (HUGE, 1)), huge(np.eye(2), (HUGE, 2, 2)),
+        huge(np.ones((1, 2)), (HUGE, 1, 2)), huge(np.eye(2), (HUGE, 2, 2)), huge(np.full((1, 1), NAN), (HUGE, 1, 1)))),
+    (_native.batch_filter_linear, lambda: (
+        np.zeros(1), np.eye(1), huge(0.0, (1, 10**6)), np.eye(1)[None], huge(0.0, (1, 10**6, 1)), np.eye(1)[None],
+        huge(NAN, (1, 10**6, 10**6)))),
+    (_native.rts_smooth, lambda: (
+        huge(np.zeros(4), (HUGE, 4)), huge(np.eye(4), (HUGE, 4, 4)), huge(np.eye(4), (HUGE, 4, 4)),
+        huge(np.eye(4), (HUGE, 4, 4)))),
+    (_native.batch_parallel_step, lambda: (
+        huge(np.zeros(4), (HUGE, 4)), huge(np.eye(4), (HUGE, 4, 4)), huge(np.zeros(2), (HUGE, 2)), np.eye(4),
+        np.eye(2, 4), np.eye(4), np.eye(2))),
+    (_native.batch_parallel_step, lambda: (
+        np.zeros((3, 1)), np.ones((3, 1, 1)), huge(0.0, (3, 10**6)), np.eye(1), huge(0.0, (10**6, 1)), np.eye(1),
+        huge(NAN, (10**6, 10**6)))),
+]
+
+
+@pytest.mark.parametrize("func, make", MEMORY_CASES)
+def test_calls_that_cannot_fit_in_memory_raise_memory_error_up_front(func, make):
+    with pytest.raises(MemoryError):
+        func(*make())
+
+
 CONVERSION_CASES = [
     (_native.batch_filter_linear, filter_args, "x0", [0.0, 0.0], "argument 'x0': 'list' object cannot be converted to 'ndarray'"),
     (_native.batch_filter_linear, filter_args, "zs", np.zeros(3), "argument 'zs': dimensionality mismatch:\n from=1, to=2"),

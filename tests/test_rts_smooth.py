@@ -69,6 +69,16 @@ def test_singular_predicted_covariance_does_not_fail():
     np.testing.assert_allclose(ps_s[0], ps[0] + c @ (ps[1] - ps[0]) @ c.T, atol=1e-15)
 
 
+def test_a_predicted_covariance_no_stage_can_invert_fails_the_call():
+    # P_pred = diag(0, inf, inf, inf, inf) (overflow): Cholesky and LU stop at
+    # the zero row, the SVD refuses the infinities.
+    xs = np.zeros((2, 5))
+    ps = np.repeat(np.diag([0.0, 1e308, 1e308, 1e308, 1e308])[None], 2, axis=0)
+    with pytest.raises(RuntimeError) as info:
+        rts_smooth(xs, ps, np.diag([1.0, 10, 10, 10, 10])[None], np.zeros((1, 5, 5)))
+    assert str(info.value) == "failed to invert innovation covariance"
+
+
 def test_outputs_are_new_c_ordered_for_strided_inputs():
     rng = np.random.default_rng(13)
     x0, p0, zs, fs, hs, qs, rs = random_linear_problem(rng, 3, 2, steps=7)

@@ -9,9 +9,15 @@
 #include "../batch/worker_pool.hpp"
 #include "../kernels/storage.hpp"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
+#include <utility>
+
+#include <sys/mman.h>
+#include <unistd.h>
 
 namespace vexel::py {
 
@@ -50,6 +56,12 @@ std::string shape3_text(npy_intp d0, npy_intp d1, npy_intp d2) {
 }
 
 std::string actual_shape3(const ArrayIn& a) { return shape3_text(a.dim(0), a.dim(1), a.dim(2)); }
+
+/// (rows, cols) of one matrix for check_storage; every extent passed here is
+/// a product of extents of an existing array, so it fits.
+std::pair<std::uint64_t, std::uint64_t> shape(npy_intp rows, npy_intp cols) {
+  return {static_cast<std::uint64_t>(rows), static_cast<std::uint64_t>(cols)};
+}
 
 bool all_finite_1d(const ArrayIn& a) {
   for (npy_intp i = 0; i < a.dim(0); ++i) {
@@ -97,6 +109,7 @@ Ref rts_smooth_body(PyObject* const* args) {
   check_transition_stack(qs, steps, dim_x, "Qs");
 
   check_shape_fits({steps, dim_x, dim_x});
+  unwrap(check_storage({shape(steps, dim_x), shape(steps, dim_x * dim_x), shape(dim_x, dim_x)}));
   const npy_intp xdims[2] = {steps, dim_x};
   const npy_intp pdims[3] = {steps, dim_x, dim_x};
   Ref xs_out = new_zeros(2, xdims);
@@ -166,6 +179,11 @@ Ref batch_filter_linear_body(PyObject* const* args) {
   check_stack_shape(hs, steps, dim_z, dim_x, "Hs");
   check_stack_shape(qs, steps, dim_x, dim_x, "Qs");
   check_stack_shape(rs, steps, dim_z, dim_z, "Rs");
+  // Refuse what cannot fit in memory before scanning inputs that may be
+  // huge broadcast views.
+  check_shape_fits({steps, dim_x, dim_x});
+  unwrap(check_storage({shape(steps, dim_x), shape(steps, dim_x * dim_x), shape(steps, 1), shape(dim_z, dim_z),
+                        shape(dim_z, dim_x), shape(dim_x, dim_x)}));
   if (!all_finite_1d(x0)) fail(Error::value("x0 contains non-finite values (NaN or inf)"));
   if (!all_finite_2d(p0)) fail(Error::value("P0 contains non-finite values (NaN or inf)"));
   if (const auto step = first_non_finite_step(zs)) {
@@ -178,7 +196,6 @@ Ref batch_filter_linear_body(PyObject* const* args) {
   check_stack_finite(qs, "Q");
   check_stack_finite(rs, "R");
 
-  check_shape_fits({steps, dim_x, dim_x});
   const npy_intp xdims[2] = {steps, dim_x};
   const npy_intp pdims[3] = {steps, dim_x, dim_x};
   const npy_intp ldims[1] = {steps};
@@ -225,44 +242,87 @@ void check_shared_shape(const ArrayIn& a, npy_intp r, npy_intp c, const char* na
   }
 }
 
-/// A malloc'ed buffer that is either freed here or handed to a NumPy array.
-class NativeBuffer {
+/// Owned scratch memory of the filter bank, outside NumPy.  Large buffers
+/// are anonymous mappings (on huge pages where the kernel offers them: far
+/// fewer page faults while the inputs are copied in) whose front can be
+/// handed back to the system while the results are copied out, so that a
+/// buffer and the output array it fills are never both resident in full.
+/// Small buffers come from malloc.
+class BankBuffer {
  public:
-  explicit NativeBuffer(std::size_t bytes) : ptr_(std::malloc(bytes == 0 ? 1 : bytes)) {
-    if (ptr_ == nullptr) throw std::bad_alloc();
+  explicit BankBuffer(std::size_t bytes) : bytes_(bytes) {
+    if (bytes >= kMapThreshold) {
+      void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      if (p == MAP_FAILED) throw std::bad_alloc();
+#ifdef MADV_HUGEPAGE
+      madvise(p, bytes, MADV_HUGEPAGE);  // advice only: failure changes nothing
+#endif
+      base_ = static_cast<char*>(p);
+      mapped_ = true;
+    } else {
+      base_ = static_cast<char*>(std::malloc(bytes == 0 ? 1 : bytes));
+      if (base_ == nullptr) throw std::bad_alloc();
+    }
   }
-  NativeBuffer(const NativeBuffer&) = delete;
-  NativeBuffer& operator=(const NativeBuffer&) = delete;
-  ~NativeBuffer() { std::free(ptr_); }
+  BankBuffer(const BankBuffer&) = delete;
+  BankBuffer& operator=(const BankBuffer&) = delete;
+  ~BankBuffer() { release(); }
+
   template <class T>
   T* as() const {
-    return static_cast<T*>(ptr_);
+    return reinterpret_cast<T*>(base_);
   }
-  void* release() {
-    void* p = ptr_;
-    ptr_ = nullptr;
-    return p;
+  std::size_t bytes() const { return bytes_; }
+
+  /// Gives the whole pages below byte offset `end` back to the system; they
+  /// must not be read again.
+  void release_front(std::size_t end) {
+    if (!mapped_) return;
+    const std::size_t cut = end / page_size() * page_size();
+    if (cut <= released_) return;
+    munmap(base_ + released_, cut - released_);
+    released_ = cut;
+  }
+
+  /// Frees the buffer now.
+  void release() {
+    if (base_ == nullptr) return;
+    if (mapped_) {
+      if (released_ < bytes_) munmap(base_ + released_, bytes_ - released_);
+    } else {
+      std::free(base_);
+    }
+    base_ = nullptr;
   }
 
  private:
-  void* ptr_;
+  static constexpr std::size_t kMapThreshold = std::size_t{1} << 20;
+  static std::size_t page_size() {
+    static const std::size_t size = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    return size;
+  }
+
+  char* base_ = nullptr;
+  std::size_t bytes_ = 0;
+  std::size_t released_ = 0;
+  bool mapped_ = false;
 };
 
-constexpr const char kBufferCapsuleName[] = "vexel_ckf._native.buffer";
-
-void free_buffer_capsule(PyObject* capsule) { std::free(PyCapsule_GetPointer(capsule, kBufferCapsuleName)); }
-
-/// A new C-ordered array over the buffer, which it then owns (through a
-/// capsule base that frees the memory when the array goes away).  The
-/// results are moved to Python without a copy.
-Ref adopt_as_array(NativeBuffer& buffer, int nd, const npy_intp* dims, int typenum) {
-  if (!ensure_numpy()) fail_python();
-  Ref array = Ref::steal(PyArray_SimpleNewFromData(nd, const_cast<npy_intp*>(dims), typenum, buffer.as<void>()));
-  if (!array) fail_python();
-  Ref capsule = Ref::steal(PyCapsule_New(buffer.as<void>(), kBufferCapsuleName, &free_buffer_capsule));
-  if (!capsule) fail_python();
-  buffer.release();  // the capsule frees it from now on
-  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), capsule.release()) < 0) fail_python();
+/// A new NumPy-owned C-ordered array with the buffer's contents, copied in
+/// slices after each of which the copied part of the buffer is released.
+Ref copy_out(BankBuffer& buffer, int nd, const npy_intp* dims, int typenum) {
+  Ref array = new_array(nd, dims, typenum);
+  char* out = static_cast<char*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+  const char* in = buffer.as<const char>();
+  constexpr std::size_t kSlice = std::size_t{4} << 20;
+  const std::size_t total = buffer.bytes();
+  for (std::size_t done = 0; done < total;) {
+    const std::size_t n = total - done < kSlice ? total - done : kSlice;
+    std::memcpy(out + done, in + done, n);
+    done += n;
+    buffer.release_front(done);
+  }
+  buffer.release();
   return array;
 }
 
@@ -321,6 +381,13 @@ Ref batch_parallel_step_body(PyObject* const* args) {
   check_shared_shape(h, dim_z, dim_x, "H");
   check_shared_shape(q, dim_x, dim_x, "Q");
   check_shared_shape(r, dim_z, dim_z, "R");
+  // Refuse (MemoryError) what cannot fit in memory before scanning the
+  // shared matrices (possibly huge broadcast views) and instead of letting
+  // an overcommitted allocation fail while it is being filled.
+  check_shape_fits({count, dim_x, dim_x});
+  check_shape_fits({count, dim_z});
+  unwrap(check_storage({shape(count, dim_x), shape(count, dim_x * dim_x), shape(count, dim_z), shape(count, 2),
+                        shape(dim_x, dim_x), shape(dim_z, dim_x), shape(dim_x, dim_x), shape(dim_z, dim_z)}));
   const std::pair<const ArrayIn*, const char*> shared[] = {{&f, "F"}, {&h, "H"}, {&q, "Q"}, {&r, "R"}};
   for (const auto& [array, name] : shared) {
     if (!all_finite_2d(*array)) {
@@ -333,19 +400,14 @@ Ref batch_parallel_step_body(PyObject* const* args) {
   // nothing of the caller's arrays is read once the lock is released.
   const batch::BankModel model{pyarray2_to_dmatrix(f, dim_x, dim_x, "F"), pyarray2_to_dmatrix(h, dim_z, dim_x, "H"),
                                pyarray2_to_dmatrix(q, dim_x, dim_x, "Q"), pyarray2_to_dmatrix(r, dim_z, dim_z, "R")};
-  check_shape_fits({count, dim_x, dim_x});
-  check_shape_fits({count, dim_z});
   const auto ucount = static_cast<std::size_t>(count);
   const auto un = static_cast<std::size_t>(dim_x);
   const auto um = static_cast<std::size_t>(dim_z);
-  // Refuse (MemoryError) what cannot fit in memory instead of letting an
-  // overcommitted allocation fail while it is being filled.
-  unwrap(check_storage({{ucount, un}, {ucount, un * un}, {ucount, um}, {ucount, 2}}));
-  NativeBuffer x_buf(ucount * un * sizeof(double));
-  NativeBuffer p_buf(ucount * un * un * sizeof(double));
-  NativeBuffer z_buf(ucount * um * sizeof(double));
-  NativeBuffer ll_buf(ucount * sizeof(double));
-  NativeBuffer status_buf(ucount * sizeof(std::int64_t));
+  BankBuffer x_buf(ucount * un * sizeof(double));
+  BankBuffer p_buf(ucount * un * un * sizeof(double));
+  BankBuffer z_buf(ucount * um * sizeof(double));
+  BankBuffer ll_buf(ucount * sizeof(double));
+  BankBuffer status_buf(ucount * sizeof(std::int64_t));
   copy_c_order(xs, x_buf.as<double>());
   copy_c_order(ps, p_buf.as<double>());
   copy_c_order(zs, z_buf.as<double>());
@@ -365,15 +427,16 @@ Ref batch_parallel_step_body(PyObject* const* args) {
     batch::run_filter_bank(model, buffers, pool);
   }
 
-  // Each filter wrote its result into its own input slot: the buffers become
-  // the output arrays as they are.
+  // Each filter wrote its result into its own input slot; the results move
+  // into new NumPy-owned arrays, each buffer shrinking as its array fills.
+  z_buf.release();
   const npy_intp xdims[2] = {count, dim_x};
   const npy_intp pdims[3] = {count, dim_x, dim_x};
   const npy_intp ldims[1] = {count};
-  Ref xs_out = adopt_as_array(x_buf, 2, xdims, NPY_DOUBLE);
-  Ref ps_out = adopt_as_array(p_buf, 3, pdims, NPY_DOUBLE);
-  Ref ll_out = adopt_as_array(ll_buf, 1, ldims, NPY_DOUBLE);
-  Ref status_out = adopt_as_array(status_buf, 1, ldims, NPY_INT64);
+  Ref xs_out = copy_out(x_buf, 2, xdims, NPY_DOUBLE);
+  Ref ps_out = copy_out(p_buf, 3, pdims, NPY_DOUBLE);
+  Ref ll_out = copy_out(ll_buf, 1, ldims, NPY_DOUBLE);
+  Ref status_out = copy_out(status_buf, 1, ldims, NPY_INT64);
   return tuple_of({&xs_out, &ps_out, &ll_out, &status_out});
 }
 
