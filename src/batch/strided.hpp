@@ -21,13 +21,12 @@ struct StridedArray {
   /// element (i, j, k) sits at index (i * dims[1] + j) * dims[2] + k.
   bool c_contiguous = false;
 
-  const double* doubles() const { return reinterpret_cast<const double*>(data); }
-  double at(Index i) const { return *reinterpret_cast<const double*>(data + i * strides[0]); }
-  double at(Index i, Index j) const {
-    return *reinterpret_cast<const double*>(data + i * strides[0] + j * strides[1]);
-  }
+  /// Element at a flat index of C-ordered data.
+  double flat(Index i) const { return load_double(data + i * static_cast<Index>(sizeof(double))); }
+  double at(Index i) const { return load_double(data + i * strides[0]); }
+  double at(Index i, Index j) const { return load_double(data + i * strides[0] + j * strides[1]); }
   double at(Index i, Index j, Index k) const {
-    return *reinterpret_cast<const double*>(data + i * strides[0] + j * strides[1] + k * strides[2]);
+    return load_double(data + i * strides[0] + j * strides[1] + k * strides[2]);
   }
 };
 
@@ -37,9 +36,8 @@ inline void load_matrix(const StridedArray& a, Mat& out) {
   const Index r = out.rows();
   const Index c = out.cols();
   if (a.c_contiguous) {
-    const double* p = a.doubles();
     for (Index i = 0; i < r; ++i)
-      for (Index j = 0; j < c; ++j) out.coeffRef(i, j) = p[i * c + j];
+      for (Index j = 0; j < c; ++j) out.coeffRef(i, j) = a.flat(i * c + j);
   } else {
     for (Index i = 0; i < r; ++i)
       for (Index j = 0; j < c; ++j) out.coeffRef(i, j) = a.at(i, j);
@@ -53,15 +51,15 @@ inline void load_slice(const StridedArray& a, Index k, Mat& out) {
   const Index r = out.rows();
   const Index c = out.cols();
   if (a.c_contiguous) {
-    const double* p = a.doubles() + k * r * c;
+    const Index start = k * r * c;
     for (Index i = 0; i < r; ++i)
-      for (Index j = 0; j < c; ++j) out.coeffRef(i, j) = p[i * c + j];
+      for (Index j = 0; j < c; ++j) out.coeffRef(i, j) = a.flat(start + i * c + j);
   } else {
     const char* base = a.data + k * a.strides[0];
     const std::ptrdiff_t s1 = a.strides[1];
     const std::ptrdiff_t s2 = a.strides[2];
     for (Index i = 0; i < r; ++i)
-      for (Index j = 0; j < c; ++j) out.coeffRef(i, j) = *reinterpret_cast<const double*>(base + i * s1 + j * s2);
+      for (Index j = 0; j < c; ++j) out.coeffRef(i, j) = load_double(base + i * s1 + j * s2);
   }
 }
 
@@ -70,8 +68,8 @@ template <class Vec>
 inline void load_row(const StridedArray& a, Index k, Vec& out) {
   const Index c = out.size();
   if (a.c_contiguous) {
-    const double* p = a.doubles() + k * c;
-    for (Index j = 0; j < c; ++j) out.coeffRef(j) = p[j];
+    const Index start = k * c;
+    for (Index j = 0; j < c; ++j) out.coeffRef(j) = a.flat(start + j);
   } else {
     for (Index j = 0; j < c; ++j) out.coeffRef(j) = a.at(k, j);
   }

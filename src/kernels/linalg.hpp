@@ -16,6 +16,7 @@
 #include <Eigen/Dense>
 
 #include <cstdint>
+#include <cstring>
 
 namespace vexel {
 
@@ -27,6 +28,16 @@ using Index = Eigen::Index;
 
 /// ln(2 pi) as a double; enters every log-likelihood.
 inline constexpr double kLn2Pi = 1.8378770664093453;
+
+// Caller memory (NumPy arrays) need not be aligned: a view of a bytes buffer
+// at an odd offset is a valid float64 array.  Elements are therefore moved
+// with memcpy, which compiles to a plain load or store valid at any address.
+inline double load_double(const char* p) {
+  double v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+inline void store_double(char* p, double v) { std::memcpy(p, &v, sizeof v); }
 
 /// Saturating increment of an unsigned 64-bit counter.
 inline void saturating_increment(std::uint64_t& counter) {

@@ -160,7 +160,8 @@ DMatrix pyarray2_to_dmatrix(const ArrayIn& a, Index r, Index c, const std::strin
   const npy_intp s0 = a.stride(0);
   const npy_intp s1 = a.stride(1);
   constexpr npy_intp kItem = sizeof(double);
-  if (s1 == kItem && s0 == c * kItem) {
+  const bool aligned = reinterpret_cast<std::uintptr_t>(a.data()) % alignof(double) == 0;
+  if (aligned && s1 == kItem && s0 == c * kItem) {
     // C order: one transposing copy.
     m = Eigen::Map<const Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>>(
         reinterpret_cast<const double*>(a.data()), r, c);

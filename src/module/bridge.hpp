@@ -54,19 +54,6 @@ class ArrayBorrow {
 };
 
 // ---------------------------------------------------------------------------
-// Element access
-
-// NumPy arrays need not be aligned (a view of a bytes buffer at an odd
-// offset is a valid float64 array), so elements are moved with memcpy, which
-// compiles to a plain load or store and is valid at any address.
-inline double load_double(const char* p) {
-  double v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-inline void store_double(char* p, double v) { std::memcpy(p, &v, sizeof v); }
-
-// ---------------------------------------------------------------------------
 // Accepted arrays
 
 /// An accepted float64 array of a fixed number of dimensions, read-borrowed
