@@ -392,54 +392,43 @@ def test_counters_saturate(cls, counter, step):
 # Innovation inverse stages of the covariance filter, seen through the diagnostics
 
 
-def test_zero_innovation_covariance_uses_pseudo_inverse():
-    f = seeded(CubatureKalmanFilter, np.random.default_rng(8), 3, 2)
-    f.set("R", np.zeros((2, 2)))
-    x, P = f.get("x"), f.get("P")
-    f.update(np.array([0.3, -0.2]), zero_hx(2))
-    for name in ("SI", "S", "K"):
-        assert not f.get(name).any(), name
-    np.testing.assert_array_equal(f.get("x"), x)
-    np.testing.assert_array_equal(f.get("P"), P)
-    assert f.get("singular_innovation_count") == 1
-    diagnostics = (f.get("nis"), f.get("mahalanobis"), f.get("log_likelihood"), f.get("likelihood"))
-    assert diagnostics == (0.0, 0.0, -math.inf, 0.0)
-
-
-def test_singular_innovation_covariance_gets_moore_penrose_inverse():
-    f = CubatureKalmanFilter(2, 2, 0.1)
-    f.set("R", np.ones((2, 2)))
-    f.update(np.array([1.0, 3.0]), zero_hx(2))
-    np.testing.assert_allclose(f.get("SI"), np.linalg.pinv(np.ones((2, 2))), rtol=1e-12)
-    assert f.get("singular_innovation_count") == 1
-    assert f.get("nis") == pytest.approx(4.0, rel=1e-12)  # y^T S^+ y = (1 + 3)^2 / 4
-    assert f.get("log_likelihood") == -math.inf and f.get("likelihood") == 0.0
-
-
-@pytest.mark.parametrize("m", [2, 3, 6])
-def test_indefinite_invertible_innovation_uses_general_inverse(m):
+def _indefinite(m):
     rng = np.random.default_rng(m)
     A = rng.standard_normal((m, m))
     R = A + A.T
     R[0, 0] = -abs(R[0, 0]) - 1.0  # certainly not positive definite
-    f = CubatureKalmanFilter(2, m, 0.1)
+    return R, rng.standard_normal(m)
+
+
+@pytest.mark.parametrize(
+    "R, z",
+    [
+        (np.zeros((2, 2)), np.array([0.3, -0.2])),  # zero S: pseudo-inverse 0, so K = 0 and x, P stay
+        (np.ones((2, 2)), np.array([1.0, 3.0])),  # singular S: Moore-Penrose inverse, nis (1 + 3)^2 / 4
+        (np.array([[0.0, 1.0], [1.0, 0.0]]), np.array([1.0, -2.0])),  # negative y^T S^-1 y: clamped in nis
+        _indefinite(2), _indefinite(3), _indefinite(6),  # indefinite, invertible: the general inverse
+    ],
+    ids=["zero", "singular", "negative-form", "indefinite-2", "indefinite-3", "indefinite-6"],
+)
+def test_innovation_covariance_that_is_not_positive_definite(R, z):
+    # hx gives zeros, so S = R; every such S counts as singular and makes the
+    # likelihood degenerate.
+    m = len(z)
+    f = seeded(CubatureKalmanFilter, np.random.default_rng(8), 3, m)
     f.set("R", R)
-    z = rng.standard_normal(m)
+    x, P = f.get("x"), f.get("P")
     f.update(z, zero_hx(m))
-    SI = np.linalg.inv(R)
+    SI = np.linalg.pinv(R)
     np.testing.assert_allclose(f.get("SI"), SI, rtol=1e-9, atol=1e-12)
     assert f.get("singular_innovation_count") == 1
-    assert f.get("nis") == pytest.approx(max(float(z @ SI @ z), 0.0), rel=1e-8, abs=1e-12)
+    d2 = max(float(z @ SI @ z), 0.0)
+    assert f.get("nis") == pytest.approx(d2, rel=1e-8, abs=1e-12)
+    assert f.get("mahalanobis") == pytest.approx(math.sqrt(d2), rel=1e-8, abs=1e-12)
     assert f.get("log_likelihood") == -math.inf and f.get("likelihood") == 0.0
-
-
-def test_negative_quadratic_form_is_clamped_in_nis_not_in_log_likelihood():
-    f = CubatureKalmanFilter(1, 2, 0.1)
-    f.set("R", np.array([[0.0, 1.0], [1.0, 0.0]]))
-    f.update(np.array([1.0, -2.0]), zero_hx(2))
-    np.testing.assert_array_equal(f.get("SI"), [[0.0, 1.0], [1.0, 0.0]])
-    assert f.get("nis") == 0.0 and f.get("mahalanobis") == 0.0
-    assert f.get("log_likelihood") == -math.inf
+    if not R.any():
+        np.testing.assert_array_equal(f.get("K"), np.zeros((3, m)))
+        np.testing.assert_array_equal(f.get("x"), x)
+        np.testing.assert_array_equal(f.get("P"), P)
 
 
 def test_failed_inverse_keeps_only_the_jitter_bookkeeping():
