@@ -4,6 +4,13 @@ failure-atomicity checks, and small random model builders."""
 import math
 
 import numpy as np
+import pytest
+
+from vexel_ckf._native import CubatureKalmanFilter, SquareRootCubatureKalmanFilter
+
+CLASSES = [CubatureKalmanFilter, SquareRootCubatureKalmanFilter]
+# Behaviour the two filter classes share is tested once, for both.
+BOTH = pytest.mark.parametrize("cls", CLASSES, ids=["ckf", "srckf"])
 
 CKF_FIELDS = [
     "x", "P", "Q", "R", "K", "y", "z", "S", "SI", "x_prior", "P_prior", "x_post", "P_post", "z_pred",
@@ -24,7 +31,12 @@ MEASUREMENT_TAIL = (
 
 
 def fields_of(f):
-    return SR_FIELDS if type(f).__name__ == "SquareRootCubatureKalmanFilter" else CKF_FIELDS
+    """The field table of f's class."""
+    return SR_FIELDS if is_sr(f) else CKF_FIELDS
+
+
+def is_sr(f):
+    return isinstance(f, SquareRootCubatureKalmanFilter) or f is SquareRootCubatureKalmanFilter
 
 
 def state_of(f, names=None):
@@ -56,3 +68,55 @@ def unaligned_copy(m):
     a[...] = m
     assert not a.flags["ALIGNED"]
     return a
+
+
+def kf_predict(x, P, F, Q):
+    """Textbook Kalman prediction."""
+    return F @ x, F @ P @ F.T + Q
+
+
+def kf_update(x, P, z, H, R):
+    """Textbook Kalman update with its diagnostics."""
+    S = H @ P @ H.T + R
+    K = P @ H.T @ np.linalg.inv(S)
+    y = z - H @ x
+    d2 = float(y @ np.linalg.solve(S, y))
+    ll = -0.5 * (d2 + np.linalg.slogdet(S)[1] + len(z) * LN_2PI)
+    return x + K @ y, P - K @ S @ K.T, dict(S=S, K=K, y=y, z_pred=H @ x, nis=d2, ll=ll)
+
+
+def seeded(cls, rng, n, m, dt=0.1):
+    """A filter of class cls seeded with random x and well-conditioned P, Q and R."""
+    f = cls(n, m, dt)
+    f.set_state(rng.standard_normal(n), spd(rng, n), spd(rng, n, 0.01), spd(rng, m, 0.5))
+    return f
+
+
+def busy_filter(cls, n=3, m=2, dt=0.1, seed=0):
+    """A filter whose every field holds a distinct, non-default value."""
+    rng = np.random.default_rng(seed)
+    f = seeded(cls, rng, n, m, dt)
+    F = np.eye(n) + 0.1 * rng.standard_normal((n, n))
+    H = rng.standard_normal((m, n))
+    f.predict_custom(lambda X, dt: X @ F.T)
+    f.update(rng.standard_normal(m), lambda X: X @ H.T)
+    f.predict_custom(lambda X, dt: X @ F.T)
+    counters = {"jitter_count": 7, "max_jitter": 2.5e-9, "last_jitter": 1e-12, "singular_innovation_count": 3}
+    if "downdate_fallback_count" in fields_of(f):
+        counters["downdate_fallback_count"] = 4
+    for name, value in counters.items():
+        f.set(name, value)
+    return f
+
+
+def dt_of(f):
+    """The filter's default dt, as its prediction hands it to fx (seen on a copy)."""
+    seen = []
+    f.copy().predict_custom(lambda X, dt: seen.append(dt) or X)
+    return seen[0]
+
+
+def outputs(N, n, fill=-7.0):
+    """The six output arrays of run() for N steps, filled with a marker value."""
+    return (np.full((N, n), fill), np.full((N, n, n), fill), np.full((N, n), fill), np.full((N, n, n), fill),
+            np.full(N, fill), np.full(N, fill))

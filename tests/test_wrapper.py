@@ -12,6 +12,7 @@ import pytest
 import vexel_ckf
 from vexel_ckf import VexelCKF
 from vexel_ckf._native import CubatureKalmanFilter, SquareRootCubatureKalmanFilter
+from support import same, spd
 
 DIM_X, DIM_Z, DT = 4, 2, 0.5
 BOTH = pytest.mark.parametrize("square_root", [False, True], ids=["ckf", "srckf"])
@@ -37,11 +38,6 @@ def offset_hx(X, offset):
     return X[:, :DIM_Z] + offset
 
 
-def spd(n, seed):
-    a = np.random.default_rng(seed).standard_normal((n, n))
-    return a @ a.T + n * np.eye(n)
-
-
 def make_filter(square_root, fx=cv_fx, hx=range_bearing_hx):
     kf = VexelCKF(DIM_X, DIM_Z, DT, fx=fx, hx=hx, square_root=square_root)
     kf.x = np.array([100.0, 50.0, 1.0, -0.5])
@@ -61,21 +57,12 @@ def measurements(n, seed=3):
     return zs
 
 
-def same(a, b):
-    """Bitwise equality of field values (NaN equal to NaN)."""
-    if isinstance(a, np.ndarray):
-        return isinstance(b, np.ndarray) and a.shape == b.shape and a.tobytes() == b.tobytes()
-    if isinstance(a, float) and math.isnan(a):
-        return isinstance(b, float) and math.isnan(b)
-    return type(a) is type(b) and a == b
-
-
 def state_of(kf):
     return {name: getattr(kf, name) for name in kf.field_names}
 
 
 def assert_same_state(a, b):
-    sa, sb = state_of(a), state_of(b)
+    sa, sb = (state_of(kf) if isinstance(kf, VexelCKF) else kf for kf in (a, b))
     assert list(sa) == list(sb)
     for name in sa:
         assert same(sa[name], sb[name]), name
@@ -91,42 +78,25 @@ def test_field_names_are_the_native_field_table(square_root):
     assert type(kf.native) is expected_type
 
 
-def test_ckf_every_field_round_trips_exactly():
-    kf = VexelCKF(DIM_X, DIM_Z, DT)
+@BOTH
+def test_every_stored_field_round_trips_through_its_attribute(square_root):
+    kf = VexelCKF(DIM_X, DIM_Z, DT, square_root=square_root)
     rng = np.random.default_rng(1)
-    values = {}
+    products = {"P", "Q", "R", "S", "P_prior", "P_post"} if square_root else set()
     for name in kf.field_names:
+        if name in products:
+            continue
         current = getattr(kf, name)
-        if isinstance(current, np.ndarray):
-            values[name] = rng.standard_normal(current.shape)
-        elif isinstance(current, int):
-            values[name] = 12345
-        else:
-            values[name] = -0.125
-    for name, value in values.items():
+        value = (rng.standard_normal(current.shape) if isinstance(current, np.ndarray)
+                 else 12345 if isinstance(current, int) else -0.125)
         setattr(kf, name, value)
-    for name, value in values.items():
-        got = getattr(kf, name)
-        assert same(got, value if not isinstance(value, np.ndarray) else value.copy()), name
-        assert same(kf.native.get(name), got), name
-
-
-def test_srckf_factors_round_trip_exactly_and_covariances_through_their_factor():
-    kf = VexelCKF(DIM_X, DIM_Z, DT, square_root=True)
-    rng = np.random.default_rng(2)
-    lower = np.tril(rng.standard_normal((DIM_X, DIM_X)))
-    kf.chol_P_post = lower
-    assert same(kf.chol_P_post, lower)
-    np.testing.assert_allclose(kf.P_post, lower @ lower.T, rtol=1e-14, atol=1e-15)
-    for name in ("chol_P", "chol_Q", "chol_P_prior", "K", "x_prior", "downdate_fallback_count", "nis"):
-        value = getattr(kf, name)
-        new = 7 if isinstance(value, int) else (3.5 if isinstance(value, float) else rng.standard_normal(value.shape))
-        setattr(kf, name, new)
-        assert same(getattr(kf, name), new if not isinstance(new, np.ndarray) else new.copy()), name
-    m = spd(DIM_X, 4)
-    kf.P = m
-    np.testing.assert_allclose(kf.P, m, rtol=1e-13, atol=1e-12)
-    np.testing.assert_allclose(kf.chol_P, np.linalg.cholesky(m), rtol=1e-12, atol=1e-12)
+        assert same(getattr(kf, name), value), name
+        assert same(kf.native.get(name), value), name
+    if square_root:  # a covariance is assigned through its factor
+        m = spd(np.random.default_rng(4), DIM_X)
+        kf.P = m
+        np.testing.assert_allclose(kf.P, m, rtol=1e-13, atol=1e-12)
+        np.testing.assert_allclose(kf.chol_P, np.linalg.cholesky(m), rtol=1e-12, atol=1e-12)
 
 
 @pytest.mark.parametrize("name,factor", [("S", "S_innov"), ("P_prior", "chol_P_prior"), ("P_post", "chol_P_post")])
@@ -184,8 +154,7 @@ def test_none_and_complex_values_are_refused_by_name(name, call):
         with pytest.raises(TypeError) as exc:
             call(kf, value)
         assert str(exc.value) == message
-    after = state_of(kf)
-    assert all(same(before[k], after[k]) for k in before)
+    assert_same_state(before, kf)
 
 
 @BOTH
@@ -217,8 +186,7 @@ def test_rejected_assignment_raises_the_native_error_and_changes_nothing(square_
     bad[1, 1] = np.nan
     with pytest.raises(ValueError, match="^Q must contain only finite values"):
         kf.Q = bad
-    after = state_of(kf)
-    assert all(same(before[k], after[k]) for k in before)
+    assert_same_state(before, kf)
 
 
 @BOTH
@@ -329,8 +297,7 @@ def test_model_and_layout_names_are_validated_with_the_accepted_names(args, exc_
     with pytest.raises(exc_type) as exc:
         kf.predict_model(*args)
     assert str(exc.value) == message
-    after = state_of(kf)
-    assert all(same(before[k], after[k]) for k in before)
+    assert_same_state(before, kf)
 
 
 def test_accepted_names_come_from_the_native_module():
@@ -342,8 +309,7 @@ def test_divisibility_is_still_checked_natively():
     kf = VexelCKF(5, 1, DT)
     with pytest.raises(ValueError) as exc:
         kf.predict_model("constant_velocity")
-    assert str(exc.value) == ("constant_velocity requires dim_x to be a multiple of 2 for the blocked layout "
-                              "[pos..., vel...]; got dim_x=5")
+    assert str(exc.value).startswith("constant_velocity requires dim_x to be a multiple of 2")
 
 
 @pytest.mark.parametrize("call", ["predict_linear", "predict_model"])
@@ -406,49 +372,38 @@ def cv_fx_1d(X, dt):
 @BOTH
 def test_run_of_an_empty_sequence_returns_empty_outputs(square_root):
     kf = make_filter(square_root)
+    before = state_of(kf)
     result = kf.run(np.empty((0, DIM_Z)))
     assert [a.shape for a in result] == [(0, DIM_X), (0, DIM_X, DIM_X), (0, DIM_X), (0, DIM_X, DIM_X), (0,), (0,)]
+    assert_same_state(before, kf)
+
+
+def _zs(rows, *cells):
+    zs = np.zeros((6, DIM_Z)) + 1.0
+    zs[rows] = np.nan
+    for (r, c), v in cells:
+        zs[r, c] = v
+    return zs
 
 
 @BOTH
-def test_partly_nan_row_is_an_error_naming_the_row(square_root):
-    zs = measurements(8)
-    zs[2] = np.nan
-    zs[5, 1] = np.nan
+@pytest.mark.parametrize("zs,missing,message", [
+    (_zs([2], ((5, 1), np.nan)), True,
+     "zs[5] is partly NaN: [1.0, nan]. A missed measurement must be a row of all NaN; a partial measurement cannot "
+     "be used as it is"),
+    (_zs([4]), False,
+     "zs[4] contains non-finite values: [nan, nan]. For missed measurements fill their rows with NaN and pass "
+     "nan_means_missing=True"),
+    (_zs([], ((4, 0), np.inf)), True, "zs[4] contains infinite values: [inf, 1.0]"),
+    (np.zeros((5, 3)), False, "zs must have shape (N, 2), got (5, 3)"),
+])
+def test_bad_measurement_sequences_are_refused_before_any_step(square_root, zs, missing, message):
     kf = make_filter(square_root)
     before = state_of(kf)
     with pytest.raises(ValueError) as exc:
-        kf.run(zs, nan_means_missing=True)
-    assert str(exc.value) == (f"zs[5] is partly NaN: [{float(zs[5, 0])!r}, nan]. A missed measurement must be a row of "
-                              f"all NaN; a partial measurement cannot be used as it is")
-    after = state_of(kf)
-    assert all(same(before[k], after[k]) for k in before)
-
-
-@BOTH
-def test_non_finite_rows_are_errors_before_any_step(square_root):
-    zs = measurements(6)
-    kf = make_filter(square_root)
-    before = state_of(kf)
-    zs[4] = np.nan
-    with pytest.raises(ValueError) as exc:
-        kf.run(zs)
-    assert str(exc.value) == ("zs[4] contains non-finite values: [nan, nan]. For missed measurements fill their "
-                              "rows with NaN and pass nan_means_missing=True")
-    zs[4] = [np.inf, 1.0]
-    with pytest.raises(ValueError) as exc:
-        kf.run(zs, nan_means_missing=True)
-    assert str(exc.value) == "zs[4] contains infinite values: [inf, 1.0]"
-    after = state_of(kf)
-    assert all(same(before[k], after[k]) for k in before)
-
-
-@BOTH
-def test_run_rejects_a_wrong_shape(square_root):
-    kf = make_filter(square_root)
-    with pytest.raises(ValueError) as exc:
-        kf.run(np.zeros((5, 3)))
-    assert str(exc.value) == "zs must have shape (N, 2), got (5, 3)"
+        kf.run(zs, nan_means_missing=missing)
+    assert str(exc.value) == message
+    assert_same_state(before, kf)
 
 
 def test_run_failing_mid_sequence_raises_the_callback_error():
