@@ -108,3 +108,10 @@ def random_linear_problem(rng, n, m, steps, varying=True):
     p0 = random_spd(rng, n)
     zs = rng.standard_normal((steps, m))
     return x0, p0, zs, fs, hs, qs, rs
+
+
+def strided(a):
+    """A copy of a reached through non-unit strides on every axis."""
+    view = np.zeros(tuple(2 * d for d in a.shape))[tuple(slice(None, None, 2) for _ in a.shape)]
+    view[...] = a
+    return view
