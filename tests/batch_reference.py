@@ -115,3 +115,35 @@ def strided(a):
     view = np.zeros(tuple(2 * d for d in a.shape))[tuple(slice(None, None, 2) for _ in a.shape)]
     view[...] = a
     return view
+
+
+def random_bank(rng, count, n, m):
+    """xs, ps, zs of `count` filters and their shared f, h, q, r."""
+    xs = rng.standard_normal((count, n))
+    ps = np.array([random_spd(rng, n) for _ in range(count)])
+    zs = rng.standard_normal((count, m))
+    f = np.eye(n) + 0.1 * rng.standard_normal((n, n))
+    return xs, ps, zs, f, rng.standard_normal((m, n)), random_spd(rng, n, 0.05), random_spd(rng, m, 0.2)
+
+
+def pool_banks():
+    """Large banks mixing every path of the worker pool: compile-time sizes,
+    bounded run-time sizes, filters with status 1 (singular S) and 3 (NaN/inf)."""
+    banks = []
+    for seed, (count, n, m) in enumerate([(20011, 4, 2), (3001, 7, 3), (997, 2, 2)]):
+        xs, ps, zs, f, h, q, r = random_bank(np.random.default_rng(seed), count, n, m)
+        if n == 2:  # S = [[1, 1], [1, 1]] exactly
+            xs[:], ps[:], h, r = 0.0, np.eye(2), np.array([[1.0, 0.0], [1.0, 0.0]]), np.zeros((2, 2))
+        xs[5, 0], ps[17, 1, 0], zs[33, m - 1] = np.nan, np.inf, np.nan
+        banks.append((xs, ps, zs, f, h, q, r))
+    return banks
+
+
+def digest(outputs):
+    """One hash of every byte of a list of output tuples."""
+    import hashlib
+
+    h = hashlib.sha256()
+    for a in (a for out in outputs for a in out):
+        h.update(a.tobytes())
+    return h.hexdigest()

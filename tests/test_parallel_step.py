@@ -7,18 +7,10 @@ import numpy as np
 import pytest
 
 from vexel_ckf import _native
-from batch_reference import kalman_predict, kalman_update, random_spd, strided
+from batch_reference import kalman_predict, kalman_update, random_bank as bank, strided
 
 batch_parallel_step = _native.batch_parallel_step
 NAN, INF = np.nan, np.inf
-
-
-def bank(rng, count, n, m):
-    xs = rng.standard_normal((count, n))
-    ps = np.array([random_spd(rng, n) for _ in range(count)])
-    zs = rng.standard_normal((count, m))
-    f = np.eye(n) + 0.1 * rng.standard_normal((n, n))
-    return xs, ps, zs, f, rng.standard_normal((m, n)), random_spd(rng, n, 0.05), random_spd(rng, m, 0.2)
 
 
 def reference_step(x, p, z, f, h, q, r, inverse=np.linalg.inv):
