@@ -34,15 +34,12 @@ def kalman_update(x, p, z, h, r, inverse=np.linalg.inv):
 
 
 def kalman_filter(x0, p0, zs, fs, hs, qs, rs):
-    x, p = np.array(x0, dtype=float), np.array(p0, dtype=float)
-    xs, ps, lls = [], [], []
+    """Posterior means, covariances and log-likelihoods of every step."""
+    x, p, out = np.array(x0, dtype=float), np.array(p0, dtype=float), []
     for k in range(len(zs)):
-        x, p = kalman_predict(x, p, fs[k], qs[k])
-        x, p, ll = kalman_update(x, p, zs[k], hs[k], rs[k])
-        xs.append(x)
-        ps.append(p)
-        lls.append(ll)
-    return np.array(xs), np.array(ps), np.array(lls)
+        x, p, ll = kalman_update(*kalman_predict(x, p, fs[k], qs[k]), zs[k], hs[k], rs[k])
+        out.append((x, p, ll))
+    return tuple(np.array(col) for col in zip(*out))
 
 
 def joint_smoother(x0, p0, zs, fs, hs, qs, rs):
@@ -54,37 +51,24 @@ def joint_smoother(x0, p0, zs, fs, hs, qs, rs):
     Their information matrix J and vector b are assembled, and X = J^-1 b,
     Cov(X) = J^-1.
     """
-    n = len(x0)
-    steps = len(zs)
-    size = n * steps
-    info = np.zeros((size, size))
-    vec = np.zeros(size)
-
-    def block(k):
-        return slice(k * n, (k + 1) * n)
-
-    m0 = fs[0] @ x0
-    c0 = fs[0] @ p0 @ fs[0].T + qs[0]
-    c0i = np.linalg.inv(c0)
-    info[block(0), block(0)] += c0i
-    vec[block(0)] += c0i @ m0
-    for k in range(1, steps):
-        qi = np.linalg.inv(qs[k])
-        f = fs[k]
-        # (x_k - F x_{k-1})^T Qi (x_k - F x_{k-1})
-        info[block(k), block(k)] += qi
-        info[block(k - 1), block(k - 1)] += f.T @ qi @ f
-        info[block(k), block(k - 1)] -= qi @ f
-        info[block(k - 1), block(k)] -= f.T @ qi
+    n, steps = len(x0), len(zs)
+    info, vec = np.zeros((n * steps, n * steps)), np.zeros(n * steps)
+    blk = [slice(k * n, (k + 1) * n) for k in range(steps)]
+    c0i = np.linalg.inv(fs[0] @ p0 @ fs[0].T + qs[0])
+    info[blk[0], blk[0]] += c0i
+    vec[blk[0]] += c0i @ fs[0] @ x0
+    for k in range(1, steps):  # (x_k - F x_{k-1})^T Q^-1 (x_k - F x_{k-1})
+        qi, f = np.linalg.inv(qs[k]), fs[k]
+        info[blk[k], blk[k]] += qi
+        info[blk[k - 1], blk[k - 1]] += f.T @ qi @ f
+        info[blk[k], blk[k - 1]] -= qi @ f
+        info[blk[k - 1], blk[k]] -= f.T @ qi
     for k in range(steps):
         ri = np.linalg.inv(rs[k])
-        info[block(k), block(k)] += hs[k].T @ ri @ hs[k]
-        vec[block(k)] += hs[k].T @ ri @ zs[k]
+        info[blk[k], blk[k]] += hs[k].T @ ri @ hs[k]
+        vec[blk[k]] += hs[k].T @ ri @ zs[k]
     cov = np.linalg.inv(info)
-    mean = cov @ vec
-    xs = mean.reshape(steps, n)
-    ps = np.array([cov[block(k), block(k)] for k in range(steps)])
-    return xs, ps
+    return (cov @ vec).reshape(steps, n), np.array([cov[b, b] for b in blk])
 
 
 def random_spd(rng, n, scale=1.0):
