@@ -15,35 +15,19 @@ def run_demo(*args, flags=()):
                           timeout=300, env=dict(os.environ))
 
 
-def table(stdout):
-    rows = {}
-    for line in stdout.splitlines():
-        m = ROW.match(line)
-        if m:
-            rows[m["label"]] = m.groupdict()
-    return rows
-
-
 def test_demo_runs_and_every_estimate_beats_the_measurements():
     res = run_demo("--steps", "200", flags=("-OO", "-W", "error"))  # no docstrings, no warnings
-    assert res.returncode == 0, res.stderr
-    assert res.stderr == ""
-    rows = table(res.stdout)
-    assert list(rows) == [
-        "radar scans as positions", "VexelCKF run(), covariance form", "VexelCKF run(), square-root form",
-        "batch_filter, linear CV view", "rts_smoother, linear CV view",
-    ]
-    raw = float(rows["radar scans as positions"]["rmse"])
-    for label, row in rows.items():
-        if label != "radar scans as positions":
-            assert float(row["rmse"]) < raw, label
-    for label in ("VexelCKF run(), covariance form", "VexelCKF run(), square-root form"):
-        mean_nis = float(rows[label]["nis"])
+    assert res.returncode == 0 and res.stderr == "", res.stderr
+    rows = {m["label"]: m for m in map(ROW.match, res.stdout.splitlines()) if m}
+    assert list(rows) == ["radar scans as positions", "VexelCKF run(), covariance form",
+                          "VexelCKF run(), square-root form", "batch_filter, linear CV view", "rts_smoother, linear CV view"]
+    raw, cov_form, sqrt_form, batch, smooth = rows
+    rmse = {label: float(row["rmse"]) for label, row in rows.items()}
+    assert all(rmse[label] < rmse[raw] for label in (cov_form, sqrt_form, batch, smooth))
+    for label in (cov_form, sqrt_form):
         lo, hi = (float(v) for v in rows[label]["band"].strip("[]").split(","))
-        assert lo < 2.0 < hi and 0.5 < mean_nis < 8.0, label  # a sane NIS for dim_z = 2
-    # Both forms of the filter agree on the track.
-    cov_form, sqrt_form = (float(rows[f"VexelCKF run(), {form} form"]["rmse"]) for form in ("covariance", "square-root"))
-    assert abs(cov_form - sqrt_form) < 0.5
+        assert lo < 2.0 < hi and 0.5 < float(rows[label]["nis"]) < 8.0, label  # a sane NIS for dim_z = 2
+    assert abs(rmse[cov_form] - rmse[sqrt_form]) < 0.5  # both forms of the filter agree on the track
 
 
 def test_demo_writes_a_picture(tmp_path):
