@@ -70,11 +70,6 @@ def unaligned_copy(m):
     return a
 
 
-def kf_predict(x, P, F, Q):
-    """Textbook Kalman prediction."""
-    return F @ x, F @ P @ F.T + Q
-
-
 def kf_update(x, P, z, H, R):
     """Textbook Kalman update with its diagnostics."""
     S = H @ P @ H.T + R
