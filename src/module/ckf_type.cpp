@@ -106,14 +106,14 @@ PyType_Slot kSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kSpec{"CubatureKalmanFilter", static_cast<int>(sizeof(CkfInstance)), 0, Py_TPFLAGS_DEFAULT, kSlots};
+PyType_Spec kTypeDefinition{"CubatureKalmanFilter", static_cast<int>(sizeof(CkfInstance)), 0, Py_TPFLAGS_DEFAULT, kSlots};
 
 }  // namespace
 
 Ref ckf_type() {
   if (g_ckf_class.type == nullptr) {
     // The reference is kept for the life of the process.
-    g_ckf_class.type = reinterpret_cast<PyTypeObject*>(new_class_from_spec(&kSpec, "vexel_ckf._native").release());
+    g_ckf_class.type = reinterpret_cast<PyTypeObject*>(new_final_class(&kTypeDefinition, "vexel_ckf._native").release());
   }
   return Ref::borrow(reinterpret_cast<PyObject*>(g_ckf_class.type));
 }

@@ -272,7 +272,7 @@ PyObject* to_tuple(PyObject* obj) {
 // ---------------------------------------------------------------------------
 // Classes
 
-Ref new_class_from_spec(PyType_Spec* spec, const char* module_name) {
+Ref new_final_class(PyType_Spec* definition, const char* module_name) {
   Ref warnings = Ref::steal(PyImport_ImportModule("warnings"));
   if (!warnings) fail_python();
   Ref guard = Ref::steal(PyObject_CallMethod(warnings.get(), "catch_warnings", nullptr));
@@ -282,7 +282,7 @@ Ref new_class_from_spec(PyType_Spec* spec, const char* module_name) {
   Ref filtered = Ref::steal(
       PyObject_CallMethod(warnings.get(), "simplefilter", "sO", "ignore", PyExc_DeprecationWarning));
   Ref type;
-  if (filtered) type = Ref::steal(PyType_FromSpec(spec));
+  if (filtered) type = Ref::steal(PyType_FromSpec(definition));
   // Leave the warnings context on every path, keeping a pending error.
   PyObject *et = nullptr, *ev = nullptr, *etb = nullptr;
   PyErr_Fetch(&et, &ev, &etb);

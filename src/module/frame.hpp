@@ -214,10 +214,11 @@ struct ClassInfo {
   const char* name = nullptr;
 };
 
-/// Create a final class from its type specification.  The type name is the
-/// bare class name; `__module__` is set to `module_name` afterwards (CPython
-/// warns about a spec name without a module part, which is intended here).
-Ref new_class_from_spec(PyType_Spec* spec, const char* module_name);
+/// Create a final class from its PyType_Spec definition.  The type name is
+/// the bare class name; `__module__` is set to `module_name` afterwards
+/// (CPython warns about a type name without a module part, which is intended
+/// here).
+Ref new_final_class(PyType_Spec* definition, const char* module_name);
 
 /// Methods with parameters: METH_VARARGS | METH_KEYWORDS entry.
 template <class State, const ClassInfo& Cls, BorrowKind K, const Params& P,

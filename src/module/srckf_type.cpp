@@ -169,7 +169,7 @@ PyType_Slot kSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kSpec{"SquareRootCubatureKalmanFilter", static_cast<int>(sizeof(SrckfInstance)), 0,
+PyType_Spec kTypeDefinition{"SquareRootCubatureKalmanFilter", static_cast<int>(sizeof(SrckfInstance)), 0,
                   Py_TPFLAGS_DEFAULT, kSlots};
 
 }  // namespace
@@ -178,7 +178,7 @@ Ref srckf_type() {
   if (g_srckf_class.type == nullptr) {
     // The reference is kept for the life of the process.
     g_srckf_class.type =
-        reinterpret_cast<PyTypeObject*>(new_class_from_spec(&kSpec, "vexel_ckf._native").release());
+        reinterpret_cast<PyTypeObject*>(new_final_class(&kTypeDefinition, "vexel_ckf._native").release());
   }
   return Ref::borrow(reinterpret_cast<PyObject*>(g_srckf_class.type));
 }
