@@ -16,6 +16,23 @@ namespace {
 /// so that the stack's A^T A carries the cubature weight 1 / (2n).
 double root_weight(Index points) { return 1.0 / std::sqrt(static_cast<double>(points)); }
 
+/// The QR operand [w (Y - centre); factor^T]: the weighted deviations of the
+/// point rows stacked on the transpose of a noise factor, so that its
+/// A^T A = w^2 sum (y_k - centre)(y_k - centre)^T + factor factor^T.
+DMatrix stack_on_factor(const DMatrix& Y, const DVector& centre, double w, const DMatrix& factor) {
+  const Index pts = Y.rows();
+  const Index k = Y.cols();
+  DMatrix A(pts + k, k);
+  for (Index c = 0; c < k; ++c) {
+    double* a = A.col(c).data();
+    const double* y = Y.col(c).data();
+    const double yc = centre.coeff(c);
+    for (Index i = 0; i < pts; ++i) a[i] = w * (y[i] - yc);
+    for (Index r = 0; r < k; ++r) a[pts + r] = factor.coeff(c, r);
+  }
+  return A;
+}
+
 bool has_upper_entries(const DMatrix& F) {
   for (Index j = 1; j < F.cols(); ++j) {
     const double* fj = F.col(j).data();
@@ -106,15 +123,7 @@ Status SrckfState::finish_prediction(const DMatrix& propagated) {
 
   // 2. Stack the weighted deviations on chol_Q^T, so that
   //    A^T A = (1/2n) sum (p_k - x_pred)(p_k - x_pred)^T + chol_Q chol_Q^T.
-  const double w = root_weight(pts);
-  DMatrix A(pts + n, n);
-  for (Index c = 0; c < n; ++c) {
-    double* a = A.col(c).data();
-    const double* p = propagated.col(c).data();
-    const double xc = x_pred.coeff(c);
-    for (Index k = 0; k < pts; ++k) a[k] = w * (p[k] - xc);
-    for (Index r = 0; r < n; ++r) a[pts + r] = chol_Q.coeff(c, r);
-  }
+  DMatrix A = stack_on_factor(propagated, x_pred, root_weight(pts), chol_Q);
 
   // 3. One QR gives the predicted factor; no covariance is formed, so the
   //    prediction never needs jitter.
@@ -156,14 +165,7 @@ Status SrckfState::finish_update(const DVector& z_meas, const DMatrix& points, c
   DVector zp = row_mean(Zm, m);
 
   // 2. B = [w (Z - z_pred); Rf^T], so that B^T B = Pzz + Rf Rf^T.
-  DMatrix B(pts + m, m);
-  for (Index c = 0; c < m; ++c) {
-    double* b = B.col(c).data();
-    const double* zc = Zm.col(c).data();
-    const double zpc = zp.coeff(c);
-    for (Index k = 0; k < pts; ++k) b[k] = w * (zc[k] - zpc);
-    for (Index r = 0; r < m; ++r) b[pts + r] = Rf.coeff(c, r);
-  }
+  DMatrix B = stack_on_factor(Zm, zp, w, Rf);
 
   // 3. Weighted state deviations, centred on the mean that generated the
   //    points, and the cross covariance, kept transposed (m by n) as the
