@@ -9,15 +9,18 @@ import textwrap
 import pytest
 
 import vexel_ckf
+import vexel_ckf._engine as engine
 import vexel_ckf._native as native
 
+MODULES = [native, engine]
+CORE = os.path.join(os.path.dirname(native.__file__), "libvexel_ckf_core.so")
 
-def test_extension_is_tagged_abi3_and_uses_only_the_stable_abi():
-    assert os.path.basename(native.__file__).endswith(".abi3.so")
+
+@pytest.mark.parametrize("path", [native.__file__, engine.__file__, CORE])
+def test_binaries_use_only_the_stable_abi(path):
     pytest.importorskip("abi3audit")
     res = subprocess.run(
-        [sys.executable, "-m", "abi3audit", "--strict", "--summary", "--assume-minimum-abi3", "3.9",
-         native.__file__],
+        [sys.executable, "-m", "abi3audit", "--strict", "--summary", "--assume-minimum-abi3", "3.9", path],
         capture_output=True, text=True, timeout=300,
     )
     assert res.returncode == 0, res.stdout + res.stderr
@@ -25,10 +28,26 @@ def test_extension_is_tagged_abi3_and_uses_only_the_stable_abi():
 
 
 @pytest.mark.skipif(shutil.which("nm") is None, reason="needs binutils' nm")
-def test_only_the_init_function_is_exported():
-    res = subprocess.run(["nm", "-D", "--defined-only", native.__file__], capture_output=True, text=True)
+@pytest.mark.parametrize("module", MODULES, ids=lambda m: m.__name__)
+def test_each_module_exports_only_its_init_function(module):
+    assert os.path.basename(module.__file__).endswith(".abi3.so")
+    res = subprocess.run(["nm", "-D", "--defined-only", module.__file__], capture_output=True, text=True)
     symbols = [line.split()[-1] for line in res.stdout.splitlines() if line.strip()]
-    assert symbols == ["PyInit__native"]
+    assert symbols == ["PyInit_" + module.__name__.rsplit(".", 1)[1]]
+
+
+def test_modules_share_one_core():
+    # The process-wide state (types, borrow registry, worker pool) lives in the
+    # core library: both modules must load the one next to them.
+    if not os.path.exists("/proc/self/maps"):
+        pytest.skip("no /proc/self/maps")
+    with open("/proc/self/maps") as fh:
+        maps = fh.read()
+    loaded = {line.split()[-1] for line in maps.splitlines() if line.endswith("libvexel_ckf_core.so")}
+    assert loaded == {os.path.realpath(CORE)}
+    tables = engine.field_tables()
+    f = native.CubatureKalmanFilter(3, 2, 0.1)
+    assert [row[0] for row in tables["CubatureKalmanFilter"]] == list(f.snapshot())
 
 
 CHECK = textwrap.dedent(

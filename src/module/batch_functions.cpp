@@ -1,6 +1,7 @@
 // The batch functions: argument conversion and validation with the exact
 // messages, then the numerical routines of src/batch.
 #include "batch_functions.hpp"
+#include "module_init.hpp"
 
 #include "bridge.hpp"
 
@@ -470,18 +471,10 @@ PyMethodDef kFunctions[] = {
      kBatchParallelStepDoc},
 };
 
-Ref new_function(PyMethodDef* def, PyObject* module) {
-  Ref module_name = Ref::steal(PyModule_GetNameObject(module));
-  if (!module_name) fail_python();
-  Ref fn = Ref::steal(PyCFunction_NewEx(def, module, module_name.get()));
-  if (!fn) fail_python();
-  return fn;
-}
-
 }  // namespace
 
-Ref rts_smooth_function(PyObject* module) { return new_function(&kFunctions[0], module); }
-Ref batch_filter_linear_function(PyObject* module) { return new_function(&kFunctions[1], module); }
-Ref batch_parallel_step_function(PyObject* module) { return new_function(&kFunctions[2], module); }
+Ref rts_smooth_function(PyObject* module) { return new_module_function(&kFunctions[0], module); }
+Ref batch_filter_linear_function(PyObject* module) { return new_module_function(&kFunctions[1], module); }
+Ref batch_parallel_step_function(PyObject* module) { return new_module_function(&kFunctions[2], module); }
 
 }  // namespace vexel::py

@@ -94,6 +94,8 @@ Ref ckf_reset_jitter_counters(CkfInstance& self) {
 
 namespace vexel::py {
 
+Ref ckf_field_table() { return field_rows(kCkfFields); }
+
 Ref ckf_snapshot(CkfInstance& self) {
   Ref dict = Ref::steal(PyDict_New());
   if (!dict) fail_python();

@@ -27,6 +27,9 @@ Ref ckf_predict_custom(CkfInstance& self, PyObject* const* args);
 Ref ckf_update(CkfInstance& self, PyObject* const* args);
 Ref ckf_clear_update_diagnostics(CkfInstance& self);
 
+/// The field table as rows (name, type, shape, settable), in snapshot order.
+Ref ckf_field_table();
+
 // Whole-state transfer and step recording.
 Ref ckf_snapshot(CkfInstance& self);
 Ref ckf_load_snapshot(CkfInstance& self, PyObject* const* args);

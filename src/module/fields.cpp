@@ -83,4 +83,30 @@ PyObject* dict_lookup(PyObject* dict, const char* key) {
   return v;
 }
 
+Ref field_row(const char* name, FieldKind kind, Dim rows, Dim cols, bool settable) {
+  const auto dim_name = [](Dim d) { return d == Dim::X ? "dim_x" : "dim_z"; };
+  Ref shape;
+  const char* type = "array";
+  switch (kind) {
+    case FieldKind::Vector:
+      shape = Ref::steal(Py_BuildValue("(s)", dim_name(rows)));
+      break;
+    case FieldKind::Matrix:
+      shape = Ref::steal(Py_BuildValue("(ss)", dim_name(rows), dim_name(cols)));
+      break;
+    case FieldKind::Double:
+      type = "float";
+      shape = Ref::steal(PyTuple_New(0));
+      break;
+    case FieldKind::Count:
+      type = "int";
+      shape = Ref::steal(PyTuple_New(0));
+      break;
+  }
+  if (!shape) fail_python();
+  Ref row = Ref::steal(Py_BuildValue("(ssOO)", name, type, shape.get(), settable ? Py_True : Py_False));
+  if (!row) fail_python();
+  return row;
+}
+
 }  // namespace vexel::py

@@ -94,6 +94,23 @@ void write_field(State& s, const FieldDesc<State>& f, PyObject* value, const std
   fail(Error::panic("unknown field kind"));
 }
 
+/// One row of an exported field table: (name, type, shape, settable) with
+/// type "array", "float" or "int" and shape a tuple of dimension names
+/// ("dim_x", "dim_z"; empty for scalars).  The Python layer builds its
+/// attributes and checks from these rows instead of a second list of names.
+Ref field_row(const char* name, FieldKind kind, Dim rows, Dim cols, bool settable);
+
+template <class State, std::size_t N>
+Ref field_rows(const FieldDesc<State> (&table)[N]) {
+  Ref rows = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(N)));
+  if (!rows) fail_python();
+  for (std::size_t i = 0; i < N; ++i) {
+    const FieldDesc<State>& f = table[i];
+    PyTuple_SetItem(rows.get(), static_cast<Py_ssize_t>(i), field_row(f.name, f.kind, f.rows, f.cols, true).release());
+  }
+  return rows;
+}
+
 /// Plain dict lookup of a str key (no __missing__, no overridden
 /// __getitem__); nullptr when absent.  An error raised while comparing keys
 /// is passed on.

@@ -106,6 +106,25 @@ void srckf_write(SrckfState& s, const std::string& name, PyObject* value) {
   unwrap(s.assign_covariance(p->factor(s), cov));
 }
 
+Ref srckf_field_table() {
+  constexpr std::size_t n = sizeof(kSnapshotKeys) / sizeof(kSnapshotKeys[0]);
+  Ref rows = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(n)));
+  if (!rows) fail_python();
+  for (std::size_t i = 0; i < n; ++i) {
+    const char* key = kSnapshotKeys[i];
+    Ref row;
+    if (const F* f = find_field(kStored, key)) {
+      row = field_row(f->name, f->kind, f->rows, f->cols, true);
+    } else {
+      const ProductDesc* p = find_product(key);
+      if (p == nullptr) fail(Error::panic("snapshot key without a field"));
+      row = field_row(p->name, FieldKind::Matrix, p->dim, p->dim, p->settable);
+    }
+    PyTuple_SetItem(rows.get(), static_cast<Py_ssize_t>(i), row.release());
+  }
+  return rows;
+}
+
 Ref srckf_get(SrckfInstance& self, PyObject* const* args) {
   const std::string name = arg_string(args[0], "name");
   return srckf_read(self.state, name);

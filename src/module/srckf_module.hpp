@@ -24,6 +24,10 @@ Ref srckf_read(SrckfState& s, const std::string& name);
 /// once.  Leaves the state unchanged on failure.
 void srckf_write(SrckfState& s, const std::string& name, PyObject* value);
 
+/// The field table as rows (name, type, shape, settable), in snapshot order:
+/// stored fields and factors, and the covariance names read as products.
+Ref srckf_field_table();
+
 // Method bodies, in registration order.
 Ref srckf_set_state(SrckfInstance& self, PyObject* const* args);
 Ref srckf_set_dt(SrckfInstance& self, PyObject* const* args);

@@ -1,0 +1,61 @@
+// Module initialisation of vexel_ckf._engine: the package's second extension
+// module, home of the native capabilities the Python layer builds on beyond
+// the filter classes and batch functions of `_native`.  Its only exported
+// symbol is PyInit__engine.
+#include "ckf_module.hpp"
+#include "frame.hpp"
+#include "module_init.hpp"
+#include "srckf_module.hpp"
+
+namespace vexel::py {
+
+namespace {
+
+/// field_tables(): {class name: ((name, type, shape, settable), ...)} for
+/// both filter classes, in snapshot order.
+Ref field_tables_body(PyObject* const* /*args*/) {
+  Ref tables = Ref::steal(PyDict_New());
+  if (!tables) fail_python();
+  if (PyDict_SetItemString(tables.get(), "CubatureKalmanFilter", ckf_field_table().get()) < 0) fail_python();
+  if (PyDict_SetItemString(tables.get(), "SquareRootCubatureKalmanFilter", srckf_field_table().get()) < 0)
+    fail_python();
+  return tables;
+}
+
+constexpr Params kFieldTables{"field_tables()", 0, 0, {}};
+
+constexpr const char* kFieldTablesDoc =
+    "field_tables()\n--\n\n"
+    "The field tables of both filter classes: a dict mapping the class name to a\n"
+    "tuple of rows (name, type, shape, settable), in snapshot order. type is\n"
+    "'array', 'float' or 'int'; shape is a tuple of dimension names ('dim_x',\n"
+    "'dim_z'), empty for scalars; settable tells whether `set` accepts the name.";
+
+PyMethodDef kFunctions[] = {
+    {"field_tables", as_cfunction(&function_entry<kFieldTables, field_tables_body>), kKwFlags, kFieldTablesDoc},
+};
+
+PyModuleDef g_module_def = {
+    PyModuleDef_HEAD_INIT, "_engine", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+PyObject* g_module = nullptr;
+
+Ref create_module() {
+  require_first_interpreter("vexel_ckf._engine");
+  if (g_module != nullptr) return Ref::borrow(g_module);
+  Ref module = Ref::steal(PyModule_Create(&g_module_def));
+  if (!module) fail_python();
+  for (PyMethodDef& def : kFunctions) add_export(module.get(), def.ml_name, new_module_function(&def, module.get()));
+  g_module = module.get();
+  Py_INCREF(g_module);
+  return module;
+}
+
+}  // namespace
+
+}  // namespace vexel::py
+
+PyMODINIT_FUNC PyInit__engine(void) {
+  return vexel::py::boundary([]() { return vexel::py::create_module(); });
+}
