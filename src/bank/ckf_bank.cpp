@@ -76,30 +76,37 @@ void for_each_chunk(const CkfBank& b, batch::WorkerPool& pool, Body&& body) {
   });
 }
 
-/// Working filter of one chunk, holding the shared noise once.
-CkfState working_state(const CkfBank& b) {
-  CkfState s = std::move(CkfState::create(sz(b.dim_x), sz(b.dim_z), b.dt)).value();
-  if (!b.q_per_filter) load_rows(b.Q.data(), s.Q);
-  if (!b.r_per_filter) load_rows(b.R.data(), s.R);
-  return s;
-}
+/// Working storage of one chunk of filters: a working filter holding the
+/// shared noise once, and every temporary of its steps, sized once.
+struct Chunk {
+  CkfState s;
+  CkfWork work;
+  DMatrix L, X, Y, Z;
+  DVector z;
+
+  explicit Chunk(const CkfBank& b) : s(std::move(CkfState::create(sz(b.dim_x), sz(b.dim_z), b.dt)).value()) {
+    if (!b.q_per_filter) load_rows(b.Q.data(), s.Q);
+    if (!b.r_per_filter) load_rows(b.R.data(), s.R);
+    z.resize(b.dim_z);
+  }
+};
 
 /// Draws filter i's points into its rows; false (mean rows) when P cannot be
 /// factored.
-bool draw_points(CkfBank& b, Index i, DVector& x, DMatrix& P) {
+bool draw_points(CkfBank& b, Index i, Chunk& c) {
   const Index n = b.dim_x;
   const double* xi = b.x.data() + i * n;
   double* rows = b.points.data() + i * 2 * n * n;
-  load_vector(xi, x);
-  load_rows(b.P.data() + i * n * n, P);
-  auto drawn = cubature_points(x, P);
-  if (!drawn) {
+  load_vector(xi, c.s.x);
+  load_rows(b.P.data() + i * n * n, c.s.P);
+  double jitter = 0.0;
+  if (!cubature_points(c.s.x, c.s.P, c.work.factor, c.L, c.X, jitter)) {
     fill_with_mean(xi, n, rows);
     b.jitter[sz(i)] = 0.0;
     return false;
   }
-  store_rows(drawn.value().X, rows);
-  b.jitter[sz(i)] = drawn.value().jitter;
+  store_rows(c.X, rows);
+  b.jitter[sz(i)] = jitter;
   return true;
 }
 
@@ -131,26 +138,27 @@ void wrap_state_angles(const CkfBank& b, DVector& x) {
 /// The update of filter i (taking part) from its rows of `points` and
 /// `images`; returns its status.  On success the working state holds the
 /// log-likelihood and NIS.
-std::int64_t update_one(CkfBank& b, CkfState& s, DMatrix& X, DMatrix& Z, DVector& z, Index i) {
+std::int64_t update_one(CkfBank& b, Chunk& c, Index i) {
   const Index n = b.dim_x;
   const Index m = b.dim_z;
+  CkfState& s = c.s;
   const double* zrows = b.images.data() + i * 2 * n * m;
   if (!all_finite(zrows, 2 * n * m)) return kBadData;
   // As for a lone filter, the jitter counts once hx has given usable images,
   // whether or not the inverse then succeeds.
   count_jitter(b, i);
-  load_vector(b.z.data() + i * m, z);
-  Z.resize(2 * n, m);
-  load_rows(zrows, Z);
+  load_vector(b.z.data() + i * m, c.z);
+  c.Z.resize(2 * n, m);
+  load_rows(zrows, c.Z);
   // The innovation of an angle goes the short way round.
-  for (Index a : b.angle_measurements) unwrap_column(Z, a, z.coeff(a));
-  X.resize(2 * n, n);
-  load_rows(b.points.data() + i * 2 * n * n, X);
+  for (Index a : b.angle_measurements) unwrap_column(c.Z, a, c.z.coeff(a));
+  c.X.resize(2 * n, n);
+  load_rows(b.points.data() + i * 2 * n * n, c.X);
   load_vector(b.x.data() + i * n, s.x);
   load_rows(b.P.data() + i * n * n, s.P);
   if (b.r_per_filter) load_rows(b.R.data() + i * m * m, s.R);
   const std::uint64_t fallbacks = s.singular_innovation_count;
-  if (!update_from_points(s, std::move(X), std::move(Z), z, s.R).ok()) return kNotApplied;
+  if (!update_from_points(s, c.X, c.Z, c.z, s.R, c.work).ok()) return kNotApplied;
   if (!all_finite(s.x.data(), n) || !all_finite(s.P.data(), n * n)) return kNotApplied;
   wrap_state_angles(b, s.x);
   store_vector(s.x, b.x.data() + i * n);
@@ -248,10 +256,9 @@ void CkfBank::grow(Index added) {
 
 void draw_prediction_points(CkfBank& b, batch::WorkerPool& pool) {
   for_each_chunk(b, pool, [&](Index begin, Index end) {
-    DVector x(b.dim_x);
-    DMatrix P(b.dim_x, b.dim_x);
+    Chunk c(b);
     for (Index i = begin; i < end; ++i) {
-      b.step_status[sz(i)] = draw_points(b, i, x, P) ? kTakingPart : kNotApplied;
+      b.step_status[sz(i)] = draw_points(b, i, c) ? kTakingPart : kNotApplied;
     }
   });
 }
@@ -259,8 +266,9 @@ void draw_prediction_points(CkfBank& b, batch::WorkerPool& pool) {
 void finish_prediction(CkfBank& b, batch::WorkerPool& pool) {
   const Index n = b.dim_x;
   for_each_chunk(b, pool, [&](Index begin, Index end) {
-    CkfState s = working_state(b);
-    DMatrix Y;
+    Chunk c(b);
+    CkfState& s = c.s;
+    DMatrix& Y = c.Y;
     for (Index i = begin; i < end; ++i) {
       const std::size_t u = sz(i);
       if (b.step_status[u] != kTakingPart) {
@@ -278,7 +286,7 @@ void finish_prediction(CkfBank& b, batch::WorkerPool& pool) {
       // points' mean direction first, so the mean does not straddle the seam.
       for (Index a : b.angle_states) unwrap_column(Y, a, circular_mean(Y, a));
       if (b.q_per_filter) load_rows(b.Q.data() + i * n * n, s.Q);
-      commit_prediction(s, std::move(Y));
+      commit_prediction(s, Y, c.work);
       if (!all_finite(s.x.data(), n) || !all_finite(s.P.data(), n * n)) {
         b.pending[u] = kNotApplied;
         continue;
@@ -296,8 +304,7 @@ void finish_prediction(CkfBank& b, batch::WorkerPool& pool) {
 void draw_update_points(CkfBank& b, batch::WorkerPool& pool) {
   const Index m = b.dim_z;
   for_each_chunk(b, pool, [&](Index begin, Index end) {
-    DVector x(b.dim_x);
-    DMatrix P(b.dim_x, b.dim_x);
+    Chunk c(b);
     for (Index i = begin; i < end; ++i) {
       const double* zi = b.z.data() + i * m;
       std::int64_t st = kTakingPart;
@@ -310,7 +317,7 @@ void draw_update_points(CkfBank& b, batch::WorkerPool& pool) {
       }
       // Every filter's points go to hx (the layout is fixed); only those
       // taking part are updated from them.
-      if (!draw_points(b, i, x, P) && st == kTakingPart) st = kNotApplied;
+      if (!draw_points(b, i, c) && st == kTakingPart) st = kNotApplied;
       b.step_status[sz(i)] = st;
     }
   });
@@ -318,22 +325,19 @@ void draw_update_points(CkfBank& b, batch::WorkerPool& pool) {
 
 void finish_update(CkfBank& b, batch::WorkerPool& pool) {
   for_each_chunk(b, pool, [&](Index begin, Index end) {
-    CkfState s = working_state(b);
-    DMatrix X;
-    DMatrix Z;
-    DVector z(b.dim_z);
+    Chunk c(b);
     for (Index i = begin; i < end; ++i) {
       const std::size_t u = sz(i);
       std::int64_t st = b.step_status[u];
       b.pending[u] = 0;
-      if (st == kTakingPart) st = update_one(b, s, X, Z, z, i);
+      if (st == kTakingPart) st = update_one(b, c, i);
       b.status[u] = st;
       if (st >= kNotApplied) {
         b.log_likelihood[u] = kNaN;
         b.nis[u] = kNaN;
       } else {
-        b.log_likelihood[u] = s.log_likelihood;
-        b.nis[u] = s.nis;
+        b.log_likelihood[u] = c.s.log_likelihood;
+        b.nis[u] = c.s.nis;
       }
     }
   });
