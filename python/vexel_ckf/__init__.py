@@ -1,11 +1,13 @@
 """vexel_ckf: cubature Kalman filters with a native C++ engine.
 
 `VexelCKF` is the filter class most users want (covariance or square-root
-form, fields as attributes, `run()` over a whole sequence); `batch_filter`,
+form, fields as attributes, `run()` over a whole sequence); `CKFBank` steps
+many of them together with one callback call per step; `batch_filter`,
 `rts_smoother` and `filter_bank_step` work on whole arrays of linear models.
 The native classes and functions are re-exported for direct use.
 """
 
+from ._bank import STATUS_CODES, BankRunResult, CKFBank
 from ._batch import BankStepResult, BatchResult, SmoothResult, batch_filter, filter_bank_step, rts_smoother
 from ._filter import RunResult, VexelCKF
 from ._native import (
@@ -19,6 +21,9 @@ from ._native import (
 __all__ = [
     "VexelCKF",
     "RunResult",
+    "CKFBank",
+    "BankRunResult",
+    "STATUS_CODES",
     "batch_filter",
     "rts_smoother",
     "filter_bank_step",

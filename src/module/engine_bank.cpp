@@ -224,6 +224,7 @@ Ref bank_get(BankInstance& self, PyObject* const* args) {
   const Index M = b.count;
   const Index n = b.dim_x;
   const Index m = b.dim_z;
+  if (name == "count") return new_u64(static_cast<std::uint64_t>(M));
   if (name == "xs") return array_from(b.x, {M, n}, NPY_DOUBLE);
   if (name == "Ps") return array_from(b.P, {M, n, n}, NPY_DOUBLE);
   if (name == "xs_prior") return array_from(b.x_prior, {M, n}, NPY_DOUBLE);
@@ -397,7 +398,7 @@ constexpr int kKw = kKwFlags;
 
 PyMethodDef kMethods[] = {
     {"get", Methods::kw<kRead, kGet, bank_get>(), kKw,
-     "get($self, name)\n--\n\nA fresh copy of one field: xs, Ps, xs_prior, Ps_prior, Q, R, status,\n"
+     "get($self, name)\n--\n\nThe number of filters (count) or a fresh copy of one field: xs, Ps, xs_prior, Ps_prior, Q, R, status,\n"
      "log_likelihoods, nis, jitter_counts or pending_status."},
     {"set", Methods::kw<kWrite, kSet, bank_set>(), kKw,
      "set($self, name, value)\n--\n\nOverwrite one field (float64 arrays of the field's shape; Q and R\n"
