@@ -377,12 +377,12 @@ Ref bank_add(BankInstance& self, PyObject* const* args) {
   }
   if (b.q_per_filter) qs = take_array(args[2], "Q", {k, n, n}, true);
   if (b.r_per_filter) rs = take_array(args[3], "R", {k, m, m}, true);
+  // New filters start as a fresh lone filter given x and P: its prior is
+  // the initial one until the first prediction.
   const Index first = b.count;
   b.grow(k);
   std::copy(xs.begin(), xs.end(), b.x.begin() + static_cast<std::ptrdiff_t>(first * n));
-  std::copy(xs.begin(), xs.end(), b.x_prior.begin() + static_cast<std::ptrdiff_t>(first * n));
   std::copy(ps.begin(), ps.end(), b.P.begin() + static_cast<std::ptrdiff_t>(first * n * n));
-  std::copy(ps.begin(), ps.end(), b.P_prior.begin() + static_cast<std::ptrdiff_t>(first * n * n));
   if (b.q_per_filter) std::copy(qs.begin(), qs.end(), b.Q.begin() + static_cast<std::ptrdiff_t>(first * n * n));
   if (b.r_per_filter) std::copy(rs.begin(), rs.end(), b.R.begin() + static_cast<std::ptrdiff_t>(first * m * m));
   return none();
