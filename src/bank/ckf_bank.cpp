@@ -91,22 +91,28 @@ struct Chunk {
   }
 };
 
-/// Draws filter i's points into its rows; false (mean rows) when P cannot be
-/// factored.
+/// Filter i's points of (x, P) into c.X (its jitter into b.jitter); false
+/// when P cannot be factored.
 bool draw_points(CkfBank& b, Index i, Chunk& c) {
   const Index n = b.dim_x;
-  const double* xi = b.x.data() + i * n;
-  double* rows = b.points.data() + i * 2 * n * n;
-  load_vector(xi, c.s.x);
+  load_vector(b.x.data() + i * n, c.s.x);
   load_rows(b.P.data() + i * n * n, c.s.P);
   double jitter = 0.0;
-  if (!cubature_points(c.s.x, c.s.P, c.work.factor, c.L, c.X, jitter)) {
-    fill_with_mean(xi, n, rows);
-    b.jitter[sz(i)] = 0.0;
+  const bool drawn = cubature_points(c.s.x, c.s.P, c.work.factor, c.L, c.X, jitter);
+  b.jitter[sz(i)] = drawn ? jitter : 0.0;
+  return drawn;
+}
+
+/// Filter i's rows of the callback's array: its points, or its mean in
+/// every row when there are none.
+bool draw_rows(CkfBank& b, Index i, Chunk& c, double* points) {
+  const Index n = b.dim_x;
+  double* rows = points + i * 2 * n * n;
+  if (!draw_points(b, i, c)) {
+    fill_with_mean(b.x.data() + i * n, n, rows);
     return false;
   }
   store_rows(c.X, rows);
-  b.jitter[sz(i)] = jitter;
   return true;
 }
 
@@ -152,10 +158,10 @@ std::int64_t update_one(CkfBank& b, Chunk& c, Index i) {
   load_rows(zrows, c.Z);
   // The innovation of an angle goes the short way round.
   for (Index a : b.angle_measurements) unwrap_column(c.Z, a, c.z.coeff(a));
-  c.X.resize(2 * n, n);
-  load_rows(b.points.data() + i * 2 * n * n, c.X);
-  load_vector(b.x.data() + i * n, s.x);
-  load_rows(b.P.data() + i * n * n, s.P);
+  // The points are drawn again rather than kept from before hx: the same
+  // arithmetic on the same (x, P) gives them bit for bit, and the bank
+  // needs no second point buffer.
+  if (!draw_points(b, i, c)) internal_failure("points drawn before hx can be drawn again", __FILE__, __LINE__);
   if (b.r_per_filter) load_rows(b.R.data() + i * m * m, s.R);
   const std::uint64_t fallbacks = s.singular_innovation_count;
   if (!update_from_points(s, c.X, c.Z, c.z, s.R, c.work).ok()) return kNotApplied;
@@ -222,8 +228,7 @@ void CkfBank::grow(Index added) {
   reserve(nis, 1);
   reserve(jitter_count, 1);
   reserve(pending, 1);
-  reserve(points, 2 * n * n);
-  reserve(images, 2 * n * m);
+  reserve(images, 2 * n * std::max(n, m));
   reserve(z, m);
   reserve(jitter, 1);
   reserve(step_status, 1);
@@ -246,19 +251,18 @@ void CkfBank::grow(Index added) {
   nis.resize(sz(total), kNaN);
   jitter_count.resize(sz(total), 0);
   pending.resize(sz(total), 0);
-  points.resize(sz(total * 2 * n * n));
-  images.resize(sz(total * 2 * n * m));
+  images.resize(sz(total * 2 * n * std::max(n, m)));
   z.resize(sz(total * m));
   jitter.resize(sz(total));
   step_status.resize(sz(total));
   count = total;
 }
 
-void draw_prediction_points(CkfBank& b, batch::WorkerPool& pool) {
+void draw_prediction_points(CkfBank& b, batch::WorkerPool& pool, double* points) {
   for_each_chunk(b, pool, [&](Index begin, Index end) {
     Chunk c(b);
     for (Index i = begin; i < end; ++i) {
-      b.step_status[sz(i)] = draw_points(b, i, c) ? kTakingPart : kNotApplied;
+      b.step_status[sz(i)] = draw_rows(b, i, c, points) ? kTakingPart : kNotApplied;
     }
   });
 }
@@ -275,7 +279,7 @@ void finish_prediction(CkfBank& b, batch::WorkerPool& pool) {
         b.pending[u] = b.step_status[u];
         continue;
       }
-      const double* rows = b.points.data() + i * 2 * n * n;
+      const double* rows = b.images.data() + i * 2 * n * n;
       if (!all_finite(rows, 2 * n * n)) {
         b.pending[u] = kBadData;
         continue;
@@ -301,7 +305,7 @@ void finish_prediction(CkfBank& b, batch::WorkerPool& pool) {
   });
 }
 
-void draw_update_points(CkfBank& b, batch::WorkerPool& pool) {
+void draw_update_points(CkfBank& b, batch::WorkerPool& pool, double* points) {
   const Index m = b.dim_z;
   for_each_chunk(b, pool, [&](Index begin, Index end) {
     Chunk c(b);
@@ -317,7 +321,7 @@ void draw_update_points(CkfBank& b, batch::WorkerPool& pool) {
       }
       // Every filter's points go to hx (the layout is fixed); only those
       // taking part are updated from them.
-      if (!draw_points(b, i, c) && st == kTakingPart) st = kNotApplied;
+      if (!draw_rows(b, i, c, points) && st == kTakingPart) st = kNotApplied;
       b.step_status[sz(i)] = st;
     }
   });
@@ -368,8 +372,7 @@ void keep_filters(CkfBank& b, const std::vector<Index>& indices) {
   auto nis = gather(b.nis, 1);
   auto jitter_count = gather(b.jitter_count, 1);
   auto pending = gather(b.pending, 1);
-  std::vector<double> points(sz(k * 2 * n * n));
-  std::vector<double> images(sz(k * 2 * n * m));
+  std::vector<double> images(sz(k * 2 * n * std::max(n, m)));
   std::vector<double> z(sz(k * m));
   std::vector<double> jitter(sz(k));
   std::vector<std::int64_t> step_status(sz(k));
@@ -385,7 +388,6 @@ void keep_filters(CkfBank& b, const std::vector<Index>& indices) {
   b.nis.swap(nis);
   b.jitter_count.swap(jitter_count);
   b.pending.swap(pending);
-  b.points.swap(points);
   b.images.swap(images);
   b.z.swap(z);
   b.jitter.swap(jitter);

@@ -3,10 +3,10 @@
 // call per predict and per update.
 //
 // A step has two native halves around the callback.  `draw_*_points` writes
-// every filter's 2n cubature points into the bank's point buffer (filter i in
-// rows 2n*i .. 2n*(i+1)-1) and decides which filters take part; the caller
-// hands the buffer to fx or hx and copies the images back; `finish_*` then
-// runs each filter's step on its own rows.  Only `finish_*` changes the
+// every filter's 2n cubature points into the caller's (count * 2n, n) array
+// (filter i in rows 2n*i .. 2n*(i+1)-1) and decides which filters take part;
+// the caller hands that array to fx or hx and copies the images into
+// `images`; `finish_*` then runs each filter's step on its own rows.  Only `finish_*` changes the
 // filters, so a callback that fails between the halves leaves the bank as it
 // was.  Per-filter faults never fail a half: they become the filter's status.
 //
@@ -61,9 +61,9 @@ struct CkfBank {
   // circular mean after fx; measurement images unwrapped around z.
   std::vector<Index> angle_states, angle_measurements;
 
-  // Step storage, sized with the bank: the points and the fx images share
-  // one (count * 2n, n) buffer; the hx images have their own (count * 2n, m).
-  std::vector<double> points, images, z;
+  // Step storage, sized with the bank: the callback's images (count * 2n
+  // rows of n or m columns) and the measurements of an update.
+  std::vector<double> images, z;
   std::vector<double> jitter;              // of each filter's points just drawn
   std::vector<std::int64_t> step_status;   // -1: taking part; else the outcome
 
@@ -80,12 +80,12 @@ struct CkfBank {
   void grow(Index added);
 };
 
-/// Half one of a prediction: every filter's points of (x, P) into `points`.
-/// A filter whose P cannot be factored gets its mean in all its rows and
-/// takes no part.
-void draw_prediction_points(CkfBank& b, batch::WorkerPool& pool);
+/// Half one of a prediction: every filter's points of (x, P) into `points`
+/// (count * 2n rows of n, C order).  A filter whose P cannot be factored
+/// gets its mean in all its rows and takes no part.
+void draw_prediction_points(CkfBank& b, batch::WorkerPool& pool, double* points);
 
-/// Half two of a prediction, with fx's images in `points`: mean, covariance
+/// Half two of a prediction, with fx's images in `images`: mean, covariance
 /// plus Q, prior.  A filter with non-finite images or a non-finite result is
 /// left as it was, and its next update reports status 3 or 2.
 void finish_prediction(CkfBank& b, batch::WorkerPool& pool);
@@ -93,9 +93,9 @@ void finish_prediction(CkfBank& b, batch::WorkerPool& pool);
 /// Half one of an update, with the measurements in `z`: the status of the
 /// filters that cannot take part (a failed prediction's mark, status 4 for
 /// an all-NaN row, 3 for a partly non-finite one, 2 when P cannot be
-/// factored) and every filter's points (its mean repeated where there are
-/// none).
-void draw_update_points(CkfBank& b, batch::WorkerPool& pool);
+/// factored) and every filter's points into `points` (its mean repeated
+/// where there are none).
+void draw_update_points(CkfBank& b, batch::WorkerPool& pool, double* points);
 
 /// Half two of an update, with hx's images in `images`: the update of every
 /// filter taking part, its status, log-likelihood and NIS (NaN for 2, 3, 4).

@@ -167,18 +167,27 @@ class Unlocked {
   PyThreadState* state_;
 };
 
-/// One call of the model over every filter's points: fx(points, dt, *args)
-/// or hx(points, *args).  The images (checked as a lone filter checks its
-/// model output, for the bank's row count) are copied into `out`.
-void call_model(PyObject* callable, const CkfBank& b, bool pass_dt, double dt, PyObject* extra_args, Index columns,
-                std::vector<double>& out) {
+/// One step's callback: `draw` fills a new (count * 2n, n) array with every
+/// filter's points (the lock released: the array is ours alone until the
+/// call), then fx(points, dt, *args) or hx(points, *args) runs once; its
+/// images, checked as a lone filter checks its model output (for the bank's
+/// row count), are copied into the bank's image buffer.
+template <class Draw>
+void call_model(PyObject* callable, CkfBank& b, bool pass_dt, double dt, PyObject* extra_args, Index columns,
+                Draw&& draw) {
   const Index rows = b.count * b.points_per_filter();
-  const Ref points = array_from(b.points, {rows, b.dim_x}, NPY_DOUBLE);
+  check_shape_fits({rows, b.dim_x});
+  const npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(b.dim_x)};
+  Ref points = new_array(2, dims);
+  {
+    Unlocked unlocked;
+    draw(array_data(points));
+  }
   const Py_ssize_t n_extra = extra_args ? PyTuple_Size(extra_args) : 0;
   const Py_ssize_t n_fixed = pass_dt ? 2 : 1;
   Ref call_args = Ref::steal(PyTuple_New(n_fixed + n_extra));
   if (!call_args) fail_python();
-  PyTuple_SetItem(call_args.get(), 0, Ref::borrow(points.get()).release());
+  PyTuple_SetItem(call_args.get(), 0, points.release());
   if (pass_dt) PyTuple_SetItem(call_args.get(), 1, new_float(dt).release());
   for (Py_ssize_t k = 0; k < n_extra; ++k) {
     PyTuple_SetItem(call_args.get(), n_fixed + k, Ref::borrow(PyTuple_GetItem(extra_args, k)).release());
@@ -190,7 +199,7 @@ void call_model(PyObject* callable, const CkfBank& b, bool pass_dt, double dt, P
     fail(Error::value("model output must have shape (" + num(rows) + ", " + num(columns) + "), got (" +
                       num(a.dim(0)) + ", " + num(a.dim(1)) + ")"));
   }
-  copy_c_order(a, out.data());
+  copy_c_order(a, b.images.data());
 }
 
 // ---------------------------------------------------------------------------
@@ -311,13 +320,8 @@ Ref bank_predict(BankInstance& self, PyObject* const* args) {
   PyObject* fx_args = given(args[2]) ? arg_tuple(args[2], "fx_args") : nullptr;
   if (!std::isfinite(dt)) fail(Error::value("dt must be finite"));
   batch::WorkerPool& pool = batch::WorkerPool::instance();
-  {
-    Unlocked unlocked;
-    bank::draw_prediction_points(b, pool);
-  }
-  // The images replace the points in the same buffer: the points are not
-  // needed once fx has run.
-  call_model(fx, b, /*pass_dt=*/true, dt, fx_args, b.dim_x, b.points);
+  call_model(fx, b, /*pass_dt=*/true, dt, fx_args, b.dim_x,
+             [&](double* points) { bank::draw_prediction_points(b, pool, points); });
   {
     Unlocked unlocked;
     bank::finish_prediction(b, pool);
@@ -332,11 +336,8 @@ Ref bank_update(BankInstance& self, PyObject* const* args) {
   PyObject* hx_args = given(args[2]) ? arg_tuple(args[2], "hx_args") : nullptr;
   b.z.swap(zs);
   batch::WorkerPool& pool = batch::WorkerPool::instance();
-  {
-    Unlocked unlocked;
-    bank::draw_update_points(b, pool);
-  }
-  call_model(hx, b, /*pass_dt=*/false, 0.0, hx_args, b.dim_z, b.images);
+  call_model(hx, b, /*pass_dt=*/false, 0.0, hx_args, b.dim_z,
+             [&](double* points) { bank::draw_update_points(b, pool, points); });
   {
     Unlocked unlocked;
     bank::finish_update(b, pool);
