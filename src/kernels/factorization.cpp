@@ -28,13 +28,38 @@ void copy_lower(const DMatrix& A, DMatrix& W) {
   }
 }
 
+/// The pointer kernels with the size fixed at compile time for the small
+/// sizes filters mostly have (the same operations in the same order, so the
+/// same bits, only unrolled), at run time beyond.
+bool cholesky_lower_sized(const double* A, double* L, Index n) {
+  switch (n) {
+    case 1: return small::cholesky_lower<1>(A, L, n);
+    case 2: return small::cholesky_lower<2>(A, L, n);
+    case 3: return small::cholesky_lower<3>(A, L, n);
+    case 4: return small::cholesky_lower<4>(A, L, n);
+    case 5: return small::cholesky_lower<5>(A, L, n);
+    case 6: return small::cholesky_lower<6>(A, L, n);
+    default: return small::cholesky_lower<0>(A, L, n);
+  }
+}
+
+void cholesky_inverse_sized(const double* L, double* out, Index n) {
+  switch (n) {
+    case 1: return small::cholesky_inverse_from_factor<1>(L, out, n);
+    case 2: return small::cholesky_inverse_from_factor<2>(L, out, n);
+    case 3: return small::cholesky_inverse_from_factor<3>(L, out, n);
+    case 4: return small::cholesky_inverse_from_factor<4>(L, out, n);
+    default: return small::cholesky_inverse_from_factor<0>(L, out, n);
+  }
+}
+
 /// Plain Cholesky of the lower triangle of W into L (strict upper triangle
 /// of L set to 0.0).  The algorithm itself is the pointer-based kernel the
 /// batch routines also use, so every path factors identically.
 bool cholesky_into(const DMatrix& W, DMatrix& L) {
   const Index n = W.rows();
   L.resize(n, n);
-  if (!small::cholesky_lower<0>(W.data(), L.data(), n)) return false;
+  if (!cholesky_lower_sized(W.data(), L.data(), n)) return false;
   for (Index j = 1; j < n; ++j) {
     for (Index i = 0; i < j; ++i) L.coeffRef(i, j) = 0.0;
   }
@@ -107,7 +132,7 @@ bool cholesky_inverse(const DMatrix& S, FactorWork& work, DMatrix& out) {
   if (!plain_cholesky(S, work.W, work.L)) return false;
   const Index n = S.rows();
   out.resize(n, n);
-  small::cholesky_inverse_from_factor<0>(work.L.data(), out.data(), n);
+  cholesky_inverse_sized(work.L.data(), out.data(), n);
   return true;
 }
 
