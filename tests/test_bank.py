@@ -3,6 +3,7 @@ per-filter faults, failure atomicity and pool-size independence."""
 
 import os
 import pickle
+import re
 import subprocess
 import sys
 import textwrap
@@ -378,3 +379,12 @@ def test_results_do_not_depend_on_the_number_of_workers():
                              text=True, check=True)
         digests.add(out.stdout.strip())
     assert len(digests) == 1
+
+
+def test_demo_tracks_closer_than_the_raw_detections(capsys):
+    from vexel_ckf import demo_bank
+
+    assert demo_bank.main(["--targets", "60", "--steps", "12"]) == 0
+    summary = capsys.readouterr().out.strip().splitlines()[-1]
+    rmse, raw = map(float, re.search(r"RMSE ([0-9.]+) m against ([0-9.]+) m", summary).groups())
+    assert rmse < raw
