@@ -112,6 +112,21 @@ def test_filters_equal_lone_filters_through_misses_keep_and_add(per_filter_noise
             assert_matches(bank, kfs, rows=[3, 4], status=[4, 4])
 
 
+def test_jitter_is_counted_per_filter_as_a_lone_filter_counts_it():
+    rng = np.random.default_rng(12)
+    bank = make_bank(targets(rng, 3))
+    Ps = bank.Ps
+    Ps[1, 4, :] = Ps[1, :, 4] = 0.0  # singular: the update's factorisation needs jitter
+    bank.Ps = Ps
+    kfs = singles_of(bank)
+    zs = measure(rng, bank.xs)
+    bank.update(zs)  # an update straight away, before any prediction
+    for kf, z in zip(kfs, zs):
+        kf.update(z)
+    assert_matches(bank, kfs, status=[0, 0, 0])
+    assert bank.jitter_counts.tolist() == [0, 1, 0]
+
+
 def test_keep_takes_a_mask_or_indices():
     rng = np.random.default_rng(2)
     a = make_bank(targets(rng, 6))
