@@ -16,6 +16,7 @@
 #include "../batch/worker_pool.hpp"
 
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -167,6 +168,23 @@ class Unlocked {
   PyThreadState* state_;
 };
 
+/// Copies the callback's images into the bank.  A C-ordered array (the usual
+/// result of NumPy arithmetic) is copied in blocks by the workers while this
+/// thread keeps the interpreter lock, so no Python code can touch the array
+/// meanwhile; any other layout is copied element by element here.
+void copy_images(const ArrayIn& a, double* out) {
+  const auto total = static_cast<std::size_t>(a.dim(0) * a.dim(1));
+  const bool aligned = reinterpret_cast<std::uintptr_t>(a.data()) % alignof(double) == 0;
+  if (!aligned || !PyArray_IS_C_CONTIGUOUS(a.array()) || total < (std::size_t{1} << 16)) {
+    copy_c_order(a, out);
+    return;
+  }
+  const auto* in = reinterpret_cast<const double*>(a.data());
+  batch::WorkerPool::instance().parallel_for(total, std::size_t{1} << 15, [&](std::size_t begin, std::size_t end) {
+    std::memcpy(out + begin, in + begin, (end - begin) * sizeof(double));
+  });
+}
+
 /// One step's callback: `draw` fills a new (count * 2n, n) array with every
 /// filter's points (the lock released: the array is ours alone until the
 /// call), then fx(points, dt, *args) or hx(points, *args) runs once; its
@@ -199,7 +217,7 @@ void call_model(PyObject* callable, CkfBank& b, bool pass_dt, double dt, PyObjec
     fail(Error::value("model output must have shape (" + num(rows) + ", " + num(columns) + "), got (" +
                       num(a.dim(0)) + ", " + num(a.dim(1)) + ")"));
   }
-  copy_c_order(a, b.images.data());
+  copy_images(a, b.images.data());
 }
 
 // ---------------------------------------------------------------------------
