@@ -141,6 +141,9 @@ void wrap_state_angles(const CkfBank& b, DVector& x) {
   for (Index a : b.angle_states) x.coeffRef(a) = wrap_angle(x.coeff(a));
 }
 
+/// Where an update keeps each filter's factor of P, behind the hx images.
+double* update_factors(CkfBank& b) { return b.images.data() + b.count * 2 * b.dim_x * b.dim_z; }
+
 /// The update of filter i (taking part) from its rows of `points` and
 /// `images`; returns its status.  On success the working state holds the
 /// log-likelihood and NIS.
@@ -158,10 +161,13 @@ std::int64_t update_one(CkfBank& b, Chunk& c, Index i) {
   load_rows(zrows, c.Z);
   // The innovation of an angle goes the short way round.
   for (Index a : b.angle_measurements) unwrap_column(c.Z, a, c.z.coeff(a));
-  // The points are drawn again rather than kept from before hx: the same
-  // arithmetic on the same (x, P) gives them bit for bit, and the bank
-  // needs no second point buffer.
-  if (!draw_points(b, i, c)) internal_failure("points drawn before hx can be drawn again", __FILE__, __LINE__);
+  // The points hx saw, rebuilt from the factor kept when they were drawn
+  // (the same arithmetic, so the same bits).
+  load_vector(b.x.data() + i * n, s.x);
+  load_rows(b.P.data() + i * n * n, s.P);
+  c.L.resize(n, n);
+  load_rows(update_factors(b) + i * n * n, c.L);
+  cubature_points_from_factor(s.x, c.L, c.X);
   if (b.r_per_filter) load_rows(b.R.data() + i * m * m, s.R);
   const std::uint64_t fallbacks = s.singular_innovation_count;
   if (!update_from_points(s, c.X, c.Z, c.z, s.R, c.work).ok()) return kNotApplied;
@@ -189,12 +195,15 @@ double wrap_angle(double a) {
 Result<CkfBank> CkfBank::create(std::uint64_t count, std::uint64_t dim_x, std::uint64_t dim_z, double dt) {
   if (dim_x == 0 || dim_z == 0) return Error::value("dim_x and dim_z must be positive");
   if (!std::isfinite(dt)) return Error::value("dt must be finite");
-  // Means and covariances with their priors, the points and images, the
-  // per-filter scalars.
+  // Means and covariances with their priors, the images (n of them at most
+  // 2n(n + m) + n^2 per filter, checked before the sizes are multiplied out),
+  // the measurements and per-filter scalars.
+  if (dim_x > (std::uint64_t{1} << 20) || dim_z > (std::uint64_t{1} << 20)) {
+    return Error{ErrorKind::Memory, "not enough memory for storage of the requested dimensions"};
+  }
   Status room = check_storage({{count, 2 * dim_x},
                                {count, 2 * dim_x * dim_x},
-                               {count, 2 * dim_x * dim_x},
-                               {count, 2 * dim_x * dim_z},
+                               {count, 2 * dim_x * (dim_x + dim_z) + dim_x * dim_x},
                                {count, dim_z + 7}});
   if (!room.ok()) return room.error();
   CkfBank b;
@@ -228,7 +237,7 @@ void CkfBank::grow(Index added) {
   reserve(nis, 1);
   reserve(jitter_count, 1);
   reserve(pending, 1);
-  reserve(images, 2 * n * std::max(n, m));
+  reserve(images, images_per_filter());
   reserve(z, m);
   reserve(jitter, 1);
   reserve(step_status, 1);
@@ -251,7 +260,7 @@ void CkfBank::grow(Index added) {
   nis.resize(sz(total), kNaN);
   jitter_count.resize(sz(total), 0);
   pending.resize(sz(total), 0);
-  images.resize(sz(total * 2 * n * std::max(n, m)));
+  images.resize(sz(total * images_per_filter()));
   z.resize(sz(total * m));
   jitter.resize(sz(total));
   step_status.resize(sz(total));
@@ -321,7 +330,11 @@ void draw_update_points(CkfBank& b, batch::WorkerPool& pool, double* points) {
       }
       // Every filter's points go to hx (the layout is fixed); only those
       // taking part are updated from them.
-      if (!draw_rows(b, i, c, points) && st == kTakingPart) st = kNotApplied;
+      if (draw_rows(b, i, c, points)) {
+        store_rows(c.L, update_factors(b) + i * b.dim_x * b.dim_x);
+      } else if (st == kTakingPart) {
+        st = kNotApplied;
+      }
       b.step_status[sz(i)] = st;
     }
   });
@@ -372,7 +385,7 @@ void keep_filters(CkfBank& b, const std::vector<Index>& indices) {
   auto nis = gather(b.nis, 1);
   auto jitter_count = gather(b.jitter_count, 1);
   auto pending = gather(b.pending, 1);
-  std::vector<double> images(sz(k * 2 * n * std::max(n, m)));
+  std::vector<double> images(sz(k * b.images_per_filter()));
   std::vector<double> z(sz(k * m));
   std::vector<double> jitter(sz(k));
   std::vector<std::int64_t> step_status(sz(k));

@@ -6,9 +6,9 @@
 // every filter's 2n cubature points into the caller's (count * 2n, n) array
 // (filter i in rows 2n*i .. 2n*(i+1)-1) and decides which filters take part;
 // the caller hands that array to fx or hx and copies the images into
-// `images`; `finish_*` then runs each filter's step on its own rows.  Only `finish_*` changes the
-// filters, so a callback that fails between the halves leaves the bank as it
-// was.  Per-filter faults never fail a half: they become the filter's status.
+// `images`; `finish_*` then runs each filter's step on its own rows.  Only
+// `finish_*` changes the filters, so a callback that fails between the
+// halves leaves the bank as it was.  Per-filter faults never fail a half: they become the filter's status.
 //
 // Each filter's arithmetic is the single filter's (src/ckf on a working
 // CkfState), so a filter of the bank and a lone filter with the same inputs
@@ -19,6 +19,7 @@
 #include "../kernels/linalg.hpp"
 #include "../kernels/result.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -62,7 +63,9 @@ struct CkfBank {
   std::vector<Index> angle_states, angle_measurements;
 
   // Step storage, sized with the bank: the callback's images (count * 2n
-  // rows of n or m columns) and the measurements of an update.
+  // rows of n or m columns; during an update followed by every filter's
+  // Cholesky factor of P, so its points need not be factored again) and the
+  // measurements of an update.
   std::vector<double> images, z;
   std::vector<double> jitter;              // of each filter's points just drawn
   std::vector<std::int64_t> step_status;   // -1: taking part; else the outcome
@@ -73,6 +76,10 @@ struct CkfBank {
   static Result<CkfBank> create(std::uint64_t count, std::uint64_t dim_x, std::uint64_t dim_z, double dt);
 
   Index points_per_filter() const { return 2 * dim_x; }
+  /// Doubles of `images` per filter.
+  Index images_per_filter() const {
+    return std::max(2 * dim_x * std::max(dim_x, dim_z), 2 * dim_x * dim_z + dim_x * dim_x);
+  }
   /// Append `added` filters in the initial state (zero mean, identity
   /// covariance, the shared noises or identities, status 4).  All storage is
   /// reserved before anything changes, so a MemoryError leaves the bank as it
