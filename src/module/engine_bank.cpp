@@ -157,10 +157,12 @@ Ref array_from(const std::vector<T>& v, std::initializer_list<Index> dims, int t
 }
 
 /// Releases the interpreter lock for its lifetime (re-taken on every path).
+/// Not noexcept: re-taking the lock while the interpreter shuts down ends
+/// the thread by a forced unwind, which must pass through.
 class Unlocked {
  public:
   Unlocked() : state_(PyEval_SaveThread()) {}
-  ~Unlocked() { PyEval_RestoreThread(state_); }
+  ~Unlocked() noexcept(false) { PyEval_RestoreThread(state_); }
   Unlocked(const Unlocked&) = delete;
   Unlocked& operator=(const Unlocked&) = delete;
 
