@@ -155,7 +155,7 @@ def test_callback_sees_every_filter_in_the_fixed_layout():
     bank.predict(dt=0.25)
     assert len(seen) == 1
     X, dt, scale = seen[0]
-    assert (dt, scale) == (0.25, 7) and X.shape == (4 * 2 * N, N)
+    assert (dt, scale) == (0.25, 7) and X.shape == (4 * 2 * N, N) and bank.dt == 1.0
     for i in range(4):
         # The textbook cubature points of N(x_i, P_i): x_i +- sqrt(n) columns of the Cholesky factor.
         L = np.linalg.cholesky(Ps[i])
@@ -275,6 +275,48 @@ def test_assignments_are_validated(name, value, match):
     with pytest.raises(AttributeError):
         bank.status = np.zeros(5)
     assert all(same(np.asarray(before[k]), np.asarray(v)) for k, v in bank.to_dict().items())
+
+
+def test_overflowing_prediction_is_refused_for_that_filter_only():
+    rng = np.random.default_rng(13)
+    bank = make_bank(targets(rng, 3), fx=lambda X, dt: X)
+    Ps = bank.Ps
+    Ps[1] = 1e308 * np.eye(N)  # factorable, but its spread overflows to infinity
+    bank.Ps = Ps
+    before = bank.to_dict()
+    bank.predict()
+    assert same(bank.Ps[1], before["Ps"][1]) and same(bank.xs[1], before["xs"][1])
+    np.testing.assert_allclose(bank.Ps[[0, 2]], Ps[[0, 2]] + Q0, rtol=1e-12, atol=1e-12)
+    bank.update(measure(rng, bank.xs))
+    assert bank.status.tolist() == [0, 2, 0] and np.isnan(bank.nis[1])
+
+
+def test_callback_reentering_the_bank_is_refused():
+    bank = make_bank(targets(np.random.default_rng(14), 2))
+
+    def fx(X, dt):
+        bank.xs = np.zeros((2, N))
+        return X
+
+    bank.fx = fx
+    before = bank.to_dict()
+    with pytest.raises(RuntimeError, match="Already borrowed"):
+        bank.predict()
+    assert all(same(np.asarray(before[k]), np.asarray(v)) for k, v in bank.to_dict().items())
+
+
+def test_settings_take_scalars_and_broadcast():
+    bank = make_bank(targets(np.random.default_rng(15), 3))
+    bank.Ps, bank.Q, bank.R = 2.0, 3.0, np.stack([R0] * 3)
+    np.testing.assert_array_equal(bank.Ps, np.broadcast_to(2.0 * np.eye(N), (3, N, N)))
+    np.testing.assert_array_equal(bank.Q, 3.0 * np.eye(N))
+    assert bank.R.shape == (3, MZ, MZ)
+    bank.dt = 0.5
+    assert bank.dt == 0.5
+    for kw, err in (({"angle_states": [5]}, ValueError), ({"angle_measurements": [1, -1]}, ValueError),
+                    ({"angle_states": [1.5]}, TypeError)):
+        with pytest.raises(err):
+            CKFBank(3, N, MZ, 1.0, **kw)
 
 
 def test_add_needs_per_filter_noise_only_where_the_bank_has_it():
