@@ -70,9 +70,10 @@ void bank_range(const BankModel& model, const BankBuffers& b, Index begin, Index
       continue;
     }
     for (Index r = 0; r < m; ++r) w->z.coeffRef(r) = zi[r];
-    // 5-10. Update; with no inverse at all the prediction is the result.
+    // 5-10. Update; with no inverse at all, or a posterior that overflowed,
+    // the prediction is the result.
     const InverseStage stage = w->update();
-    if (stage == InverseStage::Failed) {
+    if (stage == InverseStage::Failed || stage == InverseStage::NonFinite) {
       store(xi, pi);
       b.log_likelihoods[i] = kMinusInf;
       b.status[i] = kBankNoUpdate;
