@@ -157,22 +157,24 @@ def test_fork_while_a_thread_is_inside_the_bank():
         f = _native.CubatureKalmanFilter(6, 3, 0.1)
         out = (xs, ps, xs, ps, np.zeros(M), np.zeros(M))
         codes, refused = [], set()
-        for _ in range(6):
-            time.sleep(0.02)
-            pid = os.fork()
-            if pid == 0:  # only this thread exists here: nothing holds the arrays
-                try:
+        try:
+            for _ in range(6):
+                time.sleep(0.02)
+                pid = os.fork()
+                if pid == 0:  # only this thread exists here: nothing holds the arrays
+                    try:
+                        f.record_step(0, out)
+                        os._exit(0)
+                    except BaseException:
+                        os._exit(1)
+                codes.append(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
+                try:  # here the bank may still be reading xs
                     f.record_step(0, out)
-                    os._exit(0)
-                except BaseException:
-                    os._exit(1)
-            codes.append(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
-            try:  # here the bank may still be reading xs
-                f.record_step(0, out)
-            except RuntimeError as e:
-                refused.add(str(e))
-        stop.set()
-        worker.join()
+                except RuntimeError as e:
+                    refused.add(str(e))
+        finally:
+            stop.set()
+            worker.join()
         print((codes, sorted(refused)))
     """
     proc = run_script(body)
