@@ -116,8 +116,10 @@ bool draw_rows(CkfBank& b, Index i, Chunk& c, double* points) {
   return true;
 }
 
-void count_jitter(CkfBank& b, Index i) {
-  if (b.jitter[sz(i)] > 0.0) saturating_increment(b.jitter_count[sz(i)]);
+/// Filter i's jitter count follows the working filter's: the step recorded
+/// its jitter exactly when a lone filter's would.
+void count_jitter(CkfBank& b, Index i, const CkfState& s, std::uint64_t count_before) {
+  if (s.jitter.jitter_count != count_before) saturating_increment(b.jitter_count[sz(i)]);
 }
 
 /// Circular mean of column c of Y.
@@ -153,9 +155,6 @@ std::int64_t update_one(CkfBank& b, Chunk& c, Index i) {
   CkfState& s = c.s;
   const double* zrows = b.images.data() + i * 2 * n * m;
   if (!all_finite(zrows, 2 * n * m)) return kBadData;
-  // As for a lone filter, the jitter counts once hx has given usable images,
-  // whether or not the inverse then succeeds.
-  count_jitter(b, i);
   load_vector(b.z.data() + i * m, c.z);
   c.Z.resize(2 * n, m);
   load_rows(zrows, c.Z);
@@ -170,8 +169,12 @@ std::int64_t update_one(CkfBank& b, Chunk& c, Index i) {
   cubature_points_from_factor(s.x, c.L, c.X);
   if (b.r_per_filter) load_rows(b.R.data() + i * m * m, s.R);
   const std::uint64_t fallbacks = s.singular_innovation_count;
-  if (!update_from_points(s, c.X, c.Z, c.z, s.R, c.work).ok()) return kNotApplied;
-  if (!all_finite(s.x.data(), n) || !all_finite(s.P.data(), n * n)) return kNotApplied;
+  const std::uint64_t jitters = s.jitter.jitter_count;
+  // Fails at the inverse (the jitter still counts, as for a lone filter) or
+  // on a non-finite result (nothing counts).
+  const Status updated = update_from_points(s, c.X, c.Z, c.z, s.R, b.jitter[sz(i)], c.work);
+  count_jitter(b, i, s, jitters);
+  if (!updated.ok()) return kNotApplied;
   wrap_state_angles(b, s.x);
   store_vector(s.x, b.x.data() + i * n);
   store_rows(s.P, b.P.data() + i * n * n);
@@ -299,13 +302,14 @@ void finish_prediction(CkfBank& b, batch::WorkerPool& pool) {
       // points' mean direction first, so the mean does not straddle the seam.
       for (Index a : b.angle_states) unwrap_column(Y, a, circular_mean(Y, a));
       if (b.q_per_filter) load_rows(b.Q.data() + i * n * n, s.Q);
-      commit_prediction(s, Y, c.work);
-      if (!all_finite(s.x.data(), n) || !all_finite(s.P.data(), n * n)) {
+      // A non-finite mean or covariance (an overflow in fx) is refused.
+      const std::uint64_t jitters = s.jitter.jitter_count;
+      if (!commit_prediction(s, Y, b.jitter[u], c.work).ok()) {
         b.pending[u] = kNotApplied;
         continue;
       }
+      count_jitter(b, i, s, jitters);
       wrap_state_angles(b, s.x);
-      count_jitter(b, i);
       store_vector(s.x, b.x.data() + i * n);
       store_vector(s.x, b.x_prior.data() + i * n);
       store_rows(s.P, b.P.data() + i * n * n);

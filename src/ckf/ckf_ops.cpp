@@ -46,12 +46,12 @@ void self_moment(const DMatrix& A, DMatrix& M) {
 
 }  // namespace
 
-void commit_prediction(CkfState& s, DMatrix Y) {
+Status commit_prediction(CkfState& s, DMatrix Y, double jitter) {
   CkfWork work;
-  commit_prediction(s, Y, work);
+  return commit_prediction(s, Y, jitter, work);
 }
 
-void commit_prediction(CkfState& s, DMatrix& Y, CkfWork& w) {
+Status commit_prediction(CkfState& s, DMatrix& Y, double jitter, CkfWork& w) {
   if (Y.cols() != s.dim_x) internal_failure("propagated points have dim_x columns", __FILE__, __LINE__);
   // The new mean is the mean of the propagated points themselves (not the
   // transition applied to the old mean), and the spread is taken about it.
@@ -61,19 +61,25 @@ void commit_prediction(CkfState& s, DMatrix& Y, CkfWork& w) {
   // Process noise after the scaling, before the symmetrisation.
   w.P_new += s.Q;
   symmetrize_in_place(w.P_new);
+  // An overflow in the model is a failure, not a state to carry on from.
+  if (!w.mean.allFinite() || !w.P_new.allFinite()) return non_finite_prediction();
 
+  record_jitter_overwrite(s.jitter, jitter);
   s.x.swap(w.mean);
   s.P.swap(w.P_new);
   s.x_prior = s.x;
   s.P_prior = s.P;
+  return Status::success();
 }
 
-Status update_from_points(CkfState& s, DMatrix X, DMatrix Z, const DVector& z, const DMatrix& R_eff) {
+Status update_from_points(CkfState& s, DMatrix X, DMatrix Z, const DVector& z, const DMatrix& R_eff,
+                          double jitter) {
   CkfWork work;
-  return update_from_points(s, X, Z, z, R_eff, work);
+  return update_from_points(s, X, Z, z, R_eff, jitter, work);
 }
 
-Status update_from_points(CkfState& s, DMatrix& X, DMatrix& Z, const DVector& z, const DMatrix& R_eff, CkfWork& w) {
+Status update_from_points(CkfState& s, DMatrix& X, DMatrix& Z, const DVector& z, const DMatrix& R_eff,
+                          double jitter, CkfWork& w) {
   const Index n = s.dim_x;
   const Index m = s.dim_z;
   if (X.cols() != n || Z.cols() != m || X.rows() != Z.rows() || z.size() != m || R_eff.rows() != m ||
@@ -92,12 +98,13 @@ Status update_from_points(CkfState& s, DMatrix& X, DMatrix& Z, const DVector& z,
   w.S += R_eff;
   symmetrize_in_place(w.S);
 
-  // The only step that can fail; nothing has been stored yet.
+  // Nothing has been stored yet.  A failed inverse still records the
+  // jitter of the points (the update had got that far).
   bool used_fallback = false;
   if (!invert_innovation(w.S, w.factor, w.SI, used_fallback)) {
+    record_jitter_overwrite(s.jitter, jitter);
     return Error::runtime("failed to invert innovation covariance");
   }
-  if (used_fallback) saturating_increment(s.singular_innovation_count);
 
   w.K.resize(n, m);
   w.K.noalias() = w.Pxz * w.SI;
@@ -115,7 +122,12 @@ Status update_from_points(CkfState& s, DMatrix& X, DMatrix& Z, const DVector& z,
   w.KSKt.noalias() = w.KS * w.K.transpose();
   w.P_new = s.P - w.KSKt;
   symmetrize_in_place(w.P_new);
+  // An overflow (in hx, S or the gain) fails before any field or counter
+  // changes.
+  if (!w.x_new.allFinite() || !w.P_new.allFinite()) return non_finite_update();
 
+  record_jitter_overwrite(s.jitter, jitter);
+  if (used_fallback) saturating_increment(s.singular_innovation_count);
   s.z = z;
   s.z_pred.swap(w.mean);
   s.K.swap(w.K);

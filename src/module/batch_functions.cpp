@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <new>
 #include <string>
 #include <utility>
@@ -347,16 +348,39 @@ void copy_c_order(const ArrayIn& a, double* out) {
 }
 
 /// Releases the interpreter lock for its lifetime (re-taken on every path).
+/// Taking it back may end the thread (a forced unwind at interpreter
+/// shutdown), so the destructor is allowed to throw; `without_lock` makes
+/// sure it never runs while another exception is in flight.
 class InterpreterLockRelease {
  public:
   InterpreterLockRelease() : state_(PyEval_SaveThread()) {}
-  ~InterpreterLockRelease() { PyEval_RestoreThread(state_); }
+  ~InterpreterLockRelease() noexcept(false) {
+    interpreter_call([&] { PyEval_RestoreThread(state_); });
+  }
   InterpreterLockRelease(const InterpreterLockRelease&) = delete;
   InterpreterLockRelease& operator=(const InterpreterLockRelease&) = delete;
 
  private:
   PyThreadState* state_;
 };
+
+/// Runs the native `work` without the interpreter lock.  A failure of the
+/// work is held until the lock is back, then rethrown.
+template <class F>
+void without_lock(F&& work) {
+  std::exception_ptr failure;
+  {
+    InterpreterLockRelease unlocked;
+    try {
+      work();
+    } catch (abi::__forced_unwind&) {
+      throw;  // not raised by native work; never held
+    } catch (...) {
+      failure = std::current_exception();
+    }
+  }
+  if (failure) std::rethrow_exception(failure);
+}
 
 Ref batch_parallel_step_body(PyObject* const* args) {
   const ArrayIn xs = arg_array(args[0], 2, "xs");
@@ -423,10 +447,7 @@ Ref batch_parallel_step_body(PyObject* const* args) {
   buffers.status = status_buf.as<std::int64_t>();
 
   batch::WorkerPool& pool = batch::WorkerPool::instance();
-  {
-    InterpreterLockRelease unlocked;
-    batch::run_filter_bank(model, buffers, pool);
-  }
+  without_lock([&] { batch::run_filter_bank(model, buffers, pool); });
 
   // Each filter wrote its result into its own input slot; the results move
   // into new NumPy-owned arrays, each buffer shrinking as its array fills.

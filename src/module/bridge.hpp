@@ -35,12 +35,16 @@ Extent array_extent(PyArrayObject* a);
 class ArrayBorrow {
  public:
   ArrayBorrow() = default;
-  /// Read borrow; refused (PanicException) only while overlapping memory is
-  /// write-borrowed.
-  static ArrayBorrow read(PyArrayObject* a);
-  /// Write borrow; refused (PanicException) for a read-only array or while
-  /// any overlapping memory is borrowed.
-  static ArrayBorrow write(PyArrayObject* a);
+  /// Read borrow of the argument `name` (a literal, or nullptr when the
+  /// array is no argument); refused (PanicException) only while overlapping
+  /// memory is write-borrowed, which no caller can arrange.
+  static ArrayBorrow read(PyArrayObject* a, const char* name = nullptr);
+  /// Write borrow of the output `name`; refused for a read-only array
+  /// (PanicException) and while any overlapping memory is borrowed: that
+  /// conflict comes from the caller (a callback or another thread writing
+  /// into arrays that a running call reads), so it is a RuntimeError naming
+  /// both arrays.
+  static ArrayBorrow write(PyArrayObject* a, const std::string& name);
   ArrayBorrow(ArrayBorrow&& o) noexcept : id_(o.id_) { o.id_ = 0; }
   ArrayBorrow& operator=(ArrayBorrow&& o) noexcept;
   ArrayBorrow(const ArrayBorrow&) = delete;
@@ -73,7 +77,7 @@ class ArrayIn {
     return load_double(data() + i * stride(0) + j * stride(1) + k * stride(2));
   }
 
-  friend ArrayIn accept_array(PyObject* obj, int ndim);
+  friend ArrayIn accept_array(PyObject* obj, int ndim, const char* name);
 
  private:
   Ref ref_;
@@ -82,15 +86,15 @@ class ArrayIn {
 
 /// Acceptance test: a NumPy ndarray (or subclass) of exactly `ndim`
 /// dimensions with a dtype equivalent to native float64; TypeError
-/// otherwise.  Takes the read borrow.
-ArrayIn accept_array(PyObject* obj, int ndim);
+/// otherwise.  Takes the read borrow (under the argument name `name`).
+ArrayIn accept_array(PyObject* obj, int ndim, const char* name = nullptr);
 
 /// The acceptance test without a borrow (for arrays that are then written).
 PyArrayObject* accept_array_unborrowed(PyObject* obj, int ndim);
 
 /// Argument kinds "array of 1, 2 or 3 dimensions" (TypeError prefixed).
 inline ArrayIn arg_array(PyObject* obj, int ndim, const char* name) {
-  return convert_arg(name, [&] { return accept_array(obj, ndim); });
+  return convert_arg(name, [&] { return accept_array(obj, ndim, name); });
 }
 
 /// Copy an accepted 1-D array of length n (length, then contiguity checks).

@@ -37,10 +37,9 @@ Ref ckf_predict_custom(CkfInstance& self, PyObject* const* args) {
   PointSet points = unwrap(cubature_points(s.x, s.P));
   // 3. One call of fx over all points.
   DMatrix Y = call_model_vectorized(fx, points.X, /*pass_dt=*/true, fx_args, s.dim_x, dt);
-  // 4. The jitter is recorded only once fx has succeeded.
-  record_jitter_overwrite(s.jitter, points.jitter);
-  // 5-8. Mean, covariance plus Q, prior.
-  commit_prediction(s, std::move(Y));
+  // 4-8. Mean, covariance plus Q, prior; the jitter is recorded only once fx
+  // has succeeded and the new state is finite.
+  unwrap(commit_prediction(s, std::move(Y), points.jitter));
   return none();
 }
 
@@ -74,10 +73,9 @@ Ref ckf_update(CkfInstance& self, PyObject* const* args) {
   PointSet points = unwrap(cubature_points(s.x, s.P));
   // 5. One call of hx over all points.
   DMatrix Z = call_model_vectorized(hx, points.X, /*pass_dt=*/false, hx_args, s.dim_z, 0.0);
-  // 6. Jitter accounting; from here on only the inverse can fail.
-  record_jitter_overwrite(s.jitter, points.jitter);
-  // 7-16.
-  unwrap(update_from_points(s, std::move(points.X), std::move(Z), z, R_eff));
+  // 6-16. Jitter accounting and the update; it fails at the inverse (the
+  // jitter recorded) or on a non-finite new state (nothing changed).
+  unwrap(update_from_points(s, std::move(points.X), std::move(Z), z, R_eff, points.jitter));
   return none();
 }
 

@@ -129,6 +129,8 @@ Status SrckfState::finish_prediction(const DMatrix& propagated) {
   //    prediction never needs jitter.
   Result<DMatrix> L = qr_to_lower_factor(std::move(A), n);
   if (!L) return L.take_error();
+  // An overflow in the model is a failure, not a state to carry on from.
+  if (!x_pred.allFinite() || !L.value().allFinite()) return non_finite_prediction();
 
   // 4. Commit.
   x = std::move(x_pred);
@@ -219,6 +221,7 @@ Status SrckfState::finish_update(const DVector& z_meas, const DMatrix& points, c
   // 9. A downdate that loses positive definiteness (a very informative
   //    measurement can do this through rounding) falls back to covariance
   //    space: P_post = chol_P chol_P^T - U U^T, symmetrised and factored.
+  double fallback_jitter = 0.0;
   if (!downdated) {
     U.noalias() = Kn * S;
     DMatrix P_post = factor_product(chol_P);
@@ -228,8 +231,14 @@ Status SrckfState::finish_update(const DVector& z_meas, const DMatrix& points, c
     symmetrize_in_place(P_post);
     Result<CholeskyFactor> f = stable_cholesky(P_post);
     if (!f) return f.take_error();
-    record_jitter_max(jitter, f.value().jitter);
+    fallback_jitter = f.value().jitter;
     L = std::move(f.value().L);
+  }
+  // An overflow fails like the fallback's own factorisation above: before
+  // any counter or field changes.
+  if (!xn.allFinite() || !L.allFinite()) return non_finite_update();
+  if (!downdated) {
+    record_jitter_max(jitter, fallback_jitter);
     saturating_increment(downdate_fallback_count);
   }
 

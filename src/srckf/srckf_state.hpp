@@ -67,7 +67,8 @@ struct SrckfState {
 
   /// Predicted mean and factor from the propagated points (2n by n, finite):
   /// the weighted, centred points stacked on chol_Q^T go through one QR.
-  /// Cannot fail for well-formed input; on failure nothing changes.
+  /// Fails with "prediction produced non-finite state" when the new mean or
+  /// factor is not finite (an overflow); on failure nothing changes.
   Status finish_prediction(const DMatrix& propagated);
 
   // --- Update: noise factor, points, hx on them (module layer), then finish.
@@ -79,10 +80,11 @@ struct SrckfState {
 
   /// Finish an update with the validated measurement z, the points the model
   /// saw and its output Zm (2n by m).  Fails with RuntimeError "SR-CKF
-  /// innovation factor singular during gain solve" (counted) or, when the
-  /// covariance-space fallback cannot be factored, the factorisation's
-  /// error; after either failure x, chol_P and every update field keep their
-  /// previous values.
+  /// innovation factor singular during gain solve" (counted), when the
+  /// covariance-space fallback cannot be factored with the factorisation's
+  /// error, or with "update produced non-finite state" when the new mean or
+  /// factor is not finite; after any failure x, chol_P, every update field
+  /// and (except for the counted one) every counter keep their values.
   Status finish_update(const DVector& z_meas, const DMatrix& points, const DMatrix& Zm, const DMatrix& Rf);
 
   /// A skipped measurement: clear the innovation fields and diagnostics and
