@@ -198,22 +198,23 @@ def plot(path: str, truth: np.ndarray, zs: np.ndarray, tracks: Dict[str, np.ndar
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    fig, (ax, ax_err) = plt.subplots(1, 2, figsize=(15, 6), gridspec_kw={"width_ratios": [1.1, 1.0]})
+    fig, (ax, ax_err) = plt.subplots(1, 2, figsize=(15, 6.5), gridspec_kw={"width_ratios": [1.0, 1.25]})
     seen = ~np.isnan(zs[:, 0])
     pos, _ = polar_to_cartesian(zs[seen])
     times = np.arange(len(truth)) * DT
+    radar_error = np.hypot(*(pos - truth[seen, :2]).T)
     ax.plot(truth[:, 0], truth[:, 1], "k-", lw=2, label="truth")
     ax.plot(pos[:, 0], pos[:, 1], ".", color="0.6", ms=3, label="radar scans")
-    ax_err.plot(times[seen], np.hypot(*(pos - truth[seen, :2]).T), ".", color="0.6", ms=3, label="radar scans")
+    ax_err.plot(times[seen], radar_error, ".", color="0.75", ms=3, label="radar scans as positions")
     estimates = dict(tracks)
     estimates["batch_filter (linear CV)"] = view.filtered
     estimates["rts_smoother (linear CV)"] = view.smoothed
-    for label, xs in estimates.items():
-        style = "--" if "smoother" in label else "-"
+    styles = ["-", (0, (4, 3)), "-", "-"]
+    for (label, xs), style in zip(estimates.items(), styles):
         linear = "linear CV" in label
         rows = view.steps if linear else np.arange(len(truth))
-        lines = ax.plot(xs[:, 0], xs[:, 1], style, lw=1, label=label)
-        ax_err.plot(times[rows], np.hypot(*(xs[:, :2] - truth[rows, :2]).T), style, lw=1,
+        lines = ax.plot(xs[:, 0], xs[:, 1], linestyle=style, lw=1, label=label)
+        ax_err.plot(times[rows], np.hypot(*(xs[:, :2] - truth[rows, :2]).T), linestyle=style, lw=1.1,
                     color=lines[0].get_color(), label=label)
     ax.plot([0.0], [0.0], "^", color="k", label="radar")
     ax.set_xlabel("x (m)")
@@ -227,10 +228,10 @@ def plot(path: str, truth: np.ndarray, zs: np.ndarray, tracks: Dict[str, np.ndar
                       lw=1, label="missed scans")
     ax_err.set_xlabel("time (s)")
     ax_err.set_ylabel("position error (m)")
-    ax_err.set_yscale("log")
+    ax_err.set_ylim(0.0, 1.05 * float(np.percentile(radar_error, 98)))
     ax_err.set_title("position error over time")
-    ax_err.grid(True, which="both", alpha=0.3)
-    ax_err.legend(loc="upper right", fontsize="small")
+    ax_err.grid(True, alpha=0.3)
+    ax_err.legend(loc="upper center", bbox_to_anchor=(0.5, -0.12), ncol=3, fontsize="small", frameon=False)
     fig.suptitle("vexel_ckf demo: coordinated turn, range-bearing radar with dropouts")
     fig.tight_layout()
     fig.savefig(path, dpi=120)
