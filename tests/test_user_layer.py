@@ -107,6 +107,36 @@ def test_a_target_crossing_the_bearing_and_heading_seams_is_tracked_at_noise_lev
     assert worst > 25.0 * lateral_noise
 
 
+@BOTH
+def test_away_from_the_seams_the_angle_options_change_nothing(square_root):
+    truth, zs = seam_scenario(steps=30, turn=np.pi)  # east of the radar, heading east
+    zs[[3, 4]] = np.nan
+    runs = []
+    for angles in (False, True):
+        kf = seam_filter(square_root, angles)
+        kf.x = truth[0]
+        runs.append((kf.run(zs[1:], nan_means_missing=True), kf.to_dict()))
+    (plain, plain_state), (with_angles, angle_state) = runs
+    assert all(a.tobytes() == b.tobytes() for a, b in zip(plain, with_angles))
+    assert all(np.array_equal(plain_state[k], angle_state[k], equal_nan=True) for k in plain_state
+               if not k.startswith("angle_"))
+
+
+def test_the_engine_steps_check_their_own_arguments():
+    from vexel_ckf import _engine
+
+    kf = VexelCKF(2, 1, 1.0)
+    before = kf.to_dict()
+    with pytest.raises(ValueError, match=r"^angle_states holds the index 2, outside 0\.\.1$"):
+        _engine.predict_angles(kf.native, cv_fx, None, None, (2,))
+    with pytest.raises(ValueError, match=r"^angle_measurements holds the index 1, outside 0\.\.0$"):
+        _engine.update_angles(kf.native, np.zeros(1), cv_hx, None, None, (), (1,))
+    with pytest.raises(TypeError, match="^filter must be a CubatureKalmanFilter or SquareRootCubatureKalmanFilter, "
+                                        "got VexelCKF$"):
+        _engine.predict_angles(kf, cv_fx, None, None, ())
+    assert all(np.array_equal(v, before[k], equal_nan=True) for k, v in kf.to_dict().items())
+
+
 def textbook_ckf(x, P, Q, R, fx, hx, zs, dts, angle_state=None, angle_measurement=None):
     """Covariance-form cubature Kalman filter written out step by step; per-step dt."""
     n = len(x)

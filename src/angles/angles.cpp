@@ -10,11 +10,18 @@ constexpr double kPi = 3.141592653589793;
 constexpr double kTwoPi = 2.0 * kPi;
 
 /// value shifted to lie within pi of centre: centre + wrap(value - centre).
-inline double around(double value, double centre) { return centre + wrap(value - centre); }
+/// A value already within pi is returned as it is, so that data away from
+/// the seam pass through bit for bit.
+inline double around(double value, double centre) {
+  const double d = value - centre;
+  if (d > -kPi && d <= kPi) return value;
+  return centre + wrap(d);
+}
 
 }  // namespace
 
 double wrap(double a) {
+  if (a > -kPi && a <= kPi) return a;  // already in range: unchanged, not rounded
   // The floored remainder, as NumPy's remainder computes it: fmod keeps the
   // sign of the dividend, so a negative rest moves up by one turn.
   double m = std::fmod(a + kPi, kTwoPi);

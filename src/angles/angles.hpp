@@ -9,12 +9,14 @@
 
 namespace vexel::angles {
 
-/// a mapped to (-pi, pi]: the floored remainder of a + pi by 2 pi, minus pi,
-/// with -pi replaced by pi (a NaN or infinity gives NaN).
+/// a mapped to (-pi, pi]: a itself when it lies there, else the floored
+/// remainder of a + pi by 2 pi, minus pi, with -pi replaced by pi (a NaN or
+/// infinity gives NaN).
 double wrap(double a);
 
 /// Each listed column of Y shifted by whole turns to lie within pi of the
-/// column's circular mean (atan2 of the mean sine and the mean cosine).
+/// column's circular mean (atan2 of the mean sine and the mean cosine);
+/// entries already within pi of it are left as they are.
 void unwrap_columns_around_mean(DMatrix& Y, const std::vector<Index>& columns);
 
 /// Each listed column c of Z shifted by whole turns to lie within pi of
