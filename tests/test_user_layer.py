@@ -434,6 +434,17 @@ def test_the_stub_declares_every_field_of_the_tables_with_its_type():
         assert getattr(VexelCKF, name).__doc__, name  # help(VexelCKF) describes the field
 
 
+def test_mypy_stubtest_finds_the_stub_and_the_runtime_in_agreement():
+    pytest.importorskip("mypy.stubtest")
+    env = dict(os.environ)
+    package_root = os.path.dirname(os.path.dirname(vexel_ckf.__file__))
+    if "site-packages" not in package_root:
+        env["MYPYPATH"] = package_root
+    res = subprocess.run([sys.executable, "-m", "mypy.stubtest", "vexel_ckf._filter"], capture_output=True,
+                         text=True, timeout=600, env=env)
+    assert res.returncode == 0, res.stdout + res.stderr
+
+
 def test_type_checkers_see_typed_fields_and_flag_misspelt_ones(tmp_path, monkeypatch):
     api = pytest.importorskip("mypy.api")
     package_root = os.path.dirname(os.path.dirname(vexel_ckf.__file__))
