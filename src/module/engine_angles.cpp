@@ -66,8 +66,7 @@ Ref ckf_predict_angles(CkfInstance& self, PyObject* const* args) {
   // The propagated angles on one side of the seam, so that their mean and
   // spread are those on the circle.
   angles::unwrap_columns_around_mean(Y, states);
-  record_jitter_overwrite(s.jitter, points.jitter);
-  commit_prediction(s, std::move(Y));
+  unwrap(commit_prediction(s, std::move(Y), points.jitter));
   angles::wrap_entries(s.x, states);
   angles::wrap_entries(s.x_prior, states);
   return none();
@@ -117,8 +116,7 @@ Ref ckf_update_angles(CkfInstance& self, PyObject* const* args) {
   DMatrix Z = call_model_vectorized(hx, points.X, /*pass_dt=*/false, hx_args, s.dim_z, 0.0);
   // Each image within pi of the measurement: the innovation is the short way round.
   angles::unwrap_columns_around(Z, measured, z);
-  record_jitter_overwrite(s.jitter, points.jitter);
-  unwrap(update_from_points(s, std::move(points.X), std::move(Z), z, R_eff));
+  unwrap(update_from_points(s, std::move(points.X), std::move(Z), z, R_eff, points.jitter));
   angles::wrap_entries(s.x, states);
   angles::wrap_entries(s.x_post, states);
   return none();
