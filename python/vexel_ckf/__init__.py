@@ -7,6 +7,8 @@ many of them together with one callback call per step; `batch_filter`,
 The native classes and functions are re-exported for direct use.
 """
 
+from importlib import metadata as _metadata
+
 from ._bank import STATUS_CODES, BankRunResult, CKFBank
 from ._batch import BankStepResult, BatchResult, SmoothResult, batch_filter, filter_bank_step, rts_smoother
 from ._filter import RunResult, VexelCKF
@@ -17,6 +19,11 @@ from ._native import (
     batch_parallel_step,
     rts_smooth,
 )
+
+try:
+    __version__: str = _metadata.version("vexel_ckf")
+except _metadata.PackageNotFoundError:  # run from a source tree that was never installed
+    __version__ = "0+unknown"
 
 __all__ = [
     "VexelCKF",

@@ -90,8 +90,9 @@ class CKFBank:
     filter's measurement, angle states are averaged on the circle and wrapped
     to (-pi, pi] after each predict and update.
 
-    Reads of the array attributes return copies; assignments are validated
-    (shape and finiteness). After `update`, ``status`` tells per filter what
+    Reads of the array attributes return read-only copies (change the bank by
+    assigning, ``bank.xs = new_xs``); assignments are validated (shape and
+    finiteness). After `update`, ``status`` tells per filter what
     happened (`STATUS_CODES`).
     """
 
@@ -213,6 +214,13 @@ class CKFBank:
 
     # -- state ---------------------------------------------------------------
 
+    def _read(self, name: str) -> Any:
+        # A fresh copy, read-only so that an in-place edit (bank.xs[0] = ...)
+        # fails loudly instead of being lost; assign the attribute instead.
+        value = self._b.get(name)
+        value.flags.writeable = False
+        return value
+
     def _covariances(self, name: str, value: ArrayLike, k: int, count: int) -> FloatArray:
         """(k, k) or a scalar for every filter, or (count, k, k) one each."""
         a = as_floats(name, value)
@@ -241,7 +249,7 @@ class CKFBank:
     @property
     def xs(self) -> FloatArray:
         """Current means, shape (M, dim_x)."""
-        return self._b.get("xs")
+        return self._read("xs")
 
     @xs.setter
     def xs(self, value: ArrayLike) -> None:
@@ -250,7 +258,7 @@ class CKFBank:
     @property
     def Ps(self) -> FloatArray:
         """Current covariances, shape (M, dim_x, dim_x); assign (dim_x, dim_x) for all or one each."""
-        return self._b.get("Ps")
+        return self._read("Ps")
 
     @Ps.setter
     def Ps(self, value: ArrayLike) -> None:
@@ -259,7 +267,7 @@ class CKFBank:
     @property
     def xs_prior(self) -> FloatArray:
         """Means after the last prediction, shape (M, dim_x)."""
-        return self._b.get("xs_prior")
+        return self._read("xs_prior")
 
     @xs_prior.setter
     def xs_prior(self, value: ArrayLike) -> None:
@@ -268,7 +276,7 @@ class CKFBank:
     @property
     def Ps_prior(self) -> FloatArray:
         """Covariances after the last prediction, shape (M, dim_x, dim_x)."""
-        return self._b.get("Ps_prior")
+        return self._read("Ps_prior")
 
     @Ps_prior.setter
     def Ps_prior(self, value: ArrayLike) -> None:
@@ -277,7 +285,7 @@ class CKFBank:
     @property
     def Q(self) -> FloatArray:
         """Process noise: (dim_x, dim_x) shared by all filters, or (M, dim_x, dim_x) one each."""
-        return self._b.get("Q")
+        return self._read("Q")
 
     @Q.setter
     def Q(self, value: ArrayLike) -> None:
@@ -286,7 +294,7 @@ class CKFBank:
     @property
     def R(self) -> FloatArray:
         """Measurement noise: (dim_z, dim_z) shared by all filters, or (M, dim_z, dim_z) one each."""
-        return self._b.get("R")
+        return self._read("R")
 
     @R.setter
     def R(self, value: ArrayLike) -> None:
@@ -295,22 +303,22 @@ class CKFBank:
     @property
     def status(self) -> NDArray[np.int64]:
         """Status code of each filter's last update, shape (M,) (see `STATUS_CODES`)."""
-        return self._b.get("status")
+        return self._read("status")
 
     @property
     def log_likelihoods(self) -> FloatArray:
         """Log-likelihood of each filter's last measurement, shape (M,); NaN unless status is 0 or 1."""
-        return self._b.get("log_likelihoods")
+        return self._read("log_likelihoods")
 
     @property
     def nis(self) -> FloatArray:
         """Normalised innovation squared of each filter's last measurement, shape (M,)."""
-        return self._b.get("nis")
+        return self._read("nis")
 
     @property
     def jitter_counts(self) -> NDArray[np.uint64]:
         """Per filter, how many of its factorisations needed diagonal jitter, shape (M,)."""
-        return self._b.get("jitter_counts")
+        return self._read("jitter_counts")
 
     # -- filtering -----------------------------------------------------------
 

@@ -10,6 +10,14 @@ _F64 = NDArray[np.float64]
 __all__: List[str]
 
 def field_tables() -> Dict[str, Tuple[Tuple[str, str, Tuple[str, ...], bool], ...]]: ...
+def predict_angles(
+    filter: Any, fx: Callable[..., Any], dt: Optional[float], fx_args: Optional[Tuple[Any, ...]],
+    angle_states: Tuple[int, ...],
+) -> None: ...
+def update_angles(
+    filter: Any, z: NDArray[np.float64], hx: Callable[..., Any], r: Optional[NDArray[np.float64]],
+    hx_args: Optional[Tuple[Any, ...]], angle_states: Tuple[int, ...], angle_measurements: Tuple[int, ...],
+) -> None: ...
 
 @final
 class CkfBank:

@@ -1,5 +1,6 @@
 #include "ckf_bank.hpp"
 
+#include "../angles/angles.hpp"
 #include "../batch/worker_pool.hpp"
 #include "../ckf/ckf_ops.hpp"
 #include "../ckf/ckf_state.hpp"
@@ -19,8 +20,6 @@ namespace vexel::bank {
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kPi = 3.141592653589793;
-constexpr double kTwoPi = 2.0 * kPi;
 constexpr std::int64_t kTakingPart = -1;
 
 std::size_t sz(Index v) { return static_cast<std::size_t>(v); }
@@ -122,27 +121,6 @@ void count_jitter(CkfBank& b, Index i, const CkfState& s, std::uint64_t count_be
   if (s.jitter.jitter_count != count_before) saturating_increment(b.jitter_count[sz(i)]);
 }
 
-/// Circular mean of column c of Y.
-double circular_mean(const DMatrix& Y, Index c) {
-  double s = 0.0;
-  double k = 0.0;
-  for (Index r = 0; r < Y.rows(); ++r) {
-    s += std::sin(Y.coeff(r, c));
-    k += std::cos(Y.coeff(r, c));
-  }
-  const double rows = static_cast<double>(Y.rows());
-  return std::atan2(s / rows, k / rows);
-}
-
-/// Column c of M shifted by whole turns to lie within pi of `centre`.
-void unwrap_column(DMatrix& M, Index c, double centre) {
-  for (Index r = 0; r < M.rows(); ++r) M.coeffRef(r, c) = centre + wrap_angle(M.coeff(r, c) - centre);
-}
-
-void wrap_state_angles(const CkfBank& b, DVector& x) {
-  for (Index a : b.angle_states) x.coeffRef(a) = wrap_angle(x.coeff(a));
-}
-
 /// Where an update keeps each filter's factor of P, behind the hx images.
 double* update_factors(CkfBank& b) { return b.images.data() + b.count * 2 * b.dim_x * b.dim_z; }
 
@@ -159,7 +137,7 @@ std::int64_t update_one(CkfBank& b, Chunk& c, Index i) {
   c.Z.resize(2 * n, m);
   load_rows(zrows, c.Z);
   // The innovation of an angle goes the short way round.
-  for (Index a : b.angle_measurements) unwrap_column(c.Z, a, c.z.coeff(a));
+  angles::unwrap_columns_around(c.Z, b.angle_measurements, c.z);
   // The points hx saw, rebuilt from the factor kept when they were drawn
   // (the same arithmetic, so the same bits).
   load_vector(b.x.data() + i * n, s.x);
@@ -175,25 +153,13 @@ std::int64_t update_one(CkfBank& b, Chunk& c, Index i) {
   const Status updated = update_from_points(s, c.X, c.Z, c.z, s.R, b.jitter[sz(i)], c.work);
   count_jitter(b, i, s, jitters);
   if (!updated.ok()) return kNotApplied;
-  wrap_state_angles(b, s.x);
+  angles::wrap_entries(s.x, b.angle_states);
   store_vector(s.x, b.x.data() + i * n);
   store_rows(s.P, b.P.data() + i * n * n);
   return s.singular_innovation_count != fallbacks ? kFallbackInverse : kUpdated;
 }
 
 }  // namespace
-
-double wrap_angle(double a) {
-  // Remainder with the sign of the divisor, as floor division defines it.
-  double w = std::fmod(a + kPi, kTwoPi);
-  if (w != 0.0) {
-    if (w < 0.0) w += kTwoPi;
-  } else {
-    w = 0.0;
-  }
-  w = w - kPi;
-  return w == -kPi ? kPi : w;
-}
 
 Result<CkfBank> CkfBank::create(std::uint64_t count, std::uint64_t dim_x, std::uint64_t dim_z, double dt) {
   if (dim_x == 0 || dim_z == 0) return Error::value("dim_x and dim_z must be positive");
@@ -300,7 +266,7 @@ void finish_prediction(CkfBank& b, batch::WorkerPool& pool) {
       load_rows(rows, Y);
       // Angles are averaged on the circle: each is moved next to the
       // points' mean direction first, so the mean does not straddle the seam.
-      for (Index a : b.angle_states) unwrap_column(Y, a, circular_mean(Y, a));
+      angles::unwrap_columns_around_mean(Y, b.angle_states);
       if (b.q_per_filter) load_rows(b.Q.data() + i * n * n, s.Q);
       // A non-finite mean or covariance (an overflow in fx) is refused.
       const std::uint64_t jitters = s.jitter.jitter_count;
@@ -309,7 +275,7 @@ void finish_prediction(CkfBank& b, batch::WorkerPool& pool) {
         continue;
       }
       count_jitter(b, i, s, jitters);
-      wrap_state_angles(b, s.x);
+      angles::wrap_entries(s.x, b.angle_states);
       store_vector(s.x, b.x.data() + i * n);
       store_vector(s.x, b.x_prior.data() + i * n);
       store_rows(s.P, b.P.data() + i * n * n);

@@ -111,7 +111,4 @@ void finish_update(CkfBank& b, batch::WorkerPool& pool);
 /// Keep the filters at `indices` (distinct, in range), in that order.
 void keep_filters(CkfBank& b, const std::vector<Index>& indices);
 
-/// Angle a mapped to (-pi, pi].
-double wrap_angle(double a);
-
 }  // namespace vexel::bank
