@@ -77,23 +77,45 @@ def _angle_indices(name: str, indices: Optional[Iterable[int]], size: int) -> Tu
 class CKFBank:
     """A bank of M cubature Kalman filters (covariance form) with shared callbacks.
 
-    ``CKFBank(M, dim_x, dim_z, dt, fx, hx, fx_args=(), hx_args=())``: every
-    filter has its own mean and covariance (``xs`` (M, n), ``Ps`` (M, n, n));
-    ``Q`` and ``R`` are one matrix for all filters or one per filter
-    ((M, n, n), (M, m, m)). ``fx(X, dt, *fx_args)`` and ``hx(X, *hx_args)``
-    receive all M*2n cubature points at once, filter i's in rows 2n*i to
-    2n*(i+1)-1, and return one row per point.
+    Every filter has its own mean and covariance (``xs`` (M, n), ``Ps``
+    (M, n, n)); ``Q`` and ``R`` are one matrix for all filters or one per
+    filter ((M, n, n), (M, m, m)). Each filter computes exactly what a
+    covariance-form `VexelCKF` with the same settings computes. Reads of the
+    array attributes return read-only copies (change the bank by assigning,
+    ``bank.xs = new_xs``); assignments are validated (shape and finiteness).
+    After `update`, ``status`` tells per filter what happened
+    (`STATUS_CODES`).
 
-    Each filter computes exactly what a `VexelCKF` with the same settings
-    would. ``angle_states`` and ``angle_measurements`` (indices into x and z)
-    mark angles: measurement images are unwrapped to within pi of each
-    filter's measurement, angle states are averaged on the circle and wrapped
-    to (-pi, pi] after each predict and update.
+    Parameters
+    ----------
+    M : int
+        Number of filters (zero means, identity covariances and noises).
+    dim_x, dim_z : int
+        State and measurement dimension of every filter.
+    dt : float
+        Default time step, passed to fx.
+    fx : callable, optional
+        ``fx(X, dt, *fx_args)``: X holds all M*2n cubature points, one per
+        row, filter i's in rows 2n*i to 2n*(i+1)-1; it returns their images
+        as a float64 array of the same shape. The row-wise fx of a
+        `VexelCKF` serves unchanged.
+    hx : callable, optional
+        ``hx(X, *hx_args)``, the same for the measurement function; it
+        returns a float64 array of shape (M*2n, dim_z).
+    fx_args, hx_args : iterable, optional
+        Extra positional arguments of fx and hx.
+    angle_states, angle_measurements : sequence of int, optional
+        Indices of angles in x and in z (negative indices count from the
+        end): measurement images are unwrapped to within pi of each filter's
+        measurement before the moments, angle states are unwrapped around
+        their circular mean after fx and wrapped to (-pi, pi] after each
+        prediction and update, as `VexelCKF` does with the same options.
 
-    Reads of the array attributes return read-only copies (change the bank by
-    assigning, ``bank.xs = new_xs``); assignments are validated (shape and
-    finiteness). After `update`, ``status`` tells per filter what
-    happened (`STATUS_CODES`).
+    Raises
+    ------
+    ValueError
+        For a zero dimension, a non-finite dt, or angle indices out of range
+        or repeated.
     """
 
     __slots__ = ("_b", "_fx", "_hx", "_fx_args", "_hx_args", "_dt", "_dim_x", "_dim_z", "_angle_states",
@@ -165,7 +187,7 @@ class CKFBank:
 
     @property
     def fx(self) -> Optional[Callable[..., Any]]:
-        """Transition function fx(X, dt, *fx_args) over all filters' points."""
+        """Transition function ``fx(X, dt, *fx_args)`` over all filters' points."""
         return self._fx
 
     @fx.setter
@@ -174,7 +196,7 @@ class CKFBank:
 
     @property
     def hx(self) -> Optional[Callable[..., Any]]:
-        """Measurement function hx(X, *hx_args) over all filters' points."""
+        """Measurement function ``hx(X, *hx_args)`` over all filters' points."""
         return self._hx
 
     @hx.setter
@@ -331,11 +353,26 @@ class CKFBank:
         return fn
 
     def predict(self, dt: Optional[float] = None) -> None:
-        """Predict every filter through one call fx(X, dt, *fx_args) over all M*2n points.
+        """Predict every filter through one call of fx over all M*2n points.
 
-        dt defaults to the bank's `dt`; a per-call dt is not stored. A filter
-        whose covariance cannot be factored, or whose images are not finite,
-        keeps its state; its next update reports status 2 or 3.
+        A filter whose covariance cannot be factored, whose images are not
+        finite or whose new state overflows keeps its state; its next update
+        reports status 2 or 3. The other filters are predicted normally.
+
+        Parameters
+        ----------
+        dt : float, optional
+            Time step of this prediction (not stored); defaults to `dt`.
+
+        Raises
+        ------
+        TypeError
+            Without fx, or when fx returns something other than a 2-D float64
+            array.
+        ValueError
+            For a non-finite dt or when fx returns the wrong shape. Any
+            exception fx raises passes through; in every case no filter
+            changes.
         """
         fx = self._callback(self._fx, "fx", "predict")
         self._b.predict(fx, dt, self._fx_args)
@@ -349,17 +386,56 @@ class CKFBank:
         return z
 
     def update(self, zs: ArrayLike) -> None:
-        """Update every filter with its row of zs (M, dim_z) through one call hx(X, *hx_args).
+        """Update every filter with its measurement through one call of hx.
 
         A row of all NaN is no measurement for that filter (status 4); a
-        partly non-finite row is bad data (status 3). Either way that
-        filter's prediction stands; the others update normally.
+        partly non-finite row, or non-finite images in its rows, is bad data
+        (status 3). Either way that filter's prediction stands; the others
+        update normally. `status`, `log_likelihoods` and `nis` describe the
+        outcome.
+
+        Parameters
+        ----------
+        zs : array_like
+            Measurements, shape (M, dim_z) (or (M,) when dim_z is 1).
+
+        Raises
+        ------
+        TypeError
+            Without hx, or when hx returns something other than a 2-D float64
+            array.
+        ValueError
+            For zs of the wrong shape or when hx returns the wrong shape. Any
+            exception hx raises passes through; in every case no filter
+            changes.
         """
         hx = self._callback(self._hx, "hx", "update")
         self._b.update(self._measurements("zs", zs), hx, self._hx_args)
 
     def run(self, zs_seq: ArrayLike) -> BankRunResult:
-        """Filter a whole sequence: for each zs of zs_seq (N, M, dim_z), `predict()` then `update(zs)`."""
+        """Filter a whole sequence: for each zs of zs_seq, `predict()` then `update(zs)`.
+
+        Parameters
+        ----------
+        zs_seq : array_like
+            Measurements, shape (N, M, dim_z) (or (N, M) when dim_z is 1).
+
+        Returns
+        -------
+        BankRunResult
+            Posterior and prior means and covariances, log-likelihoods, NIS
+            and status of every step and filter, each with leading axes
+            (N, M).
+
+        Raises
+        ------
+        TypeError
+            Without fx or hx.
+        ValueError
+            For zs_seq of the wrong shape; errors of `predict` and `update`
+            pass through, the bank holding the state reached before the
+            failing call.
+        """
         self._callback(self._fx, "fx", "run")
         self._callback(self._hx, "hx", "run")
         seq = as_floats("zs_seq", zs_seq)
@@ -390,7 +466,22 @@ class CKFBank:
     # -- tracks ending and starting ------------------------------------------
 
     def keep(self, mask_or_indices: ArrayLike) -> None:
-        """Keep only some filters: a boolean mask of length M, or distinct indices (kept in that order)."""
+        """Keep only some filters (tracks that end are dropped between steps).
+
+        Parameters
+        ----------
+        mask_or_indices : array_like
+            A boolean mask of length M, or distinct integer indices (negative
+            ones count from the end); the filters kept come in that order.
+
+        Raises
+        ------
+        TypeError
+            For a selection that is neither boolean nor integer.
+        ValueError
+            For a mask of the wrong length, or indices out of range or
+            repeated.
+        """
         sel = np.asarray(mask_or_indices)
         M = len(self)
         if sel.dtype == np.bool_:
@@ -411,11 +502,25 @@ class CKFBank:
 
     def add(self, new_xs: ArrayLike, new_Ps: ArrayLike, Q: Optional[ArrayLike] = None,
             R: Optional[ArrayLike] = None) -> None:
-        """Append filters: new_xs (k, dim_x), new_Ps (dim_x, dim_x) for all or (k, dim_x, dim_x).
+        """Append filters (tracks that start); they report status 4 until their first update.
 
-        They share the bank's Q and R; where those are per filter, Q
-        (k, dim_x, dim_x) and R (k, dim_z, dim_z) are required for the new
-        ones. New filters report status 4 until their first update.
+        Parameters
+        ----------
+        new_xs : array_like
+            Means, shape (k, dim_x) (or (dim_x,) for one filter).
+        new_Ps : array_like
+            Covariances, (dim_x, dim_x) for all new filters or (k, dim_x,
+            dim_x).
+        Q, R : array_like, optional
+            Noises of the new filters, (k, dim_x, dim_x) and (k, dim_z,
+            dim_z), required exactly where the bank's Q or R is per filter
+            (otherwise the new filters share the bank's).
+
+        Raises
+        ------
+        ValueError
+            For wrong shapes, non-finite values, or a Q or R missing or given
+            against the bank's form.
         """
         xs = as_floats("new_xs", new_xs)
         if xs.ndim == 1:
@@ -431,7 +536,13 @@ class CKFBank:
     # -- whole-state transfer ------------------------------------------------
 
     def copy(self) -> "CKFBank":
-        """Independent copy of the bank (every filter's state, settings and callbacks)."""
+        """Independent copy of the bank.
+
+        Returns
+        -------
+        CKFBank
+            A bank with every filter's state, the settings and the callbacks.
+        """
         new = object.__new__(type(self))
         new._adopt(self._b.copy(), self._dim_x, self._dim_z, self._dt, self._fx, self._hx, self._fx_args,
                    self._hx_args, self._angle_states, self._angle_measurements)
@@ -443,7 +554,14 @@ class CKFBank:
         return self.copy()
 
     def to_dict(self) -> Dict[str, Any]:
-        """The whole bank as a dict: M, dim_x, dim_z, dt, the angle indices and every field."""
+        """The whole bank as a dict.
+
+        Returns
+        -------
+        dict
+            M, dim_x, dim_z, dt, the angle indices and every field (arrays
+            with the leading M axis), as `from_dict` reads it.
+        """
         state: Dict[str, Any] = {
             "M": len(self), "dim_x": self._dim_x, "dim_z": self._dim_z, "dt": self._dt,
             "angle_states": list(self._angle_states), "angle_measurements": list(self._angle_measurements),
@@ -456,7 +574,28 @@ class CKFBank:
     def from_dict(cls, state: Dict[str, Any], fx: Optional[Callable[..., Any]] = None,
                   hx: Optional[Callable[..., Any]] = None, fx_args: Optional[Iterable[Any]] = (),
                   hx_args: Optional[Iterable[Any]] = ()) -> "CKFBank":
-        """A new bank from a `to_dict()` result (fields absent from it keep their initial values)."""
+        """A new bank from a `to_dict()` result.
+
+        Parameters
+        ----------
+        state : dict
+            A `to_dict()` result; fields absent from it keep their initial
+            values.
+        fx, hx : callable, optional
+            The callbacks (a dict holds none).
+        fx_args, hx_args : iterable, optional
+            Extra positional arguments of fx and hx.
+
+        Returns
+        -------
+        CKFBank
+            The restored bank.
+
+        Raises
+        ------
+        ValueError
+            When M, dim_x, dim_z or dt is missing, or a field is invalid.
+        """
         try:
             dims = (state["M"], state["dim_x"], state["dim_z"], state["dt"])
         except KeyError as exc:
