@@ -2,12 +2,14 @@
 
 `VexelCKF` is the filter class most users want (covariance or square-root
 form, fields as attributes, `run()` over a whole sequence); `batch_filter`,
-`rts_smoother` and `filter_bank_step` work on whole arrays of linear models.
+`rts_smoother` and `filter_bank_step` work on whole arrays of linear models;
+`cubature_smoother` (and `VexelCKF.smooth`) smooths a nonlinear filtered trace.
 The native classes and functions are re-exported for direct use.
 """
 
 from ._batch import BankStepResult, BatchResult, SmoothResult, batch_filter, filter_bank_step, rts_smoother
 from ._filter import RunResult, VexelCKF
+from ._smoother import CubatureSmoothResult, cubature_smoother
 from ._native import (
     CubatureKalmanFilter,
     SquareRootCubatureKalmanFilter,
@@ -21,9 +23,11 @@ __all__ = [
     "RunResult",
     "batch_filter",
     "rts_smoother",
+    "cubature_smoother",
     "filter_bank_step",
     "BatchResult",
     "SmoothResult",
+    "CubatureSmoothResult",
     "BankStepResult",
     "CubatureKalmanFilter",
     "SquareRootCubatureKalmanFilter",
