@@ -38,8 +38,21 @@ class CubatureSmoothResult(NamedTuple):
 def _time_steps(dt: ArrayLike, steps: int) -> FloatArray:
     d = as_floats("dt", dt)
     if d.ndim == 0:
+        if not np.isfinite(d):
+            raise ValueError(f"dt must be finite, got {float(d)}")
         return np.broadcast_to(d, (steps,))
     return d  # a per-step array: the native pass checks its length
+
+
+def _extra_args(fx_args: Optional[Iterable[Any]]) -> Tuple[Any, ...]:
+    if fx_args is None:
+        return ()
+    try:
+        return tuple(fx_args)
+    except TypeError:
+        raise TypeError(
+            f"fx_args must be a tuple (or another iterable) of extra arguments for fx, not {type(fx_args).__name__}"
+        ) from None
 
 
 def _angle_indices(angle_states: Any, dim_x: int) -> Optional[Tuple[int, ...]]:
@@ -53,7 +66,11 @@ def _angle_indices(angle_states: Any, dim_x: int) -> Optional[Tuple[int, ...]]:
         return tuple(int(i) for i in np.flatnonzero(a))
     if a.ndim > 1:
         raise ValueError(f"angle_states must be a sequence of state indices, got shape {a.shape}")
-    return tuple(operator.index(i) for i in a.reshape(-1).tolist())
+    indices = tuple(operator.index(i) for i in a.reshape(-1).tolist())
+    for i in indices:
+        if not 0 <= i < dim_x:
+            raise ValueError(f"angle_states entries must be state indices in [0, {dim_x}); got {i}")
+    return indices
 
 
 def cubature_smoother(xs: ArrayLike, Ps: ArrayLike, fx: Callable[..., Any], Q: ArrayLike, dt: ArrayLike,
@@ -74,13 +91,15 @@ def cubature_smoother(xs: ArrayLike, Ps: ArrayLike, fx: Callable[..., Any], Q: A
     """
     xs = as_floats("xs", xs)
     Ps = as_floats("Ps", Ps)
-    args = () if fx_args is None else tuple(fx_args)
+    args = _extra_args(fx_args)
     if xs.ndim != 2:
         # Malformed: the native pass names the argument and what it wants.
         return CubatureSmoothResult(*_engine.cubature_smooth(
             xs, Ps, fx, as_floats("Q", Q), as_floats("dt", dt), args, bool(square_root)))
     steps, dim_x = xs.shape
     qs = _per_step("Q", Q, steps, dim_x, dim_x)
+    if np.ndim(Q) < 3 and not np.isfinite(qs[0]).all():
+        raise ValueError("Q contains non-finite values (NaN or inf)")
     dts = _time_steps(dt, steps)
     angles = _angle_indices(angle_states, dim_x)
     return CubatureSmoothResult(*_engine.cubature_smooth(xs, Ps, fx, qs, dts, args, bool(square_root), angles))
