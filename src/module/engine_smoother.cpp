@@ -10,6 +10,7 @@
 #include "../kernels/storage.hpp"
 #include "../smoother/cubature_smoother.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -91,7 +92,9 @@ bool stack_length_ok(npy_intp len, npy_intp steps) { return len == steps || len 
 /// of a length-N stack serves no step and is not looked at).
 std::optional<npy_intp> first_bad_entry(const ArrayIn& a, npy_intp steps) {
   const npy_intp first = a.dim(0) == steps ? 1 : 0;
-  for (npy_intp s = first; s < a.dim(0); ++s) {
+  // A broadcast stack (stride 0) holds one entry: look at it once.
+  const npy_intp last = a.stride(0) == 0 ? std::min(first + 1, a.dim(0)) : a.dim(0);
+  for (npy_intp s = first; s < last; ++s) {
     for (npy_intp i = 0; i < (a.ndim() > 1 ? a.dim(1) : 1); ++i) {
       for (npy_intp j = 0; j < (a.ndim() > 2 ? a.dim(2) : 1); ++j) {
         const double v = a.ndim() == 1 ? a.at(s) : a.at(s, i, j);
@@ -181,10 +184,12 @@ Ref cubature_smooth_body(PyObject* const* args) {
 
   const npy_intp xdims[2] = {steps, n};
   const npy_intp pdims[3] = {steps, n, n};
-  Ref xs_out = new_zeros(2, xdims);
-  Ref ps_out = new_zeros(3, pdims);
-  Ref gains_out = new_zeros(3, pdims);
-  Ref chol_out = square_root ? new_zeros(3, pdims) : none();
+  // Every entry is written by the pass except the last gain, zeroed here.
+  Ref xs_out = new_array(2, xdims);
+  Ref ps_out = new_array(3, pdims);
+  Ref gains_out = new_array(3, pdims);
+  Ref chol_out = square_root ? new_array(3, pdims) : none();
+  std::fill_n(array_data(gains_out) + (steps - 1) * n * n, n * n, 0.0);
 
   smoother::CubatureSmootherInputs in;
   in.xs = view_of(xs);

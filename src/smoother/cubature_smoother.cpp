@@ -3,7 +3,6 @@
 #include "../kernels/cubature.hpp"
 #include "../kernels/factorization.hpp"
 #include "../kernels/qr.hpp"
-#include "../kernels/triangular.hpp"
 
 #include <cmath>
 #include <string>
@@ -87,13 +86,13 @@ bool solve_gain(Workspace& w, const DMatrix* factor) {
     have_factor = plain_cholesky(w.Pp, L);
   }
   if (have_factor) {
+    // G F F^T = C: two triangular solves from the right (the factor's
+    // diagonal is strictly positive, so neither can fail).
     const DMatrix& F = factor != nullptr ? *factor : L;
-    // Pp G^T = C^T: a forward then a transposed back substitution.
-    w.B = w.C.transpose();
-    if (forward_substitute(F, w.B) && back_substitute_transposed(F, w.B)) {
-      w.G = w.B.transpose();
-      return true;
-    }
+    w.G = w.C;
+    F.transpose().triangularView<Eigen::Upper>().solveInPlace<Eigen::OnTheRight>(w.G);
+    F.triangularView<Eigen::Lower>().solveInPlace<Eigen::OnTheRight>(w.G);
+    return true;
   }
   if (factor != nullptr) {
     w.Pp.noalias() = *factor * factor->transpose();
@@ -189,11 +188,13 @@ Status run_cubature_smoother(const CubatureSmootherInputs& in, PointTransition& 
     // 3. Predicted mean; deviations of the images about it and of the points
     //    about the mean that generated them; their cross-covariance.
     w.xp = row_mean(Y, n);
-    for (Index c = 0; c < n; ++c) {
-      w.Yc.col(c) = Y.col(c).array() - w.xp.coeff(c);
-      w.Xc.col(c) = X.col(c).array() - w.x.coeff(c);
-    }
-    w.C = moment(w.Xc, w.Yc);
+    for (Index c = 0; c < n; ++c) w.Yc.col(c) = Y.col(c).array() - w.xp.coeff(c);
+    // The points deviate from x by +-sqrt(n) times the factor's columns, so
+    // the cross-covariance (1/2n) sum (X_i - x)(Y_i - xp)^T pairs each plus
+    // point with its minus twin: (sqrt(n) / 2n) L (Y_plus - Y_minus).
+    w.B = Y.topRows(n) - Y.bottomRows(n);
+    w.C.noalias() = L * w.B;
+    w.C *= std::sqrt(static_cast<double>(n)) / static_cast<double>(2 * n);
 
     // 4. Predicted covariance (or its factor) and the gain G = C Pp^-1.
     batch::load_slice(in.qs, qi, w.Q);
@@ -213,7 +214,12 @@ Status run_cubature_smoother(const CubatureSmootherInputs& in, PointTransition& 
       if (!Sp) return with_step(Sp.take_error(), k);
       solved = solve_gain(w, &Sp.value());
     } else {
-      w.Pp = moment(w.Yc, w.Yc);
+      // Sample covariance of the images (only the lower triangle is
+      // accumulated, then mirrored), plus Q, symmetrised: the filter's
+      // prediction formula.
+      w.Pp.setZero();
+      w.Pp.selfadjointView<Eigen::Lower>().rankUpdate(w.Yc.transpose(), 1.0 / static_cast<double>(2 * n));
+      w.Pp.triangularView<Eigen::StrictlyUpper>() = w.Pp.transpose();
       w.Pp += w.Q;
       symmetrize_in_place(w.Pp);
       solved = solve_gain(w, nullptr);
@@ -229,6 +235,7 @@ Status run_cubature_smoother(const CubatureSmootherInputs& in, PointTransition& 
 
     // 6. Smoothed covariance.
     if (sr) {
+      for (Index c = 0; c < n; ++c) w.Xc.col(c) = X.col(c).array() - w.x.coeff(c);
       // Residual points (Xc - Yc G^T) carry P - G Pp G^T once the noise and
       // the smoothed factor of k+1, both mapped by G, are stacked under them:
       // the stack's A^T A = P + G (P_s[k+1] - Pp) G^T, factored by one QR.
@@ -241,10 +248,13 @@ Status run_cubature_smoother(const CubatureSmootherInputs& in, PointTransition& 
       S_s = std::move(Ss).value();
       w.P_s.noalias() = S_s * S_s.transpose();
     } else {
+      // Only the lower triangle of the symmetric correction is formed; the
+      // symmetrisation below mirrors it.
       w.D = w.P_s_next - w.Pp;
       w.B.noalias() = w.G * w.D;
-      w.P_s.noalias() = w.B * w.G.transpose();
-      w.P_s += w.P;
+      w.P_s = w.P;
+      w.P_s.triangularView<Eigen::Lower>() += w.B * w.G.transpose();
+      w.P_s.triangularView<Eigen::StrictlyUpper>() = w.P_s.transpose();
     }
     symmetrize_in_place(w.P_s);
 
