@@ -100,6 +100,12 @@ def test_square_root_and_covariance_forms_agree():
     assert rel(sqrt.xs, cov.xs) < 1e-9 and rel(sqrt.Ps, cov.Ps) < 1e-9 and rel(sqrt.gains, cov.gains) < 1e-9
 
 
+def test_square_root_form_names_a_process_noise_it_cannot_factor():
+    with pytest.raises(RuntimeError) as info:
+        cubature_smoother(XS, PS, lambda X, dt: X, np.diag([1.0, -1.0]), 1.0, square_root=True)
+    assert str(info.value) == "unable to compute stable Cholesky factor (smoother step 3, process noise Q)"
+
+
 def test_square_root_form_stays_positive_semidefinite_where_covariances_are_singular():
     # Zero process noise on the turn rate and a filtered covariance that is
     # singular in it: the covariance form needs jitter, the factor form cannot

@@ -204,7 +204,13 @@ Status run_cubature_smoother(const CubatureSmootherInputs& in, PointTransition& 
       const char* q_here = in.qs.data + qi * in.qs.strides[0];
       if (q_here != q_factored) {
         q_factored = nullptr;
-        if (Status s = factor_of(w.Q, Sq, k); !s) return s;
+        Result<CholeskyFactor> f = stable_cholesky(w.Q);
+        if (!f) {
+          Error e = f.take_error();
+          e.message += " (smoother step " + std::to_string(k) + ", process noise Q)";
+          return e;
+        }
+        Sq = std::move(f.value().L);
         q_factored = q_here;
       }
       // [w Yc; Sq^T]^T [w Yc; Sq^T] = Pyy + Q: the predicted factor from one QR.
@@ -246,7 +252,9 @@ Status run_cubature_smoother(const CubatureSmootherInputs& in, PointTransition& 
       Result<DMatrix> Ss = qr_to_lower_factor(w.A_smooth, n);
       if (!Ss) return with_step(Ss.take_error(), k);
       S_s = std::move(Ss).value();
-      w.P_s.noalias() = S_s * S_s.transpose();
+      w.P_s.setZero();
+      w.P_s.triangularView<Eigen::Lower>() = S_s * S_s.transpose();
+      w.P_s.triangularView<Eigen::StrictlyUpper>() = w.P_s.transpose();
     } else {
       // Only the lower triangle of the symmetric correction is formed; the
       // symmetrisation below mirrors it.
