@@ -193,7 +193,7 @@ Status run_cubature_smoother(const CubatureSmootherInputs& in, PointTransition& 
     // the cross-covariance (1/2n) sum (X_i - x)(Y_i - xp)^T pairs each plus
     // point with its minus twin: (sqrt(n) / 2n) L (Y_plus - Y_minus).
     w.B = Y.topRows(n) - Y.bottomRows(n);
-    w.C.noalias() = L * w.B;
+    w.C.noalias() = L.triangularView<Eigen::Lower>() * w.B;
     w.C *= std::sqrt(static_cast<double>(n)) / static_cast<double>(2 * n);
 
     // 4. Predicted covariance (or its factor) and the gain G = C Pp^-1.
