@@ -20,10 +20,12 @@ def test_demo_runs_and_every_estimate_beats_the_measurements():
     assert res.returncode == 0 and res.stderr == "", res.stderr
     rows = {m["label"]: m for m in map(ROW.match, res.stdout.splitlines()) if m}
     assert list(rows) == ["radar scans as positions", "VexelCKF run(), covariance form",
-                          "VexelCKF run(), square-root form", "batch_filter, linear CV view", "rts_smoother, linear CV view"]
-    raw, cov_form, sqrt_form, batch, smooth = rows
+                          "VexelCKF run(), square-root form", "VexelCKF smooth(), square-root form",
+                          "batch_filter, linear CV view", "rts_smoother, linear CV view"]
+    raw, cov_form, sqrt_form, cubature_smooth, batch, smooth = rows
     rmse = {label: float(row["rmse"]) for label, row in rows.items()}
     assert all(rmse[label] < rmse[raw] for label in (cov_form, sqrt_form, batch, smooth))
+    assert rmse[cubature_smooth] < rmse[sqrt_form]  # smoothing uses the later scans too
     for label in (cov_form, sqrt_form):
         lo, hi = (float(v) for v in rows[label]["band"].strip("[]").split(","))
         assert lo < 2.0 < hi and 0.5 < float(rows[label]["nis"]) < 8.0, label  # a sane NIS for dim_z = 2

@@ -36,3 +36,13 @@ class CkfBank:
     def keep(self, indices: List[int]) -> None: ...
     def add(self, xs: _F64, ps: _F64, q: Optional[_F64] = None, r: Optional[_F64] = None) -> None: ...
     def copy(self) -> "CkfBank": ...
+def cubature_smooth(
+    xs: _F64,
+    ps: _F64,
+    fx: Callable[..., _F64],
+    qs: _F64,
+    dts: _F64,
+    fx_args: Optional[Tuple[Any, ...]] = None,
+    square_root: bool = False,
+    angle_states: Optional[Tuple[int, ...]] = None,
+) -> Tuple[_F64, _F64, _F64, Optional[_F64]]: ...

@@ -887,6 +887,30 @@ class VexelCKF:
     def __reduce__(self) -> Tuple[Any, ...]:
         return (_unpickle, (type(self), self.to_dict(), _picklable(self._fx), _picklable(self._hx)))
 
+    # -- smoothing -----------------------------------------------------------
+
+    def smooth(self, result: Any, Q: Optional[ArrayLike] = None, dt: Optional[ArrayLike] = None,
+               fx_args: Optional[Iterable[Any]] = None) -> Any:
+        """Cubature RTS smoother over a `run()` result (its filtered ``xs`` and ``Ps``).
+
+        Uses the filter's fx, and its Q and dt unless given (one value or a
+        per-step stack, as for `cubature_smoother`); square-root form when the
+        filter is. Returns a `CubatureSmoothResult`.
+        """
+        from ._smoother import cubature_smoother
+
+        fx = self._callback(None, self._fx, "fx", "smooth")
+        try:
+            xs, Ps = result.xs, result.Ps
+        except AttributeError:
+            raise TypeError(
+                f"smooth() takes the RunResult of run() (with xs and Ps), not {type(result).__name__}"
+            ) from None
+        return cubature_smoother(
+            xs, Ps, fx, self.Q if Q is None else Q, self._dt if dt is None else dt, fx_args,
+            square_root=self._square_root, angle_states=getattr(self, "angle_states", None),
+        )
+
 
 # The field attributes, from the native tables: a field of either form is a
 # class attribute, so that help(), dir() and tools see it.

@@ -5,6 +5,7 @@
 #include "ckf_module.hpp"
 #include "engine_angles.hpp"
 #include "engine_bank.hpp"
+#include "engine_smoother.hpp"
 #include "frame.hpp"
 #include "module_init.hpp"
 #include "srckf_module.hpp"
@@ -51,6 +52,7 @@ Ref create_module() {
   for (PyMethodDef& def : kFunctions) add_export(module.get(), def.ml_name, new_module_function(&def, module.get()));
   add_angles(module.get());
   add_bank(module.get());
+  add_smoother(module.get());
   g_module = module.get();
   Py_INCREF(g_module);
   return module;

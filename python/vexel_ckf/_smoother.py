@@ -1,0 +1,106 @@
+"""The cubature RTS smoother: a thin layer over the native backward pass.
+
+Q and dt given once become read-only broadcast views (one matrix or value per
+step without copies); the native pass reads any strides and factors a
+broadcast Q only once.
+"""
+
+from __future__ import annotations
+
+import operator
+from typing import Any, Callable, Iterable, NamedTuple, Optional, Tuple
+
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
+from . import _engine
+from ._batch import _per_step
+from ._convert import as_floats
+
+__all__ = ["cubature_smoother", "CubatureSmoothResult"]
+
+FloatArray = NDArray[np.float64]
+
+
+class CubatureSmoothResult(NamedTuple):
+    """Output of `cubature_smoother` and `VexelCKF.smooth`, row k belonging to step k."""
+
+    xs: FloatArray
+    """Smoothed means, shape (N, dim_x)."""
+    Ps: FloatArray
+    """Smoothed covariances, shape (N, dim_x, dim_x)."""
+    gains: FloatArray
+    """Smoother gains G_k of the steps k -> k+1, shape (N, dim_x, dim_x); gains[N-1] is zero."""
+    chol_Ps: Optional[FloatArray]
+    """Lower factors of Ps in square-root form (Ps = chol_Ps @ chol_Ps^T), None in covariance form."""
+
+
+def _time_steps(dt: ArrayLike, steps: int) -> FloatArray:
+    d = as_floats("dt", dt)
+    if d.ndim == 0:
+        if not np.isfinite(d):
+            raise ValueError(f"dt must be finite, got {float(d)}")
+        return np.broadcast_to(d, (steps,))
+    return d  # a per-step array: the native pass checks its length
+
+
+def _extra_args(fx_args: Optional[Iterable[Any]]) -> Tuple[Any, ...]:
+    if fx_args is None:
+        return ()
+    try:
+        return tuple(fx_args)
+    except TypeError:
+        raise TypeError(
+            f"fx_args must be a tuple (or another iterable) of extra arguments for fx, not {type(fx_args).__name__}"
+        ) from None
+
+
+def _angle_indices(angle_states: Any, dim_x: int) -> Optional[Tuple[int, ...]]:
+    """Indices of the angle states: None, a sequence of indices or a boolean mask of length dim_x."""
+    if angle_states is None:
+        return None
+    a = np.asarray(angle_states)
+    if a.dtype == bool:
+        if a.shape != (dim_x,):
+            raise ValueError(f"angle_states as a mask must have shape ({dim_x},), got {a.shape}")
+        return tuple(int(i) for i in np.flatnonzero(a))
+    if a.ndim > 1:
+        raise ValueError(f"angle_states must be a sequence of state indices, got shape {a.shape}")
+    indices = tuple(operator.index(i) for i in a.reshape(-1).tolist())
+    for i in indices:
+        if not 0 <= i < dim_x:
+            raise ValueError(f"angle_states entries must be state indices in [0, {dim_x}); got {i}")
+    return indices
+
+
+def cubature_smoother(xs: ArrayLike, Ps: ArrayLike, fx: Callable[..., Any], Q: ArrayLike, dt: ArrayLike,
+                      fx_args: Optional[Iterable[Any]] = (), square_root: bool = False,
+                      angle_states: Any = None) -> CubatureSmoothResult:
+    """Cubature Rauch-Tung-Striebel smoother over a filtered trace (for example `VexelCKF.run`'s xs, Ps).
+
+    fx(X, dt, *fx_args) is the transition the filter predicted with; it is
+    called once per step with all 2 dim_x cubature points, one per row. Q is
+    one matrix, a scalar (that multiple of the identity) or a per-step stack;
+    dt one value or a per-step array. A stack of length N has entry k for the
+    transition k-1 -> k (as `batch_filter` takes them), one of length N-1
+    entry k for k -> k+1. square_root=True works on Cholesky factors: each
+    filtered covariance is factored once and the smoothed factors come from QR
+    triangularisations (`chol_Ps`). angle_states (indices, or a boolean mask)
+    names the states that are angles: their differences are taken the short
+    way round and their smoothed values wrapped to (-pi, pi].
+    """
+    xs = as_floats("xs", xs)
+    Ps = as_floats("Ps", Ps)
+    args = _extra_args(fx_args)
+    if xs.ndim != 2:
+        # Malformed: the native pass names the argument and what it wants.
+        return CubatureSmoothResult(*_engine.cubature_smooth(
+            xs, Ps, fx, as_floats("Q", Q), as_floats("dt", dt), args, bool(square_root)))
+    steps, dim_x = xs.shape
+    qs = _per_step("Q", Q, steps, dim_x, dim_x)
+    if np.ndim(Q) < 3 and not np.isfinite(qs[0]).all():
+        raise ValueError("Q contains non-finite values (NaN or inf)")
+    dts = _time_steps(dt, steps)
+    angles = _angle_indices(angle_states, dim_x)
+    return CubatureSmoothResult(*_engine.cubature_smooth(xs, Ps, fx, qs, dts, args, bool(square_root), angles))
+

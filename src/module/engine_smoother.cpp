@@ -1,0 +1,246 @@
+// cubature_smooth(): argument conversion and validation with the messages
+// naming each argument and step, the user's fx run from the native backward
+// pass, and the result arrays.
+#include "engine_smoother.hpp"
+
+#include "bridge.hpp"
+#include "callbacks.hpp"
+#include "module_init.hpp"
+
+#include "../kernels/storage.hpp"
+#include "../smoother/cubature_smoother.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace vexel::py {
+
+namespace {
+
+std::string num(npy_intp v) { return std::to_string(v); }
+
+std::string shape_text(const ArrayIn& a) {
+  std::string s = "(";
+  for (int i = 0; i < a.ndim(); ++i) s += (i ? ", " : "") + num(a.dim(i));
+  return s + (a.ndim() == 1 ? ",)" : ")");
+}
+
+batch::StridedArray view_of(const ArrayIn& a) {
+  batch::StridedArray v;
+  v.data = a.data();
+  v.ndim = a.ndim();
+  for (int i = 0; i < v.ndim; ++i) {
+    v.dims[i] = static_cast<Index>(a.dim(i));
+    v.strides[i] = static_cast<std::ptrdiff_t>(a.stride(i));
+  }
+  v.c_contiguous = PyArray_IS_C_CONTIGUOUS(a.array());
+  return v;
+}
+
+/// Attaches "raised by fx in cubature_smooth() at step k ..." to the pending
+/// exception when the running Python has notes (3.11+); the exception itself
+/// is left as it was.
+void add_step_note(Index step) {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* tb = nullptr;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (value != nullptr && PyObject_HasAttrString(value, "add_note")) {
+    const std::string note = "raised by fx in cubature_smooth() at smoother step " + std::to_string(step) +
+                             " (the transition " + std::to_string(step) + " -> " + std::to_string(step + 1) + ")";
+    Ref done = Ref::steal(PyObject_CallMethod(value, "add_note", "s", note.c_str()));
+    if (!done) PyErr_Clear();  // the note is a courtesy; the original error matters
+  }
+  PyErr_Restore(type, value, tb);
+}
+
+/// The user's fx, called once per step with all 2n points, as the filters'
+/// predict calls it.
+class PythonTransition final : public smoother::PointTransition {
+ public:
+  PythonTransition(PyObject* fx, PyObject* fx_args, Index n) : fx_(fx), fx_args_(fx_args), n_(n) {}
+
+  Status propagate(Index step, const DMatrix& points, double dt, DMatrix& images) override {
+    try {
+      images = call_model_vectorized(fx_, points, true, fx_args_, n_, dt);
+    } catch (Error& e) {
+      if (e.kind == ErrorKind::PythonSet) {
+        add_step_note(step);
+      } else {
+        e.message += " (smoother step " + std::to_string(step) + ")";
+      }
+      return std::move(e);
+    }
+    return Status::success();
+  }
+
+ private:
+  PyObject* fx_;
+  PyObject* fx_args_;
+  Index n_;
+};
+
+/// Leading length N or N-1 (N-1 may be 0 when N is 1).
+bool stack_length_ok(npy_intp len, npy_intp steps) { return len == steps || len == steps - 1; }
+
+/// First read entry of a per-step stack holding a NaN or infinity (entry 0
+/// of a length-N stack serves no step and is not looked at).
+std::optional<npy_intp> first_bad_entry(const ArrayIn& a, npy_intp steps) {
+  const npy_intp first = a.dim(0) == steps ? 1 : 0;
+  // A broadcast stack (stride 0) holds one entry: look at it once.
+  const npy_intp last = a.stride(0) == 0 ? std::min(first + 1, a.dim(0)) : a.dim(0);
+  for (npy_intp s = first; s < last; ++s) {
+    for (npy_intp i = 0; i < (a.ndim() > 1 ? a.dim(1) : 1); ++i) {
+      for (npy_intp j = 0; j < (a.ndim() > 2 ? a.dim(2) : 1); ++j) {
+        const double v = a.ndim() == 1 ? a.at(s) : a.at(s, i, j);
+        if (!is_finite(v)) return s;
+      }
+    }
+  }
+  return std::nullopt;
+}
+
+std::vector<Index> angle_indices(PyObject* obj, npy_intp dim_x) {
+  std::vector<Index> out;
+  if (obj == nullptr || obj == Py_None) return out;
+  PyObject* items = arg_tuple(obj, "angle_states");
+  const Py_ssize_t count = PyTuple_Size(items);
+  std::vector<bool> seen(static_cast<std::size_t>(dim_x), false);
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* item = PyTuple_GetItem(items, i);
+    const std::uint64_t v = convert_arg("angle_states", [&] { return to_u64(item); });
+    if (v >= static_cast<std::uint64_t>(dim_x)) {
+      fail(Error::value("angle_states entries must be state indices in [0, " + num(dim_x) + "); got " +
+                        std::to_string(v)));
+    }
+    seen[static_cast<std::size_t>(v)] = true;
+  }
+  for (npy_intp i = 0; i < dim_x; ++i) {
+    if (seen[static_cast<std::size_t>(i)]) out.push_back(static_cast<Index>(i));
+  }
+  return out;
+}
+
+constexpr Params kCubatureSmooth{
+    "cubature_smooth()", 8, 5, {"xs", "ps", "fx", "qs", "dts", "fx_args", "square_root", "angle_states"}};
+
+Ref cubature_smooth_body(PyObject* const* args) {
+  const ArrayIn xs = arg_array(args[0], 2, "xs");
+  const ArrayIn ps = arg_array(args[1], 3, "ps");
+  PyObject* fx = args[2];
+  const ArrayIn qs = arg_array(args[3], 3, "qs");
+  const ArrayIn dts = arg_array(args[4], 1, "dts");
+  PyObject* fx_args = (args[5] == nullptr || args[5] == Py_None) ? nullptr : arg_tuple(args[5], "fx_args");
+  bool square_root = false;
+  if (args[6] != nullptr) {
+    const int truth = PyObject_IsTrue(args[6]);
+    if (truth < 0) fail_python();
+    square_root = truth == 1;
+  }
+  const npy_intp steps = xs.dim(0);
+  const npy_intp n = xs.dim(1);
+
+  // Shapes, in argument order.
+  if (steps == 0) fail(Error::value("xs must contain at least one filtered state"));
+  if (n == 0) fail(Error::value("xs second dimension must be positive"));
+  if (ps.dim(0) != steps || ps.dim(1) != n || ps.dim(2) != n) {
+    fail(Error::value("Ps must have shape (" + num(steps) + ", " + num(n) + ", " + num(n) + "), got " +
+                      shape_text(ps)));
+  }
+  if (!stack_length_ok(qs.dim(0), steps) || qs.dim(1) != n || qs.dim(2) != n) {
+    fail(Error::value("Q must have shape (" + num(n) + ", " + num(n) + "), (N, " + num(n) + ", " + num(n) +
+                      ") or (N-1, " + num(n) + ", " + num(n) + ") with N = " + num(steps) + "; got " +
+                      shape_text(qs)));
+  }
+  if (!stack_length_ok(dts.dim(0), steps)) {
+    fail(Error::value("dt must be one value or have shape (N,) or (N-1,) with N = " + num(steps) + "; got " +
+                      shape_text(dts)));
+  }
+  const std::vector<Index> angles = angle_indices(args[7], n);
+
+  // Memory, then finiteness (a possibly huge broadcast view is scanned last).
+  check_shape_fits({steps, n, n});
+  const auto un = static_cast<std::uint64_t>(n);
+  const auto usteps = static_cast<std::uint64_t>(steps);
+  unwrap(check_storage({{usteps, un}, {usteps, un * un}, {usteps, un * un}, {square_root ? usteps : 0, un * un},
+                        {4 * un, un}}));
+  if (const auto k = first_non_finite_step(xs)) {
+    fail(Error::value("xs contains non-finite values (NaN or inf) at step " + num(*k)));
+  }
+  if (const auto k = first_non_finite_step(ps)) {
+    fail(Error::value("Ps contains non-finite values (NaN or inf) at step " + num(*k)));
+  }
+  if (const auto k = first_bad_entry(qs, steps)) {
+    fail(Error::value("Q contains non-finite values (NaN or inf) in entry " + num(*k)));
+  }
+  if (const auto k = first_bad_entry(dts, steps)) {
+    fail(Error::value("dt must be finite; entry " + num(*k) + " is " + format_double(dts.at(*k))));
+  }
+
+  const npy_intp xdims[2] = {steps, n};
+  const npy_intp pdims[3] = {steps, n, n};
+  // Every entry is written by the pass except the last gain, zeroed here.
+  Ref xs_out = new_array(2, xdims);
+  Ref ps_out = new_array(3, pdims);
+  Ref gains_out = new_array(3, pdims);
+  Ref chol_out = square_root ? new_array(3, pdims) : none();
+  std::fill_n(array_data(gains_out) + (steps - 1) * n * n, n * n, 0.0);
+
+  smoother::CubatureSmootherInputs in;
+  in.xs = view_of(xs);
+  in.ps = view_of(ps);
+  in.qs = view_of(qs);
+  in.dts = view_of(dts);
+  in.angle_states = angles;
+  in.square_root = square_root;
+  const smoother::CubatureSmootherOutputs out{array_data(xs_out), array_data(ps_out), array_data(gains_out),
+                                              square_root ? array_data(chol_out) : nullptr};
+  PythonTransition transition(fx, fx_args, static_cast<Index>(n));
+  unwrap(smoother::run_cubature_smoother(in, transition, out));
+
+  Ref result = Ref::steal(PyTuple_New(4));
+  if (!result) fail_python();
+  Ref* items[4] = {&xs_out, &ps_out, &gains_out, &chol_out};
+  for (Py_ssize_t i = 0; i < 4; ++i) PyTuple_SetItem(result.get(), i, items[i]->release());
+  return result;
+}
+
+constexpr const char kCubatureSmoothDoc[] =
+    "cubature_smooth(xs, ps, fx, qs, dts, fx_args=None, square_root=False, angle_states=None)\n--\n\n"
+    "Cubature Rauch-Tung-Striebel smoother over a filtered trace of a nonlinear model.\n"
+    "\n"
+    "Inputs:\n"
+    "  xs: (N, dim_x) -- filtered means\n"
+    "  ps: (N, dim_x, dim_x) -- filtered covariances\n"
+    "  fx: fx(X, dt, *fx_args), called once per step with all 2 dim_x cubature points\n"
+    "  qs: (N, dim_x, dim_x) or (N-1, dim_x, dim_x) -- per-step process noise\n"
+    "  dts: (N,) or (N-1,) -- per-step time steps\n"
+    "  angle_states: tuple of indices of states that are angles (differences\n"
+    "    taken the short way round, results wrapped to (-pi, pi])\n"
+    "\n"
+    "With length N, entry k is the k-1 -> k transition (entry 0 unused); with\n"
+    "length N-1, entry k is the k -> k+1 transition.\n"
+    "\n"
+    "Returns (xs_smooth, Ps_smooth, gains, chol_Ps); gains[N-1] is zero and\n"
+    "chol_Ps is None unless square_root is true, in which case the smoothed\n"
+    "factors come from QR triangularisations and Ps_smooth = chol_Ps chol_Ps^T.";
+
+PyMethodDef kSmootherFunctions[] = {
+    {"cubature_smooth", as_cfunction(&function_entry<kCubatureSmooth, cubature_smooth_body>), kKwFlags,
+     kCubatureSmoothDoc},
+};
+
+}  // namespace
+
+void add_smoother(PyObject* module) {
+  for (PyMethodDef& def : kSmootherFunctions) {
+    add_export(module, def.ml_name, new_module_function(&def, module));
+  }
+}
+
+}  // namespace vexel::py

@@ -1,0 +1,11 @@
+// The cubature smoother's binding in vexel_ckf._engine.
+#pragma once
+
+#include "python_api.hpp"
+
+namespace vexel::py {
+
+/// Adds `cubature_smooth` to the module (and to its __all__).
+void add_smoother(PyObject* module);
+
+}  // namespace vexel::py

@@ -1,0 +1,61 @@
+// The cubature Rauch-Tung-Striebel smoother: one backward pass over a filtered
+// trace of a nonlinear model, in covariance or square-root form.
+//
+// Each step k (from N-2 down to 0) redraws the cubature points of the
+// filtered posterior k, sends them through the transition k -> k+1 (a
+// `PointTransition` supplied by the caller: the module layer runs the user's
+// fx there), and corrects the filtered estimate with the already smoothed
+// step k+1.  Nothing here includes Python.h.
+#pragma once
+
+#include "../batch/strided.hpp"
+#include "../kernels/linalg.hpp"
+#include "../kernels/result.hpp"
+
+#include <vector>
+
+namespace vexel::smoother {
+
+/// The transition of the model, applied to a whole point set at once.
+class PointTransition {
+ public:
+  virtual ~PointTransition() = default;
+  /// images = the transition k -> k+1 (time step dt) of every row of points
+  /// (2n by n); images becomes 2n by n and finite.  A failure is returned as
+  /// an error value that already names the step.
+  virtual Status propagate(Index step, const DMatrix& points, double dt, DMatrix& images) = 0;
+};
+
+struct CubatureSmootherInputs {
+  batch::StridedArray xs;  // (N, n) filtered means, finite
+  batch::StridedArray ps;  // (N, n, n) filtered covariances, finite
+  batch::StridedArray qs;  // (N or N-1, n, n) process noise, the entries read finite
+  batch::StridedArray dts; // (N or N-1,) time steps, the entries read finite
+  /// Indices of the states that are angles (sorted, distinct, below n).
+  std::vector<Index> angle_states;
+  bool square_root = false;
+};
+
+struct CubatureSmootherOutputs {
+  double* xs;       // (N, n), C order
+  double* ps;       // (N, n, n), C order
+  double* gains;    // (N, n, n), C order; entry N-1 is left as the caller filled it (zero)
+  double* chol_ps;  // (N, n, n), C order, square-root form only (nullptr otherwise)
+};
+
+/// Runs the backward pass.  A stack of length N serves the step k -> k+1 with
+/// its entry k+1 (entry 0 is never read), one of length N-1 with entry k.
+/// Fails with the transition's error, "unable to compute stable Cholesky
+/// factor" (a filtered covariance or, in square-root form, a process noise
+/// that cannot be factored), "failed to invert innovation covariance" (a
+/// predicted covariance no stage can invert) or "smoothed estimate is not
+/// finite", each naming the step; the outputs are then partly written and
+/// must be discarded.
+Status run_cubature_smoother(const CubatureSmootherInputs& in, PointTransition& transition,
+                             const CubatureSmootherOutputs& out);
+
+/// The angle in (-pi, pi] that differs from a by whole turns; values already
+/// in that interval are returned unchanged.
+double wrap_angle(double a);
+
+}  // namespace vexel::smoother
