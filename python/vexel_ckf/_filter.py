@@ -891,11 +891,37 @@ class VexelCKF:
 
     def smooth(self, result: Any, Q: Optional[ArrayLike] = None, dt: Optional[ArrayLike] = None,
                fx_args: Optional[Iterable[Any]] = None) -> Any:
-        """Cubature RTS smoother over a `run()` result (its filtered ``xs`` and ``Ps``).
+        """Smooth a `run()` result with the cubature RTS smoother.
 
-        Uses the filter's fx, and its Q and dt unless given (one value or a
-        per-step stack, as for `cubature_smoother`); square-root form when the
-        filter is. Returns a `CubatureSmoothResult`.
+        Uses the filter's ``fx``, and its ``Q`` and ``dt`` unless given; the
+        square-root form when the filter is square-root, and the filter's
+        angle states.
+
+        Parameters
+        ----------
+        result : RunResult
+            The output of `run` (its filtered ``xs`` and ``Ps`` are read).
+        Q : array_like, optional
+            One matrix or a per-step stack, when Q varied during the run.
+        dt : float or array_like, optional
+            One value or a per-step array, when dt varied during the run.
+        fx_args : iterable, optional
+            Extra positional arguments of ``fx``.
+
+        Returns
+        -------
+        CubatureSmoothResult
+            Smoothed means, covariances, gains and (square-root form) factors.
+
+        Raises
+        ------
+        TypeError
+            When ``result`` is not a run result.
+        ValueError
+            For shapes that do not match or non-finite values (see
+            `cubature_smoother`).
+        RuntimeError
+            For a numerical failure, naming the step.
         """
         from ._smoother import cubature_smoother
 

@@ -11,6 +11,8 @@ from typing import Any, Callable, Dict, Iterable, NamedTuple, Optional, Tuple
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+from ._smoother import CubatureSmoothResult
+
 __all__ = ["VexelCKF", "RunResult"]
 
 _F64 = NDArray[np.float64]
@@ -201,6 +203,10 @@ class VexelCKF:
         self, zs: ArrayLike, nan_means_missing: bool = False, progress: bool = False, *,
         dts: Optional[ArrayLike] = None,
     ) -> RunResult: ...
+    def smooth(
+        self, result: RunResult, Q: Optional[ArrayLike] = None, dt: Optional[ArrayLike] = None,
+        fx_args: Optional[Iterable[Any]] = None,
+    ) -> CubatureSmoothResult: ...
 
     # -- whole-state transfer
     def copy(self) -> "VexelCKF": ...

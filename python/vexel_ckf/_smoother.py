@@ -76,18 +76,49 @@ def _angle_indices(angle_states: Any, dim_x: int) -> Optional[Tuple[int, ...]]:
 def cubature_smoother(xs: ArrayLike, Ps: ArrayLike, fx: Callable[..., Any], Q: ArrayLike, dt: ArrayLike,
                       fx_args: Optional[Iterable[Any]] = (), square_root: bool = False,
                       angle_states: Any = None) -> CubatureSmoothResult:
-    """Cubature Rauch-Tung-Striebel smoother over a filtered trace (for example `VexelCKF.run`'s xs, Ps).
+    """Cubature Rauch-Tung-Striebel smoother over a filtered trace.
 
-    fx(X, dt, *fx_args) is the transition the filter predicted with; it is
-    called once per step with all 2 dim_x cubature points, one per row. Q is
-    one matrix, a scalar (that multiple of the identity) or a per-step stack;
-    dt one value or a per-step array. A stack of length N has entry k for the
-    transition k-1 -> k (as `batch_filter` takes them), one of length N-1
-    entry k for k -> k+1. square_root=True works on Cholesky factors: each
-    filtered covariance is factored once and the smoothed factors come from QR
-    triangularisations (`chol_Ps`). angle_states (indices, or a boolean mask)
-    names the states that are angles: their differences are taken the short
-    way round and their smoothed values wrapped to (-pi, pi].
+    One native backward pass from the last step to the first; ``fx`` is called
+    once per step with all 2 dim_x cubature points of that step, one per row.
+
+    Parameters
+    ----------
+    xs : array_like, shape (N, dim_x)
+        Filtered means, for example ``VexelCKF.run(...).xs``.
+    Ps : array_like, shape (N, dim_x, dim_x)
+        Filtered covariances, for example ``VexelCKF.run(...).Ps``.
+    fx : callable
+        The transition the filter predicted with, ``fx(X, dt, *fx_args)`` over
+        all points at once, returning one row per point.
+    Q : array_like
+        Process noise: one matrix, a scalar (that multiple of the identity) or a
+        per-step stack. A stack of length N has entry k for the transition
+        k-1 -> k (as `batch_filter` takes them), one of length N-1 entry k for
+        k -> k+1.
+    dt : float or array_like
+        Time step: one value or a per-step array, with the conventions of ``Q``.
+    fx_args : iterable, optional
+        Extra positional arguments of ``fx``.
+    square_root : bool, optional
+        Work on Cholesky factors: each filtered covariance is factored once and
+        the smoothed factors come from QR triangularisations (``chol_Ps``).
+    angle_states : sequence of int or boolean mask, optional
+        The states that are angles: their differences are taken the short way
+        round and their smoothed values wrapped to (-pi, pi].
+
+    Returns
+    -------
+    CubatureSmoothResult
+        Smoothed means, covariances, gains and (square-root form) factors.
+
+    Raises
+    ------
+    ValueError
+        For shapes that do not match, or non-finite values in ``xs`` or ``Ps``
+        (naming the step), or a callback output of the wrong shape or dtype.
+    RuntimeError
+        When a filtered covariance cannot be factored even with jitter, or a
+        predicted covariance cannot be inverted by any stage (naming the step).
     """
     xs = as_floats("xs", xs)
     Ps = as_floats("Ps", Ps)
