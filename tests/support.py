@@ -204,3 +204,10 @@ def digest(outputs):
     for a in (a for out in outputs for a in out):
         h.update(a.tobytes())
     return h.hexdigest()
+
+
+def assert_message(error, message):
+    """The message in full; one ending in ": " or "=" is a prefix (the frame's argument error, followed
+    by the converter's own text)."""
+    text = str(error)
+    assert text.startswith(message) if message.endswith((": ", "=")) else text == message, text
