@@ -211,3 +211,10 @@ def assert_message(error, message):
     by the converter's own text)."""
     text = str(error)
     assert text.startswith(message) if message.endswith((": ", "=")) else text == message, text
+
+
+def error_of(call, exc=Exception):
+    """The exception of type exc that call() raises."""
+    with pytest.raises(exc) as info:
+        call()
+    return info.value

