@@ -7,8 +7,8 @@ import numpy as np
 import pytest
 
 from vexel_ckf._native import CubatureKalmanFilter as CKF, SquareRootCubatureKalmanFilter as SR
-from support import (BOTH, assert_message, assert_same_state, busy_filter, dt_of, fields_of, is_sr, outputs, same,
-                     state_of, unaligned_copy)
+from support import (BOTH, assert_message, assert_same_state, busy_filter, dt_of, error_of, fields_of, is_sr, outputs,
+                     same, state_of, unaligned_copy)
 
 ROW_FIELDS = ("x_post", "P_post", "x_prior", "P_prior", "log_likelihood", "nis")
 
@@ -56,9 +56,7 @@ def test_load_stops_at_the_first_rejected_field(cls):
     snap = src.snapshot()
     bad = "chol_Q" if is_sr(f) else "P"
     snap[bad] = np.full((3, 3), math.nan)
-    with pytest.raises(ValueError) as e:
-        f.load_snapshot(snap)
-    assert str(e.value) == f"{bad} must contain only finite values"
+    assert str(error_of(lambda: f.load_snapshot(snap), ValueError)) == f"{bad} must contain only finite values"
     after = state_of(f)
     applied = {"x", "chol_P", "P"} if is_sr(f) else {"x"}
     for name in applied:
@@ -80,10 +78,9 @@ def test_load_stops_at_the_first_rejected_field(cls):
 def test_rejected_values_change_nothing(cls, state, exc, message):
     f = busy_filter(cls)
     before = state_of(f)
-    with pytest.raises(exc) as e:
-        f.load_snapshot(state)
+    e = error_of(lambda: f.load_snapshot(state), exc)
     if message is not None:
-        assert_message(e.value, message)
+        assert_message(e, message)
     assert_same_state(before, state_of(f))
 
 
@@ -99,14 +96,7 @@ def test_load_uses_plain_dict_lookup_and_its_own_references():
     hooks = []
 
     class Tricky(dict):
-        def __missing__(self, key):
-            hooks.append(("missing", key))
-
-        def __getitem__(self, key):
-            hooks.append(("getitem", key))
-
-        def get(self, key, default=None):
-            hooks.append(("get", key))
+        __missing__ = __getitem__ = get = lambda self, key, default=None: hooks.append(key)
 
     f = busy_filter(CKF)
     before = state_of(f)
@@ -137,8 +127,7 @@ def test_error_while_comparing_keys_ends_the_load():
 
     f = busy_filter(CKF)
     before = state_of(f)
-    with pytest.raises(LookupError):
-        f.load_snapshot({"x": np.ones(3), Clash(): 1})
+    error_of(lambda: f.load_snapshot({"x": np.ones(3), Clash(): 1}), LookupError)
     after = state_of(f)
     np.testing.assert_array_equal(after["x"], np.ones(3))
     assert_same_state(before, after, skip=("x",))
@@ -200,22 +189,15 @@ def test_record_step_accepts_strided_larger_and_shared_arrays():
 
 @BOTH
 def test_record_step_rejects_malformed_out_before_writing(cls):
-    f = busy_filter(cls)
-    out = outputs(2, 3)
-    with pytest.raises(TypeError, match="^argument 'out': "):
-        f.record_step(0, list(out))
-    for short_or_long in (out[:5], out + (out[0],)):
-        with pytest.raises(ValueError) as e:
-            f.record_step(0, short_or_long)
-        assert str(e.value) == f"expected tuple of length 6, but got tuple of length {len(short_or_long)}"
+    f, out = busy_filter(cls), outputs(2, 3)
+    assert str(error_of(lambda: f.record_step(0, list(out)), TypeError)).startswith("argument 'out': ")
+    for wrong in (out[:5], out + (out[0],)):
+        assert str(error_of(lambda: f.record_step(0, wrong), ValueError)) == \
+            f"expected tuple of length 6, but got tuple of length {len(wrong)}"
     for k, bad in [(1, np.zeros((2, 3))), (4, np.zeros((2, 1))), (5, np.zeros(2, dtype=np.float32)), (3, [[[0.0]]])]:
-        with pytest.raises(TypeError) as e:
-            f.record_step(0, out[:k] + (bad,) + out[k + 1:])
-        assert not str(e.value).startswith("argument")
+        assert not str(error_of(lambda: f.record_step(0, out[:k] + (bad,) + out[k + 1:]), TypeError)).startswith("arg")
     for i, exc in [(-1, OverflowError), (2**64, OverflowError), (1.0, TypeError), ("0", TypeError)]:
-        with pytest.raises(exc) as e:
-            f.record_step(i, out)
-        assert exc is OverflowError or str(e.value).startswith("argument 'i': ")
+        assert exc is OverflowError or str(error_of(lambda: f.record_step(i, out), exc)).startswith("argument 'i': ")
     assert all((a == -7.0).all() for a in out)
 
 
@@ -236,9 +218,8 @@ def test_record_step_panics_on_what_its_checks_let_through(cls, i, broken, writt
     f = busy_filter(cls)
     before = state_of(f)
     out = broken(outputs(2, 3))
-    with pytest.raises(BaseException) as e:
-        f.record_step(i, out)
-    assert not isinstance(e.value, Exception) and type(e.value).__name__ == "PanicException"
+    e = error_of(lambda: f.record_step(i, out), BaseException)
+    assert not isinstance(e, Exception) and type(e).__name__ == "PanicException"
     for k, (array, name) in enumerate(zip(out, ROW_FIELDS)):
         if k < written:
             np.testing.assert_array_equal(array[i], f.get(name))
@@ -279,12 +260,9 @@ def test_references_do_not_leak(cls):
         f.record_step(1, out)
         f.snapshot()
         f.copy()
-        with pytest.raises(ValueError):
-            f.load_snapshot(bad)
-        with pytest.raises(ValueError):
-            f.record_step(0, short)
-        with pytest.raises(BaseException):
-            f.record_step(3, out)
+        error_of(lambda: f.load_snapshot(bad), ValueError)
+        error_of(lambda: f.record_step(0, short), ValueError)
+        error_of(lambda: f.record_step(3, out), BaseException)
 
     run()
     counts = [sys.getrefcount(o) for o in objs]
