@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 from vexel_ckf import _native
-from support import joint_smoother, kalman_filter, kalman_update, random_linear_problem, strided
+from support import error_of, joint_smoother, kalman_filter, kalman_update, random_linear_problem, strided
 
 FILTER, SMOOTH, BANK = _native.batch_filter_linear, _native.rts_smooth, _native.batch_parallel_step
 NAN, INF = np.nan, np.inf
@@ -119,9 +119,7 @@ def _no_stage_smoother():
 
 @pytest.mark.parametrize("call", [_no_stage_filter, _no_stage_smoother])
 def test_a_matrix_no_inverse_stage_can_invert_fails_the_call(call):
-    with pytest.raises(RuntimeError) as info:
-        call()
-    assert str(info.value) == "failed to invert innovation covariance"
+    assert str(error_of(call, RuntimeError)) == "failed to invert innovation covariance"
 
 
 # ---------------------------------------------------------------------------
@@ -198,9 +196,7 @@ MESSAGES = [
 
 @pytest.mark.parametrize("func, changes, message", MESSAGES, ids=lambda v: getattr(v, "__name__", None))
 def test_validation_messages_in_check_order(func, changes, message):
-    with pytest.raises(ValueError) as info:
-        func(**{**VALID[func](), **changes})
-    assert str(info.value) == message
+    assert str(error_of(lambda: func(**{**VALID[func](), **changes}), ValueError)) == message
 
 
 def huge(value, shape):
@@ -222,8 +218,7 @@ def huge(value, shape):
                     np.eye(1), huge(NAN, (10**6, 10**6)))),
 ])
 def test_calls_that_cannot_fit_in_memory_raise_memory_error_up_front(func, make):
-    with pytest.raises(MemoryError):
-        func(*make())
+    error_of(lambda: func(*make()), MemoryError)
 
 
 @pytest.mark.parametrize("func", [FILTER, SMOOTH, BANK], ids=lambda f: f.__name__)
