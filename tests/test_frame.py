@@ -76,8 +76,8 @@ def test_constructor_arity_errors_use_cpythons_wording(cls, args, kwargs):
 
     reference.__qualname__ = cls.__name__ + ".__new__"
     expected = _error(reference, *args, **kwargs)
-    if sys.version_info < (3, 10):  # 3.9 names a plain function without its qualified name
-        expected = expected.replace("__new__()", cls.__name__ + ".__new__()", 1)
+    if sys.version_info < (3, 10):  # 3.9 words it with the function's code name, not its qualified name
+        expected = expected.replace("reference()", cls.__name__ + ".__new__()", 1)
     assert _error(cls, *args, **kwargs) == expected
 
 
