@@ -59,6 +59,10 @@ def spd(rng, n, scale=1.0):
     return scale * (a @ a.T / n + np.eye(n))
 
 
+def lower_with_nonnegative_diagonal(L):
+    return np.all(np.triu(L, 1) == 0.0) and np.all(np.diag(L) >= 0.0)
+
+
 def unaligned_copy(m):
     """A writeable copy of m at an odd address: a valid float64 array that is not aligned."""
     a = np.frombuffer(bytearray(m.nbytes + 1), dtype=np.float64, count=m.size, offset=1).reshape(m.shape)

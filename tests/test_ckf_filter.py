@@ -10,8 +10,9 @@ import numpy as np
 import pytest
 
 from vexel_ckf._native import CubatureKalmanFilter as CKF, SquareRootCubatureKalmanFilter as SR
-from support import (BOTH, LN_2PI, MEASUREMENT_TAIL, NO_FACTOR, assert_message, assert_same_state, error_of, is_sr,
-                     kalman_update, same, seeded, spd, state_of, strided)
+from support import (BOTH, MEASUREMENT_TAIL, NO_FACTOR, assert_message, assert_same_state, error_of, is_sr,
+                     kalman_update, lower_with_nonnegative_diagonal, same, seeded, spd, state_of,
+                     strided)
 
 
 def linear(M):
@@ -24,10 +25,6 @@ def zero_hx(m):
 
 def jitter_of(f):
     return f.get("last_jitter"), f.get("max_jitter"), f.get("jitter_count")
-
-
-def assert_lower_with_nonnegative_diagonal(L):
-    assert np.all(np.triu(L, 1) == 0.0) and np.all(np.diag(L) >= 0.0)
 
 
 @BOTH
@@ -61,8 +58,8 @@ def test_linear_models_match_textbook_kalman_filter(cls, n, m):
     assert f.get("singular_innovation_count") == 0 and f.get("jitter_count") == 0
     if is_sr(f):
         assert f.get("downdate_fallback_count") == 0
-        for name in ("chol_P", "S_innov", "chol_P_prior", "chol_P_post"):
-            assert_lower_with_nonnegative_diagonal(f.get(name))
+        assert all(lower_with_nonnegative_diagonal(f.get(k)) for k in ("chol_P", "S_innov", "chol_P_prior",
+                                                                      "chol_P_post"))
     else:
         np.testing.assert_allclose(f.get("SI"), np.linalg.inv(d["S"]), rtol=1e-8, atol=1e-9)
 
@@ -371,20 +368,6 @@ def test_failed_inverse_keeps_only_the_jitter_bookkeeping():
     assert str(error_of(lambda: f.update(np.zeros(5), hx), RuntimeError)) == "failed to invert innovation covariance"
     assert_same_state(before, state_of(f), skip=("last_jitter", "max_jitter", "jitter_count"))
     assert jitter_of(f) == (1e-12, 1e-12, 1)
-
-
-@BOTH
-def test_scalar_likelihood_example(cls):
-    # y = 2 against S = 4 (hx gives zeros, so only the measurement noise remains).
-    f = cls(1, 1, 0.1)
-    f.set("chol_R", np.array([[2.0]])) if cls is SR else f.set("R", np.array([[4.0]]))
-    f.update(np.array([2.0]), zero_hx(1))
-    assert f.get("S")[0, 0] == 4.0 and f.get("y")[0] == 2.0
-    assert f.get("nis") == 1.0 and f.get("mahalanobis") == 1.0
-    expected = -0.5 * (1.0 + math.log(4.0) + LN_2PI)
-    assert f.get("log_likelihood") == pytest.approx(expected, rel=1e-15)
-    assert f.get("likelihood") == pytest.approx(math.exp(expected), rel=1e-14)
-    assert f.get("singular_innovation_count") == 0
 
 
 @BOTH

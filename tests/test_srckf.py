@@ -7,11 +7,8 @@ import numpy as np
 import pytest
 
 from vexel_ckf._native import CubatureKalmanFilter, SquareRootCubatureKalmanFilter as SR
-from support import NO_FACTOR, assert_same_state, error_of, kalman_update, spd, state_of
-
-
-def assert_lower_with_nonnegative_diagonal(L):
-    assert np.all(np.triu(L, 1) == 0.0) and np.all(np.diag(L) >= 0.0)
+from support import (NO_FACTOR, assert_same_state, error_of, kalman_update, lower_with_nonnegative_diagonal, spd,
+                     state_of)
 
 
 def linear(M):
@@ -45,7 +42,7 @@ def test_degenerate_stacks_give_the_factor_without_nan(chol_Q, expected):
     f = SR(2, 1, 0.1)
     f.set("chol_Q", np.array(chol_Q))
     f.predict_custom(lambda X, dt: 0.0 * X + 1.0)
-    assert_lower_with_nonnegative_diagonal(f.get("chol_P"))
+    assert lower_with_nonnegative_diagonal(f.get("chol_P"))
     np.testing.assert_allclose(f.get("chol_P"), expected, rtol=0, atol=1e-15)
 
 
@@ -148,7 +145,7 @@ def test_non_lower_stored_factor_gives_the_posterior_its_product_implies(shape):
     x_ref, P_ref, _ = kalman_update(np.zeros(n), factor @ factor.T, z, H, R)
     np.testing.assert_allclose(f.get("x"), x_ref, rtol=1e-10, atol=1e-12)
     np.testing.assert_allclose(f.get("P"), P_ref, rtol=1e-10, atol=1e-12)
-    assert_lower_with_nonnegative_diagonal(f.get("chol_P"))
+    assert lower_with_nonnegative_diagonal(f.get("chol_P"))
     assert f.get("downdate_fallback_count") == 0
 
 
