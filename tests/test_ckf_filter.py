@@ -175,7 +175,7 @@ def test_moments_are_scaled_once_by_a_reciprocal_then_noise_is_added():
     # exactly 0 and every product and sum of the moment is exact, whatever its grouping.
     n, rows, w = 5, 10, 1.0 / 10.0
     rng = np.random.default_rng(21)
-    noise = spd(rng, n, 0.37)
+    noise = spd(rng, n, 0.37) + np.triu(rng.standard_normal((n, n)), 1) * 0.01  # not symmetric: symmetrised last
     f = CKF(n, n, 0.1)
     f.set_state(np.zeros(n), np.eye(n), noise, noise)
     Y = rng.standard_normal((rows, n)) * 10.0
