@@ -149,20 +149,19 @@ def test_results_are_bit_identical_for_every_pool_size(expected_digest, threads)
 
 SHARED_POOL_BODY = """
     import multiprocessing as mp, os, threading, time
-
     banks = pool_banks()
 
     def compute(which=range(3)):
         return digest([_native.batch_parallel_step(*banks[i]) for i in which])
 
-    expected = compute()  # the parent's pool exists now
+    expected, each = compute(), [compute([i]) for i in range(3)]  # the parent's pool exists now
 
     def fork_and_check():
         pid = os.fork()
         if pid == 0:
             try:
                 os._exit(0 if compute() == expected else 3)
-            except BaseException:
+            finally:
                 os._exit(4)
         for _ in range(6000):
             done, status = os.waitpid(pid, os.WNOHANG)
@@ -174,34 +173,19 @@ SHARED_POOL_BODY = """
 
     print("idle", fork_and_check())  # fork after the parent used the pool
     stop = threading.Event()
-    def busy():
-        while not stop.is_set():
-            _native.batch_parallel_step(*banks[0])
-    worker = threading.Thread(target=busy)
+    worker = threading.Thread(target=lambda: [_native.batch_parallel_step(*banks[0]) for _ in iter(stop.is_set, True)])
     worker.start()
-    results = []
-    for _ in range(5):  # fork while another thread of the parent is inside the pool
-        time.sleep(0.02)
-        results.append(fork_and_check())
+    print("busy", [time.sleep(0.02) or fork_and_check() for _ in range(5)])  # another thread is inside the pool
     stop.set()
     worker.join()
-    print("busy", results)
-    each = [compute([i]) for i in range(3)]
     with mp.get_context("fork").Pool(2) as pool:  # fork workers get pools of their own
         print("multiprocessing", pool.map(compute, [[0], [1], [2], [0]]) == each + each[:1])
     failures = []
     def caller(i):  # concurrent callers of the parent's pool each get their own results
-        try:
-            for _ in range(10):
-                if compute([i]) != each[i]:
-                    failures.append(i)
-        except BaseException as exc:
-            failures.append(repr(exc))
+        failures.extend(i for _ in range(10) if compute([i]) != each[i])
     threads = [threading.Thread(target=caller, args=(i % 3,)) for i in range(8)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(timeout=120)
+    [t.start() for t in threads]
+    [t.join(timeout=120) for t in threads]
     print("threads", [t.is_alive() for t in threads].count(True), failures)
     print("parent", compute() == expected)
 """
