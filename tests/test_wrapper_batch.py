@@ -14,11 +14,9 @@ N, DIM_X, DIM_Z = 12, 4, 2
 
 def model(seed=0):
     rng = np.random.default_rng(seed)
-    F = np.eye(DIM_X) + np.diag([0.5, 0.5], 2)
-    H = np.eye(DIM_Z, DIM_X) + 0.1 * rng.standard_normal((DIM_Z, DIM_X))
-    Q = 0.02 * np.eye(DIM_X) + 0.005
-    R = np.array([[0.5, 0.1], [0.1, 0.3]])
-    return rng.standard_normal(DIM_X), 2.0 * np.eye(DIM_X), np.cumsum(rng.standard_normal((N, DIM_Z)), axis=0), F, H, Q, R
+    return rng.standard_normal(DIM_X), 2.0 * np.eye(DIM_X), np.cumsum(rng.standard_normal((N, DIM_Z)), axis=0), \
+        np.eye(DIM_X) + np.diag([0.5, 0.5], 2), np.eye(DIM_Z, DIM_X) + 0.1 * rng.standard_normal((DIM_Z, DIM_X)), \
+        0.02 * np.eye(DIM_X) + 0.005, np.array([[0.5, 0.1], [0.1, 0.3]])
 
 
 def stack(m, n=N):
@@ -26,9 +24,7 @@ def stack(m, n=N):
 
 
 def assert_same_arrays(got, want):
-    assert len(got) == len(want)
-    for g, w in zip(got, want):
-        assert g.shape == w.shape and g.dtype == w.dtype and g.tobytes() == w.tobytes()
+    assert len(got) == len(want) and all(g.shape == w.shape and g.tobytes() == w.tobytes() for g, w in zip(got, want))
 
 
 def spy(monkeypatch, name):
@@ -54,29 +50,31 @@ def test_batch_filter_mixes_stacks_constants_and_scalars():
     assert_same_arrays(got, _native.batch_filter_linear(x0, P0, zs, fs, stack(H), stack(0.25 * np.eye(DIM_X)), stack(R)))
 
 
-@pytest.mark.parametrize("which, value, message", [
-    ("F", np.ones((3, 3)), "F must have shape (4, 4), got (3, 3)"),
-    ("H", np.ones((2, 3)), "H must have shape (2, 4), got (2, 3)"),
-    ("R", np.ones(DIM_Z), "R must be a (2, 2) matrix or a stack of shape (12, 2, 2), got shape (2,)"),
-    ("F", np.ones((N - 1, DIM_X, DIM_X)), "Fs must have shape (12, 4, 4); got (11, 4, 4)"),  # a stack: the engine's check
-])
-def test_batch_filter_names_a_matrix_of_the_wrong_shape(which, value, message):
+def _filter_with(**changes):
     x0, P0, zs, F, H, Q, R = model()
-    with pytest.raises(ValueError) as exc:
-        batch_filter(**{**dict(x0=x0, P0=P0, zs=zs, F=F, H=H, Q=Q, R=R), which: value})
-    assert str(exc.value) == message
+    return batch_filter(**{**dict(x0=x0, P0=P0, zs=zs, F=F, H=H, Q=Q, R=R), **changes})
 
 
-@pytest.mark.parametrize("call, name", [
-    (lambda m, bad: batch_filter(*m[:5], bad, m[6]), "Q"),
-    (lambda m, bad: batch_filter(*m[:4], bad, *m[5:]), "H"),
-    (lambda m, bad: rts_smoother(np.zeros((N, DIM_X)), stack(m[1]), m[3], bad), "Q"),
-    (lambda m, bad: filter_bank_step(np.zeros((3, DIM_X)), m[1], np.zeros((3, DIM_Z)), *m[3:6], bad), "R"),
+NONE = " must be an array-like of real numbers, not None"
+
+
+@pytest.mark.parametrize("call, exc, message", [
+    (lambda: _filter_with(F=np.ones((3, 3))), ValueError, "F must have shape (4, 4), got (3, 3)"),
+    (lambda: _filter_with(H=np.ones((2, 3))), ValueError, "H must have shape (2, 4), got (2, 3)"),
+    (lambda: _filter_with(R=np.ones(DIM_Z)), ValueError,
+     "R must be a (2, 2) matrix or a stack of shape (12, 2, 2), got shape (2,)"),
+    # A stack: the engine's own check.
+    (lambda: _filter_with(F=np.ones((N - 1, DIM_X, DIM_X))), ValueError, "Fs must have shape (12, 4, 4); got (11, 4, 4)"),
+    (lambda: _filter_with(Q=None), TypeError, "Q" + NONE),  # None is refused by name, not read as NaN
+    (lambda: _filter_with(H=None), TypeError, "H" + NONE),
+    (lambda: rts_smoother(np.zeros((N, DIM_X)), stack(np.eye(DIM_X)), np.eye(DIM_X), None), TypeError, "Q" + NONE),
+    (lambda: filter_bank_step(np.zeros((3, DIM_X)), np.eye(DIM_X), np.zeros((3, DIM_Z)), *model()[3:6], None),
+     TypeError, "R" + NONE),
 ])
-def test_none_is_refused_by_name_not_read_as_nan(call, name):
-    with pytest.raises(TypeError) as exc:
-        call(model(), None)
-    assert str(exc.value) == f"{name} must be an array-like of real numbers, not None"
+def test_wrong_shapes_and_none_are_refused_by_name(call, exc, message):
+    with pytest.raises(exc) as info:
+        call()
+    assert str(info.value) == message
 
 
 def test_rts_smoother_broadcasts_constants_and_passes_stacks_of_either_length(monkeypatch):
