@@ -19,8 +19,8 @@ namespace vexel::batch {
 struct StridedArray {
   const char* data = nullptr;
   int ndim = 0;
-  Index dims[3] = {0, 0, 0};
-  std::ptrdiff_t strides[3] = {0, 0, 0};
+  Index dims[4] = {0, 0, 0, 0};
+  std::ptrdiff_t strides[4] = {0, 0, 0, 0};
   /// True when the elements lie in row-major order without gaps, so that
   /// element (i, j, k) sits at index (i * dims[1] + j) * dims[2] + k.
   bool c_contiguous = false;

@@ -3,6 +3,7 @@
 // the filter classes and batch functions of `_native`.  Its only exported
 // symbol is PyInit__engine.
 #include "ckf_module.hpp"
+#include "engine_panel.hpp"
 #include "frame.hpp"
 #include "module_init.hpp"
 #include "srckf_module.hpp"
@@ -47,6 +48,7 @@ Ref create_module() {
   Ref module = Ref::steal(PyModule_Create(&g_module_def));
   if (!module) fail_python();
   for (PyMethodDef& def : kFunctions) add_export(module.get(), def.ml_name, new_module_function(&def, module.get()));
+  add_panel(module.get());
   g_module = module.get();
   Py_INCREF(g_module);
   return module;
