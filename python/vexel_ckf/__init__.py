@@ -2,11 +2,22 @@
 
 `VexelCKF` is the filter class most users want (covariance or square-root
 form, fields as attributes, `run()` over a whole sequence); `batch_filter`,
-`rts_smoother` and `filter_bank_step` work on whole arrays of linear models.
+`rts_smoother`, `batch_smoother` and `filter_bank_step` work on whole arrays
+of linear models, single sequences or panels of many (`vexel_ckf.dask`
+spreads panels over a Dask cluster).
 The native classes and functions are re-exported for direct use.
 """
 
-from ._batch import BankStepResult, BatchResult, SmoothResult, batch_filter, filter_bank_step, rts_smoother
+from ._batch import (
+    BankStepResult,
+    BatchResult,
+    SmootherResult,
+    SmoothResult,
+    batch_filter,
+    batch_smoother,
+    filter_bank_step,
+    rts_smoother,
+)
 from ._filter import RunResult, VexelCKF
 from ._native import (
     CubatureKalmanFilter,
@@ -21,9 +32,11 @@ __all__ = [
     "RunResult",
     "batch_filter",
     "rts_smoother",
+    "batch_smoother",
     "filter_bank_step",
     "BatchResult",
     "SmoothResult",
+    "SmootherResult",
     "BankStepResult",
     "CubatureKalmanFilter",
     "SquareRootCubatureKalmanFilter",
