@@ -189,7 +189,7 @@ struct KalmanStep {
 /// alone, `combine(j)` then moves the smoothed state one step back.
 template <class T>
 struct SmootherStep {
-  static constexpr int kBlock = 4;
+  static constexpr int kBlock = 8;
   typename T::MatNN F, Q, FP, Lp, Pinv, lu_work, PFt, D, CD, Ps, Ps_next;
   typename T::VecN d, Cd, xs, xs_next;
   typename T::MatNN Pk[kBlock], Ppred[kBlock], C[kBlock];
