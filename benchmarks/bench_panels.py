@@ -92,7 +92,7 @@ sys.path.insert(0, sys.argv[1])
 from bench_panels import trend_panel, best_of, X0, P0, F, H, Q, R
 from vexel_ckf import batch_smoother
 zs = trend_panel(10_000, 1_000)
-t, _ = best_of(lambda: batch_smoother(X0, P0, zs, F, H, Q, R, nan_means_missing=True), 3)
+t, _ = best_of(lambda: batch_smoother(X0, P0, zs, F, H, Q, R, nan_means_missing=True), 7)
 print(json.dumps(t))
 """
 

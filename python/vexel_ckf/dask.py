@@ -19,9 +19,13 @@ from __future__ import annotations
 import operator
 from typing import Any, Optional, Tuple
 
-import dask
-import dask.array as da
 import numpy as np
+
+try:
+    import dask
+    import dask.array as da
+except ImportError as exc:  # pragma: no cover - depends on the environment
+    raise ImportError('vexel_ckf.dask needs Dask: pip install "vexel_ckf[dask]"') from exc
 from numpy.typing import ArrayLike
 
 from . import _engine

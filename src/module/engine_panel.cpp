@@ -194,7 +194,8 @@ PanelArgs panel_args(PyObject* const* args) {
   return a;
 }
 
-void check_panel_args(PanelArgs& a) {
+/// `covariances`: whether (M, N, n, n) covariances are among the outputs.
+void check_panel_args(PanelArgs& a, bool covariances) {
   a.count = a.zs.dim(0);
   a.steps = a.zs.dim(1);
   a.m = a.zs.dim(2);
@@ -227,7 +228,7 @@ void check_panel_args(PanelArgs& a) {
     }
   }
   check_shape_fits({M, N, n, n});
-  unwrap(check_storage({shape(M * N, n), shape(M * N, n * n), shape(M, N)}));
+  unwrap(check_storage({shape(M * N, n), shape(covariances ? M * N : 0, n * n), shape(M, N)}));
   for (npy_intp i = 0; i < (x_stacked ? M : 1); ++i) {
     if (!finite_span(a.x0, i, x_stacked)) {
       fail(Error::value(a.labels.per_sequence("x0", i, x_stacked) + " contains non-finite values (NaN or inf)"));
@@ -276,7 +277,7 @@ constexpr Params kPanelFilter{
 Ref panel_filter_body(PyObject* const* args) {
   PanelArgs a = panel_args(args);
   a.labels.first = arg_first_sequence(args[5]);
-  check_panel_args(a);
+  check_panel_args(a, true);
   const npy_intp xdims[3] = {a.count, a.steps, a.n};
   const npy_intp pdims[4] = {a.count, a.steps, a.n, a.n};
   const npy_intp ldims[2] = {a.count, a.steps};
@@ -330,7 +331,7 @@ Ref panel_smoother_body(PyObject* const* args) {
   PanelArgs a = panel_args(args);
   const bool covariances = arg_flag(args[5], "covariances");
   a.labels.first = arg_first_sequence(args[6]);
-  check_panel_args(a);
+  check_panel_args(a, covariances);
   const npy_intp xdims[3] = {a.count, a.steps, a.n};
   const npy_intp pdims[4] = {a.count, a.steps, a.n, a.n};
   const npy_intp ldims[1] = {a.count};
