@@ -3,15 +3,26 @@
 `VexelCKF` is the filter class most users want (covariance or square-root
 form, fields as attributes, `run()` over a whole sequence); `CKFBank` steps
 many of them together with one callback call per step; `batch_filter`,
-`rts_smoother` and `filter_bank_step` work on whole arrays of linear models;
-`cubature_smoother` (and `VexelCKF.smooth`) smooths a nonlinear filtered trace.
+`rts_smoother`, `batch_smoother` and `filter_bank_step` work on whole arrays
+of linear models, single sequences or panels of many (`vexel_ckf.dask`
+spreads panels over a Dask cluster); `cubature_smoother` (and
+`VexelCKF.smooth`) smooths a nonlinear filtered trace.
 The native classes and functions are re-exported for direct use.
 """
 
 from importlib import metadata as _metadata
 
 from ._bank import STATUS_CODES, BankRunResult, CKFBank
-from ._batch import BankStepResult, BatchResult, SmoothResult, batch_filter, filter_bank_step, rts_smoother
+from ._batch import (
+    BankStepResult,
+    BatchResult,
+    SmootherResult,
+    SmoothResult,
+    batch_filter,
+    batch_smoother,
+    filter_bank_step,
+    rts_smoother,
+)
 from ._filter import RunResult, VexelCKF
 from ._smoother import CubatureSmoothResult, cubature_smoother
 from ._native import (
@@ -36,9 +47,11 @@ __all__ = [
     "batch_filter",
     "rts_smoother",
     "cubature_smoother",
+    "batch_smoother",
     "filter_bank_step",
     "BatchResult",
     "SmoothResult",
+    "SmootherResult",
     "CubatureSmoothResult",
     "BankStepResult",
     "CubatureKalmanFilter",

@@ -19,6 +19,9 @@ struct LinearFilterInputs {
   StridedArray hs;  // (N, dim_z, dim_x)
   StridedArray qs;  // (N, dim_x, dim_x)
   StridedArray rs;  // (N, dim_z, dim_z)
+  /// A row of zs all NaN is a missed measurement (predict only, NaN
+  /// log-likelihood); the single-sequence function refuses NaN beforehand.
+  bool gaps = false;
 };
 
 struct LinearFilterOutputs {

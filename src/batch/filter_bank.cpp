@@ -5,6 +5,7 @@
 #include "worker_pool.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -21,6 +22,13 @@ inline bool all_finite(const double* v, Index count) {
     std::uint64_t bits;
     std::memcpy(&bits, &v[i], sizeof bits);
     if ((bits & 0x7ff0000000000000ULL) == 0x7ff0000000000000ULL) return false;
+  }
+  return true;
+}
+
+inline bool all_nan(const double* v, Index count) {
+  for (Index i = 0; i < count; ++i) {
+    if (!std::isnan(v[i])) return false;
   }
   return true;
 }
@@ -62,11 +70,13 @@ void bank_range(const BankModel& model, const BankBuffers& b, Index begin, Index
       for (Index col = 0; col < n; ++col) w->P.coeffRef(r, col) = pi[r * n + col];
     // 2-3. Prediction.
     w->predict();
-    // 4. A non-finite measurement: the prediction is the result.
+    // 4. A non-finite measurement: the prediction is the result, as a
+    // missed measurement when the bank has gaps and z_i is all NaN.
     if (!all_finite(zi, m)) {
       store(xi, pi);
-      b.log_likelihoods[i] = kMinusInf;
-      b.status[i] = kBankNonFinite;
+      const bool missed = b.gaps && all_nan(zi, m);
+      b.log_likelihoods[i] = missed ? kNaN : kMinusInf;
+      b.status[i] = missed ? kBankNoMeasurement : kBankNonFinite;
       continue;
     }
     for (Index r = 0; r < m; ++r) w->z.coeffRef(r) = zi[r];

@@ -22,6 +22,7 @@ enum BankStatus : std::int64_t {
   kBankSingularInnovation = 1,  // Cholesky failed; general inverse or pseudo-inverse used
   kBankNoUpdate = 2,          // no inverse at all, or a non-finite posterior: the prediction is returned
   kBankNonFinite = 3,         // non-finite x_i or P_i (nothing done) or z_i (prediction returned)
+  kBankNoMeasurement = 4,     // z_i all NaN in a bank with gaps: the prediction is returned
 };
 
 /// The model shared by every filter (finite, validated shapes).
@@ -42,6 +43,9 @@ struct BankBuffers {
   const double* z = nullptr;         // (count, dim_z)
   double* log_likelihoods = nullptr;  // (count,)
   std::int64_t* status = nullptr;    // (count,)
+  /// A measurement of all NaN is a missed one (status 4, NaN
+  /// log-likelihood) rather than a bad one (status 3).
+  bool gaps = false;
 };
 
 /// Steps every filter of the bank on `pool`.  Blocks until all are done.

@@ -87,7 +87,7 @@ inline bool all_finite(const Mat& a) {
 /// the LU stage.  Only the pseudo-inverse stage allocates (it is reached only
 /// for a singular S).
 template <int M, class MatMM, class IndexM>
-inline InverseStage invert_symmetric(const MatMM& S, MatMM& L, MatMM& Si, MatMM& lu_work, IndexM& perm) {
+inline __attribute__((always_inline)) InverseStage invert_symmetric(const MatMM& S, MatMM& L, MatMM& Si, MatMM& lu_work, IndexM& perm) {
   const Index m = S.rows();
   if (small::cholesky_lower<M>(S.data(), L.data(), m)) {
     small::cholesky_inverse_from_factor<M>(L.data(), Si.data(), m);
@@ -202,42 +202,61 @@ struct KalmanStep {
   }
 };
 
-/// Working storage and arithmetic of one backward step of the
-/// Rauch-Tung-Striebel smoother.
+/// Working storage and arithmetic of the backward steps of the
+/// Rauch-Tung-Striebel smoother, for a block of kBlock consecutive steps:
+/// `gain(j)` forms step j's prediction and gain from its filtered state
+/// alone, `combine(j)` then moves the smoothed state one step back.
 template <class T>
 struct SmootherStep {
-  typename T::MatNN F, Q, Pk, FP, Ppred, Lp, Pinv, lu_work, PFt, C, D, CD, Ps, Ps_next;
-  typename T::VecN xk, xpred, d, Cd, xs, xs_next;
+  static constexpr int kBlock = 8;
+  typename T::MatNN F, Q, FP, Lp, Pinv, lu_work, PFt, D, CD, Ps, Ps_next;
+  typename T::VecN d, Cd, xs, xs_next;
+  typename T::MatNN Pk[kBlock], Ppred[kBlock], C[kBlock];
+  typename T::VecN xk[kBlock], xpred[kBlock];
   Eigen::Matrix<Index, T::kN, 1, Eigen::ColMajor, T::MatNN::MaxRowsAtCompileTime, 1> perm;
 
   void resize(Index n) {
-    for (auto* a : {&F, &Q, &Pk, &FP, &Ppred, &Lp, &Pinv, &lu_work, &PFt, &C, &D, &CD, &Ps, &Ps_next}) a->resize(n, n);
-    for (auto* a : {&xk, &xpred, &d, &Cd, &xs, &xs_next}) a->resize(n);
+    for (auto* a : {&F, &Q, &FP, &Lp, &Pinv, &lu_work, &PFt, &D, &CD, &Ps, &Ps_next}) a->resize(n, n);
+    for (auto* a : {&d, &Cd, &xs, &xs_next}) a->resize(n);
+    for (int j = 0; j < kBlock; ++j) {
+      Pk[j].resize(n, n);
+      Ppred[j].resize(n, n);
+      C[j].resize(n, n);
+      xk[j].resize(n);
+      xpred[j].resize(n);
+    }
     perm.resize(n);
   }
 
-  /// From the filtered (xk, Pk), the transition (F, Q) of step k -> k+1 and
-  /// the smoothed (xs_next, Ps_next) of step k+1, the smoothed (xs, Ps) of
-  /// step k.  False when the predicted covariance cannot be inverted.
-  bool run() {
-    xpred.noalias() = mul(F, xk);
-    FP.noalias() = mul(F, Pk);
-    Ppred.noalias() = mul(FP, F.transpose());
-    Ppred += Q;
-    symmetrize(Ppred);
-    if (invert_symmetric<T::kN>(Ppred, Lp, Pinv, lu_work, perm) == InverseStage::Failed) return false;
+  /// From the filtered (xk[j], Pk[j]) and the transition (F, Q) of step
+  /// k -> k+1: the prediction (xpred[j], Ppred[j]) and the gain C[j].  False
+  /// when the predicted covariance cannot be inverted.
+  bool gain(int j) {
+    xpred[j].noalias() = mul(F, xk[j]);
+    FP.noalias() = mul(F, Pk[j]);
+    Ppred[j].noalias() = mul(FP, F.transpose());
+    Ppred[j] += Q;
+    symmetrize(Ppred[j]);
+    if (invert_symmetric<T::kN>(Ppred[j], Lp, Pinv, lu_work, perm) == InverseStage::Failed) return false;
     // Gain C = (P_k F^T) Pinv.
-    PFt.noalias() = mul(Pk, F.transpose());
-    C.noalias() = mul(PFt, Pinv);
-    d = xs_next - xpred;
-    Cd.noalias() = mul(C, d);
-    xs = xk + Cd;
-    D = Ps_next - Ppred;
-    CD.noalias() = mul(C, D);
-    Ps.noalias() = mul(CD, C.transpose());
-    Ps += Pk;  // P_k + (C D) C^T: addition is commutative in IEEE arithmetic
-    symmetrize(Ps);
+    PFt.noalias() = mul(Pk[j], F.transpose());
+    C[j].noalias() = mul(PFt, Pinv);
     return true;
+  }
+
+  /// The smoothed (xs_next, Ps_next) of step k+1 become those of step k,
+  /// with the prediction and gain formed by gain(j).
+  void combine(int j) {
+    d = xs_next - xpred[j];
+    Cd.noalias() = mul(C[j], d);
+    xs = xk[j] + Cd;
+    D = Ps_next - Ppred[j];
+    CD.noalias() = mul(C[j], D);
+    Ps.noalias() = mul(CD, C[j].transpose());
+    Ps += Pk[j];  // P_k + (C D) C^T: addition is commutative in IEEE arithmetic
+    symmetrize(Ps);
+    xs_next = xs;
+    Ps_next = Ps;
   }
 };
 

@@ -10,13 +10,17 @@
 
 #include <cstddef>
 
+// The loads of a step's inputs sit in the innermost loops of the batch
+// routines; a call per load costs more than the load.
+#define VEXEL_HOT_INLINE inline __attribute__((always_inline))
+
 namespace vexel::batch {
 
 struct StridedArray {
   const char* data = nullptr;
   int ndim = 0;
-  Index dims[3] = {0, 0, 0};
-  std::ptrdiff_t strides[3] = {0, 0, 0};
+  Index dims[4] = {0, 0, 0, 0};
+  std::ptrdiff_t strides[4] = {0, 0, 0, 0};
   /// True when the elements lie in row-major order without gaps, so that
   /// element (i, j, k) sits at index (i * dims[1] + j) * dims[2] + k.
   bool c_contiguous = false;
@@ -47,9 +51,19 @@ inline void load_matrix(const StridedArray& a, Mat& out) {
 /// out(i, j) = a[k, i, j] for slice k of a 3-D view whose trailing extents
 /// are out's shape.
 template <class Mat>
-inline void load_slice(const StridedArray& a, Index k, Mat& out) {
+VEXEL_HOT_INLINE void load_slice(const StridedArray& a, Index k, Mat& out) {
   const Index r = out.rows();
   const Index c = out.cols();
+  if constexpr (Mat::RowsAtCompileTime != Eigen::Dynamic && Mat::ColsAtCompileTime != Eigen::Dynamic) {
+    // A fixed-size slice of C-ordered memory, moved as one row-major block
+    // (unaligned loads).
+    if (a.c_contiguous) {
+      using RowMajor = Eigen::Matrix<double, Mat::RowsAtCompileTime, Mat::ColsAtCompileTime,
+                                     Mat::ColsAtCompileTime == 1 ? Eigen::ColMajor : Eigen::RowMajor>;
+      out = Eigen::Map<const RowMajor, Eigen::Unaligned>(reinterpret_cast<const double*>(a.data) + k * r * c);
+      return;
+    }
+  }
   if (a.c_contiguous) {
     const Index start = k * r * c;
     for (Index i = 0; i < r; ++i)
@@ -65,7 +79,7 @@ inline void load_slice(const StridedArray& a, Index k, Mat& out) {
 
 /// out(j) = a[k, j] for row k of a 2-D view whose second extent is out's length.
 template <class Vec>
-inline void load_row(const StridedArray& a, Index k, Vec& out) {
+VEXEL_HOT_INLINE void load_row(const StridedArray& a, Index k, Vec& out) {
   const Index c = out.size();
   if (a.c_contiguous) {
     const Index start = k * c;

@@ -382,7 +382,7 @@ void without_lock(F&& work) {
   if (failure) std::rethrow_exception(failure);
 }
 
-Ref batch_parallel_step_body(PyObject* const* args) {
+Ref bank_step_body(PyObject* const* args, bool gaps) {
   const ArrayIn xs = arg_array(args[0], 2, "xs");
   const ArrayIn ps = arg_array(args[1], 3, "ps");
   const ArrayIn zs = arg_array(args[2], 2, "zs");
@@ -445,6 +445,7 @@ Ref batch_parallel_step_body(PyObject* const* args) {
   buffers.z = z_buf.as<double>();
   buffers.log_likelihoods = ll_buf.as<double>();
   buffers.status = status_buf.as<std::int64_t>();
+  buffers.gaps = gaps;
 
   batch::WorkerPool& pool = batch::WorkerPool::instance();
   without_lock([&] { batch::run_filter_bank(model, buffers, pool); });
@@ -461,6 +462,8 @@ Ref batch_parallel_step_body(PyObject* const* args) {
   Ref status_out = copy_out(status_buf, 1, ldims, NPY_INT64);
   return tuple_of({&xs_out, &ps_out, &ll_out, &status_out});
 }
+
+Ref batch_parallel_step_body(PyObject* const* args) { return bank_step_body(args, false); }
 
 constexpr const char kBatchParallelStepDoc[] =
     "batch_parallel_step(xs, ps, zs, f, h, q, r)\n--\n\n"
@@ -493,6 +496,8 @@ PyMethodDef kFunctions[] = {
 };
 
 }  // namespace
+
+Ref bank_step_with_gaps(PyObject* const* args) { return bank_step_body(args, true); }
 
 Ref rts_smooth_function(PyObject* module) { return new_module_function(&kFunctions[0], module); }
 Ref batch_filter_linear_function(PyObject* module) { return new_module_function(&kFunctions[1], module); }

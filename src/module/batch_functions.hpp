@@ -11,4 +11,9 @@ Ref rts_smooth_function(PyObject* module);
 Ref batch_filter_linear_function(PyObject* module);
 Ref batch_parallel_step_function(PyObject* module);
 
+/// The body of batch_parallel_step (same arguments, checks and messages)
+/// for a bank with gaps: a measurement of all NaN is a missed one (status
+/// 4, "no measurement", NaN log-likelihood, the prediction returned).
+Ref bank_step_with_gaps(PyObject* const* args);
+
 }  // namespace vexel::py

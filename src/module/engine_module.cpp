@@ -6,6 +6,7 @@
 #include "engine_angles.hpp"
 #include "engine_bank.hpp"
 #include "engine_smoother.hpp"
+#include "engine_panel.hpp"
 #include "frame.hpp"
 #include "module_init.hpp"
 #include "srckf_module.hpp"
@@ -53,6 +54,7 @@ Ref create_module() {
   add_angles(module.get());
   add_bank(module.get());
   add_smoother(module.get());
+  add_panel(module.get());
   g_module = module.get();
   Py_INCREF(g_module);
   return module;
