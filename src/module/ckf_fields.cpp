@@ -1,8 +1,7 @@
 // CubatureKalmanFilter: construction-time state, field table, get/set and
 // the small mutators.
-#include "bridge.hpp"
+#include "../kit/kit.hpp"
 #include "ckf_module.hpp"
-#include "fields.hpp"
 
 #include <cmath>
 

@@ -4,8 +4,7 @@
 // Each body converts its arguments in parameter order, runs every check
 // that can fail before the first field is written, and leaves the
 // numerical work to src/ckf.
-#include "bridge.hpp"
-#include "callbacks.hpp"
+#include "../kit/kit.hpp"
 #include "ckf_module.hpp"
 #include "record.hpp"
 
@@ -18,12 +17,6 @@
 #include <utility>
 
 namespace vexel::py {
-
-namespace {
-
-bool given(PyObject* arg) { return arg != nullptr && arg != Py_None; }
-
-}  // namespace
 
 Ref ckf_predict_custom(CkfInstance& self, PyObject* const* args) {
   PyObject* fx = args[0];

@@ -1,7 +1,7 @@
 // CubatureKalmanFilter: predictions without callbacks (a user transition
 // matrix or a built-in motion model), the AHRS update and the quaternion
 // renormalisation, plus the two static name lists of the motion models.
-#include "bridge.hpp"
+#include "../kit/kit.hpp"
 #include "ckf_module.hpp"
 
 #include "../ckf/ckf_models.hpp"

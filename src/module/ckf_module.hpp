@@ -1,7 +1,7 @@
 // Python class CubatureKalmanFilter: type object and method bodies.
 #pragma once
 
-#include "frame.hpp"
+#include "../kit/kit.hpp"
 
 #include "../ckf/ckf_state.hpp"
 

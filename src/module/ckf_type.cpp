@@ -7,9 +7,6 @@ ClassInfo g_ckf_class{nullptr, "CubatureKalmanFilter"};
 
 namespace {
 
-constexpr BorrowKind kRead = BorrowKind::Read;
-constexpr BorrowKind kWrite = BorrowKind::Write;
-
 constexpr Params kNew{"CubatureKalmanFilter.__new__()", 3, 3, {"dim_x", "dim_z", "dt"}};
 constexpr Params kSetState{"CubatureKalmanFilter.set_state()", 4, 4, {"x", "p", "q", "r"}};
 constexpr Params kSetDt{"CubatureKalmanFilter.set_dt()", 1, 1, {"dt"}};

@@ -3,8 +3,7 @@
 // the filter classes and batch functions of `_native`.  Its only exported
 // symbol is PyInit__engine.
 #include "ckf_module.hpp"
-#include "frame.hpp"
-#include "module_init.hpp"
+#include "../kit/kit.hpp"
 #include "srckf_module.hpp"
 
 namespace vexel::py {

@@ -1,8 +1,7 @@
 // Module initialisation: the only exported symbol is PyInit__native.
 #include "batch_functions.hpp"
 #include "ckf_module.hpp"
-#include "frame.hpp"
-#include "module_init.hpp"
+#include "../kit/kit.hpp"
 #include "srckf_module.hpp"
 
 namespace vexel::py {

@@ -5,8 +5,7 @@
 // and counters) go through the generic field machinery.  Covariance names
 // exist only here at the boundary: reading one returns the product of its
 // factor, and assigning P, Q or R factors the matrix once.
-#include "bridge.hpp"
-#include "fields.hpp"
+#include "../kit/kit.hpp"
 #include "srckf_module.hpp"
 
 #include <cmath>

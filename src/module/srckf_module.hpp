@@ -1,7 +1,7 @@
 // Python class SquareRootCubatureKalmanFilter: type object and method bodies.
 #pragma once
 
-#include "frame.hpp"
+#include "../kit/kit.hpp"
 
 #include "../srckf/srckf_state.hpp"
 

@@ -1,7 +1,6 @@
 // SquareRootCubatureKalmanFilter: the type object, its constructor, the
 // method table, and the methods that run a model callback or copy the state.
-#include "bridge.hpp"
-#include "callbacks.hpp"
+#include "../kit/kit.hpp"
 #include "record.hpp"
 #include "srckf_module.hpp"
 
@@ -15,9 +14,6 @@ ClassInfo g_srckf_class{nullptr, "SquareRootCubatureKalmanFilter"};
 
 namespace {
 
-constexpr BorrowKind kRead = BorrowKind::Read;
-constexpr BorrowKind kWrite = BorrowKind::Write;
-
 constexpr Params kNew{"SquareRootCubatureKalmanFilter.__new__()", 3, 3, {"dim_x", "dim_z", "dt"}};
 constexpr Params kSetState{"SquareRootCubatureKalmanFilter.set_state()", 4, 4, {"x", "p", "q", "r"}};
 constexpr Params kSetDt{"SquareRootCubatureKalmanFilter.set_dt()", 1, 1, {"dt"}};
@@ -27,9 +23,6 @@ constexpr Params kGet{"SquareRootCubatureKalmanFilter.get()", 1, 1, {"name"}};
 constexpr Params kSet{"SquareRootCubatureKalmanFilter.set()", 2, 2, {"name", "value"}};
 constexpr Params kLoadSnapshot{"SquareRootCubatureKalmanFilter.load_snapshot()", 1, 1, {"state"}};
 constexpr Params kRecordStep{"SquareRootCubatureKalmanFilter.record_step()", 2, 2, {"i", "out"}};
-
-/// An optional parameter counts as given unless it is absent or None.
-bool given(PyObject* arg) { return arg != nullptr && arg != Py_None; }
 
 PyObject* srckf_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return boundary([&]() -> Ref {

@@ -1,6 +1,11 @@
-#include "callbacks.hpp"
+// Vectorised model callbacks (see model_callbacks.hpp).
+#include "model_callbacks.hpp"
 
-#include "bridge.hpp"
+#include "array_accept.hpp"
+#include "array_convert.hpp"
+#include "array_output.hpp"
+#include "finite_checks.hpp"
+#include "results.hpp"
 
 #include <string>
 

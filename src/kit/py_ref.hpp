@@ -1,6 +1,6 @@
 // Owned references to Python objects.
 //
-// Reference rules of the module layer:
+// Reference rules of the binding layer:
 //  * A raw `PyObject*` is always *borrowed*: whoever handed it over keeps
 //    ownership, and it must not be stored beyond the call.
 //  * `Ref` owns exactly one strong reference and releases it on destruction.

@@ -2,7 +2,8 @@
 // in one Python call and returns one row per point.
 #pragma once
 
-#include "frame.hpp"
+#include "errors.hpp"
+#include "python_api.hpp"
 
 #include "../kernels/linalg.hpp"
 
