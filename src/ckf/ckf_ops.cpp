@@ -92,13 +92,10 @@ Status update_from_points(CkfState& s, DMatrix X, DMatrix Z, const DVector& z, c
   DMatrix K(n, m);
   K.noalias() = Pxz * inv.SI;
   DVector y = z - z_pred;
-  // The correction is formed in full and then added (not accumulated into x
-  // term by term), and likewise for P below.
-  DVector Ky(n);
-  Ky.noalias() = K * y;
-  DVector x_new = s.x + Ky;
+  DVector x_new = corrected_mean(s.x, K, y);
 
-  // Plain (not Joseph) form: P - (K S) K^T, product K S first.
+  // Plain (not Joseph) form: P - (K S) K^T, product K S first; the
+  // correction is formed in full and then subtracted.
   DMatrix KS(n, m);
   KS.noalias() = K * S;
   DMatrix KSKt(n, n);
@@ -162,20 +159,9 @@ void update_likelihood_terms(CkfState& s) {
 }
 
 void clear_update_diagnostics(CkfState& s) {
-  const Index n = s.dim_x;
-  const Index m = s.dim_z;
-  constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-  s.y.setZero(m);
-  s.z.setConstant(m, kNaN);
-  s.z_pred.setZero(m);
-  s.S.setIdentity(m, m);
-  s.SI.setIdentity(m, m);
-  s.K.setZero(n, m);
-  s.log_likelihood = kNaN;
-  s.likelihood = kNaN;
-  s.mahalanobis = kNaN;
-  s.nis = kNaN;
-  s.x_post = s.x;
+  s.clear_common_diagnostics();
+  s.S.setIdentity();
+  s.SI.setIdentity();
   s.P_post = s.P;
 }
 

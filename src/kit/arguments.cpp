@@ -9,12 +9,16 @@
 
 namespace vexel::py {
 
+std::string callable_name(const Params& p) {
+  return p.owner == nullptr ? std::string(p.callable) : std::string(p.owner) + "." + p.callable;
+}
+
 namespace {
 
 std::string count_text(int n) { return std::to_string(n); }
 
 [[noreturn]] void too_many_positional(const Params& p, Py_ssize_t given) {
-  std::string msg(p.callable);
+  std::string msg = callable_name(p);
   msg += " takes ";
   if (p.required == p.count) {
     msg += count_text(p.count);
@@ -26,7 +30,7 @@ std::string count_text(int n) { return std::to_string(n); }
 }
 
 [[noreturn]] void missing_required(const Params& p, const int* missing, int n) {
-  std::string msg(p.callable);
+  std::string msg = callable_name(p);
   msg += " missing " + std::to_string(n) + " required positional argument" + (n == 1 ? "" : "s") + ": ";
   for (int i = 0; i < n; ++i) {
     if (i > 0) {
@@ -54,7 +58,7 @@ void parse_args(const Params& p, PyObject* args, PyObject* kwargs, PyObject** ou
     PyObject* value = nullptr;
     Py_ssize_t pos = 0;
     while (PyDict_Next(kwargs, &pos, &key, &value)) {
-      if (!PyUnicode_Check(key)) fail(Error::type(std::string(p.callable) + " keywords must be strings"));
+      if (!PyUnicode_Check(key)) fail(Error::type(callable_name(p) + " keywords must be strings"));
       int index = -1;
       for (int i = 0; i < p.count; ++i) {
         if (PyUnicode_CompareWithASCIIString(key, p.names[i]) == 0) {
@@ -63,10 +67,10 @@ void parse_args(const Params& p, PyObject* args, PyObject* kwargs, PyObject** ou
         }
       }
       if (index < 0) {
-        fail(Error::type(std::string(p.callable) + " got an unexpected keyword argument '" + utf8(key) + "'"));
+        fail(Error::type(callable_name(p) + " got an unexpected keyword argument '" + utf8(key) + "'"));
       }
       if (out[index] != nullptr) {
-        fail(Error::type(std::string(p.callable) + " got multiple values for argument '" + p.names[index] + "'"));
+        fail(Error::type(callable_name(p) + " got multiple values for argument '" + p.names[index] + "'"));
       }
       out[index] = value;
     }

@@ -16,11 +16,15 @@ inline constexpr int kMaxParams = 8;
 /// Parameter list of a callable: every parameter is positional-or-keyword,
 /// the first `required` have no default.
 struct Params {
-  const char* callable;  // "CubatureKalmanFilter.get()", "rts_smooth()"
+  const char* callable;  // "rts_smooth()", or "get()" with owner "CubatureKalmanFilter"
   int count;
   int required;
   const char* names[kMaxParams];
+  const char* owner = nullptr;  // the class of a method, named before the callable
 };
+
+/// The callable as messages name it: "rts_smooth()", "CubatureKalmanFilter.get()".
+std::string callable_name(const Params& params);
 
 /// Bind (args, kwargs) to `out` (borrowed references, nullptr for omitted
 /// optional parameters); throws the CPython-style TypeError on arity errors.

@@ -1,15 +1,24 @@
 // CubatureKalmanFilter: predictions without callbacks (a user transition
 // matrix or a built-in motion model), the AHRS update and the quaternion
 // renormalisation, plus the two static name lists of the motion models.
-#include "../kit/kit.hpp"
-#include "ckf_module.hpp"
+#include "filter_forms.hpp"
 
 #include "../ckf/ckf_models.hpp"
 #include "../kernels/motion_models.hpp"
 
 namespace vexel::py {
 
+using Form = FilterForm<CkfState>;
+using CkfInstance = Instance<CkfState>;
+
 namespace {
+
+constexpr const char* kOwner = Form::kClassName;
+constexpr Params kPredictStandard{"predict_standard_model()", 2, 1, {"model_type", "layout"}, kOwner};
+constexpr Params kPredictStandardCkf{"predict_standard_model_ckf()", 2, 1, {"model_type", "layout"}, kOwner};
+constexpr Params kPredictLinear{"predict_linear_model()", 1, 1, {"f"}, kOwner};
+constexpr Params kPredictLinearCkf{"predict_linear_model_ckf()", 1, 1, {"f"}, kOwner};
+constexpr Params kUpdateAhrs{"update_paper_ahrs()", 3, 3, {"z", "sigma_acc2", "sigma_mag2"}, kOwner};
 
 /// The user's transition matrix: shape (dim_x, dim_x) under the name F, and
 /// finite, since a NaN or infinity in F would silently poison x and P.
@@ -38,8 +47,6 @@ Ref new_name_list(const std::array<const char*, 2>& names) {
   }
   return list;
 }
-
-}  // namespace
 
 Ref ckf_predict_standard_model(CkfInstance& self, PyObject* const* args) {
   const DMatrix F = standard_argument(self.state, args);
@@ -91,6 +98,41 @@ PyObject* ckf_supported_standard_models(PyObject* /*cls*/, PyObject* /*unused*/)
 
 PyObject* ckf_supported_standard_layouts(PyObject* /*cls*/, PyObject* /*unused*/) {
   return boundary([]() -> Ref { return new_name_list(supported_standard_layouts()); });
+}
+
+}  // namespace
+
+template <>
+std::vector<PyMethodDef> Form::prediction_methods() {
+  using Methods = MethodsOf<CkfState, Form::cls>;
+  return {
+      {"predict_standard_model", Methods::kw<kWrite, kPredictStandard, ckf_predict_standard_model>(), kKwFlags,
+       "predict_standard_model($self, model_type, layout=\"blocked\")\n--\n\n"},
+      {"supported_standard_models", as_cfunction(&ckf_supported_standard_models), METH_STATIC | METH_NOARGS,
+       "supported_standard_models()\n--\n\nConvenience for callers: list of model strings accepted by\n"
+       "predict_standard_model[_ckf]. Lets the Python wrapper validate input\n"
+       "with a friendly error before reaching the backend."},
+      {"supported_standard_layouts", as_cfunction(&ckf_supported_standard_layouts), METH_STATIC | METH_NOARGS,
+       "supported_standard_layouts()\n--\n\nState layouts accepted by predict_standard_model[_ckf], for the same\n"
+       "friendly Python-side validation as supported_standard_models."},
+      {"predict_standard_model_ckf", Methods::kw<kWrite, kPredictStandardCkf, ckf_predict_standard_model_ckf>(),
+       kKwFlags, "predict_standard_model_ckf($self, model_type, layout=\"blocked\")\n--\n\n"},
+      {"predict_linear_model", Methods::kw<kWrite, kPredictLinear, ckf_predict_linear_model>(), kKwFlags,
+       "predict_linear_model($self, f)\n--\n\n"},
+      {"predict_linear_model_ckf", Methods::kw<kWrite, kPredictLinearCkf, ckf_predict_linear_model_ckf>(), kKwFlags,
+       "predict_linear_model_ckf($self, f)\n--\n\n"},
+  };
+}
+
+template <>
+std::vector<PyMethodDef> Form::update_methods() {
+  using Methods = MethodsOf<CkfState, Form::cls>;
+  return {
+      {"update_paper_ahrs", Methods::kw<kWrite, kUpdateAhrs, ckf_update_paper_ahrs>(), kKwFlags,
+       "update_paper_ahrs($self, z, sigma_acc2, sigma_mag2)\n--\n\n"},
+      {"normalize_quaternion_state", Methods::noargs<kWrite, ckf_normalize_quaternion_state>(), METH_NOARGS,
+       "normalize_quaternion_state($self)\n--\n\n"},
+  };
 }
 
 }  // namespace vexel::py

@@ -2,9 +2,9 @@
 // module, home of the native capabilities the Python layer builds on beyond
 // the filter classes and batch functions of `_native`.  Its only exported
 // symbol is PyInit__engine.
-#include "ckf_module.hpp"
+#include "filter_forms.hpp"
+
 #include "../kit/kit.hpp"
-#include "srckf_module.hpp"
 
 namespace vexel::py {
 
