@@ -15,6 +15,7 @@
 //   array_convert.hpp    copying accepted arrays into owned values
 //   array_output.hpp     new NumPy arrays for results
 //   finite_checks.hpp    finiteness checks and their messages
+//   array_args.hpp       declarative array arguments of a function
 //   number_format.hpp    doubles written as Python writes them
 //   output_buffer.hpp    scratch memory for results, handed over to NumPy
 //   lock_release.hpp     running without the interpreter lock
@@ -25,6 +26,7 @@
 
 #include "arguments.hpp"
 #include "array_accept.hpp"
+#include "array_args.hpp"
 #include "array_convert.hpp"
 #include "array_output.hpp"
 #include "borrow_registry.hpp"
