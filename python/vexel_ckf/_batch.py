@@ -50,8 +50,9 @@ class BankStepResult(NamedTuple):
     log_likelihoods: FloatArray
     """Log-likelihood of each filter's measurement, shape (M,)."""
     status: NDArray[np.int64]
-    """0 ok, 1 singular innovation (fallback inverse), 2 no update applied,
-    3 non-finite x, P or z (update skipped); shape (M,)."""
+    """0 ok, 1 singular innovation (fallback inverse), 2 no update applied
+    (no inverse at all, or an update that overflowed: the prediction is
+    returned), 3 non-finite x, P or z (update skipped); shape (M,)."""
 
 
 def _matrix(name: str, a: ArrayLike, rows: int, cols: int) -> FloatArray:

@@ -4,12 +4,19 @@
 #include "linear_step.hpp"
 
 #include <memory>
+#include <string>
 
 namespace vexel::batch {
 
 namespace {
 
 Error inversion_error() { return Error::runtime("failed to invert innovation covariance"); }
+
+/// An overflow of the filtered state at step k (in the prediction or the
+/// update): there is no result to carry on from.
+Error non_finite_state_error(Index k) {
+  return Error::runtime("x or P contains non-finite values (NaN or inf) at step " + std::to_string(k));
+}
 
 template <class T>
 Status linear_filter_impl(const LinearFilterInputs& in, const LinearFilterOutputs& out) {
@@ -30,7 +37,10 @@ Status linear_filter_impl(const LinearFilterInputs& in, const LinearFilterOutput
     load_slice(in.rs, k, w->R);
     load_row(in.zs, k, w->z);
     w->predict();
-    if (w->update() == InverseStage::Failed) return inversion_error();
+    if (!all_finite(w->x) || !all_finite(w->P)) return non_finite_state_error(k);
+    const InverseStage stage = w->update();
+    if (stage == InverseStage::Failed) return inversion_error();
+    if (stage == InverseStage::NonFinite) return non_finite_state_error(k);
     out.log_likelihoods[k] = w->log_likelihood(c);
     double* xk = out.xs + k * n;
     for (Index i = 0; i < n; ++i) xk[i] = w->x.coeff(i);

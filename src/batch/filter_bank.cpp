@@ -70,9 +70,10 @@ void bank_range(const BankModel& model, const BankBuffers& b, Index begin, Index
       continue;
     }
     for (Index r = 0; r < m; ++r) w->z.coeffRef(r) = zi[r];
-    // 5-10. Update; with no inverse at all the prediction is the result.
+    // 5-10. Update; with no inverse at all, or a posterior that overflowed,
+    // the prediction is the result.
     const InverseStage stage = w->update();
-    if (stage == InverseStage::Failed) {
+    if (stage == InverseStage::Failed || stage == InverseStage::NonFinite) {
       store(xi, pi);
       b.log_likelihoods[i] = kMinusInf;
       b.status[i] = kBankNoUpdate;
@@ -98,9 +99,16 @@ void run_filter_bank(const BankModel& model, const BankBuffers& buffers, WorkerP
   const RangeFn range = dispatch_state_measurement<SelectRange>(buffers.dim_x, buffers.dim_z);
   const auto count = static_cast<std::size_t>(buffers.count);
   // Chunks small enough to balance the load over the workers, large enough
-  // that taking one costs nothing next to the filters it holds.
+  // that taking one costs nothing next to the filters it holds, and never so
+  // small that waking a worker for one costs more than its filters (about
+  // 2^16 multiply-adds per chunk at least; a small bank is then one chunk,
+  // run on the calling thread).
   const std::size_t workers = pool.size();
-  const std::size_t grain = std::clamp<std::size_t>(count / (workers * 16), 1, 2048);
+  const auto n = static_cast<std::size_t>(buffers.dim_x);
+  const auto m = static_cast<std::size_t>(buffers.dim_z);
+  const std::size_t work_per_filter = n * n * (n + m) + m * m * m;
+  const std::size_t min_grain = std::max<std::size_t>(1, (std::size_t{1} << 16) / work_per_filter);
+  const std::size_t grain = std::clamp<std::size_t>(count / (workers * 16), std::min<std::size_t>(min_grain, 2048), 2048);
   pool.parallel_for(count, grain, [&](std::size_t begin, std::size_t end) {
     range(model, buffers, static_cast<Index>(begin), static_cast<Index>(end));
   });

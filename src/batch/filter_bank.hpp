@@ -20,7 +20,7 @@ class WorkerPool;
 enum BankStatus : std::int64_t {
   kBankOk = 0,                // S inverted through its Cholesky factor
   kBankSingularInnovation = 1,  // Cholesky failed; general inverse or pseudo-inverse used
-  kBankNoUpdate = 2,          // no inverse at all: the prediction is returned
+  kBankNoUpdate = 2,          // no inverse at all, or a non-finite posterior: the prediction is returned
   kBankNonFinite = 3,         // non-finite x_i or P_i (nothing done) or z_i (prediction returned)
 };
 

@@ -66,8 +66,20 @@ inline auto mul(const A& a, const B& b) {
   }
 }
 
-/// Which stage of the innovation inverse produced Si.
-enum class InverseStage { Cholesky, General, Pseudo, Failed };
+/// Which stage of the innovation inverse produced Si; Failed when none
+/// could, NonFinite when one did but the posterior overflowed (a NaN or an
+/// infinity in x or P).
+enum class InverseStage { Cholesky, General, Pseudo, Failed, NonFinite };
+
+/// Whether every entry of a is finite.
+template <class Mat>
+inline bool all_finite(const Mat& a) {
+  const double* v = a.data();
+  for (Index i = 0; i < a.size(); ++i) {
+    if (!std::isfinite(v[i])) return false;
+  }
+  return true;
+}
 
 /// Inverse of the symmetric matrix S through the three stages: the inverse
 /// from the plain Cholesky factor (kept in L for the log-determinant), the
@@ -96,11 +108,11 @@ inline InverseStage invert_symmetric(const MatMM& S, MatMM& L, MatMM& Si, MatMM&
 /// are loaded by the caller; the temporaries are reused from step to step.
 template <class T>
 struct KalmanStep {
-  typename T::MatNN F, Q, I, P, FP, KH, A, AP, KRKt;
+  typename T::MatNN F, Q, I, P, FP, KH, A, AP, KRKt, Pn;
   typename T::MatMN H, HP;
   typename T::MatNM PHt, K, KR;
   typename T::MatMM R, S, L, Si, lu_work;
-  typename T::VecN x, xp, Ky;
+  typename T::VecN x, xp, Ky, xn;
   typename T::VecM z, y, Hx;
   typename T::RowM yS;
   typename T::IndexM perm;
@@ -108,12 +120,12 @@ struct KalmanStep {
 
   /// Sizes the storage (a no-op for compile-time sizes) and builds I.
   void resize(Index n, Index m) {
-    for (auto* a : {&F, &Q, &I, &P, &FP, &KH, &A, &AP, &KRKt}) a->resize(n, n);
+    for (auto* a : {&F, &Q, &I, &P, &FP, &KH, &A, &AP, &KRKt, &Pn}) a->resize(n, n);
     H.resize(m, n);
     HP.resize(m, n);
     for (auto* a : {&PHt, &K, &KR}) a->resize(n, m);
     for (auto* a : {&R, &S, &L, &Si, &lu_work}) a->resize(m, m);
-    for (auto* a : {&x, &xp, &Ky}) a->resize(n);
+    for (auto* a : {&x, &xp, &Ky, &xn}) a->resize(n);
     for (auto* a : {&z, &y, &Hx}) a->resize(m);
     yS.resize(1, m);
     perm.resize(m);
@@ -133,7 +145,7 @@ struct KalmanStep {
   /// Measurement update with the measurement in z and the predicted (x, P).
   /// Leaves the innovation y, its covariance S and (unless the inverse
   /// failed) Si and the posterior (x, P) in place; with InverseStage::Failed
-  /// the prediction is left untouched.
+  /// or InverseStage::NonFinite the prediction is left untouched.
   InverseStage update() {
     // Innovation and its covariance (H P) H^T + R, symmetrised.
     Hx.noalias() = mul(H, x);
@@ -148,16 +160,23 @@ struct KalmanStep {
     PHt.noalias() = mul(P, H.transpose());
     K.noalias() = mul(PHt, Si);
     Ky.noalias() = mul(K, y);
-    x += Ky;
+    xn = x + Ky;
     // Joseph form with the predicted P: (A P) A^T + (K R) K^T, A = I - K H.
     KH.noalias() = mul(K, H);
     A = I - KH;
     AP.noalias() = mul(A, P);
-    P.noalias() = mul(AP, A.transpose());
+    Pn.noalias() = mul(AP, A.transpose());
     KR.noalias() = mul(K, R);
     KRKt.noalias() = mul(KR, K.transpose());
-    P += KRKt;
-    symmetrize(P);
+    Pn += KRKt;
+    symmetrize(Pn);
+    // An overflow is no posterior: the prediction stays in place.
+    if (!all_finite(xn) || !all_finite(Pn)) {
+      stage = InverseStage::NonFinite;
+      return stage;
+    }
+    x = xn;
+    P = Pn;
     return stage;
   }
 

@@ -1,5 +1,7 @@
 #include "worker_pool.hpp"
 
+#include <cxxabi.h>
+
 #include <atomic>
 #include <cctype>
 #include <condition_variable>
@@ -41,6 +43,8 @@ struct Job {
       const std::size_t end = (count - begin < grain) ? count : begin + grain;
       try {
         (*body)(begin, end);
+      } catch (abi::__forced_unwind&) {
+        throw;  // the thread is being ended: never held as a failure
       } catch (...) {
         std::lock_guard<std::mutex> lock(error_mutex);
         if (!error) error = std::current_exception();
@@ -79,36 +83,39 @@ class WorkerPool::Impl {
     job.body = &body;
     job.count = count;
     job.grain = grain == 0 ? 1 : grain;
-    {
+    const std::size_t chunks = count / job.grain + (count % job.grain != 0 ? 1 : 0);
+    if (chunks == 1 || threads_.empty()) {
+      // Too small to split (or no worker at all): waking a worker would
+      // cost more than the work, so the calling thread does it.
+      job.run_chunks();
+    } else {
       // One map at a time; a second caller waits here for the pool.
       std::lock_guard<std::mutex> serial(run_mutex_);
-      if (threads_.empty()) {
-        job.run_chunks();
-      } else {
-        {
-          std::lock_guard<std::mutex> lock(mutex_);
-          job_ = &job;
-          running_ = threads_.size();
-          ++generation_;
-        }
-        wake_.notify_all();
-        std::unique_lock<std::mutex> lock(mutex_);
-        done_.wait(lock, [this] { return running_ == 0; });
-        job_ = nullptr;
+      // Only as many workers as there are chunks are woken: each takes one
+      // ticket, the others sleep on.
+      const std::size_t helpers = chunks < threads_.size() ? chunks : threads_.size();
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        job_ = &job;
+        tickets_ = helpers;
+        running_ = helpers;
       }
+      for (std::size_t k = 0; k < helpers; ++k) wake_.notify_one();
+      std::unique_lock<std::mutex> lock(mutex_);
+      done_.wait(lock, [this] { return running_ == 0; });
+      job_ = nullptr;
     }
     if (job.error) std::rethrow_exception(job.error);
   }
 
  private:
   void worker_main() {
-    std::uint64_t seen = 0;
     for (;;) {
       Job* job = nullptr;
       {
         std::unique_lock<std::mutex> lock(mutex_);
-        wake_.wait(lock, [&] { return generation_ != seen; });
-        seen = generation_;
+        wake_.wait(lock, [this] { return tickets_ > 0; });
+        --tickets_;
         job = job_;
       }
       job->run_chunks();
@@ -123,9 +130,9 @@ class WorkerPool::Impl {
   std::mutex mutex_;
   std::condition_variable wake_;
   std::condition_variable done_;
-  std::uint64_t generation_ = 0;
+  std::size_t tickets_ = 0;  // workers still to join the current map
   Job* job_ = nullptr;
-  std::size_t running_ = 0;
+  std::size_t running_ = 0;  // workers of the current map not yet finished
   std::vector<std::thread> threads_;
 };
 

@@ -26,7 +26,8 @@ class WorkerPool {
 
   /// Calls body(begin, end) over consecutive chunks of at most `grain`
   /// indices covering [0, count), spread over the workers; returns when every
-  /// chunk is done.  The first exception thrown by body is rethrown here
+  /// chunk is done.  Only as many workers as there are chunks are woken, and
+  /// a single chunk runs on the calling thread without waking any.  The first exception thrown by body is rethrown here
   /// (after all workers have stopped touching the map).
   void parallel_for(std::size_t count, std::size_t grain, const std::function<void(std::size_t, std::size_t)>& body);
 

@@ -74,51 +74,73 @@ void square_times_vector(Index n_dyn, const double* a, const double* v, double* 
   }
 }
 
-/// x_prior = F x and P_prior = (F P) F^T, with F P in `fp` (n * n doubles).
+/// x_new = F x and P_new = (F P) F^T, with F P in `fp` (each n * n doubles,
+/// x_new n doubles).
 template <Index N>
-void closed_form_products(CkfState& s, const DMatrix& F, double* fp) {
+void closed_form_products(const CkfState& s, const DMatrix& F, double* fp, double* x_new, double* p_new) {
   const Index n = s.dim_x;
   square_product<N, false>(n, F.data(), s.P.data(), fp);
-  square_times_vector<N>(n, F.data(), s.x.data(), s.x_prior.data());
-  square_product<N, true>(n, fp, F.data(), s.P_prior.data());
+  square_times_vector<N>(n, F.data(), s.x.data(), x_new);
+  square_product<N, true>(n, fp, F.data(), p_new);
+}
+
+bool all_finite(const double* v, Index count) {
+  for (Index i = 0; i < count; ++i) {
+    if (!std::isfinite(v[i])) return false;
+  }
+  return true;
 }
 
 }  // namespace
 
-void predict_kckf_linear(CkfState& s, const DMatrix& F) {
+Status predict_kckf_linear(CkfState& s, const DMatrix& F) {
   const Index n = s.dim_x;
   if (F.rows() != n || F.cols() != n) internal_failure("F is dim_x by dim_x", __FILE__, __LINE__);
-  // F P is the only temporary.  It lives on the stack for small filters;
-  // only a larger one allocates, before anything is written, so a failed
-  // allocation leaves the filter as it was.  The prior fields are
-  // overwritten by this prediction anyway and serve as the destination, so
-  // from there on no step allocates or fails.
+  // F P and the new (x, P) are temporaries, so that an overflow leaves the
+  // filter as it was.  They live on the stack for small filters; only a
+  // larger one allocates, before anything is written, so a failed
+  // allocation changes nothing either.
   //
   // Filters are usually small (a handful of states), where run-time sized
   // library products cost more in dispatch than in arithmetic: the common
   // sizes get products with the size fixed at compile time.
   constexpr Index kStackDim = 8;
-  double stack[kStackDim * kStackDim];
+  double stack[3 * kStackDim * kStackDim];
   DMatrix heap;
   double* fp = stack;
   if (n > kStackDim) {
-    heap.resize(n, n);
+    heap.resize(n * n, 3);
     fp = heap.data();
   }
+  double* p_new = fp + n * n;
+  double* x_new = p_new + n * n;
   switch (n) {
-    case 1: closed_form_products<1>(s, F, fp); break;
-    case 2: closed_form_products<2>(s, F, fp); break;
-    case 3: closed_form_products<3>(s, F, fp); break;
-    case 4: closed_form_products<4>(s, F, fp); break;
-    case 5: closed_form_products<5>(s, F, fp); break;
-    case 6: closed_form_products<6>(s, F, fp); break;
-    default: closed_form_products<0>(s, F, fp); break;
+    case 1: closed_form_products<1>(s, F, fp, x_new, p_new); break;
+    case 2: closed_form_products<2>(s, F, fp, x_new, p_new); break;
+    case 3: closed_form_products<3>(s, F, fp, x_new, p_new); break;
+    case 4: closed_form_products<4>(s, F, fp, x_new, p_new); break;
+    case 5: closed_form_products<5>(s, F, fp, x_new, p_new); break;
+    case 6: closed_form_products<6>(s, F, fp, x_new, p_new); break;
+    default: closed_form_products<0>(s, F, fp, x_new, p_new); break;
   }
-  DMatrix& P_new = s.P_prior;
-  P_new += s.Q;
-  symmetrize_in_place(P_new);
+  // Plus Q, then symmetrised: each off-diagonal pair becomes the mean of
+  // its two entries.
+  const double* q = s.Q.data();
+  for (Index k = 0; k < n * n; ++k) p_new[k] = p_new[k] + q[k];
+  for (Index j = 1; j < n; ++j) {
+    for (Index i = 0; i < j; ++i) {
+      const double v = (p_new[j * n + i] + p_new[i * n + j]) * 0.5;
+      p_new[j * n + i] = v;
+      p_new[i * n + j] = v;
+    }
+  }
+  if (!all_finite(x_new, n) || !all_finite(p_new, n * n)) return non_finite_prediction();
+  // Copies into storage of the same size: no allocation, no failure.
+  s.x_prior = Eigen::Map<const DVector>(x_new, n);
+  s.P_prior = Eigen::Map<const DMatrix>(p_new, n, n);
   s.x = s.x_prior;
-  s.P = P_new;
+  s.P = s.P_prior;
+  return Status::success();
 }
 
 Status predict_ckf_linear(CkfState& s, const DMatrix& F) {
@@ -128,14 +150,12 @@ Status predict_ckf_linear(CkfState& s, const DMatrix& F) {
   auto points = cubature_points(s.x, s.P);
   if (!points) return points.take_error();
   PointSet& ps = points.value();
-  // 2. Nothing after this can fail, so the jitter is recorded right away.
-  record_jitter_overwrite(s.jitter, ps.jitter);
-  // 3. Row i of Y is F applied to point i.
+  // 2. Row i of Y is F applied to point i.
   DMatrix Y(ps.X.rows(), n);
   Y.noalias() = ps.X * F.transpose();
-  // 4-5. Sample moments about the propagated mean, plus Q, stored as prior.
-  commit_prediction(s, std::move(Y));
-  return Status::success();
+  // 3-5. Sample moments about the propagated mean, plus Q, stored as prior
+  // with the jitter (unless they overflowed).
+  return commit_prediction(s, std::move(Y), ps.jitter);
 }
 
 Status check_ahrs_setup(const CkfState& s, double sigma_acc2, double sigma_mag2) {
@@ -165,8 +185,6 @@ Status update_paper_ahrs(CkfState& s, const DVector& z, double sigma_acc2, doubl
   auto points = cubature_points(s.x, s.P);
   if (!points) return points.take_error();
   PointSet& ps = points.value();
-  // The jitter stays recorded even if the innovation inverse fails below.
-  record_jitter_overwrite(s.jitter, ps.jitter);
 
   DMatrix Zp = paper_observation_model(ps.X, ref.mx, ref.mz);
 
@@ -177,8 +195,9 @@ Status update_paper_ahrs(CkfState& s, const DVector& z, double sigma_acc2, doubl
   }
 
   // The cubature update proper, identical to the update with a Python
-  // measurement function; it fails only at the inverse, before storing.
-  Status updated = update_from_points(s, std::move(ps.X), std::move(Zp), z_n, R6);
+  // measurement function; it records the jitter (which stays recorded even
+  // if the innovation inverse fails) and fails before storing.
+  Status updated = update_from_points(s, std::move(ps.X), std::move(Zp), z_n, R6, ps.jitter);
   if (!updated) return updated;
   // The noise that produced S is kept next to it.  The likelihood terms do
   // not read R, so storing it after them gives the same state.

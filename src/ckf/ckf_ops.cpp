@@ -47,7 +47,7 @@ DMatrix self_moment(const DMatrix& A) {
 
 }  // namespace
 
-void commit_prediction(CkfState& s, DMatrix Y) {
+Status commit_prediction(CkfState& s, DMatrix Y, double jitter) {
   if (Y.cols() != s.dim_x) internal_failure("propagated points have dim_x columns", __FILE__, __LINE__);
   // The new mean is the mean of the propagated points themselves (not the
   // transition applied to the old mean), and the spread is taken about it.
@@ -57,14 +57,19 @@ void commit_prediction(CkfState& s, DMatrix Y) {
   // Process noise after the scaling, before the symmetrisation.
   P_new += s.Q;
   symmetrize_in_place(P_new);
+  // An overflow in the model is a failure, not a state to carry on from.
+  if (!x_new.allFinite() || !P_new.allFinite()) return non_finite_prediction();
 
+  record_jitter_overwrite(s.jitter, jitter);
   s.x = std::move(x_new);
   s.P = std::move(P_new);
   s.x_prior = s.x;
   s.P_prior = s.P;
+  return Status::success();
 }
 
-Status update_from_points(CkfState& s, DMatrix X, DMatrix Z, const DVector& z, const DMatrix& R_eff) {
+Status update_from_points(CkfState& s, DMatrix X, DMatrix Z, const DVector& z, const DMatrix& R_eff,
+                          double jitter) {
   const Index n = s.dim_x;
   const Index m = s.dim_z;
   if (X.cols() != n || Z.cols() != m || X.rows() != Z.rows() || z.size() != m || R_eff.rows() != m ||
@@ -83,11 +88,14 @@ Status update_from_points(CkfState& s, DMatrix X, DMatrix Z, const DVector& z, c
   S += R_eff;
   symmetrize_in_place(S);
 
-  // The only step that can fail; nothing has been stored yet.
+  // Nothing has been stored yet.  A failed inverse still records the
+  // jitter of the points (the update had got that far).
   auto inverse = invert_innovation(S);
-  if (!inverse) return inverse.take_error();
+  if (!inverse) {
+    record_jitter_overwrite(s.jitter, jitter);
+    return inverse.take_error();
+  }
   InnovationInverse& inv = inverse.value();
-  if (inv.used_fallback) saturating_increment(s.singular_innovation_count);
 
   DMatrix K(n, m);
   K.noalias() = Pxz * inv.SI;
@@ -102,7 +110,12 @@ Status update_from_points(CkfState& s, DMatrix X, DMatrix Z, const DVector& z, c
   KSKt.noalias() = KS * K.transpose();
   DMatrix P_new = s.P - KSKt;
   symmetrize_in_place(P_new);
+  // An overflow (in hx, S or the gain) fails before any field or counter
+  // changes.
+  if (!x_new.allFinite() || !P_new.allFinite()) return non_finite_update();
 
+  record_jitter_overwrite(s.jitter, jitter);
+  if (inv.used_fallback) saturating_increment(s.singular_innovation_count);
   s.z = z;
   s.z_pred = std::move(z_pred);
   s.K = std::move(K);

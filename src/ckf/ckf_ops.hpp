@@ -2,9 +2,10 @@
 // shares, whatever produced the propagated points (a Python fx/hx, a linear
 // model, the built-in AHRS observation model).
 //
-// These functions never touch Python.  The only one that can fail is the
-// update, and only at the innovation inverse; it then leaves x, P and every
-// innovation field exactly as they were.
+// These functions never touch Python.  A prediction or an update whose new
+// state is not finite fails and leaves the filter exactly as it was; the
+// update can also fail at the innovation inverse, which leaves x, P and
+// every innovation field as they were (only the jitter is recorded).
 #pragma once
 
 #include "ckf_state.hpp"
@@ -15,19 +16,22 @@
 namespace vexel {
 
 /// Commits a prediction from the propagated point set Y (2n by n, rows in
-/// cubature order): x = row mean of Y; P = moment of Y centred on that mean,
-/// plus Q, symmetrised; x_prior and P_prior become copies of them.  Cannot
-/// fail.  Y is consumed (pass an rvalue to avoid a copy).
-void commit_prediction(CkfState& s, DMatrix Y);
+/// cubature order) drawn with the jitter j: x = row mean of Y; P = moment of
+/// Y centred on that mean, plus Q, symmetrised; x_prior and P_prior become
+/// copies of them, and j is recorded.  Fails with "prediction produced
+/// non-finite state", changing nothing, when the new x or P is not finite.
+/// Y is consumed (pass an rvalue to avoid a copy).
+Status commit_prediction(CkfState& s, DMatrix Y, double jitter);
 
 /// Measurement update from the state points X (2n by n, drawn from the
-/// current x and P) and their images Z (2n by m) for the measurement z and
-/// the noise R_eff.  Writes x, P, z, z_pred, y, K, S, SI, x_post, P_post, the
-/// likelihood terms and, when the inverse needed a fallback,
-/// singular_innovation_count.  Fails only with "failed to invert innovation
-/// covariance", leaving the state unchanged.  Jitter accounting is the
-/// caller's (it happens before this step).
-Status update_from_points(CkfState& s, DMatrix X, DMatrix Z, const DVector& z, const DMatrix& R_eff);
+/// current x and P with the jitter j) and their images Z (2n by m) for the
+/// measurement z and the noise R_eff.  Records j, writes x, P, z, z_pred, y,
+/// K, S, SI, x_post, P_post, the likelihood terms and, when the inverse
+/// needed a fallback, singular_innovation_count.  Fails with "failed to
+/// invert innovation covariance" (only j recorded) or with "update produced
+/// non-finite state" (nothing changed).
+Status update_from_points(CkfState& s, DMatrix X, DMatrix Z, const DVector& z, const DMatrix& R_eff,
+                          double jitter);
 
 /// nis, mahalanobis, log_likelihood and likelihood from the stored y, SI and
 /// S.  A non-positive-definite S gives log_likelihood -inf and likelihood

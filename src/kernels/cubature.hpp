@@ -39,6 +39,12 @@ DMatrix centered_rows(DMatrix Y, const DVector& v);
 /// multiplied by w = 1.0 / rows.  Cannot fail.
 DMatrix moment(const DMatrix& A, const DMatrix& B);
 
+/// The failures of a prediction or an update whose new state (mean,
+/// covariance or factor) holds a NaN or an infinity, typically an overflow in
+/// the user's model: the filter keeps the state it had.
+inline Error non_finite_prediction() { return Error::runtime("prediction produced non-finite state"); }
+inline Error non_finite_update() { return Error::runtime("update produced non-finite state"); }
+
 /// Makes a square A exactly symmetric: each off-diagonal pair becomes
 /// (A(i, j) + A(j, i)) * 0.5 in both places; the diagonal is untouched.
 void symmetrize_in_place(DMatrix& A);

@@ -14,9 +14,10 @@
 namespace vexel {
 
 /// Plain Cholesky factorisation A = L L^T reading only the lower triangle of
-/// A.  Returns false as soon as a pivot is not strictly greater than 0.0
-/// (zero, negative or NaN); on success L is lower triangular with its strict
-/// upper triangle exactly 0.0.  L holds a partial factor after a failure.
+/// A.  Returns false as soon as a pivot is not a finite number strictly
+/// greater than 0.0 (zero, negative, NaN or +inf); on success L is lower
+/// triangular with its strict upper triangle exactly 0.0.  L holds a partial
+/// factor after a failure.
 bool plain_cholesky(const DMatrix& A, DMatrix& L);
 
 /// Lower factor of a symmetric positive (semi)definite matrix and the

@@ -14,6 +14,7 @@
 #include "linalg.hpp"
 
 #include <cmath>
+#include <limits>
 #include <utility>
 
 namespace vexel::small {
@@ -27,7 +28,9 @@ constexpr Index dim(Index n) {
 /// triangle of L receives the factor; its strict upper triangle holds a copy
 /// of A's, which nothing reads (copying whole columns is the fastest way to
 /// fill L).  The factor depends only on the lower triangle of A.  False as
-/// soon as a pivot is not strictly greater than 0.0, NaN included.
+/// soon as a pivot is not a finite number strictly greater than 0.0 (zero,
+/// negative, NaN and +inf pivots fail: an overflowed pivot would give a
+/// factor whose inverse is silently zero).
 template <int N>
 inline bool cholesky_lower(const double* __restrict A, double* __restrict L, Index n_rt) {
   const Index n = dim<N>(n_rt);
@@ -43,7 +46,7 @@ inline bool cholesky_lower(const double* __restrict A, double* __restrict L, Ind
       for (Index i = j; i < n; ++i) wj[i] -= wk[i] * ljk;
     }
     const double p = wj[j];
-    if (!(p > 0.0)) return false;
+    if (!(p > 0.0 && p < std::numeric_limits<double>::infinity())) return false;
     const double ljj = std::sqrt(p);
     wj[j] = ljj;
     for (Index i = j + 1; i < n; ++i) wj[i] /= ljj;

@@ -35,10 +35,10 @@ PyArrayObject* accept_array_unborrowed(PyObject* obj, int ndim) {
   return arr;
 }
 
-ArrayIn accept_array(PyObject* obj, int ndim) {
+ArrayIn accept_array(PyObject* obj, int ndim, const char* name) {
   PyArrayObject* arr = accept_array_unborrowed(obj, ndim);
   ArrayIn in;
-  in.borrow_ = ArrayBorrow::read(arr);
+  in.borrow_ = ArrayBorrow::read(arr, name);
   in.ref_ = Ref::borrow(obj);
   return in;
 }

@@ -28,7 +28,7 @@ class ArrayIn {
     return load_double(data() + i * stride(0) + j * stride(1) + k * stride(2));
   }
 
-  friend ArrayIn accept_array(PyObject* obj, int ndim);
+  friend ArrayIn accept_array(PyObject* obj, int ndim, const char* name);
 
  private:
   Ref ref_;
@@ -37,15 +37,15 @@ class ArrayIn {
 
 /// Acceptance test: a NumPy ndarray (or subclass) of exactly `ndim`
 /// dimensions with a dtype equivalent to native float64; TypeError
-/// otherwise.  Takes the read borrow.
-ArrayIn accept_array(PyObject* obj, int ndim);
+/// otherwise.  Takes the read borrow (under the argument name `name`).
+ArrayIn accept_array(PyObject* obj, int ndim, const char* name = nullptr);
 
 /// The acceptance test without a borrow (for arrays that are then written).
 PyArrayObject* accept_array_unborrowed(PyObject* obj, int ndim);
 
 /// Argument kinds "array of 1, 2 or 3 dimensions" (TypeError prefixed).
 inline ArrayIn arg_array(PyObject* obj, int ndim, const char* name) {
-  return convert_arg(name, [&] { return accept_array(obj, ndim); });
+  return convert_arg(name, [&] { return accept_array(obj, ndim, name); });
 }
 
 }  // namespace vexel::py

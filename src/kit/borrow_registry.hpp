@@ -9,6 +9,7 @@
 #include "numpy_api.hpp"
 
 #include <cstdint>
+#include <string>
 
 namespace vexel::py {
 
@@ -23,12 +24,16 @@ Extent array_extent(PyArrayObject* a);
 class ArrayBorrow {
  public:
   ArrayBorrow() = default;
-  /// Read borrow; refused (PanicException) only while overlapping memory is
-  /// write-borrowed.
-  static ArrayBorrow read(PyArrayObject* a);
-  /// Write borrow; refused (PanicException) for a read-only array or while
-  /// any overlapping memory is borrowed.
-  static ArrayBorrow write(PyArrayObject* a);
+  /// Read borrow of the argument `name` (a literal, or nullptr when the
+  /// array is no argument); refused (PanicException) only while overlapping
+  /// memory is write-borrowed, which no caller can arrange.
+  static ArrayBorrow read(PyArrayObject* a, const char* name = nullptr);
+  /// Write borrow of the output `name`; refused for a read-only array
+  /// (PanicException) and while any overlapping memory is borrowed: that
+  /// conflict comes from the caller (a callback or another thread writing
+  /// into arrays that a running call reads), so it is a RuntimeError naming
+  /// both arrays.
+  static ArrayBorrow write(PyArrayObject* a, const std::string& name);
   ArrayBorrow(ArrayBorrow&& o) noexcept : id_(o.id_) { o.id_ = 0; }
   ArrayBorrow& operator=(ArrayBorrow&& o) noexcept;
   ArrayBorrow(const ArrayBorrow&) = delete;

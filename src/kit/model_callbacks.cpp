@@ -25,7 +25,7 @@ DMatrix call_model_vectorized(PyObject* callable, const DMatrix& points, bool pa
   }
 
   // 3. One call; the callback's exception passes through unchanged.
-  Ref result = Ref::steal(PyObject_Call(callable, call_args.get(), nullptr));
+  Ref result = Ref::steal(interpreter_call([&] { return PyObject_Call(callable, call_args.get(), nullptr); }));
   if (!result) fail_python();
 
   // 4-5. Accept the result through the bridge under the name "model output".

@@ -9,6 +9,10 @@
 //    to a borrowed object).  There is no implicit conversion from `PyObject*`.
 //  * `release()` hands the reference back to the caller (for returning a new
 //    reference to the interpreter, or for APIs that steal).
+//  * A thread that the interpreter ends at shutdown (a forced unwind, see
+//    frame.hpp) no longer holds the interpreter lock: the references on its
+//    stack are dropped without touching the objects (a deliberate leak at
+//    exit, instead of reference counting without the lock).
 #pragma once
 
 #include "python_api.hpp"
@@ -16,6 +20,16 @@
 #include <utility>
 
 namespace vexel::py {
+
+namespace detail {
+inline thread_local bool t_thread_ended = false;
+}  // namespace detail
+
+/// Record that the interpreter is ending this thread (it never runs Python
+/// again).
+inline void mark_thread_ended() { detail::t_thread_ended = true; }
+/// Whether this thread still owns its references (false once ended).
+inline bool thread_owns_references() { return !detail::t_thread_ended; }
 
 class Ref {
  public:
@@ -30,12 +44,12 @@ class Ref {
   Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
   Ref& operator=(Ref&& o) noexcept {
     if (this != &o) {
-      Py_XDECREF(p_);
+      drop();
       p_ = std::exchange(o.p_, nullptr);
     }
     return *this;
   }
-  ~Ref() { Py_XDECREF(p_); }
+  ~Ref() { drop(); }
 
   PyObject* get() const { return p_; }
   PyObject* release() { return std::exchange(p_, nullptr); }
@@ -43,6 +57,9 @@ class Ref {
 
  private:
   explicit Ref(PyObject* p) : p_(p) {}
+  void drop() {
+    if (p_ != nullptr && thread_owns_references()) Py_DECREF(p_);
+  }
   PyObject* p_ = nullptr;
 };
 

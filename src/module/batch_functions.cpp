@@ -192,10 +192,7 @@ Ref batch_parallel_step_body(PyObject* const* args) {
   buffers.status = status_buf.as<std::int64_t>();
 
   batch::WorkerPool& pool = batch::WorkerPool::instance();
-  {
-    InterpreterLockRelease unlocked;
-    batch::run_filter_bank(model, buffers, pool);
-  }
+  without_lock([&] { batch::run_filter_bank(model, buffers, pool); });
 
   // Each filter wrote its result into its own input slot; the results move
   // into new NumPy-owned arrays, each buffer shrinking as its array fills.

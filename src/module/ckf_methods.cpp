@@ -21,10 +21,10 @@ void Form::predict_through_model(CkfState& s, PyObject* fx, PyObject* fx_args, d
   // Points of the current (x, P); a factorisation failure changes nothing.
   PointSet points = unwrap(cubature_points(s.x, s.P));
   DMatrix Y = call_model_vectorized(fx, points.X, /*pass_dt=*/true, fx_args, s.dim_x, dt);
-  // The jitter is recorded only once fx has succeeded.
-  record_jitter_overwrite(s.jitter, points.jitter);
-  // Mean and covariance of the propagated points, plus Q, become the prior.
-  commit_prediction(s, std::move(Y));
+  // Mean and covariance of the propagated points, plus Q, become the prior;
+  // the jitter is recorded only once fx has succeeded and the new state is
+  // finite.
+  unwrap(commit_prediction(s, std::move(Y), points.jitter));
 }
 
 template <>
@@ -41,10 +41,10 @@ void Form::update_through_model(CkfState& s, UpdateArguments& a) {
   const DMatrix& R_eff = a.r ? *a.r : s.R;
   PointSet points = unwrap(cubature_points(s.x, s.P));
   DMatrix Z = call_model_vectorized(a.hx, points.X, /*pass_dt=*/false, a.hx_args, s.dim_z, 0.0);
-  // Jitter accounting; from here on only the innovation inverse can fail.
-  record_jitter_overwrite(s.jitter, points.jitter);
-  // Gain, posterior mean and covariance, and the likelihood terms.
-  unwrap(update_from_points(s, std::move(points.X), std::move(Z), a.z, R_eff));
+  // Gain, posterior and likelihood terms, with the jitter accounting; it
+  // fails at the inverse (the jitter recorded) or on a non-finite new state
+  // (nothing changed).
+  unwrap(update_from_points(s, std::move(points.X), std::move(Z), a.z, R_eff, points.jitter));
 }
 
 template <>

@@ -50,7 +50,7 @@ Ref new_name_list(const std::array<const char*, 2>& names) {
 
 Ref ckf_predict_standard_model(CkfInstance& self, PyObject* const* args) {
   const DMatrix F = standard_argument(self.state, args);
-  predict_kckf_linear(self.state, F);
+  unwrap(predict_kckf_linear(self.state, F));
   return none();
 }
 
@@ -63,7 +63,7 @@ Ref ckf_predict_standard_model_ckf(CkfInstance& self, PyObject* const* args) {
 Ref ckf_predict_linear_model(CkfInstance& self, PyObject* const* args) {
   ArrayIn f = arg_array(args[0], 2, "f");
   const DMatrix F = transition_argument(self.state, f);
-  predict_kckf_linear(self.state, F);
+  unwrap(predict_kckf_linear(self.state, F));
   return none();
 }
 

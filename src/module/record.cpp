@@ -12,7 +12,8 @@ namespace {
 /// Writes into one output array through its strides, checking every index.
 class RowWriter {
  public:
-  explicit RowWriter(PyArrayObject* a) : a_(a), borrow_(ArrayBorrow::write(a)) {}
+  RowWriter(PyArrayObject* a, int position)
+      : a_(a), borrow_(ArrayBorrow::write(a, "out[" + std::to_string(position) + "]")) {}
 
   void put(std::uint64_t i, double v) { store_double(target(i, 0, 0, 1), v); }
   void put(std::uint64_t i, Index j, double v) { store_double(target(i, static_cast<std::uint64_t>(j), 0, 2), v); }
@@ -39,20 +40,20 @@ class RowWriter {
   ArrayBorrow borrow_;
 };
 
-void write_vector(PyArrayObject* a, std::uint64_t i, const DVector& v) {
-  RowWriter w(a);
+void write_vector(PyArrayObject* a, int position, std::uint64_t i, const DVector& v) {
+  RowWriter w(a, position);
   for (Index j = 0; j < v.size(); ++j) w.put(i, j, v[j]);
 }
 
-void write_matrix(PyArrayObject* a, std::uint64_t i, const DMatrix& m) {
-  RowWriter w(a);
+void write_matrix(PyArrayObject* a, int position, std::uint64_t i, const DMatrix& m) {
+  RowWriter w(a, position);
   for (Index r = 0; r < m.rows(); ++r) {
     for (Index c = 0; c < m.cols(); ++c) w.put(i, r, c, m.coeff(r, c));
   }
 }
 
-void write_scalar(PyArrayObject* a, std::uint64_t i, double v) {
-  RowWriter w(a);
+void write_scalar(PyArrayObject* a, int position, std::uint64_t i, double v) {
+  RowWriter w(a, position);
   w.put(i, v);
 }
 
@@ -70,12 +71,12 @@ void record_row(std::uint64_t i, PyObject* out, const DVector& x_post, const DMa
   for (int k = 0; k < 6; ++k) arrays[k] = accept_array_unborrowed(PyTuple_GetItem(out, k), kDims[k]);
 
   // One write borrow at a time, released before the next array.
-  write_vector(arrays[0], i, x_post);
-  write_matrix(arrays[1], i, P_post);
-  write_vector(arrays[2], i, x_prior);
-  write_matrix(arrays[3], i, P_prior);
-  write_scalar(arrays[4], i, log_likelihood);
-  write_scalar(arrays[5], i, nis);
+  write_vector(arrays[0], 0, i, x_post);
+  write_matrix(arrays[1], 1, i, P_post);
+  write_vector(arrays[2], 2, i, x_prior);
+  write_matrix(arrays[3], 3, i, P_prior);
+  write_scalar(arrays[4], 4, i, log_likelihood);
+  write_scalar(arrays[5], 5, i, nis);
 }
 
 }  // namespace vexel::py

@@ -95,6 +95,8 @@ Status commit_prediction(SrckfState& s, const DMatrix& propagated) {
   //    prediction never needs jitter.
   Result<DMatrix> L = qr_to_lower_factor(std::move(A), n);
   if (!L) return L.take_error();
+  // An overflow in the model is a failure, not a state to carry on from.
+  if (!x_pred.allFinite() || !L.value().allFinite()) return non_finite_prediction();
 
   // 4. Commit.
   s.x = std::move(x_pred);
@@ -181,6 +183,7 @@ Status update_from_points(SrckfState& s, const DMatrix& points, const DMatrix& Z
   // 9. A downdate that loses positive definiteness (a very informative
   //    measurement can do this through rounding) falls back to covariance
   //    space: P_post = chol_P chol_P^T - U U^T, symmetrised and factored.
+  double fallback_jitter = 0.0;
   if (!downdated) {
     U.noalias() = Kn * S;
     DMatrix P_post = factor_product(s.chol_P);
@@ -190,8 +193,14 @@ Status update_from_points(SrckfState& s, const DMatrix& points, const DMatrix& Z
     symmetrize_in_place(P_post);
     Result<CholeskyFactor> f = stable_cholesky(P_post);
     if (!f) return f.take_error();
-    record_jitter_max(s.jitter, f.value().jitter);
+    fallback_jitter = f.value().jitter;
     L = std::move(f.value().L);
+  }
+  // An overflow fails like the fallback's own factorisation above: before
+  // any counter or field changes.
+  if (!xn.allFinite() || !L.allFinite()) return non_finite_update();
+  if (!downdated) {
+    record_jitter_max(s.jitter, fallback_jitter);
     saturating_increment(s.downdate_fallback_count);
   }
 

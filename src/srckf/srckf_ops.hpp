@@ -29,7 +29,8 @@ DMatrix cubature_points(const SrckfState& s);
 
 /// Predicted mean and factor from the propagated points (2n by n, finite):
 /// the weighted, centred points stacked on chol_Q^T go through one QR.
-/// Cannot fail for well-formed input; on failure nothing changes.
+/// Fails with "prediction produced non-finite state" when the new mean or
+/// factor is not finite (an overflow); on failure nothing changes.
 Status commit_prediction(SrckfState& s, const DMatrix& propagated);
 
 // --- Update: noise factor, points, hx on them (binding), then the update.
@@ -42,9 +43,11 @@ Result<DMatrix> begin_update(SrckfState& s, const DMatrix* r);
 /// Finish an update with the points the model saw, its output Zm (2n by m),
 /// the validated measurement z and the noise factor Rf of begin_update.
 /// Fails with RuntimeError "SR-CKF innovation factor singular during gain
-/// solve" (counted) or, when the covariance-space fallback cannot be
-/// factored, the factorisation's error; after either failure x, chol_P and
-/// every update field keep their previous values.
+/// solve" (counted), when the covariance-space fallback cannot be factored
+/// with the factorisation's error, or with "update produced non-finite
+/// state" when the new mean or factor is not finite; after any failure x,
+/// chol_P, every update field and (except for the counted one) every counter
+/// keep their values.
 Status update_from_points(SrckfState& s, const DMatrix& points, const DMatrix& Zm, const DVector& z,
                           const DMatrix& Rf);
 
