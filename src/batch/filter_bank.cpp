@@ -51,7 +51,7 @@ void bank_range(const BankModel& model, const BankBuffers& b, Index begin, Index
     double* xi = b.x + i * n;
     double* pi = b.p + i * n * n;
     const double* zi = b.z + i * m;
-    // 1. A non-finite prior: nothing is done, the slot keeps x_i and P_i.
+    // A non-finite prior: nothing is done, the slot keeps x_i and P_i.
     if (!all_finite(xi, n) || !all_finite(pi, n * n)) {
       b.log_likelihoods[i] = kNaN;
       b.status[i] = kBankNonFinite;
@@ -60,9 +60,9 @@ void bank_range(const BankModel& model, const BankBuffers& b, Index begin, Index
     for (Index r = 0; r < n; ++r) w->x.coeffRef(r) = xi[r];
     for (Index r = 0; r < n; ++r)
       for (Index col = 0; col < n; ++col) w->P.coeffRef(r, col) = pi[r * n + col];
-    // 2-3. Prediction.
+    // The linear prediction with the shared F and Q.
     w->predict();
-    // 4. A non-finite measurement: the prediction is the result.
+    // A non-finite measurement: the prediction is the result.
     if (!all_finite(zi, m)) {
       store(xi, pi);
       b.log_likelihoods[i] = kMinusInf;
@@ -70,7 +70,7 @@ void bank_range(const BankModel& model, const BankBuffers& b, Index begin, Index
       continue;
     }
     for (Index r = 0; r < m; ++r) w->z.coeffRef(r) = zi[r];
-    // 5-10. Update; with no inverse at all, or a posterior that overflowed,
+    // Update; with no inverse at all, or a posterior that overflowed,
     // the prediction is the result.
     const InverseStage stage = w->update();
     if (stage == InverseStage::Failed || stage == InverseStage::NonFinite) {
@@ -79,7 +79,7 @@ void bank_range(const BankModel& model, const BankBuffers& b, Index begin, Index
       b.status[i] = kBankNoUpdate;
       continue;
     }
-    // 11. Log-likelihood (minus infinity for every fallback stage).
+    // Log-likelihood (minus infinity for every fallback stage).
     b.log_likelihoods[i] = w->log_likelihood(c);
     b.status[i] = stage == InverseStage::Cholesky ? kBankOk : kBankSingularInnovation;
     store(xi, pi);
