@@ -1,4 +1,4 @@
-// CubatureKalmanFilter: the class name, registration and docstrings.
+// CubatureKalmanFilter: the class name and docstrings, and its class object.
 #include "filter_forms.hpp"
 
 #include "../ckf/ckf_ops.hpp"

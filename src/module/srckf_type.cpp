@@ -1,5 +1,5 @@
-// SquareRootCubatureKalmanFilter: the class name, registration and
-// docstrings.
+// SquareRootCubatureKalmanFilter: the class name and docstrings (no methods
+// of its own beyond the shared ones), and its class object.
 #include "filter_forms.hpp"
 
 #include "../srckf/srckf_ops.hpp"
