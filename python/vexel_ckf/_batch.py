@@ -100,10 +100,37 @@ def batch_filter(x0: ArrayLike, P0: ArrayLike, zs: ArrayLike, F: ArrayLike, H: A
     """Linear Kalman filter over a whole sequence, in one native call.
 
     Step k predicts with F[k], Q[k] (from the state of step k-1; step 0 from
-    x0, P0) and updates with zs[k], H[k], R[k] (Joseph form). F, H, Q and R
-    may each be one matrix used at every step or a stack with one matrix per
-    step; Q and R may also be scalars (multiples of the identity). zs has
-    shape (N, dim_z), or (N,) for scalar measurements.
+    x0, P0) and updates with zs[k], H[k], R[k] (Joseph form).
+
+    Parameters
+    ----------
+    x0 : array_like
+        Initial mean, shape (dim_x,).
+    P0 : array_like
+        Initial covariance, shape (dim_x, dim_x) (a scalar means that
+        multiple of the identity).
+    zs : array_like
+        Measurements, shape (N, dim_z), or (N,) for scalar measurements.
+    F, H : array_like
+        Transition (dim_x, dim_x) and measurement (dim_z, dim_x) matrices:
+        one matrix used at every step, or a stack with one per step.
+    Q, R : array_like
+        Process and measurement noise: a scalar (multiple of the identity),
+        one matrix or a stack with one per step.
+
+    Returns
+    -------
+    BatchResult
+        Posterior means and covariances and the log-likelihood of each step.
+
+    Raises
+    ------
+    ValueError
+        For shapes that do not fit together or non-finite values.
+    TypeError
+        For None, complex values or arrays of the wrong dimensionality.
+    RuntimeError
+        When an innovation covariance cannot be inverted.
     """
     x0 = _state(x0)
     zs = _measurements(zs)
@@ -124,9 +151,30 @@ def batch_filter(x0: ArrayLike, P0: ArrayLike, zs: ArrayLike, F: ArrayLike, H: A
 def rts_smoother(xs: ArrayLike, Ps: ArrayLike, F: ArrayLike, Q: ArrayLike) -> SmoothResult:
     """Rauch-Tung-Striebel smoother over a filtered trace (for example `batch_filter`'s xs, Ps).
 
-    F and Q are one matrix each, or per-step stacks: of length N, entry k is
-    the transition k-1 -> k (as `batch_filter` takes them); of length N-1,
-    entry k is the transition k -> k+1.
+    Parameters
+    ----------
+    xs : array_like
+        Filtered means, shape (N, dim_x).
+    Ps : array_like
+        Filtered covariances, shape (N, dim_x, dim_x).
+    F, Q : array_like
+        Transition and process noise: one matrix each, or per-step stacks.
+        Of length N, entry k is the transition k-1 -> k (as `batch_filter`
+        takes them); of length N-1, entry k is the transition k -> k+1.
+
+    Returns
+    -------
+    SmoothResult
+        Smoothed means and covariances.
+
+    Raises
+    ------
+    ValueError
+        For shapes that do not fit together or non-finite values.
+    TypeError
+        For None, complex values or arrays of the wrong dimensionality.
+    RuntimeError
+        When a predicted covariance cannot be inverted.
     """
     xs = as_floats("xs", xs)
     Ps = as_floats("Ps", Ps)
@@ -142,10 +190,35 @@ def filter_bank_step(xs: ArrayLike, Ps: ArrayLike, zs: ArrayLike, F: ArrayLike, 
                      Q: ArrayLike, R: ArrayLike) -> BankStepResult:
     """One predict/update step of M independent linear filters sharing F, H, Q, R.
 
-    xs is (M, dim_x); Ps is (M, dim_x, dim_x) or one (dim_x, dim_x) covariance
-    shared by all filters; zs is (M, dim_z), or (M,) for scalar measurements.
     The filters run in parallel on the native worker pool. A filter whose own
     data is bad does not fail the call: see `BankStepResult.status`.
+
+    Parameters
+    ----------
+    xs : array_like
+        Means, shape (M, dim_x).
+    Ps : array_like
+        Covariances, shape (M, dim_x, dim_x), or one (dim_x, dim_x)
+        covariance shared by all filters.
+    zs : array_like
+        Measurements, shape (M, dim_z), or (M,) for scalar measurements.
+    F, H : array_like
+        The shared transition and measurement matrices.
+    Q, R : array_like
+        The shared noise covariances (a scalar means that multiple of the
+        identity).
+
+    Returns
+    -------
+    BankStepResult
+        New means and covariances, log-likelihoods and a status per filter.
+
+    Raises
+    ------
+    ValueError
+        For shapes that do not fit together or non-finite shared matrices.
+    TypeError
+        For None, complex values or arrays of the wrong dimensionality.
     """
     xs = as_floats("xs", xs)
     zs = _measurements(zs)

@@ -1,7 +1,8 @@
 """`VexelCKF`: the user-facing filter class over the two native filter classes.
 
 The native object owns the whole state. This class only forwards: fields are
-read with `get` and written with `set` when the attribute is touched, and
+read with `get` (as read-only copies) and written with `set` when the
+attribute is touched, the angle-aware steps run in `_engine`, and
 `run()` drives one native predict, one native update (or skip) and one
 `record_step` per step, writing straight into preallocated output arrays.
 """
@@ -17,47 +18,55 @@ from typing import Any, Callable, Dict, FrozenSet, Iterable, List, NamedTuple, O
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+from . import _messages
 from ._convert import as_floats
+from ._angles import wrap
+from ._engine import field_tables as _engine_field_tables
+from ._engine import predict_angles as _predict_angles
+from ._engine import update_angles as _update_angles
 from ._native import CubatureKalmanFilter, SquareRootCubatureKalmanFilter
 
 __all__ = ["VexelCKF", "RunResult"]
 
 FloatArray = NDArray[np.float64]
 
-# Field tables of the two native classes (the names `get`/`set` accept), in
-# snapshot order.
-CKF_FIELDS: Tuple[str, ...] = (
-    "x", "P", "Q", "R", "K", "y", "z", "S", "SI", "x_prior", "P_prior", "x_post", "P_post", "z_pred",
-    "log_likelihood", "likelihood", "mahalanobis", "nis", "last_jitter", "max_jitter", "jitter_count",
-    "singular_innovation_count",
-)
-SRCKF_FIELDS: Tuple[str, ...] = (
-    "x", "chol_P", "P", "chol_Q", "Q", "chol_R", "R", "K", "y", "z", "S", "S_innov", "x_prior", "P_prior",
-    "x_post", "P_post", "z_pred", "log_likelihood", "likelihood", "mahalanobis", "nis", "last_jitter",
-    "max_jitter", "jitter_count", "singular_innovation_count", "downdate_fallback_count", "chol_P_prior",
-    "chol_P_post",
-)
-# Covariance products of the square-root filter: readable, never stored.
-_SRCKF_DERIVED = frozenset({"S", "P_prior", "P_post"})
-_SRCKF_FACTOR_OF = {"S": "S_innov", "P_prior": "chol_P_prior", "P_post": "chol_P_post"}
+# The field tables of the two native classes, exported by the engine: one row
+# (name, type, shape, settable) per field, in snapshot order. Everything the
+# class needs to know about a field is derived from them here, once.
+_TABLES: Dict[str, Tuple[Tuple[str, str, Tuple[str, ...], bool], ...]] = {
+    cls: tuple((str(n), str(t), tuple(shape), bool(settable)) for n, t, shape, settable in rows)
+    for cls, rows in _engine_field_tables().items()
+}
 
-# Fields holding arrays; every other field is a Python scalar.
-_ARRAY_FIELDS = frozenset({
-    "x", "P", "Q", "R", "K", "y", "z", "S", "SI", "x_prior", "P_prior", "x_post", "P_post", "z_pred",
-    "chol_P", "chol_Q", "chol_R", "S_innov", "chol_P_prior", "chol_P_post",
-})
-# Square fields for which a scalar assignment means "scalar times identity".
-_SQUARE_FIELDS = frozenset({
-    "P", "Q", "R", "S", "SI", "P_prior", "P_post", "chol_P", "chol_Q", "chol_R", "S_innov",
-    "chol_P_prior", "chol_P_post",
-})
 
-_MEASUREMENT_SQUARE_FIELDS = frozenset({"R", "S", "SI", "chol_R", "S_innov"})
-_VECTOR_FIELDS = frozenset({"x", "y", "z", "x_prior", "x_post", "z_pred"})
+class _FieldSet(NamedTuple):
+    names: Tuple[str, ...]              # snapshot order
+    members: FrozenSet[str]
+    settable: FrozenSet[str]
+    shape: Dict[str, Tuple[str, ...]]   # dimension names, empty for scalars
+    kind: Dict[str, str]                # 'array', 'float' or 'int'
 
-_CKF_FIELD_SET = frozenset(CKF_FIELDS)
-_SRCKF_FIELD_SET = frozenset(SRCKF_FIELDS)
-_SRCKF_SETTABLE = _SRCKF_FIELD_SET - _SRCKF_DERIVED
+
+def _field_set(rows: Iterable[Tuple[str, str, Tuple[str, ...], bool]]) -> _FieldSet:
+    rows = tuple(rows)
+    return _FieldSet(
+        tuple(r[0] for r in rows), frozenset(r[0] for r in rows), frozenset(r[0] for r in rows if r[3]),
+        {r[0]: r[2] for r in rows}, {r[0]: r[1] for r in rows},
+    )
+
+
+_CKF = _field_set(_TABLES["CubatureKalmanFilter"])
+_SRCKF = _field_set(_TABLES["SquareRootCubatureKalmanFilter"])
+CKF_FIELDS: Tuple[str, ...] = _CKF.names
+SRCKF_FIELDS: Tuple[str, ...] = _SRCKF.names
+
+
+def _stored_factor(fields: _FieldSet, name: str) -> str:
+    """The stored factor a read-only covariance of the square-root filter is the product of."""
+    for candidate in ("chol_" + name, name + "_innov"):
+        if candidate in fields.settable:
+            return candidate
+    return "its factor"
 
 _standard_names: Dict[str, Tuple[str, ...]] = {}
 
@@ -100,6 +109,122 @@ def _tuple(args: Optional[Iterable[Any]]) -> Tuple[Any, ...]:
     if args is None:  # as for the native methods, None means no extra arguments
         return ()
     return args if type(args) is tuple else tuple(args)
+
+
+def _angle_indices(name: str, value: Optional[Iterable[Any]], size: int, dim: str) -> Tuple[int, ...]:
+    """Validated indices of the angle entries of x (size dim_x) or z (size dim_z)."""
+    if value is None:
+        return ()
+    if isinstance(value, (str, bytes)) or not isinstance(value, Iterable):
+        raise TypeError(f"{name} must be a sequence of indices into {dim[4:]}, got {type(value).__name__}")
+    out: List[int] = []
+    for v in value:
+        try:
+            i = operator.index(v)
+        except TypeError:
+            raise TypeError(f"{name} must hold integer indices, got {v!r}") from None
+        if not 0 <= i < size:
+            raise ValueError(f"{name} holds {i}, outside 0..{size - 1} ({dim} = {size})")
+        if i in out:
+            raise ValueError(f"{name} holds {i} twice")
+        out.append(i)
+    return tuple(out)
+
+
+def _measurement(z: ArrayLike, dim_z: int) -> FloatArray:
+    """z as a contiguous vector; a column (dim_z, 1), as FilterPy keeps it, is flattened."""
+    a = as_floats("z", z, contiguous=True)
+    if a.ndim == 1:
+        return a  # a wrong length is reported by the engine
+    if a.shape == (dim_z, 1):
+        return a.reshape(dim_z)
+    raise ValueError(f"z must have shape ({dim_z},) or, as a column, ({dim_z}, 1); got {a.shape}")
+
+
+class _Field:
+    """A native field as an attribute: reads are read-only copies, assignments are checked natively.
+
+    A fresh copy is made for every read, so an in-place edit (``kf.x[0] = 5``,
+    ``kf.P *= 2``) could never reach the filter; the copy is read-only so
+    that such an edit fails instead of being lost. Assign the whole field
+    (``kf.x = new_x``) to change it.
+    """
+
+    def __init__(self, name: str, doc: str) -> None:
+        self.name = name
+        self.__doc__ = doc
+
+    def __get__(self, obj: Optional["VexelCKF"], owner: Optional[type] = None) -> Any:
+        if obj is None:
+            return self
+        if self.name not in obj._fields.members:
+            raise _no_attribute(obj, self.name)
+        value = obj._f.get(self.name)
+        if type(value) is np.ndarray:
+            value.flags.writeable = False
+        return value
+
+    def __set__(self, obj: "VexelCKF", value: Any) -> None:
+        name = self.name
+        fields = obj._fields
+        if name not in fields.settable:
+            if name in fields.members:
+                raise AttributeError(
+                    f"{name} of the square-root filter is read-only: it is the product of the stored factor "
+                    f"{_stored_factor(fields, name)}; assign that instead"
+                )
+            raise _no_attribute(obj, name)
+        shape = fields.shape[name]
+        if len(shape) == 2 and shape[0] == shape[1]:
+            value = _as_matrix(name, value, obj._dim_z if shape[0] == "dim_z" else obj._dim_x)
+        elif len(shape) == 1:
+            value = _as_vector(name, value)
+        elif shape:
+            value = as_floats(name, value)
+        obj._f.set(name, value)
+
+
+def _no_attribute(obj: Any, name: str) -> AttributeError:
+    err = AttributeError(f"'{type(obj).__name__}' object has no attribute '{name}'")
+    err.name = name  # lets Python suggest a close field name
+    err.obj = obj
+    return err
+
+
+def _field_doc(name: str) -> str:
+    """Docstring of a field attribute, from the two tables."""
+    forms = [label for label, fields in (("covariance form", _CKF), ("square-root form", _SRCKF))
+             if name in fields.members]
+    fields = _CKF if name in _CKF.members else _SRCKF
+    kind, shape = fields.kind[name], fields.shape[name]
+    what = f"float64 array of shape ({', '.join(shape)})" if kind == "array" else kind
+    settable = [label for label, f in (("covariance form", _CKF), ("square-root form", _SRCKF))
+                if name in f.settable]
+    access = ("settable" if len(settable) == len(forms) else
+              f"settable in the {settable[0]}, read-only otherwise" if settable else "read-only")
+    meaning = _FIELD_MEANINGS.get(name, "")
+    return f"{meaning}{' ' if meaning else ''}{what}; {access}; present in the {' and the '.join(forms)}."
+
+
+# What each field means, for the attribute documentation (the tables carry the rest).
+_FIELD_MEANINGS: Dict[str, str] = {
+    "x": "State mean.", "P": "State covariance.", "Q": "Process-noise covariance.",
+    "R": "Measurement-noise covariance.", "K": "Gain of the last update.", "y": "Innovation of the last update.",
+    "z": "Measurement of the last update.", "S": "Innovation covariance of the last update.",
+    "SI": "Inverse of S used by the last update.", "x_prior": "Mean after the last prediction.",
+    "P_prior": "Covariance after the last prediction.", "x_post": "Mean after the last update.",
+    "P_post": "Covariance after the last update.", "z_pred": "Predicted measurement of the last update.",
+    "log_likelihood": "Log-likelihood of the last measurement.", "likelihood": "Likelihood of the last measurement.",
+    "mahalanobis": "Mahalanobis distance of the last innovation.",
+    "nis": "Normalised innovation squared of the last update.",
+    "last_jitter": "Jitter added to factor P in the last step.", "max_jitter": "Largest jitter added so far.",
+    "jitter_count": "Number of steps that needed jitter.",
+    "singular_innovation_count": "Number of updates whose innovation covariance needed the fallback inverse.",
+    "downdate_fallback_count": "Number of posterior downdates that fell back to refactoring.",
+    "chol_P": "Lower Cholesky factor of P.", "chol_Q": "Lower Cholesky factor of Q.",
+    "chol_R": "Lower Cholesky factor of R.", "S_innov": "Lower Cholesky factor of S.",
+    "chol_P_prior": "Lower Cholesky factor of P_prior.", "chol_P_post": "Lower Cholesky factor of P_post.",
+}
 
 
 class RunResult(NamedTuple):
@@ -161,26 +286,61 @@ class VexelCKF:
 
     ``VexelCKF(dim_x, dim_z, dt, fx=None, hx=None, square_root=False)`` wraps a
     native `CubatureKalmanFilter`, or with ``square_root=True`` a
-    `SquareRootCubatureKalmanFilter`. fx(X, dt, *args) and hx(X, *args) work on
+    `SquareRootCubatureKalmanFilter`. ``fx(X, dt, *args)`` and ``hx(X, *args)`` work on
     all cubature points at once: X has one point per row, and they return one
     row per point.
 
     Every field of the native filter is an attribute (``kf.x``, ``kf.P = ...``,
-    ``kf.nis``); a read returns a fresh copy, an assignment is validated and
-    stored by the native filter. Arrays are converted to float64; a scalar
+    ``kf.nis``); a read returns a read-only copy, an assignment is validated
+    and stored by the native filter. Arrays are converted to float64; a scalar
     assigned to a square matrix field means that multiple of the identity.
+
+    Parameters
+    ----------
+    dim_x : int
+        State dimension n (positive).
+    dim_z : int
+        Measurement dimension (positive).
+    dt : float
+        Default time step, passed to fx when a prediction gets none (finite).
+    fx : callable, optional
+        Default transition function ``fx(X, dt, *fx_args)``.
+    hx : callable, optional
+        Default measurement function ``hx(X, *hx_args)``.
+    square_root : bool, optional
+        Propagate Cholesky factors instead of covariances.
+    angle_states : sequence of int, optional
+        Indices of the state entries that are angles in radians (headings).
+        After fx they are unwrapped around their circular mean before the
+        moments are formed, and x's angles are wrapped to (-pi, pi] after each
+        prediction and update.
+    angle_measurements : sequence of int, optional
+        Indices of the measurement entries that are angles in radians
+        (bearings). Their images under hx are unwrapped to within pi of the
+        measurement before the moments are formed, so that the innovation goes
+        the short way round.
+
+    Raises
+    ------
+    ValueError
+        For non-positive dimensions, a non-finite dt, or angle indices out of
+        range or repeated.
+    TypeError
+        For arguments of the wrong kind.
     """
 
-    __slots__ = ("_f", "_fields", "_settable", "_fx", "_hx", "_dt", "_dim_x", "_dim_z", "_square_root")
+    __slots__ = ("_f", "_fields", "_fx", "_hx", "_dt", "_dim_x", "_dim_z", "_square_root",
+                 "_angle_states", "_angle_measurements")
     _f: Any
-    _fields: FrozenSet[str]
-    _settable: FrozenSet[str]
+    _fields: _FieldSet
     _fx: Optional[Callable[..., Any]]
     _hx: Optional[Callable[..., Any]]
     _dt: float
     _dim_x: int
     _dim_z: int
     _square_root: bool
+    _angle_states: Tuple[int, ...]
+    _angle_measurements: Tuple[int, ...]
 
     def __init__(
         self,
@@ -190,60 +350,42 @@ class VexelCKF:
         fx: Optional[Callable[..., Any]] = None,
         hx: Optional[Callable[..., Any]] = None,
         square_root: bool = False,
+        angle_states: Optional[Iterable[int]] = None,
+        angle_measurements: Optional[Iterable[int]] = None,
     ) -> None:
         native_cls = SquareRootCubatureKalmanFilter if square_root else CubatureKalmanFilter
         native = native_cls(dim_x, dim_z, dt)
-        self._adopt(native, operator.index(dim_x), operator.index(dim_z), float(dt), fx, hx, bool(square_root))
+        dim_x, dim_z = operator.index(dim_x), operator.index(dim_z)
+        states = _angle_indices("angle_states", angle_states, dim_x, "dim_x")
+        measured = _angle_indices("angle_measurements", angle_measurements, dim_z, "dim_z")
+        self._adopt(native, dim_x, dim_z, float(dt), fx, hx, bool(square_root), states, measured)
 
-    def _adopt(self, native: Any, dim_x: int, dim_z: int, dt: float, fx: Any, hx: Any, square_root: bool) -> None:
+    def _adopt(self, native: Any, dim_x: int, dim_z: int, dt: float, fx: Any, hx: Any, square_root: bool,
+               angle_states: Tuple[int, ...] = (), angle_measurements: Tuple[int, ...] = ()) -> None:
         setattr_ = object.__setattr__
         setattr_(self, "_f", native)
-        setattr_(self, "_fields", _SRCKF_FIELD_SET if square_root else _CKF_FIELD_SET)
-        setattr_(self, "_settable", _SRCKF_SETTABLE if square_root else _CKF_FIELD_SET)
+        setattr_(self, "_fields", _SRCKF if square_root else _CKF)
         setattr_(self, "_fx", fx)
         setattr_(self, "_hx", hx)
         setattr_(self, "_dt", dt)
         setattr_(self, "_dim_x", dim_x)
         setattr_(self, "_dim_z", dim_z)
         setattr_(self, "_square_root", square_root)
+        setattr_(self, "_angle_states", angle_states)
+        setattr_(self, "_angle_measurements", angle_measurements)
 
     # -- fields as attributes ------------------------------------------------
-
-    def __getattr__(self, name: str) -> Any:
-        # Reached only when normal lookup fails, so methods and properties pay nothing.
-        try:
-            fields = object.__getattribute__(self, "_fields")
-        except AttributeError:
-            fields = frozenset()
-        if name in fields:
-            return self._f.get(name)
-        err = AttributeError(f"'{type(self).__name__}' object has no attribute '{name}'")
-        err.name = name  # lets Python suggest a close field name
-        err.obj = self
-        raise err
-
-    def __setattr__(self, name: str, value: Any) -> None:
-        if name in self._settable:
-            if name in _SQUARE_FIELDS:
-                value = _as_matrix(name, value, self._dim_z if name in _MEASUREMENT_SQUARE_FIELDS else self._dim_x)
-            elif name in _ARRAY_FIELDS:
-                value = _as_vector(name, value) if name in _VECTOR_FIELDS else as_floats(name, value)
-            self._f.set(name, value)
-        elif name in self._fields:
-            raise AttributeError(
-                f"{name} of the square-root filter is read-only: it is the product of the stored factor "
-                f"{_SRCKF_FACTOR_OF[name]}; assign that instead"
-            )
-        else:
-            object.__setattr__(self, name, value)
+    # One `_Field` per name of either native table is added to the class below
+    # the class body; a field of the other form reads as a missing attribute.
 
     def __dir__(self) -> Iterable[str]:
-        return sorted(set(super().__dir__()) | set(self._fields))
+        other = (_CKF.members | _SRCKF.members) - self._fields.members
+        return sorted(set(super().__dir__()) - other)
 
     @property
     def field_names(self) -> Tuple[str, ...]:
         """Names of the native filter's fields, in snapshot order."""
-        return SRCKF_FIELDS if self._square_root else CKF_FIELDS
+        return self._fields.names
 
     @property
     def dim_x(self) -> int:
@@ -272,7 +414,7 @@ class VexelCKF:
 
     @property
     def fx(self) -> Optional[Callable[..., Any]]:
-        """Default transition function fx(X, dt, *fx_args)."""
+        """Default transition function ``fx(X, dt, *fx_args)``."""
         return self._fx
 
     @fx.setter
@@ -281,12 +423,22 @@ class VexelCKF:
 
     @property
     def hx(self) -> Optional[Callable[..., Any]]:
-        """Default measurement function hx(X, *hx_args)."""
+        """Default measurement function ``hx(X, *hx_args)``."""
         return self._hx
 
     @hx.setter
     def hx(self, value: Optional[Callable[..., Any]]) -> None:
         object.__setattr__(self, "_hx", value)
+
+    @property
+    def angle_states(self) -> Tuple[int, ...]:
+        """Indices of the state entries handled as angles (see the class description)."""
+        return self._angle_states
+
+    @property
+    def angle_measurements(self) -> Tuple[int, ...]:
+        """Indices of the measurement entries handled as angles (see the class description)."""
+        return self._angle_measurements
 
     @property
     def native(self) -> Any:
@@ -311,12 +463,43 @@ class VexelCKF:
 
     def predict(self, fx: Optional[Callable[..., Any]] = None, dt: Optional[float] = None,
                 fx_args: Optional[Iterable[Any]] = ()) -> None:
-        """Time update through fx(X, dt, *fx_args), called once on all cubature points.
+        """Time update through fx, called once on all cubature points.
 
-        dt defaults to the filter's `dt`; a per-call dt is not stored.
+        Parameters
+        ----------
+        fx : callable, optional
+            ``fx(X, dt, *fx_args)``: X holds the 2n cubature points, one per
+            row; it returns the propagated points as a float64 array of shape
+            (2n, dim_x). Defaults to the filter's `fx`.
+        dt : float, optional
+            Time step of this prediction (not stored); defaults to `dt`.
+            Zero and negative steps are passed on as they are.
+        fx_args : iterable, optional
+            Extra positional arguments for fx.
+
+        Raises
+        ------
+        TypeError
+            Without any fx, or when fx returns something other than a
+            float64 array (the message names fx and the fix).
+        ValueError
+            For a non-finite dt, or when fx returns the wrong shape or
+            non-finite values.
+        RuntimeError
+            When P is not positive semidefinite (no Cholesky factor even
+            with jitter). An exception raised by fx itself passes unchanged.
         """
         fx = self._callback(fx, self._fx, "fx", "predict")
-        self._f.predict_custom(fx, dt, _tuple(fx_args))
+        try:
+            if self._angle_states:
+                _predict_angles(self._f, fx, dt, _tuple(fx_args), self._angle_states)
+            else:
+                self._f.predict_custom(fx, dt, _tuple(fx_args))
+        except Exception as exc:
+            better = _messages.explain(exc, "fx", 2 * self._dim_x, self._dim_x)
+            if better is None:
+                raise
+            raise better from exc
 
     def _require_covariance_form(self, what: str) -> None:
         if self._square_root:
@@ -326,11 +509,35 @@ class VexelCKF:
                 f"fx = lambda X, dt: X @ F.T"
             )
 
+    def _wrap_prior_angles(self) -> None:
+        # The callback-free predictions run natively without angle handling;
+        # their mean is linear in x, so only the wrap of the result is missing.
+        if self._angle_states:
+            idx = list(self._angle_states)
+            for name in ("x", "x_prior"):
+                v = self._f.get(name)
+                v[idx] = wrap(v[idx])
+                self._f.set(name, v)
+
     def predict_linear(self, F: ArrayLike, cubature: bool = False) -> None:
         """Time update with a transition matrix: x = F x, P = F P F^T + Q.
 
-        With cubature=True the covariance is propagated through the cubature
-        points instead (regularising a borderline P, like `predict`).
+        Parameters
+        ----------
+        F : array_like
+            Transition matrix, shape (dim_x, dim_x).
+        cubature : bool, optional
+            Propagate the covariance through the cubature points instead
+            (regularising a borderline P, like `predict`).
+
+        Raises
+        ------
+        NotImplementedError
+            For the square-root form.
+        ValueError
+            For a wrongly shaped or non-finite F.
+        RuntimeError
+            With cubature=True, when P has no Cholesky factor.
         """
         self._require_covariance_form("predict_linear")
         F = as_floats("F", F)
@@ -338,14 +545,30 @@ class VexelCKF:
             self._f.predict_linear_model_ckf(F)
         else:
             self._f.predict_linear_model(F)
+        self._wrap_prior_angles()
 
     def predict_model(self, model_type: str, layout: str = "blocked", cubature: bool = False) -> None:
         """Time update with a built-in motion model and the filter's dt.
 
-        model_type is one of `supported_standard_models()` ("constant_velocity",
-        "constant_acceleration"), layout one of `supported_standard_layouts()`
-        ("blocked": all positions, then all velocities...; "interleaved": axis
-        by axis). The process noise is the filter's Q.
+        Parameters
+        ----------
+        model_type : str
+            One of `supported_standard_models()` ("constant_velocity",
+            "constant_acceleration").
+        layout : str, optional
+            One of `supported_standard_layouts()`: "blocked" (all positions,
+            then all velocities...) or "interleaved" (axis by axis).
+        cubature : bool, optional
+            Propagate the covariance through the cubature points instead.
+
+        Raises
+        ------
+        NotImplementedError
+            For the square-root form.
+        ValueError
+            For an unknown name, or a dim_x the model cannot split into axes.
+        TypeError
+            For a name that is not a str.
         """
         self._require_covariance_form("predict_model")
         _check_name("model_type", model_type)
@@ -354,43 +577,122 @@ class VexelCKF:
             self._f.predict_standard_model_ckf(model_type, layout)
         else:
             self._f.predict_standard_model(model_type, layout)
+        self._wrap_prior_angles()
 
     @staticmethod
     def supported_standard_models() -> Tuple[str, ...]:
-        """Model names accepted by `predict_model`."""
+        """Model names accepted by `predict_model`.
+
+        Returns
+        -------
+        tuple of str
+            The names, as the engine accepts them.
+        """
         return _accepted("model_type")
 
     @staticmethod
     def supported_standard_layouts() -> Tuple[str, ...]:
-        """Layout names accepted by `predict_model`."""
+        """Layout names accepted by `predict_model`.
+
+        Returns
+        -------
+        tuple of str
+            The names, as the engine accepts them.
+        """
         return _accepted("layout")
 
     def update(self, z: Optional[ArrayLike], hx: Optional[Callable[..., Any]] = None,
                R: Optional[ArrayLike] = None, hx_args: Optional[Iterable[Any]] = ()) -> None:
-        """Measurement update through hx(X, *hx_args), called once on all cubature points.
+        """Measurement update through hx, called once on all cubature points.
 
-        z=None records a missed measurement: the prediction stands, the
-        posterior equals it and the innovation diagnostics are cleared (NaN).
-        R, when given, is the measurement noise of this update only.
+        Parameters
+        ----------
+        z : array_like or None
+            The measurement, shape (dim_z,) or a column (dim_z, 1). None
+            records a missed measurement: the prediction stands, the
+            posterior equals it and the innovation diagnostics are cleared
+            (NaN).
+        hx : callable, optional
+            ``hx(X, *hx_args)``, returning the measurement of every point as
+            a float64 array of shape (2n, dim_z). Defaults to the filter's
+            `hx`.
+        R : array_like, optional
+            Measurement noise of this update only (a scalar means that
+            multiple of the identity).
+        hx_args : iterable, optional
+            Extra positional arguments for hx.
+
+        Raises
+        ------
+        TypeError
+            Without any hx, or when hx returns something other than a
+            float64 array (the message names hx and the fix).
+        ValueError
+            For a z of the wrong shape or with non-finite values, a bad R,
+            or hx returning the wrong shape or non-finite values.
+        RuntimeError
+            When P has no Cholesky factor or the innovation covariance
+            cannot be inverted. An exception raised by hx passes unchanged.
         """
         if z is None:
             self._f.clear_update_diagnostics()
             return
         hx = self._callback(hx, self._hx, "hx", "update")
-        z = _as_vector("z", z)
+        z = _measurement(z, self._dim_z)
         if R is not None:
             R = _as_matrix("R", R, self._dim_z)
-        self._f.update(z, hx, R, _tuple(hx_args))
+        try:
+            if self._angle_states or self._angle_measurements:
+                _update_angles(self._f, z, hx, R, _tuple(hx_args), self._angle_states, self._angle_measurements)
+            else:
+                self._f.update(z, hx, R, _tuple(hx_args))
+        except Exception as exc:
+            better = _messages.explain(exc, "hx", 2 * self._dim_x, self._dim_z)
+            if better is None:
+                raise
+            raise better from exc
 
-    def run(self, zs: ArrayLike, nan_means_missing: bool = False, progress: bool = False) -> RunResult:
+    def run(self, zs: ArrayLike, nan_means_missing: bool = False, progress: bool = False, *,
+            dts: Optional[ArrayLike] = None) -> RunResult:
         """Filter a whole sequence: for each row z of zs, `predict()` then `update(z)`.
 
-        zs has shape (N, dim_z) (or (N,) when dim_z is 1). With
-        nan_means_missing=True a row of all NaN is a missed measurement
-        (`update(None)`); a row with only some NaN is an error either way.
-        Uses the filter's fx, hx and dt; the filter ends in the state after
-        the last step. progress=True shows a progress bar (tqdm when
-        installed, else a counter on stderr).
+        Uses the filter's fx, hx and angle options; the filter ends in the
+        state after the last step.
+
+        Parameters
+        ----------
+        zs : array_like
+            Measurements, shape (N, dim_z); also (N,) when dim_z is 1 and
+            (N, dim_z, 1) (columns).
+        nan_means_missing : bool, optional
+            A row of all NaN is a missed measurement (`update(None)`). A row
+            with only some NaN is an error either way.
+        progress : bool, optional
+            Show a progress bar (tqdm when installed, else a counter on
+            stderr).
+        dts : array_like, optional
+            Time step of each step's prediction, shape (N,): for scan times
+            t0..tN, ``np.diff(t)``. Zero and negative steps are allowed.
+            Without it every step uses `dt`.
+
+        Returns
+        -------
+        RunResult
+            Posterior and prior means and covariances, log-likelihoods and
+            NIS of every step.
+
+        Raises
+        ------
+        ValueError
+            Before the first step, for zs of the wrong shape, a non-finite
+            measurement row (naming it), dts of the wrong length or a
+            non-finite dts entry (naming the step).
+        TypeError
+            Without fx or hx.
+        Exception
+            A step's failure (see `predict` and `update`) stops the run: the
+            filter keeps the steps before it, and on Python 3.11 and later
+            the exception carries a note naming the step.
         """
         fx = self._callback(None, self._fx, "fx", "run")
         hx = self._callback(None, self._hx, "hx", "run")
@@ -398,49 +700,96 @@ class VexelCKF:
         dim_x, dim_z = self._dim_x, self._dim_z
         if zs.ndim == 1 and dim_z == 1:
             zs = zs.reshape(-1, 1)
+        elif zs.ndim == 3 and zs.shape[1:] == (dim_z, 1):
+            zs = zs.reshape(-1, dim_z)  # columns, as FilterPy keeps them
         if zs.ndim != 2 or zs.shape[1] != dim_z:
             raise ValueError(f"zs must have shape (N, {dim_z}), got {zs.shape}")
         missing = self._missing_rows(zs, nan_means_missing)
         n_steps = zs.shape[0]
+        steps = self._time_steps(dts, n_steps)
         out = RunResult(
             np.empty((n_steps, dim_x)), np.empty((n_steps, dim_x, dim_x)),
             np.empty((n_steps, dim_x)), np.empty((n_steps, dim_x, dim_x)),
             np.empty(n_steps), np.empty(n_steps),
         )
         f = self._f
-        predict = f.predict_custom
-        update = f.update
+        states, measured = self._angle_states, self._angle_measurements
+        angles = bool(states or measured)
+        if angles:
+            def predict(fx: Any, dt: Optional[float] = None) -> None:
+                _predict_angles(f, fx, dt, None, states)
+
+            def update(z: FloatArray, hx: Any) -> None:
+                _update_angles(f, z, hx, None, None, states, measured)
+            if not states:
+                predict = f.predict_custom  # type: ignore[assignment]
+        else:
+            predict = f.predict_custom
+            update = f.update
         skip = f.clear_update_diagnostics
         record = f.record_step
         bar = _Progress(n_steps) if progress and n_steps else None
         chunk = max(1, n_steps // 100) if bar is not None else max(1, n_steps)
         i = 0
+        callback = "fx"
         try:
             for start in range(0, n_steps, chunk):
                 stop = min(start + chunk, n_steps)
-                if missing is None:
+                # One loop per combination, so that the common case tests nothing per step.
+                if missing is None and steps is None:
                     for i in range(start, stop):
+                        callback = "fx"
                         predict(fx)
+                        callback = "hx"
                         update(zs[i], hx)
                         record(i, out)
                 else:
                     for i in range(start, stop):
-                        predict(fx)
-                        if missing[i]:
+                        callback = "fx"
+                        if steps is None:
+                            predict(fx)
+                        else:
+                            predict(fx, steps[i])
+                        if missing is not None and missing[i]:
                             skip()
                         else:
+                            callback = "hx"
                             update(zs[i], hx)
                         record(i, out)
                 if bar is not None:
                     bar.advance(stop - start)
         except Exception as exc:
+            columns = dim_x if callback == "fx" else dim_z
+            better = _messages.explain(exc, callback, 2 * dim_x, columns)
+            note = f"raised by VexelCKF.run() at step {i}; the filter holds the state reached before the failing call"
+            if better is not None:
+                if hasattr(better, "add_note"):
+                    better.add_note(note)
+                raise better from exc
             if hasattr(exc, "add_note"):
-                exc.add_note(f"raised by VexelCKF.run() at step {i}; the filter holds the state reached before the failing call")
+                exc.add_note(note)
             raise
         finally:
             if bar is not None:
                 bar.close()
         return out
+
+    @staticmethod
+    def _time_steps(dts: Optional[ArrayLike], n_steps: int) -> Optional[List[float]]:
+        """The per-step time steps as Python floats, checked before the first step."""
+        if dts is None:
+            return None
+        steps = as_floats("dts", dts)
+        if steps.ndim != 1 or steps.shape[0] != n_steps:
+            raise ValueError(
+                f"dts must have length N = {n_steps} (one time step per row of zs: np.diff of the N + 1 scan "
+                f"times), got shape {steps.shape}"
+            )
+        finite = np.isfinite(steps)
+        if not finite.all():
+            k = int(np.argmin(finite))
+            raise ValueError(f"dts[{k}] is {steps[k]}: the time step of step {k} must be finite")
+        return cast(List[float], steps.tolist())
 
     @staticmethod
     def _missing_rows(zs: FloatArray, nan_means_missing: bool) -> Optional[List[bool]]:
@@ -469,9 +818,17 @@ class VexelCKF:
     # -- whole-state transfer ------------------------------------------------
 
     def copy(self) -> "VexelCKF":
-        """Independent copy of the filter (state, counters, dt, fx and hx)."""
+        """Independent copy of the filter.
+
+        Returns
+        -------
+        VexelCKF
+            A filter with the same state, counters, dt, fx, hx and angle
+            options; changing one does not change the other.
+        """
         new = object.__new__(type(self))
-        new._adopt(self._f.copy(), self._dim_x, self._dim_z, self._dt, self._fx, self._hx, self._square_root)
+        new._adopt(self._f.copy(), self._dim_x, self._dim_z, self._dt, self._fx, self._hx, self._square_root,
+                   self._angle_states, self._angle_measurements)
         return new
 
     __copy__ = copy
@@ -480,9 +837,17 @@ class VexelCKF:
         return self.copy()
 
     def to_dict(self) -> Dict[str, Any]:
-        """The whole state as a dict: dim_x, dim_z, dt, square_root and every field."""
+        """The whole state as a dict.
+
+        Returns
+        -------
+        dict
+            dim_x, dim_z, dt, square_root, angle_states, angle_measurements
+            and every field (arrays are copies).
+        """
         state: Dict[str, Any] = {
             "dim_x": self._dim_x, "dim_z": self._dim_z, "dt": self._dt, "square_root": self._square_root,
+            "angle_states": list(self._angle_states), "angle_measurements": list(self._angle_measurements),
         }
         state.update(self._f.snapshot())
         return state
@@ -490,17 +855,44 @@ class VexelCKF:
     @classmethod
     def from_dict(cls, state: Dict[str, Any], fx: Optional[Callable[..., Any]] = None,
                   hx: Optional[Callable[..., Any]] = None) -> "VexelCKF":
-        """A new filter from a `to_dict()` result (fields absent from it keep their initial values)."""
+        """A new filter from a `to_dict()` result.
+
+        Parameters
+        ----------
+        state : dict
+            As written by `to_dict`; fields absent from it keep their initial
+            values, absent angle options mean none.
+        fx, hx : callable, optional
+            The callbacks of the new filter (a dict does not carry them).
+
+        Returns
+        -------
+        VexelCKF
+            The restored filter.
+
+        Raises
+        ------
+        ValueError
+            When dim_x, dim_z or dt is missing, or a field value is refused.
+        """
         try:
             dims = (state["dim_x"], state["dim_z"], state["dt"])
         except KeyError as exc:
             raise ValueError(f"from_dict() needs the key {exc.args[0]!r}, as written by to_dict()") from None
-        kf = cls(*dims, fx=fx, hx=hx, square_root=bool(state.get("square_root", False)))
+        kf = cls(*dims, fx=fx, hx=hx, square_root=bool(state.get("square_root", False)),
+                 angle_states=state.get("angle_states"), angle_measurements=state.get("angle_measurements"))
         kf._f.load_snapshot(state if isinstance(state, dict) else dict(state))
         return kf
 
     def __reduce__(self) -> Tuple[Any, ...]:
         return (_unpickle, (type(self), self.to_dict(), _picklable(self._fx), _picklable(self._hx)))
+
+
+# The field attributes, from the native tables: a field of either form is a
+# class attribute, so that help(), dir() and tools see it.
+for _name in dict.fromkeys(CKF_FIELDS + SRCKF_FIELDS):
+    setattr(VexelCKF, _name, _Field(_name, _field_doc(_name)))
+del _name
 
 
 def _picklable(fn: Any) -> Any:

@@ -14,7 +14,8 @@ bearing once a second and sometimes misses the target. The demo
   per-step transition and noise stacks (the time between scans varies where
   scans were missed);
 * prints position RMSE, mean NIS against its 95% chi-square band and time
-  per step; ``--plot`` draws truth, measurements and tracks (needs
+  per step; ``--plot`` draws truth, measurements and tracks, and the
+  position error of every estimate over time (needs
   matplotlib: ``pip install "vexel_ckf[plot]"``).
 """
 
@@ -190,26 +191,48 @@ def report(rows: List[Tuple[str, float, Optional[Tuple[float, float, float]], Op
         print(f"{label:32s} {err:9.1f} {nis_txt:>6s} {band_txt:>15s} {time_txt:>11s}")
 
 
-def plot(path: str, truth: np.ndarray, zs: np.ndarray, tracks: Dict[str, np.ndarray], smoothed: np.ndarray) -> None:
+def plot(path: str, truth: np.ndarray, zs: np.ndarray, tracks: Dict[str, np.ndarray], view: LinearView) -> None:
+    """Tracks on the left; position error over time of every estimate on the right."""
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    fig, ax = plt.subplots(figsize=(9, 6))
+    fig, (ax, ax_err) = plt.subplots(1, 2, figsize=(15, 6.5), gridspec_kw={"width_ratios": [1.0, 1.25]})
     seen = ~np.isnan(zs[:, 0])
     pos, _ = polar_to_cartesian(zs[seen])
+    times = np.arange(len(truth)) * DT
+    radar_error = np.hypot(*(pos - truth[seen, :2]).T)
     ax.plot(truth[:, 0], truth[:, 1], "k-", lw=2, label="truth")
     ax.plot(pos[:, 0], pos[:, 1], ".", color="0.6", ms=3, label="radar scans")
-    for label, xs in tracks.items():
-        ax.plot(xs[:, 0], xs[:, 1], lw=1, label=label)
-    ax.plot(smoothed[:, 0], smoothed[:, 1], "--", lw=1, label="rts_smoother (linear CV)")
+    ax_err.plot(times[seen], radar_error, ".", color="0.75", ms=3, label="radar scans as positions")
+    estimates = dict(tracks)
+    estimates["batch_filter (linear CV)"] = view.filtered
+    estimates["rts_smoother (linear CV)"] = view.smoothed
+    styles = ["-", (0, (4, 3)), "-", "-"]
+    for (label, xs), style in zip(estimates.items(), styles):
+        linear = "linear CV" in label
+        rows = view.steps if linear else np.arange(len(truth))
+        lines = ax.plot(xs[:, 0], xs[:, 1], linestyle=style, lw=1, label=label)
+        ax_err.plot(times[rows], np.hypot(*(xs[:, :2] - truth[rows, :2]).T), linestyle=style, lw=1.1,
+                    color=lines[0].get_color(), label=label)
     ax.plot([0.0], [0.0], "^", color="k", label="radar")
     ax.set_xlabel("x (m)")
     ax.set_ylabel("y (m)")
     ax.set_aspect("equal", adjustable="datalim")
-    ax.set_title("vexel_ckf demo: coordinated turn, range-bearing radar with dropouts")
+    ax.set_title("tracks")
     ax.legend(loc="best", fontsize="small")
+    missed = times[~seen]
+    if len(missed):
+        ax_err.vlines(missed, 0.0, 1.0, transform=ax_err.get_xaxis_transform(), color="tab:red", alpha=0.15,
+                      lw=1, label="missed scans")
+    ax_err.set_xlabel("time (s)")
+    ax_err.set_ylabel("position error (m)")
+    ax_err.set_ylim(0.0, 1.05 * float(np.percentile(radar_error, 98)))
+    ax_err.set_title("position error over time")
+    ax_err.grid(True, alpha=0.3)
+    ax_err.legend(loc="upper center", bbox_to_anchor=(0.5, -0.12), ncol=3, fontsize="small", frameon=False)
+    fig.suptitle("vexel_ckf demo: coordinated turn, range-bearing radar with dropouts")
     fig.tight_layout()
     fig.savefig(path, dpi=120)
     plt.close(fig)
@@ -219,7 +242,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     parser = argparse.ArgumentParser(prog="python -m vexel_ckf.demo", description=(__doc__ or "").split("\n\n")[0])
     parser.add_argument("--steps", type=int, default=400, help="number of radar scans (default 400)")
     parser.add_argument("--seed", type=int, default=7, help="random seed of the simulation (default 7)")
-    parser.add_argument("--plot", metavar="FILE.png", help="write a picture of truth, measurements and tracks")
+    parser.add_argument("--plot", metavar="FILE.png", help="write a picture of the tracks and their position error over time")
     args = parser.parse_args(argv)
     if args.steps < 20:
         parser.error("--steps must be at least 20")
@@ -263,7 +286,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     print("lands inside the band. RMSE of the linear view is over the scans that arrived.")
 
     if args.plot:
-        plot(args.plot, truth, zs, tracks, view.smoothed)
+        plot(args.plot, truth, zs, tracks, view)
         print(f"wrote {args.plot}")
     return 0
 

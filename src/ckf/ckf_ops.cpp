@@ -15,11 +15,11 @@ namespace {
 /// w = 1.0 / rows.  Same formula as `moment(A, A)`, but only the lower
 /// triangle is accumulated (a symmetric rank-k product, about half the work)
 /// and mirrored, so the result is exactly symmetric.
-DMatrix self_moment(const DMatrix& A) {
+void self_moment(const DMatrix& A, DMatrix& M) {
   const Index r = A.rows();
   const Index c = A.cols();
   const double w = 1.0 / static_cast<double>(r);
-  DMatrix M(c, c);
+  M.resize(c, c);
   if (c <= 8) {
     // Small sets: plain column dot products beat the blocked product's setup.
     for (Index j = 0; j < c; ++j) {
@@ -42,27 +42,31 @@ DMatrix self_moment(const DMatrix& A) {
       M.coeffRef(j, i) = v;
     }
   }
-  return M;
 }
 
 }  // namespace
 
 Status commit_prediction(CkfState& s, DMatrix Y, double jitter) {
+  CkfWork work;
+  return commit_prediction(s, Y, jitter, work);
+}
+
+Status commit_prediction(CkfState& s, DMatrix& Y, double jitter, CkfWork& w) {
   if (Y.cols() != s.dim_x) internal_failure("propagated points have dim_x columns", __FILE__, __LINE__);
   // The new mean is the mean of the propagated points themselves (not the
   // transition applied to the old mean), and the spread is taken about it.
-  DVector x_new = row_mean(Y, s.dim_x);
-  const DMatrix Yc = centered_rows(std::move(Y), x_new);
-  DMatrix P_new = self_moment(Yc);
+  row_mean(Y, s.dim_x, w.mean);
+  center_rows(Y, w.mean);
+  self_moment(Y, w.P_new);
   // Process noise after the scaling, before the symmetrisation.
-  P_new += s.Q;
-  symmetrize_in_place(P_new);
+  w.P_new += s.Q;
+  symmetrize_in_place(w.P_new);
   // An overflow in the model is a failure, not a state to carry on from.
-  if (!x_new.allFinite() || !P_new.allFinite()) return non_finite_prediction();
+  if (!w.mean.allFinite() || !w.P_new.allFinite()) return non_finite_prediction();
 
   record_jitter_overwrite(s.jitter, jitter);
-  s.x = std::move(x_new);
-  s.P = std::move(P_new);
+  s.x.swap(w.mean);
+  s.P.swap(w.P_new);
   s.x_prior = s.x;
   s.P_prior = s.P;
   return Status::success();
@@ -70,6 +74,12 @@ Status commit_prediction(CkfState& s, DMatrix Y, double jitter) {
 
 Status update_from_points(CkfState& s, DMatrix X, DMatrix Z, const DVector& z, const DMatrix& R_eff,
                           double jitter) {
+  CkfWork work;
+  return update_from_points(s, X, Z, z, R_eff, jitter, work);
+}
+
+Status update_from_points(CkfState& s, DMatrix& X, DMatrix& Z, const DVector& z, const DMatrix& R_eff,
+                          double jitter, CkfWork& w) {
   const Index n = s.dim_x;
   const Index m = s.dim_z;
   if (X.cols() != n || Z.cols() != m || X.rows() != Z.rows() || z.size() != m || R_eff.rows() != m ||
@@ -78,59 +88,66 @@ Status update_from_points(CkfState& s, DMatrix X, DMatrix Z, const DVector& z, c
   }
 
   // Predicted measurement: the mean of the measurement points.
-  DVector z_pred = row_mean(Z, m);
+  row_mean(Z, m, w.mean);
   // State deviations are taken about the mean that generated the points,
   // measurement deviations about their own mean.
-  const DMatrix Xc = centered_rows(std::move(X), s.x);
-  const DMatrix Zc = centered_rows(std::move(Z), z_pred);
-  const DMatrix Pxz = moment(Xc, Zc);
-  DMatrix S = self_moment(Zc);
-  S += R_eff;
-  symmetrize_in_place(S);
+  center_rows(X, s.x);
+  center_rows(Z, w.mean);
+  moment(X, Z, w.Pxz);
+  self_moment(Z, w.S);
+  w.S += R_eff;
+  symmetrize_in_place(w.S);
 
   // Nothing has been stored yet.  A failed inverse still records the
   // jitter of the points (the update had got that far).
-  auto inverse = invert_innovation(S);
-  if (!inverse) {
+  bool used_fallback = false;
+  if (!invert_innovation(w.S, w.factor, w.SI, used_fallback)) {
     record_jitter_overwrite(s.jitter, jitter);
-    return inverse.take_error();
+    return Error::runtime("failed to invert innovation covariance");
   }
-  InnovationInverse& inv = inverse.value();
 
-  DMatrix K(n, m);
-  K.noalias() = Pxz * inv.SI;
-  DVector y = z - z_pred;
-  DVector x_new = corrected_mean(s.x, K, y);
+  w.K.resize(n, m);
+  w.K.noalias() = w.Pxz * w.SI;
+  w.y = z - w.mean;
+  // The correction is formed in full and then added (not accumulated into x
+  // term by term), and likewise for P below.
+  w.Ky.resize(n);
+  w.Ky.noalias() = w.K * w.y;
+  w.x_new = s.x + w.Ky;
 
-  // Plain (not Joseph) form: P - (K S) K^T, product K S first; the
-  // correction is formed in full and then subtracted.
-  DMatrix KS(n, m);
-  KS.noalias() = K * S;
-  DMatrix KSKt(n, n);
-  KSKt.noalias() = KS * K.transpose();
-  DMatrix P_new = s.P - KSKt;
-  symmetrize_in_place(P_new);
+  // Plain (not Joseph) form: P - (K S) K^T, product K S first.
+  w.KS.resize(n, m);
+  w.KS.noalias() = w.K * w.S;
+  w.KSKt.resize(n, n);
+  w.KSKt.noalias() = w.KS * w.K.transpose();
+  w.P_new = s.P - w.KSKt;
+  symmetrize_in_place(w.P_new);
   // An overflow (in hx, S or the gain) fails before any field or counter
   // changes.
-  if (!x_new.allFinite() || !P_new.allFinite()) return non_finite_update();
+  if (!w.x_new.allFinite() || !w.P_new.allFinite()) return non_finite_update();
 
   record_jitter_overwrite(s.jitter, jitter);
-  if (inv.used_fallback) saturating_increment(s.singular_innovation_count);
+  if (used_fallback) saturating_increment(s.singular_innovation_count);
   s.z = z;
-  s.z_pred = std::move(z_pred);
-  s.K = std::move(K);
-  s.y = std::move(y);
-  s.S = std::move(S);
-  s.SI = std::move(inv.SI);
-  s.x = std::move(x_new);
-  s.P = std::move(P_new);
+  s.z_pred.swap(w.mean);
+  s.K.swap(w.K);
+  s.y.swap(w.y);
+  s.S.swap(w.S);
+  s.SI.swap(w.SI);
+  s.x.swap(w.x_new);
+  s.P.swap(w.P_new);
   s.x_post = s.x;
   s.P_post = s.P;
-  update_likelihood_terms(s);
+  update_likelihood_terms(s, w.factor);
   return Status::success();
 }
 
 void update_likelihood_terms(CkfState& s) {
+  FactorWork work;
+  update_likelihood_terms(s, work);
+}
+
+void update_likelihood_terms(CkfState& s, FactorWork& work) {
   const Index m = s.dim_z;
   const DVector& y = s.y;
   const DMatrix& SI = s.SI;
@@ -150,8 +167,8 @@ void update_likelihood_terms(CkfState& s) {
   // The log-determinant always comes from a fresh, jitter-free factor of S,
   // even when SI came from a fallback.
   constexpr double kNegInf = -std::numeric_limits<double>::infinity();
-  DMatrix L;
-  if (!plain_cholesky(s.S, L)) {
+  const DMatrix& L = work.L;
+  if (!plain_cholesky(s.S, work.W, work.L)) {
     s.log_likelihood = kNegInf;
     s.likelihood = 0.0;
     return;

@@ -10,10 +10,21 @@
 
 #include "ckf_state.hpp"
 
+#include "../kernels/factorization.hpp"
 #include "../kernels/linalg.hpp"
 #include "../kernels/result.hpp"
 
 namespace vexel {
+
+/// Temporaries of a prediction or update, for callers that step many
+/// filters of one size: kept between calls, they make the steps
+/// allocation-free (results are swapped into the state, so both keep their
+/// storage).
+struct CkfWork {
+  FactorWork factor;
+  DVector mean, y, Ky, x_new;
+  DMatrix P_new, Pxz, S, SI, K, KS, KSKt;
+};
 
 /// Commits a prediction from the propagated point set Y (2n by n, rows in
 /// cubature order) drawn with the jitter j: x = row mean of Y; P = moment of
@@ -22,6 +33,8 @@ namespace vexel {
 /// non-finite state", changing nothing, when the new x or P is not finite.
 /// Y is consumed (pass an rvalue to avoid a copy).
 Status commit_prediction(CkfState& s, DMatrix Y, double jitter);
+/// The same with caller-owned temporaries; Y is centred in place.
+Status commit_prediction(CkfState& s, DMatrix& Y, double jitter, CkfWork& work);
 
 /// Measurement update from the state points X (2n by n, drawn from the
 /// current x and P with the jitter j) and their images Z (2n by m) for the
@@ -32,11 +45,15 @@ Status commit_prediction(CkfState& s, DMatrix Y, double jitter);
 /// non-finite state" (nothing changed).
 Status update_from_points(CkfState& s, DMatrix X, DMatrix Z, const DVector& z, const DMatrix& R_eff,
                           double jitter);
+/// The same with caller-owned temporaries; X and Z are centred in place.
+Status update_from_points(CkfState& s, DMatrix& X, DMatrix& Z, const DVector& z, const DMatrix& R_eff,
+                          double jitter, CkfWork& work);
 
 /// nis, mahalanobis, log_likelihood and likelihood from the stored y, SI and
 /// S.  A non-positive-definite S gives log_likelihood -inf and likelihood
 /// 0.0 (nis and mahalanobis still come from SI).  Cannot fail.
 void update_likelihood_terms(CkfState& s);
+void update_likelihood_terms(CkfState& s, FactorWork& work);
 
 /// A skipped measurement: y, z_pred and K zero, z all NaN, S and SI
 /// identities, the four diagnostics NaN, and the posterior equal to the

@@ -8,19 +8,34 @@
 namespace vexel {
 
 Result<PointSet> cubature_points(const DVector& x, const DMatrix& P) {
-  auto factor = stable_cholesky(P);
-  if (!factor) return factor.take_error();
-  CholeskyFactor& f = factor.value();
-  return PointSet{cubature_points_from_factor(x, f.L), f.jitter};
+  FactorWork work;
+  DMatrix L;
+  PointSet points;
+  if (!cubature_points(x, P, work, L, points.X, points.jitter)) {
+    return Error::runtime("unable to compute stable Cholesky factor");
+  }
+  return points;
+}
+
+bool cubature_points(const DVector& x, const DMatrix& P, FactorWork& work, DMatrix& L, DMatrix& X, double& jitter) {
+  if (!stable_cholesky(P, work, L, jitter)) return false;
+  cubature_points_from_factor(x, L, X);
+  return true;
 }
 
 DMatrix cubature_points_from_factor(const DVector& x, const DMatrix& S) {
+  DMatrix X;
+  cubature_points_from_factor(x, S, X);
+  return X;
+}
+
+void cubature_points_from_factor(const DVector& x, const DMatrix& S, DMatrix& X) {
   const Index n = x.size();
   if (S.rows() != n || S.cols() != n) {
     internal_failure("factor is n by n for a mean of length n", __FILE__, __LINE__);
   }
   const double c = std::sqrt(static_cast<double>(n));
-  DMatrix X(2 * n, n);
+  X.resize(2 * n, n);
   // Column i of the point set holds component i of every point, so it is
   // written as one contiguous run: plus points first, then their minus twins.
   for (Index i = 0; i < n; ++i) {
@@ -33,24 +48,33 @@ DMatrix cubature_points_from_factor(const DVector& x, const DMatrix& S) {
       minus[j] = xi - d;
     }
   }
-  return X;
 }
 
 DVector row_mean(const DMatrix& Y, Index m) {
+  DVector mean;
+  row_mean(Y, m, mean);
+  return mean;
+}
+
+void row_mean(const DMatrix& Y, Index m, DVector& mean) {
   if (m < 0 || m > Y.cols()) internal_failure("row_mean count within the columns", __FILE__, __LINE__);
   const Index r = Y.rows();
   const double w = 1.0 / static_cast<double>(r);
-  DVector mean(m);
+  mean.resize(m);
   for (Index k = 0; k < m; ++k) {
     const double* yk = Y.col(k).data();
     double sum = 0.0;
     for (Index i = 0; i < r; ++i) sum += yk[i];
     mean.coeffRef(k) = sum * w;
   }
-  return mean;
 }
 
 DMatrix centered_rows(DMatrix Y, const DVector& v) {
+  center_rows(Y, v);
+  return Y;
+}
+
+void center_rows(DMatrix& Y, const DVector& v) {
   if (v.size() != Y.cols()) internal_failure("centre has one entry per column", __FILE__, __LINE__);
   const Index r = Y.rows();
   for (Index k = 0; k < Y.cols(); ++k) {
@@ -58,17 +82,21 @@ DMatrix centered_rows(DMatrix Y, const DVector& v) {
     const double vk = v.coeff(k);
     for (Index i = 0; i < r; ++i) yk[i] = yk[i] - vk;
   }
-  return Y;
 }
 
 DMatrix moment(const DMatrix& A, const DMatrix& B) {
+  DMatrix M;
+  moment(A, B, M);
+  return M;
+}
+
+void moment(const DMatrix& A, const DMatrix& B, DMatrix& M) {
   if (A.rows() != B.rows()) internal_failure("moment operands share their rows", __FILE__, __LINE__);
   const double w = 1.0 / static_cast<double>(A.rows());
-  DMatrix M(A.cols(), B.cols());
+  M.resize(A.cols(), B.cols());
   // Product first, scaling second: the weight is applied once to the sums.
   M.noalias() = A.transpose() * B;
   M *= w;
-  return M;
 }
 
 void symmetrize_in_place(DMatrix& A) {

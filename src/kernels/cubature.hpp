@@ -8,6 +8,7 @@
 // 1/(2n), applied as one factor w = 1.0 / rows.
 #pragma once
 
+#include "factorization.hpp"
 #include "linalg.hpp"
 #include "result.hpp"
 
@@ -24,20 +25,30 @@ struct PointSet {
 /// "unable to compute stable Cholesky factor", producing no points.
 Result<PointSet> cubature_points(const DVector& x, const DMatrix& P);
 
+/// cubature_points into X with caller-owned scratch (the factor is left in
+/// L); false where cubature_points fails.  Allocation-free once the scratch
+/// has the right sizes.
+bool cubature_points(const DVector& x, const DMatrix& P, FactorWork& work, DMatrix& L, DMatrix& X, double& jitter);
+
 /// Cubature points of the Gaussian with mean x and lower factor S (used as
 /// given: no factorisation, no jitter).  Cannot fail.
 DMatrix cubature_points_from_factor(const DVector& x, const DMatrix& S);
+void cubature_points_from_factor(const DVector& x, const DMatrix& S, DMatrix& X);
 
 /// Mean of the rows of Y over its first m columns: each column summed from
 /// 0.0 in increasing row order, then multiplied by w = 1.0 / rows.  Cannot fail.
 DVector row_mean(const DMatrix& Y, Index m);
+void row_mean(const DMatrix& Y, Index m, DVector& mean);
 
 /// Y with v subtracted from every row (Y is consumed and returned).  Cannot fail.
 DMatrix centered_rows(DMatrix Y, const DVector& v);
+/// v subtracted from every row of Y in place.
+void center_rows(DMatrix& Y, const DVector& v);
 
 /// Equal-weight moment of two centred point sets: A^T B, then every element
 /// multiplied by w = 1.0 / rows.  Cannot fail.
 DMatrix moment(const DMatrix& A, const DMatrix& B);
+void moment(const DMatrix& A, const DMatrix& B, DMatrix& M);
 
 /// The failures of a prediction or an update whose new state (mean,
 /// covariance or factor) holds a NaN or an infinity, typically an overflow in

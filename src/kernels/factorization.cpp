@@ -28,13 +28,38 @@ void copy_lower(const DMatrix& A, DMatrix& W) {
   }
 }
 
+/// The pointer kernels with the size fixed at compile time for the small
+/// sizes filters mostly have (the same operations in the same order, so the
+/// same bits, only unrolled), at run time beyond.
+bool cholesky_lower_sized(const double* A, double* L, Index n) {
+  switch (n) {
+    case 1: return small::cholesky_lower<1>(A, L, n);
+    case 2: return small::cholesky_lower<2>(A, L, n);
+    case 3: return small::cholesky_lower<3>(A, L, n);
+    case 4: return small::cholesky_lower<4>(A, L, n);
+    case 5: return small::cholesky_lower<5>(A, L, n);
+    case 6: return small::cholesky_lower<6>(A, L, n);
+    default: return small::cholesky_lower<0>(A, L, n);
+  }
+}
+
+void cholesky_inverse_sized(const double* L, double* out, Index n) {
+  switch (n) {
+    case 1: return small::cholesky_inverse_from_factor<1>(L, out, n);
+    case 2: return small::cholesky_inverse_from_factor<2>(L, out, n);
+    case 3: return small::cholesky_inverse_from_factor<3>(L, out, n);
+    case 4: return small::cholesky_inverse_from_factor<4>(L, out, n);
+    default: return small::cholesky_inverse_from_factor<0>(L, out, n);
+  }
+}
+
 /// Plain Cholesky of the lower triangle of W into L (strict upper triangle
 /// of L set to 0.0).  The algorithm itself is the pointer-based kernel the
 /// batch routines also use, so every path factors identically.
 bool cholesky_into(const DMatrix& W, DMatrix& L) {
   const Index n = W.rows();
   L.resize(n, n);
-  if (!small::cholesky_lower<0>(W.data(), L.data(), n)) return false;
+  if (!cholesky_lower_sized(W.data(), L.data(), n)) return false;
   for (Index j = 1; j < n; ++j) {
     for (Index i = 0; i < j; ++i) L.coeffRef(i, j) = 0.0;
   }
@@ -46,23 +71,37 @@ constexpr double kPinvThreshold = 1e-12;
 }  // namespace
 
 bool plain_cholesky(const DMatrix& A, DMatrix& L) {
-  require_square(A);
   DMatrix W;
+  return plain_cholesky(A, W, L);
+}
+
+bool plain_cholesky(const DMatrix& A, DMatrix& W, DMatrix& L) {
+  require_square(A);
   copy_lower(A, W);
   return cholesky_into(W, L);
 }
 
 Result<CholeskyFactor> stable_cholesky(const DMatrix& A) {
+  FactorWork work;
+  CholeskyFactor f;
+  if (!stable_cholesky(A, work, f.L, f.jitter)) return Error::runtime("unable to compute stable Cholesky factor");
+  return f;
+}
+
+bool stable_cholesky(const DMatrix& A, FactorWork& work, DMatrix& L, double& jitter) {
   require_square(A);
   const Index n = A.rows();
-  DMatrix W;
-  DMatrix L;
+  DMatrix& W = work.W;
   copy_lower(A, W);
-  if (cholesky_into(W, L)) return CholeskyFactor{std::move(L), 0.0};
+  if (cholesky_into(W, L)) {
+    jitter = 0.0;
+    return true;
+  }
 
   // Jitter proportional to each diagonal entry, so badly scaled states get a
   // relative nudge; unusable entries (zero, negative, non-finite) get s * 1.0.
-  DVector d(n);
+  DVector& d = work.d;
+  d.resize(n);
   double dmax = 0.0;
   for (Index i = 0; i < n; ++i) {
     const double a = A.coeff(i, i);
@@ -75,18 +114,25 @@ Result<CholeskyFactor> stable_cholesky(const DMatrix& A) {
   for (int attempt = 0; attempt < 7; ++attempt) {
     copy_lower(A, W);
     for (Index i = 0; i < n; ++i) W.coeffRef(i, i) = s * d.coeff(i) + A.coeff(i, i);
-    if (cholesky_into(W, L)) return CholeskyFactor{std::move(L), s * dmax};
+    if (cholesky_into(W, L)) {
+      jitter = s * dmax;
+      return true;
+    }
     s *= 10.0;
   }
-  return Error::runtime("unable to compute stable Cholesky factor");
+  return false;
 }
 
 bool cholesky_inverse(const DMatrix& S, DMatrix& out) {
-  DMatrix L;
-  if (!plain_cholesky(S, L)) return false;
+  FactorWork work;
+  return cholesky_inverse(S, work, out);
+}
+
+bool cholesky_inverse(const DMatrix& S, FactorWork& work, DMatrix& out) {
+  if (!plain_cholesky(S, work.W, work.L)) return false;
   const Index n = S.rows();
   out.resize(n, n);
-  small::cholesky_inverse_from_factor<0>(L.data(), out.data(), n);
+  cholesky_inverse_sized(work.L.data(), out.data(), n);
   return true;
 }
 
@@ -128,11 +174,19 @@ bool pseudo_inverse(const DMatrix& S, DMatrix& out) {
 }
 
 Result<InnovationInverse> invert_innovation(const DMatrix& S) {
-  DMatrix SI;
-  if (cholesky_inverse(S, SI)) return InnovationInverse{std::move(SI), false};
-  if (general_inverse(S, SI)) return InnovationInverse{std::move(SI), true};
-  if (pseudo_inverse(S, SI)) return InnovationInverse{std::move(SI), true};
-  return Error::runtime("failed to invert innovation covariance");
+  FactorWork work;
+  InnovationInverse inv;
+  if (!invert_innovation(S, work, inv.SI, inv.used_fallback)) {
+    return Error::runtime("failed to invert innovation covariance");
+  }
+  return inv;
+}
+
+bool invert_innovation(const DMatrix& S, FactorWork& work, DMatrix& SI, bool& used_fallback) {
+  used_fallback = false;
+  if (cholesky_inverse(S, work, SI)) return true;
+  used_fallback = true;
+  return general_inverse(S, SI) || pseudo_inverse(S, SI);
 }
 
 void record_jitter_overwrite(JitterStats& stats, double j) {

@@ -20,6 +20,17 @@ namespace vexel {
 /// factor after a failure.
 bool plain_cholesky(const DMatrix& A, DMatrix& L);
 
+/// Scratch of the factorisations, for callers that factor many matrices of
+/// one size: kept between calls, it makes them allocation-free.
+struct FactorWork {
+  DMatrix W;  // lower-triangle copy being factored
+  DMatrix L;  // factor of a plain attempt
+  DVector d;  // jitter scale
+};
+
+/// plain_cholesky with caller-owned scratch W.
+bool plain_cholesky(const DMatrix& A, DMatrix& W, DMatrix& L);
+
 /// Lower factor of a symmetric positive (semi)definite matrix and the
 /// diagonal jitter that had to be added to obtain it (0.0 when none).
 struct CholeskyFactor {
@@ -33,6 +44,10 @@ struct CholeskyFactor {
 /// stable Cholesky factor" when every attempt fails.
 Result<CholeskyFactor> stable_cholesky(const DMatrix& A);
 
+/// stable_cholesky into L with caller-owned scratch; false (L unspecified)
+/// where stable_cholesky fails.
+bool stable_cholesky(const DMatrix& A, FactorWork& work, DMatrix& L, double& jitter);
+
 /// Inverse of an innovation covariance and whether a fallback stage was used.
 struct InnovationInverse {
   DMatrix SI;
@@ -44,9 +59,14 @@ struct InnovationInverse {
 /// covariance" only when the pseudo-inverse stage also reports failure.
 Result<InnovationInverse> invert_innovation(const DMatrix& S);
 
+/// invert_innovation into SI with caller-owned scratch; false where
+/// invert_innovation fails.
+bool invert_innovation(const DMatrix& S, FactorWork& work, DMatrix& SI, bool& used_fallback);
+
 /// Stage 1: inverse of S by solving L L^T X = I with L the plain Cholesky
 /// factor (result not symmetrised).  False when the factorisation fails.
 bool cholesky_inverse(const DMatrix& S, DMatrix& out);
+bool cholesky_inverse(const DMatrix& S, FactorWork& work, DMatrix& out);
 
 /// Stage 2: general inverse of S, closed cofactor forms for sizes 1 to 4
 /// (false only on an exactly zero value or determinant) and LU with partial

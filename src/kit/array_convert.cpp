@@ -74,21 +74,23 @@ DMatrix finite_matrix(PyObject* obj, Index r, Index c, const std::string& name) 
   return m;
 }
 
-/// Copies a 2-D or 3-D array into a C-ordered buffer.
+/// Copies a 1-D, 2-D or 3-D array into a C-ordered buffer, any strides.
 void copy_c_order(const ArrayIn& a, double* out) {
-  const int nd = a.ndim();
-  const npy_intp d0 = a.dim(0);
-  const npy_intp d1 = a.dim(1);
-  const npy_intp d2 = nd == 3 ? a.dim(2) : 1;
-  const npy_intp total = d0 * d1 * d2;
+  npy_intp total = 1;
+  for (int i = 0; i < a.ndim(); ++i) total *= a.dim(i);
   if (total == 0) return;
   if (PyArray_IS_C_CONTIGUOUS(a.array())) {
     std::memcpy(out, a.data(), static_cast<std::size_t>(total) * sizeof(double));
     return;
   }
-  for (npy_intp i = 0; i < d0; ++i) {
+  const int nd = a.ndim();
+  const npy_intp d1 = nd > 1 ? a.dim(1) : 1;
+  const npy_intp d2 = nd > 2 ? a.dim(2) : 1;
+  for (npy_intp i = 0; i < a.dim(0); ++i) {
     for (npy_intp j = 0; j < d1; ++j) {
-      for (npy_intp k = 0; k < d2; ++k) *out++ = nd == 3 ? a.at(i, j, k) : a.at(i, j);
+      for (npy_intp k = 0; k < d2; ++k) {
+        *out++ = nd == 1 ? a.at(i) : nd == 2 ? a.at(i, j) : a.at(i, j, k);
+      }
     }
   }
 }

@@ -25,7 +25,7 @@ DMatrix extract_matrix(PyObject* obj, Index r, Index c, const std::string& name)
 DVector finite_vector(PyObject* obj, Index n, const std::string& name);
 DMatrix finite_matrix(PyObject* obj, Index r, Index c, const std::string& name);
 
-/// Copies a 2-D or 3-D array into a C-ordered buffer.
+/// Copies a 1-D, 2-D or 3-D array into a C-ordered buffer, any strides.
 void copy_c_order(const ArrayIn& a, double* out);
 
 /// The strided view of an accepted array that the batch kernels read.

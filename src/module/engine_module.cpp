@@ -2,6 +2,8 @@
 // module, home of the native capabilities the Python layer builds on beyond
 // the filter classes and batch functions of `_native`.  Its only exported
 // symbol is PyInit__engine.
+#include "engine_angles.hpp"
+#include "engine_bank.hpp"
 #include "filter_forms.hpp"
 
 #include "../kit/kit.hpp"
@@ -46,6 +48,8 @@ Ref create_module() {
   Ref module = Ref::steal(PyModule_Create(&g_module_def));
   if (!module) fail_python();
   for (PyMethodDef& def : kFunctions) add_export(module.get(), def.ml_name, new_module_function(&def, module.get()));
+  add_angles(module.get());
+  add_bank(module.get());
   g_module = module.get();
   Py_INCREF(g_module);
   return module;

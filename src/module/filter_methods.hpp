@@ -18,6 +18,24 @@
 
 namespace vexel::py {
 
+/// The converted arguments of predict_custom(fx, dt=None, fx_args=None),
+/// from the three slots at `args`, in parameter order.
+struct PredictArguments {
+  PredictArguments(PyObject* const* args, double stored_dt)
+      : fx(args[0]),
+        dt(given(args[1]) ? arg_double(args[1], "dt") : stored_dt),
+        fx_args(given(args[2]) ? arg_tuple(args[2], "fx_args") : nullptr) {}
+
+  /// Only a per-call dt can be non-finite: the stored one is checked on entry.
+  void require_finite_dt() const {
+    if (!std::isfinite(dt)) fail(Error::value("dt must be finite"));
+  }
+
+  PyObject* fx;
+  double dt;
+  PyObject* fx_args;  // a tuple, or nullptr
+};
+
 /// The converted arguments of update(z, hx, r=None, hx_args=None).
 struct UpdateArguments {
   PyObject* hx = nullptr;
@@ -154,13 +172,9 @@ struct FilterMethods {
   }
 
   static Ref predict_custom(Self& self, PyObject* const* args) {
-    PyObject* fx = args[0];
-    State& s = self.state;
-    const double dt = given(args[1]) ? arg_double(args[1], "dt") : s.dt;
-    PyObject* fx_args = given(args[2]) ? arg_tuple(args[2], "fx_args") : nullptr;
-    // Only a per-call dt can be non-finite: the stored one is checked on entry.
-    if (!std::isfinite(dt)) fail(Error::value("dt must be finite"));
-    Form::predict_through_model(s, fx, fx_args, dt);
+    const PredictArguments a(args, self.state.dt);
+    a.require_finite_dt();
+    Form::predict_through_model(self.state, a.fx, a.fx_args, a.dt);
     return none();
   }
 

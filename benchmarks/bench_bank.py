@@ -1,0 +1,246 @@
+"""Benchmark of CKFBank against its peers, run by hand.
+
+    PYTHONPATH=python python3 benchmarks/bench_bank.py [--filters 10000] [--peer-filters 300] [--clock cpu]
+
+On the coordinated-turn radar model of the demo (n = 5, m = 2) with the
+demo's vectorised NumPy callbacks:
+
+1. One predict + update of a bank of M filters, callbacks included, against
+   the same step looped over M VexelCKF objects (target: at least 10x).
+2. The same per filter-step against FilterPy's CubatureKalmanFilter, measured
+   on a few hundred filters and scaled per filter (target: at least 300x).
+3. The bank's own part on 2 workers against 1, each in its own subprocess
+   (VEXEL_CKF_NUM_THREADS): a step whose callbacks cost next to nothing (fx
+   returns its input, hx a fixed array) (target: at least 1.7x).
+4. Peak memory of a step, each figure in a fresh subprocess (VmHWM, VmRSS):
+   the bank's resident storage plus the rise during one step, against twice
+   the bank's state plus what the two callbacks alone take on arrays of the
+   same size (target: at most 1.0 of that budget).
+
+Timings are the best of a few repetitions (the machine is shared). With
+``--clock cpu`` figures 1 to 3 are CPU time of the whole process (all its
+threads) instead of wall time: on a loaded machine that is what a step would
+take on idle cores, and for the bank it is conservative (the workers' times
+add up instead of overlapping).
+"""
+
+import argparse
+import json
+import math
+import os
+import subprocess
+import sys
+import time
+
+import numpy as np
+
+from vexel_ckf import CKFBank, VexelCKF
+from vexel_ckf.demo import coordinated_turn, radar
+
+N, M_Z = 5, 2
+P0 = np.diag([100.0, 100.0, 10.0, 10.0, 1e-4])
+Q0 = np.diag([1.0, 1.0, 1.0, 1.0, 1e-5])
+R0 = np.diag([25.0, 1e-4])
+
+
+def targets(count, seed=0):
+    rng = np.random.default_rng(seed)
+    return np.column_stack((rng.uniform(1e3, 5e3, (count, 2)), rng.normal(0, 10, (count, 2)),
+                            rng.normal(0, 0.02, count)))
+
+
+def measurements(xs, seed=1):
+    rng = np.random.default_rng(seed)
+    return radar(coordinated_turn(xs, 1.0)) + rng.normal(0, [5.0, 0.005], (len(xs), M_Z))
+
+
+def make_bank(count, fx=coordinated_turn, hx=radar):
+    bank = CKFBank(count, N, M_Z, 1.0, fx, hx)
+    bank.xs, bank.Ps, bank.Q, bank.R = targets(count), P0, Q0, R0
+    return bank
+
+
+CLOCK = {"wall": time.perf_counter, "cpu": time.process_time}
+clock = CLOCK["wall"]
+
+
+def best_of(fn, repeat, setup=lambda: None):
+    best = math.inf
+    for _ in range(repeat):
+        arg = setup()
+        t0 = clock()
+        fn(arg)
+        best = min(best, clock() - t0)
+    return best
+
+
+def bank_step_time(count, repeat, fx=coordinated_turn, hx=radar):
+    bank = make_bank(count, fx, hx)
+    zs = measurements(bank.xs)
+
+    def step(b):
+        b.predict()
+        b.update(zs)
+
+    return best_of(step, repeat, setup=bank.copy)
+
+
+def loop_step_time(count, repeat):
+    xs, zs = targets(count), None
+    zs = measurements(xs)
+    filters = []
+    for x in xs:
+        kf = VexelCKF(N, M_Z, 1.0, fx=coordinated_turn, hx=radar)
+        kf.x, kf.P, kf.Q, kf.R = x, P0, Q0, R0
+        filters.append(kf)
+
+    def step(kfs):
+        for kf, z in zip(kfs, zs):
+            kf.predict()
+            kf.update(z)
+
+    return best_of(step, repeat, setup=lambda: [kf.copy() for kf in filters])
+
+
+def filterpy_step_time(count, repeat):
+    from filterpy.kalman import CubatureKalmanFilter
+
+    def fx(x, dt):
+        return coordinated_turn(x[None, :], dt)[0]
+
+    def hx(x):
+        return radar(x[None, :])[0]
+
+    xs = targets(count)
+    zs = measurements(xs)
+
+    def setup():
+        kfs = []
+        for x in xs:
+            kf = CubatureKalmanFilter(N, M_Z, 1.0, hx, fx)
+            kf.x, kf.P, kf.Q, kf.R = x.copy(), P0.copy(), Q0.copy(), R0.copy()
+            kfs.append(kf)
+        return kfs
+
+    def step(kfs):
+        for kf, z in zip(kfs, zs):
+            kf.predict()
+            kf.update(z)
+
+    return best_of(step, repeat, setup=setup)
+
+
+def own_part_time(count, repeat):
+    """A step whose callbacks cost next to nothing."""
+    fixed = radar(np.repeat(targets(count), 2 * N, axis=0))
+    return bank_step_time(count, repeat, fx=lambda X, dt: X, hx=lambda X: fixed)
+
+
+def memory_figures(count):
+    def status(key):
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith(key + ":"):
+                    return int(line.split()[1]) * 1024
+        raise KeyError(key)
+
+    import ctypes
+    import gc
+
+    trim = ctypes.CDLL("libc.so.6").malloc_trim
+
+    def settle():
+        gc.collect()
+        trim(0)
+        return status("VmRSS")
+
+    xs = targets(count)
+    zs = measurements(xs)
+    rss0 = settle()
+    bank = make_bank(count)
+    state_bytes = sum(np.asarray(v).nbytes for k, v in bank.to_dict().items() if isinstance(v, np.ndarray))
+    rss1 = settle()
+    bank.predict()
+    bank.update(zs)
+    peak = status("VmHWM")
+    return {"state": state_bytes, "resident": rss1 - rss0, "rise": peak - rss1}
+
+
+def callback_memory(count):
+    def status(key):
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith(key + ":"):
+                    return int(line.split()[1]) * 1024
+        raise KeyError(key)
+
+    xs = targets(count)
+    rss0 = status("VmRSS")
+    X = np.repeat(xs, 2 * N, axis=0)
+    Y = coordinated_turn(X, 1.0)
+    del X, Y
+    X = np.repeat(xs, 2 * N, axis=0)
+    Z = radar(X)
+    del X, Z
+    return {"callbacks": status("VmHWM") - rss0}
+
+
+def in_subprocess(what, count, workers=None, repeat=5, clock_name="wall"):
+    env = dict(os.environ)
+    if workers is not None:
+        env["VEXEL_CKF_NUM_THREADS"] = str(workers)
+    out = subprocess.run([sys.executable, __file__, "--child", what, "--filters", str(count), "--repeat", str(repeat),
+                          "--clock", clock_name], env=env, capture_output=True, text=True, check=True)
+    return json.loads(out.stdout)
+
+
+def child(what, count, repeat):
+    if what == "own":
+        result = {"seconds": own_part_time(count, repeat)}
+    elif what == "memory":
+        result = memory_figures(count)
+    else:
+        result = callback_memory(count)
+    print(json.dumps(result))
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--filters", type=int, default=10_000)
+    parser.add_argument("--peer-filters", type=int, default=300)
+    parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--clock", choices=sorted(CLOCK), default="wall")
+    parser.add_argument("--child", default=None)
+    args = parser.parse_args()
+    global clock
+    clock = CLOCK[args.clock]
+    if args.child:
+        child(args.child, args.filters, args.repeat)
+        return
+    M = args.filters
+    print(f"CKFBank, coordinated-turn radar model (n = {N}, m = {M_Z}), M = {M:,} filters, {args.clock} time")
+    t_bank = bank_step_time(M, args.repeat)
+    t_loop = loop_step_time(M, 3)
+    print(f"1. predict+update: bank {t_bank * 1e3:8.2f} ms   {M:,} VexelCKF looped {t_loop * 1e3:8.1f} ms"
+          f"   ratio {t_loop / t_bank:6.1f}x (target >= 10x)")
+    k = args.peer_filters
+    t_fp = filterpy_step_time(k, 3)
+    per_bank, per_fp = t_bank / M, t_fp / k
+    print(f"2. per filter-step: bank {per_bank * 1e6:8.3f} us   FilterPy CubatureKalmanFilter {per_fp * 1e6:8.1f} us "
+          f"(on {k} filters)   ratio {per_fp / per_bank:6.0f}x (target >= 300x)")
+    one = in_subprocess("own", M, workers=1, repeat=args.repeat)["seconds"]
+    two = in_subprocess("own", M, workers=2, repeat=args.repeat)["seconds"]  # wall time: overlap is the point
+    print(f"3. bank's own part (near-free callbacks): 1 worker {one * 1e3:7.2f} ms   2 workers {two * 1e3:7.2f} ms"
+          f"   ratio {one / two:5.2f}x (target >= 1.7x)")
+    mem = in_subprocess("memory", M)
+    cb = in_subprocess("callbacks", M)["callbacks"]
+    total = mem["resident"] + mem["rise"]
+    budget = 2 * mem["state"] + cb
+    mb = 1 / 2**20
+    print(f"4. memory: bank state {mem['state'] * mb:6.1f} MB; resident {mem['resident'] * mb:6.1f} MB + rise during "
+          f"a step {mem['rise'] * mb:6.1f} MB = {total * mb:6.1f} MB   budget 2 x state + callbacks alone "
+          f"({cb * mb:5.1f} MB) = {budget * mb:6.1f} MB   ratio {total / budget:4.2f} (target <= 1.0)")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,381 @@
+#include "ckf_bank.hpp"
+
+#include "../angles/angles.hpp"
+#include "../batch/worker_pool.hpp"
+#include "../ckf/ckf_ops.hpp"
+#include "../ckf/ckf_state.hpp"
+#include "../kernels/cubature.hpp"
+#include "../kernels/factorization.hpp"
+#include "../kernels/storage.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstring>
+#include <limits>
+#include <utility>
+
+namespace vexel::bank {
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr std::int64_t kTakingPart = -1;
+
+std::size_t sz(Index v) { return static_cast<std::size_t>(v); }
+
+bool all_finite(const double* v, Index count) {
+  for (Index i = 0; i < count; ++i) {
+    if (!std::isfinite(v[i])) return false;
+  }
+  return true;
+}
+
+void load_vector(const double* src, DVector& v) {
+  for (Index i = 0; i < v.size(); ++i) v.coeffRef(i) = src[i];
+}
+
+void store_vector(const DVector& v, double* dst) {
+  for (Index i = 0; i < v.size(); ++i) dst[i] = v.coeff(i);
+}
+
+/// A (rows, cols) block stored in C order into a column-major matrix.
+void load_rows(const double* src, DMatrix& M) {
+  const Index rows = M.rows();
+  const Index cols = M.cols();
+  for (Index r = 0; r < rows; ++r) {
+    for (Index c = 0; c < cols; ++c) M.coeffRef(r, c) = src[r * cols + c];
+  }
+}
+
+void store_rows(const DMatrix& M, double* dst) {
+  const Index rows = M.rows();
+  const Index cols = M.cols();
+  for (Index r = 0; r < rows; ++r) {
+    for (Index c = 0; c < cols; ++c) dst[r * cols + c] = M.coeff(r, c);
+  }
+}
+
+/// The 2n rows of a filter without points: its mean in every row, so the
+/// callbacks still see finite values in the fixed layout.
+void fill_with_mean(const double* x, Index n, double* rows) {
+  for (Index r = 0; r < 2 * n; ++r) std::memcpy(rows + r * n, x, sz(n) * sizeof(double));
+}
+
+/// Runs body(begin, end) over chunks of the filters on the pool.  Chunks are
+/// large enough that the working storage each sets up costs nothing next to
+/// its filters, small enough to balance the load.
+template <class Body>
+void for_each_chunk(const CkfBank& b, batch::WorkerPool& pool, Body&& body) {
+  const auto count = static_cast<std::size_t>(b.count);
+  if (count == 0) return;
+  const std::size_t grain = std::clamp<std::size_t>(count / (pool.size() * 8), 16, 1024);
+  pool.parallel_for(count, grain, [&](std::size_t begin, std::size_t end) {
+    body(static_cast<Index>(begin), static_cast<Index>(end));
+  });
+}
+
+/// Working storage of one chunk of filters: a working filter holding the
+/// shared noise once, and every temporary of its steps, sized once.
+struct Chunk {
+  CkfState s;
+  CkfWork work;
+  DMatrix L, X, Y, Z;
+  DVector z;
+
+  explicit Chunk(const CkfBank& b) : s(std::move(CkfState::create(sz(b.dim_x), sz(b.dim_z), b.dt)).value()) {
+    if (!b.q_per_filter) load_rows(b.Q.data(), s.Q);
+    if (!b.r_per_filter) load_rows(b.R.data(), s.R);
+    z.resize(b.dim_z);
+  }
+};
+
+/// Filter i's points of (x, P) into c.X (its jitter into b.jitter); false
+/// when P cannot be factored.
+bool draw_points(CkfBank& b, Index i, Chunk& c) {
+  const Index n = b.dim_x;
+  load_vector(b.x.data() + i * n, c.s.x);
+  load_rows(b.P.data() + i * n * n, c.s.P);
+  double jitter = 0.0;
+  const bool drawn = cubature_points(c.s.x, c.s.P, c.work.factor, c.L, c.X, jitter);
+  b.jitter[sz(i)] = drawn ? jitter : 0.0;
+  return drawn;
+}
+
+/// Filter i's rows of the callback's array: its points, or its mean in
+/// every row when there are none.
+bool draw_rows(CkfBank& b, Index i, Chunk& c, double* points) {
+  const Index n = b.dim_x;
+  double* rows = points + i * 2 * n * n;
+  if (!draw_points(b, i, c)) {
+    fill_with_mean(b.x.data() + i * n, n, rows);
+    return false;
+  }
+  store_rows(c.X, rows);
+  return true;
+}
+
+/// Filter i's jitter count follows the working filter's: the step recorded
+/// its jitter exactly when a lone filter's would.
+void count_jitter(CkfBank& b, Index i, const CkfState& s, std::uint64_t count_before) {
+  if (s.jitter.jitter_count != count_before) saturating_increment(b.jitter_count[sz(i)]);
+}
+
+/// Where an update keeps each filter's factor of P, behind the hx images.
+double* update_factors(CkfBank& b) { return b.images.data() + b.count * 2 * b.dim_x * b.dim_z; }
+
+/// The update of filter i (taking part) from its rows of `points` and
+/// `images`; returns its status.  On success the working state holds the
+/// log-likelihood and NIS.
+std::int64_t update_one(CkfBank& b, Chunk& c, Index i) {
+  const Index n = b.dim_x;
+  const Index m = b.dim_z;
+  CkfState& s = c.s;
+  const double* zrows = b.images.data() + i * 2 * n * m;
+  if (!all_finite(zrows, 2 * n * m)) return kBadData;
+  load_vector(b.z.data() + i * m, c.z);
+  c.Z.resize(2 * n, m);
+  load_rows(zrows, c.Z);
+  // The innovation of an angle goes the short way round.
+  angles::unwrap_columns_around(c.Z, b.angle_measurements, c.z);
+  // The points hx saw, rebuilt from the factor kept when they were drawn
+  // (the same arithmetic, so the same bits).
+  load_vector(b.x.data() + i * n, s.x);
+  load_rows(b.P.data() + i * n * n, s.P);
+  c.L.resize(n, n);
+  load_rows(update_factors(b) + i * n * n, c.L);
+  cubature_points_from_factor(s.x, c.L, c.X);
+  if (b.r_per_filter) load_rows(b.R.data() + i * m * m, s.R);
+  const std::uint64_t fallbacks = s.singular_innovation_count;
+  const std::uint64_t jitters = s.jitter.jitter_count;
+  // Fails at the inverse (the jitter still counts, as for a lone filter) or
+  // on a non-finite result (nothing counts).
+  const Status updated = update_from_points(s, c.X, c.Z, c.z, s.R, b.jitter[sz(i)], c.work);
+  count_jitter(b, i, s, jitters);
+  if (!updated.ok()) return kNotApplied;
+  angles::wrap_entries(s.x, b.angle_states);
+  store_vector(s.x, b.x.data() + i * n);
+  store_rows(s.P, b.P.data() + i * n * n);
+  return s.singular_innovation_count != fallbacks ? kFallbackInverse : kUpdated;
+}
+
+}  // namespace
+
+Result<CkfBank> CkfBank::create(std::uint64_t count, std::uint64_t dim_x, std::uint64_t dim_z, double dt) {
+  if (dim_x == 0 || dim_z == 0) return Error::value("dim_x and dim_z must be positive");
+  if (!std::isfinite(dt)) return Error::value("dt must be finite");
+  // Means and covariances with their priors, the images (n of them at most
+  // 2n(n + m) + n^2 per filter, checked before the sizes are multiplied out),
+  // the measurements and per-filter scalars.
+  if (dim_x > (std::uint64_t{1} << 20) || dim_z > (std::uint64_t{1} << 20)) {
+    return Error{ErrorKind::Memory, "not enough memory for storage of the requested dimensions"};
+  }
+  Status room = check_storage({{count, 2 * dim_x},
+                               {count, 2 * dim_x * dim_x},
+                               {count, 2 * dim_x * (dim_x + dim_z) + dim_x * dim_x},
+                               {count, dim_z + 7}});
+  if (!room.ok()) return room.error();
+  CkfBank b;
+  b.dim_x = static_cast<Index>(dim_x);
+  b.dim_z = static_cast<Index>(dim_z);
+  b.dt = dt;
+  const Index n = b.dim_x;
+  const Index m = b.dim_z;
+  b.Q.assign(sz(n * n), 0.0);
+  b.R.assign(sz(m * m), 0.0);
+  for (Index k = 0; k < n; ++k) b.Q[sz(k * n + k)] = 1.0;
+  for (Index k = 0; k < m; ++k) b.R[sz(k * m + k)] = 1.0;
+  b.grow(static_cast<Index>(count));
+  return b;
+}
+
+void CkfBank::grow(Index added) {
+  const Index n = dim_x;
+  const Index m = dim_z;
+  const Index total = count + added;
+  // Reserve everything first: only this part can fail.
+  auto reserve = [&](auto& v, Index per) { v.reserve(sz(total * per)); };
+  reserve(x, n);
+  reserve(x_prior, n);
+  reserve(P, n * n);
+  reserve(P_prior, n * n);
+  if (q_per_filter) reserve(Q, n * n);
+  if (r_per_filter) reserve(R, m * m);
+  reserve(status, 1);
+  reserve(log_likelihood, 1);
+  reserve(nis, 1);
+  reserve(jitter_count, 1);
+  reserve(pending, 1);
+  reserve(images, images_per_filter());
+  reserve(z, m);
+  reserve(jitter, 1);
+  reserve(step_status, 1);
+
+  for (Index i = count; i < total; ++i) {
+    for (Index k = 0; k < n * n; ++k) {
+      const double v = (k % (n + 1) == 0) ? 1.0 : 0.0;
+      P.push_back(v);
+      P_prior.push_back(v);
+      if (q_per_filter) Q.push_back(v);
+    }
+    if (r_per_filter) {
+      for (Index k = 0; k < m * m; ++k) R.push_back((k % (m + 1) == 0) ? 1.0 : 0.0);
+    }
+  }
+  x.resize(sz(total * n), 0.0);
+  x_prior.resize(sz(total * n), 0.0);
+  status.resize(sz(total), kNoMeasurement);
+  log_likelihood.resize(sz(total), kNaN);
+  nis.resize(sz(total), kNaN);
+  jitter_count.resize(sz(total), 0);
+  pending.resize(sz(total), 0);
+  images.resize(sz(total * images_per_filter()));
+  z.resize(sz(total * m));
+  jitter.resize(sz(total));
+  step_status.resize(sz(total));
+  count = total;
+}
+
+void draw_prediction_points(CkfBank& b, batch::WorkerPool& pool, double* points) {
+  for_each_chunk(b, pool, [&](Index begin, Index end) {
+    Chunk c(b);
+    for (Index i = begin; i < end; ++i) {
+      b.step_status[sz(i)] = draw_rows(b, i, c, points) ? kTakingPart : kNotApplied;
+    }
+  });
+}
+
+void finish_prediction(CkfBank& b, batch::WorkerPool& pool) {
+  const Index n = b.dim_x;
+  for_each_chunk(b, pool, [&](Index begin, Index end) {
+    Chunk c(b);
+    CkfState& s = c.s;
+    DMatrix& Y = c.Y;
+    for (Index i = begin; i < end; ++i) {
+      const std::size_t u = sz(i);
+      if (b.step_status[u] != kTakingPart) {
+        b.pending[u] = b.step_status[u];
+        continue;
+      }
+      const double* rows = b.images.data() + i * 2 * n * n;
+      if (!all_finite(rows, 2 * n * n)) {
+        b.pending[u] = kBadData;
+        continue;
+      }
+      Y.resize(2 * n, n);
+      load_rows(rows, Y);
+      // Angles are averaged on the circle: each is moved next to the
+      // points' mean direction first, so the mean does not straddle the seam.
+      angles::unwrap_columns_around_mean(Y, b.angle_states);
+      if (b.q_per_filter) load_rows(b.Q.data() + i * n * n, s.Q);
+      // A non-finite mean or covariance (an overflow in fx) is refused.
+      const std::uint64_t jitters = s.jitter.jitter_count;
+      if (!commit_prediction(s, Y, b.jitter[u], c.work).ok()) {
+        b.pending[u] = kNotApplied;
+        continue;
+      }
+      count_jitter(b, i, s, jitters);
+      angles::wrap_entries(s.x, b.angle_states);
+      store_vector(s.x, b.x.data() + i * n);
+      store_vector(s.x, b.x_prior.data() + i * n);
+      store_rows(s.P, b.P.data() + i * n * n);
+      store_rows(s.P, b.P_prior.data() + i * n * n);
+    }
+  });
+}
+
+void draw_update_points(CkfBank& b, batch::WorkerPool& pool, double* points) {
+  const Index m = b.dim_z;
+  for_each_chunk(b, pool, [&](Index begin, Index end) {
+    Chunk c(b);
+    for (Index i = begin; i < end; ++i) {
+      const double* zi = b.z.data() + i * m;
+      std::int64_t st = kTakingPart;
+      if (b.pending[sz(i)] != 0) {
+        st = b.pending[sz(i)];
+      } else if (std::all_of(zi, zi + m, [](double v) { return std::isnan(v); })) {
+        st = kNoMeasurement;
+      } else if (!all_finite(zi, m)) {
+        st = kBadData;
+      }
+      // Every filter's points go to hx (the layout is fixed); only those
+      // taking part are updated from them.
+      if (draw_rows(b, i, c, points)) {
+        store_rows(c.L, update_factors(b) + i * b.dim_x * b.dim_x);
+      } else if (st == kTakingPart) {
+        st = kNotApplied;
+      }
+      b.step_status[sz(i)] = st;
+    }
+  });
+}
+
+void finish_update(CkfBank& b, batch::WorkerPool& pool) {
+  for_each_chunk(b, pool, [&](Index begin, Index end) {
+    Chunk c(b);
+    for (Index i = begin; i < end; ++i) {
+      const std::size_t u = sz(i);
+      std::int64_t st = b.step_status[u];
+      b.pending[u] = 0;
+      if (st == kTakingPart) st = update_one(b, c, i);
+      b.status[u] = st;
+      if (st >= kNotApplied) {
+        b.log_likelihood[u] = kNaN;
+        b.nis[u] = kNaN;
+      } else {
+        b.log_likelihood[u] = c.s.log_likelihood;
+        b.nis[u] = c.s.nis;
+      }
+    }
+  });
+}
+
+void keep_filters(CkfBank& b, const std::vector<Index>& indices) {
+  const Index n = b.dim_x;
+  const Index m = b.dim_z;
+  const Index k = static_cast<Index>(indices.size());
+  // Gather into new arrays first, then swap them in: a MemoryError on the
+  // way leaves the bank untouched.
+  auto gather = [&](const auto& v, Index per) {
+    std::decay_t<decltype(v)> out(sz(k * per));
+    for (Index j = 0; j < k; ++j) {
+      std::copy_n(v.begin() + static_cast<std::ptrdiff_t>(indices[sz(j)] * per), per,
+                  out.begin() + static_cast<std::ptrdiff_t>(j * per));
+    }
+    return out;
+  };
+  auto x = gather(b.x, n);
+  auto x_prior = gather(b.x_prior, n);
+  auto P = gather(b.P, n * n);
+  auto P_prior = gather(b.P_prior, n * n);
+  auto Q = b.q_per_filter ? gather(b.Q, n * n) : b.Q;
+  auto R = b.r_per_filter ? gather(b.R, m * m) : b.R;
+  auto status = gather(b.status, 1);
+  auto log_likelihood = gather(b.log_likelihood, 1);
+  auto nis = gather(b.nis, 1);
+  auto jitter_count = gather(b.jitter_count, 1);
+  auto pending = gather(b.pending, 1);
+  std::vector<double> images(sz(k * b.images_per_filter()));
+  std::vector<double> z(sz(k * m));
+  std::vector<double> jitter(sz(k));
+  std::vector<std::int64_t> step_status(sz(k));
+
+  b.x.swap(x);
+  b.x_prior.swap(x_prior);
+  b.P.swap(P);
+  b.P_prior.swap(P_prior);
+  b.Q.swap(Q);
+  b.R.swap(R);
+  b.status.swap(status);
+  b.log_likelihood.swap(log_likelihood);
+  b.nis.swap(nis);
+  b.jitter_count.swap(jitter_count);
+  b.pending.swap(pending);
+  b.images.swap(images);
+  b.z.swap(z);
+  b.jitter.swap(jitter);
+  b.step_status.swap(step_status);
+  b.count = k;
+}
+
+}  // namespace vexel::bank
