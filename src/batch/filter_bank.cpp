@@ -59,7 +59,7 @@ void bank_range(const BankModel& model, const BankBuffers& b, Index begin, Index
     double* xi = b.x + i * n;
     double* pi = b.p + i * n * n;
     const double* zi = b.z + i * m;
-    // 1. A non-finite prior: nothing is done, the slot keeps x_i and P_i.
+    // A non-finite prior: nothing is done, the slot keeps x_i and P_i.
     if (!all_finite(xi, n) || !all_finite(pi, n * n)) {
       b.log_likelihoods[i] = kNaN;
       b.status[i] = kBankNonFinite;
@@ -68,10 +68,10 @@ void bank_range(const BankModel& model, const BankBuffers& b, Index begin, Index
     for (Index r = 0; r < n; ++r) w->x.coeffRef(r) = xi[r];
     for (Index r = 0; r < n; ++r)
       for (Index col = 0; col < n; ++col) w->P.coeffRef(r, col) = pi[r * n + col];
-    // 2-3. Prediction.
+    // The linear prediction with the shared F and Q.
     w->predict();
-    // 4. A non-finite measurement: the prediction is the result, as a
-    // missed measurement when the bank has gaps and z_i is all NaN.
+    // A non-finite measurement: the prediction is the result, as a missed
+    // measurement when the bank has gaps and z_i is all NaN.
     if (!all_finite(zi, m)) {
       store(xi, pi);
       const bool missed = b.gaps && all_nan(zi, m);
@@ -80,7 +80,7 @@ void bank_range(const BankModel& model, const BankBuffers& b, Index begin, Index
       continue;
     }
     for (Index r = 0; r < m; ++r) w->z.coeffRef(r) = zi[r];
-    // 5-10. Update; with no inverse at all, or a posterior that overflowed,
+    // Update; with no inverse at all, or a posterior that overflowed,
     // the prediction is the result.
     const InverseStage stage = w->update();
     if (stage == InverseStage::Failed || stage == InverseStage::NonFinite) {
@@ -89,7 +89,7 @@ void bank_range(const BankModel& model, const BankBuffers& b, Index begin, Index
       b.status[i] = kBankNoUpdate;
       continue;
     }
-    // 11. Log-likelihood (minus infinity for every fallback stage).
+    // Log-likelihood (minus infinity for every fallback stage).
     b.log_likelihoods[i] = w->log_likelihood(c);
     b.status[i] = stage == InverseStage::Cholesky ? kBankOk : kBankSingularInnovation;
     store(xi, pi);

@@ -1,6 +1,6 @@
 // Read-only strided views of caller memory for the batch routines.
 //
-// The module layer describes each (read-borrowed) input array by its data
+// The binding layer describes each (read-borrowed) input array by its data
 // pointer, extents and byte strides; the numerical code reads elements
 // through the strides, with a plain index fast path for C-ordered data.  No
 // Python header is needed here.

@@ -93,7 +93,7 @@ bool all_finite(const double* v, Index count) {
 
 }  // namespace
 
-Status predict_kckf_linear(CkfState& s, const DMatrix& F) {
+Status predict_linear_closed_form(CkfState& s, const DMatrix& F) {
   const Index n = s.dim_x;
   if (F.rows() != n || F.cols() != n) internal_failure("F is dim_x by dim_x", __FILE__, __LINE__);
   // F P and the new (x, P) are temporaries, so that an overflow leaves the
@@ -143,17 +143,17 @@ Status predict_kckf_linear(CkfState& s, const DMatrix& F) {
   return Status::success();
 }
 
-Status predict_ckf_linear(CkfState& s, const DMatrix& F) {
+Status predict_linear_through_points(CkfState& s, const DMatrix& F) {
   const Index n = s.dim_x;
   if (F.rows() != n || F.cols() != n) internal_failure("F is dim_x by dim_x", __FILE__, __LINE__);
-  // 1. Points of (x, P); a failed factorisation changes nothing.
+  // Points of (x, P); a failed factorisation changes nothing.
   auto points = cubature_points(s.x, s.P);
   if (!points) return points.take_error();
   PointSet& ps = points.value();
-  // 2. Row i of Y is F applied to point i.
+  // Row i of Y is F applied to point i.
   DMatrix Y(ps.X.rows(), n);
   Y.noalias() = ps.X * F.transpose();
-  // 3-5. Sample moments about the propagated mean, plus Q, stored as prior
+  // Sample moments about the propagated mean, plus Q, stored as prior
   // with the jitter (unless they overflowed).
   return commit_prediction(s, std::move(Y), ps.jitter);
 }
@@ -167,7 +167,7 @@ Status check_ahrs_setup(const CkfState& s, double sigma_acc2, double sigma_mag2)
   return Status::success();
 }
 
-Status update_paper_ahrs(CkfState& s, const DVector& z, double sigma_acc2, double sigma_mag2) {
+Status update_ahrs(CkfState& s, const DVector& z, double sigma_acc2, double sigma_mag2) {
   Status setup = check_ahrs_setup(s, sigma_acc2, sigma_mag2);
   if (!setup) return setup;
   if (z.size() != 6) internal_failure("AHRS measurement has six entries", __FILE__, __LINE__);
@@ -186,7 +186,7 @@ Status update_paper_ahrs(CkfState& s, const DVector& z, double sigma_acc2, doubl
   if (!points) return points.take_error();
   PointSet& ps = points.value();
 
-  DMatrix Zp = paper_observation_model(ps.X, ref.mx, ref.mz);
+  DMatrix Zp = ahrs_observation_model(ps.X, ref.mx, ref.mz);
 
   DMatrix R6 = DMatrix::Zero(6, 6);
   for (Index i = 0; i < 3; ++i) {

@@ -25,13 +25,13 @@ Result<DMatrix> standard_transition(const CkfState& s, const std::string& model_
 /// prior = the new (x, P).  F must be dim_x by dim_x.  Never factors P, never
 /// touches the jitter fields; fails only with "prediction produced
 /// non-finite state" (an overflow), changing nothing.
-Status predict_kckf_linear(CkfState& s, const DMatrix& F);
+Status predict_linear_closed_form(CkfState& s, const DMatrix& F);
 
 /// Cubature prediction through a linear F: the 2n points of (x, P) mapped by
 /// F and their sample moments plus Q.  Records the factorisation's jitter.
 /// Fails with "unable to compute stable Cholesky factor" or "prediction
 /// produced non-finite state", changing nothing.
-Status predict_ckf_linear(CkfState& s, const DMatrix& F);
+Status predict_linear_through_points(CkfState& s, const DMatrix& F);
 
 /// The checks that come before the measurement is looked at: dimensions 4
 /// and 6, then both noise variances finite and strictly positive.
@@ -43,7 +43,7 @@ Status check_ahrs_setup(const CkfState& s, double sigma_acc2, double sigma_mag2)
 /// Fails on a zero or overflowing half (ValueError), on an unfactorable P
 /// or a non-finite new state (nothing changed) or on an uninvertible
 /// innovation covariance (only the jitter fields changed).
-Status update_paper_ahrs(CkfState& s, const DVector& z, double sigma_acc2, double sigma_mag2);
+Status update_ahrs(CkfState& s, const DVector& z, double sigma_acc2, double sigma_mag2);
 
 /// Divides each quaternion component of x by the quaternion's norm and copies
 /// the result to x_post.  Fails on dim_x != 4 or a zero/non-finite norm.

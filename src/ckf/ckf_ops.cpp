@@ -189,20 +189,9 @@ void update_likelihood_terms(CkfState& s, FactorWork& work) {
 }
 
 void clear_update_diagnostics(CkfState& s) {
-  const Index n = s.dim_x;
-  const Index m = s.dim_z;
-  constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-  s.y.setZero(m);
-  s.z.setConstant(m, kNaN);
-  s.z_pred.setZero(m);
-  s.S.setIdentity(m, m);
-  s.SI.setIdentity(m, m);
-  s.K.setZero(n, m);
-  s.log_likelihood = kNaN;
-  s.likelihood = kNaN;
-  s.mahalanobis = kNaN;
-  s.nis = kNaN;
-  s.x_post = s.x;
+  s.clear_common_diagnostics();
+  s.S.setIdentity();
+  s.SI.setIdentity();
   s.P_post = s.P;
 }
 

@@ -45,7 +45,7 @@ Result<MagneticReference> magnetic_reference_terms(const DVector& z) {
   return MagneticReference{mx, c};
 }
 
-DMatrix paper_observation_model(const DMatrix& points, double mx, double mz) {
+DMatrix ahrs_observation_model(const DMatrix& points, double mx, double mz) {
   const Index rows = points.rows();
   DMatrix out(rows, 6);
   if (rows == 0) return out;

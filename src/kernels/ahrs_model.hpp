@@ -24,6 +24,6 @@ Result<MagneticReference> magnetic_reference_terms(const DVector& z);
 /// Predicted measurements (rows x 6) for the quaternions in columns 0..3 of
 /// each row of points, not normalised.  Cannot fail for >= 4 columns; fewer
 /// columns with at least one row is an internal failure (InternalFailure).
-DMatrix paper_observation_model(const DMatrix& points, double mx, double mz);
+DMatrix ahrs_observation_model(const DMatrix& points, double mx, double mz);
 
 }  // namespace vexel

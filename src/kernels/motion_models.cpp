@@ -22,7 +22,7 @@ const std::array<const char*, 2>& supported_standard_layouts() { return kLayouts
 
 Result<DMatrix> transition_matrix(const std::string& model_type, const std::string& layout,
                                   Index dim_x, double dt) {
-  // 1. Model (compared exactly), which fixes the entries per axis.
+  // Model (compared exactly), which fixes the entries per axis.
   Index order;
   if (model_type == "constant_acceleration") {
     order = 3;
@@ -32,7 +32,7 @@ Result<DMatrix> transition_matrix(const std::string& model_type, const std::stri
     return Error::value("unsupported model_type: " + model_type);
   }
 
-  // 2. Layout.
+  // The layout, checked after the model: where each axis keeps its entries.
   bool interleaved;
   if (layout == "interleaved") {
     interleaved = true;
@@ -42,7 +42,7 @@ Result<DMatrix> transition_matrix(const std::string& model_type, const std::stri
     return Error::value("unsupported layout: " + layout + "; expected 'blocked' or 'interleaved'");
   }
 
-  // 3. The state must split into whole axes.
+  // The state must split into whole axes.
   const Index axes = dim_x / order;
   if (axes * order != dim_x) {
     return Error::value(model_type + " requires dim_x to be a multiple of " + std::to_string(order) +
@@ -50,7 +50,7 @@ Result<DMatrix> transition_matrix(const std::string& model_type, const std::stri
                         "; got dim_x=" + std::to_string(dim_x));
   }
 
-  // 4-5. Identity plus the kinematic couplings of each axis; axes never mix.
+  // Identity plus the kinematic couplings of each axis; axes never mix.
   DMatrix F = DMatrix::Identity(dim_x, dim_x);
   const double h = (dt * dt) * 0.5;
   for (Index k = 0; k < axes; ++k) {

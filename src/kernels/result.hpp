@@ -2,7 +2,7 @@
 //
 // Kernels never throw for expected failures: they return a Result holding
 // either the value or an Error (exception family + message).  Only the
-// module layer turns an Error into a Python exception, in one place.
+// binding layer turns an Error into a Python exception, in one place.
 // Internal consistency failures (which should never happen) are reported by
 // throwing InternalFailure; the call boundary turns that into PanicException.
 #pragma once

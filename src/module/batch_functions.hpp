@@ -2,7 +2,7 @@
 // batch_filter_linear and batch_parallel_step.
 #pragma once
 
-#include "frame.hpp"
+#include "../kit/kit.hpp"
 
 namespace vexel::py {
 

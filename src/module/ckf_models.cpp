@@ -1,15 +1,29 @@
-// CubatureKalmanFilter: predictions without callbacks (a user transition
-// matrix or a built-in motion model), the AHRS update and the quaternion
-// renormalisation, plus the two static name lists of the motion models.
-#include "bridge.hpp"
-#include "ckf_module.hpp"
+// CubatureKalmanFilter: the methods that run without a model callback, on
+// the built-in models: predictions through a user transition matrix or a
+// motion model, the AHRS update with its quaternion renormalisation, and
+// the name lists of the motion models.
+//
+// Python names: a "_ckf" suffix means the prediction goes through the
+// cubature points (without it, the closed form); update_paper_ahrs is the
+// AHRS update.
+#include "filter_forms.hpp"
 
 #include "../ckf/ckf_models.hpp"
 #include "../kernels/motion_models.hpp"
 
 namespace vexel::py {
 
+using Form = FilterForm<CkfState>;
+using CkfInstance = Instance<CkfState>;
+
 namespace {
+
+constexpr const char* kOwner = FilterForm<CkfState>::kClassName;
+constexpr Params kPredictStandard{"predict_standard_model()", 2, 1, {"model_type", "layout"}, kOwner};
+constexpr Params kPredictStandardThroughPoints{"predict_standard_model_ckf()", 2, 1, {"model_type", "layout"}, kOwner};
+constexpr Params kPredictLinear{"predict_linear_model()", 1, 1, {"f"}, kOwner};
+constexpr Params kPredictLinearThroughPoints{"predict_linear_model_ckf()", 1, 1, {"f"}, kOwner};
+constexpr Params kUpdateAhrs{"update_paper_ahrs()", 3, 3, {"z", "sigma_acc2", "sigma_mag2"}, kOwner};
 
 /// The user's transition matrix: shape (dim_x, dim_x) under the name F, and
 /// finite, since a NaN or infinity in F would silently poison x and P.
@@ -39,35 +53,33 @@ Ref new_name_list(const std::array<const char*, 2>& names) {
   return list;
 }
 
-}  // namespace
-
 Ref ckf_predict_standard_model(CkfInstance& self, PyObject* const* args) {
   const DMatrix F = standard_argument(self.state, args);
-  unwrap(predict_kckf_linear(self.state, F));
+  unwrap(predict_linear_closed_form(self.state, F));
   return none();
 }
 
-Ref ckf_predict_standard_model_ckf(CkfInstance& self, PyObject* const* args) {
+Ref ckf_predict_standard_model_through_points(CkfInstance& self, PyObject* const* args) {
   const DMatrix F = standard_argument(self.state, args);
-  unwrap(predict_ckf_linear(self.state, F));
+  unwrap(predict_linear_through_points(self.state, F));
   return none();
 }
 
 Ref ckf_predict_linear_model(CkfInstance& self, PyObject* const* args) {
   ArrayIn f = arg_array(args[0], 2, "f");
   const DMatrix F = transition_argument(self.state, f);
-  unwrap(predict_kckf_linear(self.state, F));
+  unwrap(predict_linear_closed_form(self.state, F));
   return none();
 }
 
-Ref ckf_predict_linear_model_ckf(CkfInstance& self, PyObject* const* args) {
+Ref ckf_predict_linear_model_through_points(CkfInstance& self, PyObject* const* args) {
   ArrayIn f = arg_array(args[0], 2, "f");
   const DMatrix F = transition_argument(self.state, f);
-  unwrap(predict_ckf_linear(self.state, F));
+  unwrap(predict_linear_through_points(self.state, F));
   return none();
 }
 
-Ref ckf_update_paper_ahrs(CkfInstance& self, PyObject* const* args) {
+Ref ckf_update_ahrs(CkfInstance& self, PyObject* const* args) {
   ArrayIn z_arg = arg_array(args[0], 1, "z");
   const double sigma_acc2 = arg_double(args[1], "sigma_acc2");
   const double sigma_mag2 = arg_double(args[2], "sigma_mag2");
@@ -76,7 +88,7 @@ Ref ckf_update_paper_ahrs(CkfInstance& self, PyObject* const* args) {
   unwrap(check_ahrs_setup(s, sigma_acc2, sigma_mag2));
   const DVector z = pyarray1_to_dvector(z_arg, 6, "z");
   require_finite_measurement(z);
-  unwrap(update_paper_ahrs(s, z, sigma_acc2, sigma_mag2));
+  unwrap(update_ahrs(s, z, sigma_acc2, sigma_mag2));
   return none();
 }
 
@@ -91,6 +103,41 @@ PyObject* ckf_supported_standard_models(PyObject* /*cls*/, PyObject* /*unused*/)
 
 PyObject* ckf_supported_standard_layouts(PyObject* /*cls*/, PyObject* /*unused*/) {
   return boundary([]() -> Ref { return new_name_list(supported_standard_layouts()); });
+}
+
+}  // namespace
+
+template <>
+std::vector<PyMethodDef> Form::prediction_methods() {
+  using Methods = MethodsOf<CkfState, Form::cls>;
+  return {
+      {"predict_standard_model", Methods::kw<kWrite, kPredictStandard, ckf_predict_standard_model>(), kKwFlags,
+       "predict_standard_model($self, model_type, layout=\"blocked\")\n--\n\n"},
+      {"supported_standard_models", as_cfunction(&ckf_supported_standard_models), METH_STATIC | METH_NOARGS,
+       "supported_standard_models()\n--\n\nConvenience for callers: list of model strings accepted by\n"
+       "predict_standard_model[_ckf]. Lets the Python wrapper validate input\n"
+       "with a friendly error before reaching the backend."},
+      {"supported_standard_layouts", as_cfunction(&ckf_supported_standard_layouts), METH_STATIC | METH_NOARGS,
+       "supported_standard_layouts()\n--\n\nState layouts accepted by predict_standard_model[_ckf], for the same\n"
+       "friendly Python-side validation as supported_standard_models."},
+      {"predict_standard_model_ckf", Methods::kw<kWrite, kPredictStandardThroughPoints, ckf_predict_standard_model_through_points>(),
+       kKwFlags, "predict_standard_model_ckf($self, model_type, layout=\"blocked\")\n--\n\n"},
+      {"predict_linear_model", Methods::kw<kWrite, kPredictLinear, ckf_predict_linear_model>(), kKwFlags,
+       "predict_linear_model($self, f)\n--\n\n"},
+      {"predict_linear_model_ckf", Methods::kw<kWrite, kPredictLinearThroughPoints, ckf_predict_linear_model_through_points>(), kKwFlags,
+       "predict_linear_model_ckf($self, f)\n--\n\n"},
+  };
+}
+
+template <>
+std::vector<PyMethodDef> Form::update_methods() {
+  using Methods = MethodsOf<CkfState, Form::cls>;
+  return {
+      {"update_paper_ahrs", Methods::kw<kWrite, kUpdateAhrs, ckf_update_ahrs>(), kKwFlags,
+       "update_paper_ahrs($self, z, sigma_acc2, sigma_mag2)\n--\n\n"},
+      {"normalize_quaternion_state", Methods::noargs<kWrite, ckf_normalize_quaternion_state>(), METH_NOARGS,
+       "normalize_quaternion_state($self)\n--\n\n"},
+  };
 }
 
 }  // namespace vexel::py

@@ -4,16 +4,15 @@
 // after the commit; the failure rules are those of the `_native` methods.
 #include "engine_angles.hpp"
 
-#include "bridge.hpp"
-#include "callbacks.hpp"
-#include "ckf_module.hpp"
-#include "module_init.hpp"
-#include "srckf_module.hpp"
+#include "filter_forms.hpp"
+
+#include "../kit/kit.hpp"
 
 #include "../angles/angles.hpp"
 #include "../ckf/ckf_ops.hpp"
 #include "../kernels/cubature.hpp"
 #include "../kernels/factorization.hpp"
+#include "../srckf/srckf_ops.hpp"
 
 #include <cmath>
 #include <optional>
@@ -25,7 +24,9 @@ namespace vexel::py {
 
 namespace {
 
-bool given(PyObject* arg) { return arg != nullptr && arg != Py_None; }
+using CkfInstance = Instance<CkfState>;
+using SrckfInstance = Instance<SrckfState>;
+
 
 /// A tuple of distinct indices below `bound`, named `name` in errors.
 std::vector<Index> index_list(PyObject* obj, Index bound, const char* name) {
@@ -55,14 +56,12 @@ bool is_instance_of(PyObject* obj, const ClassInfo& cls) {
 }
 
 Ref ckf_predict_angles(CkfInstance& self, PyObject* const* args) {
-  PyObject* fx = args[1];
   CkfState& s = self.state;
-  const double dt = given(args[2]) ? arg_double(args[2], "dt") : s.dt;
-  PyObject* fx_args = given(args[3]) ? arg_tuple(args[3], "fx_args") : nullptr;
+  const PredictArguments a(args + 1, s.dt);
   const std::vector<Index> states = index_list(args[4], s.dim_x, "angle_states");
-  if (!std::isfinite(dt)) fail(Error::value("dt must be finite"));
+  a.require_finite_dt();
   PointSet points = unwrap(cubature_points(s.x, s.P));
-  DMatrix Y = call_model_vectorized(fx, points.X, /*pass_dt=*/true, fx_args, s.dim_x, dt);
+  DMatrix Y = call_model_vectorized(a.fx, points.X, /*pass_dt=*/true, a.fx_args, s.dim_x, a.dt);
   // The propagated angles on one side of the seam, so that their mean and
   // spread are those on the circle.
   angles::unwrap_columns_around_mean(Y, states);
@@ -73,16 +72,14 @@ Ref ckf_predict_angles(CkfInstance& self, PyObject* const* args) {
 }
 
 Ref srckf_predict_angles(SrckfInstance& self, PyObject* const* args) {
-  PyObject* fx = args[1];
   SrckfState& s = self.state;
-  const double dt = given(args[2]) ? arg_double(args[2], "dt") : s.dt;
-  PyObject* fx_args = given(args[3]) ? arg_tuple(args[3], "fx_args") : nullptr;
+  const PredictArguments a(args + 1, s.dt);
   const std::vector<Index> states = index_list(args[4], s.dim_x, "angle_states");
-  if (!std::isfinite(dt)) fail(Error::value("dt must be finite"));
-  const DMatrix points = s.cubature_points();
-  DMatrix propagated = call_model_vectorized(fx, points, true, fx_args, s.dim_x, dt);
+  a.require_finite_dt();
+  const DMatrix points = cubature_points(s);
+  DMatrix propagated = call_model_vectorized(a.fx, points, true, a.fx_args, s.dim_x, a.dt);
   angles::unwrap_columns_around_mean(propagated, states);
-  unwrap(s.finish_prediction(propagated));
+  unwrap(commit_prediction(s, propagated));
   angles::wrap_entries(s.x, states);
   angles::wrap_entries(s.x_prior, states);
   return none();
@@ -143,11 +140,11 @@ Ref srckf_update_angles(SrckfInstance& self, PyObject* const* args) {
     }
     require_finite(r, "R");
   }
-  const DMatrix Rf = unwrap(s.begin_update(r_in ? &r : nullptr));
-  const DMatrix points = s.cubature_points();
+  const DMatrix Rf = unwrap(begin_update(s, r_in ? &r : nullptr));
+  const DMatrix points = cubature_points(s);
   DMatrix Zm = call_model_vectorized(hx, points, false, hx_args, s.dim_z, 0.0);
   angles::unwrap_columns_around(Zm, measured, z);
-  unwrap(s.finish_update(z, points, Zm, Rf));
+  unwrap(update_from_points(s, points, Zm, z, Rf));
   angles::wrap_entries(s.x, states);
   angles::wrap_entries(s.x_post, states);
   return none();
@@ -157,12 +154,12 @@ Ref srckf_update_angles(SrckfInstance& self, PyObject* const* args) {
 template <Ref (*Ckf)(CkfInstance&, PyObject* const*), Ref (*Srckf)(SrckfInstance&, PyObject* const*)>
 Ref dispatch(PyObject* const* args) {
   PyObject* filter = args[0];
-  if (is_instance_of(filter, g_ckf_class)) {
+  if (is_instance_of(filter, FilterForm<CkfState>::cls)) {
     auto& inst = *reinterpret_cast<CkfInstance*>(filter);
     ObjectBorrow guard(inst.borrow, BorrowKind::Write);
     return Ckf(inst, args);
   }
-  if (is_instance_of(filter, g_srckf_class)) {
+  if (is_instance_of(filter, FilterForm<SrckfState>::cls)) {
     auto& inst = *reinterpret_cast<SrckfInstance*>(filter);
     ObjectBorrow guard(inst.borrow, BorrowKind::Write);
     return Srckf(inst, args);

@@ -4,7 +4,7 @@
 // measurement before the moments).
 #pragma once
 
-#include "frame.hpp"
+#include "../kit/kit.hpp"
 
 namespace vexel::py {
 

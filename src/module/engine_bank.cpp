@@ -8,9 +8,7 @@
 // filters.
 #include "engine_bank.hpp"
 
-#include "bridge.hpp"
-#include "frame.hpp"
-#include "module_init.hpp"
+#include "../kit/kit.hpp"
 
 #include "../bank/ckf_bank.hpp"
 #include "../batch/worker_pool.hpp"
@@ -36,8 +34,6 @@ constexpr BorrowKind kWrite = BorrowKind::Write;
 
 std::string num(Index v) { return std::to_string(v); }
 std::size_t sz(Index v) { return static_cast<std::size_t>(v); }
-bool given(PyObject* arg) { return arg != nullptr && arg != Py_None; }
-
 std::string shape_text(std::initializer_list<Index> dims) {
   std::string s = "(";
   bool first = true;
@@ -60,27 +56,6 @@ bool has_shape(const ArrayIn& a, std::initializer_list<Index> dims) {
     if (a.dim(i++) != d) return false;
   }
   return true;
-}
-
-/// Copies an accepted array into a C-ordered buffer, any strides.
-void copy_c_order(const ArrayIn& a, double* out) {
-  npy_intp total = 1;
-  for (int i = 0; i < a.ndim(); ++i) total *= a.dim(i);
-  if (total == 0) return;
-  if (PyArray_IS_C_CONTIGUOUS(a.array())) {
-    std::memcpy(out, a.data(), static_cast<std::size_t>(total) * sizeof(double));
-    return;
-  }
-  const int nd = a.ndim();
-  const npy_intp d1 = nd > 1 ? a.dim(1) : 1;
-  const npy_intp d2 = nd > 2 ? a.dim(2) : 1;
-  for (npy_intp i = 0; i < a.dim(0); ++i) {
-    for (npy_intp j = 0; j < d1; ++j) {
-      for (npy_intp k = 0; k < d2; ++k) {
-        *out++ = nd == 1 ? a.at(i) : nd == 2 ? a.at(i, j) : a.at(i, j, k);
-      }
-    }
-  }
 }
 
 /// An accepted float64 array of the given shape copied out, optionally
@@ -156,20 +131,6 @@ Ref array_from(const std::vector<T>& v, std::initializer_list<Index> dims, int t
   return a;
 }
 
-/// Releases the interpreter lock for its lifetime (re-taken on every path).
-/// Not noexcept: re-taking the lock while the interpreter shuts down ends
-/// the thread by a forced unwind, which must pass through.
-class Unlocked {
- public:
-  Unlocked() : state_(PyEval_SaveThread()) {}
-  ~Unlocked() noexcept(false) { PyEval_RestoreThread(state_); }
-  Unlocked(const Unlocked&) = delete;
-  Unlocked& operator=(const Unlocked&) = delete;
-
- private:
-  PyThreadState* state_;
-};
-
 /// Copies the callback's images into the bank.  A C-ordered array (the usual
 /// result of NumPy arithmetic) is copied in blocks by the workers while this
 /// thread keeps the interpreter lock, so no Python code can touch the array
@@ -199,10 +160,9 @@ void call_model(PyObject* callable, CkfBank& b, bool pass_dt, double dt, PyObjec
   check_shape_fits({rows, b.dim_x});
   const npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(b.dim_x)};
   Ref points = new_array(2, dims);
-  {
-    Unlocked unlocked;
+  without_lock([&] {
     draw(array_data(points));
-  }
+  });
   const Py_ssize_t n_extra = extra_args ? PyTuple_Size(extra_args) : 0;
   const Py_ssize_t n_fixed = pass_dt ? 2 : 1;
   Ref call_args = Ref::steal(PyTuple_New(n_fixed + n_extra));
@@ -342,10 +302,9 @@ Ref bank_predict(BankInstance& self, PyObject* const* args) {
   batch::WorkerPool& pool = batch::WorkerPool::instance();
   call_model(fx, b, /*pass_dt=*/true, dt, fx_args, b.dim_x,
              [&](double* points) { bank::draw_prediction_points(b, pool, points); });
-  {
-    Unlocked unlocked;
+  without_lock([&] {
     bank::finish_prediction(b, pool);
-  }
+  });
   return none();
 }
 
@@ -358,10 +317,9 @@ Ref bank_update(BankInstance& self, PyObject* const* args) {
   batch::WorkerPool& pool = batch::WorkerPool::instance();
   call_model(hx, b, /*pass_dt=*/false, 0.0, hx_args, b.dim_z,
              [&](double* points) { bank::draw_update_points(b, pool, points); });
-  {
-    Unlocked unlocked;
+  without_lock([&] {
     bank::finish_update(b, pool);
-  }
+  });
   return none();
 }
 

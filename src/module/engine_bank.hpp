@@ -2,7 +2,7 @@
 // stepped with one fx or hx call per step for the whole bank.
 #pragma once
 
-#include "python_api.hpp"
+#include "../kit/kit.hpp"
 
 namespace vexel::py {
 

@@ -2,14 +2,13 @@
 // module, home of the native capabilities the Python layer builds on beyond
 // the filter classes and batch functions of `_native`.  Its only exported
 // symbol is PyInit__engine.
-#include "ckf_module.hpp"
 #include "engine_angles.hpp"
 #include "engine_bank.hpp"
-#include "engine_smoother.hpp"
 #include "engine_panel.hpp"
-#include "frame.hpp"
-#include "module_init.hpp"
-#include "srckf_module.hpp"
+#include "engine_smoother.hpp"
+#include "filter_forms.hpp"
+
+#include "../kit/kit.hpp"
 
 namespace vexel::py {
 

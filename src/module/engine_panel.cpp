@@ -13,8 +13,7 @@
 #include "engine_panel.hpp"
 
 #include "batch_functions.hpp"
-#include "bridge.hpp"
-#include "module_init.hpp"
+#include "../kit/kit.hpp"
 
 #include "../batch/worker_pool.hpp"
 #include "../kernels/storage.hpp"
@@ -29,18 +28,6 @@ namespace vexel::py {
 namespace {
 
 std::string num(npy_intp v) { return std::to_string(v); }
-
-batch::StridedArray view_of(const ArrayIn& a) {
-  batch::StridedArray v;
-  v.data = a.data();
-  v.ndim = a.ndim();
-  for (int i = 0; i < v.ndim; ++i) {
-    v.dims[i] = static_cast<Index>(a.dim(i));
-    v.strides[i] = static_cast<std::ptrdiff_t>(a.stride(i));
-  }
-  v.c_contiguous = PyArray_IS_C_CONTIGUOUS(a.array());
-  return v;
-}
 
 std::string shape_text(const ArrayIn& a) {
   std::string s = "(";
@@ -89,30 +76,6 @@ bool arg_flag(PyObject* obj, const char* name) {
 std::optional<npy_intp> arg_first_sequence(PyObject* obj) {
   if (obj == nullptr || obj == Py_None) return std::nullopt;
   return static_cast<npy_intp>(arg_u64(obj, "first_sequence"));
-}
-
-/// Releases the interpreter lock for its lifetime and takes it back on every
-/// path.  The destructor is not noexcept: a forced unwind of the thread must
-/// be able to pass through it.
-class LockReleased {
- public:
-  LockReleased() : state_(PyEval_SaveThread()) {}
-  ~LockReleased() noexcept(false) { PyEval_RestoreThread(state_); }
-  LockReleased(const LockReleased&) = delete;
-  LockReleased& operator=(const LockReleased&) = delete;
-
- private:
-  PyThreadState* state_;
-};
-
-Ref tuple_of(std::initializer_list<Ref*> items) {
-  Ref t = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
-  if (!t) fail_python();
-  Py_ssize_t i = 0;
-  for (Ref* item : items) {
-    if (PyTuple_SetItem(t.get(), i++, item->release()) < 0) fail_python();  // steals
-  }
-  return t;
 }
 
 std::pair<std::uint64_t, std::uint64_t> shape(npy_intp rows, npy_intp cols) {
@@ -299,11 +262,10 @@ Ref panel_filter_body(PyObject* const* args) {
   batch::WorkerPool& pool = batch::WorkerPool::instance();
   std::optional<panel::MeasurementFault> fault;
   panel::SequenceFailure failed;
-  {
-    LockReleased unlocked;
+  without_lock([&] {
     fault = panel::find_measurement_fault(in.zs, in.gaps, pool);
     if (!fault) failed = panel::run_panel_filter(in, out, pool);
-  }
+  });
   if (fault) fail_measurement(a, *fault);
   if (failed) fail_sequence(a.labels, in, *failed);
   return tuple_of({&xs, &ps, &ll});
@@ -352,11 +314,10 @@ Ref panel_smoother_body(PyObject* const* args) {
   batch::WorkerPool& pool = batch::WorkerPool::instance();
   std::optional<panel::MeasurementFault> fault;
   panel::SequenceFailure failed;
-  {
-    LockReleased unlocked;
+  without_lock([&] {
     fault = panel::find_measurement_fault(in.zs, in.gaps, pool);
     if (!fault) failed = panel::run_panel_smoother(in, out, pool);
-  }
+  });
   if (fault) fail_measurement(a, *fault);
   if (failed) fail_sequence(a.labels, in, *failed);
   return tuple_of({&xs, &ps, &ll});
@@ -411,10 +372,9 @@ Ref panel_rts_body(PyObject* const* args) {
   double* p_out = array_data(ps_out);
   batch::WorkerPool& pool = batch::WorkerPool::instance();
   panel::SequenceFailure failed;
-  {
-    LockReleased unlocked;
+  without_lock([&] {
     failed = panel::run_panel_rts(in, x_out, p_out, pool);
-  }
+  });
   if (failed) fail_inversion(labels, *failed);
   return tuple_of({&xs_out, &ps_out});
 }

@@ -3,7 +3,7 @@
 // pool, and the filter bank step with missed measurements.
 #pragma once
 
-#include "frame.hpp"
+#include "../kit/kit.hpp"
 
 namespace vexel::py {
 

@@ -3,9 +3,7 @@
 // pass, and the result arrays.
 #include "engine_smoother.hpp"
 
-#include "bridge.hpp"
-#include "callbacks.hpp"
-#include "module_init.hpp"
+#include "../kit/kit.hpp"
 
 #include "../kernels/storage.hpp"
 #include "../smoother/cubature_smoother.hpp"
@@ -29,17 +27,6 @@ std::string shape_text(const ArrayIn& a) {
   return s + (a.ndim() == 1 ? ",)" : ")");
 }
 
-batch::StridedArray view_of(const ArrayIn& a) {
-  batch::StridedArray v;
-  v.data = a.data();
-  v.ndim = a.ndim();
-  for (int i = 0; i < v.ndim; ++i) {
-    v.dims[i] = static_cast<Index>(a.dim(i));
-    v.strides[i] = static_cast<std::ptrdiff_t>(a.stride(i));
-  }
-  v.c_contiguous = PyArray_IS_C_CONTIGUOUS(a.array());
-  return v;
-}
 
 /// Attaches "raised by fx in cubature_smooth() at step k ..." to the pending
 /// exception when the running Python has notes (3.11+); the exception itself

@@ -1,7 +1,7 @@
 // The cubature smoother's binding in vexel_ckf._engine.
 #pragma once
 
-#include "python_api.hpp"
+#include "../kit/kit.hpp"
 
 namespace vexel::py {
 

@@ -1,9 +1,8 @@
 // Module initialisation: the only exported symbol is PyInit__native.
 #include "batch_functions.hpp"
-#include "ckf_module.hpp"
-#include "frame.hpp"
-#include "module_init.hpp"
-#include "srckf_module.hpp"
+#include "filter_forms.hpp"
+
+#include "../kit/kit.hpp"
 
 namespace vexel::py {
 

@@ -1,6 +1,7 @@
+// Writing one row of the run() outputs (see record.hpp).
 #include "record.hpp"
 
-#include "bridge.hpp"
+#include "../kit/kit.hpp"
 
 #include <string>
 

@@ -2,7 +2,7 @@
 // row i of the run() output arrays.
 #pragma once
 
-#include "frame.hpp"
+#include "../kit/kit.hpp"
 
 #include "../kernels/linalg.hpp"
 

@@ -1,4 +1,4 @@
-// NumPy C API access for the module layer.
+// NumPy C API access for the binding layer: the API table, loaded once.
 //
 // The API table is fetched lazily, on the first array conversion, so that
 // importing the extension does not import NumPy's C core.  NumPy's own

@@ -2,7 +2,8 @@
 // in one Python call and returns one row per point.
 #pragma once
 
-#include "frame.hpp"
+#include "errors.hpp"
+#include "python_api.hpp"
 
 #include "../kernels/linalg.hpp"
 
@@ -11,7 +12,7 @@ namespace vexel::py {
 /// Call fx(points, dt, *extra_args) (pass_dt) or hx(points, *extra_args)
 /// once, with a fresh C-ordered copy of the point set, and return the result
 /// as a (rows, expected_columns) matrix.  `extra_args` is a tuple or
-/// nullptr.  Fails with the callback's own exception, the bridge's errors for
+/// nullptr.  Fails with the callback's own exception, the array errors for
 /// the name "model output", or the non-finite-row ValueError.
 DMatrix call_model_vectorized(PyObject* callable, const DMatrix& points, bool pass_dt, PyObject* extra_args,
                               Index expected_columns, double dt);

@@ -6,7 +6,9 @@
 // borrow registry, worker pool, PanicException) exists once per process.
 #pragma once
 
-#include "frame.hpp"
+#include "errors.hpp"
+#include "py_ref.hpp"
+#include "python_api.hpp"
 
 #include <cstdint>
 

@@ -1,6 +1,11 @@
-#include "callbacks.hpp"
+// Vectorised model callbacks (see model_callbacks.hpp).
+#include "model_callbacks.hpp"
 
-#include "bridge.hpp"
+#include "array_accept.hpp"
+#include "array_convert.hpp"
+#include "array_output.hpp"
+#include "finite_checks.hpp"
+#include "results.hpp"
 
 #include <string>
 
@@ -8,7 +13,7 @@ namespace vexel::py {
 
 DMatrix call_model_vectorized(PyObject* callable, const DMatrix& points, bool pass_dt, PyObject* extra_args,
                               Index expected_columns, double dt) {
-  // 1-2. The argument tuple: points, then dt (prediction only), then extras.
+  // The argument tuple: points, then dt (prediction only), then extras.
   const Py_ssize_t n_extra = extra_args ? PyTuple_Size(extra_args) : 0;
   const Py_ssize_t n_fixed = pass_dt ? 2 : 1;
   Ref call_args = Ref::steal(PyTuple_New(n_fixed + n_extra));
@@ -19,18 +24,18 @@ DMatrix call_model_vectorized(PyObject* callable, const DMatrix& points, bool pa
     PyTuple_SetItem(call_args.get(), n_fixed + k, Ref::borrow(PyTuple_GetItem(extra_args, k)).release());
   }
 
-  // 3. One call; the callback's exception passes through unchanged.
+  // One call; the callback's exception passes through unchanged.
   Ref result = Ref::steal(interpreter_call([&] { return PyObject_Call(callable, call_args.get(), nullptr); }));
   if (!result) fail_python();
 
-  // 4-5. Accept the result through the bridge under the name "model output".
+  // Accept and copy the result under the name "model output".
   DMatrix out;
   {
     ArrayIn a = accept_array(result.get(), 2);
     out = pyarray2_to_dmatrix(a, points.rows(), expected_columns, "model output");
   }
 
-  // 6. Report the first row holding a NaN or infinity.
+  // Report the first row holding a NaN or infinity.
   Index bad_row = out.rows();
   for (Index c = 0; c < out.cols(); ++c) {
     const double* col = out.col(c).data();

@@ -1,4 +1,6 @@
-#include "fields.hpp"
+// Field-table support: the unknown-field message, dict lookup and the
+// exported rows (see field_table.hpp).
+#include "field_table.hpp"
 
 #include <cstdio>
 

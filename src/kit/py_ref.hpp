@@ -1,6 +1,6 @@
 // Owned references to Python objects.
 //
-// Reference rules of the module layer:
+// Reference rules of the binding layer:
 //  * A raw `PyObject*` is always *borrowed*: whoever handed it over keeps
 //    ownership, and it must not be stored beyond the call.
 //  * `Ref` owns exactly one strong reference and releases it on destruction.
@@ -10,7 +10,7 @@
 //  * `release()` hands the reference back to the caller (for returning a new
 //    reference to the interpreter, or for APIs that steal).
 //  * A thread that the interpreter ends at shutdown (a forced unwind, see
-//    frame.hpp) no longer holds the interpreter lock: the references on its
+//    errors.hpp) no longer holds the interpreter lock: the references on its
 //    stack are dropped without touching the objects (a deliberate leak at
 //    exit, instead of reference counting without the lock).
 #pragma once

@@ -4,8 +4,11 @@
 // so the names, shapes and checks are written down exactly once.
 #pragma once
 
-#include "bridge.hpp"
-#include "frame.hpp"
+#include "arguments.hpp"
+#include "array_convert.hpp"
+#include "array_output.hpp"
+#include "errors.hpp"
+#include "results.hpp"
 
 #include <cstdint>
 #include <string>

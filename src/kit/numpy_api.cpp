@@ -1,3 +1,4 @@
+// Loading the NumPy C API table once, on first use (see numpy_api.hpp).
 #define VEXEL_NUMPY_API_OWNER
 #include "numpy_api.hpp"
 

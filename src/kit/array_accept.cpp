@@ -1,0 +1,45 @@
+// Array acceptance (see array_accept.hpp).
+#include "array_accept.hpp"
+
+#include "errors.hpp"
+#include "text.hpp"
+
+#include <string>
+
+namespace vexel::py {
+
+namespace {
+
+PyArray_Descr* float64_descr() {
+  static PyArray_Descr* descr = nullptr;
+  if (descr == nullptr) descr = PyArray_DescrFromType(NPY_DOUBLE);  // kept for the process
+  return descr;
+}
+
+}  // namespace
+
+PyArrayObject* accept_array_unborrowed(PyObject* obj, int ndim) {
+  if (!ensure_numpy()) fail_python();
+  if (!PyArray_Check(obj)) {
+    fail(Error::type("'" + type_name(obj) + "' object cannot be converted to 'ndarray'"));
+  }
+  auto* arr = reinterpret_cast<PyArrayObject*>(obj);
+  const int nd = PyArray_NDIM(arr);
+  if (nd != ndim) {
+    fail(Error::type("dimensionality mismatch:\n from=" + std::to_string(nd) + ", to=" + std::to_string(ndim)));
+  }
+  PyArray_Descr* descr = PyArray_DESCR(arr);
+  if (!PyArray_EquivTypes(descr, float64_descr())) {
+    fail(Error::type("type mismatch:\n from=" + str_of(reinterpret_cast<PyObject*>(descr)) + ", to=float64"));
+  }
+  return arr;
+}
+
+ArrayIn accept_array(PyObject* obj, int ndim, const char* name) {
+  PyArrayObject* arr = accept_array_unborrowed(obj, ndim);
+  ArrayIn in;
+  in.borrow_ = ArrayBorrow::read(arr, name);
+  in.ref_ = Ref::borrow(obj);
+  return in;
+}
+}  // namespace vexel::py

@@ -1,0 +1,52 @@
+// SquareRootCubatureKalmanFilter: the steps around the model callbacks of
+// predict_custom and update, and the rows record_step writes.
+//
+// Points come from the stored factor as it is; the prediction and the
+// update each end in one QR step of src/srckf, before which nothing is
+// committed.
+#include "filter_forms.hpp"
+#include "record.hpp"
+
+#include "../srckf/srckf_ops.hpp"
+
+namespace vexel::py {
+
+using Form = FilterForm<SrckfState>;
+
+template <>
+void Form::predict_through_model(SrckfState& s, PyObject* fx, PyObject* fx_args, double dt) {
+  const DMatrix points = cubature_points(s);
+  const DMatrix propagated = call_model_vectorized(fx, points, true, fx_args, s.dim_x, dt);
+  unwrap(commit_prediction(s, propagated));
+}
+
+template <>
+bool Form::release_borrows_before_model() {
+  // The z and r arrays stay borrowed until the update ends.
+  return false;
+}
+
+template <>
+void Form::noise_shape_error(SrckfState& s) {
+  // A wrong shape is reported once the update has started (last_jitter
+  // already reset, like a failing factorisation), while a NaN or infinity is
+  // refused before anything changes, as the stored R would have been.
+  s.jitter.last_jitter = 0.0;
+}
+
+template <>
+void Form::update_through_model(SrckfState& s, UpdateArguments& a) {
+  const DMatrix Rf = unwrap(begin_update(s, a.r ? &*a.r : nullptr));
+  const DMatrix points = cubature_points(s);
+  const DMatrix Zm = call_model_vectorized(a.hx, points, false, a.hx_args, s.dim_z, 0.0);
+  unwrap(update_from_points(s, points, Zm, a.z, Rf));
+}
+
+template <>
+void Form::record(const SrckfState& s, std::uint64_t i, PyObject* out) {
+  const DMatrix P_post = factor_product(s.chol_P_post);
+  const DMatrix P_prior = factor_product(s.chol_P_prior);
+  record_row(i, out, s.x_post, P_post, s.x_prior, P_prior, s.log_likelihood, s.nis);
+}
+
+}  // namespace vexel::py
