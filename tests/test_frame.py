@@ -117,7 +117,9 @@ CKF_DOC = (
                                              (SquareRootCubatureKalmanFilter, "", SR_METHODS)], ids=["ckf", "srckf"])
 def test_class_doc_signatures_and_method_table(cls, doc, methods):
     assert cls.__doc__ == doc
-    assert cls.__text_signature__ == "(dim_x, dim_z, dt)"
+    # CPython 3.9 drops the text signature of a class created from a type spec
+    # (the docstring body is the same on every version).
+    assert cls.__text_signature__ == ("(dim_x, dim_z, dt)" if sys.version_info >= (3, 10) else None)
     assert [name for name in vars(cls) if not name.startswith("__")] == [name for name, _, _ in methods]
     for name, params, method_doc in methods:
         method = getattr(cls, name)
@@ -160,6 +162,8 @@ def test_constructor_arity_errors_match_cpython(cls, args, kwargs):
         pass
 
     reference.__qualname__ = cls.__name__ + ".__new__"
+    # CPython 3.9 names the function in these messages by its code object's name.
+    reference.__code__ = reference.__code__.replace(co_name=reference.__qualname__)
     assert _python_error(cls, *args, **kwargs) == _python_error(reference, *args, **kwargs)
 
 
