@@ -1,5 +1,7 @@
 #include "worker_pool.hpp"
 
+#include "../kernels/result.hpp"
+
 #include <cxxabi.h>
 
 #include <atomic>
@@ -36,7 +38,7 @@ struct Job {
   std::exception_ptr error;
 
   /// Takes chunks until none is left (or a chunk has failed).
-  void run_chunks() {
+  VEXEL_FORCED_UNWIND_HANDLER void run_chunks() {
     while (!failed.load(std::memory_order_relaxed)) {
       const std::size_t begin = next.fetch_add(grain, std::memory_order_relaxed);
       if (begin >= count) return;

@@ -51,7 +51,7 @@ inline void unwrap(const Status& s) {
 /// lock); a forced unwind leaving it marks this thread as ended by the
 /// interpreter before it travels on.
 template <class F>
-auto interpreter_call(F&& f) -> decltype(f()) {
+VEXEL_FORCED_UNWIND_HANDLER auto interpreter_call(F&& f) -> decltype(f()) {
   try {
     return f();
   } catch (abi::__forced_unwind&) {
@@ -65,7 +65,7 @@ auto interpreter_call(F&& f) -> decltype(f()) {
 /// Not noexcept: the forced unwind of a thread ended by the interpreter
 /// passes through.
 template <class F>
-PyObject* boundary(F&& body) {
+VEXEL_FORCED_UNWIND_HANDLER PyObject* boundary(F&& body) {
   try {
     return body().release();
   } catch (abi::__forced_unwind&) {

@@ -33,7 +33,7 @@ class InterpreterLockRelease {
 /// Runs the native `work` without the interpreter lock.  A failure of the
 /// work is held until the lock is back, then rethrown.
 template <class F>
-void without_lock(F&& work) {
+VEXEL_FORCED_UNWIND_HANDLER void without_lock(F&& work) {
   std::exception_ptr failure;
   {
     InterpreterLockRelease unlocked;
