@@ -42,4 +42,10 @@ ArrayIn accept_array(PyObject* obj, int ndim, const char* name) {
   in.ref_ = Ref::borrow(obj);
   return in;
 }
+std::string shape_text(const ArrayIn& a) {
+  std::string s = "(";
+  for (int i = 0; i < a.ndim(); ++i) s += (i ? ", " : "") + std::to_string(a.dim(i));
+  return s + (a.ndim() == 1 ? ",)" : ")");
+}
+
 }  // namespace vexel::py

@@ -35,6 +35,9 @@ class ArrayIn {
   ArrayBorrow borrow_;
 };
 
+/// "(2, 3)", "(4,)": the array's shape as messages write it.
+std::string shape_text(const ArrayIn& a);
+
 /// Acceptance test: a NumPy ndarray (or subclass) of exactly `ndim`
 /// dimensions with a dtype equivalent to native float64; TypeError
 /// otherwise.  Takes the read borrow (under the argument name `name`).

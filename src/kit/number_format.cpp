@@ -44,4 +44,14 @@ std::string format_value_list(const double* values, Index count) {
   return out;
 }
 
+std::string shape_text(std::initializer_list<Index> dims) {
+  std::string s = "(";
+  bool first = true;
+  for (Index d : dims) {
+    s += (first ? "" : ", ") + std::to_string(d);
+    first = false;
+  }
+  return s + ")";
+}
+
 }  // namespace vexel::py

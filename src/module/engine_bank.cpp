@@ -34,16 +34,6 @@ constexpr BorrowKind kWrite = BorrowKind::Write;
 
 std::string num(Index v) { return std::to_string(v); }
 std::size_t sz(Index v) { return static_cast<std::size_t>(v); }
-std::string shape_text(std::initializer_list<Index> dims) {
-  std::string s = "(";
-  bool first = true;
-  for (Index d : dims) {
-    s += (first ? "" : ", ") + num(d);
-    first = false;
-  }
-  return s + ")";
-}
-
 std::string shape_of(const ArrayIn& a) {
   std::string s = "(";
   for (int i = 0; i < a.ndim(); ++i) s += (i ? ", " : "") + num(a.dim(i));

@@ -29,22 +29,6 @@ namespace {
 
 std::string num(npy_intp v) { return std::to_string(v); }
 
-std::string shape_text(const ArrayIn& a) {
-  std::string s = "(";
-  for (int i = 0; i < a.ndim(); ++i) s += (i ? ", " : "") + num(a.dim(i));
-  return s + (a.ndim() == 1 ? ",)" : ")");
-}
-
-std::string shape_text(std::initializer_list<npy_intp> dims) {
-  std::string s = "(";
-  bool first = true;
-  for (npy_intp d : dims) {
-    s += (first ? "" : ", ") + num(d);
-    first = false;
-  }
-  return s + ")";
-}
-
 bool shape_is(const ArrayIn& a, std::initializer_list<npy_intp> dims) {
   if (a.ndim() != static_cast<int>(dims.size())) return false;
   int i = 0;

@@ -21,13 +21,6 @@ namespace {
 
 std::string num(npy_intp v) { return std::to_string(v); }
 
-std::string shape_text(const ArrayIn& a) {
-  std::string s = "(";
-  for (int i = 0; i < a.ndim(); ++i) s += (i ? ", " : "") + num(a.dim(i));
-  return s + (a.ndim() == 1 ? ",)" : ")");
-}
-
-
 /// Attaches "raised by fx in cubature_smooth() at step k ..." to the pending
 /// exception when the running Python has notes (3.11+); the exception itself
 /// is left as it was.
