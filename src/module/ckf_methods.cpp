@@ -7,6 +7,7 @@
 #include "filter_forms.hpp"
 #include "record.hpp"
 
+#include "../angles/angles.hpp"
 #include "../ckf/ckf_ops.hpp"
 #include "../kernels/cubature.hpp"
 
@@ -17,14 +18,20 @@ namespace vexel::py {
 using Form = FilterForm<CkfState>;
 
 template <>
-void Form::predict_through_model(CkfState& s, PyObject* fx, PyObject* fx_args, double dt) {
+void Form::predict_through_model(CkfState& s, PyObject* fx, PyObject* fx_args, double dt,
+                                 const AngleEntries& angles) {
   // Points of the current (x, P); a factorisation failure changes nothing.
   PointSet points = unwrap(cubature_points(s.x, s.P));
   DMatrix Y = call_model_vectorized(fx, points.X, /*pass_dt=*/true, fx_args, s.dim_x, dt);
+  // Propagated angles on one side of the seam, so that their mean and spread
+  // are those on the circle.
+  angles::unwrap_columns_around_mean(Y, angles.states);
   // Mean and covariance of the propagated points, plus Q, become the prior;
   // the jitter is recorded only once fx has succeeded and the new state is
   // finite.
   unwrap(commit_prediction(s, std::move(Y), points.jitter));
+  angles::wrap_entries(s.x, angles.states);
+  angles::wrap_entries(s.x_prior, angles.states);
 }
 
 template <>
@@ -37,14 +44,17 @@ template <>
 void Form::noise_shape_error(CkfState& /*s*/) {}
 
 template <>
-void Form::update_through_model(CkfState& s, UpdateArguments& a) {
+void Form::update_through_model(CkfState& s, UpdateArguments& a, const AngleEntries& angles) {
   const DMatrix& R_eff = a.r ? *a.r : s.R;
   PointSet points = unwrap(cubature_points(s.x, s.P));
   DMatrix Z = call_model_vectorized(a.hx, points.X, /*pass_dt=*/false, a.hx_args, s.dim_z, 0.0);
+  angles::unwrap_columns_around(Z, angles.measurements, a.z);
   // Gain, posterior and likelihood terms, with the jitter accounting; it
   // fails at the inverse (the jitter recorded) or on a non-finite new state
   // (nothing changed).
   unwrap(update_from_points(s, std::move(points.X), std::move(Z), a.z, R_eff, points.jitter));
+  angles::wrap_entries(s.x, angles.states);
+  angles::wrap_entries(s.x_post, angles.states);
 }
 
 template <>

@@ -1,7 +1,6 @@
-// Bindings of the angle-aware steps.  Each runs the filter's own prediction
-// or update step by step, as the `_native` methods do, with the angle
-// handling of src/angles inserted between the callback and the moments and
-// after the commit; the failure rules are those of the `_native` methods.
+// Bindings of the angle-aware steps: the filter's own predict_custom and
+// update (the same argument conversion and steps, so the same failure
+// rules), told which entries are angles.
 #include "engine_angles.hpp"
 
 #include "filter_forms.hpp"
@@ -55,98 +54,25 @@ bool is_instance_of(PyObject* obj, const ClassInfo& cls) {
                    type_name(obj)));
 }
 
-Ref ckf_predict_angles(CkfInstance& self, PyObject* const* args) {
-  CkfState& s = self.state;
+template <class State>
+Ref predict_angles(Instance<State>& self, PyObject* const* args) {
+  State& s = self.state;
   const PredictArguments a(args + 1, s.dt);
-  const std::vector<Index> states = index_list(args[4], s.dim_x, "angle_states");
+  AngleEntries angles;
+  angles.states = index_list(args[4], s.dim_x, "angle_states");
   a.require_finite_dt();
-  PointSet points = unwrap(cubature_points(s.x, s.P));
-  DMatrix Y = call_model_vectorized(a.fx, points.X, /*pass_dt=*/true, a.fx_args, s.dim_x, a.dt);
-  // The propagated angles on one side of the seam, so that their mean and
-  // spread are those on the circle.
-  angles::unwrap_columns_around_mean(Y, states);
-  unwrap(commit_prediction(s, std::move(Y), points.jitter));
-  angles::wrap_entries(s.x, states);
-  angles::wrap_entries(s.x_prior, states);
+  FilterForm<State>::predict_through_model(s, a.fx, a.fx_args, a.dt, angles);
   return none();
 }
 
-Ref srckf_predict_angles(SrckfInstance& self, PyObject* const* args) {
-  SrckfState& s = self.state;
-  const PredictArguments a(args + 1, s.dt);
-  const std::vector<Index> states = index_list(args[4], s.dim_x, "angle_states");
-  a.require_finite_dt();
-  const DMatrix points = cubature_points(s);
-  DMatrix propagated = call_model_vectorized(a.fx, points, true, a.fx_args, s.dim_x, a.dt);
-  angles::unwrap_columns_around_mean(propagated, states);
-  unwrap(commit_prediction(s, propagated));
-  angles::wrap_entries(s.x, states);
-  angles::wrap_entries(s.x_prior, states);
-  return none();
-}
-
-Ref ckf_update_angles(CkfInstance& self, PyObject* const* args) {
-  CkfState& s = self.state;
-  DVector z;
-  DMatrix R_eff;
-  PyObject* hx = args[2];
-  PyObject* hx_args = nullptr;
-  std::vector<Index> states;
-  std::vector<Index> measured;
-  {
-    ArrayIn z_in = arg_array(args[1], 1, "z");
-    std::optional<ArrayIn> r_in;
-    if (given(args[3])) r_in = arg_array(args[3], 2, "r");
-    if (given(args[4])) hx_args = arg_tuple(args[4], "hx_args");
-    states = index_list(args[5], s.dim_x, "angle_states");
-    measured = index_list(args[6], s.dim_z, "angle_measurements");
-    z = pyarray1_to_dvector(z_in, s.dim_z, "z");
-    require_finite_measurement(z);
-    if (r_in) {
-      R_eff = pyarray2_to_dmatrix(*r_in, s.dim_z, s.dim_z, "R");
-      require_finite(R_eff, "R");
-    } else {
-      R_eff = s.R;
-    }
-  }
-  PointSet points = unwrap(cubature_points(s.x, s.P));
-  DMatrix Z = call_model_vectorized(hx, points.X, /*pass_dt=*/false, hx_args, s.dim_z, 0.0);
-  // Each image within pi of the measurement: the innovation is the short way round.
-  angles::unwrap_columns_around(Z, measured, z);
-  unwrap(update_from_points(s, std::move(points.X), std::move(Z), z, R_eff, points.jitter));
-  angles::wrap_entries(s.x, states);
-  angles::wrap_entries(s.x_post, states);
-  return none();
-}
-
-Ref srckf_update_angles(SrckfInstance& self, PyObject* const* args) {
-  const ArrayIn z_in = arg_array(args[1], 1, "z");
-  PyObject* hx = args[2];
-  std::optional<ArrayIn> r_in;
-  if (given(args[3])) r_in = arg_array(args[3], 2, "r");
-  PyObject* hx_args = given(args[4]) ? arg_tuple(args[4], "hx_args") : nullptr;
-  SrckfState& s = self.state;
-  const std::vector<Index> states = index_list(args[5], s.dim_x, "angle_states");
-  const std::vector<Index> measured = index_list(args[6], s.dim_z, "angle_measurements");
-  const DVector z = pyarray1_to_dvector(z_in, s.dim_z, "z");
-  require_finite_measurement(z);
-  DMatrix r;
-  if (r_in) {
-    try {
-      r = pyarray2_to_dmatrix(*r_in, s.dim_z, s.dim_z, "R");
-    } catch (const Error&) {
-      s.jitter.last_jitter = 0.0;
-      throw;
-    }
-    require_finite(r, "R");
-  }
-  const DMatrix Rf = unwrap(begin_update(s, r_in ? &r : nullptr));
-  const DMatrix points = cubature_points(s);
-  DMatrix Zm = call_model_vectorized(hx, points, false, hx_args, s.dim_z, 0.0);
-  angles::unwrap_columns_around(Zm, measured, z);
-  unwrap(update_from_points(s, points, Zm, z, Rf));
-  angles::wrap_entries(s.x, states);
-  angles::wrap_entries(s.x_post, states);
+template <class State>
+Ref update_angles(Instance<State>& self, PyObject* const* args) {
+  State& s = self.state;
+  UpdateArguments a = FilterMethods<State>::update_arguments(s, args + 1);
+  AngleEntries angles;
+  angles.states = index_list(args[5], s.dim_x, "angle_states");
+  angles.measurements = index_list(args[6], s.dim_z, "angle_measurements");
+  FilterForm<State>::update_through_model(s, a, angles);
   return none();
 }
 
@@ -187,9 +113,9 @@ constexpr const char* kUpdateAnglesDoc =
     "x_post wrapped to (-pi, pi] afterwards.";
 
 PyMethodDef kFunctions[] = {
-    {"predict_angles", as_cfunction(&function_entry<kPredictAngles, dispatch<ckf_predict_angles, srckf_predict_angles>>),
+    {"predict_angles", as_cfunction(&function_entry<kPredictAngles, dispatch<predict_angles<CkfState>, predict_angles<SrckfState>>>),
      kKwFlags, kPredictAnglesDoc},
-    {"update_angles", as_cfunction(&function_entry<kUpdateAngles, dispatch<ckf_update_angles, srckf_update_angles>>),
+    {"update_angles", as_cfunction(&function_entry<kUpdateAngles, dispatch<update_angles<CkfState>, update_angles<SrckfState>>>),
      kKwFlags, kUpdateAnglesDoc},
 };
 

@@ -36,6 +36,13 @@ struct PredictArguments {
   PyObject* fx_args;  // a tuple, or nullptr
 };
 
+/// The entries that are angles on the circle: indices into x and into z.
+/// Empty for the plain steps, which then run unchanged.
+struct AngleEntries {
+  std::vector<Index> states;
+  std::vector<Index> measurements;
+};
+
 /// The converted arguments of update(z, hx, r=None, hx_args=None).
 struct UpdateArguments {
   PyObject* hx = nullptr;
@@ -86,15 +93,21 @@ struct FilterForm {
   static std::vector<PyMethodDef> update_methods();
   /// set_state(x, p, q, r) after parsing.
   static void set_state(State& s, PyObject* const* args);
-  /// The steps around fx: points, the call, the commit.
-  static void predict_through_model(State& s, PyObject* fx, PyObject* fx_args, double dt);
+  /// The steps around fx: points, the call, the commit.  Angle states of
+  /// the images are unwrapped around their circular mean before the moments
+  /// and wrapped in x and x_prior after the commit.
+  static void predict_through_model(State& s, PyObject* fx, PyObject* fx_args, double dt,
+                                    const AngleEntries& angles);
   /// Whether update's argument arrays are released before hx runs (so the
   /// callback may do anything with them) or kept until the update ends.
   static bool release_borrows_before_model();
   /// What a per-call r of the wrong shape leaves behind.
   static void noise_shape_error(State& s);
-  /// The steps around hx: points, the call, the update.
-  static void update_through_model(State& s, UpdateArguments& a);
+  /// The steps around hx: points, the call, the update.  Images of angle
+  /// measurements are unwrapped to within pi of z before the moments (the
+  /// innovation goes the short way round); angle states are wrapped in x and
+  /// x_post after the update.
+  static void update_through_model(State& s, UpdateArguments& a, const AngleEntries& angles);
   /// record_step after its arguments are converted.
   static void record(const State& s, std::uint64_t i, PyObject* out);
 };
@@ -174,12 +187,19 @@ struct FilterMethods {
   static Ref predict_custom(Self& self, PyObject* const* args) {
     const PredictArguments a(args, self.state.dt);
     a.require_finite_dt();
-    Form::predict_through_model(self.state, a.fx, a.fx_args, a.dt);
+    Form::predict_through_model(self.state, a.fx, a.fx_args, a.dt, AngleEntries());
     return none();
   }
 
   static Ref update(Self& self, PyObject* const* args) {
-    State& s = self.state;
+    UpdateArguments a = update_arguments(self.state, args);
+    Form::update_through_model(self.state, a, AngleEntries());
+    return none();
+  }
+
+  /// update's arguments (z, hx, r, hx_args) converted and checked, with the
+  /// borrows of z and r released or kept as the form does.
+  static UpdateArguments update_arguments(State& s, PyObject* const* args) {
     UpdateArguments a;
     // Conversions in parameter order, then the measurement (length,
     // contiguity, finiteness), then the per-call noise, all before the state
@@ -201,8 +221,7 @@ struct FilterMethods {
       require_finite(*a.r, "R");
     }
     if (Form::release_borrows_before_model()) a.release_borrows();
-    Form::update_through_model(s, a);
-    return none();
+    return a;
   }
 
   static Ref clear_update_diagnostics(Self& self) {

@@ -7,6 +7,7 @@
 #include "filter_forms.hpp"
 #include "record.hpp"
 
+#include "../angles/angles.hpp"
 #include "../srckf/srckf_ops.hpp"
 
 namespace vexel::py {
@@ -14,10 +15,14 @@ namespace vexel::py {
 using Form = FilterForm<SrckfState>;
 
 template <>
-void Form::predict_through_model(SrckfState& s, PyObject* fx, PyObject* fx_args, double dt) {
+void Form::predict_through_model(SrckfState& s, PyObject* fx, PyObject* fx_args, double dt,
+                                 const AngleEntries& angles) {
   const DMatrix points = cubature_points(s);
-  const DMatrix propagated = call_model_vectorized(fx, points, true, fx_args, s.dim_x, dt);
+  DMatrix propagated = call_model_vectorized(fx, points, true, fx_args, s.dim_x, dt);
+  angles::unwrap_columns_around_mean(propagated, angles.states);
   unwrap(commit_prediction(s, propagated));
+  angles::wrap_entries(s.x, angles.states);
+  angles::wrap_entries(s.x_prior, angles.states);
 }
 
 template <>
@@ -35,11 +40,14 @@ void Form::noise_shape_error(SrckfState& s) {
 }
 
 template <>
-void Form::update_through_model(SrckfState& s, UpdateArguments& a) {
+void Form::update_through_model(SrckfState& s, UpdateArguments& a, const AngleEntries& angles) {
   const DMatrix Rf = unwrap(begin_update(s, a.r ? &*a.r : nullptr));
   const DMatrix points = cubature_points(s);
-  const DMatrix Zm = call_model_vectorized(a.hx, points, false, a.hx_args, s.dim_z, 0.0);
+  DMatrix Zm = call_model_vectorized(a.hx, points, false, a.hx_args, s.dim_z, 0.0);
+  angles::unwrap_columns_around(Zm, angles.measurements, a.z);
   unwrap(update_from_points(s, points, Zm, a.z, Rf));
+  angles::wrap_entries(s.x, angles.states);
+  angles::wrap_entries(s.x_post, angles.states);
 }
 
 template <>
