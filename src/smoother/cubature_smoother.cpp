@@ -123,21 +123,6 @@ void lower_factor_qr(DMatrix& A, DVector& diag, DMatrix& L) {
   }
 }
 
-/// G F F^T = C for G, F lower with a strictly positive diagonal: one sweep
-/// forward (Z F^T = C) and one back (G F = Z), column by column, in place.
-void solve_with_factor(const DMatrix& F, const DMatrix& C, DMatrix& G) {
-  const Index n = F.rows();
-  G = C;
-  for (Index j = 0; j < n; ++j) {
-    for (Index k = 0; k < j; ++k) G.col(j) -= F.coeff(j, k) * G.col(k);
-    G.col(j) *= 1.0 / F.coeff(j, j);
-  }
-  for (Index j = n - 1; j >= 0; --j) {
-    for (Index k = j + 1; k < n; ++k) G.col(j) -= F.coeff(k, j) * G.col(k);
-    G.col(j) *= 1.0 / F.coeff(j, j);
-  }
-}
-
 /// Each angle column of the images is moved by whole turns next to the
 /// circular mean of that column, so that the sample mean and spread below
 /// see one continuous cloud instead of points split across +-pi.
@@ -157,12 +142,138 @@ void unwrap_angle_columns(DMatrix& Y, const std::vector<Index>& angles) {
   }
 }
 
+/// The dense products of one step with the state size fixed at compile time
+/// for the common small models (N = Eigen::Dynamic beyond): the same
+/// formulas on Maps of the workspace, which Eigen then unrolls and
+/// vectorises instead of looping over run-time sizes.
+template <int N>
+struct Dense {
+  static constexpr int kTall = N == Eigen::Dynamic ? Eigen::Dynamic : 2 * N;
+  using Mat = Eigen::Matrix<double, N, N>;
+  using TallMat = Eigen::Matrix<double, kTall, N>;
+  using Vec = Eigen::Matrix<double, N, 1>;
+  using M = Eigen::Map<Mat>;
+  using CM = Eigen::Map<const Mat>;
+  using T = Eigen::Map<TallMat>;
+  using CT = Eigen::Map<const TallMat>;
+
+  static M m(DMatrix& a) { return M(a.data(), a.rows(), a.cols()); }
+  static CM cm(const DMatrix& a) { return CM(a.data(), a.rows(), a.cols()); }
+  static T t(DMatrix& a) { return T(a.data(), a.rows(), a.cols()); }
+  static CT ct(const DMatrix& a) { return CT(a.data(), a.rows(), a.cols()); }
+
+  /// Yc = Y - xp row-wise; C = (sqrt(n) / 2n) L (Y_plus - Y_minus).
+  static void cross(Workspace& w, double cross_scale) {
+    const Index n = w.n;
+    CT Y = ct(w.Y);
+    t(w.Yc).noalias() = Y.rowwise() - Eigen::Map<const Vec>(w.xp.data(), n).transpose();
+    m(w.B).noalias() = Y.topRows(n) - Y.bottomRows(n);
+    m(w.C).noalias() = cross_scale * (cm(w.L) * cm(w.B));
+  }
+
+  /// Pp = (1/2n) Yc^T Yc + Q (lower triangle formed, then mirrored).
+  static void predicted_covariance(Workspace& w, double inv_2n) {
+    M Pp = m(w.Pp);
+    CT Yc = ct(w.Yc);
+    Pp.noalias() = inv_2n * (Yc.transpose() * Yc);
+    Pp.template triangularView<Eigen::StrictlyUpper>() = Pp.transpose();
+    Pp += cm(w.Q);
+  }
+
+  /// G F F^T = C, F lower with a strictly positive diagonal: one sweep
+  /// forward (Z F^T = C) and one back (G F = Z), column by column.
+  static void solve_with_factor(const DMatrix& Fd, Workspace& w) {
+    const Index n = w.n;
+    CM F = cm(Fd);
+    M G = m(w.G);
+    G = cm(w.C);
+    for (Index j = 0; j < n; ++j) {
+      for (Index k = 0; k < j; ++k) G.col(j) -= F.coeff(j, k) * G.col(k);
+      G.col(j) *= 1.0 / F.coeff(j, j);
+    }
+    for (Index j = n - 1; j >= 0; --j) {
+      for (Index k = j + 1; k < n; ++k) G.col(j) -= F.coeff(k, j) * G.col(k);
+      G.col(j) *= 1.0 / F.coeff(j, j);
+    }
+  }
+
+  static void gain_times(Workspace& w) {
+    Eigen::Map<Vec>(w.x_s.data(), w.n).noalias() = cm(w.G) * Eigen::Map<const Vec>(w.d.data(), w.n);
+  }
+
+  /// P_s = P + G (P_s[k+1] - Pp) G^T, mirrored from the lower triangle.
+  static void covariance_correction(Workspace& w) {
+    M B = m(w.B);
+    CM G = cm(w.G);
+    M D = m(w.D);
+    D = cm(w.P_s_next) - cm(w.Pp);
+    B.noalias() = G * D;
+    M P_s = m(w.P_s);
+    P_s = cm(w.P);
+    P_s.noalias() += B * G.transpose();
+    P_s.template triangularView<Eigen::StrictlyUpper>() = P_s.transpose();
+  }
+
+  /// The smoothing stack [root_w (Xc - Yc G^T); Sq^T G^T; S_s[k+1]^T G^T],
+  /// written block by block into the workspace's 4n by n stack.
+  static void smoothing_stack(Workspace& w, double root_w) {
+    const Index n = w.n;
+    const Index rows = w.A_smooth.rows();
+    CM G = cm(w.G);
+    T Xc = t(w.Xc);
+    Xc.noalias() = ct(w.X).rowwise() - Eigen::Map<const Vec>(w.x.data(), n).transpose();
+    Eigen::Map<TallMat, 0, Eigen::OuterStride<>> top(w.A_smooth.data(), 2 * n, n, Eigen::OuterStride<>(rows));
+    Eigen::Map<Mat, 0, Eigen::OuterStride<>> noise(w.A_smooth.data() + 2 * n, n, n, Eigen::OuterStride<>(rows));
+    Eigen::Map<Mat, 0, Eigen::OuterStride<>> next(w.A_smooth.data() + 3 * n, n, n, Eigen::OuterStride<>(rows));
+    top.noalias() = ct(w.Yc) * G.transpose();
+    top = root_w * (Xc - top);
+    noise.noalias() = cm(w.Sq).transpose() * G.transpose();
+    next.noalias() = cm(w.S_s_next).transpose() * G.transpose();
+  }
+
+  /// P_s = S_s S_s^T.
+  static void factor_product(Workspace& w) {
+    M P_s = m(w.P_s);
+    CM S = cm(w.S_s);
+    P_s.noalias() = S * S.transpose();
+  }
+};
+
+struct DenseOps {
+  void (*cross)(Workspace&, double);
+  void (*predicted_covariance)(Workspace&, double);
+  void (*solve_with_factor)(const DMatrix&, Workspace&);
+  void (*gain_times)(Workspace&);
+  void (*covariance_correction)(Workspace&);
+  void (*smoothing_stack)(Workspace&, double);
+  void (*factor_product)(Workspace&);
+};
+
+template <int N>
+constexpr DenseOps dense_ops() {
+  return {&Dense<N>::cross,          &Dense<N>::predicted_covariance, &Dense<N>::solve_with_factor,
+          &Dense<N>::gain_times,     &Dense<N>::covariance_correction, &Dense<N>::smoothing_stack,
+          &Dense<N>::factor_product};
+}
+
+DenseOps dense_ops_for(Index n) {
+  switch (n) {
+    case 2: return dense_ops<2>();
+    case 3: return dense_ops<3>();
+    case 4: return dense_ops<4>();
+    case 5: return dense_ops<5>();
+    case 6: return dense_ops<6>();
+    case 12: return dense_ops<12>();
+    default: return dense_ops<Eigen::Dynamic>();
+  }
+}
+
 /// G = C Pp^-1, tried in the order of the innovation inverse: a solve with
 /// the Cholesky factor of Pp (`factor`, or the plain Cholesky of Pp when
 /// `factor` is null), then the general inverse, then the pseudo-inverse.
 /// In square-root form Pp is formed only here, only when the factor from the
 /// QR is singular.
-bool solve_gain(Workspace& w, const DMatrix* factor) {
+bool solve_gain(Workspace& w, const DenseOps& ops, const DMatrix* factor) {
   bool have_factor = false;
   if (factor != nullptr) {
     have_factor = true;
@@ -174,7 +285,7 @@ bool solve_gain(Workspace& w, const DMatrix* factor) {
     have_factor = plain_cholesky(w.Pp, w.factor_work.W, w.F);
   }
   if (have_factor) {
-    solve_with_factor(factor != nullptr ? *factor : w.F, w.C, w.G);
+    ops.solve_with_factor(factor != nullptr ? *factor : w.F, w);
     return true;
   }
   if (factor != nullptr) {
@@ -229,6 +340,7 @@ Status run_cubature_smoother(const CubatureSmootherInputs& in, PointTransition& 
   const std::vector<Index>& angles = in.angle_states;
   const Index nn = n * n;
   Workspace w(n);
+  const DenseOps ops = dense_ops_for(n);
   const double root_w = 1.0 / std::sqrt(static_cast<double>(2 * n));
 
   // The last smoothed state is the filtered posterior.  In square-root form
@@ -272,15 +384,13 @@ Status run_cubature_smoother(const CubatureSmootherInputs& in, PointTransition& 
     // 3. Predicted mean; deviations of the images about it and of the points
     //    about the mean that generated them; their cross-covariance.
     row_mean(w.Y, n, w.xp);
-    for (Index c = 0; c < n; ++c) w.Yc.col(c) = w.Y.col(c).array() - w.xp.coeff(c);
     // The points deviate from x by +-sqrt(n) times the factor's columns, so
     // the cross-covariance (1/2n) sum (X_i - x)(Y_i - xp)^T pairs each plus
     // point with its minus twin: (sqrt(n) / 2n) L (Y_plus - Y_minus).  The
     // factor's strict upper triangle is exactly zero, so the plain product
     // (coefficient-wise, no blocking overhead at these sizes) is the
     // triangular one.
-    w.B = w.Y.topRows(n) - w.Y.bottomRows(n);
-    w.C.noalias() = cross_scale * w.L.lazyProduct(w.B);
+    ops.cross(w, cross_scale);
 
     // 4. Predicted covariance (or its factor) and the gain G = C Pp^-1.
     bool solved;
@@ -301,47 +411,35 @@ Status run_cubature_smoother(const CubatureSmootherInputs& in, PointTransition& 
       w.A_pred.topRows(2 * n) = root_w * w.Yc;
       w.A_pred.bottomRows(n) = w.Sq.transpose();
       lower_factor_qr(w.A_pred, w.diag, w.Sp);
-      solved = solve_gain(w, &w.Sp);
+      solved = solve_gain(w, ops, &w.Sp);
     } else {
       // Sample covariance of the images (only the lower triangle is
       // formed, then mirrored), plus Q, symmetrised: the filter's
       // prediction formula.
       batch::load_slice(in.qs, qi, w.Q);
-      w.Pp.triangularView<Eigen::Lower>() = inv_2n * w.Yc.transpose().lazyProduct(w.Yc);
-      w.Pp.triangularView<Eigen::StrictlyUpper>() = w.Pp.transpose();
-      w.Pp += w.Q;
+      ops.predicted_covariance(w, inv_2n);
       symmetrize_in_place(w.Pp);
-      solved = solve_gain(w, nullptr);
+      solved = solve_gain(w, ops, nullptr);
     }
     if (!solved) return with_step(Error::runtime("failed to invert innovation covariance"), k);
 
     // 5. Smoothed mean; angle differences are taken the short way round.
     w.d = w.x_s_next - w.xp;
     wrap_angles(w.d, angles);
-    w.x_s.noalias() = w.G.lazyProduct(w.d);
+    ops.gain_times(w);
     w.x_s += w.x;
     wrap_angles(w.x_s, angles);
 
     // 6. Smoothed covariance.
     if (sr) {
-      for (Index c = 0; c < n; ++c) w.Xc.col(c) = w.X.col(c).array() - w.x.coeff(c);
       // Residual points (Xc - Yc G^T) carry P - G Pp G^T once the noise and
       // the smoothed factor of k+1, both mapped by G, are stacked under them:
       // the stack's A^T A = P + G (P_s[k+1] - Pp) G^T, factored by one QR.
-      w.A_smooth.topRows(2 * n).noalias() = root_w * (w.Xc - w.Yc.lazyProduct(w.G.transpose()));
-      w.A_smooth.middleRows(2 * n, n).noalias() = w.Sq.transpose().lazyProduct(w.G.transpose());
-      w.A_smooth.bottomRows(n).noalias() = w.S_s_next.transpose().lazyProduct(w.G.transpose());
+      ops.smoothing_stack(w, root_w);
       lower_factor_qr(w.A_smooth, w.diag, w.S_s);
-      w.P_s.triangularView<Eigen::Lower>() = w.S_s.lazyProduct(w.S_s.transpose());
-      w.P_s.triangularView<Eigen::StrictlyUpper>() = w.P_s.transpose();
+      ops.factor_product(w);
     } else {
-      // Only the lower triangle of the symmetric correction is formed; the
-      // symmetrisation below mirrors it.
-      w.D = w.P_s_next - w.Pp;
-      w.B.noalias() = w.G.lazyProduct(w.D);
-      w.P_s = w.P;
-      w.P_s.triangularView<Eigen::Lower>() += w.B.lazyProduct(w.G.transpose());
-      w.P_s.triangularView<Eigen::StrictlyUpper>() = w.P_s.transpose();
+      ops.covariance_correction(w);
     }
     symmetrize_in_place(w.P_s);
 
