@@ -157,6 +157,17 @@ struct Dense {
   using T = Eigen::Map<TallMat>;
   using CT = Eigen::Map<const TallMat>;
 
+  /// Fixed sizes take the coefficient-wise product (unrolled and vectorised
+  /// by Eigen; its blocked product only pays off beyond these sizes).
+  template <class A, class B>
+  static auto prod(const A& a, const B& b) {
+    if constexpr (N == Eigen::Dynamic) {
+      return a * b;
+    } else {
+      return a.lazyProduct(b);
+    }
+  }
+
   static M m(DMatrix& a) { return M(a.data(), a.rows(), a.cols()); }
   static CM cm(const DMatrix& a) { return CM(a.data(), a.rows(), a.cols()); }
   static T t(DMatrix& a) { return T(a.data(), a.rows(), a.cols()); }
@@ -168,14 +179,14 @@ struct Dense {
     CT Y = ct(w.Y);
     t(w.Yc).noalias() = Y.rowwise() - Eigen::Map<const Vec>(w.xp.data(), n).transpose();
     m(w.B).noalias() = Y.topRows(n) - Y.bottomRows(n);
-    m(w.C).noalias() = cross_scale * (cm(w.L) * cm(w.B));
+    m(w.C).noalias() = cross_scale * prod(cm(w.L), cm(w.B));
   }
 
   /// Pp = (1/2n) Yc^T Yc + Q (lower triangle formed, then mirrored).
   static void predicted_covariance(Workspace& w, double inv_2n) {
     M Pp = m(w.Pp);
     CT Yc = ct(w.Yc);
-    Pp.noalias() = inv_2n * (Yc.transpose() * Yc);
+    Pp.noalias() = inv_2n * prod(Yc.transpose(), Yc);
     Pp.template triangularView<Eigen::StrictlyUpper>() = Pp.transpose();
     Pp += cm(w.Q);
   }
@@ -198,7 +209,7 @@ struct Dense {
   }
 
   static void gain_times(Workspace& w) {
-    Eigen::Map<Vec>(w.x_s.data(), w.n).noalias() = cm(w.G) * Eigen::Map<const Vec>(w.d.data(), w.n);
+    Eigen::Map<Vec>(w.x_s.data(), w.n).noalias() = prod(cm(w.G), Eigen::Map<const Vec>(w.d.data(), w.n));
   }
 
   /// P_s = P + G (P_s[k+1] - Pp) G^T, mirrored from the lower triangle.
@@ -207,10 +218,10 @@ struct Dense {
     CM G = cm(w.G);
     M D = m(w.D);
     D = cm(w.P_s_next) - cm(w.Pp);
-    B.noalias() = G * D;
+    B.noalias() = prod(G, D);
     M P_s = m(w.P_s);
     P_s = cm(w.P);
-    P_s.noalias() += B * G.transpose();
+    P_s.noalias() += prod(B, G.transpose());
     P_s.template triangularView<Eigen::StrictlyUpper>() = P_s.transpose();
   }
 
@@ -225,17 +236,17 @@ struct Dense {
     Eigen::Map<TallMat, 0, Eigen::OuterStride<>> top(w.A_smooth.data(), 2 * n, n, Eigen::OuterStride<>(rows));
     Eigen::Map<Mat, 0, Eigen::OuterStride<>> noise(w.A_smooth.data() + 2 * n, n, n, Eigen::OuterStride<>(rows));
     Eigen::Map<Mat, 0, Eigen::OuterStride<>> next(w.A_smooth.data() + 3 * n, n, n, Eigen::OuterStride<>(rows));
-    top.noalias() = ct(w.Yc) * G.transpose();
+    top.noalias() = prod(ct(w.Yc), G.transpose());
     top = root_w * (Xc - top);
-    noise.noalias() = cm(w.Sq).transpose() * G.transpose();
-    next.noalias() = cm(w.S_s_next).transpose() * G.transpose();
+    noise.noalias() = prod(cm(w.Sq).transpose(), G.transpose());
+    next.noalias() = prod(cm(w.S_s_next).transpose(), G.transpose());
   }
 
   /// P_s = S_s S_s^T.
   static void factor_product(Workspace& w) {
     M P_s = m(w.P_s);
     CM S = cm(w.S_s);
-    P_s.noalias() = S * S.transpose();
+    P_s.noalias() = prod(S, S.transpose());
   }
 };
 
