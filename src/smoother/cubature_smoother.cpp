@@ -61,7 +61,7 @@ struct Workspace {
 /// QR of A done in place (A has n columns and at least n rows; it is
 /// overwritten): L = R^T, each column flipped so that its diagonal is |R_ii|.
 /// Written out for the small stacks of the backward pass: no scratch, one
-/// reciprocal per column and four columns per pass over each reflector.
+/// reciprocal per column, vectorised dots and updates.
 void lower_factor_qr(DMatrix& A, DVector& diag, DMatrix& L) {
   const Index m = A.rows();
   const Index n = A.cols();
@@ -79,38 +79,12 @@ void lower_factor_qr(DMatrix& A, DVector& diag, DMatrix& L) {
     if (f == 0.0) continue;  // nothing left to eliminate
     x[i] = x0 - alpha;
     const double beta = 2.0 / f;
-    Index c = i + 1;
-    for (; c + 3 < n; c += 4) {
-      double* y0 = A.col(c).data();
-      double* y1 = A.col(c + 1).data();
-      double* y2 = A.col(c + 2).data();
-      double* y3 = A.col(c + 3).data();
-      double d0 = 0.0, d1 = 0.0, d2 = 0.0, d3 = 0.0;
-      for (Index k = i; k < m; ++k) {
-        const double xk = x[k];
-        d0 += xk * y0[k];
-        d1 += xk * y1[k];
-        d2 += xk * y2[k];
-        d3 += xk * y3[k];
-      }
-      d0 *= beta;
-      d1 *= beta;
-      d2 *= beta;
-      d3 *= beta;
-      for (Index k = i; k < m; ++k) {
-        const double xk = x[k];
-        y0[k] -= d0 * xk;
-        y1[k] -= d1 * xk;
-        y2[k] -= d2 * xk;
-        y3[k] -= d3 * xk;
-      }
-    }
-    for (; c < n; ++c) {
-      double* y = A.col(c).data();
-      double dot = 0.0;
-      for (Index k = i; k < m; ++k) dot += x[k] * y[k];
-      dot *= beta;
-      for (Index k = i; k < m; ++k) y[k] -= dot * x[k];
+    // Each remaining column: one vectorised dot with v, one vectorised update.
+    const Eigen::Map<const DVector> v(x + i, m - i);
+    for (Index c = i + 1; c < n; ++c) {
+      Eigen::Map<DVector> y(A.col(c).data() + i, m - i);
+      const double tau = beta * v.dot(y);
+      y -= tau * v;
     }
   }
   for (Index j = 0; j < n; ++j) {
