@@ -61,30 +61,37 @@ struct Workspace {
 /// QR of A done in place (A has n columns and at least n rows; it is
 /// overwritten): L = R^T, each column flipped so that its diagonal is |R_ii|.
 /// Written out for the small stacks of the backward pass: no scratch, one
-/// reciprocal per column, vectorised dots and updates.
-void lower_factor_qr(DMatrix& A, DVector& diag, DMatrix& L) {
+/// reciprocal per column, vectorised dots and updates.  With
+/// `triangular_head` the first n rows are upper triangular: column i then
+/// holds zeros in rows i+1 to n-1, which no earlier reflector touches, so
+/// each reflector lives on row i and the rows from n on only.
+void lower_factor_qr(DMatrix& A, DVector& diag, DMatrix& L, bool triangular_head) {
   const Index m = A.rows();
   const Index n = A.cols();
   for (Index i = 0; i < n; ++i) {
     double* x = A.col(i).data();
-    double s2 = 0.0;
-    for (Index k = i; k < m; ++k) s2 += x[k] * x[k];
-    const double r = std::sqrt(s2);
+    // The reflector's support below its head row: rows t0..m-1.
+    const Index t0 = triangular_head ? n : i + 1;
+    const Eigen::Map<const DVector> tail(x + t0, m - t0);
     const double x0 = x[i];
+    const double s2 = x0 * x0 + tail.squaredNorm();
+    const double r = std::sqrt(s2);
     // The new diagonal takes the sign opposite to the head, so v = x - alpha e
     // never cancels; ||v||^2 = 2 (s2 + |x0| r).
     const double alpha = x0 >= 0.0 ? -r : r;
     diag.coeffRef(i) = alpha;
     const double f = 2.0 * (s2 + std::fabs(x0) * r);
     if (f == 0.0) continue;  // nothing left to eliminate
-    x[i] = x0 - alpha;
+    const double v0 = x0 - alpha;
+    x[i] = v0;
     const double beta = 2.0 / f;
     // Each remaining column: one vectorised dot with v, one vectorised update.
-    const Eigen::Map<const DVector> v(x + i, m - i);
     for (Index c = i + 1; c < n; ++c) {
-      Eigen::Map<DVector> y(A.col(c).data() + i, m - i);
-      const double tau = beta * v.dot(y);
-      y -= tau * v;
+      double* yc = A.col(c).data();
+      Eigen::Map<DVector> y(yc + t0, m - t0);
+      const double tau = beta * (v0 * yc[i] + tail.dot(y));
+      yc[i] -= tau * v0;
+      y -= tau * tail;
     }
   }
   for (Index j = 0; j < n; ++j) {
@@ -392,10 +399,11 @@ Status run_cubature_smoother(const CubatureSmootherInputs& in, PointTransition& 
         }
         q_factored = q_here;
       }
-      // [w Yc; Sq^T]^T [w Yc; Sq^T] = Pyy + Q: the predicted factor from one QR.
-      w.A_pred.topRows(2 * n) = root_w * w.Yc;
-      w.A_pred.bottomRows(n) = w.Sq.transpose();
-      lower_factor_qr(w.A_pred, w.diag, w.Sp);
+      // [Sq^T; w Yc]^T [Sq^T; w Yc] = Q + Pyy: the predicted factor from one QR.
+      // Sq^T on top is upper triangular, which the QR exploits.
+      w.A_pred.topRows(n) = w.Sq.transpose();
+      w.A_pred.bottomRows(2 * n) = root_w * w.Yc;
+      lower_factor_qr(w.A_pred, w.diag, w.Sp, true);
       solved = solve_gain(w, ops, &w.Sp);
     } else {
       // Sample covariance of the images (only the lower triangle is
@@ -421,7 +429,7 @@ Status run_cubature_smoother(const CubatureSmootherInputs& in, PointTransition& 
       // the smoothed factor of k+1, both mapped by G, are stacked under them:
       // the stack's A^T A = P + G (P_s[k+1] - Pp) G^T, factored by one QR.
       ops.smoothing_stack(w, root_w);
-      lower_factor_qr(w.A_smooth, w.diag, w.S_s);
+      lower_factor_qr(w.A_smooth, w.diag, w.S_s, false);
       ops.factor_product(w);
     } else {
       ops.covariance_correction(w);
