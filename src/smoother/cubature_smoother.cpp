@@ -167,7 +167,12 @@ struct Dense {
   static void predicted_covariance(Workspace& w, double inv_2n) {
     M Pp = m(w.Pp);
     CT Yc = ct(w.Yc);
-    Pp.noalias() = inv_2n * prod(Yc.transpose(), Yc);
+    if constexpr (N == Eigen::Dynamic) {
+      Pp.noalias() = inv_2n * (Yc.transpose() * Yc);
+    } else {
+      // Coefficient-wise: only the lower triangle is computed.
+      Pp.template triangularView<Eigen::Lower>() = inv_2n * Yc.transpose().lazyProduct(Yc);
+    }
     Pp.template triangularView<Eigen::StrictlyUpper>() = Pp.transpose();
     Pp += cm(w.Q);
   }
@@ -202,7 +207,11 @@ struct Dense {
     B.noalias() = prod(G, D);
     M P_s = m(w.P_s);
     P_s = cm(w.P);
-    P_s.noalias() += prod(B, G.transpose());
+    if constexpr (N == Eigen::Dynamic) {
+      P_s.noalias() += B * G.transpose();
+    } else {
+      P_s.template triangularView<Eigen::Lower>() += B.lazyProduct(G.transpose());
+    }
     P_s.template triangularView<Eigen::StrictlyUpper>() = P_s.transpose();
   }
 
