@@ -236,7 +236,12 @@ struct Dense {
   static void factor_product(Workspace& w) {
     M P_s = m(w.P_s);
     CM S = cm(w.S_s);
-    P_s.noalias() = prod(S, S.transpose());
+    if constexpr (N == Eigen::Dynamic) {
+      P_s.noalias() = S * S.transpose();
+    } else {
+      P_s.template triangularView<Eigen::Lower>() = S.lazyProduct(S.transpose());
+      P_s.template triangularView<Eigen::StrictlyUpper>() = P_s.transpose();
+    }
   }
 };
 
