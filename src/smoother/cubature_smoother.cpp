@@ -2,7 +2,6 @@
 
 #include "../kernels/cubature.hpp"
 #include "../kernels/factorization.hpp"
-#include "../kernels/qr.hpp"
 
 #include <cmath>
 #include <string>
@@ -29,11 +28,13 @@ bool all_finite(const double* p, Index count) {
   return true;
 }
 
-/// Working storage of the backward pass, sized once for the state dimension.
+/// Working storage of the backward pass, sized once for the state dimension
+/// so that no step allocates (only the transition's own images are new).
 struct Workspace {
   Index n = 0;
-  DVector x, xp, d, x_s, x_s_next;
-  DMatrix P, Q, Y, Xc, Yc, C, Pp, G, B, D, P_s, P_s_next, S_s_next, A_pred, A_smooth;
+  DVector x, xp, d, x_s, x_s_next, diag;
+  DMatrix P, Q, L, X, Y, Xc, Yc, C, Pp, G, B, D, P_s, P_s_next, S_s_next, S_s, Sq, Sp, F, inv, A_pred, A_smooth;
+  FactorWork factor_work;
 
   explicit Workspace(Index dim) : n(dim) {
     x.resize(n);
@@ -41,13 +42,67 @@ struct Workspace {
     d.resize(n);
     x_s.resize(n);
     x_s_next.resize(n);
-    for (DMatrix* m : {&P, &Q, &C, &Pp, &G, &B, &D, &P_s, &P_s_next, &S_s_next}) m->resize(n, n);
+    diag.resize(n);
+    for (DMatrix* m : {&P, &Q, &L, &C, &Pp, &G, &B, &D, &P_s, &P_s_next, &S_s_next, &S_s, &Sq, &Sp, &F, &inv}) {
+      m->resize(n, n);
+    }
+    X.resize(2 * n, n);
     Xc.resize(2 * n, n);
     Yc.resize(2 * n, n);
     A_pred.resize(3 * n, n);
     A_smooth.resize(4 * n, n);
+    factor_work.W.resize(n, n);
+    factor_work.L.resize(n, n);
+    factor_work.d.resize(n);
   }
 };
+
+/// Lower L with non-negative diagonal and L L^T = A^T A, from a Householder
+/// QR of A done in place (A has n columns and at least n rows; it is
+/// overwritten): L = R^T, each column flipped so that its diagonal is |R_ii|.
+/// Written out for the small stacks of the backward pass: no scratch, one
+/// reciprocal per column, vectorised dots and updates.  With
+/// `triangular_head` the first n rows are upper triangular: column i then
+/// holds zeros in rows i+1 to n-1, which no earlier reflector touches, so
+/// each reflector lives on row i and the rows from n on only.
+void lower_factor_qr(DMatrix& A, DVector& diag, DMatrix& L, bool triangular_head) {
+  const Index m = A.rows();
+  const Index n = A.cols();
+  for (Index i = 0; i < n; ++i) {
+    double* x = A.col(i).data();
+    // The reflector's support below its head row: rows t0..m-1.
+    const Index t0 = triangular_head ? n : i + 1;
+    const Eigen::Map<const DVector> tail(x + t0, m - t0);
+    const double x0 = x[i];
+    const double s2 = x0 * x0 + tail.squaredNorm();
+    const double r = std::sqrt(s2);
+    // The new diagonal takes the sign opposite to the head, so v = x - alpha e
+    // never cancels; ||v||^2 = 2 (s2 + |x0| r).
+    const double alpha = x0 >= 0.0 ? -r : r;
+    diag.coeffRef(i) = alpha;
+    const double f = 2.0 * (s2 + std::fabs(x0) * r);
+    if (f == 0.0) continue;  // nothing left to eliminate
+    const double v0 = x0 - alpha;
+    x[i] = v0;
+    const double beta = 2.0 / f;
+    // Each remaining column: one vectorised dot with v, one vectorised update.
+    for (Index c = i + 1; c < n; ++c) {
+      double* yc = A.col(c).data();
+      Eigen::Map<DVector> y(yc + t0, m - t0);
+      const double tau = beta * (v0 * yc[i] + tail.dot(y));
+      yc[i] -= tau * v0;
+      y -= tau * tail;
+    }
+  }
+  for (Index j = 0; j < n; ++j) {
+    double* lj = L.col(j).data();
+    const double a = diag.coeff(j);
+    const double sign = a < 0.0 ? -1.0 : 1.0;
+    for (Index i = 0; i < j; ++i) lj[i] = 0.0;
+    lj[j] = std::fabs(a);
+    for (Index i = j + 1; i < n; ++i) lj[i] = sign * A.coeff(j, i);
+  }
+}
 
 /// Each angle column of the images is moved by whole turns next to the
 /// circular mean of that column, so that the sample mean and spread below
@@ -68,13 +123,163 @@ void unwrap_angle_columns(DMatrix& Y, const std::vector<Index>& angles) {
   }
 }
 
+/// The dense products of one step with the state size fixed at compile time
+/// for the common small models (N = Eigen::Dynamic beyond): the same
+/// formulas on Maps of the workspace, which Eigen then unrolls and
+/// vectorises instead of looping over run-time sizes.
+template <int N>
+struct Dense {
+  static constexpr int kTall = N == Eigen::Dynamic ? Eigen::Dynamic : 2 * N;
+  using Mat = Eigen::Matrix<double, N, N>;
+  using TallMat = Eigen::Matrix<double, kTall, N>;
+  using Vec = Eigen::Matrix<double, N, 1>;
+  using M = Eigen::Map<Mat>;
+  using CM = Eigen::Map<const Mat>;
+  using T = Eigen::Map<TallMat>;
+  using CT = Eigen::Map<const TallMat>;
+
+  /// Fixed sizes take the coefficient-wise product (unrolled and vectorised
+  /// by Eigen; its blocked product only pays off beyond these sizes).
+  template <class A, class B>
+  static auto prod(const A& a, const B& b) {
+    if constexpr (N == Eigen::Dynamic) {
+      return a * b;
+    } else {
+      return a.lazyProduct(b);
+    }
+  }
+
+  static M m(DMatrix& a) { return M(a.data(), a.rows(), a.cols()); }
+  static CM cm(const DMatrix& a) { return CM(a.data(), a.rows(), a.cols()); }
+  static T t(DMatrix& a) { return T(a.data(), a.rows(), a.cols()); }
+  static CT ct(const DMatrix& a) { return CT(a.data(), a.rows(), a.cols()); }
+
+  /// Yc = Y - xp row-wise; C = (sqrt(n) / 2n) L (Y_plus - Y_minus).
+  static void cross(Workspace& w, double cross_scale) {
+    const Index n = w.n;
+    CT Y = ct(w.Y);
+    t(w.Yc).noalias() = Y.rowwise() - Eigen::Map<const Vec>(w.xp.data(), n).transpose();
+    m(w.B).noalias() = Y.topRows(n) - Y.bottomRows(n);
+    m(w.C).noalias() = cross_scale * prod(cm(w.L), cm(w.B));
+  }
+
+  /// Pp = (1/2n) Yc^T Yc + Q (lower triangle formed, then mirrored).
+  static void predicted_covariance(Workspace& w, double inv_2n) {
+    M Pp = m(w.Pp);
+    CT Yc = ct(w.Yc);
+    if constexpr (N == Eigen::Dynamic) {
+      Pp.noalias() = inv_2n * (Yc.transpose() * Yc);
+    } else {
+      // Coefficient-wise: only the lower triangle is computed.
+      Pp.template triangularView<Eigen::Lower>() = inv_2n * Yc.transpose().lazyProduct(Yc);
+    }
+    Pp.template triangularView<Eigen::StrictlyUpper>() = Pp.transpose();
+    Pp += cm(w.Q);
+  }
+
+  /// G F F^T = C, F lower with a strictly positive diagonal: one sweep
+  /// forward (Z F^T = C) and one back (G F = Z), column by column.
+  static void solve_with_factor(const DMatrix& Fd, Workspace& w) {
+    const Index n = w.n;
+    CM F = cm(Fd);
+    M G = m(w.G);
+    G = cm(w.C);
+    for (Index j = 0; j < n; ++j) {
+      for (Index k = 0; k < j; ++k) G.col(j) -= F.coeff(j, k) * G.col(k);
+      G.col(j) *= 1.0 / F.coeff(j, j);
+    }
+    for (Index j = n - 1; j >= 0; --j) {
+      for (Index k = j + 1; k < n; ++k) G.col(j) -= F.coeff(k, j) * G.col(k);
+      G.col(j) *= 1.0 / F.coeff(j, j);
+    }
+  }
+
+  static void gain_times(Workspace& w) {
+    Eigen::Map<Vec>(w.x_s.data(), w.n).noalias() = prod(cm(w.G), Eigen::Map<const Vec>(w.d.data(), w.n));
+  }
+
+  /// P_s = P + G (P_s[k+1] - Pp) G^T, mirrored from the lower triangle.
+  static void covariance_correction(Workspace& w) {
+    M B = m(w.B);
+    CM G = cm(w.G);
+    M D = m(w.D);
+    D = cm(w.P_s_next) - cm(w.Pp);
+    B.noalias() = prod(G, D);
+    M P_s = m(w.P_s);
+    P_s = cm(w.P);
+    if constexpr (N == Eigen::Dynamic) {
+      P_s.noalias() += B * G.transpose();
+    } else {
+      P_s.template triangularView<Eigen::Lower>() += B.lazyProduct(G.transpose());
+    }
+    P_s.template triangularView<Eigen::StrictlyUpper>() = P_s.transpose();
+  }
+
+  /// The smoothing stack [root_w (Xc - Yc G^T); Sq^T G^T; S_s[k+1]^T G^T],
+  /// written block by block into the workspace's 4n by n stack.
+  static void smoothing_stack(Workspace& w, double root_w) {
+    const Index n = w.n;
+    const Index rows = w.A_smooth.rows();
+    CM G = cm(w.G);
+    T Xc = t(w.Xc);
+    Xc.noalias() = ct(w.X).rowwise() - Eigen::Map<const Vec>(w.x.data(), n).transpose();
+    Eigen::Map<TallMat, 0, Eigen::OuterStride<>> top(w.A_smooth.data(), 2 * n, n, Eigen::OuterStride<>(rows));
+    Eigen::Map<Mat, 0, Eigen::OuterStride<>> noise(w.A_smooth.data() + 2 * n, n, n, Eigen::OuterStride<>(rows));
+    Eigen::Map<Mat, 0, Eigen::OuterStride<>> next(w.A_smooth.data() + 3 * n, n, n, Eigen::OuterStride<>(rows));
+    top.noalias() = prod(ct(w.Yc), G.transpose());
+    top = root_w * (Xc - top);
+    noise.noalias() = prod(cm(w.Sq).transpose(), G.transpose());
+    next.noalias() = prod(cm(w.S_s_next).transpose(), G.transpose());
+  }
+
+  /// P_s = S_s S_s^T.
+  static void factor_product(Workspace& w) {
+    M P_s = m(w.P_s);
+    CM S = cm(w.S_s);
+    if constexpr (N == Eigen::Dynamic) {
+      P_s.noalias() = S * S.transpose();
+    } else {
+      P_s.template triangularView<Eigen::Lower>() = S.lazyProduct(S.transpose());
+      P_s.template triangularView<Eigen::StrictlyUpper>() = P_s.transpose();
+    }
+  }
+};
+
+struct DenseOps {
+  void (*cross)(Workspace&, double);
+  void (*predicted_covariance)(Workspace&, double);
+  void (*solve_with_factor)(const DMatrix&, Workspace&);
+  void (*gain_times)(Workspace&);
+  void (*covariance_correction)(Workspace&);
+  void (*smoothing_stack)(Workspace&, double);
+  void (*factor_product)(Workspace&);
+};
+
+template <int N>
+constexpr DenseOps dense_ops() {
+  return {&Dense<N>::cross,          &Dense<N>::predicted_covariance, &Dense<N>::solve_with_factor,
+          &Dense<N>::gain_times,     &Dense<N>::covariance_correction, &Dense<N>::smoothing_stack,
+          &Dense<N>::factor_product};
+}
+
+DenseOps dense_ops_for(Index n) {
+  switch (n) {
+    case 2: return dense_ops<2>();
+    case 3: return dense_ops<3>();
+    case 4: return dense_ops<4>();
+    case 5: return dense_ops<5>();
+    case 6: return dense_ops<6>();
+    case 12: return dense_ops<12>();
+    default: return dense_ops<Eigen::Dynamic>();
+  }
+}
+
 /// G = C Pp^-1, tried in the order of the innovation inverse: a solve with
 /// the Cholesky factor of Pp (`factor`, or the plain Cholesky of Pp when
 /// `factor` is null), then the general inverse, then the pseudo-inverse.
 /// In square-root form Pp is formed only here, only when the factor from the
 /// QR is singular.
-bool solve_gain(Workspace& w, const DMatrix* factor) {
-  DMatrix L;
+bool solve_gain(Workspace& w, const DenseOps& ops, const DMatrix* factor) {
   bool have_factor = false;
   if (factor != nullptr) {
     have_factor = true;
@@ -83,24 +288,18 @@ bool solve_gain(Workspace& w, const DMatrix* factor) {
       if (!(v > 0.0) || !std::isfinite(v)) have_factor = false;
     }
   } else {
-    have_factor = plain_cholesky(w.Pp, L);
+    have_factor = plain_cholesky(w.Pp, w.factor_work.W, w.F);
   }
   if (have_factor) {
-    // G F F^T = C: two triangular solves from the right (the factor's
-    // diagonal is strictly positive, so neither can fail).
-    const DMatrix& F = factor != nullptr ? *factor : L;
-    w.G = w.C;
-    F.transpose().triangularView<Eigen::Upper>().solveInPlace<Eigen::OnTheRight>(w.G);
-    F.triangularView<Eigen::Lower>().solveInPlace<Eigen::OnTheRight>(w.G);
+    ops.solve_with_factor(factor != nullptr ? *factor : w.F, w);
     return true;
   }
   if (factor != nullptr) {
-    w.Pp.noalias() = *factor * factor->transpose();
+    w.Pp.noalias() = factor->lazyProduct(factor->transpose());
     symmetrize_in_place(w.Pp);
   }
-  DMatrix inv;
-  if (general_inverse(w.Pp, inv) || pseudo_inverse(w.Pp, inv)) {
-    w.G.noalias() = w.C * inv;
+  if (general_inverse(w.Pp, w.inv) || pseudo_inverse(w.Pp, w.inv)) {
+    w.G.noalias() = w.C.lazyProduct(w.inv);
     return true;
   }
   return false;
@@ -121,10 +320,11 @@ void wrap_angles(DVector& v, const std::vector<Index>& angles) {
   for (Index a : angles) v.coeffRef(a) = wrap_angle(v.coeff(a));
 }
 
-Status factor_of(const DMatrix& A, DMatrix& L, Index k) {
-  Result<CholeskyFactor> f = stable_cholesky(A);
-  if (!f) return with_step(f.take_error(), k);
-  L = std::move(f.value().L);
+Status factor_of(const DMatrix& A, Workspace& w, DMatrix& L, Index k) {
+  double jitter = 0.0;
+  if (!stable_cholesky(A, w.factor_work, L, jitter)) {
+    return with_step(Error::runtime("unable to compute stable Cholesky factor"), k);
+  }
   return Status::success();
 }
 
@@ -146,6 +346,7 @@ Status run_cubature_smoother(const CubatureSmootherInputs& in, PointTransition& 
   const std::vector<Index>& angles = in.angle_states;
   const Index nn = n * n;
   Workspace w(n);
+  const DenseOps ops = dense_ops_for(n);
   const double root_w = 1.0 / std::sqrt(static_cast<double>(2 * n));
 
   // The last smoothed state is the filtered posterior.  In square-root form
@@ -156,8 +357,8 @@ Status run_cubature_smoother(const CubatureSmootherInputs& in, PointTransition& 
   wrap_angles(w.x_s_next, angles);
   batch::load_slice(in.ps, last, w.P_s_next);
   if (sr) {
-    if (Status s = factor_of(w.P_s_next, w.S_s_next, last); !s) return s;
-    w.P_s_next.noalias() = w.S_s_next * w.S_s_next.transpose();
+    if (Status s = factor_of(w.P_s_next, w, w.S_s_next, last); !s) return s;
+    w.P_s_next.noalias() = w.S_s_next.lazyProduct(w.S_s_next.transpose());
     symmetrize_in_place(w.P_s_next);
     store_matrix(out.chol_ps + last * nn, w.S_s_next);
   }
@@ -166,7 +367,8 @@ Status run_cubature_smoother(const CubatureSmootherInputs& in, PointTransition& 
 
   const bool q_full = in.qs.dims[0] == steps;
   const bool dt_full = in.dts.dims[0] == steps;
-  DMatrix L, Y, Sq, S_s;
+  const double cross_scale = std::sqrt(static_cast<double>(n)) / static_cast<double>(2 * n);
+  const double inv_2n = 1.0 / static_cast<double>(2 * n);
   const char* q_factored = nullptr;  // the Q entry whose factor Sq holds
   for (Index k = steps - 2; k >= 0; --k) {
     const Index qi = q_full ? k + 1 : k;
@@ -177,92 +379,74 @@ Status run_cubature_smoother(const CubatureSmootherInputs& in, PointTransition& 
     // 1. Cubature points of the filtered posterior k, from its guarded
     //    factor (the same factorisation and jitter the filter's prediction
     //    uses); in square-root form this factor stands for P from here on.
-    if (Status s = factor_of(w.P, L, k); !s) return s;
-    const DMatrix X = cubature_points_from_factor(w.x, L);
+    if (Status s = factor_of(w.P, w, w.L, k); !s) return s;
+    cubature_points_from_factor(w.x, w.L, w.X);
 
     // 2. One transition call with all 2n points.
-    if (Status s = transition.propagate(k, X, dt, Y); !s) return s;
-    if (Y.rows() != 2 * n || Y.cols() != n) internal_failure("images are 2n by n", __FILE__, __LINE__);
-    unwrap_angle_columns(Y, angles);
+    if (Status s = transition.propagate(k, w.X, dt, w.Y); !s) return s;
+    if (w.Y.rows() != 2 * n || w.Y.cols() != n) internal_failure("images are 2n by n", __FILE__, __LINE__);
+    unwrap_angle_columns(w.Y, angles);
 
     // 3. Predicted mean; deviations of the images about it and of the points
     //    about the mean that generated them; their cross-covariance.
-    w.xp = row_mean(Y, n);
-    for (Index c = 0; c < n; ++c) w.Yc.col(c) = Y.col(c).array() - w.xp.coeff(c);
+    row_mean(w.Y, n, w.xp);
     // The points deviate from x by +-sqrt(n) times the factor's columns, so
     // the cross-covariance (1/2n) sum (X_i - x)(Y_i - xp)^T pairs each plus
-    // point with its minus twin: (sqrt(n) / 2n) L (Y_plus - Y_minus).
-    w.B = Y.topRows(n) - Y.bottomRows(n);
-    w.C.noalias() = L.triangularView<Eigen::Lower>() * w.B;
-    w.C *= std::sqrt(static_cast<double>(n)) / static_cast<double>(2 * n);
+    // point with its minus twin: (sqrt(n) / 2n) L (Y_plus - Y_minus).  The
+    // factor's strict upper triangle is exactly zero, so the plain product
+    // (coefficient-wise, no blocking overhead at these sizes) is the
+    // triangular one.
+    ops.cross(w, cross_scale);
 
     // 4. Predicted covariance (or its factor) and the gain G = C Pp^-1.
-    batch::load_slice(in.qs, qi, w.Q);
     bool solved;
     if (sr) {
       // A broadcast Q is one memory slice for every step: factored once.
       const char* q_here = in.qs.data + qi * in.qs.strides[0];
       if (q_here != q_factored) {
         q_factored = nullptr;
-        Result<CholeskyFactor> f = stable_cholesky(w.Q);
-        if (!f) {
-          Error e = f.take_error();
-          e.message += " (smoother step " + std::to_string(k) + ", process noise Q)";
-          return e;
+        batch::load_slice(in.qs, qi, w.Q);
+        double jitter = 0.0;
+        if (!stable_cholesky(w.Q, w.factor_work, w.Sq, jitter)) {
+          return Error::runtime("unable to compute stable Cholesky factor (smoother step " + std::to_string(k) +
+                                ", process noise Q)");
         }
-        Sq = std::move(f.value().L);
         q_factored = q_here;
       }
-      // [w Yc; Sq^T]^T [w Yc; Sq^T] = Pyy + Q: the predicted factor from one QR.
-      w.A_pred.topRows(2 * n) = root_w * w.Yc;
-      w.A_pred.bottomRows(n) = Sq.transpose();
-      Result<DMatrix> Sp = qr_to_lower_factor(w.A_pred, n);
-      if (!Sp) return with_step(Sp.take_error(), k);
-      solved = solve_gain(w, &Sp.value());
+      // [Sq^T; w Yc]^T [Sq^T; w Yc] = Q + Pyy: the predicted factor from one QR.
+      // Sq^T on top is upper triangular, which the QR exploits.
+      w.A_pred.topRows(n) = w.Sq.transpose();
+      w.A_pred.bottomRows(2 * n) = root_w * w.Yc;
+      lower_factor_qr(w.A_pred, w.diag, w.Sp, true);
+      solved = solve_gain(w, ops, &w.Sp);
     } else {
       // Sample covariance of the images (only the lower triangle is
-      // accumulated, then mirrored), plus Q, symmetrised: the filter's
+      // formed, then mirrored), plus Q, symmetrised: the filter's
       // prediction formula.
-      w.Pp.setZero();
-      w.Pp.selfadjointView<Eigen::Lower>().rankUpdate(w.Yc.transpose(), 1.0 / static_cast<double>(2 * n));
-      w.Pp.triangularView<Eigen::StrictlyUpper>() = w.Pp.transpose();
-      w.Pp += w.Q;
+      batch::load_slice(in.qs, qi, w.Q);
+      ops.predicted_covariance(w, inv_2n);
       symmetrize_in_place(w.Pp);
-      solved = solve_gain(w, nullptr);
+      solved = solve_gain(w, ops, nullptr);
     }
     if (!solved) return with_step(Error::runtime("failed to invert innovation covariance"), k);
 
     // 5. Smoothed mean; angle differences are taken the short way round.
     w.d = w.x_s_next - w.xp;
     wrap_angles(w.d, angles);
-    w.x_s.noalias() = w.G * w.d;
+    ops.gain_times(w);
     w.x_s += w.x;
     wrap_angles(w.x_s, angles);
 
     // 6. Smoothed covariance.
     if (sr) {
-      for (Index c = 0; c < n; ++c) w.Xc.col(c) = X.col(c).array() - w.x.coeff(c);
       // Residual points (Xc - Yc G^T) carry P - G Pp G^T once the noise and
       // the smoothed factor of k+1, both mapped by G, are stacked under them:
       // the stack's A^T A = P + G (P_s[k+1] - Pp) G^T, factored by one QR.
-      w.A_smooth.topRows(2 * n).noalias() = w.Xc - w.Yc * w.G.transpose();
-      w.A_smooth.topRows(2 * n) *= root_w;
-      w.A_smooth.middleRows(2 * n, n).noalias() = Sq.transpose() * w.G.transpose();
-      w.A_smooth.bottomRows(n).noalias() = w.S_s_next.transpose() * w.G.transpose();
-      Result<DMatrix> Ss = qr_to_lower_factor(w.A_smooth, n);
-      if (!Ss) return with_step(Ss.take_error(), k);
-      S_s = std::move(Ss).value();
-      w.P_s.setZero();
-      w.P_s.triangularView<Eigen::Lower>() = S_s * S_s.transpose();
-      w.P_s.triangularView<Eigen::StrictlyUpper>() = w.P_s.transpose();
+      ops.smoothing_stack(w, root_w);
+      lower_factor_qr(w.A_smooth, w.diag, w.S_s, false);
+      ops.factor_product(w);
     } else {
-      // Only the lower triangle of the symmetric correction is formed; the
-      // symmetrisation below mirrors it.
-      w.D = w.P_s_next - w.Pp;
-      w.B.noalias() = w.G * w.D;
-      w.P_s = w.P;
-      w.P_s.triangularView<Eigen::Lower>() += w.B * w.G.transpose();
-      w.P_s.triangularView<Eigen::StrictlyUpper>() = w.P_s.transpose();
+      ops.covariance_correction(w);
     }
     symmetrize_in_place(w.P_s);
 
@@ -274,8 +458,8 @@ Status run_cubature_smoother(const CubatureSmootherInputs& in, PointTransition& 
     store_matrix(out.ps + k * nn, w.P_s);
     store_matrix(out.gains + k * nn, w.G);
     if (sr) {
-      store_matrix(out.chol_ps + k * nn, S_s);
-      w.S_s_next.swap(S_s);
+      store_matrix(out.chol_ps + k * nn, w.S_s);
+      w.S_s_next.swap(w.S_s);
     }
     w.x_s_next.swap(w.x_s);
     w.P_s_next.swap(w.P_s);
