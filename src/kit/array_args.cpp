@@ -1,5 +1,6 @@
 // Converting and checking declared array arguments (see array_args.hpp).
 #include "array_args.hpp"
+#include "number_format.hpp"
 
 #include "errors.hpp"
 #include "finite_checks.hpp"
@@ -10,7 +11,6 @@ namespace vexel::py {
 
 namespace {
 
-std::string num(npy_intp v) { return std::to_string(v); }
 
 /// "(a, b, c)" from the extents of an array.
 std::string actual_shape(const ArrayIn& a) {

@@ -16,7 +16,7 @@
 //   array_output.hpp     new NumPy arrays for results
 //   finite_checks.hpp    finiteness checks and their messages
 //   array_args.hpp       declarative array arguments of a function
-//   number_format.hpp    doubles written as Python writes them
+//   number_format.hpp    numbers and shapes written as messages write them
 //   output_buffer.hpp    scratch memory for results, handed over to NumPy
 //   lock_release.hpp     running without the interpreter lock
 //   model_callbacks.hpp  one Python call of fx/hx over all cubature points

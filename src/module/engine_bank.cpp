@@ -32,7 +32,6 @@ ClassInfo g_bank_class{nullptr, "CkfBank"};
 constexpr BorrowKind kRead = BorrowKind::Read;
 constexpr BorrowKind kWrite = BorrowKind::Write;
 
-std::string num(Index v) { return std::to_string(v); }
 std::size_t sz(Index v) { return static_cast<std::size_t>(v); }
 std::string shape_of(const ArrayIn& a) {
   std::string s = "(";

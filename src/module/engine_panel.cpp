@@ -27,7 +27,6 @@ namespace vexel::py {
 
 namespace {
 
-std::string num(npy_intp v) { return std::to_string(v); }
 
 bool shape_is(const ArrayIn& a, std::initializer_list<npy_intp> dims) {
   if (a.ndim() != static_cast<int>(dims.size())) return false;

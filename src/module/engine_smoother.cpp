@@ -19,7 +19,6 @@ namespace vexel::py {
 
 namespace {
 
-std::string num(npy_intp v) { return std::to_string(v); }
 
 /// Attaches "raised by fx in cubature_smooth() at step k ..." to the pending
 /// exception when the running Python has notes (3.11+); the exception itself
