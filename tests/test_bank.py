@@ -163,6 +163,28 @@ def test_callback_sees_every_filter_in_the_fixed_layout():
         np.testing.assert_allclose(X[2 * N * i:2 * N * (i + 1)], want, rtol=1e-13, atol=1e-9)
 
 
+def test_points_a_callback_kept_are_never_drawn_into_again():
+    # The bank may reuse its points array from step to step, but only one
+    # that nothing else holds: arrays a callback kept (or froze, or
+    # reshaped) stay exactly as the callback saw them.
+    rng = np.random.default_rng(4)
+    kept, copies = [], []
+
+    def fx(X, dt):
+        if len(kept) == 1:
+            X.flags.writeable = False
+        kept.append(X)
+        copies.append(X.copy())
+        return X.copy()
+
+    bank = make_bank(targets(rng, 3), fx=fx)
+    for _ in range(3):
+        bank.predict()
+    assert len({id(X) for X in kept}) == 3
+    for X, C in zip(kept, copies):
+        assert same(X, C)
+
+
 def test_faulty_filters_get_their_status_and_the_rest_match():
     rng = np.random.default_rng(4)
     xs = targets(rng, 8)

@@ -25,7 +25,18 @@ namespace vexel::py {
 namespace {
 
 using bank::CkfBank;
-using BankInstance = Instance<CkfBank>;
+
+/// The bank and the array its callbacks last saw.  The array is drawn into
+/// again at the next step when nothing but this holds it (a callback that
+/// kept it gets a fresh one): a new 2n*M*n array per step would cost its
+/// page faults every step.
+struct BankObject {
+  CkfBank b;
+  Ref points;
+
+  explicit BankObject(CkfBank bank) : b(std::move(bank)) {}
+};
+using BankInstance = Instance<BankObject>;
 
 ClassInfo g_bank_class{nullptr, "CkfBank"};
 
@@ -142,16 +153,32 @@ void copy_images(const ArrayIn& a, double* out) {
 /// call), then fx(points, dt, *args) or hx(points, *args) runs once; its
 /// images, checked as a lone filter checks its model output (for the bank's
 /// row count), are copied into the bank's image buffer.
+/// The cached array when it can be drawn into again: held by nothing else,
+/// still a writeable, aligned, C-ordered float64 array of its own memory
+/// with the shape of this step's points (a callback may have reshaped or
+/// frozen it in place).
+Ref reuse_points(Ref& cache, const npy_intp* dims) {
+  Ref points = std::move(cache);
+  if (!points || Py_REFCNT(points.get()) != 1) return new_array(2, dims);
+  auto* a = reinterpret_cast<PyArrayObject*>(points.get());
+  const bool usable = PyArray_NDIM(a) == 2 && PyArray_DIM(a, 0) == dims[0] && PyArray_DIM(a, 1) == dims[1] &&
+                      PyArray_TYPE(a) == NPY_DOUBLE && PyArray_BASE(a) == nullptr && PyArray_ISCARRAY(a) &&
+                      PyArray_ISNOTSWAPPED(a);
+  return usable ? std::move(points) : new_array(2, dims);
+}
+
 template <class Draw>
-void call_model(PyObject* callable, CkfBank& b, bool pass_dt, double dt, PyObject* extra_args, Index columns,
+void call_model(PyObject* callable, BankObject& self, bool pass_dt, double dt, PyObject* extra_args, Index columns,
                 Draw&& draw) {
+  CkfBank& b = self.b;
   const Index rows = b.count * b.points_per_filter();
   check_shape_fits({rows, b.dim_x});
   const npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(b.dim_x)};
-  Ref points = new_array(2, dims);
+  Ref points = reuse_points(self.points, dims);
   without_lock([&] {
     draw(array_data(points));
   });
+  const Ref kept = Ref::borrow(points.get());
   const Py_ssize_t n_extra = extra_args ? PyTuple_Size(extra_args) : 0;
   const Py_ssize_t n_fixed = pass_dt ? 2 : 1;
   Ref call_args = Ref::steal(PyTuple_New(n_fixed + n_extra));
@@ -169,6 +196,7 @@ void call_model(PyObject* callable, CkfBank& b, bool pass_dt, double dt, PyObjec
                       num(a.dim(0)) + ", " + num(a.dim(1)) + ")"));
   }
   copy_images(a, b.images.data());
+  self.points = Ref::borrow(kept.get());
 }
 
 // ---------------------------------------------------------------------------
@@ -192,13 +220,13 @@ PyObject* bank_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     const std::uint64_t dim_x = arg_u64(a[1], "dim_x");
     const std::uint64_t dim_z = arg_u64(a[2], "dim_z");
     const double dt = arg_double(a[3], "dt");
-    return new_instance(type, unwrap(CkfBank::create(count, dim_x, dim_z, dt)));
+    return new_instance(type, BankObject(unwrap(CkfBank::create(count, dim_x, dim_z, dt))));
   });
 }
 
 Ref bank_get(BankInstance& self, PyObject* const* args) {
   const std::string name = arg_string(args[0], "name");
-  const CkfBank& b = self.state;
+  const CkfBank& b = self.state.b;
   const Index M = b.count;
   const Index n = b.dim_x;
   const Index m = b.dim_z;
@@ -220,7 +248,7 @@ Ref bank_get(BankInstance& self, PyObject* const* args) {
 Ref bank_set(BankInstance& self, PyObject* const* args) {
   const std::string name = arg_string(args[0], "name");
   PyObject* value = args[1];
-  CkfBank& b = self.state;
+  CkfBank& b = self.state.b;
   const Index M = b.count;
   const Index n = b.dim_x;
   const Index m = b.dim_z;
@@ -261,12 +289,12 @@ Ref bank_set(BankInstance& self, PyObject* const* args) {
 Ref bank_set_dt(BankInstance& self, PyObject* const* args) {
   const double dt = arg_double(args[0], "dt");
   if (!std::isfinite(dt)) fail(Error::value("dt must be finite"));
-  self.state.dt = dt;
+  self.state.b.dt = dt;
   return none();
 }
 
 Ref bank_set_angles(BankInstance& self, PyObject* const* args) {
-  CkfBank& b = self.state;
+  CkfBank& b = self.state.b;
   std::vector<Index> states = take_indices(args[0], "states");
   std::vector<Index> measurements = take_indices(args[1], "measurements");
   for (Index a : states) {
@@ -283,13 +311,13 @@ Ref bank_set_angles(BankInstance& self, PyObject* const* args) {
 }
 
 Ref bank_predict(BankInstance& self, PyObject* const* args) {
-  CkfBank& b = self.state;
+  CkfBank& b = self.state.b;
   PyObject* fx = args[0];
   const double dt = given(args[1]) ? arg_double(args[1], "dt") : b.dt;
   PyObject* fx_args = given(args[2]) ? arg_tuple(args[2], "fx_args") : nullptr;
   if (!std::isfinite(dt)) fail(Error::value("dt must be finite"));
   batch::WorkerPool& pool = batch::WorkerPool::instance();
-  call_model(fx, b, /*pass_dt=*/true, dt, fx_args, b.dim_x,
+  call_model(fx, self.state, /*pass_dt=*/true, dt, fx_args, b.dim_x,
              [&](double* points) { bank::draw_prediction_points(b, pool, points); });
   without_lock([&] {
     bank::finish_prediction(b, pool);
@@ -298,13 +326,13 @@ Ref bank_predict(BankInstance& self, PyObject* const* args) {
 }
 
 Ref bank_update(BankInstance& self, PyObject* const* args) {
-  CkfBank& b = self.state;
+  CkfBank& b = self.state.b;
   PyObject* hx = args[1];
   std::vector<double> zs = take_array(args[0], "zs", {b.count, b.dim_z}, false);
   PyObject* hx_args = given(args[2]) ? arg_tuple(args[2], "hx_args") : nullptr;
   b.z.swap(zs);
   batch::WorkerPool& pool = batch::WorkerPool::instance();
-  call_model(hx, b, /*pass_dt=*/false, 0.0, hx_args, b.dim_z,
+  call_model(hx, self.state, /*pass_dt=*/false, 0.0, hx_args, b.dim_z,
              [&](double* points) { bank::draw_update_points(b, pool, points); });
   without_lock([&] {
     bank::finish_update(b, pool);
@@ -313,7 +341,7 @@ Ref bank_update(BankInstance& self, PyObject* const* args) {
 }
 
 Ref bank_keep(BankInstance& self, PyObject* const* args) {
-  CkfBank& b = self.state;
+  CkfBank& b = self.state.b;
   const std::vector<Index> indices = take_indices(args[0], "indices");
   std::vector<bool> seen(sz(b.count), false);
   for (Index i : indices) {
@@ -326,7 +354,7 @@ Ref bank_keep(BankInstance& self, PyObject* const* args) {
 }
 
 Ref bank_add(BankInstance& self, PyObject* const* args) {
-  CkfBank& b = self.state;
+  CkfBank& b = self.state.b;
   const Index n = b.dim_x;
   const Index m = b.dim_z;
   const ArrayIn probe = arg_array(args[0], 2, "xs");
@@ -357,11 +385,10 @@ Ref bank_add(BankInstance& self, PyObject* const* args) {
 }
 
 Ref bank_copy(BankInstance& self) {
-  CkfBank twin = self.state;
-  return new_instance(g_bank_class.type, std::move(twin));
+  return new_instance(g_bank_class.type, BankObject(self.state.b));
 }
 
-using Methods = MethodsOf<CkfBank, g_bank_class>;
+using Methods = MethodsOf<BankObject, g_bank_class>;
 constexpr int kKw = kKwFlags;
 
 PyMethodDef kMethods[] = {
@@ -395,7 +422,7 @@ constexpr const char kDoc[] =
 
 PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(&bank_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_instance<CkfBank>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_instance<BankObject>)},
     {Py_tp_doc, const_cast<char*>(kDoc)},
     {Py_tp_methods, kMethods},
     {0, nullptr},
