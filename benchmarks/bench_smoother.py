@@ -3,14 +3,17 @@
 1. One smoother step against one filter prediction with the same vectorised
    callback (fx = X @ F.T, the cheapest callback, so the native work shows),
    at n = 4 and n = 12, in both forms. Target: a smoother step costs at most
-   1.5x a prediction (ratio prediction / step >= 0.67).
+   1.5x a prediction (ratio prediction / step >= 0.67). Each figure once with
+   one fx call per step (the default) and once with the steps' points stacked
+   into few calls (`steps_per_call`).
 2. The coordinated-turn radar scenario of the demo (5 states): the whole
    `cubature_smoother` against FilterPy's `UnscentedKalmanFilter.rts_smoother`
    with `MerweScaledSigmaPoints(5, alpha=1, beta=0, kappa=0)` (the cubature
    points plus a centre point of weight zero) on the same filtered trace.
    Target: >= 20x per step. FilterPy calls fx once per point: it gets the
    model written per point in plain float arithmetic (its natural form), and,
-   as a second figure, our vectorised function applied to one point.
+   as a second figure, our vectorised function applied to one point. Ours
+   once with one fx call per step and once with `steps_per_call` = N.
 
     PYTHONPATH=python python benchmarks/bench_smoother.py [--steps N]
 """
@@ -54,11 +57,13 @@ def step_vs_prediction(bench, n, steps):
                 predict(fx)
 
         t_pred = best_time(predictions, number=1, repeat=7) / (steps - 1)
-        t_step = best_time(lambda: cubature_smoother(xs, Ps, fx, Q, 1.0, square_root=sr), number=1,
-                           repeat=7) / (steps - 1)
         form = "square-root" if sr else "covariance"
-        bench.add(f"n = {n:2d}, {form}: smoother step vs predict_custom", t_step, t_pred,
-                  target=">= 0.67x (step <= 1.5x prediction)")
+        for per_call in (1, steps):
+            t_step = best_time(lambda: cubature_smoother(xs, Ps, fx, Q, 1.0, square_root=sr, steps_per_call=per_call),
+                               number=1, repeat=7) / (steps - 1)
+            how = "1 call/step" if per_call == 1 else "stacked"
+            bench.add(f"n = {n:2d}, {form}, {how}: smoother step vs predict_custom", t_step, t_pred,
+                      target=">= 0.67x (step <= 1.5x prediction)")
 
 
 def turn_point(x, dt):
@@ -109,15 +114,16 @@ def main():
 
     per = args.steps - 1
     bench = Bench(f"coordinated-turn radar, N = {args.steps}, n = 5: whole smoother (per step)")
-    t_sm = {sr: best_time(lambda: cubature_smoother(r.xs, r.Ps, coordinated_turn, kf.Q, DT, square_root=sr),
-                          number=1, repeat=5) for sr in (False, True)}
+    t_sm = {(sr, k): best_time(lambda: cubature_smoother(r.xs, r.Ps, coordinated_turn, kf.Q, DT, square_root=sr,
+                                                         steps_per_call=k), number=1, repeat=5)
+            for sr in (False, True) for k in (1, args.steps)}
     baselines = (("FilterPy UKF rts_smoother, per-point float fx", turn_point),
                  ("FilterPy UKF rts_smoother, our fx on one point", turn_point_vectorised))
     for label, point_fx in baselines:
         t_theirs = best_time(lambda: filterpy_smoother(kf, r.xs, r.Ps, point_fx), number=1, repeat=3)
-        for sr in (False, True):
-            form = "sqrt" if sr else "cov"
-            bench.add(f"ours ({form}) vs {label}", t_sm[sr] / per, t_theirs / per, target=">= 20x")
+        for (sr, k), t in t_sm.items():
+            form = ("sqrt" if sr else "cov") + (", stacked" if k > 1 else "")
+            bench.add(f"ours ({form}) vs {label}", t / per, t_theirs / per, target=">= 20x")
     t_fx = best_time(lambda: coordinated_turn(np.tile(r.xs[0], (10, 1)), DT))
     t_pt = best_time(lambda: turn_point(r.xs[0], DT))
     print(f"callback cost: vectorised fx on 10 points {t_fx * 1e6:.1f} us, per-point fx {t_pt * 1e6:.1f} us "

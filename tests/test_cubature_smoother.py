@@ -183,6 +183,13 @@ def raising_fx(X, dt):
      "fx returned non-finite values (NaN or inf) in output row 2 (sigma point 2); x and P were left unchanged "
      "(smoother step 3)"),
     ({"fx": lambda X, dt: X * 1e200, "Q": 1e300}, RuntimeError, "smoothed estimate is not finite (smoother step 3)"),
+    ({"steps_per_call": 0}, ValueError, "steps_per_call must be at least 1"),
+    ({"steps_per_call": 4, "fx": lambda X, dt: X[:, :1]}, ValueError,
+     "model output must have shape (16, 2), got (16, 1) (smoother steps 0 to 3)"),
+    # Stacked steps 0..3: row 9 is row 1 of step 2; the pass reaches step 2 before step 0's row 0.
+    ({"steps_per_call": 9, "fx": lambda X, dt: np.where(np.isin(np.arange(16), [0, 9])[:, None], np.nan, X)},
+     ValueError, "fx returned non-finite values (NaN or inf) in output row 1 (sigma point 1); x and P were left "
+     "unchanged (smoother step 2)"),
 ])
 def test_bad_input_raises_naming_argument_or_step(sr, change, exc, message):
     args = {"xs": XS, "Ps": PS, "fx": lambda X, dt: X, "Q": 0.1, "dt": 1.0, **change}
@@ -209,6 +216,30 @@ def test_fx_exception_passes_through_with_a_note_and_nothing_leaks():
     assert info.value.__notes__ == ["raised by fx in cubature_smooth() at smoother step 2 (the transition 2 -> 3)"]
     del info
     assert (sys.getrefcount(fx), sys.getrefcount(xs), sys.getrefcount(Ps)) == before
+
+
+@FORMS
+def test_steps_stacked_into_one_call_give_the_same_bits_and_never_mix_time_steps(sr):
+    kf, r = run_turn(sr, steps=30)
+    dts = np.where(np.arange(29) % 10 < 6, 0.5, 0.25)  # runs of 6 and 4 steps, N-1 entries
+    calls = []
+
+    def fx(X, dt):
+        calls.append((len(X), dt))
+        return turn(X, dt)
+
+    one = cubature_smoother(r.xs, r.Ps, turn, kf.Q, dts, square_root=sr)
+    for k in (4, 100):
+        calls.clear()
+        many = cubature_smoother(r.xs, r.Ps, fx, kf.Q, dts, square_root=sr, steps_per_call=k)
+        for a, b in zip(one, many):
+            assert (a is None and b is None) or a.tobytes() == b.tobytes()
+        # Backward over runs of equal dt (steps 26-28, 20-25, 16-19, 10-15,
+        # 6-9, 0-5), at most k steps a call; 10 rows a step.
+        runs = [(3, 0.25), (6, 0.5), (4, 0.25), (6, 0.5), (4, 0.25), (6, 0.5)]
+        want = [(10 * c, dt) for count, dt in runs for c in ((count,) if count <= k else (4, count - 4))]
+        assert calls == want
+    assert kf.smooth(r, dt=dts, steps_per_call=7).xs.tobytes() == one.xs.tobytes()
 
 
 def test_filter_smooth_uses_its_own_model_unless_told_otherwise():

@@ -45,4 +45,5 @@ def cubature_smooth(
     fx_args: Optional[Tuple[Any, ...]] = None,
     square_root: bool = False,
     angle_states: Optional[Tuple[int, ...]] = None,
+    steps_per_call: int = 1,
 ) -> Tuple[_F64, _F64, _F64, Optional[_F64]]: ...

@@ -890,7 +890,7 @@ class VexelCKF:
     # -- smoothing -----------------------------------------------------------
 
     def smooth(self, result: Any, Q: Optional[ArrayLike] = None, dt: Optional[ArrayLike] = None,
-               fx_args: Optional[Iterable[Any]] = None) -> Any:
+               fx_args: Optional[Iterable[Any]] = None, steps_per_call: int = 1) -> Any:
         """Smooth a `run()` result with the cubature RTS smoother.
 
         Uses the filter's ``fx``, and its ``Q`` and ``dt`` unless given; the
@@ -907,6 +907,9 @@ class VexelCKF:
             One value or a per-step array, when dt varied during the run.
         fx_args : iterable, optional
             Extra positional arguments of ``fx``.
+        steps_per_call : int, optional
+            Most steps whose points go to a row-wise ``fx`` in one call (see
+            `cubature_smoother`); default 1, one call per step.
 
         Returns
         -------
@@ -935,6 +938,7 @@ class VexelCKF:
         return cubature_smoother(
             xs, Ps, fx, self.Q if Q is None else Q, self._dt if dt is None else dt, fx_args,
             square_root=self._square_root, angle_states=getattr(self, "angle_states", None),
+            steps_per_call=steps_per_call,
         )
 
 

@@ -205,7 +205,7 @@ class VexelCKF:
     ) -> RunResult: ...
     def smooth(
         self, result: RunResult, Q: Optional[ArrayLike] = None, dt: Optional[ArrayLike] = None,
-        fx_args: Optional[Iterable[Any]] = None,
+        fx_args: Optional[Iterable[Any]] = None, steps_per_call: int = 1,
     ) -> CubatureSmoothResult: ...
 
     # -- whole-state transfer

@@ -75,11 +75,15 @@ def _angle_indices(angle_states: Any, dim_x: int) -> Optional[Tuple[int, ...]]:
 
 def cubature_smoother(xs: ArrayLike, Ps: ArrayLike, fx: Callable[..., Any], Q: ArrayLike, dt: ArrayLike,
                       fx_args: Optional[Iterable[Any]] = (), square_root: bool = False,
-                      angle_states: Any = None) -> CubatureSmoothResult:
+                      angle_states: Any = None, steps_per_call: int = 1) -> CubatureSmoothResult:
     """Cubature Rauch-Tung-Striebel smoother over a filtered trace.
 
     One native backward pass from the last step to the first; ``fx`` is called
     once per step with all 2 dim_x cubature points of that step, one per row.
+    The points of a step depend on the filtered trace alone, so a row-wise
+    ``fx`` can take many steps at once: ``steps_per_call`` > 1 stacks the
+    points of up to that many consecutive steps with the same time step into
+    one call, which saves the callback's per-call cost on long traces.
 
     Parameters
     ----------
@@ -105,6 +109,11 @@ def cubature_smoother(xs: ArrayLike, Ps: ArrayLike, fx: Callable[..., Any], Q: A
     angle_states : sequence of int or boolean mask, optional
         The states that are angles: their differences are taken the short way
         round and their smoothed values wrapped to (-pi, pi].
+    steps_per_call : int, optional
+        Most steps whose points go to ``fx`` in one call (default 1: one call
+        per step, 2 dim_x rows). With k > 1, ``fx`` receives up to 2 dim_x k
+        rows, the steps in order, and must treat every row on its own. The
+        result does not depend on it.
 
     Returns
     -------
@@ -126,12 +135,13 @@ def cubature_smoother(xs: ArrayLike, Ps: ArrayLike, fx: Callable[..., Any], Q: A
     if xs.ndim != 2:
         # Malformed: the native pass names the argument and what it wants.
         return CubatureSmoothResult(*_engine.cubature_smooth(
-            xs, Ps, fx, as_floats("Q", Q), as_floats("dt", dt), args, bool(square_root)))
+            xs, Ps, fx, as_floats("Q", Q), as_floats("dt", dt), args, bool(square_root), None, steps_per_call))
     steps, dim_x = xs.shape
     qs = _per_step("Q", Q, steps, dim_x, dim_x)
     if np.ndim(Q) < 3 and not np.isfinite(qs[0]).all():
         raise ValueError("Q contains non-finite values (NaN or inf)")
     dts = _time_steps(dt, steps)
     angles = _angle_indices(angle_states, dim_x)
-    return CubatureSmoothResult(*_engine.cubature_smooth(xs, Ps, fx, qs, dts, args, bool(square_root), angles))
+    return CubatureSmoothResult(*_engine.cubature_smooth(xs, Ps, fx, qs, dts, args, bool(square_root), angles,
+                                                         steps_per_call))
 

@@ -11,7 +11,7 @@
 
 namespace vexel::py {
 
-inline constexpr int kMaxParams = 8;
+inline constexpr int kMaxParams = 9;
 
 /// Parameter list of a callable: every parameter is positional-or-keyword,
 /// the first `required` have no default.

@@ -12,7 +12,7 @@
 namespace vexel::py {
 
 DMatrix call_model_vectorized(PyObject* callable, const DMatrix& points, bool pass_dt, PyObject* extra_args,
-                              Index expected_columns, double dt) {
+                              Index expected_columns, double dt, bool check_finite) {
   // The argument tuple: points, then dt (prediction only), then extras.
   const Py_ssize_t n_extra = extra_args ? PyTuple_Size(extra_args) : 0;
   const Py_ssize_t n_fixed = pass_dt ? 2 : 1;
@@ -36,22 +36,31 @@ DMatrix call_model_vectorized(PyObject* callable, const DMatrix& points, bool pa
   }
 
   // Report the first row holding a NaN or infinity.
-  Index bad_row = out.rows();
+  if (check_finite) {
+    const Index bad_row = first_non_finite_row(out, 0, out.rows());
+    if (bad_row < out.rows()) fail(non_finite_model_output(pass_dt, bad_row));
+  }
+  return out;
+}
+
+Index first_non_finite_row(const DMatrix& out, Index begin, Index end) {
+  Index bad_row = end;
   for (Index c = 0; c < out.cols(); ++c) {
     const double* col = out.col(c).data();
-    for (Index r = 0; r < bad_row; ++r) {
+    for (Index r = begin; r < bad_row; ++r) {
       if (!is_finite(col[r])) {
         bad_row = r;
         break;
       }
     }
   }
-  if (bad_row < out.rows()) {
-    const std::string row = std::to_string(bad_row);
-    fail(Error::value(std::string(pass_dt ? "fx" : "hx") + " returned non-finite values (NaN or inf) in output row " +
-                      row + " (sigma point " + row + "); x and P were left unchanged"));
-  }
-  return out;
+  return bad_row;
+}
+
+Error non_finite_model_output(bool pass_dt, Index row) {
+  const std::string text = std::to_string(row);
+  return Error::value(std::string(pass_dt ? "fx" : "hx") + " returned non-finite values (NaN or inf) in output row " +
+                      text + " (sigma point " + text + "); x and P were left unchanged");
 }
 
 }  // namespace vexel::py

@@ -13,8 +13,17 @@ namespace vexel::py {
 /// once, with a fresh C-ordered copy of the point set, and return the result
 /// as a (rows, expected_columns) matrix.  `extra_args` is a tuple or
 /// nullptr.  Fails with the callback's own exception, the array errors for
-/// the name "model output", or the non-finite-row ValueError.
+/// the name "model output", or (with `check_finite`) the non-finite-row
+/// ValueError.
 DMatrix call_model_vectorized(PyObject* callable, const DMatrix& points, bool pass_dt, PyObject* extra_args,
-                              Index expected_columns, double dt);
+                              Index expected_columns, double dt, bool check_finite = true);
+
+/// First row in [begin, end) of a model output holding a NaN or infinity;
+/// end when there is none.
+Index first_non_finite_row(const DMatrix& out, Index begin, Index end);
+
+/// The ValueError for a non-finite model output row (numbered within its
+/// point set).
+Error non_finite_model_output(bool pass_dt, Index row);
 
 }  // namespace vexel::py

@@ -20,38 +20,62 @@ namespace vexel::py {
 namespace {
 
 
-/// Attaches "raised by fx in cubature_smooth() at step k ..." to the pending
-/// exception when the running Python has notes (3.11+); the exception itself
-/// is left as it was.
-void add_step_note(Index step) {
+/// " (smoother step k)", or " (smoother steps a to b)" for a call that
+/// served several.
+std::string steps_text(Index first, Index count) {
+  if (count == 1) return " (smoother step " + std::to_string(first) + ")";
+  return " (smoother steps " + std::to_string(first) + " to " + std::to_string(first + count - 1) + ")";
+}
+
+/// Attaches "raised by fx in cubature_smooth() at smoother step k ..." to the
+/// pending exception when the running Python has notes (3.11+); the
+/// exception itself is left as it was.
+void add_step_note(Index first, Index count) {
   PyObject* type = nullptr;
   PyObject* value = nullptr;
   PyObject* tb = nullptr;
   PyErr_Fetch(&type, &value, &tb);
   PyErr_NormalizeException(&type, &value, &tb);
   if (value != nullptr && PyObject_HasAttrString(value, "add_note")) {
-    const std::string note = "raised by fx in cubature_smooth() at smoother step " + std::to_string(step) +
-                             " (the transition " + std::to_string(step) + " -> " + std::to_string(step + 1) + ")";
+    const Index last = first + count - 1;
+    const std::string note =
+        count == 1 ? "raised by fx in cubature_smooth() at smoother step " + std::to_string(first) + " (the transition " +
+                         std::to_string(first) + " -> " + std::to_string(first + 1) + ")"
+                   : "raised by fx in cubature_smooth() at smoother steps " + std::to_string(first) + " to " +
+                         std::to_string(last) + " (the transitions " + std::to_string(first) + " -> " +
+                         std::to_string(first + 1) + " to " + std::to_string(last) + " -> " +
+                         std::to_string(last + 1) + ")";
     Ref done = Ref::steal(PyObject_CallMethod(value, "add_note", "s", note.c_str()));
     if (!done) PyErr_Clear();  // the note is a courtesy; the original error matters
   }
   PyErr_Restore(type, value, tb);
 }
 
-/// The user's fx, called once per step with all 2n points, as the filters'
-/// predict calls it.
+/// The user's fx, called with all 2n points of a step, as the filters'
+/// predict calls it, or with those of several steps stacked.
 class PythonTransition final : public smoother::PointTransition {
  public:
   PythonTransition(PyObject* fx, PyObject* fx_args, Index n) : fx_(fx), fx_args_(fx_args), n_(n) {}
 
-  Status propagate(Index step, const DMatrix& points, double dt, DMatrix& images) override {
+  Status propagate(Index first, Index count, const DMatrix& points, double dt, DMatrix& images) override {
     try {
-      images = call_model_vectorized(fx_, points, true, fx_args_, n_, dt);
+      images = call_model_vectorized(fx_, points, true, fx_args_, n_, dt, /*check_finite=*/false);
+      // Non-finite images are reported for the step the pass reaches first
+      // (the last), by their row within that step's point set.
+      const Index rows = 2 * n_;
+      for (Index s = count - 1; s >= 0; --s) {
+        const Index bad = first_non_finite_row(images, s * rows, (s + 1) * rows);
+        if (bad < (s + 1) * rows) {
+          Error e = non_finite_model_output(true, bad - s * rows);
+          e.message += steps_text(first + s, 1);
+          return e;
+        }
+      }
     } catch (Error& e) {
       if (e.kind == ErrorKind::PythonSet) {
-        add_step_note(step);
+        add_step_note(first, count);
       } else {
-        e.message += " (smoother step " + std::to_string(step) + ")";
+        e.message += steps_text(first, count);
       }
       return std::move(e);
     }
@@ -105,8 +129,11 @@ std::vector<Index> angle_indices(PyObject* obj, npy_intp dim_x) {
   return out;
 }
 
-constexpr Params kCubatureSmooth{
-    "cubature_smooth()", 8, 5, {"xs", "ps", "fx", "qs", "dts", "fx_args", "square_root", "angle_states"}};
+constexpr Params kCubatureSmooth{"cubature_smooth()",
+                                 9,
+                                 5,
+                                 {"xs", "ps", "fx", "qs", "dts", "fx_args", "square_root", "angle_states",
+                                  "steps_per_call"}};
 
 Ref cubature_smooth_body(PyObject* const* args) {
   const ArrayIn xs = arg_array(args[0], 2, "xs");
@@ -123,6 +150,14 @@ Ref cubature_smooth_body(PyObject* const* args) {
   }
   const npy_intp steps = xs.dim(0);
   const npy_intp n = xs.dim(1);
+  std::uint64_t steps_per_call = 1;
+  if (given(args[8])) {
+    steps_per_call = arg_u64(args[8], "steps_per_call");
+    if (steps_per_call == 0) fail(Error::value("steps_per_call must be at least 1"));
+  }
+  // More than the pass has steps changes nothing.
+  const auto per_call = static_cast<std::uint64_t>(std::max<npy_intp>(1, std::min<npy_intp>(
+      steps - 1, static_cast<npy_intp>(std::min<std::uint64_t>(steps_per_call, std::uint64_t{1} << 40)))));
 
   // Shapes, in argument order.
   if (steps == 0) fail(Error::value("xs must contain at least one filtered state"));
@@ -146,8 +181,9 @@ Ref cubature_smooth_body(PyObject* const* args) {
   check_shape_fits({steps, n, n});
   const auto un = static_cast<std::uint64_t>(n);
   const auto usteps = static_cast<std::uint64_t>(steps);
+  // Outputs, the workspace, and one call's points, images and factors.
   unwrap(check_storage({{usteps, un}, {usteps, un * un}, {usteps, un * un}, {square_root ? usteps : 0, un * un},
-                        {4 * un, un}}));
+                        {4 * un, un}, {per_call, 5 * un * un}}));
   if (const auto k = first_non_finite_step(xs)) {
     fail(Error::value("xs contains non-finite values (NaN or inf) at step " + num(*k)));
   }
@@ -177,6 +213,7 @@ Ref cubature_smooth_body(PyObject* const* args) {
   in.dts = view_of(dts);
   in.angle_states = angles;
   in.square_root = square_root;
+  in.steps_per_call = static_cast<Index>(per_call);
   const smoother::CubatureSmootherOutputs out{array_data(xs_out), array_data(ps_out), array_data(gains_out),
                                               square_root ? array_data(chol_out) : nullptr};
   PythonTransition transition(fx, fx_args, static_cast<Index>(n));
@@ -190,13 +227,16 @@ Ref cubature_smooth_body(PyObject* const* args) {
 }
 
 constexpr const char kCubatureSmoothDoc[] =
-    "cubature_smooth(xs, ps, fx, qs, dts, fx_args=None, square_root=False, angle_states=None)\n--\n\n"
+    "cubature_smooth(xs, ps, fx, qs, dts, fx_args=None, square_root=False, angle_states=None, steps_per_call=1)\n"
+    "--\n\n"
     "Cubature Rauch-Tung-Striebel smoother over a filtered trace of a nonlinear model.\n"
     "\n"
     "Inputs:\n"
     "  xs: (N, dim_x) -- filtered means\n"
     "  ps: (N, dim_x, dim_x) -- filtered covariances\n"
     "  fx: fx(X, dt, *fx_args), called once per step with all 2 dim_x cubature points\n"
+    "    (with steps_per_call > 1: once for up to that many consecutive steps with\n"
+    "    the same dt, their points stacked in step order)\n"
     "  qs: (N, dim_x, dim_x) or (N-1, dim_x, dim_x) -- per-step process noise\n"
     "  dts: (N,) or (N-1,) -- per-step time steps\n"
     "  angle_states: tuple of indices of states that are angles (differences\n"

@@ -3,7 +3,9 @@
 #include "../kernels/cubature.hpp"
 #include "../kernels/factorization.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <string>
 #include <utility>
 
@@ -370,99 +372,144 @@ Status run_cubature_smoother(const CubatureSmootherInputs& in, PointTransition& 
   const double cross_scale = std::sqrt(static_cast<double>(n)) / static_cast<double>(2 * n);
   const double inv_2n = 1.0 / static_cast<double>(2 * n);
   const char* q_factored = nullptr;  // the Q entry whose factor Sq holds
-  for (Index k = steps - 2; k >= 0; --k) {
-    const Index qi = q_full ? k + 1 : k;
-    const double dt = in.dts.at(dt_full ? k + 1 : k);
-    batch::load_row(in.xs, k, w.x);
-    batch::load_slice(in.ps, k, w.P);
+  auto dt_of = [&](Index k) { return in.dts.at(dt_full ? k + 1 : k); };
+  // A call's point sets, images and factors, stacked step by step; sized for
+  // the largest call once (a shorter call resizes them once more at most).
+  // A call takes at most kCallDoubles of points: beyond that the callback's
+  // per-call cost is long amortised, and larger blocks (and the callback's
+  // arrays of the same size) would leave the cache and be fresh memory to
+  // fault in at every call.
+  constexpr Index kCallDoubles = Index{1} << 14;
+  const Index per_call =
+      std::max<Index>(1, std::min({in.steps_per_call, steps - 1, kCallDoubles / (2 * n * n)}));
+  DMatrix points_block(2 * n * per_call, n);
+  DMatrix images_block;
+  DMatrix factors_block(n, n * per_call);
+  for (Index hi = steps - 2; hi >= 0;) {
+    // The steps hi, hi-1, ..., lo share one call: as many as allowed, all
+    // with hi's time step (compared bit for bit).
+    const double dt = dt_of(hi);
+    Index lo = hi;
+    while (lo > 0 && hi - lo + 1 < per_call) {
+      const double before = dt_of(lo - 1);
+      if (std::memcmp(&before, &dt, sizeof dt) != 0) break;
+      --lo;
+    }
+    const Index count = hi - lo + 1;
+    if (points_block.rows() != 2 * n * count) {
+      points_block.resize(2 * n * count, n);
+      factors_block.resize(n, n * count);
+    }
 
-    // 1. Cubature points of the filtered posterior k, from its guarded
-    //    factor (the same factorisation and jitter the filter's prediction
-    //    uses); in square-root form this factor stands for P from here on.
-    if (Status s = factor_of(w.P, w, w.L, k); !s) return s;
-    cubature_points_from_factor(w.x, w.L, w.X);
+    // 1. Cubature points of each filtered posterior, from its guarded factor
+    //    (the same factorisation and jitter the filter's prediction uses); in
+    //    square-root form this factor stands for P from here on.  Steps are
+    //    taken from the last, in the pass's own order.
+    for (Index k = hi; k >= lo; --k) {
+      batch::load_row(in.xs, k, w.x);
+      batch::load_slice(in.ps, k, w.P);
+      if (Status s = factor_of(w.P, w, w.L, k); !s) return s;
+      cubature_points_from_factor(w.x, w.L, w.X);
+      points_block.middleRows(2 * n * (k - lo), 2 * n) = w.X;
+      factors_block.middleCols(n * (k - lo), n) = w.L;
+    }
 
-    // 2. One transition call with all 2n points.
-    if (Status s = transition.propagate(k, w.X, dt, w.Y); !s) return s;
-    if (w.Y.rows() != 2 * n || w.Y.cols() != n) internal_failure("images are 2n by n", __FILE__, __LINE__);
-    unwrap_angle_columns(w.Y, angles);
+    // 2. One transition call with all their points.
+    if (Status s = transition.propagate(lo, count, points_block, dt, images_block); !s) return s;
+    if (images_block.rows() != 2 * n * count || images_block.cols() != n) {
+      internal_failure("images are 2n by n per step", __FILE__, __LINE__);
+    }
 
-    // 3. Predicted mean; deviations of the images about it and of the points
-    //    about the mean that generated them; their cross-covariance.
-    row_mean(w.Y, n, w.xp);
-    // The points deviate from x by +-sqrt(n) times the factor's columns, so
-    // the cross-covariance (1/2n) sum (X_i - x)(Y_i - xp)^T pairs each plus
-    // point with its minus twin: (sqrt(n) / 2n) L (Y_plus - Y_minus).  The
-    // factor's strict upper triangle is exactly zero, so the plain product
-    // (coefficient-wise, no blocking overhead at these sizes) is the
-    // triangular one.
-    ops.cross(w, cross_scale);
+    for (Index k = hi; k >= lo; --k) {
+      const Index qi = q_full ? k + 1 : k;
+      batch::load_row(in.xs, k, w.x);
+      batch::load_slice(in.ps, k, w.P);
+      // The points themselves are needed only by the square-root form's
+      // residuals; the covariance form works from the factor.
+      if (sr) w.X = points_block.middleRows(2 * n * (k - lo), 2 * n);
+      w.L = factors_block.middleCols(n * (k - lo), n);
+      w.Y = images_block.middleRows(2 * n * (k - lo), 2 * n);
+      unwrap_angle_columns(w.Y, angles);
 
-    // 4. Predicted covariance (or its factor) and the gain G = C Pp^-1.
-    bool solved;
-    if (sr) {
-      // A broadcast Q is one memory slice for every step: factored once.
-      const char* q_here = in.qs.data + qi * in.qs.strides[0];
-      if (q_here != q_factored) {
-        q_factored = nullptr;
-        batch::load_slice(in.qs, qi, w.Q);
-        double jitter = 0.0;
-        if (!stable_cholesky(w.Q, w.factor_work, w.Sq, jitter)) {
-          return Error::runtime("unable to compute stable Cholesky factor (smoother step " + std::to_string(k) +
-                                ", process noise Q)");
+      // 3. Predicted mean; deviations of the images about it and of the points
+      //    about the mean that generated them; their cross-covariance.
+      row_mean(w.Y, n, w.xp);
+      // The points deviate from x by +-sqrt(n) times the factor's columns, so
+      // the cross-covariance (1/2n) sum (X_i - x)(Y_i - xp)^T pairs each plus
+      // point with its minus twin: (sqrt(n) / 2n) L (Y_plus - Y_minus).  The
+      // factor's strict upper triangle is exactly zero, so the plain product
+      // (coefficient-wise, no blocking overhead at these sizes) is the
+      // triangular one.
+      ops.cross(w, cross_scale);
+
+      // 4. Predicted covariance (or its factor) and the gain G = C Pp^-1.
+      bool solved;
+      if (sr) {
+        // A broadcast Q is one memory slice for every step: factored once.
+        const char* q_here = in.qs.data + qi * in.qs.strides[0];
+        if (q_here != q_factored) {
+          q_factored = nullptr;
+          batch::load_slice(in.qs, qi, w.Q);
+          double jitter = 0.0;
+          if (!stable_cholesky(w.Q, w.factor_work, w.Sq, jitter)) {
+            return Error::runtime("unable to compute stable Cholesky factor (smoother step " + std::to_string(k) +
+                                  ", process noise Q)");
+          }
+          q_factored = q_here;
         }
-        q_factored = q_here;
+        // [Sq^T; w Yc]^T [Sq^T; w Yc] = Q + Pyy: the predicted factor from one QR.
+        // Sq^T on top is upper triangular, which the QR exploits.
+        w.A_pred.topRows(n) = w.Sq.transpose();
+        w.A_pred.bottomRows(2 * n) = root_w * w.Yc;
+        lower_factor_qr(w.A_pred, w.diag, w.Sp, true);
+        solved = solve_gain(w, ops, &w.Sp);
+      } else {
+        // Sample covariance of the images (only the lower triangle is
+        // formed, then mirrored), plus Q, symmetrised: the filter's
+        // prediction formula.
+        batch::load_slice(in.qs, qi, w.Q);
+        ops.predicted_covariance(w, inv_2n);
+        symmetrize_in_place(w.Pp);
+        solved = solve_gain(w, ops, nullptr);
       }
-      // [Sq^T; w Yc]^T [Sq^T; w Yc] = Q + Pyy: the predicted factor from one QR.
-      // Sq^T on top is upper triangular, which the QR exploits.
-      w.A_pred.topRows(n) = w.Sq.transpose();
-      w.A_pred.bottomRows(2 * n) = root_w * w.Yc;
-      lower_factor_qr(w.A_pred, w.diag, w.Sp, true);
-      solved = solve_gain(w, ops, &w.Sp);
-    } else {
-      // Sample covariance of the images (only the lower triangle is
-      // formed, then mirrored), plus Q, symmetrised: the filter's
-      // prediction formula.
-      batch::load_slice(in.qs, qi, w.Q);
-      ops.predicted_covariance(w, inv_2n);
-      symmetrize_in_place(w.Pp);
-      solved = solve_gain(w, ops, nullptr);
-    }
-    if (!solved) return with_step(Error::runtime("failed to invert innovation covariance"), k);
+      if (!solved) return with_step(Error::runtime("failed to invert innovation covariance"), k);
 
-    // 5. Smoothed mean; angle differences are taken the short way round.
-    w.d = w.x_s_next - w.xp;
-    wrap_angles(w.d, angles);
-    ops.gain_times(w);
-    w.x_s += w.x;
-    wrap_angles(w.x_s, angles);
+      // 5. Smoothed mean; angle differences are taken the short way round.
+      w.d = w.x_s_next - w.xp;
+      wrap_angles(w.d, angles);
+      ops.gain_times(w);
+      w.x_s += w.x;
+      wrap_angles(w.x_s, angles);
 
-    // 6. Smoothed covariance.
-    if (sr) {
-      // Residual points (Xc - Yc G^T) carry P - G Pp G^T once the noise and
-      // the smoothed factor of k+1, both mapped by G, are stacked under them:
-      // the stack's A^T A = P + G (P_s[k+1] - Pp) G^T, factored by one QR.
-      ops.smoothing_stack(w, root_w);
-      lower_factor_qr(w.A_smooth, w.diag, w.S_s, false);
-      ops.factor_product(w);
-    } else {
-      ops.covariance_correction(w);
-    }
-    symmetrize_in_place(w.P_s);
+      // 6. Smoothed covariance.
+      if (sr) {
+        // Residual points (Xc - Yc G^T) carry P - G Pp G^T once the noise and
+        // the smoothed factor of k+1, both mapped by G, are stacked under them:
+        // the stack's A^T A = P + G (P_s[k+1] - Pp) G^T, factored by one QR.
+        ops.smoothing_stack(w, root_w);
+        lower_factor_qr(w.A_smooth, w.diag, w.S_s, false);
+        ops.factor_product(w);
+      } else {
+        ops.covariance_correction(w);
+      }
+      symmetrize_in_place(w.P_s);
 
-    // A result that overflowed is a failure, never a returned value.
-    if (!all_finite(w.x_s.data(), n) || !all_finite(w.P_s.data(), nn) || !all_finite(w.G.data(), nn)) {
-      return with_step(Error::runtime("smoothed estimate is not finite"), k);
+      // A result that overflowed is a failure, never a returned value.
+      if (!all_finite(w.x_s.data(), n) || !all_finite(w.P_s.data(), nn) || !all_finite(w.G.data(), nn)) {
+        return with_step(Error::runtime("smoothed estimate is not finite"), k);
+      }
+      store_vector(out.xs + k * n, w.x_s);
+      // Exactly symmetric, so its column-major storage is its C order.
+      std::memcpy(out.ps + k * nn, w.P_s.data(), sizeof(double) * static_cast<std::size_t>(nn));
+      store_matrix(out.gains + k * nn, w.G);
+      if (sr) {
+        store_matrix(out.chol_ps + k * nn, w.S_s);
+        w.S_s_next.swap(w.S_s);
+      }
+      w.x_s_next.swap(w.x_s);
+      w.P_s_next.swap(w.P_s);
     }
-    store_vector(out.xs + k * n, w.x_s);
-    store_matrix(out.ps + k * nn, w.P_s);
-    store_matrix(out.gains + k * nn, w.G);
-    if (sr) {
-      store_matrix(out.chol_ps + k * nn, w.S_s);
-      w.S_s_next.swap(w.S_s);
-    }
-    w.x_s_next.swap(w.x_s);
-    w.P_s_next.swap(w.P_s);
+    hi = lo - 1;
   }
   return Status::success();
 }

@@ -16,14 +16,16 @@
 
 namespace vexel::smoother {
 
-/// The transition of the model, applied to a whole point set at once.
+/// The transition of the model, applied to whole point sets at once.
 class PointTransition {
  public:
   virtual ~PointTransition() = default;
-  /// images = the transition k -> k+1 (time step dt) of every row of points
-  /// (2n by n); images becomes 2n by n and finite.  A failure is returned as
-  /// an error value that already names the step.
-  virtual Status propagate(Index step, const DMatrix& points, double dt, DMatrix& images) = 0;
+  /// images = the transitions k -> k+1 (time step dt) of the point sets of
+  /// `steps` consecutive steps from `first_step` on, stacked step by step
+  /// (step first_step + s in rows 2n*s to 2n*(s+1)-1, n columns); images
+  /// becomes the same shape and finite.  A failure is returned as an error
+  /// value that already names the step.
+  virtual Status propagate(Index first_step, Index steps, const DMatrix& points, double dt, DMatrix& images) = 0;
 };
 
 struct CubatureSmootherInputs {
@@ -34,6 +36,11 @@ struct CubatureSmootherInputs {
   /// Indices of the states that are angles (sorted, distinct, below n).
   std::vector<Index> angle_states;
   bool square_root = false;
+  /// Most steps whose point sets go through one transition call.  The
+  /// points of a step depend on the filtered trace only, never on the
+  /// smoothed steps after it, so consecutive steps with the same time step
+  /// can be propagated together; 1 calls the transition once per step.
+  Index steps_per_call = 1;
 };
 
 struct CubatureSmootherOutputs {
