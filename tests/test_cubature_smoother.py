@@ -216,6 +216,11 @@ def test_fx_exception_passes_through_with_a_note_and_nothing_leaks():
     assert info.value.__notes__ == ["raised by fx in cubature_smooth() at smoother step 2 (the transition 2 -> 3)"]
     del info
     assert (sys.getrefcount(fx), sys.getrefcount(xs), sys.getrefcount(Ps)) == before
+    calls.clear()
+    with pytest.raises(KeyError) as info:  # calls for steps 2-3, then 0-1
+        cubature_smoother(xs, Ps, fx, 0.1, 1.0, fx_args=("t",), steps_per_call=2)
+    assert info.value.__notes__ == ["raised by fx in cubature_smooth() at smoother steps 0 to 1 "
+                                    "(the transitions 0 -> 1 to 1 -> 2)"]
 
 
 @FORMS
