@@ -48,14 +48,6 @@ void load_rows(const double* src, DMatrix& M) {
   }
 }
 
-void store_rows(const DMatrix& M, double* dst) {
-  const Index rows = M.rows();
-  const Index cols = M.cols();
-  for (Index r = 0; r < rows; ++r) {
-    for (Index c = 0; c < cols; ++c) dst[r * cols + c] = M.coeff(r, c);
-  }
-}
-
 /// The 2n rows of a filter without points: its mean in every row, so the
 /// callbacks still see finite values in the fixed layout.
 void fill_with_mean(const double* x, Index n, double* rows) {
@@ -90,29 +82,29 @@ struct Chunk {
   }
 };
 
-/// Filter i's points of (x, P) into c.X (its jitter into b.jitter); false
-/// when P cannot be factored.
-bool draw_points(CkfBank& b, Index i, Chunk& c) {
-  const Index n = b.dim_x;
-  load_vector(b.x.data() + i * n, c.s.x);
-  load_rows(b.P.data() + i * n * n, c.s.P);
-  double jitter = 0.0;
-  const bool drawn = cubature_points(c.s.x, c.s.P, c.work.factor, c.L, c.X, jitter);
-  b.jitter[sz(i)] = drawn ? jitter : 0.0;
-  return drawn;
-}
-
-/// Filter i's rows of the callback's array: its points, or its mean in
-/// every row when there are none.
+/// Filter i's rows of the callback's array: its points of (x, P) (its
+/// factor left in c.L, its jitter in b.jitter), or its mean in every row
+/// when P cannot be factored (false).
 bool draw_rows(CkfBank& b, Index i, Chunk& c, double* points) {
   const Index n = b.dim_x;
   double* rows = points + i * 2 * n * n;
-  if (!draw_points(b, i, c)) {
+  load_vector(b.x.data() + i * n, c.s.x);
+  load_rows(b.P.data() + i * n * n, c.s.P);
+  double jitter = 0.0;
+  const bool drawn = stable_cholesky(c.s.P, c.work.factor, c.L, jitter);
+  b.jitter[sz(i)] = drawn ? jitter : 0.0;
+  if (!drawn) {
     fill_with_mean(b.x.data() + i * n, n, rows);
     return false;
   }
-  store_rows(c.X, rows);
+  cubature_points_from_factor_rows(c.s.x, c.L, rows);
   return true;
+}
+
+/// A covariance the filter step left exactly symmetric: its column-major
+/// storage is its C order.
+void store_symmetric(const DMatrix& M, double* dst) {
+  std::memcpy(dst, M.data(), sizeof(double) * sz(M.size()));
 }
 
 /// Filter i's jitter count follows the working filter's: the step recorded
@@ -143,7 +135,7 @@ std::int64_t update_one(CkfBank& b, Chunk& c, Index i) {
   load_vector(b.x.data() + i * n, s.x);
   load_rows(b.P.data() + i * n * n, s.P);
   c.L.resize(n, n);
-  load_rows(update_factors(b) + i * n * n, c.L);
+  std::memcpy(c.L.data(), update_factors(b) + i * n * n, sizeof(double) * sz(n * n));
   cubature_points_from_factor(s.x, c.L, c.X);
   if (b.r_per_filter) load_rows(b.R.data() + i * m * m, s.R);
   const std::uint64_t fallbacks = s.singular_innovation_count;
@@ -155,7 +147,7 @@ std::int64_t update_one(CkfBank& b, Chunk& c, Index i) {
   if (!updated.ok()) return kNotApplied;
   angles::wrap_entries(s.x, b.angle_states);
   store_vector(s.x, b.x.data() + i * n);
-  store_rows(s.P, b.P.data() + i * n * n);
+  store_symmetric(s.P, b.P.data() + i * n * n);
   return s.singular_innovation_count != fallbacks ? kFallbackInverse : kUpdated;
 }
 
@@ -278,8 +270,8 @@ void finish_prediction(CkfBank& b, batch::WorkerPool& pool) {
       angles::wrap_entries(s.x, b.angle_states);
       store_vector(s.x, b.x.data() + i * n);
       store_vector(s.x, b.x_prior.data() + i * n);
-      store_rows(s.P, b.P.data() + i * n * n);
-      store_rows(s.P, b.P_prior.data() + i * n * n);
+      store_symmetric(s.P, b.P.data() + i * n * n);
+      store_symmetric(s.P, b.P_prior.data() + i * n * n);
     }
   });
 }
@@ -301,7 +293,8 @@ void draw_update_points(CkfBank& b, batch::WorkerPool& pool, double* points) {
       // Every filter's points go to hx (the layout is fixed); only those
       // taking part are updated from them.
       if (draw_rows(b, i, c, points)) {
-        store_rows(c.L, update_factors(b) + i * b.dim_x * b.dim_x);
+        // Kept as stored (column-major) and read back the same way.
+        std::memcpy(update_factors(b) + i * b.dim_x * b.dim_x, c.L.data(), sizeof(double) * sz(c.L.size()));
       } else if (st == kTakingPart) {
         st = kNotApplied;
       }

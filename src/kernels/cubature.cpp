@@ -50,6 +50,26 @@ void cubature_points_from_factor(const DVector& x, const DMatrix& S, DMatrix& X)
   }
 }
 
+void cubature_points_from_factor_rows(const DVector& x, const DMatrix& S, double* rows) {
+  const Index n = x.size();
+  if (S.rows() != n || S.cols() != n) {
+    internal_failure("factor is n by n for a mean of length n", __FILE__, __LINE__);
+  }
+  const double c = std::sqrt(static_cast<double>(n));
+  double* minus_rows = rows + n * n;
+  for (Index j = 0; j < n; ++j) {
+    const double* sj = S.col(j).data();
+    double* plus = rows + j * n;
+    double* minus = minus_rows + j * n;
+    for (Index i = 0; i < n; ++i) {
+      const double d = c * sj[i];
+      const double xi = x.coeff(i);
+      plus[i] = d + xi;
+      minus[i] = xi - d;
+    }
+  }
+}
+
 DVector row_mean(const DMatrix& Y, Index m) {
   DVector mean;
   row_mean(Y, m, mean);
