@@ -8,7 +8,8 @@ import numpy as np
 import pytest
 
 from vexel_ckf import _native
-from support import error_of, joint_smoother, kalman_filter, kalman_update, random_linear_problem, strided
+from support import (error_of, joint_smoother, kalman_filter, kalman_update, random_linear_problem, strided,
+                     unaligned_copy)
 
 FILTER, SMOOTH, BANK = _native.batch_filter_linear, _native.rts_smooth, _native.batch_parallel_step
 NAN, INF = np.nan, np.inf
@@ -46,7 +47,11 @@ def test_strided_inputs_give_new_c_ordered_outputs_and_leave_inputs_alone():
     got = FILTER(strided(x0), F(p0), strided(zs), strided(fs), F(hs), F(qs), strided(rs))
     assert_identical(got, expected)
     assert np.array_equal(got[1], np.swapaxes(got[1], 1, 2))
+    # Arrays at an odd byte offset (buffers received over a network): the
+    # fixed-size loads must not read doubles there directly.
+    assert_identical(FILTER(*map(unaligned_copy, args)), expected)
     xs, ps, _ = expected
+    assert_identical(SMOOTH(*map(unaligned_copy, (xs, ps, fs, qs))), SMOOTH(xs, ps, fs, qs))
     smoothed = SMOOTH(F(xs), np.ascontiguousarray(np.swapaxes(ps, 1, 2)).swapaxes(1, 2),
                       np.ascontiguousarray(fs[::-1])[::-1], strided(qs))
     assert all(g.flags["C_CONTIGUOUS"] and g.flags["OWNDATA"] for g in got + smoothed)

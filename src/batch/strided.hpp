@@ -9,6 +9,7 @@
 #include "../kernels/linalg.hpp"
 
 #include <cstddef>
+#include <cstdint>
 
 // The loads of a step's inputs sit in the innermost loops of the batch
 // routines; a call per load costs more than the load.
@@ -55,9 +56,11 @@ VEXEL_HOT_INLINE void load_slice(const StridedArray& a, Index k, Mat& out) {
   const Index r = out.rows();
   const Index c = out.cols();
   if constexpr (Mat::RowsAtCompileTime != Eigen::Dynamic && Mat::ColsAtCompileTime != Eigen::Dynamic) {
-    // A fixed-size slice of C-ordered memory, moved as one row-major block
-    // (unaligned loads).
-    if (a.c_contiguous) {
+    // A fixed-size slice of C-ordered memory, moved as one row-major block.
+    // Only from memory aligned for double: NumPy arrays can sit at any byte
+    // offset (a buffer received over the network, a record field), and a
+    // double read there takes the byte-wise loads below.
+    if (a.c_contiguous && reinterpret_cast<std::uintptr_t>(a.data) % alignof(double) == 0) {
       using RowMajor = Eigen::Matrix<double, Mat::RowsAtCompileTime, Mat::ColsAtCompileTime,
                                      Mat::ColsAtCompileTime == 1 ? Eigen::ColMajor : Eigen::RowMajor>;
       out = Eigen::Map<const RowMajor, Eigen::Unaligned>(reinterpret_cast<const double*>(a.data) + k * r * c);
