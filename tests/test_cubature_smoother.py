@@ -183,7 +183,8 @@ def raising_fx(X, dt):
      "fx returned non-finite values (NaN or inf) in output row 2 (sigma point 2); x and P were left unchanged "
      "(smoother step 3)"),
     ({"fx": lambda X, dt: X * 1e200, "Q": 1e300}, RuntimeError, "smoothed estimate is not finite (smoother step 3)"),
-    ({"steps_per_call": 0}, ValueError, "steps_per_call must be at least 1"),
+    ({"steps_per_call": 0}, ValueError, "steps_per_call must be at least 1, got 0"),
+    ({"steps_per_call": 2.0}, TypeError, "steps_per_call must be an int, not float"),
     ({"steps_per_call": 4, "fx": lambda X, dt: X[:, :1]}, ValueError,
      "model output must have shape (16, 2), got (16, 1) (smoother steps 0 to 3)"),
     # Stacked steps 0..3: row 9 is row 1 of step 2; the pass reaches step 2 before step 0's row 0.

@@ -44,6 +44,16 @@ def _time_steps(dt: ArrayLike, steps: int) -> FloatArray:
     return d  # a per-step array: the native pass checks its length
 
 
+def _steps_per_call(value: Any) -> int:
+    try:
+        k = operator.index(value)
+    except TypeError:
+        raise TypeError(f"steps_per_call must be an int, not {type(value).__name__}") from None
+    if k < 1:
+        raise ValueError(f"steps_per_call must be at least 1, got {k}")
+    return min(k, 2**40)  # more than any trace has steps
+
+
 def _extra_args(fx_args: Optional[Iterable[Any]]) -> Tuple[Any, ...]:
     if fx_args is None:
         return ()
@@ -132,6 +142,7 @@ def cubature_smoother(xs: ArrayLike, Ps: ArrayLike, fx: Callable[..., Any], Q: A
     xs = as_floats("xs", xs)
     Ps = as_floats("Ps", Ps)
     args = _extra_args(fx_args)
+    steps_per_call = _steps_per_call(steps_per_call)
     if xs.ndim != 2:
         # Malformed: the native pass names the argument and what it wants.
         return CubatureSmoothResult(*_engine.cubature_smooth(

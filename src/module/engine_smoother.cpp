@@ -153,7 +153,7 @@ Ref cubature_smooth_body(PyObject* const* args) {
   std::uint64_t steps_per_call = 1;
   if (given(args[8])) {
     steps_per_call = arg_u64(args[8], "steps_per_call");
-    if (steps_per_call == 0) fail(Error::value("steps_per_call must be at least 1"));
+    if (steps_per_call == 0) fail(Error::value("steps_per_call must be at least 1, got 0"));
   }
   // More than the pass has steps changes nothing.
   const auto per_call = static_cast<std::uint64_t>(std::max<npy_intp>(1, std::min<npy_intp>(
