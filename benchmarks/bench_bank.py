@@ -157,14 +157,16 @@ def own_part_time(count, repeat):
     return best_of(step, 3 * repeat, setup=lambda: bank)
 
 
-def memory_figures(count):
-    def status(key):
-        with open("/proc/self/status") as f:
-            for line in f:
-                if line.startswith(key + ":"):
-                    return int(line.split()[1]) * 1024
-        raise KeyError(key)
+def status(key):
+    """A figure of /proc/self/status in bytes (VmRSS, VmHWM)."""
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(key + ":"):
+                return int(line.split()[1]) * 1024
+    raise KeyError(key)
 
+
+def memory_figures(count):
     import ctypes
     import gc
 
@@ -188,13 +190,6 @@ def memory_figures(count):
 
 
 def callback_memory(count):
-    def status(key):
-        with open("/proc/self/status") as f:
-            for line in f:
-                if line.startswith(key + ":"):
-                    return int(line.split()[1]) * 1024
-        raise KeyError(key)
-
     xs = targets(count)
     rss0 = status("VmRSS")
     X = np.repeat(xs, 2 * N, axis=0)
