@@ -97,7 +97,7 @@ bool draw_rows(CkfBank& b, Index i, Chunk& c, double* points) {
     fill_with_mean(b.x.data() + i * n, n, rows);
     return false;
   }
-  cubature_points_from_factor_rows(c.s.x, c.L, rows);
+  cubature_points_from_factor(c.s.x, c.L, rows, n, 1);
   return true;
 }
 

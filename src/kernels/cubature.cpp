@@ -31,41 +31,28 @@ DMatrix cubature_points_from_factor(const DVector& x, const DMatrix& S) {
 
 void cubature_points_from_factor(const DVector& x, const DMatrix& S, DMatrix& X) {
   const Index n = x.size();
-  if (S.rows() != n || S.cols() != n) {
-    internal_failure("factor is n by n for a mean of length n", __FILE__, __LINE__);
-  }
-  const double c = std::sqrt(static_cast<double>(n));
   X.resize(2 * n, n);
-  // Column i of the point set holds component i of every point, so it is
-  // written as one contiguous run: plus points first, then their minus twins.
-  for (Index i = 0; i < n; ++i) {
-    double* plus = X.col(i).data();
-    double* minus = plus + n;
-    const double xi = x.coeff(i);
-    for (Index j = 0; j < n; ++j) {
-      const double d = c * S.coeff(i, j);
-      plus[j] = d + xi;
-      minus[j] = xi - d;
-    }
-  }
+  // Column i of the point set holds component i of every point, so each
+  // component is written as one contiguous run.
+  cubature_points_from_factor(x, S, X.data(), 1, 2 * n);
 }
 
-void cubature_points_from_factor_rows(const DVector& x, const DMatrix& S, double* rows) {
+void cubature_points_from_factor(const DVector& x, const DMatrix& S, double* out, Index point_stride,
+                                 Index component_stride) {
   const Index n = x.size();
   if (S.rows() != n || S.cols() != n) {
     internal_failure("factor is n by n for a mean of length n", __FILE__, __LINE__);
   }
   const double c = std::sqrt(static_cast<double>(n));
-  double* minus_rows = rows + n * n;
-  for (Index j = 0; j < n; ++j) {
-    const double* sj = S.col(j).data();
-    double* plus = rows + j * n;
-    double* minus = minus_rows + j * n;
-    for (Index i = 0; i < n; ++i) {
-      const double d = c * sj[i];
-      const double xi = x.coeff(i);
-      plus[i] = d + xi;
-      minus[i] = xi - d;
+  // Plus points first, then their minus twins.
+  for (Index i = 0; i < n; ++i) {
+    double* plus = out + i * component_stride;
+    double* minus = plus + n * point_stride;
+    const double xi = x.coeff(i);
+    for (Index j = 0; j < n; ++j) {
+      const double d = c * S.coeff(i, j);
+      plus[j * point_stride] = d + xi;
+      minus[j * point_stride] = xi - d;
     }
   }
 }

@@ -34,10 +34,12 @@ bool cubature_points(const DVector& x, const DMatrix& P, FactorWork& work, DMatr
 /// given: no factorisation, no jitter).  Cannot fail.
 DMatrix cubature_points_from_factor(const DVector& x, const DMatrix& S);
 void cubature_points_from_factor(const DVector& x, const DMatrix& S, DMatrix& X);
-/// The same points, with the same arithmetic, written as 2n rows of n
-/// values in C order (point j in rows[j * n ..]), for callers whose point
-/// arrays are C-ordered.
-void cubature_points_from_factor_rows(const DVector& x, const DMatrix& S, double* rows);
+/// The same points written into caller memory: component i of point j at
+/// out[j * point_stride + i * component_stride] (points 0..n-1 the plus
+/// points, n..2n-1 their minus twins), so C-ordered arrays and blocks of
+/// several point sets are filled directly.
+void cubature_points_from_factor(const DVector& x, const DMatrix& S, double* out, Index point_stride,
+                                 Index component_stride);
 
 /// Mean of the rows of Y over its first m columns: each column summed from
 /// 0.0 in increasing row order, then multiplied by w = 1.0 / rows.  Cannot fail.

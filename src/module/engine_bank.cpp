@@ -148,11 +148,6 @@ void copy_images(const ArrayIn& a, double* out) {
   });
 }
 
-/// One step's callback: `draw` fills a new (count * 2n, n) array with every
-/// filter's points (the lock released: the array is ours alone until the
-/// call), then fx(points, dt, *args) or hx(points, *args) runs once; its
-/// images, checked as a lone filter checks its model output (for the bank's
-/// row count), are copied into the bank's image buffer.
 /// The cached array when it can be drawn into again: held by nothing else,
 /// still a writeable, aligned, C-ordered float64 array of its own memory
 /// with the shape of this step's points (a callback may have reshaped or
@@ -167,6 +162,11 @@ Ref reuse_points(Ref& cache, const npy_intp* dims) {
   return usable ? std::move(points) : new_array(2, dims);
 }
 
+/// One step's callback: `draw` fills the step's (count * 2n, n) array (the
+/// cached one where reuse_points allows) with every filter's points (the
+/// lock released: the array is ours alone until the call), then fx(points, dt, *args) or hx(points, *args) runs once; its
+/// images, checked as a lone filter checks its model output (for the bank's
+/// row count), are copied into the bank's image buffer.
 template <class Draw>
 void call_model(PyObject* callable, BankObject& self, bool pass_dt, double dt, PyObject* extra_args, Index columns,
                 Draw&& draw) {
@@ -178,7 +178,7 @@ void call_model(PyObject* callable, BankObject& self, bool pass_dt, double dt, P
   without_lock([&] {
     draw(array_data(points));
   });
-  const Ref kept = Ref::borrow(points.get());
+  Ref kept = Ref::borrow(points.get());
   const Py_ssize_t n_extra = extra_args ? PyTuple_Size(extra_args) : 0;
   const Py_ssize_t n_fixed = pass_dt ? 2 : 1;
   Ref call_args = Ref::steal(PyTuple_New(n_fixed + n_extra));
@@ -196,7 +196,7 @@ void call_model(PyObject* callable, BankObject& self, bool pass_dt, double dt, P
                       num(a.dim(0)) + ", " + num(a.dim(1)) + ")"));
   }
   copy_images(a, b.images.data());
-  self.points = Ref::borrow(kept.get());
+  self.points = std::move(kept);
 }
 
 // ---------------------------------------------------------------------------

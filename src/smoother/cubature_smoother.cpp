@@ -409,8 +409,7 @@ Status run_cubature_smoother(const CubatureSmootherInputs& in, PointTransition& 
       batch::load_row(in.xs, k, w.x);
       batch::load_slice(in.ps, k, w.P);
       if (Status s = factor_of(w.P, w, w.L, k); !s) return s;
-      cubature_points_from_factor(w.x, w.L, w.X);
-      points_block.middleRows(2 * n * (k - lo), 2 * n) = w.X;
+      cubature_points_from_factor(w.x, w.L, points_block.data() + 2 * n * (k - lo), 1, points_block.rows());
       factors_block.middleCols(n * (k - lo), n) = w.L;
     }
 
@@ -423,7 +422,8 @@ Status run_cubature_smoother(const CubatureSmootherInputs& in, PointTransition& 
     for (Index k = hi; k >= lo; --k) {
       const Index qi = q_full ? k + 1 : k;
       batch::load_row(in.xs, k, w.x);
-      batch::load_slice(in.ps, k, w.P);
+      // Only the covariance form's correction reads P again.
+      if (!sr) batch::load_slice(in.ps, k, w.P);
       // The points themselves are needed only by the square-root form's
       // residuals; the covariance form works from the factor.
       if (sr) w.X = points_block.middleRows(2 * n * (k - lo), 2 * n);
