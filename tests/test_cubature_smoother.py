@@ -72,6 +72,24 @@ def test_linear_model_equals_rts_smoother_with_per_step_q_and_dt(sr, lead):
 
 
 @FORMS
+@pytest.mark.parametrize("n", [1, 3, 7, 12])
+def test_linear_model_equals_rts_smoother_at_every_size(sr, n):
+    # The sizes take different paths: a run-time size, small fixed ones, and from 7 on the square-root form's
+    # merged noise and smoothed factors (12 also at a fixed size).
+    rng = np.random.default_rng(n)
+    steps = 30
+    F = np.eye(n) + 0.1 * rng.standard_normal((n, n))
+    A = rng.standard_normal((n, n))
+    Ps = np.array([A @ A.T + np.diag(rng.uniform(0.5, 2.0, n)) for _ in range(steps)])
+    xs = rng.standard_normal((steps, n))
+    Q = np.diag(rng.uniform(0.01, 0.3, n))
+    sm = cubature_smoother(xs, Ps, lambda X, dt: X @ F.T, Q, 1.0, square_root=sr, steps_per_call=7)
+    ref = rts_smoother(xs, Ps, np.broadcast_to(F, (steps, n, n)), np.broadcast_to(Q, (steps, n, n)))
+    gains = [P @ F.T @ np.linalg.inv(F @ P @ F.T + Q) for P in Ps[:-1]]
+    assert rel(sm.xs, ref.xs) < 1e-10 and rel(sm.Ps, ref.Ps) < 1e-10 and rel(sm.gains[:-1], np.array(gains)) < 1e-10
+
+
+@FORMS
 def test_turn_model_step_is_the_textbook_cubature_step_on_the_filter_prediction(sr):
     kf, r = run_turn(sr)
     sm = kf.smooth(r)

@@ -9,6 +9,7 @@
 #include <string>
 #include <utility>
 
+
 namespace vexel::smoother {
 
 namespace {
@@ -30,12 +31,26 @@ bool all_finite(const double* p, Index count) {
   return true;
 }
 
+/// Rows of the QR stacks, rounded up to whole pairs: the rows beyond the
+/// stack are zero, so every column is a whole number of aligned pairs.
+constexpr Index padded_rows(Index rows) { return (rows + 1) & ~Index{1}; }
+
+/// Whether the square-root form merges the noise and the next smoothed factor
+/// into one triangular factor before the smoothing QR (see `merge_upper_pair`).
+/// Below 7 states the merge's serial chain of square roots costs more than
+/// the two small products and the n more QR rows it saves.
+constexpr bool merges(Index n) { return n > 6; }
+
+/// Rows of the smoothing stack: 2n residual rows under which the noise and
+/// the next smoothed factor take n rows merged or 2n apart.
+constexpr Index smoothing_rows(Index n) { return padded_rows((merges(n) ? 3 : 4) * n); }
+
 /// Working storage of the backward pass, sized once for the state dimension
 /// so that no step allocates (only the transition's own images are new).
 struct Workspace {
   Index n = 0;
-  DVector x, xp, d, x_s, x_s_next, diag;
-  DMatrix P, Q, L, X, Y, Xc, Yc, C, Pp, G, B, D, P_s, P_s_next, S_s_next, S_s, Sq, Sp, F, inv, A_pred, A_smooth;
+  DVector x, xp, d, x_s, x_s_next, diag, reflector;
+  DMatrix P, Q, L, X, Y, Xc, Yc, C, Pp, G, B, D, P_s, P_s_next, S_s_next, S_s, Sq, Sp, F, inv, A_pred, A_smooth, U;
   FactorWork factor_work;
 
   explicit Workspace(Index dim) : n(dim) {
@@ -51,23 +66,26 @@ struct Workspace {
     X.resize(2 * n, n);
     Xc.resize(2 * n, n);
     Yc.resize(2 * n, n);
-    A_pred.resize(3 * n, n);
-    A_smooth.resize(4 * n, n);
+    A_pred = DMatrix::Zero(padded_rows(3 * n), n);
+    A_smooth = DMatrix::Zero(smoothing_rows(n), n);
+    reflector.resize(std::max(padded_rows(3 * n), smoothing_rows(n)));
+    U.resize(2 * n, n);
     factor_work.W.resize(n, n);
     factor_work.L.resize(n, n);
     factor_work.d.resize(n);
   }
 };
 
-/// Lower L with non-negative diagonal and L L^T = A^T A, from a Householder
-/// QR of A done in place (A has n columns and at least n rows; it is
+/// The same factor column by column, for the smallest stacks, where the
+/// paired version below pays more for its set-up than it saves: a
+/// Householder QR of A done in place (A has n columns and at least n rows; it is
 /// overwritten): L = R^T, each column flipped so that its diagonal is |R_ii|.
 /// Written out for the small stacks of the backward pass: no scratch, one
 /// reciprocal per column, vectorised dots and updates.  With
 /// `triangular_head` the first n rows are upper triangular: column i then
 /// holds zeros in rows i+1 to n-1, which no earlier reflector touches, so
 /// each reflector lives on row i and the rows from n on only.
-void lower_factor_qr(DMatrix& A, DVector& diag, DMatrix& L, bool triangular_head) {
+void lower_factor_qr_by_columns(DMatrix& A, DVector& diag, DMatrix& L, bool triangular_head) {
   const Index m = A.rows();
   const Index n = A.cols();
   for (Index i = 0; i < n; ++i) {
@@ -103,6 +121,164 @@ void lower_factor_qr(DMatrix& A, DVector& diag, DMatrix& L, bool triangular_head
     for (Index i = 0; i < j; ++i) lj[i] = 0.0;
     lj[j] = std::fabs(a);
     for (Index i = j + 1; i < n; ++i) lj[i] = sign * A.coeff(j, i);
+  }
+}
+
+/// Two doubles as one SSE2/NEON register (GCC and Clang vector extension);
+/// may_alias so that columns of an Eigen matrix can be read through it.
+typedef double Pair __attribute__((vector_size(16), may_alias));
+
+/// Lower L with non-negative diagonal and L L^T = A^T A, from a Householder
+/// QR of A done in place (A has n columns and an even number of rows, at
+/// least n, rows past the stack zero; it is overwritten): L = R^T, each
+/// column flipped so that its diagonal is |R_ii|.  `v` is scratch of A's
+/// row count, aligned for pairs.
+/// Written out for the small stacks of the backward pass: the reflector is
+/// kept in `v`, and dots and updates run over aligned pairs of rows, four
+/// columns per pass over v.  The pairs start at the head's pair, or with
+/// `TriHead` (the first n rows upper triangular, as the predicted stack's
+/// Sq^T) at the pair of row n: column i is zero in rows i+1 to n-1, which no
+/// earlier reflector touches, so each reflector is row i (taken apart) and
+/// the rows from n on.
+/// With N fixed (the common small models) the stack's height is fixed too,
+/// and the loops are unrolled over it.
+template <int N, bool TriHead>
+void lower_factor_qr(DMatrix& A, double* v, DVector& diag, DMatrix& L) {
+  if constexpr (N != Eigen::Dynamic && N <= 6) {
+    lower_factor_qr_by_columns(A, diag, L, TriHead);
+    return;
+  }
+  const Index m = N == Eigen::Dynamic ? A.rows() : TriHead ? padded_rows(3 * N) : smoothing_rows(N);
+  const Index n = N == Eigen::Dynamic ? A.cols() : N;
+  double* a = A.data();
+  for (Index i = 0; i < n; ++i) {
+    const double* x = a + i * m;
+    const Index start = TriHead ? (n & ~Index{1}) : (i & ~Index{1});
+    // Row i inside the pairs, or taken apart (a triangular head's rows).
+    const bool head_apart = i < start;
+    if (!head_apart) v[start] = 0.0;  // row i-1 when i is odd, else overwritten
+    // In a triangular head's last pair, rows other than i are zero in x.
+    for (Index k = head_apart ? start : i; k < m; ++k) v[k] = x[k];
+    const Pair* vp = reinterpret_cast<const Pair*>(v + start);
+    const Index pairs = (m - start) / 2;
+    const double x0 = x[i];
+    // Two chains of pairs: the short sums are bound by the adder's latency.
+    Pair e0 = {0.0, 0.0}, e1 = e0;
+    Index k2 = 0;
+    for (; k2 + 1 < pairs; k2 += 2) {
+      e0 += vp[k2] * vp[k2];
+      e1 += vp[k2 + 1] * vp[k2 + 1];
+    }
+    if (k2 < pairs) e0 += vp[k2] * vp[k2];
+    e0 += e1;
+    const double s2 = (head_apart ? x0 * x0 : 0.0) + (e0[0] + e0[1]);
+    const double r = std::sqrt(s2);
+    // The new diagonal takes the sign opposite to the head, so v = x - alpha e
+    // never cancels; ||v||^2 = 2 (s2 + |x0| r).
+    const double alpha = x0 >= 0.0 ? -r : r;
+    diag.coeffRef(i) = alpha;
+    const double f = 2.0 * (s2 + std::fabs(x0) * r);
+    if (f == 0.0) continue;  // nothing left to eliminate
+    const double v0 = x0 - alpha;
+    // The head's share of a dot (zero when the head is among the pairs).
+    const double h = head_apart ? v0 : 0.0;
+    if (!head_apart) v[i] = v0;
+    const double beta = 2.0 / f;
+    Index c = i + 1;
+    for (; c + 3 < n; c += 4) {
+      double* c0 = a + c * m;
+      double* c1 = c0 + m;
+      double* c2 = c1 + m;
+      double* c3 = c2 + m;
+      Pair* y0 = reinterpret_cast<Pair*>(c0 + start);
+      Pair* y1 = reinterpret_cast<Pair*>(c1 + start);
+      Pair* y2 = reinterpret_cast<Pair*>(c2 + start);
+      Pair* y3 = reinterpret_cast<Pair*>(c3 + start);
+      Pair d0 = {0.0, 0.0}, d1 = d0, d2 = d0, d3 = d0;
+      for (Index k = 0; k < pairs; ++k) {
+        const Pair vk = vp[k];
+        d0 += vk * y0[k];
+        d1 += vk * y1[k];
+        d2 += vk * y2[k];
+        d3 += vk * y3[k];
+      }
+      const double t0 = beta * (h * c0[i] + (d0[0] + d0[1]));
+      const double t1 = beta * (h * c1[i] + (d1[0] + d1[1]));
+      const double t2 = beta * (h * c2[i] + (d2[0] + d2[1]));
+      const double t3 = beta * (h * c3[i] + (d3[0] + d3[1]));
+      for (Index k = 0; k < pairs; ++k) {
+        const Pair vk = vp[k];
+        y0[k] -= t0 * vk;
+        y1[k] -= t1 * vk;
+        y2[k] -= t2 * vk;
+        y3[k] -= t3 * vk;
+      }
+      if (head_apart) {
+        c0[i] -= t0 * v0;
+        c1[i] -= t1 * v0;
+        c2[i] -= t2 * v0;
+        c3[i] -= t3 * v0;
+      }
+    }
+    for (; c < n; ++c) {
+      double* col = a + c * m;
+      Pair* y = reinterpret_cast<Pair*>(col + start);
+      Pair d = {0.0, 0.0}, d1 = d;
+      Index k = 0;
+      for (; k + 1 < pairs; k += 2) {
+        d += vp[k] * y[k];
+        d1 += vp[k + 1] * y[k + 1];
+      }
+      if (k < pairs) d += vp[k] * y[k];
+      d += d1;
+      const double t = beta * (h * col[i] + (d[0] + d[1]));
+      for (Index k = 0; k < pairs; ++k) y[k] -= t * vp[k];
+      if (head_apart) col[i] -= t * v0;
+    }
+  }
+  for (Index j = 0; j < n; ++j) {
+    double* lj = L.col(j).data();
+    const double d = diag.coeff(j);
+    const double sign = d < 0.0 ? -1.0 : 1.0;
+    for (Index i = 0; i < j; ++i) lj[i] = 0.0;
+    lj[j] = std::fabs(d);
+    for (Index i = j + 1; i < n; ++i) lj[i] = sign * a[i * m + j];
+  }
+}
+
+/// Upper R with R^T R = Sq Sq^T + S S^T, from a Householder QR of the stack
+/// [Sq^T; S^T] done in place in U (2n by n; both halves upper triangular).
+/// Column i of the stack is non-zero only in row i and rows n to n+i, and
+/// no reflector fills in outside that pattern, so each reflector is i+2 long:
+/// a few hundred operations where the general QR (or two n by n by n
+/// products and n more rows in the smoothing QR) would take thousands.
+/// R is the top half of U: zero below its diagonal as the input's top half
+/// was, since no reflector touches those entries (R's diagonal may be
+/// negative: only R^T R is used).
+template <int N>
+void merge_upper_pair(DMatrix& U) {
+  const Index n = N == Eigen::Dynamic ? U.cols() : N;
+  for (Index i = 0; i < n; ++i) {
+    double* x = U.col(i).data();
+    const double* tail = x + n;  // rows n..n+i of column i
+    const double x0 = x[i];
+    double s2 = x0 * x0;
+    for (Index t = 0; t <= i; ++t) s2 += tail[t] * tail[t];
+    const double r = std::sqrt(s2);
+    const double alpha = x0 >= 0.0 ? -r : r;
+    const double f = 2.0 * (s2 + std::fabs(x0) * r);
+    if (f == 0.0) continue;  // the column is zero: R's row i is left as is
+    const double v0 = x0 - alpha;
+    const double beta = 2.0 / f;
+    for (Index c = i + 1; c < n; ++c) {
+      double* y = U.col(c).data();
+      double dot = v0 * y[i];
+      for (Index t = 0; t <= i; ++t) dot += tail[t] * y[n + t];
+      const double tau = beta * dot;
+      y[i] -= tau * v0;
+      for (Index t = 0; t <= i; ++t) y[n + t] -= tau * tail[t];
+    }
+    x[i] = alpha;
   }
 }
 
@@ -217,21 +393,29 @@ struct Dense {
     P_s.template triangularView<Eigen::StrictlyUpper>() = P_s.transpose();
   }
 
-  /// The smoothing stack [root_w (Xc - Yc G^T); Sq^T G^T; S_s[k+1]^T G^T],
-  /// written block by block into the workspace's 4n by n stack.
+  /// The smoothing stack [root_w (Xc - Yc G^T); R G^T], with R^T R = Q +
+  /// P_s[k+1] from `merge_upper_pair` (in U), or [root_w (Xc - Yc G^T);
+  /// Sq^T G^T; S_s[k+1]^T G^T] where the form does not merge, written block
+  /// by block into the workspace's stack.
   static void smoothing_stack(Workspace& w, double root_w) {
     const Index n = w.n;
     const Index rows = w.A_smooth.rows();
     CM G = cm(w.G);
     T Xc = t(w.Xc);
     Xc.noalias() = ct(w.X).rowwise() - Eigen::Map<const Vec>(w.x.data(), n).transpose();
+    Xc.noalias() -= prod(ct(w.Yc), G.transpose());
+    using Block = Eigen::Map<Mat, 0, Eigen::OuterStride<>>;
     Eigen::Map<TallMat, 0, Eigen::OuterStride<>> top(w.A_smooth.data(), 2 * n, n, Eigen::OuterStride<>(rows));
-    Eigen::Map<Mat, 0, Eigen::OuterStride<>> noise(w.A_smooth.data() + 2 * n, n, n, Eigen::OuterStride<>(rows));
-    Eigen::Map<Mat, 0, Eigen::OuterStride<>> next(w.A_smooth.data() + 3 * n, n, n, Eigen::OuterStride<>(rows));
-    top.noalias() = prod(ct(w.Yc), G.transpose());
-    top = root_w * (Xc - top);
-    noise.noalias() = prod(cm(w.Sq).transpose(), G.transpose());
-    next.noalias() = prod(cm(w.S_s_next).transpose(), G.transpose());
+    top = root_w * Xc;
+    Block noise(w.A_smooth.data() + 2 * n, n, n, Eigen::OuterStride<>(rows));
+    if (merges(n)) {
+      Eigen::Map<const Mat, 0, Eigen::OuterStride<>> R(w.U.data(), n, n, Eigen::OuterStride<>(w.U.rows()));
+      noise.noalias() = prod(R, G.transpose());
+    } else {
+      Block next(w.A_smooth.data() + 3 * n, n, n, Eigen::OuterStride<>(rows));
+      noise.noalias() = prod(cm(w.Sq).transpose(), G.transpose());
+      next.noalias() = prod(cm(w.S_s_next).transpose(), G.transpose());
+    }
   }
 
   /// P_s = S_s S_s^T.
@@ -253,6 +437,9 @@ struct DenseOps {
   void (*solve_with_factor)(const DMatrix&, Workspace&);
   void (*gain_times)(Workspace&);
   void (*covariance_correction)(Workspace&);
+  void (*predicted_factor_qr)(DMatrix&, double*, DVector&, DMatrix&);
+  void (*smoothed_factor_qr)(DMatrix&, double*, DVector&, DMatrix&);
+  void (*merge_upper_pair)(DMatrix&);
   void (*smoothing_stack)(Workspace&, double);
   void (*factor_product)(Workspace&);
 };
@@ -260,7 +447,7 @@ struct DenseOps {
 template <int N>
 constexpr DenseOps dense_ops() {
   return {&Dense<N>::cross,          &Dense<N>::predicted_covariance, &Dense<N>::solve_with_factor,
-          &Dense<N>::gain_times,     &Dense<N>::covariance_correction, &Dense<N>::smoothing_stack,
+          &Dense<N>::gain_times,     &Dense<N>::covariance_correction, &lower_factor_qr<N, true>, &lower_factor_qr<N, false>, &merge_upper_pair<N>, &Dense<N>::smoothing_stack,
           &Dense<N>::factor_product};
 }
 
@@ -375,11 +562,13 @@ Status run_cubature_smoother(const CubatureSmootherInputs& in, PointTransition& 
   auto dt_of = [&](Index k) { return in.dts.at(dt_full ? k + 1 : k); };
   // A call's point sets, images and factors, stacked step by step; sized for
   // the largest call once (a shorter call resizes them once more at most).
-  // A call takes at most kCallDoubles of points: beyond that the callback's
-  // per-call cost is long amortised, and larger blocks (and the callback's
-  // arrays of the same size) would leave the cache and be fresh memory to
-  // fault in at every call.
-  constexpr Index kCallDoubles = Index{1} << 14;
+  // A call takes at most kCallDoubles of points (32 KB): beyond that the
+  // callback's per-call cost is long amortised, while the steps after the
+  // call read their points and images back from the block, which then
+  // should still sit in the first-level cache (larger blocks, and the
+  // callback's arrays of the same size, would also be fresh memory to fault
+  // in at every call).
+  constexpr Index kCallDoubles = Index{1} << 12;
   const Index per_call =
       std::max<Index>(1, std::min({in.steps_per_call, steps - 1, kCallDoubles / (2 * n * n)}));
   DMatrix points_block(2 * n * per_call, n);
@@ -400,7 +589,6 @@ Status run_cubature_smoother(const CubatureSmootherInputs& in, PointTransition& 
       points_block.resize(2 * n * count, n);
       factors_block.resize(n, n * count);
     }
-
     // 1. Cubature points of each filtered posterior, from its guarded factor
     //    (the same factorisation and jitter the filter's prediction uses); in
     //    square-root form this factor stands for P from here on.  Steps are
@@ -412,13 +600,11 @@ Status run_cubature_smoother(const CubatureSmootherInputs& in, PointTransition& 
       cubature_points_from_factor(w.x, w.L, points_block.data() + 2 * n * (k - lo), 1, points_block.rows());
       factors_block.middleCols(n * (k - lo), n) = w.L;
     }
-
     // 2. One transition call with all their points.
     if (Status s = transition.propagate(lo, count, points_block, dt, images_block); !s) return s;
     if (images_block.rows() != 2 * n * count || images_block.cols() != n) {
       internal_failure("images are 2n by n per step", __FILE__, __LINE__);
     }
-
     for (Index k = hi; k >= lo; --k) {
       const Index qi = q_full ? k + 1 : k;
       batch::load_row(in.xs, k, w.x);
@@ -430,7 +616,6 @@ Status run_cubature_smoother(const CubatureSmootherInputs& in, PointTransition& 
       w.L = factors_block.middleCols(n * (k - lo), n);
       w.Y = images_block.middleRows(2 * n * (k - lo), 2 * n);
       unwrap_angle_columns(w.Y, angles);
-
       // 3. Predicted mean; deviations of the images about it and of the points
       //    about the mean that generated them; their cross-covariance.
       row_mean(w.Y, n, w.xp);
@@ -441,7 +626,6 @@ Status run_cubature_smoother(const CubatureSmootherInputs& in, PointTransition& 
       // (coefficient-wise, no blocking overhead at these sizes) is the
       // triangular one.
       ops.cross(w, cross_scale);
-
       // 4. Predicted covariance (or its factor) and the gain G = C Pp^-1.
       bool solved;
       if (sr) {
@@ -460,8 +644,9 @@ Status run_cubature_smoother(const CubatureSmootherInputs& in, PointTransition& 
         // [Sq^T; w Yc]^T [Sq^T; w Yc] = Q + Pyy: the predicted factor from one QR.
         // Sq^T on top is upper triangular, which the QR exploits.
         w.A_pred.topRows(n) = w.Sq.transpose();
-        w.A_pred.bottomRows(2 * n) = root_w * w.Yc;
-        lower_factor_qr(w.A_pred, w.diag, w.Sp, true);
+        w.A_pred.middleRows(n, 2 * n) = root_w * w.Yc;
+        w.A_pred.bottomRows(w.A_pred.rows() - 3 * n).setZero();
+        ops.predicted_factor_qr(w.A_pred, w.reflector.data(), w.diag, w.Sp);
         solved = solve_gain(w, ops, &w.Sp);
       } else {
         // Sample covariance of the images (only the lower triangle is
@@ -473,7 +658,6 @@ Status run_cubature_smoother(const CubatureSmootherInputs& in, PointTransition& 
         solved = solve_gain(w, ops, nullptr);
       }
       if (!solved) return with_step(Error::runtime("failed to invert innovation covariance"), k);
-
       // 5. Smoothed mean; angle differences are taken the short way round.
       w.d = w.x_s_next - w.xp;
       wrap_angles(w.d, angles);
@@ -486,8 +670,17 @@ Status run_cubature_smoother(const CubatureSmootherInputs& in, PointTransition& 
         // Residual points (Xc - Yc G^T) carry P - G Pp G^T once the noise and
         // the smoothed factor of k+1, both mapped by G, are stacked under them:
         // the stack's A^T A = P + G (P_s[k+1] - Pp) G^T, factored by one QR.
+        // From 7 states on, the noise and the smoothed factor are first
+        // merged into one triangular factor of their sum, which the stack
+        // then takes as n rows instead of 2n.
+        if (merges(n)) {
+          w.U.topRows(n) = w.Sq.transpose();
+          w.U.bottomRows(n) = w.S_s_next.transpose();
+          ops.merge_upper_pair(w.U);
+        }
         ops.smoothing_stack(w, root_w);
-        lower_factor_qr(w.A_smooth, w.diag, w.S_s, false);
+        w.A_smooth.bottomRows(w.A_smooth.rows() - (merges(n) ? 3 : 4) * n).setZero();
+        ops.smoothed_factor_qr(w.A_smooth, w.reflector.data(), w.diag, w.S_s);
         ops.factor_product(w);
       } else {
         ops.covariance_correction(w);
