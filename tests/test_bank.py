@@ -85,6 +85,52 @@ def assert_matches(bank, kfs, rows=None, status=None):
         np.testing.assert_array_equal(bank.status[list(rows)], status)
 
 
+def handler_name():
+    try:
+        from numpy._core.multiarray import get_handler_name
+    except ImportError:  # NumPy 1.x
+        from numpy.core.multiarray import get_handler_name
+    return get_handler_name()
+
+
+def test_callback_arrays_live_in_warm_memory_that_never_changes_what_they_hold():
+    # Large arrays a callback makes reuse blocks freed at earlier steps: zeros must still be zeros, a resized
+    # array keeps its contents, arrays the callback keeps stay intact after the bank is gone, and the memory
+    # handler is the caller's again after each call, also when the callback raises.
+    rng = np.random.default_rng(8)
+    count, before, names, kept, problems = 2000, handler_name(), [], [], []
+
+    def fx(X, dt):
+        names.append(handler_name())
+        if fail:
+            raise KeyError("fx")
+        dirty = np.full(X.size, 7.0)
+        del dirty
+        if np.any(np.zeros(X.size)):
+            problems.append("zeros")
+        grown = np.arange(X.size, dtype=float)
+        grown.resize(2 * X.size, refcheck=False)
+        if not np.array_equal(grown[:X.size], np.arange(X.size)):
+            problems.append("resize")
+        kept.append((np.full(X.size, float(len(kept))), X * 2.0))
+        return turn(X, dt)
+
+    fail = False
+    bank, lone = make_bank(targets(rng, count), fx=fx), make_bank(targets(np.random.default_rng(8), count))
+    for _ in range(3):
+        bank.predict()
+        lone.predict()
+        assert handler_name() == before
+    assert same(bank.xs_prior, lone.xs_prior) and same(bank.Ps_prior, lone.Ps_prior)
+    fail = True
+    with pytest.raises(KeyError):
+        bank.predict()
+    assert handler_name() == before and set(names) == {"vexel_ckf_warm_memory"} and problems == []
+    snapshot = [(a.copy(), b.copy()) for a, b in kept]
+    del bank
+    assert all(same(a, c) and same(b, d) for (a, b), (c, d) in zip(kept, snapshot))
+
+
 @pytest.mark.parametrize("per_filter_noise", [False, True], ids=["shared-noise", "per-filter-noise"])
 def test_filters_equal_lone_filters_through_misses_keep_and_add(per_filter_noise):
     rng = np.random.default_rng(1)

@@ -22,6 +22,7 @@
 //   model_callbacks.hpp  one Python call of fx/hx over all cubature points
 //   field_table.hpp      filter fields by Python attribute name
 //   module_init.hpp      building an extension module of the package
+//   warm_memory.hpp      NumPy memory kept warm for large callback arrays
 #pragma once
 
 #include "arguments.hpp"
@@ -38,6 +39,7 @@
 #include "lock_release.hpp"
 #include "model_callbacks.hpp"
 #include "module_init.hpp"
+#include "warm_memory.hpp"
 #include "number_format.hpp"
 #include "numpy_api.hpp"
 #include "output_buffer.hpp"

@@ -30,9 +30,26 @@ using bank::CkfBank;
 /// again at the next step when nothing but this holds it (a callback that
 /// kept it gets a fresh one): a new 2n*M*n array per step would cost its
 /// page faults every step.
+/// Counts the banks alive: the warm memory their callbacks' arrays leave
+/// behind is kept for the next step of any bank and given back to the
+/// system when the last bank goes.
+class LiveBank {
+ public:
+  LiveBank() { ++count_; }
+  LiveBank(const LiveBank&) { ++count_; }
+  LiveBank& operator=(const LiveBank&) = default;
+  ~LiveBank() {
+    if (--count_ == 0) release_warm_memory();
+  }
+
+ private:
+  static inline int count_ = 0;  // changed with the interpreter lock held
+};
+
 struct BankObject {
   CkfBank b;
   Ref points;
+  LiveBank live;
 
   explicit BankObject(CkfBank bank) : b(std::move(bank)) {}
 };
@@ -188,7 +205,13 @@ void call_model(PyObject* callable, BankObject& self, bool pass_dt, double dt, P
   for (Py_ssize_t k = 0; k < n_extra; ++k) {
     PyTuple_SetItem(call_args.get(), n_fixed + k, Ref::borrow(PyTuple_GetItem(extra_args, k)).release());
   }
-  const Ref result = Ref::steal(PyObject_Call(callable, call_args.get(), nullptr));
+  Ref result;
+  {
+    // The callback's temporaries are as large as the points: with warm
+    // memory they reuse the last step's pages instead of faulting in new ones.
+    WarmMemoryScope warm;
+    result = Ref::steal(PyObject_Call(callable, call_args.get(), nullptr));
+  }
   if (!result) fail_python();
   const ArrayIn a = accept_array(result.get(), 2);
   if (a.dim(0) != rows || a.dim(1) != columns) {
