@@ -1,6 +1,8 @@
 """The cubature RTS smoother against the linear RTS smoother, a textbook
 cubature smoothing step written here, and its own invariants."""
 
+import os
+import subprocess
 import sys
 
 import numpy as np
@@ -87,6 +89,16 @@ def test_linear_model_equals_rts_smoother_at_every_size(sr, n):
     ref = rts_smoother(xs, Ps, np.broadcast_to(F, (steps, n, n)), np.broadcast_to(Q, (steps, n, n)))
     gains = [P @ F.T @ np.linalg.inv(F @ P @ F.T + Q) for P in Ps[:-1]]
     assert rel(sm.xs, ref.xs) < 1e-10 and rel(sm.Ps, ref.Ps) < 1e-10 and rel(sm.gains[:-1], np.array(gains)) < 1e-10
+
+
+def test_every_size_also_on_the_baseline_registers():
+    # Processors with AVX2 run the square-root QRs on four lanes; the two-lane kernel every build has is
+    # checked in a process told to keep to it.
+    env = {**os.environ, "VEXEL_CKF_BASELINE_SIMD": "1"}
+    test = __file__ + "::test_linear_model_equals_rts_smoother_at_every_size"
+    proc = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", test], env=env,
+                          capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0 and "8 passed" in proc.stdout, proc.stdout + proc.stderr
 
 
 @FORMS

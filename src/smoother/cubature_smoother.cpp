@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -31,9 +32,9 @@ bool all_finite(const double* p, Index count) {
   return true;
 }
 
-/// Rows of the QR stacks, rounded up to whole pairs: the rows beyond the
-/// stack are zero, so every column is a whole number of aligned pairs.
-constexpr Index padded_rows(Index rows) { return (rows + 1) & ~Index{1}; }
+/// Rows of the QR stacks, rounded up to a multiple of four: the rows beyond
+/// the stack are zero, so every column is a whole number of registers.
+constexpr Index padded_rows(Index rows) { return (rows + 3) & ~Index{3}; }
 
 /// Whether the square-root form merges the noise and the next smoothed factor
 /// into one triangular factor before the smoothing QR (see `merge_upper_pair`).
@@ -124,54 +125,86 @@ void lower_factor_qr_by_columns(DMatrix& A, DVector& diag, DMatrix& L, bool tria
   }
 }
 
-/// Two doubles as one SSE2/NEON register (GCC and Clang vector extension);
-/// may_alias so that columns of an Eigen matrix can be read through it.
-typedef double Pair __attribute__((vector_size(16), may_alias));
+/// Two doubles as one SSE2/NEON register, four as one AVX register (GCC and
+/// Clang vector extensions).  Columns are read and written through `load`
+/// and `store` (unaligned moves), never through pointers to these types.
+typedef double Pair __attribute__((vector_size(16)));
+typedef double Quad __attribute__((vector_size(32)));
+
+template <class V>
+constexpr Index kLanes = static_cast<Index>(sizeof(V) / sizeof(double));
+
+// The helpers and the kernel pass AVX vectors by value, which GCC flags as
+// an ABI change for code built without AVX; they are always inlined into
+// the AVX2 entry point below, so no call ever crosses that boundary.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpsabi"
+template <class V>
+__attribute__((always_inline)) inline V load(const double* p) {
+  V r;
+  std::memcpy(&r, p, sizeof r);
+  return r;
+}
+
+template <class V>
+__attribute__((always_inline)) inline void store(double* p, const V& value) {
+  std::memcpy(p, &value, sizeof value);
+}
+
+template <class V>
+__attribute__((always_inline)) inline double lane_sum(const V& d) {
+  double s = d[0];
+  for (Index l = 1; l < kLanes<V>; ++l) s += d[l];
+  return s;
+}
 
 /// Lower L with non-negative diagonal and L L^T = A^T A, from a Householder
-/// QR of A done in place (A has n columns and an even number of rows, at
+/// QR of A done in place (A has n columns and a multiple of four rows, at
 /// least n, rows past the stack zero; it is overwritten): L = R^T, each
 /// column flipped so that its diagonal is |R_ii|.  `v` is scratch of A's
-/// row count, aligned for pairs.
+/// row count.
 /// Written out for the small stacks of the backward pass: the reflector is
-/// kept in `v`, and dots and updates run over aligned pairs of rows, four
-/// columns per pass over v.  The pairs start at the head's pair, or with
-/// `TriHead` (the first n rows upper triangular, as the predicted stack's
-/// Sq^T) at the pair of row n: column i is zero in rows i+1 to n-1, which no
+/// kept in `v`, and dots and updates run over whole registers of rows (V),
+/// four columns per pass over v.  The registers start at the head's, or
+/// with `TriHead` (the first n rows upper triangular, as the predicted
+/// stack's Sq^T) at row n's: column i is zero in rows i+1 to n-1, which no
 /// earlier reflector touches, so each reflector is row i (taken apart) and
-/// the rows from n on.
-/// With N fixed (the common small models) the stack's height is fixed too,
-/// and the loops are unrolled over it.
-template <int N, bool TriHead>
-void lower_factor_qr(DMatrix& A, double* v, DVector& diag, DMatrix& L) {
-  if constexpr (N != Eigen::Dynamic && N <= 6) {
-    lower_factor_qr_by_columns(A, diag, L, TriHead);
-    return;
-  }
+/// the rows from n on.  With N fixed (the common small models) the stack's
+/// height is fixed too, and the loops are unrolled over it.
+template <class V, int N, bool TriHead>
+__attribute__((always_inline)) inline void qr_kernel(DMatrix& A, double* v, DVector& diag, DMatrix& L) {
+  constexpr Index lanes = kLanes<V>;
   const Index m = N == Eigen::Dynamic ? A.rows() : TriHead ? padded_rows(3 * N) : smoothing_rows(N);
   const Index n = N == Eigen::Dynamic ? A.cols() : N;
   double* a = A.data();
   for (Index i = 0; i < n; ++i) {
     const double* x = a + i * m;
-    const Index start = TriHead ? (n & ~Index{1}) : (i & ~Index{1});
-    // Row i inside the pairs, or taken apart (a triangular head's rows).
+    const Index start = (TriHead ? n : i) & ~(lanes - 1);
+    // Row i inside the registers, or taken apart (a triangular head's rows).
     const bool head_apart = i < start;
-    if (!head_apart) v[start] = 0.0;  // row i-1 when i is odd, else overwritten
-    // In a triangular head's last pair, rows other than i are zero in x.
-    for (Index k = head_apart ? start : i; k < m; ++k) v[k] = x[k];
-    const Pair* vp = reinterpret_cast<const Pair*>(v + start);
-    const Index pairs = (m - start) / 2;
-    const double x0 = x[i];
-    // Two chains of pairs: the short sums are bound by the adder's latency.
-    Pair e0 = {0.0, 0.0}, e1 = e0;
-    Index k2 = 0;
-    for (; k2 + 1 < pairs; k2 += 2) {
-      e0 += vp[k2] * vp[k2];
-      e1 += vp[k2 + 1] * vp[k2 + 1];
+    if (!head_apart) {
+      for (Index k = start; k < i; ++k) v[k] = 0.0;
     }
-    if (k2 < pairs) e0 += vp[k2] * vp[k2];
+    // In a triangular head, rows after i are zero in x.
+    for (Index k = head_apart ? start : i; k < m; ++k) v[k] = x[k];
+    const double* vs = v + start;
+    const Index regs = (m - start) / lanes;
+    const double x0 = x[i];
+    // Two chains of registers: the short sums are bound by the adder's latency.
+    V e0 = {}, e1 = {};
+    Index k2 = 0;
+    for (; k2 + 1 < regs; k2 += 2) {
+      const V p0 = load<V>(vs + k2 * lanes);
+      const V p1 = load<V>(vs + (k2 + 1) * lanes);
+      e0 += p0 * p0;
+      e1 += p1 * p1;
+    }
+    if (k2 < regs) {
+      const V p0 = load<V>(vs + k2 * lanes);
+      e0 += p0 * p0;
+    }
     e0 += e1;
-    const double s2 = (head_apart ? x0 * x0 : 0.0) + (e0[0] + e0[1]);
+    const double s2 = (head_apart ? x0 * x0 : 0.0) + lane_sum(e0);
     const double r = std::sqrt(s2);
     // The new diagonal takes the sign opposite to the head, so v = x - alpha e
     // never cancels; ||v||^2 = 2 (s2 + |x0| r).
@@ -180,7 +213,7 @@ void lower_factor_qr(DMatrix& A, double* v, DVector& diag, DMatrix& L) {
     const double f = 2.0 * (s2 + std::fabs(x0) * r);
     if (f == 0.0) continue;  // nothing left to eliminate
     const double v0 = x0 - alpha;
-    // The head's share of a dot (zero when the head is among the pairs).
+    // The head's share of a dot (zero when the head is among the registers).
     const double h = head_apart ? v0 : 0.0;
     if (!head_apart) v[i] = v0;
     const double beta = 2.0 / f;
@@ -190,28 +223,28 @@ void lower_factor_qr(DMatrix& A, double* v, DVector& diag, DMatrix& L) {
       double* c1 = c0 + m;
       double* c2 = c1 + m;
       double* c3 = c2 + m;
-      Pair* y0 = reinterpret_cast<Pair*>(c0 + start);
-      Pair* y1 = reinterpret_cast<Pair*>(c1 + start);
-      Pair* y2 = reinterpret_cast<Pair*>(c2 + start);
-      Pair* y3 = reinterpret_cast<Pair*>(c3 + start);
-      Pair d0 = {0.0, 0.0}, d1 = d0, d2 = d0, d3 = d0;
-      for (Index k = 0; k < pairs; ++k) {
-        const Pair vk = vp[k];
-        d0 += vk * y0[k];
-        d1 += vk * y1[k];
-        d2 += vk * y2[k];
-        d3 += vk * y3[k];
+      double* y0 = c0 + start;
+      double* y1 = c1 + start;
+      double* y2 = c2 + start;
+      double* y3 = c3 + start;
+      V d0 = {}, d1 = {}, d2 = {}, d3 = {};
+      for (Index k = 0; k < regs * lanes; k += lanes) {
+        const V vk = load<V>(vs + k);
+        d0 += vk * load<V>(y0 + k);
+        d1 += vk * load<V>(y1 + k);
+        d2 += vk * load<V>(y2 + k);
+        d3 += vk * load<V>(y3 + k);
       }
-      const double t0 = beta * (h * c0[i] + (d0[0] + d0[1]));
-      const double t1 = beta * (h * c1[i] + (d1[0] + d1[1]));
-      const double t2 = beta * (h * c2[i] + (d2[0] + d2[1]));
-      const double t3 = beta * (h * c3[i] + (d3[0] + d3[1]));
-      for (Index k = 0; k < pairs; ++k) {
-        const Pair vk = vp[k];
-        y0[k] -= t0 * vk;
-        y1[k] -= t1 * vk;
-        y2[k] -= t2 * vk;
-        y3[k] -= t3 * vk;
+      const double t0 = beta * (h * c0[i] + lane_sum(d0));
+      const double t1 = beta * (h * c1[i] + lane_sum(d1));
+      const double t2 = beta * (h * c2[i] + lane_sum(d2));
+      const double t3 = beta * (h * c3[i] + lane_sum(d3));
+      for (Index k = 0; k < regs * lanes; k += lanes) {
+        const V vk = load<V>(vs + k);
+        store(y0 + k, load<V>(y0 + k) - t0 * vk);
+        store(y1 + k, load<V>(y1 + k) - t1 * vk);
+        store(y2 + k, load<V>(y2 + k) - t2 * vk);
+        store(y3 + k, load<V>(y3 + k) - t3 * vk);
       }
       if (head_apart) {
         c0[i] -= t0 * v0;
@@ -222,17 +255,17 @@ void lower_factor_qr(DMatrix& A, double* v, DVector& diag, DMatrix& L) {
     }
     for (; c < n; ++c) {
       double* col = a + c * m;
-      Pair* y = reinterpret_cast<Pair*>(col + start);
-      Pair d = {0.0, 0.0}, d1 = d;
+      double* y = col + start;
+      V d = {}, d1 = {};
       Index k = 0;
-      for (; k + 1 < pairs; k += 2) {
-        d += vp[k] * y[k];
-        d1 += vp[k + 1] * y[k + 1];
+      for (; k + 2 * lanes <= regs * lanes; k += 2 * lanes) {
+        d += load<V>(vs + k) * load<V>(y + k);
+        d1 += load<V>(vs + k + lanes) * load<V>(y + k + lanes);
       }
-      if (k < pairs) d += vp[k] * y[k];
+      if (k < regs * lanes) d += load<V>(vs + k) * load<V>(y + k);
       d += d1;
-      const double t = beta * (h * col[i] + (d[0] + d[1]));
-      for (Index k = 0; k < pairs; ++k) y[k] -= t * vp[k];
+      const double t = beta * (h * col[i] + lane_sum(d));
+      for (k = 0; k < regs * lanes; k += lanes) store(y + k, load<V>(y + k) - t * load<V>(vs + k));
       if (head_apart) col[i] -= t * v0;
     }
   }
@@ -245,6 +278,31 @@ void lower_factor_qr(DMatrix& A, double* v, DVector& diag, DMatrix& L) {
     for (Index i = j + 1; i < n; ++i) lj[i] = sign * a[i * m + j];
   }
 }
+
+/// The kernel on SSE2/NEON pairs, which every build target has.
+template <int N, bool TriHead>
+void lower_factor_qr_pairs(DMatrix& A, double* v, DVector& diag, DMatrix& L) {
+  if constexpr (N != Eigen::Dynamic && N <= 6) {
+    lower_factor_qr_by_columns(A, diag, L, TriHead);
+  } else {
+    qr_kernel<Pair, N, TriHead>(A, v, diag, L);
+  }
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#define VEXEL_SMOOTHER_AVX2 1
+/// The same kernel on AVX registers, compiled for AVX2 on its own and taken
+/// where the processor has it: the two QRs are the larger part of a
+/// square-root step from 7 states on.  Its sums run over four lanes, so its
+/// last bits differ from the pairs' (each machine is consistent with itself).
+/// Nothing but plain arithmetic is compiled for AVX2 here: no library code
+/// shared with the rest of the build is.
+template <int N, bool TriHead>
+__attribute__((target("avx2"))) void lower_factor_qr_quads(DMatrix& A, double* v, DVector& diag, DMatrix& L) {
+  qr_kernel<Quad, N, TriHead>(A, v, diag, L);
+}
+#endif
+#pragma GCC diagnostic pop
 
 /// Upper R with R^T R = Sq Sq^T + S S^T, from a Householder QR of the stack
 /// [Sq^T; S^T] done in place in U (2n by n; both halves upper triangular).
@@ -444,10 +502,33 @@ struct DenseOps {
   void (*factor_product)(Workspace&);
 };
 
+using QrKernel = void (*)(DMatrix&, double*, DVector&, DMatrix&);
+
+/// The AVX kernel where the processor has AVX2 (and the environment does not
+/// set VEXEL_CKF_BASELINE_SIMD, which keeps every machine on the pairs, for
+/// tests of that kernel), the pairs otherwise.
+template <int N, bool TriHead>
+QrKernel qr_kernel_for() {
+#ifdef VEXEL_SMOOTHER_AVX2
+  if constexpr (N == Eigen::Dynamic || N > 6) {
+    static const bool avx2 = __builtin_cpu_supports("avx2") && std::getenv("VEXEL_CKF_BASELINE_SIMD") == nullptr;
+    if (avx2) return &lower_factor_qr_quads<N, TriHead>;
+  }
+#endif
+  return &lower_factor_qr_pairs<N, TriHead>;
+}
+
 template <int N>
-constexpr DenseOps dense_ops() {
-  return {&Dense<N>::cross,          &Dense<N>::predicted_covariance, &Dense<N>::solve_with_factor,
-          &Dense<N>::gain_times,     &Dense<N>::covariance_correction, &lower_factor_qr<N, true>, &lower_factor_qr<N, false>, &merge_upper_pair<N>, &Dense<N>::smoothing_stack,
+DenseOps dense_ops() {
+  return {&Dense<N>::cross,
+          &Dense<N>::predicted_covariance,
+          &Dense<N>::solve_with_factor,
+          &Dense<N>::gain_times,
+          &Dense<N>::covariance_correction,
+          qr_kernel_for<N, true>(),
+          qr_kernel_for<N, false>(),
+          &merge_upper_pair<N>,
+          &Dense<N>::smoothing_stack,
           &Dense<N>::factor_product};
 }
 
