@@ -643,13 +643,15 @@ Status run_cubature_smoother(const CubatureSmootherInputs& in, PointTransition& 
   auto dt_of = [&](Index k) { return in.dts.at(dt_full ? k + 1 : k); };
   // A call's point sets, images and factors, stacked step by step; sized for
   // the largest call once (a shorter call resizes them once more at most).
-  // A call takes at most kCallDoubles of points (32 KB): beyond that the
+  // A call takes at most kCallDoubles of points.  Beyond that the
   // callback's per-call cost is long amortised, while the steps after the
-  // call read their points and images back from the block, which then
-  // should still sit in the first-level cache (larger blocks, and the
-  // callback's arrays of the same size, would also be fresh memory to fault
-  // in at every call).
-  constexpr Index kCallDoubles = Index{1} << 12;
+  // call read their points and images back from the block, which should
+  // still sit in a near cache (larger blocks, and the callback's arrays of
+  // the same size, would also be fresh memory to fault in at every call).
+  // Small states take the larger blocks: there a Python call costs as much
+  // as tens of steps' arithmetic; from 7 states on the arithmetic dominates
+  // and the smaller blocks' locality pays more.
+  const Index kCallDoubles = n <= 6 ? Index{1} << 14 : Index{1} << 12;
   const Index per_call =
       std::max<Index>(1, std::min({in.steps_per_call, steps - 1, kCallDoubles / (2 * n * n)}));
   DMatrix points_block(2 * n * per_call, n);
