@@ -158,6 +158,50 @@ __attribute__((always_inline)) inline double lane_sum(const V& d) {
   return s;
 }
 
+/// C = (accumulate ? C : 0) + sign A op(B) for small column-major blocks:
+/// A is rows by depth (leading dimension lda), op(B)(k, j) = B[k bk + j bj]
+/// (bk = 1, bj = ldb for B itself; bk = ldb, bj = 1 for its transpose), C
+/// rows by cols (ldc).  Each column of C is a sum of A's columns scaled by
+/// entries of op(B), accumulated in k order; two registers of rows by four
+/// columns at a time share their loads of A, and rows past whole register
+/// pairs, or columns past whole fours, are done one by one.
+template <class V>
+__attribute__((always_inline)) inline void small_product(Index rows, Index cols, Index depth, const double* A,
+                                                         Index lda, const double* B, Index bk, Index bj, double* C,
+                                                         Index ldc, double sign, bool accumulate) {
+  constexpr Index lanes = kLanes<V>;
+  const Index block_rows = rows - rows % (2 * lanes);
+  Index j0 = 0;
+  for (; j0 + 4 <= cols; j0 += 4) {
+    for (Index i0 = 0; i0 < block_rows; i0 += 2 * lanes) {
+      V acc[2][4];
+      for (Index c = 0; c < 4; ++c) {
+        for (Index r = 0; r < 2; ++r) acc[r][c] = accumulate ? load<V>(C + (j0 + c) * ldc + i0 + r * lanes) : V{};
+      }
+      for (Index k = 0; k < depth; ++k) {
+        const V a0 = load<V>(A + k * lda + i0);
+        const V a1 = load<V>(A + k * lda + i0 + lanes);
+        for (Index c = 0; c < 4; ++c) {
+          const double b = sign * B[k * bk + (j0 + c) * bj];
+          acc[0][c] += a0 * b;
+          acc[1][c] += a1 * b;
+        }
+      }
+      for (Index c = 0; c < 4; ++c) {
+        for (Index r = 0; r < 2; ++r) store(C + (j0 + c) * ldc + i0 + r * lanes, acc[r][c]);
+      }
+    }
+  }
+  // The rest, entry by entry in the same k order.
+  for (Index j = 0; j < cols; ++j) {
+    for (Index i = j < j0 ? block_rows : 0; i < rows; ++i) {
+      double acc = accumulate ? C[j * ldc + i] : 0.0;
+      for (Index k = 0; k < depth; ++k) acc += A[k * lda + i] * (sign * B[k * bk + j * bj]);
+      C[j * ldc + i] = acc;
+    }
+  }
+}
+
 /// Lower L with non-negative diagonal and L L^T = A^T A, from a Householder
 /// QR of A done in place (A has n columns and a multiple of four rows, at
 /// least n, rows past the stack zero; it is overwritten): L = R^T, each
@@ -302,7 +346,6 @@ __attribute__((target("avx2"))) void lower_factor_qr_quads(DMatrix& A, double* v
   qr_kernel<Quad, N, TriHead>(A, v, diag, L);
 }
 #endif
-#pragma GCC diagnostic pop
 
 /// Upper R with R^T R = Sq Sq^T + S S^T, from a Householder QR of the stack
 /// [Sq^T; S^T] done in place in U (2n by n; both halves upper triangular).
@@ -489,6 +532,36 @@ struct Dense {
   }
 };
 
+#ifdef VEXEL_SMOOTHER_AVX2
+/// The merged smoothing stack of `Dense::smoothing_stack` on AVX registers,
+/// for the same processors as the QR kernel: its two products are most of
+/// the stack's cost.  A stack that does not merge goes to the Eigen version.
+template <int N>
+__attribute__((target("avx2"))) void smoothing_stack_quads(Workspace& w, double root_w) {
+  const Index n = w.n;
+  if (!merges(n)) {
+    Dense<N>::smoothing_stack(w, root_w);
+    return;
+  }
+  const Index tall = 2 * n;
+  const Index rows = w.A_smooth.rows();
+  double* xc = w.Xc.data();
+  const double* X = w.X.data();
+  for (Index j = 0; j < n; ++j) {
+    const double xj = w.x.coeff(j);
+    for (Index i = 0; i < tall; ++i) xc[j * tall + i] = X[j * tall + i] - xj;
+  }
+  // Xc - Yc G^T, then scaled into the stack's top; R G^T under it.
+  small_product<Quad>(tall, n, n, w.Yc.data(), tall, w.G.data(), n, 1, xc, tall, -1.0, true);
+  double* a = w.A_smooth.data();
+  for (Index j = 0; j < n; ++j) {
+    for (Index i = 0; i < tall; ++i) a[j * rows + i] = root_w * xc[j * tall + i];
+  }
+  small_product<Quad>(n, n, n, w.U.data(), w.U.rows(), w.G.data(), n, 1, a + tall, rows, 1.0, false);
+}
+#endif
+#pragma GCC diagnostic pop
+
 struct DenseOps {
   void (*cross)(Workspace&, double);
   void (*predicted_covariance)(Workspace&, double);
@@ -518,6 +591,17 @@ QrKernel qr_kernel_for() {
   return &lower_factor_qr_pairs<N, TriHead>;
 }
 
+/// The stack on AVX registers where the QR runs on them too.
+template <int N>
+void (*stack_for())(Workspace&, double) {
+#ifdef VEXEL_SMOOTHER_AVX2
+  if constexpr (N == Eigen::Dynamic || N > 6) {
+    if (qr_kernel_for<N, false>() == &lower_factor_qr_quads<N, false>) return &smoothing_stack_quads<N>;
+  }
+#endif
+  return &Dense<N>::smoothing_stack;
+}
+
 template <int N>
 DenseOps dense_ops() {
   return {&Dense<N>::cross,
@@ -528,7 +612,7 @@ DenseOps dense_ops() {
           qr_kernel_for<N, true>(),
           qr_kernel_for<N, false>(),
           &merge_upper_pair<N>,
-          &Dense<N>::smoothing_stack,
+          stack_for<N>(),
           &Dense<N>::factor_product};
 }
 
