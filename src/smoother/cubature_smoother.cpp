@@ -162,39 +162,49 @@ __attribute__((always_inline)) inline double lane_sum(const V& d) {
 /// A is rows by depth (leading dimension lda), op(B)(k, j) = B[k bk + j bj]
 /// (bk = 1, bj = ldb for B itself; bk = ldb, bj = 1 for its transpose), C
 /// rows by cols (ldc).  Each column of C is a sum of A's columns scaled by
-/// entries of op(B), accumulated in k order; two registers of rows by four
-/// columns at a time share their loads of A, and rows past whole register
-/// pairs, or columns past whole fours, are done one by one.
+/// entries of op(B), accumulated in k order; Regs registers of rows by four
+/// columns at a time share their loads of A.
+template <class V, int Regs>
+__attribute__((always_inline)) inline void product_tile(Index i0, Index j0, Index depth, const double* A, Index lda,
+                                                        const double* B, Index bk, Index bj, double* C, Index ldc,
+                                                        double sign, bool accumulate) {
+  constexpr Index lanes = kLanes<V>;
+  V acc[Regs][4];
+  for (Index c = 0; c < 4; ++c) {
+    for (Index r = 0; r < Regs; ++r) acc[r][c] = accumulate ? load<V>(C + (j0 + c) * ldc + i0 + r * lanes) : V{};
+  }
+  for (Index k = 0; k < depth; ++k) {
+    V a[Regs];
+    for (Index r = 0; r < Regs; ++r) a[r] = load<V>(A + k * lda + i0 + r * lanes);
+    for (Index c = 0; c < 4; ++c) {
+      const double b = sign * B[k * bk + (j0 + c) * bj];
+      for (Index r = 0; r < Regs; ++r) acc[r][c] += a[r] * b;
+    }
+  }
+  for (Index c = 0; c < 4; ++c) {
+    for (Index r = 0; r < Regs; ++r) store(C + (j0 + c) * ldc + i0 + r * lanes, acc[r][c]);
+  }
+}
+
 template <class V>
 __attribute__((always_inline)) inline void small_product(Index rows, Index cols, Index depth, const double* A,
                                                          Index lda, const double* B, Index bk, Index bj, double* C,
                                                          Index ldc, double sign, bool accumulate) {
   constexpr Index lanes = kLanes<V>;
-  const Index block_rows = rows - rows % (2 * lanes);
+  // Rows in tiles of two registers, then one; the rest (fewer rows than a
+  // register, or columns past whole fours) entry by entry.
+  const Index pair_rows = rows - rows % (2 * lanes);
+  const Index tiled_rows = rows - rows % lanes;
   Index j0 = 0;
   for (; j0 + 4 <= cols; j0 += 4) {
-    for (Index i0 = 0; i0 < block_rows; i0 += 2 * lanes) {
-      V acc[2][4];
-      for (Index c = 0; c < 4; ++c) {
-        for (Index r = 0; r < 2; ++r) acc[r][c] = accumulate ? load<V>(C + (j0 + c) * ldc + i0 + r * lanes) : V{};
-      }
-      for (Index k = 0; k < depth; ++k) {
-        const V a0 = load<V>(A + k * lda + i0);
-        const V a1 = load<V>(A + k * lda + i0 + lanes);
-        for (Index c = 0; c < 4; ++c) {
-          const double b = sign * B[k * bk + (j0 + c) * bj];
-          acc[0][c] += a0 * b;
-          acc[1][c] += a1 * b;
-        }
-      }
-      for (Index c = 0; c < 4; ++c) {
-        for (Index r = 0; r < 2; ++r) store(C + (j0 + c) * ldc + i0 + r * lanes, acc[r][c]);
-      }
+    Index i0 = 0;
+    for (; i0 < pair_rows; i0 += 2 * lanes) {
+      product_tile<V, 2>(i0, j0, depth, A, lda, B, bk, bj, C, ldc, sign, accumulate);
     }
+    if (i0 < tiled_rows) product_tile<V, 1>(i0, j0, depth, A, lda, B, bk, bj, C, ldc, sign, accumulate);
   }
-  // The rest, entry by entry in the same k order.
   for (Index j = 0; j < cols; ++j) {
-    for (Index i = j < j0 ? block_rows : 0; i < rows; ++i) {
+    for (Index i = j < j0 ? tiled_rows : 0; i < rows; ++i) {
       double acc = accumulate ? C[j * ldc + i] : 0.0;
       for (Index k = 0; k < depth; ++k) acc += A[k * lda + i] * (sign * B[k * bk + j * bj]);
       C[j * ldc + i] = acc;
@@ -559,6 +569,76 @@ __attribute__((target("avx2"))) void smoothing_stack_quads(Workspace& w, double 
   }
   small_product<Quad>(n, n, n, w.U.data(), w.U.rows(), w.G.data(), n, 1, a + tall, rows, 1.0, false);
 }
+
+/// Upper triangle of a square column-major block set from its lower one.
+__attribute__((always_inline)) inline void mirror_lower(double* a, Index n) {
+  for (Index j = 1; j < n; ++j) {
+    for (Index i = 0; i < j; ++i) a[j * n + i] = a[i * n + j];
+  }
+}
+
+/// The products of `Dense` that both forms spend most on, on AVX registers,
+/// for the same processors and state sizes as the QR kernel: the same
+/// formulas, each product by `small_product`.
+template <int N>
+struct Quads {
+  /// Yc = Y - xp row-wise; C = (sqrt(n) / 2n) L (Y_plus - Y_minus).
+  __attribute__((target("avx2"))) static void cross(Workspace& w, double cross_scale) {
+    const Index n = w.n;
+    const Index tall = 2 * n;
+    const double* Y = w.Y.data();
+    double* yc = w.Yc.data();
+    double* b = w.B.data();
+    for (Index j = 0; j < n; ++j) {
+      const double m = w.xp.coeff(j);
+      for (Index i = 0; i < tall; ++i) yc[j * tall + i] = Y[j * tall + i] - m;
+      for (Index i = 0; i < n; ++i) b[j * n + i] = Y[j * tall + i] - Y[j * tall + n + i];
+    }
+    double* c = w.C.data();
+    small_product<Quad>(n, n, n, w.L.data(), n, b, 1, n, c, n, 1.0, false);
+    for (Index i = 0; i < n * n; ++i) c[i] *= cross_scale;
+  }
+
+  /// Pp = (1/2n) Yc^T Yc + Q, mirrored from the lower triangle (Yc^T is
+  /// laid out in Xc, which the covariance form does not use).
+  __attribute__((target("avx2"))) static void predicted_covariance(Workspace& w, double inv_2n) {
+    const Index n = w.n;
+    const Index tall = 2 * n;
+    const double* yc = w.Yc.data();
+    double* yt = w.Xc.data();
+    for (Index j = 0; j < n; ++j) {
+      for (Index k = 0; k < tall; ++k) yt[k * n + j] = yc[j * tall + k];
+    }
+    double* pp = w.Pp.data();
+    small_product<Quad>(n, n, tall, yt, n, yc, 1, tall, pp, n, 1.0, false);
+    const double* q = w.Q.data();
+    for (Index i = 0; i < n * n; ++i) pp[i] *= inv_2n;
+    mirror_lower(pp, n);
+    for (Index i = 0; i < n * n; ++i) pp[i] += q[i];
+  }
+
+  /// P_s = P + G (P_s[k+1] - Pp) G^T, mirrored from the lower triangle.
+  __attribute__((target("avx2"))) static void covariance_correction(Workspace& w) {
+    const Index n = w.n;
+    double* d = w.D.data();
+    const double* next = w.P_s_next.data();
+    const double* pp = w.Pp.data();
+    for (Index i = 0; i < n * n; ++i) d[i] = next[i] - pp[i];
+    small_product<Quad>(n, n, n, w.G.data(), n, d, 1, n, w.B.data(), n, 1.0, false);
+    double* ps = w.P_s.data();
+    std::memcpy(ps, w.P.data(), sizeof(double) * static_cast<std::size_t>(n * n));
+    small_product<Quad>(n, n, n, w.B.data(), n, w.G.data(), n, 1, ps, n, 1.0, true);
+    mirror_lower(ps, n);
+  }
+
+  /// P_s = S_s S_s^T, mirrored from the lower triangle.
+  __attribute__((target("avx2"))) static void factor_product(Workspace& w) {
+    const Index n = w.n;
+    const double* S = w.S_s.data();
+    small_product<Quad>(n, n, n, S, n, S, n, 1, w.P_s.data(), n, 1.0, false);
+    mirror_lower(w.P_s.data(), n);
+  }
+};
 #endif
 #pragma GCC diagnostic pop
 
@@ -591,29 +671,31 @@ QrKernel qr_kernel_for() {
   return &lower_factor_qr_pairs<N, TriHead>;
 }
 
-/// The stack on AVX registers where the QR runs on them too.
-template <int N>
-void (*stack_for())(Workspace&, double) {
-#ifdef VEXEL_SMOOTHER_AVX2
-  if constexpr (N == Eigen::Dynamic || N > 6) {
-    if (qr_kernel_for<N, false>() == &lower_factor_qr_quads<N, false>) return &smoothing_stack_quads<N>;
-  }
-#endif
-  return &Dense<N>::smoothing_stack;
-}
-
 template <int N>
 DenseOps dense_ops() {
-  return {&Dense<N>::cross,
-          &Dense<N>::predicted_covariance,
-          &Dense<N>::solve_with_factor,
-          &Dense<N>::gain_times,
-          &Dense<N>::covariance_correction,
-          qr_kernel_for<N, true>(),
-          qr_kernel_for<N, false>(),
-          &merge_upper_pair<N>,
-          stack_for<N>(),
-          &Dense<N>::factor_product};
+  DenseOps ops{&Dense<N>::cross,
+               &Dense<N>::predicted_covariance,
+               &Dense<N>::solve_with_factor,
+               &Dense<N>::gain_times,
+               &Dense<N>::covariance_correction,
+               qr_kernel_for<N, true>(),
+               qr_kernel_for<N, false>(),
+               &merge_upper_pair<N>,
+               &Dense<N>::smoothing_stack,
+               &Dense<N>::factor_product};
+#ifdef VEXEL_SMOOTHER_AVX2
+  // The products on AVX registers where the QR runs on them too.
+  if constexpr (N == Eigen::Dynamic || N > 6) {
+    if (ops.smoothed_factor_qr == &lower_factor_qr_quads<N, false>) {
+      ops.cross = &Quads<N>::cross;
+      ops.predicted_covariance = &Quads<N>::predicted_covariance;
+      ops.covariance_correction = &Quads<N>::covariance_correction;
+      ops.smoothing_stack = &smoothing_stack_quads<N>;
+      ops.factor_product = &Quads<N>::factor_product;
+    }
+  }
+#endif
+  return ops;
 }
 
 DenseOps dense_ops_for(Index n) {
