@@ -77,6 +77,40 @@ struct Workspace {
   }
 };
 
+/// The Householder reflector that maps a column with head x0 and squared
+/// norm s2 (from the head down) onto alpha e_head.  alpha takes the sign
+/// opposite to the head, so that v = x - alpha e never cancels; ||v||^2 =
+/// 2 (s2 + |x0| r), and beta = 2 / ||v||^2.  `eliminate` is false when the
+/// column is already zero.
+struct Reflector {
+  double alpha;
+  double v0;  // v's head, x0 - alpha
+  double beta;
+  bool eliminate;
+};
+
+__attribute__((always_inline)) inline Reflector reflector_of(double x0, double s2) {
+  const double r = std::sqrt(s2);
+  const double alpha = x0 >= 0.0 ? -r : r;
+  const double f = 2.0 * (s2 + std::fabs(x0) * r);
+  return {alpha, x0 - alpha, 2.0 / f, f != 0.0};
+}
+
+/// L = R^T from a triangularised stack a (column-major, m rows): R's rows
+/// sit above the diagonal of a's first n rows, its diagonal in diag; each
+/// column of L is flipped so that its diagonal is |R_ii|.
+__attribute__((always_inline)) inline void lower_from_reflections(const double* a, Index m, Index n,
+                                                                  const DVector& diag, DMatrix& L) {
+  for (Index j = 0; j < n; ++j) {
+    double* lj = L.col(j).data();
+    const double d = diag.coeff(j);
+    const double sign = d < 0.0 ? -1.0 : 1.0;
+    for (Index i = 0; i < j; ++i) lj[i] = 0.0;
+    lj[j] = std::fabs(d);
+    for (Index i = j + 1; i < n; ++i) lj[i] = sign * a[i * m + j];
+  }
+}
+
 /// The same factor column by column, for the smallest stacks, where the
 /// paired version below pays more for its set-up than it saves: a
 /// Householder QR of A done in place (A has n columns and at least n rows; it is
@@ -95,17 +129,12 @@ void lower_factor_qr_by_columns(DMatrix& A, DVector& diag, DMatrix& L, bool tria
     const Index t0 = triangular_head ? n : i + 1;
     const Eigen::Map<const DVector> tail(x + t0, m - t0);
     const double x0 = x[i];
-    const double s2 = x0 * x0 + tail.squaredNorm();
-    const double r = std::sqrt(s2);
-    // The new diagonal takes the sign opposite to the head, so v = x - alpha e
-    // never cancels; ||v||^2 = 2 (s2 + |x0| r).
-    const double alpha = x0 >= 0.0 ? -r : r;
-    diag.coeffRef(i) = alpha;
-    const double f = 2.0 * (s2 + std::fabs(x0) * r);
-    if (f == 0.0) continue;  // nothing left to eliminate
-    const double v0 = x0 - alpha;
+    const Reflector h = reflector_of(x0, x0 * x0 + tail.squaredNorm());
+    diag.coeffRef(i) = h.alpha;
+    if (!h.eliminate) continue;
+    const double v0 = h.v0;
     x[i] = v0;
-    const double beta = 2.0 / f;
+    const double beta = h.beta;
     // Each remaining column: one vectorised dot with v, one vectorised update.
     for (Index c = i + 1; c < n; ++c) {
       double* yc = A.col(c).data();
@@ -115,14 +144,7 @@ void lower_factor_qr_by_columns(DMatrix& A, DVector& diag, DMatrix& L, bool tria
       y -= tau * tail;
     }
   }
-  for (Index j = 0; j < n; ++j) {
-    double* lj = L.col(j).data();
-    const double a = diag.coeff(j);
-    const double sign = a < 0.0 ? -1.0 : 1.0;
-    for (Index i = 0; i < j; ++i) lj[i] = 0.0;
-    lj[j] = std::fabs(a);
-    for (Index i = j + 1; i < n; ++i) lj[i] = sign * A.coeff(j, i);
-  }
+  lower_from_reflections(A.data(), m, n, diag, L);
 }
 
 /// Two doubles as one SSE2/NEON register, four as one AVX register (GCC and
@@ -258,19 +280,14 @@ __attribute__((always_inline)) inline void qr_kernel(DMatrix& A, double* v, DVec
       e0 += p0 * p0;
     }
     e0 += e1;
-    const double s2 = (head_apart ? x0 * x0 : 0.0) + lane_sum(e0);
-    const double r = std::sqrt(s2);
-    // The new diagonal takes the sign opposite to the head, so v = x - alpha e
-    // never cancels; ||v||^2 = 2 (s2 + |x0| r).
-    const double alpha = x0 >= 0.0 ? -r : r;
-    diag.coeffRef(i) = alpha;
-    const double f = 2.0 * (s2 + std::fabs(x0) * r);
-    if (f == 0.0) continue;  // nothing left to eliminate
-    const double v0 = x0 - alpha;
+    const Reflector ref = reflector_of(x0, (head_apart ? x0 * x0 : 0.0) + lane_sum(e0));
+    diag.coeffRef(i) = ref.alpha;
+    if (!ref.eliminate) continue;
+    const double v0 = ref.v0;
     // The head's share of a dot (zero when the head is among the registers).
     const double h = head_apart ? v0 : 0.0;
     if (!head_apart) v[i] = v0;
-    const double beta = 2.0 / f;
+    const double beta = ref.beta;
     Index c = i + 1;
     for (; c + 3 < n; c += 4) {
       double* c0 = a + c * m;
@@ -323,14 +340,7 @@ __attribute__((always_inline)) inline void qr_kernel(DMatrix& A, double* v, DVec
       if (head_apart) col[i] -= t * v0;
     }
   }
-  for (Index j = 0; j < n; ++j) {
-    double* lj = L.col(j).data();
-    const double d = diag.coeff(j);
-    const double sign = d < 0.0 ? -1.0 : 1.0;
-    for (Index i = 0; i < j; ++i) lj[i] = 0.0;
-    lj[j] = std::fabs(d);
-    for (Index i = j + 1; i < n; ++i) lj[i] = sign * a[i * m + j];
-  }
+  lower_from_reflections(a, m, n, diag, L);
 }
 
 /// The kernel on SSE2/NEON pairs, which every build target has.
@@ -375,12 +385,11 @@ void merge_upper_pair(DMatrix& U) {
     const double x0 = x[i];
     double s2 = x0 * x0;
     for (Index t = 0; t <= i; ++t) s2 += tail[t] * tail[t];
-    const double r = std::sqrt(s2);
-    const double alpha = x0 >= 0.0 ? -r : r;
-    const double f = 2.0 * (s2 + std::fabs(x0) * r);
-    if (f == 0.0) continue;  // the column is zero: R's row i is left as is
-    const double v0 = x0 - alpha;
-    const double beta = 2.0 / f;
+    const Reflector h = reflector_of(x0, s2);
+    if (!h.eliminate) continue;  // the column is zero: R's row i is left as is
+    const double v0 = h.v0;
+    const double beta = h.beta;
+    const double alpha = h.alpha;
     for (Index c = i + 1; c < n; ++c) {
       double* y = U.col(c).data();
       double dot = v0 * y[i];
