@@ -111,11 +111,11 @@ __attribute__((always_inline)) inline void lower_from_reflections(const double* 
   }
 }
 
-/// The same factor column by column, for the smallest stacks, where the
-/// paired version below pays more for its set-up than it saves: a
-/// Householder QR of A done in place (A has n columns and at least n rows; it is
+/// Lower L with non-negative diagonal and L L^T = A^T A, from a Householder
+/// QR of A done in place (A has n columns and at least n rows; it is
 /// overwritten): L = R^T, each column flipped so that its diagonal is |R_ii|.
-/// Written out for the small stacks of the backward pass: no scratch, one
+/// Column by column, for the stacks of up to 6 states, where the register
+/// kernel below pays more for its set-up than it saves: no scratch, one
 /// reciprocal per column, vectorised dots and updates.  With
 /// `triangular_head` the first n rows are upper triangular: column i then
 /// holds zeros in rows i+1 to n-1, which no earlier reflector touches, so
