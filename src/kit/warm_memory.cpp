@@ -240,15 +240,11 @@ void release_warm_memory() {
     kept.swap(s.kept);
     s.kept.reserve(kMaxKept);
     s.kept_bytes = 0;
-    s.high_water = s.live_large;
+    // Blocks still alive (arrays a callback kept) go back to the system when
+    // they are freed: nothing is kept until callbacks run again.
+    s.high_water = 0;
   }
   for (const Block& b : kept) release_block(b.base, b.capacity);
-}
-
-std::size_t warm_memory_kept() {
-  State& s = state();
-  std::lock_guard<std::mutex> lock(s.mutex);
-  return s.kept_bytes;
 }
 
 }  // namespace vexel::py

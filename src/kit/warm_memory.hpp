@@ -34,7 +34,4 @@ class WarmMemoryScope {
 /// Frees every block the handler keeps (arrays still alive keep theirs).
 void release_warm_memory();
 
-/// The bytes of freed blocks the handler keeps right now.
-std::size_t warm_memory_kept();
-
 }  // namespace vexel::py
