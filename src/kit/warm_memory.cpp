@@ -97,12 +97,20 @@ void release_block(char* base, std::size_t capacity) {
   }
 }
 
+/// Live large bytes less one block's (saturating: a fork child starts from
+/// zero while its parent's arrays are still freed through the handler).
+void forget_live(State& s, std::size_t capacity) {
+  s.live_large -= capacity <= s.live_large ? capacity : s.live_large;
+}
+
 void* warm_malloc(void*, std::size_t size) {
   if (size == 0) size = 1;
   if (size < kMinKept) return small_block((size + kHeader - 1) / kHeader * kHeader);
   if (size > SIZE_MAX / 2) return nullptr;
   const std::size_t capacity = (size + kPage - 1) / kPage * kPage;
   State& s = state();
+  Block dropped[kMaxKept];
+  std::size_t n_dropped = 0;
   {
     std::lock_guard<std::mutex> lock(s.mutex);
     // The smallest kept block that fits with at most three quarters unused:
@@ -123,15 +131,10 @@ void* warm_malloc(void*, std::size_t size) {
       if (s.live_large > s.high_water) s.high_water = s.live_large;
       return b.base + kHeader;
     }
-  }
-  // No block fits: a fresh one.  Kept blocks give way first where kept and
-  // live memory together would otherwise pass the most the callbacks held
-  // so far, so that a process never holds more than it did without the
-  // handler (glibc would have returned them when they were freed).
-  Block dropped[kMaxKept];
-  std::size_t n_dropped = 0;
-  {
-    std::lock_guard<std::mutex> lock(s.mutex);
+    // No block fits: a fresh one.  Kept blocks give way first where kept and
+    // live memory together would otherwise pass the most the callbacks held
+    // so far, so that a process never holds more than it did without the
+    // handler (glibc would have returned them when they were freed).
     const std::size_t limit = s.live_large + capacity > s.high_water ? s.live_large + capacity : s.high_water;
     while (!s.kept.empty() && s.kept_bytes + s.live_large + capacity > limit) {
       dropped[n_dropped++] = s.kept.back();
@@ -145,7 +148,7 @@ void* warm_malloc(void*, std::size_t size) {
   void* data = large_block(capacity);
   if (data == nullptr) {
     std::lock_guard<std::mutex> lock(s.mutex);
-    s.live_large -= capacity <= s.live_large ? capacity : s.live_large;
+    forget_live(s, capacity);
   }
   return data;
 }
@@ -157,7 +160,7 @@ void warm_free(void*, void* data, std::size_t) {
   if (capacity >= kMinKept) {
     State& s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
-    s.live_large -= capacity <= s.live_large ? capacity : s.live_large;
+    forget_live(s, capacity);
     if (s.kept.size() < kMaxKept && s.kept_bytes + s.live_large + capacity <= s.high_water) {
       s.kept.push_back({capacity, base});
       s.kept_bytes += capacity;
