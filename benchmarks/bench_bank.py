@@ -22,10 +22,9 @@ measured twice, each in its own subprocess: in the default environment, and
 with glibc told to keep freed memory (MALLOC_TRIM_THRESHOLD_,
 MALLOC_MMAP_THRESHOLD_).  The callbacks' NumPy temporaries on M*2n rows are
 megabytes each; by default glibc hands them back to the kernel when they are
-freed, and the bank's warm memory handler (which keeps them for the
-callbacks' next call) is what spares the next step faulting them in afresh.
-The two figures should agree; the peers, whose arrays are small, do not
-change.
+freed, so the next step faults them in afresh: the second environment shows
+what a user gains from the tunables the bank guide gives.  The peers, whose
+arrays are small, do not change.
 
 Timings are the best of a few repetitions (the machine is shared). With
 ``--clock cpu`` figures 1 to 3 are CPU time of the whole process (all its

@@ -19,10 +19,9 @@
 //   number_format.hpp    numbers and shapes written as messages write them
 //   output_buffer.hpp    scratch memory for results, handed over to NumPy
 //   lock_release.hpp     running without the interpreter lock
-//   model_callbacks.hpp  one Python call of fx/hx over all cubature points
+//   model_callbacks.hpp  the one way a Python fx/hx is called over cubature points
 //   field_table.hpp      filter fields by Python attribute name
 //   module_init.hpp      building an extension module of the package
-//   warm_memory.hpp      NumPy memory kept warm for large callback arrays
 #pragma once
 
 #include "arguments.hpp"
@@ -39,7 +38,6 @@
 #include "lock_release.hpp"
 #include "model_callbacks.hpp"
 #include "module_init.hpp"
-#include "warm_memory.hpp"
 #include "number_format.hpp"
 #include "numpy_api.hpp"
 #include "output_buffer.hpp"

@@ -11,22 +11,26 @@
 
 namespace vexel::py {
 
-DMatrix call_model_vectorized(PyObject* callable, const DMatrix& points, bool pass_dt, PyObject* extra_args,
-                              Index expected_columns, double dt, bool check_finite) {
+Ref call_python_model(PyObject* callable, Ref points, bool pass_dt, double dt, PyObject* extra_args) {
   // The argument tuple: points, then dt (prediction only), then extras.
   const Py_ssize_t n_extra = extra_args ? PyTuple_Size(extra_args) : 0;
   const Py_ssize_t n_fixed = pass_dt ? 2 : 1;
   Ref call_args = Ref::steal(PyTuple_New(n_fixed + n_extra));
   if (!call_args) fail_python();
-  PyTuple_SetItem(call_args.get(), 0, dmatrix_to_pyarray(points).release());
+  PyTuple_SetItem(call_args.get(), 0, points.release());
   if (pass_dt) PyTuple_SetItem(call_args.get(), 1, new_float(dt).release());
   for (Py_ssize_t k = 0; k < n_extra; ++k) {
     PyTuple_SetItem(call_args.get(), n_fixed + k, Ref::borrow(PyTuple_GetItem(extra_args, k)).release());
   }
-
   // One call; the callback's exception passes through unchanged.
   Ref result = Ref::steal(interpreter_call([&] { return PyObject_Call(callable, call_args.get(), nullptr); }));
   if (!result) fail_python();
+  return result;
+}
+
+DMatrix call_model_vectorized(PyObject* callable, const DMatrix& points, bool pass_dt, PyObject* extra_args,
+                              Index expected_columns, double dt, bool check_finite) {
+  Ref result = call_python_model(callable, dmatrix_to_pyarray(points), pass_dt, dt, extra_args);
 
   // Accept and copy the result under the name "model output".
   DMatrix out;

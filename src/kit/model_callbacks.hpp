@@ -9,6 +9,14 @@
 
 namespace vexel::py {
 
+/// The one call of a user's Python model: fx(points, dt, *extra_args)
+/// (pass_dt) or hx(points, *extra_args), `points` handed over to the
+/// argument tuple and `extra_args` a tuple or nullptr.  The callback may
+/// run any Python code, so it is called through `interpreter_call`: a
+/// daemon thread that the interpreter ends inside it at shutdown leaves the
+/// references on its stack alone.  Fails with the callback's own exception.
+Ref call_python_model(PyObject* callable, Ref points, bool pass_dt, double dt, PyObject* extra_args);
+
 /// Call fx(points, dt, *extra_args) (pass_dt) or hx(points, *extra_args)
 /// once, with a fresh C-ordered copy of the point set, and return the result
 /// as a (rows, expected_columns) matrix.  `extra_args` is a tuple or

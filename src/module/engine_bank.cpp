@@ -30,26 +30,9 @@ using bank::CkfBank;
 /// again at the next step when nothing but this holds it (a callback that
 /// kept it gets a fresh one): a new 2n*M*n array per step would cost its
 /// page faults every step.
-/// Counts the banks alive: the warm memory their callbacks' arrays leave
-/// behind is kept for the next step of any bank and given back to the
-/// system when the last bank goes.
-class LiveBank {
- public:
-  LiveBank() { ++count_; }
-  LiveBank(const LiveBank&) { ++count_; }
-  LiveBank& operator=(const LiveBank&) = default;
-  ~LiveBank() {
-    if (--count_ == 0) release_warm_memory();
-  }
-
- private:
-  static inline int count_ = 0;  // changed with the interpreter lock held
-};
-
 struct BankObject {
   CkfBank b;
   Ref points;
-  LiveBank live;
 
   explicit BankObject(CkfBank bank) : b(std::move(bank)) {}
 };
@@ -196,23 +179,7 @@ void call_model(PyObject* callable, BankObject& self, bool pass_dt, double dt, P
     draw(array_data(points));
   });
   Ref kept = Ref::borrow(points.get());
-  const Py_ssize_t n_extra = extra_args ? PyTuple_Size(extra_args) : 0;
-  const Py_ssize_t n_fixed = pass_dt ? 2 : 1;
-  Ref call_args = Ref::steal(PyTuple_New(n_fixed + n_extra));
-  if (!call_args) fail_python();
-  PyTuple_SetItem(call_args.get(), 0, points.release());
-  if (pass_dt) PyTuple_SetItem(call_args.get(), 1, new_float(dt).release());
-  for (Py_ssize_t k = 0; k < n_extra; ++k) {
-    PyTuple_SetItem(call_args.get(), n_fixed + k, Ref::borrow(PyTuple_GetItem(extra_args, k)).release());
-  }
-  Ref result;
-  {
-    // The callback's temporaries are as large as the points: with warm
-    // memory they reuse the last step's pages instead of faulting in new ones.
-    WarmMemoryScope warm;
-    result = Ref::steal(PyObject_Call(callable, call_args.get(), nullptr));
-  }
-  if (!result) fail_python();
+  Ref result = call_python_model(callable, std::move(points), pass_dt, dt, extra_args);
   const ArrayIn a = accept_array(result.get(), 2);
   if (a.dim(0) != rows || a.dim(1) != columns) {
     fail(Error::value("model output must have shape (" + num(rows) + ", " + num(columns) + "), got (" +
