@@ -267,6 +267,9 @@ void finish_prediction(CkfBank& b, batch::WorkerPool& pool) {
         continue;
       }
       count_jitter(b, i, s, jitters);
+      // A prediction that succeeds supersedes an earlier failed one: its
+      // mark must not make the next update skip this filter.
+      b.pending[u] = 0;
       angles::wrap_entries(s.x, b.angle_states);
       store_vector(s.x, b.x.data() + i * n);
       store_vector(s.x, b.x_prior.data() + i * n);

@@ -55,7 +55,8 @@ struct CkfBank {
   std::vector<std::int64_t> status;
   std::vector<double> log_likelihood, nis;
   std::vector<std::uint64_t> jitter_count;
-  // Status a failed prediction leaves for the next update (0: none).
+  // Status a failed prediction leaves for the next update (0: none); a
+  // prediction that succeeds later clears it.
   std::vector<std::int64_t> pending;
 
   // Angle components: states wrapped to (-pi, pi] and unwrapped around their
