@@ -491,11 +491,12 @@ class CKFBank:
         elif sel.dtype.kind in "iu" or sel.size == 0:
             if sel.ndim != 1:
                 raise ValueError(f"mask_or_indices as indices must be 1-D, got shape {sel.shape}")
-            idx = sel.astype(np.int64)
-            bad = (idx < -M) | (idx >= M)
+            # Bounds are checked on the values given: a cast first would wrap
+            # unsigned values of 2**63 and more to negative indices.
+            bad = (sel >= M) if sel.dtype.kind == "u" else (sel < -M) | (sel >= M)
             if bad.any():
-                raise ValueError(f"mask_or_indices must lie in [{-M}, {M}), got {int(idx[np.argmax(bad)])}")
-            idx = idx % max(M, 1)
+                raise ValueError(f"mask_or_indices must lie in [{-M}, {M}), got {sel[np.argmax(bad)].item()}")
+            idx = sel.astype(np.int64) % max(M, 1)
         else:
             raise TypeError(f"mask_or_indices must be a boolean mask or integer indices, got dtype {sel.dtype}")
         self._b.keep(idx.tolist())
