@@ -213,6 +213,11 @@ def raising_fx(X, dt):
      "fx returned non-finite values (NaN or inf) in output row 2 (sigma point 2); x and P were left unchanged "
      "(smoother step 3)"),
     ({"fx": lambda X, dt: X * 1e200, "Q": 1e300}, RuntimeError, "smoothed estimate is not finite (smoother step 3)"),
+    # An empty trace, also where Q or dt is one value for every step.
+    ({"xs": XS[:0], "Ps": PS[:0]}, ValueError, "xs must contain at least one filtered state"),
+    ({"xs": XS[:0], "Ps": PS[:0], "Q": np.eye(2), "dt": np.ones(0)}, ValueError,
+     "xs must contain at least one filtered state"),
+    ({"xs": XS[:0], "Ps": PS[:0], "Q": np.nan}, ValueError, "Q contains non-finite values (NaN or inf)"),
     ({"steps_per_call": 0}, ValueError, "steps_per_call must be at least 1, got 0"),
     ({"steps_per_call": 2.0}, TypeError, "steps_per_call must be an int, not float"),
     ({"steps_per_call": 4, "fx": lambda X, dt: X[:, :1]}, ValueError,

@@ -149,7 +149,8 @@ def cubature_smoother(xs: ArrayLike, Ps: ArrayLike, fx: Callable[..., Any], Q: A
             xs, Ps, fx, as_floats("Q", Q), as_floats("dt", dt), args, bool(square_root), None, steps_per_call))
     steps, dim_x = xs.shape
     qs = _per_step("Q", Q, steps, dim_x, dim_x)
-    if np.ndim(Q) < 3 and not np.isfinite(qs[0]).all():
+    # One Q for every step is checked once, also for an empty trace.
+    if np.ndim(Q) < 3 and not np.isfinite(as_floats("Q", Q)).all():
         raise ValueError("Q contains non-finite values (NaN or inf)")
     dts = _time_steps(dt, steps)
     angles = _angle_indices(angle_states, dim_x)
