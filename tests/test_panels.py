@@ -80,6 +80,26 @@ def test_missed_measurements_are_predicted_only():
         assert all(same(g[i], w) for g, w in zip(got, single))
 
 
+@pytest.mark.parametrize("gaps", [False, True])
+def test_sequences_without_measurement_columns_only_predict(gaps):
+    # dim_z = 0: every step is a prediction whose update measures nothing (log-likelihood 0, not a gap).
+    x0, P0, _, Fs, _, Q, _ = problem(3, 1, M=4, N=6, seed=7)
+    zs, H, R = np.zeros((4, 6, 0)), np.zeros((0, 3)), np.zeros((0, 0))
+    got = batch_filter(x0, P0, zs, Fs, H, Q, R, nan_means_missing=gaps)
+    smoothed = batch_smoother(x0, P0, zs, Fs, H, Q, R, nan_means_missing=gaps)
+    for i in range(4):
+        x, P = x0[i], P0[i]
+        for k in range(6):
+            x, P = Fs[k] @ x, Fs[k] @ P @ Fs[k].T + Q
+            np.testing.assert_allclose(got.xs[i, k], x, rtol=1e-12, atol=1e-12)
+            np.testing.assert_allclose(got.Ps[i, k], P, rtol=1e-12)
+        assert (got.log_likelihoods[i] == 0.0).all()
+        one = batch_filter(x0[i], P0[i], zs[i], Fs, H, Q, R, nan_means_missing=gaps)
+        assert all(same(g[i], w) for g, w in zip(got, one))
+        one_sm = rts_smoother(one.xs, one.Ps, Fs, Q)
+        assert same(smoothed.xs[i], one_sm.xs) and same(smoothed.Ps[i], one_sm.Ps)
+
+
 @pytest.mark.parametrize("gaps", [0.0, 0.2])
 def test_batch_smoother_is_filter_then_smoother(gaps):
     x0, P0, zs, Fs, H, Q, R = problem(4, 2, gaps=gaps, seed=5)
@@ -227,6 +247,17 @@ def test_dask_functions_equal_the_in_memory_ones(where, cluster_client):
     assert all(isinstance(a, da.Array) for a in flat_lazy)
     for got, expected in zip(compute_on(where, cluster_client, flat_lazy), flat_want):
         assert same(got, expected)
+
+
+def test_dask_panels_without_measurement_columns_equal_the_in_memory_ones():
+    x0, P0, _, Fs, _, Q, _ = problem(3, 1, M=5, N=6, seed=9)
+    zs, H, R = np.zeros((5, 6, 0)), np.zeros((0, 3)), np.zeros((0, 0))
+    zd, xd = da.from_array(zs, chunks=(2, 6, 0)), da.from_array(x0, chunks=(2, 3))
+    for lazy, want in [(vd.batch_filter(xd, P0, zd, Fs, H, Q, R, nan_means_missing=True),
+                        batch_filter(x0, P0, zs, Fs, H, Q, R, nan_means_missing=True)),
+                       (vd.batch_smoother(xd, P0, zd, Fs, H, Q, R), batch_smoother(x0, P0, zs, Fs, H, Q, R))]:
+        got = dask.compute(*lazy, scheduler="threads")
+        assert all(same(g, w) for g, w in zip(got, want))
 
 
 @pytest.mark.parametrize("where", ["threads", "distributed"])

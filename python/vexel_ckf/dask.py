@@ -86,8 +86,8 @@ def _panel_graph(kind: str, x0: Any, P0: Any, zs: Any, F: ArrayLike, H: ArrayLik
     if zs.ndim != 3:
         raise ValueError(f"zs must be a dask array of shape (M, N, dim_z), got {zs.shape}")
     count, steps, dim_z = zs.shape
-    if count == 0 or steps == 0 or dim_z == 0:
-        raise ValueError(f"zs must have a positive number of sequences, steps and measurement columns; got {zs.shape}")
+    if count == 0 or steps == 0:
+        raise ValueError(f"zs must have a positive number of sequences and steps; got {zs.shape}")
     chunks = zs.chunks[0]
     zs = _whole_rows(zs, chunks)
     x0, P0, dim_x = _initial(x0, P0, count, chunks)

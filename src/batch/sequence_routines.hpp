@@ -49,8 +49,11 @@ inline StridedArray c_view(const double* data, std::initializer_list<Index> dims
   return v;
 }
 
+/// A row of NaN only; a row without entries (dim_z = 0) is a measurement
+/// of nothing, never a missed one, as it is without gaps.
 template <class Vec>
 inline bool all_nan(const Vec& v) {
+  if (v.size() == 0) return false;
   for (Index i = 0; i < v.size(); ++i) {
     if (!std::isnan(v.coeff(i))) return false;
   }

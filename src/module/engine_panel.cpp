@@ -151,7 +151,6 @@ void check_panel_args(PanelArgs& a, bool covariances) {
   const npy_intp M = a.count, N = a.steps, n = a.n, m = a.m;
   if (M == 0) fail(Error::value("zs must contain at least one sequence"));
   if (N == 0) fail(Error::value("zs must contain at least one observation"));
-  if (m == 0) fail(Error::value("zs must have at least one measurement column"));
   if (x_stacked && a.x0.dim(0) != M) {
     fail(Error::value("x0 must have shape (dim_x,) or (M, dim_x) with M = " + num(M) + " sequences; got " +
                       shape_text(a.x0)));
