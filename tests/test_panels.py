@@ -100,6 +100,29 @@ def test_sequences_without_measurement_columns_only_predict(gaps):
         assert same(smoothed.xs[i], one_sm.xs) and same(smoothed.Ps[i], one_sm.Ps)
 
 
+def test_a_smoothed_overflow_is_an_error_not_a_result():
+    # A finite filtered trace whose covariances are near the largest double: the backward pass overflows.
+    F, H, Q, R = np.eye(2), np.ones((1, 2)), 0.05 * np.eye(2), np.eye(1)
+    zs = np.ones((3, 2, 1))
+    good = batch_filter(np.zeros(2), np.eye(2), zs[0], F, H, Q, R)
+    huge = batch_filter(np.zeros(2), 1e300 * np.eye(2), zs[0], F, H, Q, R)
+    assert np.isfinite(huge.Ps).all()
+    cases = [
+        (lambda: rts_smoother(huge.xs, huge.Ps, F, Q), "smoothed estimate is not finite at step 0"),
+        (lambda: rts_smoother(np.stack([good.xs, huge.xs]), np.stack([good.Ps, huge.Ps]), F, Q),
+         "smoothed estimate is not finite at step 0 (sequence 1)"),
+        (lambda: batch_smoother(np.zeros(2), 1e300 * np.eye(2), zs[0], F, H, Q, R),
+         "smoothed estimate is not finite at step 0"),
+        (lambda: batch_smoother(np.zeros((3, 2)), np.stack([np.eye(2), np.eye(2), 1e300 * np.eye(2)]), zs, F, H, Q,
+                                R, covariances=False), "smoothed estimate is not finite at step 0 (sequence 2)"),
+    ]
+    for call, message in cases:
+        with pytest.raises(RuntimeError) as info:
+            call()
+        assert str(info.value) == message
+    assert np.isfinite(rts_smoother(good.xs, good.Ps, F, Q).xs).all()
+
+
 @pytest.mark.parametrize("gaps", [0.0, 0.2])
 def test_batch_smoother_is_filter_then_smoother(gaps):
     x0, P0, zs, Fs, H, Q, R = problem(4, 2, gaps=gaps, seed=5)

@@ -232,7 +232,8 @@ def batch_smoother(x0: ArrayLike, P0: ArrayLike, zs: ArrayLike, F: ArrayLike, H:
         For shapes that do not fit together, non-finite values, or a partly
         NaN row (naming the sequence and step).
     RuntimeError
-        When an innovation or predicted covariance cannot be inverted.
+        When an innovation or predicted covariance cannot be inverted, the
+        filtered state overflows, or a smoothed estimate is not finite.
     """
     x0 = _state(x0)
     zs = _measurements(zs)
@@ -280,7 +281,9 @@ def rts_smoother(xs: ArrayLike, Ps: ArrayLike, F: ArrayLike, Q: ArrayLike) -> Sm
     TypeError
         For None, complex values or arrays of the wrong dimensionality.
     RuntimeError
-        When a predicted covariance cannot be inverted.
+        When a predicted covariance cannot be inverted, or a smoothed mean
+        or covariance is not finite (an overflow, or non-finite input),
+        naming the step (and the sequence of a panel).
     """
     xs = as_floats("xs", xs)
     Ps = as_floats("Ps", Ps)
@@ -294,7 +297,14 @@ def rts_smoother(xs: ArrayLike, Ps: ArrayLike, F: ArrayLike, Q: ArrayLike) -> Sm
     steps, dim_x = xs.shape
     fs = _per_step("F", F, steps, dim_x, dim_x)
     qs = _per_step("Q", Q, steps, dim_x, dim_x)
-    return SmoothResult(*_native.rts_smooth(xs, Ps, fs, qs))
+    out = SmoothResult(*_native.rts_smooth(xs, Ps, fs, qs))
+    # The native pass lets an overflow run on as NaN; a result must not
+    # carry one. The backward pass spreads it to every earlier step, so the
+    # last non-finite step is where it began (as the panel path reports it).
+    finite = np.isfinite(out.xs).all(axis=1) & np.isfinite(out.Ps).all(axis=(1, 2))
+    if not finite.all():
+        raise RuntimeError(f"smoothed estimate is not finite at step {int(np.flatnonzero(~finite)[-1])}")
+    return out
 
 
 def filter_bank_step(xs: ArrayLike, Ps: ArrayLike, zs: ArrayLike, F: ArrayLike, H: ArrayLike,

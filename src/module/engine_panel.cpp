@@ -19,7 +19,9 @@
 #include "../kernels/storage.hpp"
 #include "../panel/panel.hpp"
 
+#include <algorithm>
 #include <optional>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -222,6 +224,30 @@ void check_panel_args(PanelArgs& a, bool covariances) {
   fail_inversion(labels, sequence);
 }
 
+/// The last step (the backward pass's first) of the lowest sequence whose
+/// smoothed means or covariances are not finite: an overflow the pass itself
+/// does not report, which must not come back as a result.  `ps` may be null.
+std::optional<std::pair<npy_intp, npy_intp>> first_non_finite_smoothed(const double* xs, const double* ps, npy_intp M,
+                                                                        npy_intp N, npy_intp n) {
+  for (npy_intp i = 0; i < M; ++i) {
+    for (npy_intp k = N - 1; k >= 0; --k) {
+      const double* x = xs + (i * N + k) * n;
+      bool finite = std::all_of(x, x + n, [](double v) { return is_finite(v); });
+      if (finite && ps != nullptr) {
+        const double* p = ps + (i * N + k) * n * n;
+        finite = std::all_of(p, p + n * n, [](double v) { return is_finite(v); });
+      }
+      if (!finite) return std::make_pair(i, k);
+    }
+  }
+  return std::nullopt;
+}
+
+[[noreturn]] void fail_smoothed(const Labels& labels, std::pair<npy_intp, npy_intp> at) {
+  fail(Error::runtime("smoothed estimate is not finite at step " + num(at.second) +
+                      labels.sequence_suffix(at.first)));
+}
+
 // ---------------------------------------------------------------------------
 // panel_filter
 
@@ -296,12 +322,15 @@ Ref panel_smoother_body(PyObject* const* args) {
   batch::WorkerPool& pool = batch::WorkerPool::instance();
   std::optional<panel::MeasurementFault> fault;
   panel::SequenceFailure failed;
+  std::optional<std::pair<npy_intp, npy_intp>> overflow;
   without_lock([&] {
     fault = panel::find_measurement_fault(in.zs, in.gaps, pool);
     if (!fault) failed = panel::run_panel_smoother(in, out, pool);
+    if (!fault && !failed) overflow = first_non_finite_smoothed(out.xs, out.ps, a.count, a.steps, a.n);
   });
   if (fault) fail_measurement(a, *fault);
   if (failed) fail_sequence(a.labels, in, *failed);
+  if (overflow) fail_smoothed(a.labels, *overflow);
   return tuple_of({&xs, &ps, &ll});
 }
 
@@ -354,10 +383,13 @@ Ref panel_rts_body(PyObject* const* args) {
   double* p_out = array_data(ps_out);
   batch::WorkerPool& pool = batch::WorkerPool::instance();
   panel::SequenceFailure failed;
+  std::optional<std::pair<npy_intp, npy_intp>> overflow;
   without_lock([&] {
     failed = panel::run_panel_rts(in, x_out, p_out, pool);
+    if (!failed) overflow = first_non_finite_smoothed(x_out, p_out, M, N, n);
   });
   if (failed) fail_inversion(labels, *failed);
+  if (overflow) fail_smoothed(labels, *overflow);
   return tuple_of({&xs_out, &ps_out});
 }
 
