@@ -496,7 +496,7 @@ class VexelCKF:
             else:
                 self._f.predict_custom(fx, dt, _tuple(fx_args))
         except Exception as exc:
-            better = _messages.explain(exc, "fx", 2 * self._dim_x, self._dim_x)
+            better = _messages.explain(exc, "fx")
             if better is None:
                 raise
             raise better from exc
@@ -647,7 +647,7 @@ class VexelCKF:
             else:
                 self._f.update(z, hx, R, _tuple(hx_args))
         except Exception as exc:
-            better = _messages.explain(exc, "hx", 2 * self._dim_x, self._dim_z)
+            better = _messages.explain(exc, "hx")
             if better is None:
                 raise
             raise better from exc
@@ -759,8 +759,7 @@ class VexelCKF:
                 if bar is not None:
                     bar.advance(stop - start)
         except Exception as exc:
-            columns = dim_x if callback == "fx" else dim_z
-            better = _messages.explain(exc, callback, 2 * dim_x, columns)
+            better = _messages.explain(exc, callback)
             note = f"raised by VexelCKF.run() at step {i}; the filter holds the state reached before the failing call"
             if better is not None:
                 if hasattr(better, "add_note"):

@@ -3,7 +3,8 @@
 The native engine reports a callback's wrong output in the words of its
 array bridge ("model output must have shape (8, 4), got (4, 4)", "type
 mismatch: from=float32, to=float64"), which name neither the callback nor
-the fix. The filter class catches those errors and raises one of the same
+the fix; the error carries the facts (reason, callback, expected shape, what
+came back) as attributes. The filter class catches those errors and raises one of the same
 type that says what to do, chained to the native one (``raise ... from``),
 so the native text stays available as ``__cause__``.
 
@@ -14,14 +15,7 @@ frame of this package that called the engine.
 
 from __future__ import annotations
 
-import re
 from typing import Optional
-
-_SHAPE = re.compile(r"^model output must have shape \((\d+), (\d+)\), got \((\d+), (\d+)\)$")
-_DIMS = re.compile(r"^dimensionality mismatch:\s*from=(\d+), to=2$")
-_DTYPE = re.compile(r"^type mismatch:\s*from=(\S+), to=float64$")
-_NOT_ARRAY = re.compile(r"^'(.+)' object cannot be converted to 'ndarray'$")
-_CHOLESKY = "unable to compute stable Cholesky factor"
 
 
 def _raised_by_engine(exc: BaseException) -> bool:
@@ -43,45 +37,43 @@ def _vectorise_hint(callback: str) -> str:
             f"or rewritten with column operations such as X[:, 0]")
 
 
-def explain(exc: BaseException, callback: str, points: int, columns: int) -> Optional[BaseException]:
+def explain(exc: BaseException, callback: str) -> Optional[BaseException]:
     """A clearer error for `exc` raised by a step calling `callback`, or None to keep `exc`.
 
-    points is the number of cubature points (2n) and columns the width the
-    callback must return (dim_x for fx, dim_z for hx).
+    The engine's errors carry what the advice needs as attributes: `reason`,
+    and for a model's output the `callback` at fault, the `expected_shape`
+    (points, columns) and what it `got`.
     """
     if not isinstance(exc, (TypeError, ValueError, RuntimeError)) or not _raised_by_engine(exc):
         return None
-    text = str(exc)
+    reason = getattr(exc, "reason", None)
+    if reason == "no_factor":
+        step = "prediction" if callback == "fx" else "update"
+        return RuntimeError(
+            f"the {step} failed because P is not positive semidefinite: its Cholesky factor could not be "
+            f"computed even with jitter. Assign a symmetric positive semidefinite P (for example "
+            f"kf.P = (P + P.T) / 2 with no negative eigenvalues), or use square_root=True, whose "
+            f"covariances stay positive semidefinite by construction")
+    if getattr(exc, "callback", None) != callback or reason is None:
+        return None
+    points, columns = exc.expected_shape  # type: ignore[attr-defined]
+    got = exc.got  # type: ignore[attr-defined]
     want = f"an array of shape ({points}, {columns})"
     all_points = f"{callback} must return all {points} points, one per row ({want})"
-    if isinstance(exc, RuntimeError):
-        if text == _CHOLESKY:
-            step = "prediction" if callback == "fx" else "update"
-            return RuntimeError(
-                f"the {step} failed because P is not positive semidefinite: its Cholesky factor could not be "
-                f"computed even with jitter. Assign a symmetric positive semidefinite P (for example "
-                f"kf.P = (P + P.T) / 2 with no negative eigenvalues), or use square_root=True, whose "
-                f"covariances stay positive semidefinite by construction")
-        return None
-    match = _SHAPE.match(text)
-    if match:
-        rows, cols = int(match.group(3)), int(match.group(4))
+    if reason == "shape":
+        rows, cols = got
         if rows != points:
             return ValueError(f"{all_points}, got shape ({rows}, {cols}); {_vectorise_hint(callback)}")
         return ValueError(f"{callback} must return {want}, one column per "
                           f"{'state' if callback == 'fx' else 'measurement'} component, got shape ({rows}, {cols})")
-    match = _DIMS.match(text)
-    if match:
-        got = int(match.group(1))
+    if reason == "ndim":
         if got == 1:
             return TypeError(f"{all_points}, got a 1-D array (one point?); {_vectorise_hint(callback)}")
         return TypeError(f"{callback} must return {want}, got a {got}-D array")
-    match = _DTYPE.match(text)
-    if match:
+    if reason == "dtype":
         return TypeError(
-            f"{callback} returned {match.group(1)} values: return float64 (for example "
+            f"{callback} returned {got} values: return float64 (for example "
             f"np.asarray(out, dtype=np.float64)); the filter does not convert callback output silently")
-    match = _NOT_ARRAY.match(text)
-    if match:
-        return TypeError(f"{callback} must return a NumPy float64 array ({want}), got a {match.group(1)}")
+    if reason == "not_array":
+        return TypeError(f"{callback} must return a NumPy float64 array ({want}), got a {got}")
     return None

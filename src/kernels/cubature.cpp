@@ -12,7 +12,7 @@ Result<PointSet> cubature_points(const DVector& x, const DMatrix& P) {
   DMatrix L;
   PointSet points;
   if (!cubature_points(x, P, work, L, points.X, points.jitter)) {
-    return Error::runtime("unable to compute stable Cholesky factor");
+    return Error::no_factor();
   }
   return points;
 }

@@ -84,7 +84,7 @@ bool plain_cholesky(const DMatrix& A, DMatrix& W, DMatrix& L) {
 Result<CholeskyFactor> stable_cholesky(const DMatrix& A) {
   FactorWork work;
   CholeskyFactor f;
-  if (!stable_cholesky(A, work, f.L, f.jitter)) return Error::runtime("unable to compute stable Cholesky factor");
+  if (!stable_cholesky(A, work, f.L, f.jitter)) return Error::no_factor();
   return f;
 }
 

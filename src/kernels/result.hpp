@@ -7,10 +7,13 @@
 // throwing InternalFailure; the call boundary turns that into PanicException.
 #pragma once
 
+#include <cstdint>
 #include <exception>
+#include <memory>
 #include <string>
 #include <utility>
 #include <variant>
+#include <vector>
 
 /// Marks a function that catches abi::__forced_unwind by reference only to
 /// rethrow it.  The unwinder of a thread ended by the interpreter binds that
@@ -37,9 +40,25 @@ enum class ErrorKind {
   PythonSet  // a Python exception is already set; raise it unchanged
 };
 
+/// What a caller's advice needs to know about an error, beyond its message:
+/// why it happened and, for a model's output, which callback returned what.
+/// Raised as attributes of the exception (`reason`, `callback`,
+/// `expected_shape`, `got`), so that advice never parses message text.
+struct ErrorDetail {
+  /// "not_array", "ndim", "dtype" or "shape" (a model output or an array
+  /// argument of the wrong kind), or "no_factor" (a covariance with no
+  /// Cholesky factor even with jitter).
+  std::string reason;
+  std::string callback;                 // "fx" or "hx" for a model's output, else empty
+  std::vector<std::int64_t> expected;   // the shape the output must have
+  std::vector<std::int64_t> got_shape;  // "shape": the shape it had; "ndim": {ndim}
+  std::string got;                      // "not_array": the type name; "dtype": the dtype
+};
+
 struct Error {
   ErrorKind kind;
   std::string message;
+  std::shared_ptr<ErrorDetail> detail = nullptr;
 
   static Error type(std::string m) { return {ErrorKind::Type, std::move(m)}; }
   static Error value(std::string m) { return {ErrorKind::Value, std::move(m)}; }
@@ -48,6 +67,19 @@ struct Error {
   static Error panic(std::string m) { return {ErrorKind::Panic, std::move(m)}; }
   /// The Python error indicator is already set (callback raised, protocol failed).
   static Error python_set() { return {ErrorKind::PythonSet, std::string()}; }
+  /// A covariance with no Cholesky factor, even with jitter.
+  static Error no_factor() {
+    Error e = runtime("unable to compute stable Cholesky factor");
+    e.because("no_factor");
+    return e;
+  }
+
+  /// The detail, created on first use, with its reason set.
+  ErrorDetail& because(std::string reason) {
+    if (!detail) detail = std::make_shared<ErrorDetail>();
+    detail->reason = std::move(reason);
+    return *detail;
+  }
 };
 
 /// Either a value of type T or an Error.

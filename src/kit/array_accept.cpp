@@ -21,16 +21,24 @@ PyArray_Descr* float64_descr() {
 PyArrayObject* accept_array_unborrowed(PyObject* obj, int ndim) {
   if (!ensure_numpy()) fail_python();
   if (!PyArray_Check(obj)) {
-    fail(Error::type("'" + type_name(obj) + "' object cannot be converted to 'ndarray'"));
+    const std::string type = type_name(obj);
+    Error e = Error::type("'" + type + "' object cannot be converted to 'ndarray'");
+    e.because("not_array").got = type;
+    fail(std::move(e));
   }
   auto* arr = reinterpret_cast<PyArrayObject*>(obj);
   const int nd = PyArray_NDIM(arr);
   if (nd != ndim) {
-    fail(Error::type("dimensionality mismatch:\n from=" + std::to_string(nd) + ", to=" + std::to_string(ndim)));
+    Error e = Error::type("dimensionality mismatch:\n from=" + std::to_string(nd) + ", to=" + std::to_string(ndim));
+    e.because("ndim").got_shape = {nd};
+    fail(std::move(e));
   }
   PyArray_Descr* descr = PyArray_DESCR(arr);
   if (!PyArray_EquivTypes(descr, float64_descr())) {
-    fail(Error::type("type mismatch:\n from=" + str_of(reinterpret_cast<PyObject*>(descr)) + ", to=float64"));
+    const std::string dtype = str_of(reinterpret_cast<PyObject*>(descr));
+    Error e = Error::type("type mismatch:\n from=" + dtype + ", to=float64");
+    e.because("dtype").got = dtype;
+    fail(std::move(e));
   }
   return arr;
 }

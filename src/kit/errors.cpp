@@ -3,7 +3,9 @@
 
 #include "text.hpp"
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace vexel::py {
 
@@ -17,6 +19,43 @@ constexpr const char kPanicDoc[] =
     "Like SystemExit, this exception is derived from BaseException so that\n"
     "it will typically propagate all the way through the stack and cause the\n"
     "Python interpreter to exit.";
+
+/// (a, b, ...) as a tuple of ints; nullptr with an exception set on failure.
+Ref int_tuple(const std::vector<std::int64_t>& values) {
+  Ref t = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(values.size())));
+  if (!t) return t;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    PyObject* v = PyLong_FromLongLong(values[i]);
+    if (v == nullptr) return Ref();
+    PyTuple_SetItem(t.get(), static_cast<Py_ssize_t>(i), v);
+  }
+  return t;
+}
+
+/// The exception instance of `type` with `message`, its detail as
+/// attributes (reason, callback, expected_shape, got); nullptr with an
+/// exception set on failure.
+Ref exception_with_detail(PyObject* type, PyObject* message, const ErrorDetail& d) {
+  Ref exc = Ref::steal(PyObject_CallFunctionObjArgs(type, message, nullptr));
+  if (!exc) return exc;
+  Ref reason = text_object(d.reason);
+  Ref callback = d.callback.empty() ? Ref::borrow(Py_None) : text_object(d.callback);
+  Ref expected = d.expected.empty() ? Ref::borrow(Py_None) : int_tuple(d.expected);
+  Ref got;
+  if (!d.got_shape.empty()) {
+    got = d.reason == "ndim" ? Ref::steal(PyLong_FromLongLong(d.got_shape[0])) : int_tuple(d.got_shape);
+  } else {
+    got = d.got.empty() ? Ref::borrow(Py_None) : text_object(d.got);
+  }
+  if (!reason || !callback || !expected || !got) return Ref();
+  if (PyObject_SetAttrString(exc.get(), "reason", reason.get()) < 0 ||
+      PyObject_SetAttrString(exc.get(), "callback", callback.get()) < 0 ||
+      PyObject_SetAttrString(exc.get(), "expected_shape", expected.get()) < 0 ||
+      PyObject_SetAttrString(exc.get(), "got", got.get()) < 0) {
+    return Ref();
+  }
+  return exc;
+}
 
 }  // namespace
 
@@ -72,6 +111,11 @@ void raise_error(const Error& error) {
   }
   Ref msg = text_object(error.message);
   if (!msg) return;
+  if (error.detail) {
+    Ref exc = exception_with_detail(type, msg.get(), *error.detail);
+    if (exc) PyErr_SetObject(type, exc.get());
+    return;  // otherwise the failure to build it stays set
+  }
   PyErr_SetObject(type, msg.get());
 }
 

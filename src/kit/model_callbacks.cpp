@@ -5,6 +5,7 @@
 #include "array_convert.hpp"
 #include "array_output.hpp"
 #include "finite_checks.hpp"
+#include "number_format.hpp"
 #include "results.hpp"
 
 #include <string>
@@ -28,6 +29,25 @@ Ref call_python_model(PyObject* callable, Ref points, bool pass_dt, double dt, P
   return result;
 }
 
+ArrayIn accept_model_output(PyObject* result, bool pass_dt, Index rows, Index columns) {
+  try {
+    ArrayIn a = accept_array(result, 2);
+    if (a.dim(0) != rows || a.dim(1) != columns) {
+      Error e = Error::value("model output must have shape (" + num(rows) + ", " + num(columns) + "), got (" +
+                             num(a.dim(0)) + ", " + num(a.dim(1)) + ")");
+      e.because("shape").got_shape = {a.dim(0), a.dim(1)};
+      throw e;
+    }
+    return a;
+  } catch (Error& e) {
+    if (e.detail) {
+      e.detail->callback = pass_dt ? "fx" : "hx";
+      e.detail->expected = {rows, columns};
+    }
+    throw;
+  }
+}
+
 DMatrix call_model_vectorized(PyObject* callable, const DMatrix& points, bool pass_dt, PyObject* extra_args,
                               Index expected_columns, double dt, bool check_finite) {
   Ref result = call_python_model(callable, dmatrix_to_pyarray(points), pass_dt, dt, extra_args);
@@ -35,7 +55,7 @@ DMatrix call_model_vectorized(PyObject* callable, const DMatrix& points, bool pa
   // Accept and copy the result under the name "model output".
   DMatrix out;
   {
-    ArrayIn a = accept_array(result.get(), 2);
+    ArrayIn a = accept_model_output(result.get(), pass_dt, points.rows(), expected_columns);
     out = pyarray2_to_dmatrix(a, points.rows(), expected_columns, "model output");
   }
 

@@ -2,6 +2,7 @@
 // in one Python call and returns one row per point.
 #pragma once
 
+#include "array_accept.hpp"
 #include "errors.hpp"
 #include "python_api.hpp"
 
@@ -16,6 +17,13 @@ namespace vexel::py {
 /// daemon thread that the interpreter ends inside it at shutdown leaves the
 /// references on its stack alone.  Fails with the callback's own exception.
 Ref call_python_model(PyObject* callable, Ref points, bool pass_dt, double dt, PyObject* extra_args);
+
+/// A model's output as a float64 array of shape (rows, columns),
+/// read-borrowed.  Its errors (not an array, wrong number of dimensions,
+/// wrong dtype, "model output must have shape (rows, columns), got (a, b)")
+/// carry the callback ("fx" with pass_dt, else "hx") and the expected shape
+/// as their detail, for the Python layer's advice.
+ArrayIn accept_model_output(PyObject* result, bool pass_dt, Index rows, Index columns);
 
 /// Call fx(points, dt, *extra_args) (pass_dt) or hx(points, *extra_args)
 /// once, with a fresh C-ordered copy of the point set, and return the result
