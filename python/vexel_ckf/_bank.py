@@ -16,6 +16,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from ._convert import as_floats
+from . import _engine
 from ._engine import CkfBank as _NativeBank
 from ._filter import _picklable, _tuple
 
@@ -23,13 +24,7 @@ __all__ = ["CKFBank", "BankRunResult", "STATUS_CODES"]
 
 FloatArray = NDArray[np.float64]
 
-STATUS_CODES: Dict[int, str] = {
-    0: "updated",
-    1: "updated with the fallback inverse (innovation covariance not positive definite)",
-    2: "update not applied: factorisation or inversion failed, or a non-finite result; the prediction stands",
-    3: "bad data: a partly non-finite measurement row or non-finite callback output; the prediction stands",
-    4: "no measurement (a row of all NaN); the prediction stands",
-}
+STATUS_CODES: Dict[int, str] = dict(enumerate(_engine.status_texts))
 """Meaning of each value of `CKFBank.status`."""
 
 # Fields of a snapshot, in order (the native names).

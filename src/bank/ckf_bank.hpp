@@ -16,6 +16,7 @@
 // Python.
 #pragma once
 
+#include "../kernels/filter_status.hpp"
 #include "../kernels/linalg.hpp"
 #include "../kernels/result.hpp"
 
@@ -29,14 +30,13 @@ class WorkerPool;
 
 namespace vexel::bank {
 
-/// Outcome of a filter's last update.
-enum FilterStatus : std::int64_t {
-  kUpdated = 0,          // update applied, innovation inverted through its Cholesky factor
-  kFallbackInverse = 1,  // update applied with the general or pseudo-inverse
-  kNotApplied = 2,       // factorisation or inversion failed, or a non-finite result
-  kBadData = 3,          // partly non-finite measurement or non-finite callback output
-  kNoMeasurement = 4,    // all-NaN measurement row: nothing to update with
-};
+/// Outcome of a filter's last update: the shared status codes.
+using vexel::FilterStatus;
+using vexel::kBadData;
+using vexel::kFallbackInverse;
+using vexel::kNoMeasurement;
+using vexel::kNotApplied;
+using vexel::kUpdated;
 
 struct CkfBank {
   Index count = 0;

@@ -62,7 +62,7 @@ void bank_range(const BankModel& model, const BankBuffers& b, Index begin, Index
     // A non-finite prior: nothing is done, the slot keeps x_i and P_i.
     if (!all_finite(xi, n) || !all_finite(pi, n * n)) {
       b.log_likelihoods[i] = kNaN;
-      b.status[i] = kBankNonFinite;
+      b.status[i] = kBadData;
       continue;
     }
     for (Index r = 0; r < n; ++r) w->x.coeffRef(r) = xi[r];
@@ -76,7 +76,7 @@ void bank_range(const BankModel& model, const BankBuffers& b, Index begin, Index
       store(xi, pi);
       const bool missed = b.gaps && all_nan(zi, m);
       b.log_likelihoods[i] = missed ? kNaN : kMinusInf;
-      b.status[i] = missed ? kBankNoMeasurement : kBankNonFinite;
+      b.status[i] = missed ? kNoMeasurement : kBadData;
       continue;
     }
     for (Index r = 0; r < m; ++r) w->z.coeffRef(r) = zi[r];
@@ -86,12 +86,12 @@ void bank_range(const BankModel& model, const BankBuffers& b, Index begin, Index
     if (stage == InverseStage::Failed || stage == InverseStage::NonFinite) {
       store(xi, pi);
       b.log_likelihoods[i] = kMinusInf;
-      b.status[i] = kBankNoUpdate;
+      b.status[i] = kNotApplied;
       continue;
     }
     // Log-likelihood (minus infinity for every fallback stage).
     b.log_likelihoods[i] = w->log_likelihood(c);
-    b.status[i] = stage == InverseStage::Cholesky ? kBankOk : kBankSingularInnovation;
+    b.status[i] = stage == InverseStage::Cholesky ? kUpdated : kFallbackInverse;
     store(xi, pi);
   }
 }

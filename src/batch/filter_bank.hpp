@@ -8,6 +8,7 @@
 // which worker ran it or when.
 #pragma once
 
+#include "../kernels/filter_status.hpp"
 #include "../kernels/linalg.hpp"
 
 #include <cstdint>
@@ -15,15 +16,6 @@
 namespace vexel::batch {
 
 class WorkerPool;
-
-/// Per-filter outcome, as reported in the status array.
-enum BankStatus : std::int64_t {
-  kBankOk = 0,                // S inverted through its Cholesky factor
-  kBankSingularInnovation = 1,  // Cholesky failed; general inverse or pseudo-inverse used
-  kBankNoUpdate = 2,          // no inverse at all, or a non-finite posterior: the prediction is returned
-  kBankNonFinite = 3,         // non-finite x_i or P_i (nothing done) or z_i (prediction returned)
-  kBankNoMeasurement = 4,     // z_i all NaN in a bank with gaps: the prediction is returned
-};
 
 /// The model shared by every filter (finite, validated shapes).
 struct BankModel {

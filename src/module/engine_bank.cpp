@@ -11,6 +11,7 @@
 #include "../kit/kit.hpp"
 
 #include "../bank/ckf_bank.hpp"
+#include "../kernels/filter_status.hpp"
 #include "../batch/worker_pool.hpp"
 
 #include <cmath>
@@ -50,7 +51,7 @@ std::string shape_of(const ArrayIn& a) {
   return s + (a.ndim() == 1 ? ",)" : ")");
 }
 
-bool has_shape(const ArrayIn& a, std::initializer_list<Index> dims) {
+bool has_shape(const ArrayIn& a, const std::vector<Index>& dims) {
   int i = 0;
   for (Index d : dims) {
     if (a.dim(i++) != d) return false;
@@ -60,7 +61,7 @@ bool has_shape(const ArrayIn& a, std::initializer_list<Index> dims) {
 
 /// An accepted float64 array of the given shape copied out, optionally
 /// required finite; ValueError naming the argument and the expected shape.
-std::vector<double> take_array(PyObject* obj, const char* name, std::initializer_list<Index> dims, bool finite) {
+std::vector<double> take_array(PyObject* obj, const char* name, const std::vector<Index>& dims, bool finite) {
   const ArrayIn a = arg_array(obj, static_cast<int>(dims.size()), name);
   if (!has_shape(a, dims)) {
     fail(Error::value(std::string(name) + " must have shape " + shape_text(dims) + ", got " + shape_of(a)));
@@ -90,23 +91,7 @@ std::vector<double> take_noise(PyObject* obj, const char* name, Index count, Ind
     fail(Error::value(std::string(name) + " must have shape " + shape_text({k, k}) + " or " +
                       shape_text({count, k, k}) + ", got " + shape_of(a)));
   }
-  return take_array(obj, name, per_filter ? std::initializer_list<Index>{count, k, k} : std::initializer_list<Index>{k, k},
-                    true);
-}
-
-/// Per-filter integers stored as float64 (status, counters): whole values in
-/// [0, limit].
-template <class T>
-std::vector<T> take_counts(PyObject* obj, const char* name, Index count, double limit) {
-  const std::vector<double> v = take_array(obj, name, {count}, true);
-  std::vector<T> out(v.size());
-  for (std::size_t i = 0; i < v.size(); ++i) {
-    if (v[i] < 0.0 || v[i] > limit || v[i] != std::floor(v[i])) {
-      fail(Error::value(std::string(name) + " must hold whole numbers from 0 to " + format_double(limit)));
-    }
-    out[i] = static_cast<T>(v[i]);
-  }
-  return out;
+  return take_array(obj, name, per_filter ? std::vector<Index>{count, k, k} : std::vector<Index>{k, k}, true);
 }
 
 std::vector<Index> take_indices(PyObject* obj, const char* name) {
@@ -119,16 +104,6 @@ std::vector<Index> take_indices(PyObject* obj, const char* name) {
     out[static_cast<std::size_t>(j)] = static_cast<Index>(v);
   }
   return out;
-}
-
-template <class T>
-Ref array_from(const std::vector<T>& v, std::initializer_list<Index> dims, int typenum) {
-  npy_intp shape[3] = {0, 0, 0};
-  int nd = 0;
-  for (Index d : dims) shape[nd++] = static_cast<npy_intp>(d);
-  Ref a = new_array(nd, shape, typenum);
-  if (!v.empty()) std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(a.get())), v.data(), v.size() * sizeof(T));
-  return a;
 }
 
 /// Copies the callback's images into the bank.  A C-ordered array (the usual
@@ -180,11 +155,7 @@ void call_model(PyObject* callable, BankObject& self, bool pass_dt, double dt, P
   });
   Ref kept = Ref::borrow(points.get());
   Ref result = call_python_model(callable, std::move(points), pass_dt, dt, extra_args);
-  const ArrayIn a = accept_array(result.get(), 2);
-  if (a.dim(0) != rows || a.dim(1) != columns) {
-    fail(Error::value("model output must have shape (" + num(rows) + ", " + num(columns) + "), got (" +
-                      num(a.dim(0)) + ", " + num(a.dim(1)) + ")"));
-  }
+  const ArrayIn a = accept_model_output(result.get(), pass_dt, rows, columns);
   copy_images(a, b.images.data());
   self.points = std::move(kept);
 }
@@ -214,66 +185,199 @@ PyObject* bank_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// ---------------------------------------------------------------------------
+// Fields: one table drives get, set and the rows the Python layer builds its
+// attributes and snapshots from.
+
+/// A named dimension of the bank: its filter count or a filter's dimensions.
+enum class BankDim { M, X, Z };
+
+struct BankField {
+  enum Kind {
+    Floats,  // float64 storage of a fixed shape
+    Noise,   // Q or R: one matrix for all filters, or one per filter
+    Codes,   // int64 status codes, stored whole numbers 0 to kFilterStatusCount - 1
+    Counts,  // uint64 counters, whole numbers up to 2^53 (exact in float64)
+    Size,    // the number of filters (read-only)
+  };
+  const char* name;
+  Kind kind;
+  int ndim;
+  BankDim dims[3];
+  bool settable;
+  bool finite;  // set: refuse NaN and infinities
+  std::vector<double> CkfBank::*floats = nullptr;
+  std::vector<std::int64_t> CkfBank::*codes = nullptr;
+  std::vector<std::uint64_t> CkfBank::*counts = nullptr;
+  bool CkfBank::*per_filter = nullptr;  // Noise
+};
+
+// In snapshot order.
+const BankField kBankFields[] = {
+    {"count", BankField::Size, 0, {}, false, false},
+    {"xs", BankField::Floats, 2, {BankDim::M, BankDim::X}, true, true, &CkfBank::x},
+    {"Ps", BankField::Floats, 3, {BankDim::M, BankDim::X, BankDim::X}, true, true, &CkfBank::P},
+    {"xs_prior", BankField::Floats, 2, {BankDim::M, BankDim::X}, true, true, &CkfBank::x_prior},
+    {"Ps_prior", BankField::Floats, 3, {BankDim::M, BankDim::X, BankDim::X}, true, true, &CkfBank::P_prior},
+    {"Q", BankField::Noise, 3, {BankDim::M, BankDim::X, BankDim::X}, true, true, &CkfBank::Q, nullptr, nullptr,
+     &CkfBank::q_per_filter},
+    {"R", BankField::Noise, 3, {BankDim::M, BankDim::Z, BankDim::Z}, true, true, &CkfBank::R, nullptr, nullptr,
+     &CkfBank::r_per_filter},
+    {"status", BankField::Codes, 1, {BankDim::M}, true, true, nullptr, &CkfBank::status},
+    {"log_likelihoods", BankField::Floats, 1, {BankDim::M}, true, false, &CkfBank::log_likelihood},
+    {"nis", BankField::Floats, 1, {BankDim::M}, true, false, &CkfBank::nis},
+    {"jitter_counts", BankField::Counts, 1, {BankDim::M}, true, true, nullptr, nullptr, &CkfBank::jitter_count},
+    {"pending_status", BankField::Codes, 1, {BankDim::M}, true, true, nullptr, &CkfBank::pending},
+};
+
+Index extent(const CkfBank& b, BankDim d) {
+  switch (d) {
+    case BankDim::M:
+      return b.count;
+    case BankDim::X:
+      return b.dim_x;
+    case BankDim::Z:
+      return b.dim_z;
+  }
+  return 0;
+}
+
+/// The field's shape in this bank; a shared noise matrix drops the leading M.
+std::vector<Index> field_shape(const CkfBank& b, const BankField& f) {
+  std::vector<Index> dims;
+  const bool shared = f.kind == BankField::Noise && !(b.*f.per_filter);
+  for (int k = shared ? 1 : 0; k < f.ndim; ++k) dims.push_back(extent(b, f.dims[k]));
+  return dims;
+}
+
+const BankField& find_bank_field(const std::string& name) {
+  for (const BankField& f : kBankFields) {
+    if (name == f.name) return f;
+  }
+  fail(Error::value("unknown field name '" + name + "'"));
+}
+
+template <class T>
+Ref array_of(const std::vector<T>& v, const std::vector<Index>& dims, int typenum) {
+  npy_intp shape[3] = {0, 0, 0};
+  int nd = 0;
+  for (Index d : dims) shape[nd++] = static_cast<npy_intp>(d);
+  Ref a = new_array(nd, shape, typenum);
+  if (!v.empty()) std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(a.get())), v.data(), v.size() * sizeof(T));
+  return a;
+}
+
 Ref bank_get(BankInstance& self, PyObject* const* args) {
   const std::string name = arg_string(args[0], "name");
   const CkfBank& b = self.state.b;
-  const Index M = b.count;
-  const Index n = b.dim_x;
-  const Index m = b.dim_z;
-  if (name == "count") return new_u64(static_cast<std::uint64_t>(M));
-  if (name == "xs") return array_from(b.x, {M, n}, NPY_DOUBLE);
-  if (name == "Ps") return array_from(b.P, {M, n, n}, NPY_DOUBLE);
-  if (name == "xs_prior") return array_from(b.x_prior, {M, n}, NPY_DOUBLE);
-  if (name == "Ps_prior") return array_from(b.P_prior, {M, n, n}, NPY_DOUBLE);
-  if (name == "Q") return b.q_per_filter ? array_from(b.Q, {M, n, n}, NPY_DOUBLE) : array_from(b.Q, {n, n}, NPY_DOUBLE);
-  if (name == "R") return b.r_per_filter ? array_from(b.R, {M, m, m}, NPY_DOUBLE) : array_from(b.R, {m, m}, NPY_DOUBLE);
-  if (name == "status") return array_from(b.status, {M}, NPY_INT64);
-  if (name == "log_likelihoods") return array_from(b.log_likelihood, {M}, NPY_DOUBLE);
-  if (name == "nis") return array_from(b.nis, {M}, NPY_DOUBLE);
-  if (name == "jitter_counts") return array_from(b.jitter_count, {M}, NPY_UINT64);
-  if (name == "pending_status") return array_from(b.pending, {M}, NPY_INT64);
-  fail(Error::value("unknown field name '" + name + "'"));
+  const BankField& f = find_bank_field(name);
+  const std::vector<Index> dims = field_shape(b, f);
+  switch (f.kind) {
+    case BankField::Size:
+      return new_u64(static_cast<std::uint64_t>(b.count));
+    case BankField::Floats:
+    case BankField::Noise:
+      return array_of(b.*f.floats, dims, NPY_DOUBLE);
+    case BankField::Codes:
+      return array_of(b.*f.codes, dims, NPY_INT64);
+    case BankField::Counts:
+      return array_of(b.*f.counts, dims, NPY_UINT64);
+  }
+  fail(Error::panic("unknown bank field kind"));
+}
+
+/// Whole numbers in [0, limit] stored as float64, as T.
+template <class T>
+std::vector<T> whole_numbers(const std::vector<double>& v, const char* name, double limit) {
+  std::vector<T> out(v.size());
+  for (std::size_t i = 0; i < v.size(); ++i) {
+    if (v[i] < 0.0 || v[i] > limit || v[i] != std::floor(v[i])) {
+      fail(Error::value(std::string(name) + " must hold whole numbers from 0 to " + format_double(limit)));
+    }
+    out[i] = static_cast<T>(v[i]);
+  }
+  return out;
 }
 
 Ref bank_set(BankInstance& self, PyObject* const* args) {
   const std::string name = arg_string(args[0], "name");
   PyObject* value = args[1];
   CkfBank& b = self.state.b;
-  const Index M = b.count;
-  const Index n = b.dim_x;
-  const Index m = b.dim_z;
-  const char* c = name.c_str();
-  if (name == "xs") {
-    b.x = take_array(value, c, {M, n}, true);
-  } else if (name == "Ps") {
-    b.P = take_array(value, c, {M, n, n}, true);
-  } else if (name == "xs_prior") {
-    b.x_prior = take_array(value, c, {M, n}, true);
-  } else if (name == "Ps_prior") {
-    b.P_prior = take_array(value, c, {M, n, n}, true);
-  } else if (name == "Q") {
-    bool per_filter = false;
-    std::vector<double> q = take_noise(value, c, M, n, per_filter);
-    b.Q.swap(q);
-    b.q_per_filter = per_filter;
-  } else if (name == "R") {
-    bool per_filter = false;
-    std::vector<double> r = take_noise(value, c, M, m, per_filter);
-    b.R.swap(r);
-    b.r_per_filter = per_filter;
-  } else if (name == "status" || name == "pending_status") {
-    std::vector<std::int64_t> v = take_counts<std::int64_t>(value, c, M, 4.0);
-    (name == "status" ? b.status : b.pending).swap(v);
-  } else if (name == "log_likelihoods") {
-    b.log_likelihood = take_array(value, c, {M}, false);
-  } else if (name == "nis") {
-    b.nis = take_array(value, c, {M}, false);
-  } else if (name == "jitter_counts") {
-    b.jitter_count = take_counts<std::uint64_t>(value, c, M, 9007199254740992.0);
-  } else {
-    fail(Error::value("unknown field name '" + name + "'"));
+  const BankField& f = find_bank_field(name);
+  if (!f.settable) fail(Error::value("field '" + name + "' is read-only"));
+  const char* c = f.name;
+  switch (f.kind) {
+    case BankField::Size:
+      break;
+    case BankField::Floats: {
+      std::vector<double> v = take_array(value, c, field_shape(b, f), f.finite);
+      (b.*f.floats).swap(v);
+      return none();
+    }
+    case BankField::Noise: {
+      const Index k = extent(b, f.dims[1]);
+      bool per_filter = false;
+      std::vector<double> v = take_noise(value, c, b.count, k, per_filter);
+      (b.*f.floats).swap(v);
+      b.*f.per_filter = per_filter;
+      return none();
+    }
+    case BankField::Codes: {
+      std::vector<std::int64_t> v = whole_numbers<std::int64_t>(take_array(value, c, field_shape(b, f), true), c,
+                                                                static_cast<double>(kFilterStatusCount - 1));
+      (b.*f.codes).swap(v);
+      return none();
+    }
+    case BankField::Counts: {
+      std::vector<std::uint64_t> v =
+          whole_numbers<std::uint64_t>(take_array(value, c, field_shape(b, f), true), c, 9007199254740992.0);
+      (b.*f.counts).swap(v);
+      return none();
+    }
   }
-  return none();
+  fail(Error::panic("unknown bank field kind"));
+}
+
+/// CkfBank.field_table(): ((name, type, shape, settable), ...) in snapshot
+/// order; type "int" (a count), "array" (float64), "int64" or "uint64"
+/// arrays; shape the dimension names, "M?" a leading M that a shared noise
+/// matrix leaves out.
+Ref bank_field_table(PyObject* const* /*args*/) {
+  constexpr Py_ssize_t kRows = sizeof(kBankFields) / sizeof(kBankFields[0]);
+  Ref rows = Ref::steal(PyTuple_New(kRows));
+  if (!rows) fail_python();
+  for (Py_ssize_t i = 0; i < kRows; ++i) {
+    const BankField& f = kBankFields[i];
+    Ref shape = Ref::steal(PyTuple_New(f.ndim));
+    if (!shape) fail_python();
+    for (int k = 0; k < f.ndim; ++k) {
+      const char* dim = f.dims[k] == BankDim::M ? (f.kind == BankField::Noise ? "M?" : "M")
+                                                : (f.dims[k] == BankDim::X ? "dim_x" : "dim_z");
+      Ref text = text_object(dim);
+      if (!text) fail_python();
+      PyTuple_SetItem(shape.get(), k, text.release());
+    }
+    const char* type = f.kind == BankField::Size    ? "int"
+                       : f.kind == BankField::Codes ? "int64"
+                       : f.kind == BankField::Counts ? "uint64"
+                                                     : "array";
+    Ref row = Ref::steal(Py_BuildValue("(ssOO)", f.name, type, shape.get(), f.settable ? Py_True : Py_False));
+    if (!row) fail_python();
+    PyTuple_SetItem(rows.get(), i, row.release());
+  }
+  return rows;
+}
+
+/// The status texts, indexed by code.
+Ref status_texts() {
+  Ref texts = Ref::steal(PyTuple_New(kFilterStatusCount));
+  if (!texts) fail_python();
+  for (std::int64_t k = 0; k < kFilterStatusCount; ++k) {
+    Ref text = text_object(kFilterStatusText[k]);
+    if (!text) fail_python();
+    PyTuple_SetItem(texts.get(), static_cast<Py_ssize_t>(k), text.release());
+  }
+  return texts;
 }
 
 Ref bank_set_dt(BankInstance& self, PyObject* const* args) {
@@ -420,6 +524,17 @@ PyType_Slot kSlots[] = {
 
 PyType_Spec kTypeDefinition{"CkfBank", static_cast<int>(sizeof(BankInstance)), 0, Py_TPFLAGS_DEFAULT, kSlots};
 
+constexpr Params kBankFieldTable{"bank_field_table()", 0, 0, {}};
+
+PyMethodDef kFunctions[] = {
+    {"bank_field_table", as_cfunction(&function_entry<kBankFieldTable, bank_field_table>), kKwFlags,
+     "bank_field_table()\n--\n\n"
+     "The fields of CkfBank: rows (name, type, shape, settable) in snapshot order.\n"
+     "type is 'int' (a count), 'array' (float64), 'int64' or 'uint64'; shape is a\n"
+     "tuple of dimension names ('M', 'dim_x', 'dim_z'), where 'M?' is a leading M\n"
+     "that a noise matrix shared by every filter leaves out."},
+};
+
 }  // namespace
 
 void add_bank(PyObject* module) {
@@ -429,6 +544,9 @@ void add_bank(PyObject* module) {
         reinterpret_cast<PyTypeObject*>(new_final_class(&kTypeDefinition, "vexel_ckf._engine").release());
   }
   add_export(module, "CkfBank", Ref::borrow(reinterpret_cast<PyObject*>(g_bank_class.type)));
+  for (PyMethodDef& def : kFunctions) add_export(module, def.ml_name, new_module_function(&def, module));
+  // The meaning of each status code, indexed by the code.
+  add_export(module, "status_texts", status_texts());
 }
 
 }  // namespace vexel::py
