@@ -1915,9 +1915,9 @@ class Fuzzer:
             self.shared["banks"][k] = self.new_bank()
 
 
-def replay(spec):
+def replay(case):
     """One differential case alone, printing its log."""
-    kind, _, seed = spec.partition(":")
+    kind, _, seed = case.partition(":")
     seed = int(seed)
     found = []
     fz = Fuzzer(seed, {"banks": [], "kfs": []}, lambda key, text: found.append(text), 0)
