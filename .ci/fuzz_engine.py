@@ -1,0 +1,2047 @@
+"""Bounded random-call fuzz of vexel_ckf._engine and the public Python layer.
+
+Several threads make random calls, with a fixed seed, to `CKFBank` (every
+method, every attribute, keep with masks and indices of every integer kind,
+copies, pickles and dicts), `VexelCKF` with angle options (whose steps run in
+`_engine`), the whole-array functions on single sequences and panels with
+gaps, `filter_bank_step`, the cubature smoother, the Dask functions on the
+threaded scheduler and the raw `_engine` entry points.  Arguments have random
+shapes, dtypes and layouts, NaN and infinities, and huge sizes that must fail
+fast; callbacks misbehave (raise, return the wrong thing, non-finite rows,
+re-enter the bank or another object, keep, freeze, mutate or resize the
+arrays they were given, make temporaries of awkward sizes).  Some banks and
+filters are shared by all threads.
+
+A call may only end normally or with a documented exception: TypeError,
+ValueError, OverflowError, RuntimeError, MemoryError, the callback's own
+exception, and AttributeError / NotImplementedError where the guide names
+them.  On objects private to a thread, a failed call leaves `to_dict()`
+exactly as it was (NaN-aware, bit for bit), apart from the documented partial
+cases.  Differential checks run on a sample:
+
+* a bank against one lone `VexelCKF` per filter, through random sequences of
+  predictions, updates, assignments, keep, add, copies and runs with faults
+  mixed in (unfactorable covariances, non-finite or overflowing images,
+  partly missing measurements, raising callbacks), bit for bit;
+* a panel against each of its sequences filtered alone, bit for bit, and
+  the smoothers against the filter followed by the RTS smoother;
+* `filter_bank_step` against each filter stepped alone and against the
+  textbook step;
+* the cubature smoother with many steps per call against one step per call,
+  and on linear models against a textbook RTS smoother;
+* the Dask functions against the in-memory ones.
+
+Each differential case is rebuilt from its own seed, so `--replay KIND:SEED`
+runs one case alone and prints its log.  A watchdog reports a call that runs
+longer than `--hang` seconds (with every thread's stack) and stops the run.
+Exits 1 after listing every distinct failure with a reproducer description,
+0 otherwise.
+"""
+
+import argparse
+import collections
+import faulthandler
+import gc
+import os
+import pickle
+import random
+import re
+import sys
+import threading
+import time
+import traceback
+
+import numpy as np
+
+import dask
+import dask.array as da
+
+import vexel_ckf
+import vexel_ckf.dask as vd
+from vexel_ckf import (CKFBank, VexelCKF, batch_filter, batch_smoother, cubature_smoother, filter_bank_step,
+                       rts_smoother)
+from vexel_ckf import _engine
+from vexel_ckf._filter import _CKF, _SRCKF
+
+ALLOWED = (TypeError, ValueError, OverflowError, RuntimeError, MemoryError)
+HUGE = [2**31, 2**32 + 1, 2**40, 2**62, 2**63 - 1, 2**63, 2**64 - 1, 2**64, 10**30, -1, -(2**63)]
+# Sizes of the callbacks' temporaries: around the warm memory handler's
+# threshold between glibc blocks and kept blocks (256 KiB), inside and on both
+# sides of the last 64-byte rounding step below it, and a few larger ones.
+TEMP_BYTES = [262_080, 262_081, 262_100, 262_143, 262_144, 262_145, 200_000, 300_000, 1 << 20, 3 << 20, 64, 0]
+COUNTERS = {"last_jitter", "max_jitter", "jitter_count", "singular_innovation_count", "downdate_fallback_count"}
+BANK_SETTABLE = ["xs", "Ps", "xs_prior", "Ps_prior", "Q", "R", "dt", "fx", "hx", "fx_args", "hx_args"]
+BANK_READONLY = ["status", "log_likelihoods", "nis", "jitter_counts", "M", "dim_x", "dim_z", "angle_states",
+                 "angle_measurements", "bogus"]
+BANK_FIELDS = ["xs", "Ps", "xs_prior", "Ps_prior", "Q", "R", "status", "log_likelihoods", "nis", "jitter_counts",
+               "pending_status", "count", "bogus", "", None, 3]
+
+_local = threading.local()
+
+
+class CallbackError(Exception):
+    """Raised on purpose by a callback or a Python protocol the package calls."""
+
+
+class CallbackBaseError(BaseException):
+    """Raised on purpose by a callback; not an Exception."""
+
+
+class Weird:
+    """An object whose number protocols raise."""
+
+    def __float__(self):
+        raise CallbackError("__float__")
+
+    def __index__(self):
+        raise CallbackError("__index__")
+
+
+class Failed:
+    """What `execute` returns for a call that raised."""
+
+    def __init__(self, exc):
+        self.exc = exc
+
+
+def same(a, b):
+    """Equality bit for bit, NaN matching NaN whatever its payload; recursive over dicts, lists and tuples."""
+    if isinstance(a, dict) or isinstance(b, dict):
+        return (isinstance(a, dict) and isinstance(b, dict) and a.keys() == b.keys()
+                and all(same(a[k], b[k]) for k in a))
+    if isinstance(a, (list, tuple)) and isinstance(b, (list, tuple)):
+        return type(a) is type(b) and len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
+    if a is None or b is None:
+        return a is None and b is None
+    if isinstance(a, (np.ndarray, np.generic, float)) or isinstance(b, (np.ndarray, np.generic, float)):
+        a, b = np.asarray(a), np.asarray(b)
+        if a.shape != b.shape or a.dtype != b.dtype:
+            return False
+        if a.dtype.kind == "f":
+            na, nb = np.isnan(a), np.isnan(b)
+            return bool(np.array_equal(na, nb)) and a[~na].tobytes() == b[~nb].tobytes()
+        return a.tobytes() == b.tobytes()
+    return type(a) is type(b) and a == b
+
+
+def changed_keys(before, after, skip=()):
+    return [k for k in set(before) | set(after) if k not in skip and not same(before.get(k), after.get(k))]
+
+
+def describe(v, depth=0):
+    """Text that rebuilds an argument (small arrays in full)."""
+    if isinstance(v, np.ndarray):
+        flags = "C" if v.flags.c_contiguous else "F" if v.flags.f_contiguous else "strided"
+        text = f"array(shape={v.shape}, dtype={v.dtype}, strides={v.strides}, {flags}"
+        if not v.flags.writeable:
+            text += ", read-only"
+        if v.size <= 48 and v.dtype != object:
+            with np.printoptions(precision=17, threshold=100, linewidth=10**6):
+                text += ", values=" + repr(np.asarray(v).tolist())
+        return text + ")"
+    if isinstance(v, da.Array):
+        return f"dask.array(shape={v.shape}, chunks={v.chunks}, dtype={v.dtype})"
+    if isinstance(v, (tuple, list)) and depth < 2 and len(v) < 12:
+        inner = ", ".join(describe(x, depth + 1) for x in v)
+        return f"({inner}{',' if len(v) == 1 else ''})" if isinstance(v, tuple) else f"[{inner}]"
+    if isinstance(v, dict) and depth < 2:
+        return "{" + ", ".join(f"{k!r}: {describe(x, depth + 1)}" for k, x in v.items()) + "}"
+    if callable(v) and hasattr(v, "kind"):
+        return f"<callback {v.kind}>"
+    if isinstance(v, CKFBank):
+        return f"CKFBank(M={len(v)}, dim_x={v.dim_x}, dim_z={v.dim_z})" if not _busy(v) else "CKFBank(busy)"
+    return repr(v)[:200]
+
+
+def _busy(bank):
+    try:
+        len(bank)
+        return False
+    except RuntimeError:
+        return True
+
+
+# -- deterministic row-wise models --------------------------------------------
+# The differential checks feed a bank and its lone filters the same rows, so
+# every model here computes each output element from its own row with
+# correctly rounded operations only (no BLAS, whose blocking depends on the
+# number of rows, and no transcendental functions, whose vector and scalar
+# paths may differ in the last bit).
+
+def rowwise_linear(X, A):
+    """X @ A.T, one element at a time in a fixed order."""
+    out = np.empty((X.shape[0], A.shape[0]))
+    for j in range(A.shape[0]):
+        acc = X[:, 0] * A[j, 0]
+        for k in range(1, A.shape[1]):
+            acc = acc + X[:, k] * A[j, k]
+        out[:, j] = acc
+    return out
+
+
+def soft(X):
+    return X * X / (1.0 + X * X)
+
+
+class Model:
+    """fx and hx of one differential case, with per-filter faults switched on by the case."""
+
+    def __init__(self, g, n, m, linear):
+        self.n, self.m = n, m
+        self.A = np.eye(n) + 0.15 * g.standard_normal((n, n))
+        self.H = g.standard_normal((m, n))
+        self.linear = linear
+        self.fx_faults = {}   # filter id -> (row, col, value or "scale")
+        self.hx_faults = {}   # filter id -> (row, col, value) or "const"
+        self.ids = []         # filter id of each bank row
+        self.fx_raises = False
+        self.hx_raises = False
+
+    def base_fx(self, X, dt):
+        Y = rowwise_linear(X, self.A)
+        return Y if self.linear else Y + (0.05 * dt) * soft(X)
+
+    def base_hx(self, X):
+        Z = rowwise_linear(X, self.H)
+        return Z if self.linear else Z + 0.01 * soft(X[:, :1])
+
+    def _poke_fx(self, Y, start, fault):
+        row, col, value = fault
+        if value == "scale":
+            Y[start:start + 2 * self.n] *= 1e200
+        else:
+            Y[start + row, col] = value
+
+    def _poke_hx(self, Z, start, fault):
+        rows = slice(start, start + 2 * self.n)
+        if fault == "const":
+            Z[rows] = Z[rows].mean(axis=0)
+        else:
+            row, col, value = fault
+            Z[start + row, col] = value
+
+    def bank_fx(self, X, dt):
+        if self.fx_raises:
+            raise CallbackError("fx of the bank raised")
+        Y = self.base_fx(X, dt)
+        for i, uid in enumerate(self.ids):
+            if uid in self.fx_faults:
+                self._poke_fx(Y, 2 * self.n * i, self.fx_faults[uid])
+        return Y
+
+    def bank_hx(self, X):
+        if self.hx_raises:
+            raise CallbackError("hx of the bank raised")
+        Z = self.base_hx(X)
+        for i, uid in enumerate(self.ids):
+            if uid in self.hx_faults:
+                self._poke_hx(Z, 2 * self.n * i, self.hx_faults[uid])
+        return Z
+
+    def lone_fx(self, uid):
+        def fx(X, dt):
+            Y = self.base_fx(X, dt)
+            if uid in self.fx_faults:
+                self._poke_fx(Y, 0, self.fx_faults[uid])
+            return Y
+        return fx
+
+    def lone_hx(self, uid):
+        def hx(X):
+            Z = self.base_hx(X)
+            if uid in self.hx_faults:
+                self._poke_hx(Z, 0, self.hx_faults[uid])
+            return Z
+        return hx
+
+
+def stack(mats, shape):
+    return np.stack(mats) if mats else np.zeros((0,) + shape)
+
+
+def spd(g, n, scale=1.0):
+    a = g.standard_normal((n, n))
+    return scale * (a @ a.T / max(n, 1) + np.eye(n))
+
+
+LN_2PI = np.log(2.0 * np.pi)
+
+
+def textbook_step(x, P, z, F, H, Q, R):
+    """One textbook Kalman predict/update (None for z means predict only)."""
+    x, P = F @ x, F @ P @ F.T + Q
+    if z is None:
+        return x, P, np.nan
+    S = H @ P @ H.T + R
+    K = np.linalg.solve(S, H @ P).T
+    y = z - H @ x
+    ll = -0.5 * (y @ np.linalg.solve(S, y) + len(z) * LN_2PI + np.linalg.slogdet(S)[1])
+    return x + K @ y, P - K @ S @ K.T, ll
+
+
+def textbook_rts(xs, Ps, F, Q):
+    """Textbook RTS smoother with one F and Q (lists of per-step arrays)."""
+    N = len(xs)
+    sx, sP = [None] * N, [None] * N
+    sx[-1], sP[-1] = xs[-1], Ps[-1]
+    for k in range(N - 2, -1, -1):
+        Pp = F[k] @ Ps[k] @ F[k].T + Q[k]
+        G = np.linalg.solve(Pp, F[k] @ Ps[k]).T
+        sx[k] = xs[k] + G @ (sx[k + 1] - F[k] @ xs[k])
+        sP[k] = Ps[k] + G @ (sP[k + 1] - Pp) @ G.T
+    return np.array(sx), np.array(sP)
+
+
+def close(a, b, tol):
+    a, b = np.asarray(a), np.asarray(b)
+    return a.shape == b.shape and bool(np.all(np.abs(a - b) <= tol * (1.0 + np.abs(b))))
+
+
+def allowed(exc):
+    return isinstance(exc, ALLOWED + (CallbackError, CallbackBaseError))
+
+
+class Mismatch(Exception):
+    """A differential check failed; the text says what differed."""
+
+
+class Fuzzer:
+    """One thread's generator of calls; `shared` holds the banks and filters all threads use."""
+
+    def __init__(self, seed, shared, report, budget):
+        self.r = random.Random(seed)
+        self.g = np.random.default_rng(seed)
+        self.seed = seed
+        self.shared = shared
+        self.report = report
+        self.budget = budget
+        self.calls = 0
+        self.outcomes = collections.Counter()
+        self.depth = 0
+        self.current = None
+        self.trace = None
+        self.kept = []  # (array a callback kept, its copy then)
+        self.cases = collections.Counter()  # differential cases run, per kind
+        self.banks = [self.new_bank() for _ in range(3)]
+        self.kfs = [self.new_filter() for _ in range(3)]
+
+    # -- values -------------------------------------------------------------
+
+    def new_bank(self, M=None):
+        r = self.r
+        n, m = r.choice([(1, 1), (2, 1), (2, 2), (3, 2), (4, 2), (3, 3)])
+        M = r.choice([0, 1, 2, 3, 5, 8]) if M is None else M
+        states = r.sample(range(n), 1) if r.random() < 0.3 else None
+        measured = [r.choice([-1, 0])] if r.random() < 0.3 else None
+        b = CKFBank(M, n, m, r.choice([0.1, 1.0, -0.5, 0.0]), angle_states=states, angle_measurements=measured)
+        b.fx, b.hx = self.callback(True, n, b), self.callback(False, m, b)
+        if M:
+            b.xs = self.g.standard_normal((M, n))
+            b.Ps = np.stack([spd(self.g, n) for _ in range(M)])
+        return b
+
+    def new_filter(self):
+        r = self.r
+        n, m = r.choice([(1, 1), (2, 1), (3, 2), (4, 2)])
+        sr = r.random() < 0.4
+        kf = VexelCKF(n, m, r.choice([0.1, 1.0]), square_root=sr, angle_states=r.sample(range(n), 1) if r.random() < 0.4 else None,
+                      angle_measurements=[0] if r.random() < 0.3 else None)
+        kf.fx, kf.hx = self.callback(True, n, kf), self.callback(False, m, kf)
+        kf.x = self.g.standard_normal(n)
+        kf.P = spd(self.g, n)
+        return kf
+
+    def values(self, shape, kind):
+        if kind == "spd" and len(shape) >= 2 and shape[-1] == shape[-2]:
+            a = self.g.standard_normal(shape)
+            return a @ np.swapaxes(a, -1, -2) + shape[-1] * np.eye(shape[-1])
+        return self.g.standard_normal(shape)
+
+    def array(self, shape, kind="any"):
+        """Mostly a valid float64 array of `shape`; otherwise one of many wrong or odd ones."""
+        r = self.r
+        a = self.values(shape, kind)
+        roll = r.random()
+        if roll < 0.6:
+            return self.layout(a)
+        if roll < 0.72:  # special values
+            a = np.array(a)
+            if a.size:
+                flat = a.reshape(-1)
+                for _ in range(r.randint(1, 2)):
+                    flat[r.randrange(a.size)] = r.choice([np.nan, np.inf, -np.inf, 1e308, 1e200, -0.0, 5e-324])
+            return self.layout(a)
+        if roll < 0.8:  # wrong shape
+            s = list(shape)
+            if s:
+                i = r.randrange(len(s))
+                s[i] = max(0, s[i] + r.choice([-1, 1, 2])) if r.random() < 0.8 else 0
+            return self.g.standard_normal(s)
+        if roll < 0.85:  # wrong dimensionality
+            return self.g.standard_normal(shape[:-1] if shape and r.random() < 0.5 else shape + (1,))
+        if roll < 0.91:  # another dtype: converted by the Python layer, or refused
+            dtype = r.choice([np.float32, np.int64, np.complex128, object, ">f8", np.bool_, np.float16, "U3"])
+            try:
+                return np.asarray(a).astype(dtype)
+            except (TypeError, ValueError):
+                return np.asarray(a).astype(object)
+        if roll < 0.96:  # not an array at all
+            return r.choice([np.asarray(a).tolist(), None, 1.0, 3, "x", (1.0, 2.0), Weird(), [Weird()],
+                             np.float64(1.0), [[1.0], [1.0, 2.0]]])
+        return self.huge(shape)
+
+    def huge(self, shape):
+        """A huge logical size through zero strides: must fail fast, never be walked."""
+        r = self.r
+        big = tuple(r.choice([2**40, 2**44, 2**50]) if r.random() < 0.5 else d for d in shape) or (2**40,)
+        if big == tuple(shape):
+            big = (2**40,) + tuple(shape[1:])
+        try:
+            return np.lib.stride_tricks.as_strided(np.ones(1), shape=big, strides=(0,) * len(big))
+        except (ValueError, OverflowError):  # beyond what NumPy can describe
+            return np.zeros(shape)
+
+    def layout(self, a):
+        a = np.array(a, dtype=np.float64)
+        k = self.r.randrange(7)
+        if k == 0 and a.ndim >= 2:
+            return np.asfortranarray(a)
+        if k == 1 and a.ndim:
+            big = np.zeros(tuple(2 * d for d in a.shape))
+            view = big[tuple(slice(None, None, 2) for _ in a.shape)]
+            view[...] = a
+            return view
+        if k == 2:
+            a.flags.writeable = False
+            return a
+        if k == 3 and a.ndim >= 1 and a.size:
+            return np.broadcast_to(a[:1], a.shape)
+        return a
+
+    def double(self):
+        return self.r.choice([0.1, 1.0, -1.0, 0.0, 1e-300, 1e300, float("nan"), float("inf"), 3, np.float64(0.5),
+                              True, Weird(), None, "1.0", 2**70, np.array([1.0])])
+
+    def size(self):
+        return self.r.choice([0, 1, 2, 3, 4, np.int64(3), True] + HUGE + [2.0, None, "3", Weird()])
+
+    # -- callbacks ----------------------------------------------------------
+
+    def callback(self, pass_dt, columns, target=None):
+        """fx (pass_dt) or hx returning `columns` columns; it misbehaves at random each time it runs.
+
+        The fuzzer of the thread that runs it makes the random choices, so a
+        callback installed on a shared bank by one thread never touches
+        another thread's private objects."""
+        mix = np.random.default_rng(columns).standard_normal((8, columns)) * 0.3
+
+        def cb(X, *args):
+            fz = getattr(_local, "fz", None)
+            if fz is None:  # the Dask scheduler's threads never run callbacks, but stay safe
+                return rowwise_linear(X, mix[:X.shape[1]].T) if X.ndim == 2 else X
+            return fz.misbehave(cb, X, args, pass_dt, columns, mix)
+
+        cb.kind = "fx" if pass_dt else "hx"
+        cb.target = target
+        return cb
+
+    def misbehave(self, cb, X, args, pass_dt, columns, mix):
+        r = self.r
+        if pass_dt and not args:
+            raise AssertionError("fx called without dt")
+        if not (isinstance(X, np.ndarray) and X.ndim == 2 and X.dtype == np.float64):
+            raise AssertionError(f"callback got {describe(X)}")
+        ok = rowwise_linear(X, mix[:X.shape[1]].T)
+        if X.shape[1] == columns:
+            ok = X + 0.01 * ok
+        kind = r.choice(["ok"] * 12 + [
+            "identity", "fortran", "strided", "wrong_rows", "wrong_cols", "float32", "list", "none", "1d",
+            "nan_row", "inf", "overflow", "raise", "raise_base", "reenter_same", "reenter_other", "reenter_shared",
+            "keep", "freeze", "mutate", "resize", "temporaries", "temporaries", "sleep", "gc", "panel_inside"])
+        if kind == "ok":
+            return ok
+        if kind == "identity":
+            return X if X.shape[1] == columns else ok
+        if kind == "fortran":
+            return np.asfortranarray(ok)
+        if kind == "strided":
+            big = np.zeros((ok.shape[0] * 2, ok.shape[1] * 3))
+            big[::2, ::3] = ok
+            return big[::2, ::3]
+        if kind == "wrong_rows":
+            return np.zeros((max(0, ok.shape[0] + r.choice([-1, 1, -ok.shape[0]])), ok.shape[1]))
+        if kind == "wrong_cols":
+            return np.zeros((ok.shape[0], ok.shape[1] + 1))
+        if kind == "float32":
+            return ok.astype(np.float32)
+        if kind == "list":
+            return ok.tolist()
+        if kind == "none":
+            return None
+        if kind == "1d":
+            return ok.reshape(-1)
+        if kind == "nan_row" and ok.size:
+            ok[r.randrange(ok.shape[0]), r.randrange(ok.shape[1])] = np.nan
+            return ok
+        if kind == "inf" and ok.size:
+            ok[-1, 0] = -np.inf
+            return ok
+        if kind == "overflow":
+            return ok * 1e300
+        if kind == "raise":
+            raise CallbackError("callback raised")
+        if kind == "raise_base":
+            raise CallbackBaseError("callback raised a BaseException")
+        if kind == "reenter_same":
+            self.reenter(cb.target)
+            return ok
+        if kind == "reenter_other":
+            self.nested()
+            return ok
+        if kind == "reenter_shared":
+            self.nested(shared=True)
+            return ok
+        if kind == "keep":
+            self.kept.append((X, X.copy()))
+            if len(self.kept) > 50:
+                self.check_kept()
+            return ok
+        if kind == "freeze":
+            X.flags.writeable = False
+            self.kept.append((X, X.copy()))
+            return ok
+        if kind == "mutate":
+            X[...] = np.nan
+            return ok
+        if kind == "resize":
+            try:
+                X.resize((r.choice([0, 1, 3, 32771, 32760]), X.shape[1]), refcheck=False)
+            except ValueError:
+                pass
+            return ok
+        if kind == "temporaries":
+            keep = []
+            for _ in range(r.randint(1, 4)):
+                t = np.empty(r.choice(TEMP_BYTES), dtype=np.uint8)
+                t[:] = 7
+                if r.random() < 0.3:
+                    keep.append(t)
+                if r.random() < 0.3 and t.size:
+                    t.resize(r.choice(TEMP_BYTES), refcheck=False)
+            if keep and r.random() < 0.5:
+                self.kept.extend((t, t.copy()) for t in keep)
+            return ok
+        if kind == "sleep":
+            time.sleep(0)
+            return ok
+        if kind == "gc":
+            if r.random() < 0.1:
+                gc.collect()
+            return ok
+        if kind == "panel_inside" and self.depth < 2:
+            self.depth += 1
+            try:
+                self.diff_panel(self.r.randrange(2**32), small=True)
+            finally:
+                self.depth -= 1
+        return ok
+
+    def reenter(self, target):
+        """A call into the object whose callback is running: refused as busy, never anything worse."""
+        if target is None or self.depth >= 2:
+            return
+        r = self.r
+        self.depth += 1
+        try:
+            if isinstance(target, CKFBank):
+                what = r.choice(["xs", "predict", "keep", "set", "copy", "to_dict", "len"])
+                fn = {"xs": lambda: target.xs, "predict": lambda: target.predict(),
+                      "keep": lambda: target.keep([]), "set": lambda: setattr(target, "Q", 1.0),
+                      "copy": target.copy, "to_dict": target.to_dict, "len": lambda: len(target)}[what]
+            else:
+                what = r.choice(["x", "predict", "set", "copy"])
+                fn = {"x": lambda: target.x, "predict": lambda: target.predict(), "copy": target.copy,
+                      "set": lambda: setattr(target, "Q", 1.0)}[what]
+            self.execute(f"re-entrant {what}", fn, [], {}, note="; from inside a callback of the same object")
+        finally:
+            self.depth -= 1
+
+    def nested(self, shared=False):
+        if self.depth >= 2:
+            return
+        self.depth += 1
+        try:
+            if shared:
+                self.bank_call(self.r.choice(self.shared["banks"]), private=False)
+            else:
+                self.one_call(nested=True)
+        finally:
+            self.depth -= 1
+
+    def check_kept(self):
+        """Arrays callbacks kept still hold what they held (no bank draws into them)."""
+        for a, c in self.kept:
+            if not same(a, c):
+                self.report("kept callback array changed", "an array a callback kept (its points or a temporary) "
+                            f"changed afterwards: {describe(c)} became {describe(a)}\n  seed {self.seed}")
+                break
+        self.kept.clear()
+
+    # -- calls --------------------------------------------------------------
+
+    def execute(self, label, fn, args, kwargs, state=None, extra=(), skip=(), note=""):
+        """Make one call and judge its outcome; `state` reads the private target's whole state."""
+        before = state() if state is not None and self.depth == 0 else None
+        self.calls += 1
+        call_id = f"seed {self.seed} call {self.calls}{' (nested)' if self.depth else ''}{note}"
+        if self.trace is not None:
+            self.trace(f"{call_id}: {label}")
+        self.current = (time.monotonic(), label, args, kwargs, call_id)
+        try:
+            result = fn(*args, **kwargs)
+        except BaseException as e:  # noqa: BLE001 - every outcome is judged
+            self.current = None
+            self.outcomes[type(e).__name__] += 1
+            if isinstance(e, (KeyboardInterrupt, SystemExit)):
+                raise
+            own = isinstance(e, (CallbackError, CallbackBaseError))
+            if not own and not isinstance(e, ALLOWED + tuple(extra)):
+                where = "".join(traceback.format_tb(e.__traceback__)[-2:])
+                self.fail(call_id, label, args, kwargs, f"raised {type(e).__module__}.{type(e).__name__}: {e}\n{where}")
+            elif before is not None:
+                skip_now = skip(e) if callable(skip) else skip
+                after = state()
+                changed = changed_keys(before, after, skip_now)
+                if changed:
+                    self.fail(call_id, label, args, kwargs,
+                              f"failed with {type(e).__name__}: {e} but changed {sorted(changed)}\n  state before: "
+                              + describe({k: before[k] for k in sorted(before)}))
+            return Failed(e)
+        self.current = None
+        self.outcomes["returned"] += 1
+        return result
+
+    def fail(self, call_id, label, args, kwargs, what):
+        text = f"{label}: {what}\n  {call_id}\n  args: " + ", ".join(describe(a) for a in args)
+        if kwargs:
+            text += "\n  kwargs: " + ", ".join(f"{k}={describe(v)}" for k, v in kwargs.items())
+        self.report(label + ": " + what.splitlines()[0][:110], text)
+
+    def one_call(self, nested=False):
+        r = self.r
+        roll = r.random()
+        if roll < 0.42:
+            private = r.random() < 0.65
+            b = r.choice(self.banks if private else self.shared["banks"])
+            self.bank_call(b, private and not nested)
+        elif roll < 0.60:
+            private = r.random() < 0.65
+            kf = r.choice(self.kfs if private else self.shared["kfs"])
+            self.filter_call(kf, private and not nested)
+        elif roll < 0.66:
+            self.construct()
+        elif roll < 0.72:
+            self.raw_engine()
+        elif nested:
+            self.array_call()
+        elif roll < 0.79:
+            self.diff_bank(r.randrange(2**32))
+        elif roll < 0.86:
+            self.diff_panel(r.randrange(2**32))
+        elif roll < 0.91:
+            self.diff_bank_step(r.randrange(2**32))
+        elif roll < 0.96:
+            self.diff_smoother(r.randrange(2**32))
+        elif roll < 0.965:
+            self.diff_dask(r.randrange(2**32))
+        else:
+            self.array_call()
+
+    # -- CKFBank ------------------------------------------------------------
+
+    def bank_call(self, b, private):
+        r = self.r
+        try:
+            M, n, m = len(b), b.dim_x, b.dim_z
+        except RuntimeError:  # busy in another thread's callback
+            return
+        state = b.to_dict if private else None
+        op = r.choices(["predict", "update", "keep", "add", "run", "copy", "pickle", "dict", "set", "set_readonly",
+                        "read", "callbacks"], [8, 8, 4, 3, 2, 1, 1, 1, 8, 1, 2, 2])[0]
+        if op == "predict":
+            if r.random() < 0.2:
+                b.fx = self.callback(True, n, b)
+            kwargs = {}
+            if r.random() < 0.4:
+                kwargs["dt"] = r.choice([0.5, -1.0, 0.0, None]) if r.random() < 0.7 else self.double()
+            self.execute("CKFBank.predict", b.predict, [], kwargs, state)
+        elif op == "update":
+            if r.random() < 0.2:
+                b.hx = self.callback(False, m, b)
+            zs = self.array((M, m)) if r.random() < 0.7 else self.measurements(M, m)
+            self.execute("CKFBank.update", b.update, [zs], {}, state)
+        elif op == "keep":
+            sel = self.selection(M)
+            before = b.to_dict() if private else None
+            res = self.execute("CKFBank.keep", b.keep, [sel], {}, state)
+            if private:
+                self.check_keep(b, sel, before, res)
+        elif op == "add":
+            k = r.choice([0, 1, 2, 3])
+            args = [self.array((k, n)) if r.random() < 0.9 else self.array((n,)),
+                    self.array((n, n), "spd") if r.random() < 0.5 else self.array((k, n, n), "spd")]
+            kwargs = {}
+            if r.random() < 0.4 or (private and b.Q.ndim == 3):
+                kwargs["Q"] = self.array((k, n, n), "spd")
+            if r.random() < 0.4 or (private and b.R.ndim == 3):
+                kwargs["R"] = self.array((k, m, m), "spd")
+            before = b.to_dict() if private else None
+            res = self.execute("CKFBank.add", b.add, args, kwargs, state)
+            if private:
+                self.check_add(b, args, kwargs, before, res)
+        elif op == "run":
+            steps = r.choice([0, 1, 2, 3])
+            seq = self.array((steps, M, m)) if r.random() < 0.6 else np.stack(
+                [self.measurements(M, m) for _ in range(steps)]) if steps else np.zeros((0, M, m))
+            self.execute("CKFBank.run", b.run, [seq], {})
+        elif op == "copy":
+            res = self.execute("CKFBank.copy", b.copy, [], {})
+            self.adopt_bank(res, b, private)
+        elif op == "pickle":
+            res = self.execute("pickle CKFBank", lambda: pickle.loads(pickle.dumps(b)), [], {})
+            self.adopt_bank(res, b, private)
+        elif op == "dict":
+            d = self.execute("CKFBank.to_dict", b.to_dict, [], {})
+            if isinstance(d, Failed):
+                return
+            d = dict(d)
+            mangled = r.random() < 0.5
+            if mangled:
+                for k in r.sample(list(d), r.randint(1, 3)):
+                    d[k] = self.mangled_field(k, d[k], M, n, m)
+            res = self.execute("CKFBank.from_dict", CKFBank.from_dict, [d], {})
+            self.adopt_bank(res, b, private, compare=not mangled)
+        elif op == "set":
+            name = r.choice(BANK_SETTABLE)
+            value = self.bank_value(name, M, n, m, b)
+            res = self.execute(f"CKFBank.{name} =", setattr, [b, name, value], {}, state)
+            if private and name in ("xs", "Ps", "xs_prior", "Ps_prior", "Q", "R"):
+                self.check_assignment(b, name, value, M, n, m, res)
+        elif op == "set_readonly":
+            name = r.choice(BANK_READONLY)
+            self.execute(f"CKFBank.{name} = (read-only)", setattr, [b, name, np.zeros(M)], {}, state,
+                         extra=(AttributeError,))
+        elif op == "read":
+            for name in ["xs", "Ps", "xs_prior", "Ps_prior", "Q", "R", "status", "log_likelihoods", "nis",
+                         "jitter_counts", "M", "dt"]:
+                res = self.execute(f"CKFBank.{name}", getattr, [b, name], {})
+                if isinstance(res, np.ndarray) and res.flags.writeable:
+                    self.fail("", f"CKFBank.{name}", [], {}, "read returned a writeable array")
+            self.execute("repr(CKFBank)", repr, [b], {})
+        else:
+            if r.random() < 0.5:
+                b.fx_args = r.choice([(), (1,), None, [2.0]])
+            else:
+                b.hx_args = r.choice([(), ("a",), None])
+            if r.random() < 0.3:
+                b.fx = r.choice([None, self.callback(True, n, b)])
+            if r.random() < 0.3:
+                b.hx = r.choice([None, self.callback(False, m, b)])
+            if b.fx is None or b.hx is None:  # a bank without callbacks: predict/update raise TypeError
+                self.execute("CKFBank.predict (no fx)", b.predict, [], {}, state)
+                b.fx, b.hx = self.callback(True, n, b), self.callback(False, m, b)
+
+    def adopt_bank(self, res, src, private, compare=True):
+        if isinstance(res, Failed):
+            return
+        try:
+            if private and compare and not same(res.to_dict(), src.to_dict()):
+                self.report("CKFBank copy differs", "a copy, pickle or from_dict of an untouched bank differs from "
+                            f"its source\n  seed {self.seed} call {self.calls}")
+        except RuntimeError:
+            return
+        res.fx, res.hx = self.callback(True, res.dim_x, res), self.callback(False, res.dim_z, res)
+        pool = self.banks if private or self.r.random() < 0.5 else self.shared["banks"]
+        i = self.r.randrange(len(pool))
+        if len(res) <= 40:
+            pool[i] = res
+
+    def measurements(self, M, m):
+        zs = self.g.standard_normal((M, m))
+        for i in range(M):
+            roll = self.r.random()
+            if roll < 0.2:
+                zs[i] = np.nan
+            elif roll < 0.27:
+                zs[i, self.r.randrange(m)] = self.r.choice([np.nan, np.inf, -np.inf])
+        return zs
+
+    def selection(self, M):
+        r = self.r
+        roll = r.random()
+        if roll < 0.25:
+            return self.g.random(M) < 0.6 if r.random() < 0.9 else self.g.random(max(0, M + r.choice([-1, 1]))) < 0.5
+        if roll < 0.6 and M:
+            idx = r.sample(range(M), r.randint(0, M))
+            idx = [i - M if r.random() < 0.3 else i for i in idx]
+            dtype = r.choice([None, np.int64, np.int32, np.uint64, np.int8, np.uint8, np.int16])
+            if dtype is None:
+                return idx
+            if np.dtype(dtype).kind == "u":
+                idx = [i % M for i in idx]
+            return np.array(idx, dtype=dtype)
+        if roll < 0.8:
+            bad = r.choice([2**64 - 1, 2**64 - M, 2**63, 2**63 + 1, 2**32, M, -M - 1, 2**31])
+            dtype = np.uint64 if 0 <= bad < 2**64 and r.random() < 0.7 else None
+            if dtype is None:
+                return [bad] if r.random() < 0.5 else [0, bad] if M else [bad]
+            return np.array([bad], dtype=dtype)
+        return r.choice([[], [0, 0], [0.5], ["a"], None, [[0]], np.array([], dtype=np.uint64), [True, 1],
+                         np.zeros((0, 0), dtype=np.int64), [Weird()], 0, np.int64(0), range(M)])
+
+    def check_keep(self, b, sel, before, res):
+        """The filters kept are exactly those the selection names, as true integers (no wrapping)."""
+        M = before["M"]
+        a = np.asarray(sel) if not isinstance(sel, range) else np.asarray(list(sel))
+        want = None
+        if a.dtype == np.bool_:
+            if a.shape == (M,):
+                want = np.flatnonzero(a).tolist()
+        elif a.dtype.kind in "iu" or (a.size == 0 and a.dtype.kind in "f"):
+            if a.ndim == 1:
+                idx = [int(v) for v in a.tolist()]
+                if all(-M <= i < M for i in idx) and len({i % M for i in idx}) == len(idx):
+                    want = [i % M for i in idx]
+        if want is None:
+            if not isinstance(res, Failed):
+                self.report("CKFBank.keep accepted an invalid selection",
+                            f"CKFBank.keep({describe(sel)}) on a bank of M = {M} succeeded (now M = {len(b)}), but "
+                            f"the selection is not a mask of length M nor distinct indices in [-M, M)"
+                            f"\n  seed {self.seed} call {self.calls}")
+            return
+        if isinstance(res, Failed):
+            if not isinstance(res.exc, (CallbackError,)):
+                self.report("CKFBank.keep refused a valid selection",
+                            f"CKFBank.keep({describe(sel)}) on a bank of M = {M} raised {type(res.exc).__name__}: "
+                            f"{res.exc}\n  seed {self.seed} call {self.calls}")
+            return
+        after = b.to_dict()
+        for name in ("xs", "Ps", "xs_prior", "Ps_prior", "status", "log_likelihoods", "nis", "jitter_counts",
+                     "pending_status"):
+            if not same(after[name], before[name][want]):
+                self.report("CKFBank.keep kept the wrong filters",
+                            f"CKFBank.keep({describe(sel)}) on M = {M}: {name} is not rows {want} of before"
+                            f"\n  seed {self.seed} call {self.calls}")
+                return
+
+    def check_add(self, b, args, kwargs, before, res):
+        if isinstance(res, Failed):
+            return
+        after = b.to_dict()
+        M = before["M"]
+        xs = np.asarray(args[0], dtype=np.float64)
+        xs = xs[None] if xs.ndim == 1 else xs
+        k = xs.shape[0]
+        problems = []
+        if after["M"] != M + k:
+            problems.append(f"M {M} -> {after['M']} adding {k}")
+        else:
+            for name in ("xs", "Ps", "xs_prior", "Ps_prior", "status", "jitter_counts"):
+                if not same(after[name][:M], before[name]):
+                    problems.append(f"{name} of the old filters changed")
+            if not same(after["xs"][M:], xs):
+                problems.append("xs of the new filters is not new_xs")
+            if not np.all(after["status"][M:] == 4):
+                problems.append(f"new filters have status {after['status'][M:]}")
+            if not all(np.isfinite(after[f]).all() for f in ("xs", "Ps", "Q", "R")):
+                problems.append("non-finite values were accepted")
+        if problems:
+            self.report("CKFBank.add: " + problems[0][:60],
+                        f"CKFBank.add({', '.join(describe(a) for a in args)}, "
+                        f"{', '.join(f'{k}={describe(v)}' for k, v in kwargs.items())}) on M = {M}: "
+                        f"{'; '.join(problems)}\n  seed {self.seed} call {self.calls}")
+
+    def bank_value(self, name, M, n, m, b):
+        r = self.r
+        if name == "dt":
+            return self.double()
+        if name in ("fx", "hx"):
+            return r.choice([self.callback(name == "fx", n if name == "fx" else m, b), None, 3])
+        if name in ("fx_args", "hx_args"):
+            return r.choice([(), (1,), None, [2.0], "ab", 5])
+        if name in ("xs", "xs_prior"):
+            return self.array((M, n))
+        k = n if name in ("Ps", "Ps_prior", "Q") else m
+        roll = r.random()
+        if roll < 0.15:
+            return r.choice([2.0, 0.0, -1.0, np.nan, np.float32(3.0), 1])
+        if roll < 0.55:
+            return self.array((k, k), "spd")
+        return self.array((M, k, k), "spd")
+
+    def check_assignment(self, b, name, value, M, n, m, res):
+        """An accepted assignment reads back as given (scalars meaning multiples of the identity)."""
+        k = n if name in ("Ps", "Ps_prior", "Q") else m
+        try:
+            a = None if value is None else np.asarray(value)
+            if a is not None and (a.dtype.kind == "c" or a.size > 10**6):
+                a = None
+            a = None if a is None else a.astype(np.float64)
+        except (TypeError, ValueError, CallbackError):
+            a = None
+        want = None
+        if a is not None:
+            if name in ("xs", "xs_prior"):
+                want = a if a.shape == (M, n) else None
+            else:
+                if a.ndim == 0:
+                    a = a * np.eye(k)
+                if name in ("Ps", "Ps_prior") and a.shape == (k, k):
+                    want = np.broadcast_to(a, (M, k, k))
+                elif a.shape == (k, k) or a.shape == (M, k, k):
+                    want = a
+            if want is not None and not np.isfinite(want).all():
+                want = None
+        if isinstance(res, Failed):
+            if want is not None and not isinstance(res.exc, (MemoryError, CallbackError)):
+                self.report(f"CKFBank.{name} = refused a valid value",
+                            f"CKFBank.{name} = {describe(value)} on M = {M}, dim_x = {n}, dim_z = {m} raised "
+                            f"{type(res.exc).__name__}: {res.exc}\n  seed {self.seed} call {self.calls}")
+            return
+        if want is None:
+            self.report(f"CKFBank.{name} = accepted an invalid value",
+                        f"CKFBank.{name} = {describe(value)} on M = {M}, dim_x = {n}, dim_z = {m} succeeded"
+                        f"\n  seed {self.seed} call {self.calls}")
+            return
+        got = getattr(b, name)
+        if not same(got, np.ascontiguousarray(want)):
+            self.report(f"CKFBank.{name} reads back differently",
+                        f"CKFBank.{name} = {describe(value)} reads back as {describe(got)}"
+                        f"\n  seed {self.seed} call {self.calls}")
+
+    def mangled_field(self, key, value, M, n, m):
+        r = self.r
+        if key in ("M", "dim_x", "dim_z"):
+            return r.choice([value + 1, 0, -1, 2**64, None, "3", 2.0])
+        if key == "dt":
+            return self.double()
+        if key in ("angle_states", "angle_measurements"):
+            return r.choice([[0], [5], [-1], None, [0, 0], "ab", [2**70]])
+        if isinstance(value, np.ndarray):
+            return self.array(value.shape, "spd" if value.ndim == 3 else "any")
+        return None
+
+    # -- VexelCKF ---------------------------------------------------------------
+
+    def filter_call(self, kf, private):
+        r = self.r
+        n, m, sr = kf.dim_x, kf.dim_z, kf.square_root
+        state = kf.to_dict if private else None
+        fields = _SRCKF if sr else _CKF
+        op = r.choices(["predict", "update", "set", "read", "run", "smooth", "linear", "copy", "pickle", "dict"],
+                       [6, 6, 6, 2, 2, 2, 2, 1, 1, 1])[0]
+        numerical = (lambda e: COUNTERS if isinstance(e, RuntimeError) else ())
+        if op == "predict":
+            kwargs = {}
+            if r.random() < 0.7:
+                kwargs["fx"] = self.callback(True, n, kf)
+            if r.random() < 0.3:
+                kwargs["dt"] = self.double() if r.random() < 0.3 else r.choice([0.1, None, -1.0])
+            if r.random() < 0.2:
+                kwargs["fx_args"] = r.choice([(), (1,), None, [2]])
+            self.execute("VexelCKF.predict", kf.predict, [], kwargs, state)
+        elif op == "update":
+            z = self.array((m,)) if r.random() < 0.85 else r.choice([None, self.array((m, 1))])
+            kwargs = {"hx": self.callback(False, m, kf)} if r.random() < 0.7 else {}
+            if r.random() < 0.3:
+                kwargs["R"] = self.array((m, m), "spd") if r.random() < 0.8 else r.choice([0.5, np.nan])
+            self.execute("VexelCKF.update", kf.update, [z], kwargs, state, skip=numerical)
+        elif op == "set":
+            name = r.choice(sorted(fields.members) + ["bogus", "S", "P_prior"])
+            shape = fields.shape.get(name, ("dim_x",))
+            dims = tuple(n if d == "dim_x" else m for d in shape)
+            if not shape and r.random() < 0.8:
+                value = r.choice([0, 1, 2**64 - 1, 2**64, -1, 1.5]) if fields.kind.get(name) == "int" else self.double()
+            elif len(dims) == 2 and dims[0] == dims[1] and r.random() < 0.2:
+                value = r.choice([2.0, np.nan, -1.0])
+            else:
+                value = self.array(dims, "spd" if len(dims) == 2 and dims[0] == dims[1] else "any")
+            self.execute(f"VexelCKF.{name} =", setattr, [kf, name, value], {}, state, extra=(AttributeError,))
+        elif op == "read":
+            for name in fields.names:
+                self.execute(f"VexelCKF.{name}", getattr, [kf, name], {})
+        elif op == "run":
+            steps = r.choice([0, 1, 2, 4])
+            zs = self.array((steps, m)) if r.random() < 0.5 else self.measurements(steps, m)
+            kwargs = {"nan_means_missing": r.random() < 0.6}
+            if r.random() < 0.3:
+                kwargs["dts"] = self.array((steps,))
+            res = self.execute("VexelCKF.run", kf.run, [zs], kwargs)
+            if not isinstance(res, Failed) and r.random() < 0.5:
+                self.execute("VexelCKF.smooth", kf.smooth, [res],
+                             {"steps_per_call": r.choice([1, 2, 5, 2**62])})
+        elif op == "smooth":
+            steps = r.choice([1, 2, 3])
+            result = vexel_ckf.RunResult(self.array((steps, n)), self.array((steps, n, n), "spd"), None, None,
+                                         None, None)
+            kwargs = {}
+            if r.random() < 0.3:
+                kwargs["Q"] = self.array((steps, n, n), "spd")
+            if r.random() < 0.3:
+                kwargs["dt"] = self.array((steps - 1,)) if r.random() < 0.5 else self.double()
+            if r.random() < 0.5:
+                kwargs["steps_per_call"] = r.choice([1, 3, 0, 2.0, 2**70])
+            self.execute("VexelCKF.smooth", kf.smooth, [result if r.random() < 0.9 else (1, 2)], kwargs)
+        elif op == "linear":
+            if r.random() < 0.5:
+                self.execute("VexelCKF.predict_linear", kf.predict_linear,
+                             [self.array((n, n))],
+                             {"cubature": r.random() < 0.5}, state, extra=(NotImplementedError,), skip=numerical)
+            else:
+                self.execute("VexelCKF.predict_model", kf.predict_model,
+                             [r.choice(["constant_velocity", "constant_acceleration", "nope", 3])],
+                             {"layout": r.choice(["blocked", "interleaved", "x", None])},
+                             state, extra=(NotImplementedError,), skip=numerical)
+        elif op in ("copy", "pickle", "dict"):
+            if op == "copy":
+                res = self.execute("VexelCKF.copy", kf.copy, [], {})
+            elif op == "pickle":
+                res = self.execute("pickle VexelCKF", lambda: pickle.loads(pickle.dumps(kf)), [], {})
+            else:
+                d = self.execute("VexelCKF.to_dict", kf.to_dict, [], {})
+                if isinstance(d, Failed):
+                    return
+                if r.random() < 0.4:
+                    for k in r.sample(list(d), r.randint(1, 3)):
+                        d[k] = self.mangled_field(k, d[k], 1, n, m)
+                res = self.execute("VexelCKF.from_dict", VexelCKF.from_dict, [d], {})
+            if isinstance(res, Failed):
+                return
+            try:
+                if private and op != "dict" and not same(res.to_dict(), kf.to_dict()):
+                    self.report("VexelCKF copy differs", f"{op} of a VexelCKF differs from its source"
+                                f"\n  seed {self.seed} call {self.calls}")
+            except RuntimeError:
+                return
+            res.fx, res.hx = self.callback(True, res.dim_x, res), self.callback(False, res.dim_z, res)
+            pool = self.kfs if private else self.shared["kfs"]
+            pool[self.r.randrange(len(pool))] = res
+
+    # -- constructors and raw engine ------------------------------------------
+
+    def construct(self):
+        r = self.r
+        if r.random() < 0.5:
+            args = [self.size() if r.random() < 0.3 else r.choice([0, 1, 3]),
+                    self.size() if r.random() < 0.3 else r.choice([1, 2]),
+                    self.size() if r.random() < 0.3 else r.choice([1, 2]),
+                    self.double() if r.random() < 0.3 else 1.0]
+            kwargs = {}
+            if r.random() < 0.3:
+                kwargs["angle_states"] = r.choice([[0], [-1], [5], [0, 0], [1.5], "a", [2**70], None, [True]])
+            if r.random() < 0.3:
+                kwargs["angle_measurements"] = r.choice([[0], [-1], [3], None, [Weird()]])
+            if r.random() < 0.2:
+                kwargs["fx_args"] = r.choice([None, 5, "ab", (1,)])
+            self.execute("CKFBank()", CKFBank, args, kwargs)
+        else:
+            args = [self.size() if r.random() < 0.3 else r.choice([1, 3]),
+                    self.size() if r.random() < 0.3 else r.choice([1, 2]),
+                    self.double() if r.random() < 0.3 else 1.0]
+            kwargs = {"square_root": r.random() < 0.4}
+            if r.random() < 0.4:
+                kwargs["angle_states"] = r.choice([[0], [-1], [5], [0, 0], [1.5], "a", 3, [2**70]])
+            self.execute("VexelCKF()", VexelCKF, args, kwargs)
+
+    def raw_engine(self):
+        """The native entry points of _engine, called directly with odd arguments."""
+        r = self.r
+        which = r.choice(["bank", "bank", "panel_filter", "panel_smoother", "panel_rts", "bank_step_gaps",
+                          "cubature_smooth", "angles", "field_tables"])
+        n, m, M, N = r.choice([1, 2, 3]), r.choice([1, 2]), r.choice([0, 1, 3]), r.choice([0, 1, 3])
+        if which == "bank":
+            try:
+                b = _engine.CkfBank(M, n, m, 1.0)
+            except ALLOWED:
+                return
+            meth = r.choice(["get", "set", "keep", "add", "set_angles", "set_dt", "predict", "update", "copy"])
+            if meth == "get":
+                args = [r.choice(BANK_FIELDS)]
+            elif meth == "set":
+                name = r.choice(BANK_FIELDS)
+                shape = {"xs": (M, n), "xs_prior": (M, n), "status": (M,), "pending_status": (M,),
+                         "jitter_counts": (M,), "R": (m, m)}.get(name, (M, n, n))
+                value = self.array(shape, "spd")
+                if name in ("status", "pending_status", "jitter_counts") and r.random() < 0.6:
+                    value = np.asarray(self.g.integers(-2, 6, M), dtype=r.choice([np.int64, np.uint64, np.int32]))
+                args = [name, value]
+            elif meth == "keep":
+                args = [r.choice([[], [0], [M - 1, 0], [2**63], [-1], [2**64], [M], [0.5], None, (0,), [Weird()]])]
+            elif meth == "add":
+                args = [self.array((r.choice([0, 1, 2]), n)), self.array((1, n, n), "spd"),
+                        r.choice([None, self.array((1, n, n), "spd")]), r.choice([None, self.array((1, m, m))])]
+            elif meth == "set_angles":
+                args = [r.choice([[], [0], [n], [-1], [2**64], [0, 0], None, [Weird()]]),
+                        r.choice([[], [0], [m], [2**63], None])]
+            elif meth == "set_dt":
+                args = [self.double()]
+            elif meth == "predict":
+                args = [r.choice([self.callback(True, n), None, 3]), r.choice([None, 0.5, self.double()]),
+                        r.choice([None, (), (1,), [1], "ab"])]
+            elif meth == "update":
+                args = [self.array((M, m)), r.choice([self.callback(False, m), None]), r.choice([None, (), "x"])]
+            else:
+                args = []
+            self.execute(f"_engine.CkfBank.{meth}", getattr(b, meth), args, {})
+        elif which in ("panel_filter", "panel_smoother"):
+            model = tuple(self.array(s, "spd") for s in ((N, n, n), (N, m, n), (N, n, n), (N, m, m)))
+            if r.random() < 0.1:
+                model = r.choice([model[:3], None, list(model), (model[0],) * 4])
+            args = [self.array((M, n) if r.random() < 0.5 else (n,)), self.array((n, n), "spd"),
+                    self.array((M, N, m)), model, r.choice([True, False, None, 1])]
+            if which == "panel_smoother":
+                args.append(r.choice([True, False]))
+            args.append(r.choice([None, 0, 5, 2**64, -1, "a"]))
+            self.execute(f"_engine.{which}", getattr(_engine, which), args, {})
+        elif which == "panel_rts":
+            args = [self.array((M, N, n)), self.array((M, N, n, n), "spd"), self.array((N, n, n)),
+                    self.array((N, n, n), "spd"), r.choice([0, None, 2**64, -1])]
+            self.execute("_engine.panel_rts", _engine.panel_rts, args, {})
+        elif which == "bank_step_gaps":
+            args = [self.array((M, n)), self.array((M, n, n), "spd"), self.array((M, m)), self.array((n, n)),
+                    self.array((m, n)), self.array((n, n), "spd"), self.array((m, m), "spd")]
+            self.execute("_engine.bank_step_gaps", _engine.bank_step_gaps, args, {})
+        elif which == "cubature_smooth":
+            args = [self.array((N, n)), self.array((N, n, n), "spd"), self.callback(True, n),
+                    self.array((N, n, n), "spd"), self.array((N,)), r.choice([None, (), (1,), "ab"]),
+                    r.choice([True, False, 1, None]), r.choice([None, (0,), (n,), (-1,), (2**64,), [0], "a"]),
+                    r.choice([1, 2, 0, -1, 2**63, 2**64, None, 1.5])]
+            self.execute("_engine.cubature_smooth", _engine.cubature_smooth, args, {})
+        elif which == "angles":
+            kf = r.choice(self.kfs)
+            states = r.choice([(), (0,), (kf.dim_x,), (-1,), (2**63,), (0, 0), None, [0], ("a",)])
+            if r.random() < 0.5:
+                args = [kf.native if r.random() < 0.9 else r.choice([None, 3, self.banks[0]]),
+                        self.callback(True, kf.dim_x, kf), r.choice([None, 0.5, self.double()]),
+                        r.choice([None, ()]), states]
+                self.execute("_engine.predict_angles", _engine.predict_angles, args, {},
+                             kf.to_dict if args[0] is kf.native else None, skip=COUNTERS)
+            else:
+                args = [kf.native, self.array((kf.dim_z,)), self.callback(False, kf.dim_z, kf),
+                        r.choice([None, self.array((kf.dim_z, kf.dim_z), "spd")]), r.choice([None, ()]), states,
+                        r.choice([(), (0,), (kf.dim_z,), (-1,), (2**64,)])]
+                self.execute("_engine.update_angles", _engine.update_angles, args, {}, kf.to_dict, skip=COUNTERS)
+        else:
+            self.execute("_engine.field_tables", _engine.field_tables, [], {})
+
+    def array_call(self):
+        """One whole-array call with random arguments (outcome checks only)."""
+        r = self.r
+        n, m, M, N = r.choice([1, 2, 3]), r.choice([1, 2]), r.choice([1, 2, 4]), r.choice([0, 1, 2, 5])
+        which = r.choice(["batch_filter", "batch_smoother", "rts_smoother", "filter_bank_step", "cubature_smoother"])
+        panel = r.random() < 0.5
+        lead = (M,) if panel else ()
+        if which in ("batch_filter", "batch_smoother"):
+            args = [self.array(lead + (n,) if r.random() < 0.5 else (n,)),
+                    self.array((n, n), "spd") if r.random() < 0.7 else r.choice([1.0, self.array(lead + (n, n))]),
+                    self.array(lead + (N, m)) if r.random() < 0.6 else self.gappy(lead + (N, m)),
+                    self.model_matrix(N, n, n), self.model_matrix(N, m, n),
+                    self.model_matrix(N, n, n, "spd"), self.model_matrix(N, m, m, "spd")]
+            kwargs = {"nan_means_missing": r.choice([True, False, True, 1])}
+            if which == "batch_smoother" and r.random() < 0.5:
+                kwargs["covariances"] = r.random() < 0.5
+            fn = batch_filter if which == "batch_filter" else batch_smoother
+        elif which == "rts_smoother":
+            args = [self.array(lead + (N, n)), self.array(lead + (N, n, n), "spd"), self.model_matrix(N, n, n),
+                    self.model_matrix(N, n, n, "spd")]
+            kwargs, fn = {}, rts_smoother
+        elif which == "filter_bank_step":
+            args = [self.array((M, n)), self.array((M, n, n) if r.random() < 0.5 else (n, n), "spd"),
+                    self.array((M, m)) if r.random() < 0.5 else self.measurements(M, m), self.array((n, n)),
+                    self.array((m, n)), r.choice([0.1, self.array((n, n), "spd")]),
+                    r.choice([1.0, self.array((m, m), "spd")])]
+            kwargs, fn = {"nan_means_missing": r.random() < 0.6}, filter_bank_step
+        else:
+            args = [self.array((N, n)), self.array((N, n, n), "spd"), self.callback(True, n),
+                    r.choice([0.1, self.array((n, n), "spd"), self.array((N, n, n), "spd")]),
+                    r.choice([1.0, self.array((max(N - 1, 0),)), self.double()])]
+            kwargs = {"square_root": r.random() < 0.4, "steps_per_call": r.choice([1, 2, 7, 2**70, 0])}
+            if r.random() < 0.3:
+                kwargs["angle_states"] = r.choice([[0], [n], np.ones(n, bool), [-1], [[0]], "a"])
+            fn = cubature_smoother
+        self.execute(which, fn, args, kwargs)
+
+    def model_matrix(self, N, rows, cols, kind="any"):
+        roll = self.r.random()
+        if roll < 0.5:
+            return self.array((rows, cols), kind)
+        if roll < 0.8:
+            return self.array((N, rows, cols), kind)
+        return self.r.choice([0.5, 1.0, self.array((N + 1, rows, cols), kind)]) if rows == cols else \
+            self.array((rows + 1, cols))
+
+    def gappy(self, shape):
+        zs = self.g.standard_normal(shape)
+        if zs.size:
+            rows = zs.reshape(-1, shape[-1])
+            rows[self.g.random(rows.shape[0]) < 0.3] = np.nan
+            if self.r.random() < 0.2:
+                rows[self.r.randrange(rows.shape[0]), 0] = self.r.choice([np.nan, np.inf])
+        return zs
+
+    # -- differential: bank against lone filters ------------------------------
+
+    def diff_bank(self, seed, log=None):
+        """A bank and one lone VexelCKF per filter through one random sequence, compared after every step."""
+        self.cases["bank"] += 1
+        r = random.Random(seed)
+        g = np.random.default_rng(seed)
+        n, m = r.choice([1, 2, 3, 4]), r.choice([1, 2, 3])
+        M = r.choice([1, 2, 3, 5])
+        states = sorted(r.sample(range(n), 1)) if r.random() < 0.25 else []
+        measured = sorted(r.sample(range(m), 1)) if r.random() < 0.25 else []
+        model = Model(g, n, m, linear=r.random() < 0.3)
+        dt = r.choice([1.0, 0.5])
+        entries = log if log is not None else collections.deque(maxlen=40)
+        entries.append(f"setup: M={M} n={n} m={m} dt={dt} angle_states={states} angle_measurements={measured} "
+                       f"linear={model.linear}")
+        bank = CKFBank(M, n, m, dt, model.bank_fx, model.bank_hx, angle_states=states or None,
+                       angle_measurements=measured or None)
+        lone = {}
+        pend = {}
+        expect = {}
+        recovered = {}   # a failed prediction, then a successful one, since the last update
+        hinted = {}      # that mark as it stood at the last update
+        next_id = [0]
+
+        def new_lone(x, P, Q, R):
+            uid = next_id[0]
+            next_id[0] += 1
+            kf = VexelCKF(n, m, dt, fx=model.lone_fx(uid), hx=model.lone_hx(uid), angle_states=states or None,
+                          angle_measurements=measured or None)
+            kf.x, kf.P, kf.Q, kf.R = x, P, Q, R
+            lone[uid], pend[uid], expect[uid], recovered[uid], hinted[uid] = kf, 0, 4, False, False
+            return uid
+
+        xs0 = g.standard_normal((M, n)) * 2.0
+        Ps0 = np.stack([spd(g, n) for _ in range(M)])
+        bank.xs, bank.Ps = xs0, Ps0
+        per_q, per_r = r.random() < 0.4, r.random() < 0.4
+        Qs = np.stack([spd(g, n, 0.1) for _ in range(M)]) if per_q else spd(g, n, 0.1)
+        Rs = np.stack([spd(g, m, 0.5) for _ in range(M)]) if per_r else spd(g, m, 0.5)
+        bank.Q, bank.R = Qs, Rs
+        model.ids = [new_lone(xs0[i], Ps0[i], Qs[i] if per_q else Qs, Rs[i] if per_r else Rs) for i in range(M)]
+
+        def lone_snapshot():
+            return {uid: kf.to_dict() for uid, kf in lone.items()}
+
+        def compare(where, got=None):
+            got = got if got is not None else {k: getattr(bank, k) for k in (
+                "xs", "Ps", "xs_prior", "Ps_prior", "log_likelihoods", "nis", "status", "jitter_counts")}
+            if len(got["xs"]) != len(model.ids):
+                raise Mismatch(f"{where}: the bank has {len(got['xs'])} filters, expected {len(model.ids)}")
+            for i, uid in enumerate(model.ids):
+                kf = lone[uid]
+                hint = (" (after a prediction of this filter failed and a later one succeeded before the update)"
+                        if hinted[uid] else "")
+                pairs = (("xs", kf.x), ("Ps", kf.P), ("xs_prior", kf.x_prior), ("Ps_prior", kf.P_prior),
+                         ("log_likelihoods", np.float64(kf.log_likelihood)), ("nis", np.float64(kf.nis)))
+                for name, want in pairs:
+                    if not same(np.asarray(got[name][i]), np.asarray(want)):
+                        raise Mismatch(f"{where}: {name} of filter {i} differs from its lone filter{hint} || bank "
+                                       f"{describe(np.asarray(got[name][i]))}, lone {describe(np.asarray(want))}")
+                if int(got["jitter_counts"][i]) != kf.jitter_count:
+                    raise Mismatch(f"{where}: jitter count of filter {i} differs || bank {int(got['jitter_counts'][i])}, "
+                                   f"lone {kf.jitter_count}")
+                if int(got["status"][i]) != expect[uid]:
+                    raise Mismatch(f"{where}: status of filter {i} differs from what the lone filter implies{hint} "
+                                   f"|| bank {int(got['status'][i])}, expected {expect[uid]}")
+
+        def emulate_predict(dt_arg):
+            for uid in model.ids:
+                kf = lone[uid]
+                try:
+                    kf.predict(dt=dt_arg)
+                except ValueError:
+                    pend[uid] = 3
+                except RuntimeError:
+                    pend[uid] = 2
+                else:
+                    recovered[uid] = recovered[uid] or pend[uid] != 0
+                    pend[uid] = 0
+
+        def emulate_update(zs):
+            for i, uid in enumerate(model.ids):
+                kf, z = lone[uid], zs[i]
+                sic = kf.singular_innovation_count
+                if pend[uid]:
+                    expect[uid] = pend[uid]
+                    kf.native.clear_update_diagnostics()
+                elif np.isnan(z).all():
+                    expect[uid] = 4
+                    kf.update(None)
+                elif not np.isfinite(z).all():
+                    expect[uid] = 3
+                    kf.native.clear_update_diagnostics()
+                else:
+                    try:
+                        kf.update(z)
+                    except ValueError:
+                        expect[uid] = 3
+                        kf.native.clear_update_diagnostics()
+                    except RuntimeError:
+                        expect[uid] = 2
+                        kf.native.clear_update_diagnostics()
+                    else:
+                        expect[uid] = 1 if kf.singular_innovation_count != sic else 0
+                pend[uid] = 0
+                hinted[uid], recovered[uid] = recovered[uid], False
+
+        def zs_for(count):
+            xs = bank.xs
+            zs = rowwise_linear(xs, model.H) + 0.3 * g.standard_normal((count, m))
+            for i in range(count):
+                roll = r.random()
+                if roll < 0.15:
+                    zs[i] = np.nan
+                elif roll < 0.22:
+                    zs[i, r.randrange(m)] = r.choice([np.nan, np.inf, -np.inf])
+            for j in measured:
+                zs[:, j] = np.remainder(zs[:, j] + np.pi, 2 * np.pi) - np.pi
+            return zs
+
+        def set_faults():
+            model.fx_faults.clear()
+            model.hx_faults.clear()
+            for uid in model.ids:
+                roll = r.random()
+                if roll < 0.08:
+                    model.fx_faults[uid] = (r.randrange(2 * n), r.randrange(n), r.choice([np.nan, np.inf, -np.inf]))
+                elif roll < 0.11:
+                    model.fx_faults[uid] = (0, 0, "scale")
+                roll = r.random()
+                if roll < 0.08:
+                    model.hx_faults[uid] = (r.randrange(2 * n), r.randrange(m), r.choice([np.nan, np.inf]))
+                elif roll < 0.11:
+                    model.hx_faults[uid] = "const"
+
+        steps = r.randint(6, 16)
+        try:
+            for step in range(steps):
+                op = r.choices(["predict", "update", "assign", "keep", "add", "copy", "run", "raise"],
+                               [6, 6, 3, 1, 1, 1, 1, 1])[0]
+                set_faults()
+                faults = f"fx faults {model.fx_faults}, hx faults {model.hx_faults}"
+                if op == "predict":
+                    dt_arg = None if r.random() < 0.7 else r.choice([0.25, -0.5, 0.0, 2.0])
+                    entries.append(f"step {step}: predict(dt={dt_arg}); {faults}")
+                    res = self.execute("diff CKFBank.predict", bank.predict, [], {"dt": dt_arg})
+                    if isinstance(res, Failed):
+                        raise Mismatch(f"predict raised {type(res.exc).__name__}: {res.exc}")
+                    emulate_predict(dt_arg)
+                    compare(f"step {step} predict")
+                elif op == "update":
+                    zs = zs_for(len(model.ids))
+                    entries.append(f"step {step}: update({describe(zs)}); {faults}")
+                    res = self.execute("diff CKFBank.update", bank.update, [zs], {})
+                    if isinstance(res, Failed):
+                        raise Mismatch(f"update raised {type(res.exc).__name__}: {res.exc}")
+                    emulate_update(zs)
+                    compare(f"step {step} update")
+                elif op == "assign":
+                    self.diff_assign(r, g, bank, lone, model, step, entries, n, m)
+                    compare(f"step {step} assignment")
+                elif op == "keep":
+                    count = len(model.ids)
+                    order = r.sample(range(count), r.randint(0, count))
+                    sel = order if r.random() < 0.5 else np.array(order, dtype=r.choice([np.int64, np.uint64]))
+                    entries.append(f"step {step}: keep({describe(sel)})")
+                    res = self.execute("diff CKFBank.keep", bank.keep, [sel], {})
+                    if isinstance(res, Failed):
+                        raise Mismatch(f"keep raised {type(res.exc).__name__}: {res.exc}")
+                    model.ids = [model.ids[i] for i in order]
+                    compare(f"step {step} keep")
+                elif op == "add":
+                    k = r.randint(1, 2)
+                    new_xs = g.standard_normal((k, n))
+                    new_Ps = np.stack([spd(g, n) for _ in range(k)])
+                    kwargs = {}
+                    if bank.Q.ndim == 3:
+                        kwargs["Q"] = np.stack([spd(g, n, 0.1) for _ in range(k)])
+                    if bank.R.ndim == 3:
+                        kwargs["R"] = np.stack([spd(g, m, 0.5) for _ in range(k)])
+                    entries.append(f"step {step}: add({describe(new_xs)}, {describe(new_Ps)}, "
+                                   f"{ {key: describe(v) for key, v in kwargs.items()} })")
+                    res = self.execute("diff CKFBank.add", bank.add, [new_xs, new_Ps], kwargs)
+                    if isinstance(res, Failed):
+                        raise Mismatch(f"add raised {type(res.exc).__name__}: {res.exc}")
+                    Q, R = bank.Q, bank.R
+                    for j in range(k):
+                        model.ids.append(new_lone(new_xs[j], new_Ps[j], kwargs["Q"][j] if "Q" in kwargs else Q,
+                                                  kwargs["R"][j] if "R" in kwargs else R))
+                    compare(f"step {step} add")
+                elif op == "copy":
+                    how = r.choice(["copy", "dict", "pickle"])
+                    entries.append(f"step {step}: continue on a {how} of the bank")
+                    if how == "copy":
+                        twin = bank.copy()
+                    elif how == "dict":
+                        twin = CKFBank.from_dict(bank.to_dict(), fx=model.bank_fx, hx=model.bank_hx)
+                    else:
+                        twin = pickle.loads(pickle.dumps(bank))
+                        twin.fx, twin.hx = model.bank_fx, model.bank_hx
+                    if not same(twin.to_dict(), bank.to_dict()):
+                        raise Mismatch(f"a {how} of the bank differs from the bank: "
+                                       f"{changed_keys(bank.to_dict(), twin.to_dict())}")
+                    bank = twin
+                    compare(f"step {step} {how}")
+                elif op == "run":
+                    count = r.randint(1, 3)
+                    seq = np.stack([zs_for(len(model.ids)) for _ in range(count)])
+                    entries.append(f"step {step}: run({describe(seq)}); {faults}")
+                    res = self.execute("diff CKFBank.run", bank.run, [seq], {})
+                    if isinstance(res, Failed):
+                        raise Mismatch(f"run raised {type(res.exc).__name__}: {res.exc}")
+                    for k in range(count):
+                        emulate_predict(None)
+                        emulate_update(seq[k])
+                        compare(f"step {step} run row {k}", {
+                            "xs": res.xs[k], "Ps": res.Ps[k], "xs_prior": res.xs_prior[k], "Ps_prior": res.Ps_prior[k],
+                            "log_likelihoods": res.log_likelihoods[k], "nis": res.nis[k], "status": res.status[k],
+                            "jitter_counts": bank.jitter_counts if k == count - 1 else
+                            [lone[u].jitter_count for u in model.ids]})
+                    compare(f"step {step} after run")
+                else:
+                    which = r.choice(["fx", "hx"])
+                    entries.append(f"step {step}: {which} of the bank raises")
+                    before = bank.to_dict()
+                    setattr(model, f"{which}_raises", True)
+                    try:
+                        call = bank.predict if which == "fx" else (lambda: bank.update(zs_for(len(model.ids))))
+                        res = self.execute(f"diff CKFBank {which} raising", call, [], {})
+                    finally:
+                        setattr(model, f"{which}_raises", False)
+                    if not isinstance(res, Failed) or not isinstance(res.exc, CallbackError):
+                        raise Mismatch(f"a raising {which} did not fail the call with its own exception")
+                    changed = changed_keys(before, bank.to_dict())
+                    if changed:
+                        raise Mismatch(f"a raising {which} changed {sorted(changed)}")
+                    compare(f"step {step} raising {which}")
+        except Mismatch as e:
+            key = re.sub(r"\d+", "#", str(e).split(" || ")[0].split(": ", 1)[-1])
+            if "later one succeeded" in key:  # one fault, whichever field shows it first
+                key = "an update after a failed prediction and a later successful one"
+            key = key[:100]
+            self.report("bank vs lone filters: " + key,
+                        f"CKFBank against lone VexelCKF filters: {e}\n  reproduce: --replay bank:{seed}\n  "
+                        + "\n  ".join(list(entries)[-12:]))
+            return False
+        return True
+
+    def diff_assign(self, r, g, bank, lone, model, step, entries, n, m):
+        """An assignment to the bank, valid or not; a valid one goes to the lone filters too."""
+        count = len(model.ids)
+        name = r.choice(["xs", "Ps", "Ps", "Q", "R", "xs_prior", "Ps_prior"])
+        bad = r.random() < 0.2
+        if name in ("xs", "xs_prior"):
+            value = g.standard_normal((count, n)) * 2.0
+        elif name in ("Ps", "Ps_prior"):
+            value = stack([spd(g, n) for _ in range(count)], (n, n))
+            for i in range(count):
+                roll = r.random()
+                if roll < 0.25:  # indefinite: no factorisation, even with jitter
+                    value[i] = np.diag(np.where(np.arange(n) == r.randrange(n), -1.0, 1.0))
+                elif roll < 0.35:  # singular: repaired with counted jitter
+                    value[i, -1, :] = value[i, :, -1] = 0.0
+                elif roll < 0.4:
+                    value[i] *= 1e300
+        else:
+            k = n if name == "Q" else m
+            per = r.random() < 0.5
+            value = stack([spd(g, k, 0.1) for _ in range(count)], (k, k)) if per else spd(g, k, 0.1)
+            if name == "R" and r.random() < 0.2:
+                value = value * 0.0
+        if bad:
+            value = np.array(value)
+            if value.size:
+                value.reshape(-1)[r.randrange(value.size)] = r.choice([np.nan, np.inf])
+            else:
+                value = np.zeros((count + 1,) + value.shape[1:])
+        entries.append(f"step {step}: bank.{name} = {describe(value)}")
+        before = bank.to_dict()
+        res = self.execute(f"diff CKFBank.{name} =", setattr, [bank, name, value], {})
+        if isinstance(res, Failed):
+            if not bad:
+                raise Mismatch(f"assigning a valid {name} raised {type(res.exc).__name__}: {res.exc}")
+            changed = changed_keys(before, bank.to_dict())
+            if changed:
+                raise Mismatch(f"a refused assignment to {name} changed {sorted(changed)}")
+            return
+        if bad:
+            raise Mismatch(f"a non-finite {name} was accepted")
+        field = {"xs": "x", "Ps": "P", "Q": "Q", "R": "R", "xs_prior": "x_prior", "Ps_prior": "P_prior"}[name]
+        for i, uid in enumerate(model.ids):
+            setattr(lone[uid], field, value[i] if value.ndim == (2 if name.startswith("xs") else 3) else value)
+
+    # -- differential: panels against single sequences ------------------------
+
+    def panel_problem(self, r, g, small=False):
+        n = r.choice([1, 2, 3, 4])
+        m = r.choice([1, 2, 3] * 12 + [0])
+        M = r.choice([1, 2, 3, 5]) if not small else r.choice([1, 2])
+        N = r.choice([1, 2, 3, 5, 8] * 6 + [0])
+        F = np.eye(n) + 0.1 * g.standard_normal((n, n))
+        Fs = F + 0.02 * g.standard_normal((N, n, n))
+        H = g.standard_normal((m, n))
+        Q = spd(g, n, 0.05)
+        R = spd(g, m, 0.5) if m else np.zeros((0, 0))
+        shared = r.random() < 0.4
+        x0 = g.standard_normal(n) if shared else g.standard_normal((M, n))
+        P0 = spd(g, n) if shared else np.stack([spd(g, n) for _ in range(M)])
+        zs = np.cumsum(g.standard_normal((M, N, m)), axis=1)
+        gaps = r.choice([0.0, 0.2, 0.5, 1.0])
+        zs[g.random((M, N)) < gaps] = np.nan
+        faults = []
+        roll = r.random()
+        if roll < 0.08 and zs.size and m > 1:
+            zs[r.randrange(M), r.randrange(N), 0] = np.nan
+            faults.append("partly NaN row")
+        elif roll < 0.14 and zs.size:
+            zs[r.randrange(M), r.randrange(N), r.randrange(m)] = np.inf
+            faults.append("infinite measurement")
+        elif roll < 0.18 and N:
+            Fs[r.randrange(N), 0, 0] = np.nan
+            faults.append("non-finite F")
+        elif roll < 0.22 and not shared:
+            P0[r.randrange(M)] = np.diag(np.where(np.arange(n) == 0, -1.0, 1.0))
+            faults.append("indefinite P0")
+        elif roll < 0.26 and m:
+            H, R = np.zeros((m, n)), np.zeros((m, m))
+            faults.append("zero innovation covariance")
+        elif roll < 0.3:
+            P0 = (P0 * 1e300) if not shared else P0 * 1e300
+            faults.append("huge P0")
+        forms = {k: r.random() < 0.5 for k in "FHQR"}
+        F_arg = Fs if forms["F"] or not N else Fs[0]
+        H_arg = np.broadcast_to(H, (N, m, n)).copy() if forms["H"] else H
+        Q_arg = np.broadcast_to(Q, (N, n, n)).copy() if forms["Q"] else (0.05 if r.random() < 0.2 else Q)
+        R_arg = np.broadcast_to(R, (N, m, m)).copy() if forms["R"] else R
+        return dict(n=n, m=m, M=M, N=N, shared=shared, x0=x0, P0=P0, zs=zs, F=F_arg, H=H_arg, Q=Q_arg, R=R_arg,
+                    faults=faults, flag=r.random() < 0.7 or gaps == 0.0)
+
+    def diff_panel(self, seed, small=False, log=None):
+        """A panel against each sequence alone, bit for bit, and the smoothers against filter + RTS."""
+        self.cases["panel"] += 1
+        r = random.Random(seed)
+        g = np.random.default_rng(seed)
+        p = self.panel_problem(r, g, small)
+        M, shared = p["M"], p["shared"]
+        model = (p["F"], p["H"], p["Q"], p["R"])
+        setup = (f"M={M} N={p['N']} n={p['n']} m={p['m']} shared x0/P0={shared} faults={p['faults']} "
+                 f"nan_means_missing={p['flag']}")
+        if log is not None:
+            log.append(setup)
+
+        def finding(what):
+            self.report("panel vs single: " + what[:80],
+                        f"{what}\n  {setup}\n  reproduce: --replay panel:{seed}")
+
+        def one(i):
+            return (p["x0"] if shared else p["x0"][i]), (p["P0"] if shared else p["P0"][i]), p["zs"][i]
+
+        kind = r.choice(["filter", "smoother", "smoother_means"])
+        if kind == "filter":
+            fn, kwargs = batch_filter, {"nan_means_missing": p["flag"]}
+        else:
+            fn, kwargs = batch_smoother, {"nan_means_missing": p["flag"], "covariances": kind == "smoother"}
+        panel = self.execute(f"panel {fn.__name__}", fn, [p["x0"], p["P0"], p["zs"], *model], kwargs)
+        singles = [self.execute(f"single {fn.__name__}", fn, [*one(i), *model], kwargs) for i in range(M)]
+        failed = [s for s in singles if isinstance(s, Failed)]
+        if isinstance(panel, Failed):
+            if not failed:
+                finding(f"{fn.__name__}: the panel raised {type(panel.exc).__name__}: {panel.exc}; every sequence "
+                        f"alone succeeds")
+            elif type(panel.exc) not in {type(s.exc) for s in failed}:
+                finding(f"{fn.__name__}: the panel raised {type(panel.exc).__name__}, the sequences alone "
+                        f"{sorted({type(s.exc).__name__ for s in failed})}")
+            return
+        if failed:
+            finding(f"{fn.__name__}: the panel succeeded but sequence {singles.index(failed[0])} alone raised "
+                    f"{type(failed[0].exc).__name__}: {failed[0].exc}")
+            return
+        for i, s in enumerate(singles):
+            for name, a, b in zip(panel._fields, panel, s):
+                if (a is None) != (b is None) or (a is not None and not same(a[i], b)):
+                    finding(f"{fn.__name__}: {name} of sequence {i} differs from the sequence alone")
+                    return
+        # A degenerate innovation covariance (the fallback inverse) gives a
+        # log-likelihood of -inf; NaN only stands for a missed measurement.
+        for name, a in zip(panel._fields, panel):
+            if a is None:
+                continue
+            if name == "log_likelihoods":
+                bad = np.isnan(a) & ~np.isnan(p["zs"]).all(axis=2)
+            elif name == "log_likelihood":
+                bad = np.isnan(a)
+            else:
+                bad = ~np.isfinite(a)
+            if bad.any():
+                finding(f"{fn.__name__}: {'NaN' if 'log' in name else 'non-finite'} {name} without an error")
+                return
+        if small:
+            return
+        # The smoother is the filter followed by the RTS smoother, bit for bit; the
+        # panel RTS smoother is each sequence's.
+        filt = self.execute("panel batch_filter", batch_filter, [p["x0"], p["P0"], p["zs"], *model],
+                            {"nan_means_missing": p["flag"]})
+        if isinstance(filt, Failed):
+            finding(f"batch_filter raised {type(filt.exc).__name__}: {filt.exc} where {fn.__name__} succeeded")
+            return
+        rts = self.execute("panel rts_smoother", rts_smoother, [filt.xs, filt.Ps, p["F"], p["Q"]], {})
+        if isinstance(rts, Failed):
+            if kind != "filter":
+                finding(f"rts_smoother raised {type(rts.exc).__name__}: {rts.exc} on a filtered panel that "
+                        f"batch_smoother smooths")
+            return
+        for i in range(M):
+            alone = self.execute("single rts_smoother", rts_smoother, [filt.xs[i], filt.Ps[i], p["F"], p["Q"]], {})
+            if isinstance(alone, Failed) or not (same(alone.xs, rts.xs[i]) and same(alone.Ps, rts.Ps[i])):
+                finding(f"rts_smoother: sequence {i} of the panel differs from the sequence alone")
+                return
+        if kind != "filter":
+            if not same(panel.xs, rts.xs) or (kind == "smoother" and not same(panel.Ps, rts.Ps)):
+                finding("batch_smoother differs from batch_filter followed by rts_smoother")
+                return
+            totals = [sum(v for v in row.tolist() if v == v) for row in filt.log_likelihoods]
+            if not same(panel.log_likelihood, np.array(totals, dtype=np.float64)):
+                finding("batch_smoother's log_likelihood is not the sum of the observed steps' log-likelihoods")
+                return
+        if not p["faults"] and p["N"] and p["m"]:
+            self.textbook_panel(p, filt, finding)
+
+    def textbook_panel(self, p, filt, finding):
+        n, N = p["n"], p["N"]
+        Fs = p["F"] if np.ndim(p["F"]) == 3 else np.broadcast_to(p["F"], (N, n, n))
+        Hs = p["H"] if np.ndim(p["H"]) == 3 else np.broadcast_to(p["H"], (N,) + np.shape(p["H"]))
+        Qv = p["Q"] * np.eye(n) if np.ndim(p["Q"]) == 0 else p["Q"]
+        Qs = Qv if np.ndim(Qv) == 3 else np.broadcast_to(Qv, (N, n, n))
+        Rs = p["R"] if np.ndim(p["R"]) == 3 else np.broadcast_to(p["R"], (N,) + np.shape(p["R"]))
+        for i in range(p["M"]):
+            x = p["x0"] if p["shared"] else p["x0"][i]
+            P = p["P0"] if p["shared"] else p["P0"][i]
+            for k in range(N):
+                z = p["zs"][i, k]
+                x, P, ll = textbook_step(x, P, None if np.isnan(z).all() else z, Fs[k], Hs[k], Qs[k], Rs[k])
+                scale = 1e-7 * (1.0 + np.abs(P).max()) * max(1.0, np.linalg.cond(P)) ** 0.5
+                if not close(filt.xs[i, k], x, scale) or not (np.isnan(ll) == np.isnan(filt.log_likelihoods[i, k])):
+                    finding(f"batch_filter: sequence {i} step {k} is far from the textbook Kalman filter: "
+                            f"{filt.xs[i, k].tolist()} against {x.tolist()}")
+                    return
+
+    # -- differential: filter_bank_step -----------------------------------------
+
+    def diff_bank_step(self, seed, log=None):
+        self.cases["step"] += 1
+        r = random.Random(seed)
+        g = np.random.default_rng(seed)
+        n, m, M = r.choice([1, 2, 3, 4]), r.choice([1, 2, 3]), r.choice([1, 2, 3, 6])
+        F = np.eye(n) + 0.1 * g.standard_normal((n, n))
+        H = g.standard_normal((m, n))
+        Q = spd(g, n, 0.05) if r.random() < 0.8 else 0.05
+        R = spd(g, m, 0.5) if r.random() < 0.8 else 0.5
+        xs = g.standard_normal((M, n))
+        shared_P = r.random() < 0.4
+        Ps = spd(g, n) if shared_P else np.stack([spd(g, n) for _ in range(M)])
+        zs = rowwise_linear(xs, H) + g.standard_normal((M, m))
+        kinds = []
+        for i in range(M):
+            roll = r.random()
+            kinds.append("ok")
+            if roll < 0.2:
+                zs[i], kinds[i] = np.nan, "missing"
+            elif roll < 0.3:
+                zs[i, r.randrange(m)], kinds[i] = r.choice([np.nan, np.inf] if m > 1 else [np.inf]), "bad z"
+            elif roll < 0.35:
+                xs[i, r.randrange(n)], kinds[i] = r.choice([np.nan, -np.inf]), "bad x"
+            elif roll < 0.4 and not shared_P:
+                Ps[i, 0, 0], kinds[i] = np.nan, "bad P"
+        flag = r.random() < 0.6
+        setup = f"M={M} n={n} m={m} shared P={shared_P} rows={kinds} nan_means_missing={flag}"
+        if log is not None:
+            log.append(setup)
+
+        def finding(what):
+            self.report("filter_bank_step: " + what[:80], f"{what}\n  {setup}\n  reproduce: --replay step:{seed}")
+
+        args = [xs, Ps, zs, F, H, Q, R]
+        full = self.execute("filter_bank_step", filter_bank_step, args, {"nan_means_missing": flag})
+        if isinstance(full, Failed):
+            finding(f"raised {type(full.exc).__name__}: {full.exc} on valid shared matrices")
+            return
+        other = self.execute("filter_bank_step", filter_bank_step, args, {"nan_means_missing": not flag})
+        Qm = Q * np.eye(n) if np.ndim(Q) == 0 else Q
+        Rm = R * np.eye(m) if np.ndim(R) == 0 else R
+        for i in range(M):
+            P_i = Ps if shared_P else Ps[i]
+            alone = self.execute("filter_bank_step (one filter)", filter_bank_step,
+                                 [xs[i:i + 1], P_i if shared_P else Ps[i:i + 1], zs[i:i + 1], F, H, Q, R],
+                                 {"nan_means_missing": flag})
+            if isinstance(alone, Failed) or not all(same(a[i], b[0]) for a, b in zip(full, alone)):
+                finding(f"filter {i} ({kinds[i]}) differs from the same filter stepped alone")
+                return
+            status = int(full.status[i])
+            want = {"missing": 4 if flag else 3, "bad z": 3, "bad x": 3, "bad P": 3}.get(kinds[i])
+            if want is not None and status != want or want is None and status not in (0, 1, 2):
+                finding(f"filter {i} ({kinds[i]}) got status {status}")
+                return
+            if kinds[i] == "ok" and not isinstance(other, Failed) and not all(
+                    same(a[i], b[i]) for a, b in zip(full, other)):
+                finding(f"filter {i} with a finite z differs between nan_means_missing=True and False")
+                return
+            if status in (0, 4):
+                x, P, ll = textbook_step(xs[i], P_i, None if status == 4 else zs[i], F, H, Qm, Rm)
+                if not (close(full.xs[i], x, 1e-8) and close(full.Ps[i], P, 1e-8)) or \
+                        (status == 4) != bool(np.isnan(full.log_likelihoods[i])) or \
+                        (status == 0 and not close(full.log_likelihoods[i], ll, 1e-8)):
+                    finding(f"filter {i} (status {status}) is far from the textbook step")
+                    return
+
+    # -- differential: cubature smoother ----------------------------------------
+
+    def diff_smoother(self, seed, log=None):
+        self.cases["smoother"] += 1
+        r = random.Random(seed)
+        g = np.random.default_rng(seed)
+        n = r.choice([1, 2, 3, 4, 7])
+        N = r.choice([0, 1, 2, 3, 6, 10] * 3 + [40])
+        A = np.eye(n) + 0.1 * g.standard_normal((n, n))
+        linear = r.random() < 0.5
+        angles = [] if linear or r.random() < 0.7 else [r.randrange(n)]
+
+        def fx(X, dt, *extra):
+            Y = rowwise_linear(X, A)
+            return Y if linear else Y + (0.05 * dt) * soft(X)
+
+        xs = g.standard_normal((N, n))
+        Ps = np.stack([spd(g, n) for _ in range(N)]) if N else np.zeros((0, n, n))
+        q_form = r.choice(["one", "scalar", "N", "N-1"])
+        Qs = np.stack([spd(g, n, 0.05) for _ in range(N)])if N else np.zeros((0, n, n))
+        Q = {"one": spd(g, n, 0.05), "scalar": 0.05, "N": Qs, "N-1": Qs[1:]}[q_form]
+        dt_form = r.choice(["one", "N", "N-1"])
+        dts = g.uniform(0.2, 1.5, N)
+        dt = {"one": 0.7, "N": dts, "N-1": dts[1:]}[dt_form]
+        if dt_form != "one" and N > 2 and r.random() < 0.5:
+            dt = np.array(dt)
+            dt[: len(dt) // 2] = 0.7  # runs of equal steps: several steps per call
+        sr = r.random() < 0.4
+        k = r.choice([2, 3, 7, 1000, 2**62])
+        fault = None
+        roll = r.random()
+        if roll < 0.08 and N:
+            xs[r.randrange(N), 0], fault = np.nan, "NaN in xs"
+        elif roll < 0.14 and N > 1:
+            Ps[r.randrange(N - 1)], fault = np.diag(np.where(np.arange(n) == 0, -1.0, 1.0)), "indefinite P"
+        setup = (f"N={N} n={n} linear={linear} angle_states={angles} Q={q_form} dt={dt_form} square_root={sr} "
+                 f"steps_per_call={k} fault={fault}")
+        if log is not None:
+            log.append(setup)
+
+        def finding(what):
+            self.report("cubature smoother: " + what[:80], f"{what}\n  {setup}\n  reproduce: --replay smoother:{seed}")
+
+        kwargs = {"square_root": sr, "angle_states": angles or None}
+        one = self.execute("cubature_smoother", cubature_smoother, [xs, Ps, fx, Q, dt], kwargs)
+        many = self.execute("cubature_smoother", cubature_smoother, [xs, Ps, fx, Q, dt], dict(kwargs, steps_per_call=k))
+        if isinstance(one, Failed) or isinstance(many, Failed):
+            if isinstance(one, Failed) != isinstance(many, Failed) or type(one.exc) is not type(many.exc):
+                finding(f"steps_per_call={k} and 1 end differently: {one!r} / {many!r}")
+            elif fault is None and allowed(one.exc) and not (N == 0 and isinstance(one.exc, ValueError)):
+                finding(f"raised {type(one.exc).__name__}: {one.exc} on a valid trace")
+            return
+        if fault is not None and N > 1:
+            finding(f"succeeded despite {fault}")
+            return
+        for name, a, b in zip(one._fields, one, many):
+            if (a is None) != (b is None) or (a is not None and not same(a, b)):
+                finding(f"{name} with steps_per_call={k} differs from one step per call")
+                return
+        want_shapes = [(N, n), (N, n, n), (N, n, n)]
+        if [a.shape for a in one[:3]] != want_shapes or (one.chol_Ps is None) == sr:
+            finding(f"result shapes {[None if a is None else a.shape for a in one]} for N={N}")
+            return
+        if not all(np.isfinite(a).all() for a in one if a is not None):
+            finding("non-finite smoothed values without an error")
+            return
+        if N and (not same(one.xs[-1], xs[-1] if not angles else one.xs[-1]) or one.gains[-1].any()):
+            finding("the last step is not the filtered one, or its gain is not zero")
+            return
+        if sr and N and not close(np.einsum("kij,klj->kil", one.chol_Ps, one.chol_Ps), one.Ps, 1e-10):
+            finding("Ps is not chol_Ps chol_Ps^T")
+            return
+        if linear and N > 1:
+            dts_full = np.broadcast_to(np.asarray(dt, dtype=float), (N,)) if np.ndim(dt) == 0 else dt
+            Qv = Q * np.eye(n) if np.ndim(Q) == 0 else Q
+            Qfull = np.broadcast_to(Qv, (N, n, n)) if np.ndim(Qv) == 2 else Qv
+            step_q = Qfull[1:] if len(Qfull) == N else Qfull
+            del dts_full  # a linear fx does not depend on dt
+            sx, sP = textbook_rts(list(xs), list(Ps), [A] * (N - 1), list(step_q))
+            if not (close(one.xs, sx, 1e-7) and close(one.Ps, sP, 1e-7)):
+                finding("a linear model's smoothed trace is far from the textbook RTS smoother")
+                return
+        if N and r.random() < 0.3:
+            # VexelCKF.smooth is cubature_smoother with the filter's fx, Q, dt and form.
+            kf = VexelCKF(n, 1, 0.7, fx=fx, hx=lambda X: X[:, :1], square_root=sr, angle_states=angles or None)
+            kf.Q = spd(g, n, 0.05)
+            run = vexel_ckf.RunResult(xs, Ps, None, None, None, None)
+            got = self.execute("VexelCKF.smooth", kf.smooth, [run], {"steps_per_call": k})
+            want = self.execute("cubature_smoother", cubature_smoother, [xs, Ps, fx, kf.Q, 0.7],
+                                {"square_root": sr, "angle_states": angles or None})
+            if isinstance(got, Failed) or isinstance(want, Failed) or not all(
+                    (a is None and b is None) or same(a, b) for a, b in zip(got, want)):
+                finding("VexelCKF.smooth differs from cubature_smoother with the filter's fx, Q and dt")
+
+    def empty_trace(self):
+        """A run of no steps smoothed: empty results, or a ValueError naming xs as rts_smoother gives."""
+        r = self.r
+        n = r.choice([1, 2, 3])
+        kf = VexelCKF(n, 1, 1.0, fx=lambda X, dt: X, hx=lambda X: X[:, :1], square_root=r.random() < 0.5,
+                      angle_states=[0] if r.random() < 0.3 else None)
+        run = self.execute("VexelCKF.run (empty)", kf.run, [np.empty((0, 1))], {})
+        if isinstance(run, Failed):
+            return
+        sm = self.execute("VexelCKF.smooth (empty trace)", kf.smooth, [run],
+                          {"steps_per_call": r.choice([1, 4])})
+        if isinstance(sm, Failed):
+            if not allowed(sm.exc) or isinstance(sm.exc, ValueError):
+                return
+            self.report("smoothing an empty trace raises",
+                        f"VexelCKF(dim_x={n}).smooth(run of zero steps) raised {type(sm.exc).__name__}: {sm.exc}; "
+                        f"an empty trace has empty smoothed results\n  seed {self.seed} call {self.calls}")
+        elif [a.shape for a in sm[:3]] != [(0, n), (0, n, n), (0, n, n)]:
+            self.report("smoothing an empty trace: shapes", f"shapes {[a.shape for a in sm[:3]]}")
+
+    # -- differential: Dask -------------------------------------------------------
+
+    def diff_dask(self, seed, log=None):
+        self.cases["dask"] += 1
+        r = random.Random(seed)
+        g = np.random.default_rng(seed)
+        p = self.panel_problem(r, g, small=False)
+        M, N, n, m = p["M"] + r.choice([0, 3, 7]), p["N"], p["n"], p["m"]
+        if not N:
+            return
+        zs = np.cumsum(g.standard_normal((M, N, m)), axis=1)
+        zs[g.random((M, N)) < 0.2] = np.nan
+        if r.random() < 0.1 and m:
+            zs[r.randrange(M), r.randrange(N), 0] = r.choice([np.inf, np.nan if m > 1 else np.inf])
+        x0 = g.standard_normal((M, n)) if r.random() < 0.5 else g.standard_normal(n)
+        P0 = spd(g, n) if r.random() < 0.5 else np.stack([spd(g, n) for _ in range(M)])
+        chunk = r.choice([1, 2, 3, M])
+        zd = da.from_array(zs, chunks=(chunk, r.choice([1, N]), -1))
+        xd = da.from_array(x0, chunks=r.choice([1, 2, -1])) if x0.ndim == 2 and r.random() < 0.5 else x0
+        Pd = da.from_array(P0, chunks=r.choice([1, 4, -1])) if P0.ndim == 3 and r.random() < 0.5 else P0
+        model = (p["F"], p["H"], p["Q"], p["R"])
+        which = r.choice(["filter", "smoother", "step"])
+        flag = r.random() < 0.8
+        setup = f"{which}: M={M} N={N} n={n} m={m} chunks={zd.chunks[0]} x0 {x0.shape} P0 {P0.shape} flag={flag}"
+        if log is not None:
+            log.append(setup)
+
+        def finding(what):
+            self.report("dask vs in-memory: " + what[:80], f"{what}\n  {setup}\n  reproduce: --replay dask:{seed}")
+
+        if which == "filter":
+            lazy = self.execute("vexel_ckf.dask.batch_filter", vd.batch_filter, [xd, Pd, zd, *model],
+                                {"nan_means_missing": flag})
+            want = self.execute("batch_filter", batch_filter, [x0, P0, zs, *model], {"nan_means_missing": flag})
+        elif which == "smoother":
+            cov = r.random() < 0.5
+            lazy = self.execute("vexel_ckf.dask.batch_smoother", vd.batch_smoother, [xd, Pd, zd, *model],
+                                {"nan_means_missing": flag, "covariances": cov})
+            want = self.execute("batch_smoother", batch_smoother, [x0, P0, zs, *model],
+                                {"nan_means_missing": flag, "covariances": cov})
+        else:
+            xs = x0 if x0.ndim == 2 else np.tile(x0, (M, 1))
+            xsd = da.from_array(xs, chunks=(chunk, -1))
+            step_model = (p["F"][0] if np.ndim(p["F"]) == 3 else p["F"],
+                          p["H"][0] if np.ndim(p["H"]) == 3 else p["H"],
+                          p["Q"][0] if np.ndim(p["Q"]) == 3 else p["Q"],
+                          p["R"][0] if np.ndim(p["R"]) == 3 else p["R"])
+            lazy = self.execute("vexel_ckf.dask.filter_bank_step", vd.filter_bank_step,
+                                [xsd, Pd, zd[:, 0], *step_model], {"nan_means_missing": flag})
+            want = self.execute("filter_bank_step", filter_bank_step, [xs, P0, zs[:, 0], *step_model],
+                                {"nan_means_missing": flag})
+        if not isinstance(lazy, Failed):
+            arrays = [a for a in lazy if a is not None]
+            got = self.execute("dask.compute (threads)", lambda: dask.compute(*arrays, scheduler="threads"), [], {})
+        else:
+            got = lazy
+        if isinstance(want, Failed) or isinstance(got, Failed):
+            if isinstance(want, Failed) != isinstance(got, Failed) or type(want.exc) is not type(got.exc):
+                finding(f"the in-memory call gave {want.exc!r}" if isinstance(want, Failed) else
+                        "the in-memory call succeeded")
+                if isinstance(got, Failed):
+                    self.report("dask vs in-memory: " + f"dask raised {type(got.exc).__name__}"[:80],
+                                f"dask raised {got.exc!r}\n  {setup}\n  reproduce: --replay dask:{seed}")
+            return
+        expected = [a for a in want if a is not None]
+        if len(expected) != len(got) or not all(same(a, b) for a, b in zip(got, expected)):
+            finding("the computed dask results differ from the in-memory results")
+
+    # -- driver -------------------------------------------------------------
+
+    def run(self):
+        np.seterr(all="ignore")  # per thread: callbacks overflow on purpose
+        _local.fz = self
+        while self.calls < self.budget:
+            roll = self.r.random()
+            if roll < 0.02:
+                self.reseed()
+            elif roll < 0.025:
+                self.check_kept()
+            elif roll < 0.027:
+                self.empty_trace()
+            self.one_call()
+        self.check_kept()
+
+    def reseed(self):
+        """Give a private bank and filter moderate states again (predictions make P grow without bound)."""
+        i = self.r.randrange(len(self.banks))
+        self.banks[i] = self.new_bank()
+        j = self.r.randrange(len(self.kfs))
+        self.kfs[j] = self.new_filter()
+        if self.r.random() < 0.2:
+            k = self.r.randrange(len(self.shared["banks"]))
+            self.shared["banks"][k] = self.new_bank()
+
+
+def replay(case):
+    """One differential case alone, printing its log."""
+    kind, _, seed = case.partition(":")
+    seed = int(seed)
+    found = []
+    fz = Fuzzer(seed, {"banks": [], "kfs": []}, lambda key, text: found.append(text), 0)
+    fz.shared = {"banks": [fz.new_bank()], "kfs": [fz.new_filter()]}
+    np.seterr(all="ignore")
+    _local.fz = fz
+    log = []
+    {"bank": fz.diff_bank, "panel": fz.diff_panel, "step": fz.diff_bank_step, "smoother": fz.diff_smoother,
+     "dask": fz.diff_dask}[kind](seed, log=log)
+    print("\n".join(log))
+    for text in found:
+        print("\nFINDING " + text)
+    return 1 if found else 0
+
+
+def under_asan_without_null():
+    """True when AddressSanitizer's runtime is loaded and a failed allocation would abort the process."""
+    try:
+        with open("/proc/self/maps") as fh:
+            loaded = "libasan" in fh.read()
+    except OSError:
+        return False
+    return loaded and "allocator_may_return_null" not in os.environ.get("ASAN_OPTIONS", "")
+
+
+def main():
+    # The huge-size probes must fail fast with MemoryError, as they do in a
+    # normal build; under AddressSanitizer an allocation that cannot be had
+    # aborts the process unless the runtime is told to return NULL, which it
+    # only reads at start-up.
+    if under_asan_without_null():
+        env = dict(os.environ)
+        env["ASAN_OPTIONS"] = ":".join(filter(None, [env.get("ASAN_OPTIONS"), "allocator_may_return_null=1"]))
+        sys.stdout.flush()
+        os.execve(sys.executable, [sys.executable] + sys.argv, env)
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--calls", type=int, default=100_000, help="total calls over all threads (at least)")
+    ap.add_argument("--threads", type=int, default=4)
+    ap.add_argument("--seed", type=int, default=20261206)
+    ap.add_argument("--hang", type=float, default=120.0, help="seconds after which one call counts as hung")
+    ap.add_argument("--trace", metavar="FILE", help="write every call's id before it runs (to find a crash)")
+    ap.add_argument("--replay", metavar="KIND:SEED", help="run one differential case (bank, panel, step, "
+                                                            "smoother, dask) and print its log")
+    args = ap.parse_args()
+    faulthandler.enable()
+    dask.config.set(scheduler="threads")
+    if args.replay:
+        return replay(args.replay)
+    sys.setswitchinterval(1e-4)  # many thread switches, also inside callbacks
+
+    findings = {}
+    lock = threading.Lock()
+
+    def report(key, text):
+        with lock:
+            entry = findings.setdefault(key, [0, text])
+            entry[0] += 1
+
+    trace = None
+    if args.trace:
+        trace_file = open(args.trace, "w", buffering=1)
+
+        def trace(line):
+            with lock:
+                trace_file.write(f"{threading.get_ident()} {line}\n")
+
+    seeder = random.Random(args.seed)
+    maker = Fuzzer(args.seed, {"banks": [], "kfs": []}, report, 0)
+    shared = {"banks": [maker.new_bank() for _ in range(4)], "kfs": [maker.new_filter() for _ in range(3)]}
+    per_thread = -(-args.calls // args.threads)
+    fuzzers = [Fuzzer(seeder.randrange(2**32), shared, report, per_thread) for _ in range(args.threads)]
+    for fz in fuzzers:
+        fz.trace = trace
+    errors = []
+    done = threading.Event()
+
+    def body(fz):
+        try:
+            fz.run()
+        except BaseException:  # noqa: BLE001 - a fuzzer bug must not pass silently
+            errors.append(traceback.format_exc())
+
+    def watchdog():
+        while not done.wait(1.0):
+            now = time.monotonic()
+            for fz in fuzzers:
+                cur = fz.current
+                if cur is not None and now - cur[0] > args.hang:
+                    _, label, cargs, ckwargs, call_id = cur
+                    print(f"\nFINDING (hang) {label}: still running after {args.hang:.0f} s\n  {call_id}\n  args: "
+                          + ", ".join(describe(a) for a in cargs)
+                          + ("\n  kwargs: " + ", ".join(f"{k}={describe(v)}" for k, v in ckwargs.items())
+                             if ckwargs else ""), flush=True)
+                    faulthandler.dump_traceback(all_threads=True)
+                    print("fuzz_engine: FAILED (a call hung)", flush=True)
+                    os._exit(1)
+
+    start = time.perf_counter()
+    # Not daemon threads: every thread is joined before the interpreter exits.
+    threads = [threading.Thread(target=body, args=(fz,)) for fz in fuzzers]
+    dog = threading.Thread(target=watchdog, daemon=True)
+    dog.start()
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    done.set()
+    total = sum(fz.calls for fz in fuzzers)
+    print(f"fuzz_engine: {total} calls in {args.threads} threads, seed {args.seed}, "
+          f"{time.perf_counter() - start:.1f} s")
+    outcomes = sum((fz.outcomes for fz in fuzzers), collections.Counter())
+    print("outcomes: " + ", ".join(f"{k} {v}" for k, v in outcomes.most_common()))
+    cases = sum((fz.cases for fz in fuzzers), collections.Counter())
+    print("differential cases: " + ", ".join(f"{k} {v}" for k, v in sorted(cases.items())))
+    for text in errors:
+        print("fuzzer error:\n" + text)
+    for key, (count, text) in sorted(findings.items()):
+        print(f"\nFINDING ({count}x) {text}")
+    if errors or findings or total < args.calls:
+        print(f"fuzz_engine: FAILED ({len(findings)} distinct findings)")
+        return 1
+    print("fuzz_engine: no findings")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
