@@ -12,6 +12,10 @@ import pytest
 
 def pytest_configure(config):
     config.addinivalue_line("markers", "not_sanitized(reason): skipped when the extension runs under the sanitizers")
+    # CI runs these once, in its first stage, and deselects them (-m "not slow") in the stages that repeat
+    # the suite on other builds of the same sources.
+    config.addinivalue_line("markers", "slow(reason): a costly test of the package's setting (subprocess "
+                            "environments, clusters, documentation); the suite runs it by default")
 
 
 def pytest_collection_modifyitems(config, items):

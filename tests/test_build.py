@@ -70,6 +70,7 @@ def test_no_warning_under_the_running_numpy():
 # 1.23 is the oldest NumPy the package declares (pyproject.toml); older ones refuse the binary.
 @pytest.mark.skipif(sys.version_info >= (3, 13), reason="NumPy 1.x has no wheels for this Python")
 @pytest.mark.parametrize("numpy_version", ["1.23.5", "1.26.4"])
+@pytest.mark.slow("a virtual environment with NumPy installed from the package index")
 def test_the_same_binary_works_with_numpy_1_x(tmp_path, numpy_version):
     venv = tmp_path / "venv"
     subprocess.run([sys.executable, "-m", "venv", str(venv)], check=True, timeout=300)

@@ -254,8 +254,16 @@ def compute_on(where, client, arrays):
         return dask.compute(*arrays, scheduler="threads")
 
 
-@pytest.mark.parametrize("where", ["threads", "distributed"])
-def test_dask_functions_equal_the_in_memory_ones(where, cluster_client):
+WHERE = ["threads", pytest.param("distributed", marks=pytest.mark.slow("a cluster of worker processes"))]
+
+
+def client_for(where, request):
+    """The cluster's client for a distributed run; a threaded run starts none."""
+    return request.getfixturevalue("cluster_client") if where == "distributed" else None
+
+
+@pytest.mark.parametrize("where", WHERE)
+def test_dask_functions_equal_the_in_memory_ones(where, request):
     x0, P0, zs, Fs, H, Q, R, zd, xd = dask_inputs()
     lazy = [vd.batch_smoother(xd, P0, zd, Fs, H, Q, R, nan_means_missing=True),
             vd.batch_smoother(x0[0], P0[0], zd, Fs, H, Q, R, nan_means_missing=True, covariances=False),
@@ -268,7 +276,7 @@ def test_dask_functions_equal_the_in_memory_ones(where, cluster_client):
     flat_lazy = [a for result in lazy for a in result if a is not None]
     flat_want = [a for result in want for a in result if a is not None]
     assert all(isinstance(a, da.Array) for a in flat_lazy)
-    for got, expected in zip(compute_on(where, cluster_client, flat_lazy), flat_want):
+    for got, expected in zip(compute_on(where, client_for(where, request), flat_lazy), flat_want):
         assert same(got, expected)
 
 
@@ -283,15 +291,15 @@ def test_dask_panels_without_measurement_columns_equal_the_in_memory_ones():
         assert all(same(g, w) for g, w in zip(got, want))
 
 
-@pytest.mark.parametrize("where", ["threads", "distributed"])
-def test_dask_data_errors_name_the_global_sequence(where, cluster_client):
+@pytest.mark.parametrize("where", WHERE)
+def test_dask_data_errors_name_the_global_sequence(where, request):
     x0, P0, zs, Fs, H, Q, R, zd, xd = dask_inputs(gaps=0.0)
     zs = np.concatenate([zs, zs], axis=2)
     zs[17, 22, 0] = np.nan                                   # chunk 3 of 5, local sequence 2
     lazy = vd.batch_smoother(xd, P0[0], da.from_array(zs, chunks=(5, 40, 1)), Fs, np.eye(2), Q, np.eye(2),
                              nan_means_missing=True, covariances=False)
     with pytest.raises(ValueError, match=r"^zs\[17, 22\] \(sequence 17, step 22\) is partly NaN"):
-        compute_on(where, cluster_client, [lazy.xs])
+        compute_on(where, client_for(where, request), [lazy.xs])
 
 
 def test_dask_checks_shapes_and_model_when_the_graph_is_built():

@@ -434,6 +434,7 @@ def test_the_stub_declares_every_field_of_the_tables_with_its_type():
         assert getattr(VexelCKF, name).__doc__, name  # help(VexelCKF) describes the field
 
 
+@pytest.mark.slow("a mypy run in a subprocess")
 def test_mypy_stubtest_finds_the_stub_and_the_runtime_in_agreement():
     pytest.importorskip("mypy.stubtest")
     env = dict(os.environ)
@@ -445,6 +446,7 @@ def test_mypy_stubtest_finds_the_stub_and_the_runtime_in_agreement():
     assert res.returncode == 0, res.stdout + res.stderr
 
 
+@pytest.mark.slow("a mypy run")
 def test_type_checkers_see_typed_fields_and_flag_misspelt_ones(tmp_path, monkeypatch):
     api = pytest.importorskip("mypy.api")
     package_root = os.path.dirname(os.path.dirname(vexel_ckf.__file__))
@@ -481,6 +483,7 @@ def test_version_comes_from_the_package_metadata():
     assert vexel_ckf.__version__ == installed
 
 
+@pytest.mark.slow("a Sphinx build")
 def test_the_documentation_builds_offline_with_warnings_as_errors(tmp_path):
     pytest.importorskip("sphinx")
     pytest.importorskip("numpydoc")
