@@ -15,13 +15,10 @@ from typing import Any, Callable, Dict, Iterable, NamedTuple, Optional, Sequence
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from ._convert import as_floats
+from ._common import FloatArray, as_floats, extra_args, picklable
 from ._engine import CkfBank as _NativeBank
-from ._filter import _picklable, _tuple
 
 __all__ = ["CKFBank", "BankRunResult", "STATUS_CODES"]
-
-FloatArray = NDArray[np.float64]
 
 STATUS_CODES: Dict[int, str] = {
     0: "updated",
@@ -140,7 +137,7 @@ class CKFBank:
         states = _angle_indices("angle_states", angle_states, dim_x)
         measurements = _angle_indices("angle_measurements", angle_measurements, dim_z)
         native.set_angles(list(states), list(measurements))
-        self._adopt(native, dim_x, dim_z, float(dt), fx, hx, _tuple(fx_args), _tuple(hx_args), states, measurements)
+        self._adopt(native, dim_x, dim_z, float(dt), fx, hx, extra_args("fx_args", fx_args), extra_args("hx_args", hx_args), states, measurements)
 
     def _adopt(self, native: Any, dim_x: int, dim_z: int, dt: float, fx: Any, hx: Any, fx_args: Tuple[Any, ...],
                hx_args: Tuple[Any, ...], states: Tuple[int, ...], measurements: Tuple[int, ...]) -> None:
@@ -210,7 +207,7 @@ class CKFBank:
 
     @fx_args.setter
     def fx_args(self, value: Optional[Iterable[Any]]) -> None:
-        self._fx_args = _tuple(value)
+        self._fx_args = extra_args("fx_args", value)
 
     @property
     def hx_args(self) -> Tuple[Any, ...]:
@@ -219,7 +216,7 @@ class CKFBank:
 
     @hx_args.setter
     def hx_args(self, value: Optional[Iterable[Any]]) -> None:
-        self._hx_args = _tuple(value)
+        self._hx_args = extra_args("hx_args", value)
 
     @property
     def angle_states(self) -> Tuple[int, ...]:
@@ -610,7 +607,7 @@ class CKFBank:
         return bank
 
     def __reduce__(self) -> Tuple[Any, ...]:
-        return (_unpickle, (type(self), self.to_dict(), _picklable(self._fx), _picklable(self._hx),
+        return (_unpickle, (type(self), self.to_dict(), picklable(self._fx), picklable(self._hx),
                             self._fx_args, self._hx_args))
 
 

@@ -11,7 +11,6 @@ from __future__ import annotations
 
 import importlib
 import operator
-import pickle
 import sys
 from typing import Any, Callable, Dict, FrozenSet, Iterable, List, NamedTuple, Optional, Tuple, Type, cast
 
@@ -19,7 +18,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from . import _messages
-from ._convert import as_floats
+from ._common import FloatArray, as_floats, extra_args, picklable, square
 from ._angles import wrap
 from ._engine import field_tables as _engine_field_tables
 from ._engine import predict_angles as _predict_angles
@@ -27,8 +26,6 @@ from ._engine import update_angles as _update_angles
 from ._native import CubatureKalmanFilter, SquareRootCubatureKalmanFilter
 
 __all__ = ["VexelCKF", "RunResult"]
-
-FloatArray = NDArray[np.float64]
 
 # The field tables of the two native classes, exported by the engine: one row
 # (name, type, shape, settable) per field, in snapshot order. Everything the
@@ -98,19 +95,6 @@ def _as_vector(name: str, value: ArrayLike) -> FloatArray:
     return as_floats(name, value, contiguous=True)
 
 
-def _as_matrix(name: str, value: ArrayLike, size: int) -> FloatArray:
-    a = as_floats(name, value)
-    if a.ndim == 0:
-        a = a * np.eye(size)
-    return a
-
-
-def _tuple(args: Optional[Iterable[Any]]) -> Tuple[Any, ...]:
-    if args is None:  # as for the native methods, None means no extra arguments
-        return ()
-    return args if type(args) is tuple else tuple(args)
-
-
 def _angle_indices(name: str, value: Optional[Iterable[Any]], size: int, dim: str) -> Tuple[int, ...]:
     """Validated indices of the angle entries of x (size dim_x) or z (size dim_z)."""
     if value is None:
@@ -176,7 +160,7 @@ class _Field:
             raise _no_attribute(obj, name)
         shape = fields.shape[name]
         if len(shape) == 2 and shape[0] == shape[1]:
-            value = _as_matrix(name, value, obj._dim_z if shape[0] == "dim_z" else obj._dim_x)
+            value = square(name, value, obj._dim_z if shape[0] == "dim_z" else obj._dim_x)
         elif len(shape) == 1:
             value = _as_vector(name, value)
         elif shape:
@@ -492,9 +476,9 @@ class VexelCKF:
         fx = self._callback(fx, self._fx, "fx", "predict")
         try:
             if self._angle_states:
-                _predict_angles(self._f, fx, dt, _tuple(fx_args), self._angle_states)
+                _predict_angles(self._f, fx, dt, extra_args("fx_args", fx_args), self._angle_states)
             else:
-                self._f.predict_custom(fx, dt, _tuple(fx_args))
+                self._f.predict_custom(fx, dt, extra_args("fx_args", fx_args))
         except Exception as exc:
             better = _messages.explain(exc, "fx", 2 * self._dim_x, self._dim_x)
             if better is None:
@@ -640,12 +624,12 @@ class VexelCKF:
         hx = self._callback(hx, self._hx, "hx", "update")
         z = _measurement(z, self._dim_z)
         if R is not None:
-            R = _as_matrix("R", R, self._dim_z)
+            R = square("R", R, self._dim_z)
         try:
             if self._angle_states or self._angle_measurements:
-                _update_angles(self._f, z, hx, R, _tuple(hx_args), self._angle_states, self._angle_measurements)
+                _update_angles(self._f, z, hx, R, extra_args("hx_args", hx_args), self._angle_states, self._angle_measurements)
             else:
-                self._f.update(z, hx, R, _tuple(hx_args))
+                self._f.update(z, hx, R, extra_args("hx_args", hx_args))
         except Exception as exc:
             better = _messages.explain(exc, "hx", 2 * self._dim_x, self._dim_z)
             if better is None:
@@ -885,7 +869,7 @@ class VexelCKF:
         return kf
 
     def __reduce__(self) -> Tuple[Any, ...]:
-        return (_unpickle, (type(self), self.to_dict(), _picklable(self._fx), _picklable(self._hx)))
+        return (_unpickle, (type(self), self.to_dict(), picklable(self._fx), picklable(self._hx)))
 
     # -- smoothing -----------------------------------------------------------
 
@@ -947,17 +931,6 @@ class VexelCKF:
 for _name in dict.fromkeys(CKF_FIELDS + SRCKF_FIELDS):
     setattr(VexelCKF, _name, _Field(_name, _field_doc(_name)))
 del _name
-
-
-def _picklable(fn: Any) -> Any:
-    """fn when the standard pickler can store it, else None."""
-    if fn is None:
-        return None
-    try:
-        pickle.dumps(fn)
-    except Exception:
-        return None
-    return fn
 
 
 def _unpickle(cls: Type[VexelCKF], state: Dict[str, Any], fx: Any, hx: Any) -> VexelCKF:

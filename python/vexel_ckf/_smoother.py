@@ -14,12 +14,9 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from . import _engine
-from ._batch import _per_step
-from ._convert import as_floats
+from ._common import FloatArray, as_floats, extra_args, per_step
 
 __all__ = ["cubature_smoother", "CubatureSmoothResult"]
-
-FloatArray = NDArray[np.float64]
 
 
 class CubatureSmoothResult(NamedTuple):
@@ -52,17 +49,6 @@ def _steps_per_call(value: Any) -> int:
     if k < 1:
         raise ValueError(f"steps_per_call must be at least 1, got {k}")
     return min(k, 2**40)  # more than any trace has steps
-
-
-def _extra_args(fx_args: Optional[Iterable[Any]]) -> Tuple[Any, ...]:
-    if fx_args is None:
-        return ()
-    try:
-        return tuple(fx_args)
-    except TypeError:
-        raise TypeError(
-            f"fx_args must be a tuple (or another iterable) of extra arguments for fx, not {type(fx_args).__name__}"
-        ) from None
 
 
 def _angle_indices(angle_states: Any, dim_x: int) -> Optional[Tuple[int, ...]]:
@@ -141,14 +127,14 @@ def cubature_smoother(xs: ArrayLike, Ps: ArrayLike, fx: Callable[..., Any], Q: A
     """
     xs = as_floats("xs", xs)
     Ps = as_floats("Ps", Ps)
-    args = _extra_args(fx_args)
+    args = extra_args("fx_args", fx_args)
     steps_per_call = _steps_per_call(steps_per_call)
     if xs.ndim != 2:
         # Malformed: the native pass names the argument and what it wants.
         return CubatureSmoothResult(*_engine.cubature_smooth(
             xs, Ps, fx, as_floats("Q", Q), as_floats("dt", dt), args, bool(square_root), None, steps_per_call))
     steps, dim_x = xs.shape
-    qs = _per_step("Q", Q, steps, dim_x, dim_x)
+    qs = per_step("Q", Q, steps, dim_x, dim_x)
     # One Q for every step is checked once, also for an empty trace.
     if np.ndim(Q) < 3 and not np.isfinite(as_floats("Q", Q)).all():
         raise ValueError("Q contains non-finite values (NaN or inf)")
