@@ -15,7 +15,7 @@ from typing import Any, Callable, Dict, Iterable, NamedTuple, Optional, Sequence
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from ._common import FloatArray, as_floats, extra_args, picklable
+from ._common import FloatArray, angle_indices, as_floats, extra_args, picklable
 from ._engine import CkfBank as _NativeBank
 
 __all__ = ["CKFBank", "BankRunResult", "STATUS_CODES"]
@@ -57,20 +57,6 @@ def _shape_text(*shapes: Tuple[int, ...]) -> str:
     return " or ".join(str(s) for s in shapes)
 
 
-def _angle_indices(name: str, indices: Optional[Iterable[int]], size: int) -> Tuple[int, ...]:
-    if indices is None:
-        return ()
-    out = []
-    for k in indices:
-        i = operator.index(k)
-        if not -size <= i < size:
-            raise ValueError(f"{name} must hold indices from {-size} to {size - 1}, got {i}")
-        out.append(i % size)
-    if len(set(out)) != len(out):
-        raise ValueError(f"{name} must not name a component twice, got {list(indices)}")  # type: ignore[arg-type]
-    return tuple(out)
-
-
 class CKFBank:
     """A bank of M cubature Kalman filters (covariance form) with shared callbacks.
 
@@ -101,18 +87,23 @@ class CKFBank:
         returns a float64 array of shape (M*2n, dim_z).
     fx_args, hx_args : iterable, optional
         Extra positional arguments of fx and hx.
-    angle_states, angle_measurements : sequence of int, optional
-        Indices of angles in x and in z (negative indices count from the
-        end): measurement images are unwrapped to within pi of each filter's
-        measurement before the moments, angle states are unwrapped around
-        their circular mean after fx and wrapped to (-pi, pi] after each
-        prediction and update, as `VexelCKF` does with the same options.
+    angle_states, angle_measurements : sequence of int or boolean mask, optional
+        The entries of x and of z that are angles in radians: distinct
+        indices (negative ones count from the end) or a boolean mask of
+        length dim_x (dim_z). Measurement images are unwrapped to within pi
+        of each filter's measurement before the moments, angle states are
+        unwrapped around their circular mean after fx and wrapped to
+        (-pi, pi] after each prediction and update, as `VexelCKF` does with
+        the same options.
 
     Raises
     ------
     ValueError
-        For a zero dimension, a non-finite dt, or angle indices out of range
-        or repeated.
+        For a zero dimension, a non-finite dt, angle indices out of range or
+        naming an entry twice, or an angle mask of the wrong length.
+    TypeError
+        For arguments of the wrong kind, angle indices that are not integers
+        among them.
     """
 
     __slots__ = ("_b", "_fx", "_hx", "_fx_args", "_hx_args", "_dt", "_dim_x", "_dim_z", "_angle_states",
@@ -134,10 +125,11 @@ class CKFBank:
     ) -> None:
         native = _NativeBank(M, dim_x, dim_z, dt)
         dim_x, dim_z = operator.index(dim_x), operator.index(dim_z)
-        states = _angle_indices("angle_states", angle_states, dim_x)
-        measurements = _angle_indices("angle_measurements", angle_measurements, dim_z)
+        states = angle_indices("angle_states", angle_states, dim_x)
+        measurements = angle_indices("angle_measurements", angle_measurements, dim_z)
         native.set_angles(list(states), list(measurements))
-        self._adopt(native, dim_x, dim_z, float(dt), fx, hx, extra_args("fx_args", fx_args), extra_args("hx_args", hx_args), states, measurements)
+        self._adopt(native, dim_x, dim_z, float(dt), fx, hx, extra_args("fx_args", fx_args),
+                    extra_args("hx_args", hx_args), states, measurements)
 
     def _adopt(self, native: Any, dim_x: int, dim_z: int, dt: float, fx: Any, hx: Any, fx_args: Tuple[Any, ...],
                hx_args: Tuple[Any, ...], states: Tuple[int, ...], measurements: Tuple[int, ...]) -> None:
@@ -220,12 +212,12 @@ class CKFBank:
 
     @property
     def angle_states(self) -> Tuple[int, ...]:
-        """Indices of the angle components of x."""
+        """Indices (0..dim_x-1) of the state entries handled as angles."""
         return self._angle_states
 
     @property
     def angle_measurements(self) -> Tuple[int, ...]:
-        """Indices of the angle components of z."""
+        """Indices (0..dim_z-1) of the measurement entries handled as angles."""
         return self._angle_measurements
 
     def __repr__(self) -> str:

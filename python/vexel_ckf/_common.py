@@ -74,6 +74,62 @@ def per_step(name: str, value: ArrayLike, steps: int, rows: int, cols: int) -> F
     return np.broadcast_to(m, (steps, rows, cols))
 
 
+# -- angle options -------------------------------------------------------------
+
+# The vector each angle option indexes and the name of its dimension.
+_ANGLE_TARGETS = {"angle_states": ("x", "dim_x"), "angle_measurements": ("z", "dim_z")}
+
+
+def angle_indices(name: str, value: Any, size: int) -> Tuple[int, ...]:
+    """The entries an angle option names, as distinct indices in 0..size-1.
+
+    ``angle_states`` (into x, size dim_x) and ``angle_measurements`` (into
+    z, size dim_z) take, everywhere they are accepted, either distinct
+    integer indices, negative ones counting from the end as in NumPy, or a
+    boolean mask of length size. Indices keep their order; a mask gives its
+    True entries in ascending order. None means no angles.
+
+    A list of Python bools is a mask, not the indices 1 and 0: the smoother
+    has always read ``[True, False]`` that way, and nobody spells index 1 as
+    True.
+    """
+    if value is None:
+        return ()
+    vector, dim = _ANGLE_TARGETS[name]
+    wanted = f"a sequence of indices into {vector} or a boolean mask of length {size}"
+    array = isinstance(value, np.ndarray)
+    if array and value.ndim > 1:
+        raise ValueError(f"{name} must be {wanted}, got an array of shape {value.shape}")
+    if isinstance(value, (str, bytes)) or not isinstance(value, Iterable) or (array and value.ndim == 0):
+        raise TypeError(f"{name} must be {wanted}, got {type(value).__name__}")
+    items: List[Any] = list(value)
+    flags = [isinstance(v, (bool, np.bool_)) for v in items]
+    if (array and value.dtype == np.bool_) or (bool(items) and all(flags)):
+        if len(items) != size:
+            raise ValueError(f"{name} as a boolean mask must have length {size} ({dim} = {size}), got {len(items)}")
+        return tuple(i for i, v in enumerate(items) if v)
+    if any(flags):
+        raise TypeError(f"{name} mixes booleans and integers: give indices or a boolean mask, not both")
+    out: List[int] = []
+    given: List[int] = []
+    for v in items:
+        try:
+            i = operator.index(v)
+        except TypeError:
+            raise TypeError(f"{name} must hold integer indices, got {v!r}") from None
+        if not -size <= i < size:
+            raise ValueError(f"{name} holds {i}, outside {-size}..{size - 1} ({dim} = {size})")
+        k = i % size
+        if k in out:
+            first = given[out.index(k)]
+            if first == i:
+                raise ValueError(f"{name} holds {i} twice")
+            raise ValueError(f"{name} holds {first} and {i}, which name the same entry of {vector}")
+        out.append(k)
+        given.append(i)
+    return tuple(out)
+
+
 # -- callbacks -----------------------------------------------------------------
 
 def extra_args(name: str, value: Optional[Iterable[Any]]) -> Tuple[Any, ...]:

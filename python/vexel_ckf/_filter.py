@@ -18,7 +18,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from . import _messages
-from ._common import FloatArray, as_floats, extra_args, picklable, square
+from ._common import FloatArray, angle_indices, as_floats, extra_args, picklable, square
 from ._angles import wrap
 from ._engine import field_tables as _engine_field_tables
 from ._engine import predict_angles as _predict_angles
@@ -93,26 +93,6 @@ def _as_vector(name: str, value: ArrayLike) -> FloatArray:
     # The engine reads vectors as one contiguous run (a strided view is refused), so
     # views such as a column of a matrix are copied here; anything contiguous passes as is.
     return as_floats(name, value, contiguous=True)
-
-
-def _angle_indices(name: str, value: Optional[Iterable[Any]], size: int, dim: str) -> Tuple[int, ...]:
-    """Validated indices of the angle entries of x (size dim_x) or z (size dim_z)."""
-    if value is None:
-        return ()
-    if isinstance(value, (str, bytes)) or not isinstance(value, Iterable):
-        raise TypeError(f"{name} must be a sequence of indices into {dim[4:]}, got {type(value).__name__}")
-    out: List[int] = []
-    for v in value:
-        try:
-            i = operator.index(v)
-        except TypeError:
-            raise TypeError(f"{name} must hold integer indices, got {v!r}") from None
-        if not 0 <= i < size:
-            raise ValueError(f"{name} holds {i}, outside 0..{size - 1} ({dim} = {size})")
-        if i in out:
-            raise ValueError(f"{name} holds {i} twice")
-        out.append(i)
-    return tuple(out)
 
 
 def _measurement(z: ArrayLike, dim_z: int) -> FloatArray:
@@ -293,24 +273,27 @@ class VexelCKF:
         Default measurement function ``hx(X, *hx_args)``.
     square_root : bool, optional
         Propagate Cholesky factors instead of covariances.
-    angle_states : sequence of int, optional
-        Indices of the state entries that are angles in radians (headings).
-        After fx they are unwrapped around their circular mean before the
-        moments are formed, and x's angles are wrapped to (-pi, pi] after each
-        prediction and update.
-    angle_measurements : sequence of int, optional
-        Indices of the measurement entries that are angles in radians
-        (bearings). Their images under hx are unwrapped to within pi of the
-        measurement before the moments are formed, so that the innovation goes
-        the short way round.
+    angle_states : sequence of int or boolean mask, optional
+        The state entries that are angles in radians (headings): distinct
+        indices into x (negative ones count from the end) or a boolean mask
+        of length dim_x. After fx they are unwrapped around their circular
+        mean before the moments are formed, and x's angles are wrapped to
+        (-pi, pi] after each prediction and update.
+    angle_measurements : sequence of int or boolean mask, optional
+        The measurement entries that are angles in radians (bearings),
+        given the same way: indices into z or a mask of length dim_z. Their
+        images under hx are unwrapped to within pi of the measurement
+        before the moments are formed, so that the innovation goes the
+        short way round.
 
     Raises
     ------
     ValueError
-        For non-positive dimensions, a non-finite dt, or angle indices out of
-        range or repeated.
+        For non-positive dimensions, a non-finite dt, angle indices out of
+        range or naming an entry twice, or an angle mask of the wrong length.
     TypeError
-        For arguments of the wrong kind.
+        For arguments of the wrong kind, angle indices that are not integers
+        among them.
     """
 
     __slots__ = ("_f", "_fields", "_fx", "_hx", "_dt", "_dim_x", "_dim_z", "_square_root",
@@ -340,8 +323,8 @@ class VexelCKF:
         native_cls = SquareRootCubatureKalmanFilter if square_root else CubatureKalmanFilter
         native = native_cls(dim_x, dim_z, dt)
         dim_x, dim_z = operator.index(dim_x), operator.index(dim_z)
-        states = _angle_indices("angle_states", angle_states, dim_x, "dim_x")
-        measured = _angle_indices("angle_measurements", angle_measurements, dim_z, "dim_z")
+        states = angle_indices("angle_states", angle_states, dim_x)
+        measured = angle_indices("angle_measurements", angle_measurements, dim_z)
         self._adopt(native, dim_x, dim_z, float(dt), fx, hx, bool(square_root), states, measured)
 
     def _adopt(self, native: Any, dim_x: int, dim_z: int, dt: float, fx: Any, hx: Any, square_root: bool,
@@ -416,12 +399,12 @@ class VexelCKF:
 
     @property
     def angle_states(self) -> Tuple[int, ...]:
-        """Indices of the state entries handled as angles (see the class description)."""
+        """Indices (0..dim_x-1) of the state entries handled as angles (see the class description)."""
         return self._angle_states
 
     @property
     def angle_measurements(self) -> Tuple[int, ...]:
-        """Indices of the measurement entries handled as angles (see the class description)."""
+        """Indices (0..dim_z-1) of the measurement entries handled as angles (see the class description)."""
         return self._angle_measurements
 
     @property

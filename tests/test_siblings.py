@@ -1,0 +1,111 @@
+"""VexelCKF, CKFBank and cubature_smoother take the same options the same way: one table of angle
+options run against all three, and the bank's filters against lone filters through masks, NaN rows,
+per-call arguments and real measurements."""
+
+import numpy as np
+import pytest
+
+from vexel_ckf import CKFBank, VexelCKF, cubature_smoother
+
+DIM_X, DIM_Z = 5, 2
+
+
+# -- angle options: one rule for every entry point
+
+def spin(X, dt):
+    """Every state turns by its own rate, so that each entry crosses the seam at its own steps."""
+    return X + dt * np.array([0.3, -0.2, 0.25, -0.35, 0.15])
+
+
+def seam_trace():
+    steps = 12
+    xs = np.pi - 0.4 + np.outer(np.arange(steps), [0.3, -0.2, 0.25, -0.35, 0.15]) + [0, 0.6, 0.1, 0.7, 0.2]
+    xs = np.angle(np.exp(1j * xs))  # wrapped, as a filter with angle states leaves them
+    Ps = np.tile(0.01 * np.eye(DIM_X), (steps, 1, 1))
+    return xs, Ps
+
+
+def smoothed(angle_states):
+    xs, Ps = seam_trace()
+    return cubature_smoother(xs, Ps, spin, 1e-3, 1.0, angle_states=angle_states)
+
+
+def accepted(entry, option, value):
+    """The entries the entry point takes value for; for the smoother, the indices whose result equals it."""
+    if entry == "filter":
+        return getattr(VexelCKF(DIM_X, DIM_Z, 1.0, **{option: value}), option)
+    if entry == "bank":
+        return getattr(CKFBank(3, DIM_X, DIM_Z, 1.0, **{option: value}), option)
+    got = smoothed(value)
+    matches = [indices for indices in ((), (0,), (2, 4), (4,), (4, 0), (1, 3), (0, 1))
+               if all(np.array_equal(a, b) for a, b in zip(got[:3], smoothed(indices)[:3]))]
+    return matches[0] if len(matches) == 1 else matches
+
+
+ANGLE_CASES = [
+    # option, value, the entries it names or (exception, message)
+    ("angle_states", None, ()),
+    ("angle_states", [], ()),
+    ("angle_states", [4, 0], (4, 0)),
+    ("angle_states", [-1], (4,)),
+    ("angle_measurements", [-1], (1,)),
+    ("angle_states", np.array([1, -2], dtype=np.int8), (1, 3)),
+    ("angle_states", range(2), (0, 1)),
+    ("angle_states", [False, False, True, False, True], (2, 4)),
+    ("angle_states", np.array([True, False, False, False, False]), (0,)),
+    ("angle_measurements", np.array([True, False]), (0,)),
+    ("angle_states", [5], (ValueError, "angle_states holds 5, outside -5..4 (dim_x = 5)")),
+    ("angle_measurements", [-3], (ValueError, "angle_measurements holds -3, outside -2..1 (dim_z = 2)")),
+    ("angle_states", [2, 2], (ValueError, "angle_states holds 2 twice")),
+    ("angle_states", [4, -1], (ValueError, "angle_states holds 4 and -1, which name the same entry of x")),
+    ("angle_states", [True, False, True], (ValueError, "angle_states as a boolean mask must have length 5 "
+                                                       "(dim_x = 5), got 3")),
+    ("angle_states", np.zeros(0, dtype=bool), (ValueError, "angle_states as a boolean mask must have length 5 "
+                                                           "(dim_x = 5), got 0")),
+    ("angle_states", np.zeros((1, 2), dtype=int), (ValueError, "angle_states must be a sequence of indices into x "
+                                                               "or a boolean mask of length 5, got an array of "
+                                                               "shape (1, 2)")),
+    ("angle_measurements", [1.0], (TypeError, "angle_measurements must hold integer indices, got 1.0")),
+    ("angle_states", np.array([0.0]), (TypeError, "angle_states must hold integer indices, got np.float64(0.0)")),
+    ("angle_states", 2, (TypeError, "angle_states must be a sequence of indices into x or a boolean mask of "
+                                    "length 5, got int")),
+    ("angle_states", "2", (TypeError, "angle_states must be a sequence of indices into x or a boolean mask of "
+                                      "length 5, got str")),
+    ("angle_states", [True, 2], (TypeError, "angle_states mixes booleans and integers: give indices or a boolean "
+                                            "mask, not both")),
+]
+
+
+@pytest.mark.parametrize("entry, option, value, want", [
+    (entry, *case) for case in ANGLE_CASES for entry in ("filter", "bank", "smoother")
+    if entry != "smoother" or case[0] == "angle_states"  # the smoother has no measurements
+])
+def test_angle_options_follow_one_rule_everywhere(entry, option, value, want):
+    if isinstance(want, tuple) and want and isinstance(want[0], type):
+        exc_type, message = want
+        with pytest.raises(exc_type) as exc:
+            accepted(entry, option, value)
+        assert str(exc.value) == message
+    else:
+        assert accepted(entry, option, value) == want
+
+
+def test_the_smoother_table_tells_the_index_sets_apart():
+    # The smoother rows of the table identify the accepted entries by their results: that only works
+    # when every candidate set smooths this trace differently.
+    candidates = [(), (0,), (2, 4), (4,), (1, 3), (0, 1)]
+    results = [smoothed(c).xs.tobytes() for c in candidates]
+    assert len(set(results)) == len(candidates)
+
+
+@pytest.mark.parametrize("square_root", [False, True], ids=["ckf", "srckf"])
+def test_smooth_uses_the_filters_angles_however_they_were_given(square_root):
+    xs, Ps = seam_trace()
+    results = []
+    for given in ([-1, 2], [False, False, True, False, True]):
+        kf = VexelCKF(DIM_X, DIM_Z, 1.0, fx=spin, square_root=square_root, angle_states=given)
+        kf.Q = 1e-3
+        results.append(kf.smooth(type("Run", (), {"xs": xs, "Ps": Ps})()))
+    direct = cubature_smoother(xs, Ps, spin, 1e-3, 1.0, square_root=square_root, angle_states=(4, 2))
+    for got in results:
+        assert all(np.array_equal(a, b) for a, b in zip(got[:3], direct[:3]))
