@@ -76,7 +76,7 @@ class CKFBank:
     dim_x, dim_z : int
         State and measurement dimension of every filter.
     dt : float
-        Default time step, passed to fx.
+        Default time step, passed to fx when a prediction gets none (finite).
     fx : callable, optional
         ``fx(X, dt, *fx_args)``: X holds all M*2n cubature points, one per
         row, filter i's in rows 2n*i to 2n*(i+1)-1; it returns their images
@@ -86,7 +86,8 @@ class CKFBank:
         ``hx(X, *hx_args)``, the same for the measurement function; it
         returns a float64 array of shape (M*2n, dim_z).
     fx_args, hx_args : iterable, optional
-        Extra positional arguments of fx and hx.
+        Extra positional arguments of fx and hx, used by every call that
+        gives none of its own (`predict`, `update`, `run`).
     angle_states, angle_measurements : sequence of int or boolean mask, optional
         The entries of x and of z that are angles in radians: distinct
         indices (negative ones count from the end) or a boolean mask of
@@ -194,7 +195,7 @@ class CKFBank:
 
     @property
     def fx_args(self) -> Tuple[Any, ...]:
-        """Extra positional arguments of fx."""
+        """Extra positional arguments of fx, used when a call gives none."""
         return self._fx_args
 
     @fx_args.setter
@@ -203,7 +204,7 @@ class CKFBank:
 
     @property
     def hx_args(self) -> Tuple[Any, ...]:
-        """Extra positional arguments of hx."""
+        """Extra positional arguments of hx, used when a call gives none."""
         return self._hx_args
 
     @hx_args.setter
@@ -341,7 +342,7 @@ class CKFBank:
             )
         return fn
 
-    def predict(self, dt: Optional[float] = None) -> None:
+    def predict(self, dt: Optional[float] = None, fx_args: Optional[Iterable[Any]] = None) -> None:
         """Predict every filter through one call of fx over all M*2n points.
 
         A filter whose covariance cannot be factored, whose images are not
@@ -352,6 +353,9 @@ class CKFBank:
         ----------
         dt : float, optional
             Time step of this prediction (not stored); defaults to `dt`.
+        fx_args : iterable, optional
+            Extra positional arguments of fx for this prediction; defaults to
+            `fx_args` (``()`` passes none).
 
         Raises
         ------
@@ -364,7 +368,7 @@ class CKFBank:
             changes.
         """
         fx = self._callback(self._fx, "fx", "predict")
-        self._b.predict(fx, dt, self._fx_args)
+        self._b.predict(fx, dt, self._fx_args if fx_args is None else extra_args("fx_args", fx_args))
 
     def _measurements(self, name: str, zs: ArrayLike) -> FloatArray:
         z = as_floats(name, zs)
@@ -374,32 +378,57 @@ class CKFBank:
             raise ValueError(f"{name} must have shape {(len(self), self._dim_z)}, got {z.shape}")
         return z
 
-    def update(self, zs: ArrayLike) -> None:
+    def update(self, zs: ArrayLike, missing: Optional[ArrayLike] = None,
+               hx_args: Optional[Iterable[Any]] = None) -> None:
         """Update every filter with its measurement through one call of hx.
 
-        A row of all NaN is no measurement for that filter (status 4); a
-        partly non-finite row, or non-finite images in its rows, is bad data
-        (status 3). Either way that filter's prediction stands; the others
-        update normally. `status`, `log_likelihoods` and `nis` describe the
-        outcome.
+        A row of all NaN, or a filter flagged in ``missing``, is no
+        measurement for that filter (status 4); a partly non-finite row, or
+        non-finite images in its rows, is bad data (status 3). Either way
+        that filter's prediction stands; the others update normally.
+        `status`, `log_likelihoods` and `nis` describe the outcome.
 
         Parameters
         ----------
         zs : array_like
             Measurements, shape (M, dim_z) (or (M,) when dim_z is 1).
+        missing : array_like of bool, optional
+            Boolean mask of shape (M,): True for the filters without a
+            measurement this step, whatever their rows of zs hold (those rows
+            are not read). The same as filling their rows with NaN.
+        hx_args : iterable, optional
+            Extra positional arguments of hx for this update; defaults to
+            `hx_args` (``()`` passes none).
 
         Raises
         ------
         TypeError
-            Without hx, or when hx returns something other than a 2-D float64
-            array.
+            Without hx, when hx returns something other than a 2-D float64
+            array, or for a ``missing`` that is not boolean.
         ValueError
-            For zs of the wrong shape or when hx returns the wrong shape. Any
-            exception hx raises passes through; in every case no filter
-            changes.
+            For zs or ``missing`` of the wrong shape, or when hx returns the
+            wrong shape. Any exception hx raises passes through; in every
+            case no filter changes.
         """
         hx = self._callback(self._hx, "hx", "update")
-        self._b.update(self._measurements("zs", zs), hx, self._hx_args)
+        z = self._measurements("zs", zs)
+        if missing is not None:
+            flags = self._missing_mask(missing)
+            if flags.any():
+                # The engine knows a missed measurement as a row of all NaN; the
+                # caller's array is left alone.
+                z = z.copy()
+                z[flags] = np.nan
+        self._b.update(z, hx, self._hx_args if hx_args is None else extra_args("hx_args", hx_args))
+
+    def _missing_mask(self, missing: ArrayLike) -> NDArray[np.bool_]:
+        flags = np.asarray(missing)
+        if flags.dtype != np.bool_:
+            raise TypeError(f"missing must be a boolean mask of the filters without a measurement, got dtype "
+                            f"{flags.dtype}")
+        if flags.shape != (len(self),):
+            raise ValueError(f"missing must have shape ({len(self)},), got {flags.shape}")
+        return flags
 
     def run(self, zs_seq: ArrayLike) -> BankRunResult:
         """Filter a whole sequence: for each zs of zs_seq, `predict()` then `update(zs)`.
