@@ -97,14 +97,14 @@ def angle_indices(name: str, value: Any, size: int) -> Tuple[int, ...]:
         return ()
     vector, dim = _ANGLE_TARGETS[name]
     wanted = f"a sequence of indices into {vector} or a boolean mask of length {size}"
-    array = isinstance(value, np.ndarray)
-    if array and value.ndim > 1:
-        raise ValueError(f"{name} must be {wanted}, got an array of shape {value.shape}")
-    if isinstance(value, (str, bytes)) or not isinstance(value, Iterable) or (array and value.ndim == 0):
+    array = value if isinstance(value, np.ndarray) else None
+    if array is not None and array.ndim > 1:
+        raise ValueError(f"{name} must be {wanted}, got an array of shape {array.shape}")
+    if isinstance(value, (str, bytes)) or not isinstance(value, Iterable) or (array is not None and array.ndim == 0):
         raise TypeError(f"{name} must be {wanted}, got {type(value).__name__}")
     items: List[Any] = list(value)
     flags = [isinstance(v, (bool, np.bool_)) for v in items]
-    if (array and value.dtype == np.bool_) or (bool(items) and all(flags)):
+    if (array is not None and array.dtype == np.bool_) or (bool(items) and all(flags)):
         if len(items) != size:
             raise ValueError(f"{name} as a boolean mask must have length {size} ({dim} = {size}), got {len(items)}")
         return tuple(i for i, v in enumerate(items) if v)
