@@ -324,7 +324,7 @@ class CKFBank:
 
     @property
     def nis(self) -> FloatArray:
-        """Normalised innovation squared of each filter's last measurement, shape (M,)."""
+        """Normalised innovation squared of each filter's last measurement, shape (M,); NaN unless status is 0 or 1."""
         return self._read("nis")
 
     @property
@@ -353,6 +353,7 @@ class CKFBank:
         ----------
         dt : float, optional
             Time step of this prediction (not stored); defaults to `dt`.
+            Zero and negative steps are passed on as they are.
         fx_args : iterable, optional
             Extra positional arguments of fx for this prediction; defaults to
             `fx_args` (``()`` passes none).
@@ -598,10 +599,10 @@ class CKFBank:
         Parameters
         ----------
         state : dict
-            A `to_dict()` result; fields absent from it keep their initial
-            values.
+            As written by `to_dict`; fields absent from it keep their initial
+            values, absent angle options mean none.
         fx, hx : callable, optional
-            The callbacks (a dict holds none).
+            The callbacks of the new bank (a dict does not carry them).
         fx_args, hx_args : iterable, optional
             Extra positional arguments of fx and hx.
 
