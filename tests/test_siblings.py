@@ -100,19 +100,6 @@ def test_the_smoother_table_tells_the_index_sets_apart():
     assert len(set(results)) == len(candidates)
 
 
-@pytest.mark.parametrize("square_root", [False, True], ids=["ckf", "srckf"])
-def test_smooth_uses_the_filters_angles_however_they_were_given(square_root):
-    xs, Ps = seam_trace()
-    results = []
-    for given in ([-1, 2], [False, False, True, False, True]):
-        kf = VexelCKF(DIM_X, DIM_Z, 1.0, fx=spin, square_root=square_root, angle_states=given)
-        kf.Q = 1e-3
-        results.append(kf.smooth(type("Run", (), {"xs": xs, "Ps": Ps})()))
-    direct = cubature_smoother(xs, Ps, spin, 1e-3, 1.0, square_root=square_root, angle_states=(4, 2))
-    for got in results:
-        assert all(np.array_equal(a, b) for a, b in zip(got[:3], direct[:3]))
-
-
 # -- VexelCKF: stored callback arguments and nan_means_missing
 
 def drift(X, dt, rate=1.0):
