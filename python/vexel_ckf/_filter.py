@@ -15,7 +15,7 @@ import sys
 from typing import Any, Callable, Dict, FrozenSet, Iterable, List, NamedTuple, Optional, Sequence, Tuple, Type, cast
 
 import numpy as np
-from numpy.typing import ArrayLike, NDArray
+from numpy.typing import ArrayLike
 
 from . import _messages
 from ._common import FloatArray, angle_indices, as_floats, extra_args, picklable, square

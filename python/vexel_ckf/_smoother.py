@@ -8,10 +8,10 @@ broadcast Q only once.
 from __future__ import annotations
 
 import operator
-from typing import Any, Callable, Iterable, NamedTuple, Optional, Tuple
+from typing import Any, Callable, Iterable, NamedTuple, Optional
 
 import numpy as np
-from numpy.typing import ArrayLike, NDArray
+from numpy.typing import ArrayLike
 
 from . import _engine
 from ._common import FloatArray, angle_indices, as_floats, extra_args, per_step
