@@ -234,6 +234,71 @@ def test_filters_equal_lone_filters_through_misses_keep_and_add(per_filter_noise
             assert_matches(bank, kfs, rows=[3, 4], status=[4, 4])
 
 
+def turn_stretched(X, dt, stretch=1.0):
+    return turn(X, dt * stretch)
+
+
+def radar_from(X, ox=0.0, oy=0.0):
+    return radar(X - np.array([ox, oy, 0.0, 0.0, 0.0]))
+
+
+# Per step: the mask of filters flagged missing (None: no mask), the rows of zs that are all NaN, and the
+# per-call fx_args and hx_args (None: the stored ones, (): none).
+MIXED_STEPS = [
+    (None, [], None, None),
+    ([True, False, False, False, False], [2], (0.5,), None),
+    ([False, True, False, False, True], [], None, (10.0, -20.0)),
+    (None, [3], (2.0,), (0.0, 5.0)),
+    ([False] * 5, [0, 4], None, None),
+    ([True] * 5, [], (1.0,), (1.0, 1.0)),
+    (np.array([False, False, True, True, False]), [1], (), ()),
+]
+
+
+def test_bank_filters_equal_lone_filters_through_masks_nan_rows_and_per_call_arguments():
+    # The lone filters spell every option the other accepted way (angles as a mask, a NaN row through
+    # nan_means_missing); the bank's masked rows hold junk that would be bad data if they were read.
+    rng = np.random.default_rng(12)
+    bank = CKFBank(5, N, MZ, 1.0, turn_stretched, radar_from, fx_args=(1.5,), hx_args=[-3.0, 2.0],
+                   angle_measurements=[-1])
+    bank.xs, bank.Ps, bank.Q, bank.R = targets(rng, 5), P0, Q0, R0
+    kfs = []
+    for x in bank.xs:
+        kf = VexelCKF(N, MZ, 1.0, fx=turn_stretched, hx=radar_from, angle_measurements=[False, True],
+                      fx_args=(1.5,), hx_args=(-3.0, 2.0), nan_means_missing=True)
+        kf.x, kf.P, kf.Q, kf.R = x, P0, Q0, R0
+        kfs.append(kf)
+    for missing, nan_rows, fx_args, hx_args in MIXED_STEPS:
+        zs = measure(rng, bank.xs)
+        zs[nan_rows] = np.nan
+        flagged = np.zeros(5, bool) if missing is None else np.asarray(missing)
+        zs[flagged, 0] = np.inf
+        given = zs.copy()
+        bank.predict(fx_args=fx_args)
+        bank.update(zs, missing, hx_args=hx_args)
+        assert same(zs, given)  # the caller's array is not written
+        for kf, z, skip in zip(kfs, zs, flagged):
+            kf.predict(fx_args=fx_args)
+            kf.update(None if skip else z, hx_args=hx_args)
+        assert_matches(bank, kfs, status=[4 if skip or i in nan_rows else 0 for i, skip in enumerate(flagged)])
+
+
+@pytest.mark.parametrize("missing, exc, message", [
+    (np.array([1, 0, 0]), TypeError, "missing must be a boolean mask of the filters without a measurement, "
+                                     "got dtype int64"),
+    ([True, False], ValueError, r"missing must have shape (3,), got (2,)"),
+    (np.zeros((3, 1), bool), ValueError, r"missing must have shape (3,), got (3, 1)"),
+])
+def test_missing_masks_are_validated_before_any_filter_changes(missing, exc, message):
+    bank = make_bank(targets(np.random.default_rng(13), 3))
+    bank.predict()
+    before = bank.to_dict()
+    with pytest.raises(exc) as info:
+        bank.update(measure(np.random.default_rng(14), bank.xs), missing)
+    assert str(info.value) == message
+    assert all(same(np.asarray(before[k]), np.asarray(v)) for k, v in bank.to_dict().items())
+
+
 def test_jitter_is_counted_per_filter_as_a_lone_filter_counts_it():
     rng = np.random.default_rng(12)
     bank = make_bank(targets(rng, 3))
@@ -459,10 +524,6 @@ def test_settings_take_scalars_and_broadcast():
     assert bank.R.shape == (3, MZ, MZ)
     bank.dt = 0.5
     assert bank.dt == 0.5
-    for kw, err in (({"angle_states": [5]}, ValueError), ({"angle_measurements": [1, -1]}, ValueError),
-                    ({"angle_states": [1.5]}, TypeError)):
-        with pytest.raises(err):
-            CKFBank(3, N, MZ, 1.0, **kw)
 
 
 def test_add_needs_per_filter_noise_only_where_the_bank_has_it():

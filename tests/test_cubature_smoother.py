@@ -202,7 +202,6 @@ def raising_fx(X, dt):
     ({"dt": np.ones(3)}, ValueError, "dt must be one value or have shape (N,) or (N-1,) with N = 5; got (3,)"),
     ({"dt": np.array([1, 1, np.inf, 1, 1.0])}, ValueError, "dt must be finite; entry 2 is inf"),
     ({"dt": np.nan}, ValueError, "dt must be finite, got nan"),
-    ({"angle_states": [2]}, ValueError, "angle_states entries must be state indices in [0, 2); got 2"),
     ({"fx_args": 3}, TypeError, "fx_args must be a tuple (or another iterable) of extra arguments for fx, not int"),
     ({"Ps": with_row(PS, 2, [[1.0, 2.0], [2.0, 1.0]])}, RuntimeError,
      "unable to compute stable Cholesky factor (smoother step 2)"),

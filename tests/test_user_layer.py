@@ -218,20 +218,7 @@ def test_bad_time_steps_are_refused_before_the_first_step(dts, message):
     assert all(np.array_equal(v, before[k], equal_nan=True) for k, v in kf.to_dict().items() if k in kf.field_names)
 
 
-# -- angle options: what is validated, what travels with the filter
-
-@pytest.mark.parametrize("kw,exc_type,message", [
-    (dict(angle_states=[5]), ValueError, "angle_states holds 5, outside 0..4 (dim_x = 5)"),
-    (dict(angle_states=[2, 2]), ValueError, "angle_states holds 2 twice"),
-    (dict(angle_measurements=[-1]), ValueError, "angle_measurements holds -1, outside 0..1 (dim_z = 2)"),
-    (dict(angle_measurements=[1.0]), TypeError, "angle_measurements must hold integer indices, got 1.0"),
-    (dict(angle_states=2), TypeError, "angle_states must be a sequence of indices into x, got int"),
-])
-def test_angle_indices_are_validated(kw, exc_type, message):
-    with pytest.raises(exc_type) as exc:
-        VexelCKF(5, 2, 1.0, **kw)
-    assert str(exc.value) == message
-
+# -- angle options: what travels with the filter (tests/test_siblings.py checks what is accepted)
 
 @BOTH
 def test_angle_options_travel_with_copies_dicts_and_pickles(square_root):

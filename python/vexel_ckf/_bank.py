@@ -15,14 +15,11 @@ from typing import Any, Callable, Dict, Iterable, NamedTuple, Optional, Sequence
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from ._convert import as_floats
 from . import _engine
+from ._common import FloatArray, angle_indices, as_floats, extra_args, picklable
 from ._engine import CkfBank as _NativeBank
-from ._filter import _picklable, _tuple
 
 __all__ = ["CKFBank", "BankRunResult", "STATUS_CODES"]
-
-FloatArray = NDArray[np.float64]
 
 STATUS_CODES: Dict[int, str] = dict(enumerate(_engine.status_texts))
 """Meaning of each value of `CKFBank.status`."""
@@ -55,20 +52,6 @@ def _shape_text(*shapes: Tuple[int, ...]) -> str:
     return " or ".join(str(s) for s in shapes)
 
 
-def _angle_indices(name: str, indices: Optional[Iterable[int]], size: int) -> Tuple[int, ...]:
-    if indices is None:
-        return ()
-    out = []
-    for k in indices:
-        i = operator.index(k)
-        if not -size <= i < size:
-            raise ValueError(f"{name} must hold indices from {-size} to {size - 1}, got {i}")
-        out.append(i % size)
-    if len(set(out)) != len(out):
-        raise ValueError(f"{name} must not name a component twice, got {list(indices)}")  # type: ignore[arg-type]
-    return tuple(out)
-
-
 class CKFBank:
     """A bank of M cubature Kalman filters (covariance form) with shared callbacks.
 
@@ -88,7 +71,7 @@ class CKFBank:
     dim_x, dim_z : int
         State and measurement dimension of every filter.
     dt : float
-        Default time step, passed to fx.
+        Default time step, passed to fx when a prediction gets none (finite).
     fx : callable, optional
         ``fx(X, dt, *fx_args)``: X holds all M*2n cubature points, one per
         row, filter i's in rows 2n*i to 2n*(i+1)-1; it returns their images
@@ -98,19 +81,25 @@ class CKFBank:
         ``hx(X, *hx_args)``, the same for the measurement function; it
         returns a float64 array of shape (M*2n, dim_z).
     fx_args, hx_args : iterable, optional
-        Extra positional arguments of fx and hx.
-    angle_states, angle_measurements : sequence of int, optional
-        Indices of angles in x and in z (negative indices count from the
-        end): measurement images are unwrapped to within pi of each filter's
-        measurement before the moments, angle states are unwrapped around
-        their circular mean after fx and wrapped to (-pi, pi] after each
-        prediction and update, as `VexelCKF` does with the same options.
+        Extra positional arguments of fx and hx, used by every call that
+        gives none of its own (`predict`, `update`, `run`).
+    angle_states, angle_measurements : sequence of int or boolean mask, optional
+        The entries of x and of z that are angles in radians: distinct
+        indices (negative ones count from the end) or a boolean mask of
+        length dim_x (dim_z). Measurement images are unwrapped to within pi
+        of each filter's measurement before the moments, angle states are
+        unwrapped around their circular mean after fx and wrapped to
+        (-pi, pi] after each prediction and update, as `VexelCKF` does with
+        the same options.
 
     Raises
     ------
     ValueError
-        For a zero dimension, a non-finite dt, or angle indices out of range
-        or repeated.
+        For a zero dimension, a non-finite dt, angle indices out of range or
+        naming an entry twice, or an angle mask of the wrong length.
+    TypeError
+        For arguments of the wrong kind, angle indices that are not integers
+        among them.
     """
 
     __slots__ = ("_b", "_fx", "_hx", "_fx_args", "_hx_args", "_dt", "_dim_x", "_dim_z", "_angle_states",
@@ -132,10 +121,11 @@ class CKFBank:
     ) -> None:
         native = _NativeBank(M, dim_x, dim_z, dt)
         dim_x, dim_z = operator.index(dim_x), operator.index(dim_z)
-        states = _angle_indices("angle_states", angle_states, dim_x)
-        measurements = _angle_indices("angle_measurements", angle_measurements, dim_z)
+        states = angle_indices("angle_states", angle_states, dim_x)
+        measurements = angle_indices("angle_measurements", angle_measurements, dim_z)
         native.set_angles(list(states), list(measurements))
-        self._adopt(native, dim_x, dim_z, float(dt), fx, hx, _tuple(fx_args), _tuple(hx_args), states, measurements)
+        self._adopt(native, dim_x, dim_z, float(dt), fx, hx, extra_args("fx_args", fx_args),
+                    extra_args("hx_args", hx_args), states, measurements)
 
     def _adopt(self, native: Any, dim_x: int, dim_z: int, dt: float, fx: Any, hx: Any, fx_args: Tuple[Any, ...],
                hx_args: Tuple[Any, ...], states: Tuple[int, ...], measurements: Tuple[int, ...]) -> None:
@@ -200,30 +190,30 @@ class CKFBank:
 
     @property
     def fx_args(self) -> Tuple[Any, ...]:
-        """Extra positional arguments of fx."""
+        """Extra positional arguments of fx, used when a call gives none."""
         return self._fx_args
 
     @fx_args.setter
     def fx_args(self, value: Optional[Iterable[Any]]) -> None:
-        self._fx_args = _tuple(value)
+        self._fx_args = extra_args("fx_args", value)
 
     @property
     def hx_args(self) -> Tuple[Any, ...]:
-        """Extra positional arguments of hx."""
+        """Extra positional arguments of hx, used when a call gives none."""
         return self._hx_args
 
     @hx_args.setter
     def hx_args(self, value: Optional[Iterable[Any]]) -> None:
-        self._hx_args = _tuple(value)
+        self._hx_args = extra_args("hx_args", value)
 
     @property
     def angle_states(self) -> Tuple[int, ...]:
-        """Indices of the angle components of x."""
+        """Indices (0..dim_x-1) of the state entries handled as angles."""
         return self._angle_states
 
     @property
     def angle_measurements(self) -> Tuple[int, ...]:
-        """Indices of the angle components of z."""
+        """Indices (0..dim_z-1) of the measurement entries handled as angles."""
         return self._angle_measurements
 
     def __repr__(self) -> str:
@@ -329,7 +319,7 @@ class CKFBank:
 
     @property
     def nis(self) -> FloatArray:
-        """Normalised innovation squared of each filter's last measurement, shape (M,)."""
+        """Normalised innovation squared of each filter's last measurement, shape (M,); NaN unless status is 0 or 1."""
         return self._read("nis")
 
     @property
@@ -347,7 +337,7 @@ class CKFBank:
             )
         return fn
 
-    def predict(self, dt: Optional[float] = None) -> None:
+    def predict(self, dt: Optional[float] = None, fx_args: Optional[Iterable[Any]] = None) -> None:
         """Predict every filter through one call of fx over all M*2n points.
 
         A filter whose covariance cannot be factored, whose images are not
@@ -358,6 +348,10 @@ class CKFBank:
         ----------
         dt : float, optional
             Time step of this prediction (not stored); defaults to `dt`.
+            Zero and negative steps are passed on as they are.
+        fx_args : iterable, optional
+            Extra positional arguments of fx for this prediction; defaults to
+            `fx_args` (``()`` passes none).
 
         Raises
         ------
@@ -370,7 +364,7 @@ class CKFBank:
             changes.
         """
         fx = self._callback(self._fx, "fx", "predict")
-        self._b.predict(fx, dt, self._fx_args)
+        self._b.predict(fx, dt, self._fx_args if fx_args is None else extra_args("fx_args", fx_args))
 
     def _measurements(self, name: str, zs: ArrayLike) -> FloatArray:
         z = as_floats(name, zs)
@@ -380,32 +374,57 @@ class CKFBank:
             raise ValueError(f"{name} must have shape {(len(self), self._dim_z)}, got {z.shape}")
         return z
 
-    def update(self, zs: ArrayLike) -> None:
+    def update(self, zs: ArrayLike, missing: Optional[ArrayLike] = None,
+               hx_args: Optional[Iterable[Any]] = None) -> None:
         """Update every filter with its measurement through one call of hx.
 
-        A row of all NaN is no measurement for that filter (status 4); a
-        partly non-finite row, or non-finite images in its rows, is bad data
-        (status 3). Either way that filter's prediction stands; the others
-        update normally. `status`, `log_likelihoods` and `nis` describe the
-        outcome.
+        A row of all NaN, or a filter flagged in ``missing``, is no
+        measurement for that filter (status 4); a partly non-finite row, or
+        non-finite images in its rows, is bad data (status 3). Either way
+        that filter's prediction stands; the others update normally.
+        `status`, `log_likelihoods` and `nis` describe the outcome.
 
         Parameters
         ----------
         zs : array_like
             Measurements, shape (M, dim_z) (or (M,) when dim_z is 1).
+        missing : array_like of bool, optional
+            Boolean mask of shape (M,): True for the filters without a
+            measurement this step, whatever their rows of zs hold (those rows
+            are not read). The same as filling their rows with NaN.
+        hx_args : iterable, optional
+            Extra positional arguments of hx for this update; defaults to
+            `hx_args` (``()`` passes none).
 
         Raises
         ------
         TypeError
-            Without hx, or when hx returns something other than a 2-D float64
-            array.
+            Without hx, when hx returns something other than a 2-D float64
+            array, or for a ``missing`` that is not boolean.
         ValueError
-            For zs of the wrong shape or when hx returns the wrong shape. Any
-            exception hx raises passes through; in every case no filter
-            changes.
+            For zs or ``missing`` of the wrong shape, or when hx returns the
+            wrong shape. Any exception hx raises passes through; in every
+            case no filter changes.
         """
         hx = self._callback(self._hx, "hx", "update")
-        self._b.update(self._measurements("zs", zs), hx, self._hx_args)
+        z = self._measurements("zs", zs)
+        if missing is not None:
+            flags = self._missing_mask(missing)
+            if flags.any():
+                # The engine knows a missed measurement as a row of all NaN; the
+                # caller's array is left alone.
+                z = z.copy()
+                z[flags] = np.nan
+        self._b.update(z, hx, self._hx_args if hx_args is None else extra_args("hx_args", hx_args))
+
+    def _missing_mask(self, missing: ArrayLike) -> NDArray[np.bool_]:
+        flags = np.asarray(missing)
+        if flags.dtype != np.bool_:
+            raise TypeError(f"missing must be a boolean mask of the filters without a measurement, got dtype "
+                            f"{flags.dtype}")
+        if flags.shape != (len(self),):
+            raise ValueError(f"missing must have shape ({len(self)},), got {flags.shape}")
+        return flags
 
     def run(self, zs_seq: ArrayLike) -> BankRunResult:
         """Filter a whole sequence: for each zs of zs_seq, `predict()` then `update(zs)`.
@@ -575,10 +594,10 @@ class CKFBank:
         Parameters
         ----------
         state : dict
-            A `to_dict()` result; fields absent from it keep their initial
-            values.
+            As written by `to_dict`; fields absent from it keep their initial
+            values, absent angle options mean none.
         fx, hx : callable, optional
-            The callbacks (a dict holds none).
+            The callbacks of the new bank (a dict does not carry them).
         fx_args, hx_args : iterable, optional
             Extra positional arguments of fx and hx.
 
@@ -605,7 +624,7 @@ class CKFBank:
         return bank
 
     def __reduce__(self) -> Tuple[Any, ...]:
-        return (_unpickle, (type(self), self.to_dict(), _picklable(self._fx), _picklable(self._hx),
+        return (_unpickle, (type(self), self.to_dict(), picklable(self._fx), picklable(self._hx),
                             self._fx_args, self._hx_args))
 
 

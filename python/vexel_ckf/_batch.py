@@ -13,12 +13,10 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from . import _engine, _native
-from ._convert import as_floats
+from ._common import FloatArray, as_floats, matrix, per_step, square
 
 __all__ = ["batch_filter", "rts_smoother", "batch_smoother", "filter_bank_step",
            "BatchResult", "SmoothResult", "SmootherResult", "BankStepResult"]
-
-FloatArray = NDArray[np.float64]
 
 
 class BatchResult(NamedTuple):
@@ -71,36 +69,6 @@ class BankStepResult(NamedTuple):
     shape (M,)."""
 
 
-def _matrix(name: str, a: ArrayLike, rows: int, cols: int) -> FloatArray:
-    """One matrix; a scalar stands for that multiple of the identity."""
-    m = as_floats(name, a)
-    if m.ndim == 0 and rows == cols:
-        m = m * np.eye(rows)
-    if m.shape != (rows, cols):
-        raise ValueError(f"{name} must have shape ({rows}, {cols}), got {m.shape}")
-    return m
-
-
-def _shared(name: str, a: ArrayLike, size: int) -> FloatArray:
-    """One shared matrix; a scalar stands for that multiple of the identity (shape checked natively)."""
-    m = as_floats(name, a)
-    return m * np.eye(size) if m.ndim == 0 else m
-
-
-def _per_step(name: str, a: ArrayLike, steps: int, rows: int, cols: int) -> FloatArray:
-    """A stack of per-step matrices, or a broadcast view of one constant matrix."""
-    m = as_floats(name, a)
-    if m.ndim == 3:
-        return m  # a stack: the native function checks its shape
-    m = _matrix(name, m, rows, cols) if m.ndim in (0, 2) else m
-    if m.ndim != 2:
-        raise ValueError(
-            f"{name} must be a ({rows}, {cols}) matrix or a stack of shape ({steps}, {rows}, {cols}), "
-            f"got shape {m.shape}"
-        )
-    return np.broadcast_to(m, (steps, rows, cols))
-
-
 def _measurements(zs: ArrayLike) -> FloatArray:
     z = as_floats("zs", zs)
     return z.reshape(-1, 1) if z.ndim == 1 else z
@@ -116,9 +84,9 @@ def _panel_model(x0: FloatArray, P0: ArrayLike, zs: FloatArray, F: ArrayLike, H:
     """P0 and the per-step stacks (F, H, Q, R) for a 3-D zs (M, N, dim_z)."""
     dim_x = x0.shape[-1] if x0.ndim in (1, 2) else 0
     steps, dim_z = zs.shape[1], zs.shape[2]
-    P0 = _matrix("P0", P0, dim_x, dim_x) if np.ndim(P0) == 0 else as_floats("P0", P0)
-    model = (_per_step("F", F, steps, dim_x, dim_x), _per_step("H", H, steps, dim_z, dim_x),
-             _per_step("Q", Q, steps, dim_x, dim_x), _per_step("R", R, steps, dim_z, dim_z))
+    P0 = square("P0", P0, dim_x)
+    model = (per_step("F", F, steps, dim_x, dim_x), per_step("H", H, steps, dim_z, dim_x),
+             per_step("Q", Q, steps, dim_x, dim_x), per_step("R", R, steps, dim_z, dim_z))
     return x0, P0, model
 
 
@@ -194,11 +162,11 @@ def batch_filter(x0: ArrayLike, P0: ArrayLike, zs: ArrayLike, F: ArrayLike, H: A
         return BatchResult(xs[0], Ps[0], lls[0])
     dim_x = x0.shape[0]
     steps, dim_z = zs.shape
-    P0 = _matrix("P0", P0, dim_x, dim_x) if np.ndim(P0) == 0 else as_floats("P0", P0)
-    fs = _per_step("F", F, steps, dim_x, dim_x)
-    hs = _per_step("H", H, steps, dim_z, dim_x)
-    qs = _per_step("Q", Q, steps, dim_x, dim_x)
-    rs = _per_step("R", R, steps, dim_z, dim_z)
+    P0 = square("P0", P0, dim_x)
+    fs = per_step("F", F, steps, dim_x, dim_x)
+    hs = per_step("H", H, steps, dim_z, dim_x)
+    qs = per_step("Q", Q, steps, dim_x, dim_x)
+    rs = per_step("R", R, steps, dim_z, dim_z)
     return BatchResult(*_native.batch_filter_linear(x0, P0, zs, fs, hs, qs, rs))
 
 
@@ -289,14 +257,14 @@ def rts_smoother(xs: ArrayLike, Ps: ArrayLike, F: ArrayLike, Q: ArrayLike) -> Sm
     Ps = as_floats("Ps", Ps)
     if xs.ndim == 3:
         steps, dim_x = xs.shape[1], xs.shape[2]
-        fs = _per_step("F", F, steps, dim_x, dim_x)
-        qs = _per_step("Q", Q, steps, dim_x, dim_x)
+        fs = per_step("F", F, steps, dim_x, dim_x)
+        qs = per_step("Q", Q, steps, dim_x, dim_x)
         return SmoothResult(*_engine.panel_rts(xs, Ps, fs, qs, 0))
     if xs.ndim != 2:
         return SmoothResult(*_native.rts_smooth(xs, Ps, as_floats("F", F), as_floats("Q", Q)))
     steps, dim_x = xs.shape
-    fs = _per_step("F", F, steps, dim_x, dim_x)
-    qs = _per_step("Q", Q, steps, dim_x, dim_x)
+    fs = per_step("F", F, steps, dim_x, dim_x)
+    qs = per_step("Q", Q, steps, dim_x, dim_x)
     out = SmoothResult(*_native.rts_smooth(xs, Ps, fs, qs))
     # The native pass lets an overflow run on as NaN; a result must not
     # carry one. The backward pass spreads it to every earlier step, so the
@@ -354,6 +322,6 @@ def filter_bank_step(xs: ArrayLike, Ps: ArrayLike, zs: ArrayLike, F: ArrayLike, 
     filters, dim_x = xs.shape
     dim_z = zs.shape[1]
     if Ps.ndim == 2:
-        Ps = np.broadcast_to(_matrix("Ps", Ps, dim_x, dim_x), (filters, dim_x, dim_x))
-    return BankStepResult(*step(xs, Ps, zs, F, H, _shared("Q", Q, dim_x), _shared("R", R, dim_z)))
+        Ps = np.broadcast_to(matrix("Ps", Ps, dim_x, dim_x), (filters, dim_x, dim_x))
+    return BankStepResult(*step(xs, Ps, zs, F, H, square("Q", Q, dim_x), square("R", R, dim_z)))
 

@@ -11,15 +11,14 @@ from __future__ import annotations
 
 import importlib
 import operator
-import pickle
 import sys
-from typing import Any, Callable, Dict, FrozenSet, Iterable, List, NamedTuple, Optional, Tuple, Type, cast
+from typing import Any, Callable, Dict, FrozenSet, Iterable, List, NamedTuple, Optional, Sequence, Tuple, Type, cast
 
 import numpy as np
-from numpy.typing import ArrayLike, NDArray
+from numpy.typing import ArrayLike
 
 from . import _messages
-from ._convert import as_floats
+from ._common import FloatArray, angle_indices, as_floats, extra_args, picklable, square
 from ._angles import wrap
 from ._engine import field_tables as _engine_field_tables
 from ._engine import predict_angles as _predict_angles
@@ -27,8 +26,6 @@ from ._engine import update_angles as _update_angles
 from ._native import CubatureKalmanFilter, SquareRootCubatureKalmanFilter
 
 __all__ = ["VexelCKF", "RunResult"]
-
-FloatArray = NDArray[np.float64]
 
 # The field tables of the two native classes, exported by the engine: one row
 # (name, type, shape, settable) per field, in snapshot order. Everything the
@@ -98,39 +95,6 @@ def _as_vector(name: str, value: ArrayLike) -> FloatArray:
     return as_floats(name, value, contiguous=True)
 
 
-def _as_matrix(name: str, value: ArrayLike, size: int) -> FloatArray:
-    a = as_floats(name, value)
-    if a.ndim == 0:
-        a = a * np.eye(size)
-    return a
-
-
-def _tuple(args: Optional[Iterable[Any]]) -> Tuple[Any, ...]:
-    if args is None:  # as for the native methods, None means no extra arguments
-        return ()
-    return args if type(args) is tuple else tuple(args)
-
-
-def _angle_indices(name: str, value: Optional[Iterable[Any]], size: int, dim: str) -> Tuple[int, ...]:
-    """Validated indices of the angle entries of x (size dim_x) or z (size dim_z)."""
-    if value is None:
-        return ()
-    if isinstance(value, (str, bytes)) or not isinstance(value, Iterable):
-        raise TypeError(f"{name} must be a sequence of indices into {dim[4:]}, got {type(value).__name__}")
-    out: List[int] = []
-    for v in value:
-        try:
-            i = operator.index(v)
-        except TypeError:
-            raise TypeError(f"{name} must hold integer indices, got {v!r}") from None
-        if not 0 <= i < size:
-            raise ValueError(f"{name} holds {i}, outside 0..{size - 1} ({dim} = {size})")
-        if i in out:
-            raise ValueError(f"{name} holds {i} twice")
-        out.append(i)
-    return tuple(out)
-
-
 def _measurement(z: ArrayLike, dim_z: int) -> FloatArray:
     """z as a contiguous vector; a column (dim_z, 1), as FilterPy keeps it, is flattened."""
     a = as_floats("z", z, contiguous=True)
@@ -176,7 +140,7 @@ class _Field:
             raise _no_attribute(obj, name)
         shape = fields.shape[name]
         if len(shape) == 2 and shape[0] == shape[1]:
-            value = _as_matrix(name, value, obj._dim_z if shape[0] == "dim_z" else obj._dim_x)
+            value = square(name, value, obj._dim_z if shape[0] == "dim_z" else obj._dim_x)
         elif len(shape) == 1:
             value = _as_vector(name, value)
         elif shape:
@@ -286,9 +250,9 @@ class VexelCKF:
 
     ``VexelCKF(dim_x, dim_z, dt, fx=None, hx=None, square_root=False)`` wraps a
     native `CubatureKalmanFilter`, or with ``square_root=True`` a
-    `SquareRootCubatureKalmanFilter`. ``fx(X, dt, *args)`` and ``hx(X, *args)`` work on
-    all cubature points at once: X has one point per row, and they return one
-    row per point.
+    `SquareRootCubatureKalmanFilter`. ``fx(X, dt, *fx_args)`` and ``hx(X, *hx_args)``
+    work on all cubature points at once: X has one point per row, and they
+    return one row per point.
 
     Every field of the native filter is an attribute (``kf.x``, ``kf.P = ...``,
     ``kf.nis``); a read returns a read-only copy, an assignment is validated
@@ -309,38 +273,51 @@ class VexelCKF:
         Default measurement function ``hx(X, *hx_args)``.
     square_root : bool, optional
         Propagate Cholesky factors instead of covariances.
-    angle_states : sequence of int, optional
-        Indices of the state entries that are angles in radians (headings).
-        After fx they are unwrapped around their circular mean before the
-        moments are formed, and x's angles are wrapped to (-pi, pi] after each
-        prediction and update.
-    angle_measurements : sequence of int, optional
-        Indices of the measurement entries that are angles in radians
-        (bearings). Their images under hx are unwrapped to within pi of the
-        measurement before the moments are formed, so that the innovation goes
-        the short way round.
+    angle_states : sequence of int or boolean mask, optional
+        The state entries that are angles in radians (headings): distinct
+        indices into x (negative ones count from the end) or a boolean mask
+        of length dim_x. After fx they are unwrapped around their circular
+        mean before the moments are formed, and x's angles are wrapped to
+        (-pi, pi] after each prediction and update.
+    angle_measurements : sequence of int or boolean mask, optional
+        The measurement entries that are angles in radians (bearings),
+        given the same way: indices into z or a mask of length dim_z. Their
+        images under hx are unwrapped to within pi of the measurement
+        before the moments are formed, so that the innovation goes the
+        short way round.
+    fx_args, hx_args : iterable, optional
+        Extra positional arguments of fx and hx, used by every call that
+        gives none of its own (`predict`, `update`, `run`, `smooth`).
+    nan_means_missing : bool, optional
+        A measurement of all NaN is a missed one, as ``update(None)`` is,
+        in `update` and `run` unless the call says otherwise. Without it
+        such a measurement is an error, as any non-finite one is.
 
     Raises
     ------
     ValueError
-        For non-positive dimensions, a non-finite dt, or angle indices out of
-        range or repeated.
+        For non-positive dimensions, a non-finite dt, angle indices out of
+        range or naming an entry twice, or an angle mask of the wrong length.
     TypeError
-        For arguments of the wrong kind.
+        For arguments of the wrong kind, angle indices that are not integers
+        among them.
     """
 
-    __slots__ = ("_f", "_fields", "_fx", "_hx", "_dt", "_dim_x", "_dim_z", "_square_root",
-                 "_angle_states", "_angle_measurements")
+    __slots__ = ("_f", "_fields", "_fx", "_hx", "_fx_args", "_hx_args", "_dt", "_dim_x", "_dim_z", "_square_root",
+                 "_angle_states", "_angle_measurements", "_nan_means_missing")
     _f: Any
     _fields: _FieldSet
     _fx: Optional[Callable[..., Any]]
     _hx: Optional[Callable[..., Any]]
+    _fx_args: Tuple[Any, ...]
+    _hx_args: Tuple[Any, ...]
     _dt: float
     _dim_x: int
     _dim_z: int
     _square_root: bool
     _angle_states: Tuple[int, ...]
     _angle_measurements: Tuple[int, ...]
+    _nan_means_missing: bool
 
     def __init__(
         self,
@@ -352,21 +329,30 @@ class VexelCKF:
         square_root: bool = False,
         angle_states: Optional[Iterable[int]] = None,
         angle_measurements: Optional[Iterable[int]] = None,
+        *,
+        fx_args: Optional[Iterable[Any]] = (),
+        hx_args: Optional[Iterable[Any]] = (),
+        nan_means_missing: bool = False,
     ) -> None:
         native_cls = SquareRootCubatureKalmanFilter if square_root else CubatureKalmanFilter
         native = native_cls(dim_x, dim_z, dt)
         dim_x, dim_z = operator.index(dim_x), operator.index(dim_z)
-        states = _angle_indices("angle_states", angle_states, dim_x, "dim_x")
-        measured = _angle_indices("angle_measurements", angle_measurements, dim_z, "dim_z")
-        self._adopt(native, dim_x, dim_z, float(dt), fx, hx, bool(square_root), states, measured)
+        states = angle_indices("angle_states", angle_states, dim_x)
+        measured = angle_indices("angle_measurements", angle_measurements, dim_z)
+        self._adopt(native, dim_x, dim_z, float(dt), fx, hx, bool(square_root), states, measured,
+                    extra_args("fx_args", fx_args), extra_args("hx_args", hx_args), bool(nan_means_missing))
 
     def _adopt(self, native: Any, dim_x: int, dim_z: int, dt: float, fx: Any, hx: Any, square_root: bool,
-               angle_states: Tuple[int, ...] = (), angle_measurements: Tuple[int, ...] = ()) -> None:
+               angle_states: Tuple[int, ...] = (), angle_measurements: Tuple[int, ...] = (),
+               fx_args: Tuple[Any, ...] = (), hx_args: Tuple[Any, ...] = (), nan_means_missing: bool = False) -> None:
         setattr_ = object.__setattr__
         setattr_(self, "_f", native)
         setattr_(self, "_fields", _SRCKF if square_root else _CKF)
         setattr_(self, "_fx", fx)
         setattr_(self, "_hx", hx)
+        setattr_(self, "_fx_args", fx_args)
+        setattr_(self, "_hx_args", hx_args)
+        setattr_(self, "_nan_means_missing", nan_means_missing)
         setattr_(self, "_dt", dt)
         setattr_(self, "_dim_x", dim_x)
         setattr_(self, "_dim_z", dim_z)
@@ -431,13 +417,40 @@ class VexelCKF:
         object.__setattr__(self, "_hx", value)
 
     @property
+    def fx_args(self) -> Tuple[Any, ...]:
+        """Extra positional arguments of fx, used when a call gives none."""
+        return self._fx_args
+
+    @fx_args.setter
+    def fx_args(self, value: Optional[Iterable[Any]]) -> None:
+        object.__setattr__(self, "_fx_args", extra_args("fx_args", value))
+
+    @property
+    def hx_args(self) -> Tuple[Any, ...]:
+        """Extra positional arguments of hx, used when a call gives none."""
+        return self._hx_args
+
+    @hx_args.setter
+    def hx_args(self, value: Optional[Iterable[Any]]) -> None:
+        object.__setattr__(self, "_hx_args", extra_args("hx_args", value))
+
+    @property
+    def nan_means_missing(self) -> bool:
+        """Whether `update` and `run` take a measurement of all NaN as a missed one by default."""
+        return self._nan_means_missing
+
+    @nan_means_missing.setter
+    def nan_means_missing(self, value: bool) -> None:
+        object.__setattr__(self, "_nan_means_missing", bool(value))
+
+    @property
     def angle_states(self) -> Tuple[int, ...]:
-        """Indices of the state entries handled as angles (see the class description)."""
+        """Indices (0..dim_x-1) of the state entries handled as angles (see the class description)."""
         return self._angle_states
 
     @property
     def angle_measurements(self) -> Tuple[int, ...]:
-        """Indices of the measurement entries handled as angles (see the class description)."""
+        """Indices (0..dim_z-1) of the measurement entries handled as angles (see the class description)."""
         return self._angle_measurements
 
     @property
@@ -462,7 +475,7 @@ class VexelCKF:
         return fn
 
     def predict(self, fx: Optional[Callable[..., Any]] = None, dt: Optional[float] = None,
-                fx_args: Optional[Iterable[Any]] = ()) -> None:
+                fx_args: Optional[Iterable[Any]] = None) -> None:
         """Time update through fx, called once on all cubature points.
 
         Parameters
@@ -475,7 +488,8 @@ class VexelCKF:
             Time step of this prediction (not stored); defaults to `dt`.
             Zero and negative steps are passed on as they are.
         fx_args : iterable, optional
-            Extra positional arguments for fx.
+            Extra positional arguments of fx for this prediction; defaults to
+            `fx_args` (``()`` passes none).
 
         Raises
         ------
@@ -490,11 +504,12 @@ class VexelCKF:
             with jitter). An exception raised by fx itself passes unchanged.
         """
         fx = self._callback(fx, self._fx, "fx", "predict")
+        args = self._fx_args if fx_args is None else extra_args("fx_args", fx_args)
         try:
             if self._angle_states:
-                _predict_angles(self._f, fx, dt, _tuple(fx_args), self._angle_states)
+                _predict_angles(self._f, fx, dt, args, self._angle_states)
             else:
-                self._f.predict_custom(fx, dt, _tuple(fx_args))
+                self._f.predict_custom(fx, dt, args)
         except Exception as exc:
             better = _messages.explain(exc, "fx")
             if better is None:
@@ -602,7 +617,8 @@ class VexelCKF:
         return _accepted("layout")
 
     def update(self, z: Optional[ArrayLike], hx: Optional[Callable[..., Any]] = None,
-               R: Optional[ArrayLike] = None, hx_args: Optional[Iterable[Any]] = ()) -> None:
+               R: Optional[ArrayLike] = None, hx_args: Optional[Iterable[Any]] = None,
+               nan_means_missing: Optional[bool] = None) -> None:
         """Measurement update through hx, called once on all cubature points.
 
         Parameters
@@ -611,7 +627,7 @@ class VexelCKF:
             The measurement, shape (dim_z,) or a column (dim_z, 1). None
             records a missed measurement: the prediction stands, the
             posterior equals it and the innovation diagnostics are cleared
-            (NaN).
+            (NaN). With `nan_means_missing`, so does a z of all NaN.
         hx : callable, optional
             ``hx(X, *hx_args)``, returning the measurement of every point as
             a float64 array of shape (2n, dim_z). Defaults to the filter's
@@ -620,7 +636,12 @@ class VexelCKF:
             Measurement noise of this update only (a scalar means that
             multiple of the identity).
         hx_args : iterable, optional
-            Extra positional arguments for hx.
+            Extra positional arguments of hx for this update; defaults to
+            `hx_args` (``()`` passes none).
+        nan_means_missing : bool, optional
+            Take a z of all NaN as a missed measurement, exactly as None;
+            defaults to the filter's `nan_means_missing`. A z with only some
+            NaN is an error either way.
 
         Raises
         ------
@@ -634,30 +655,35 @@ class VexelCKF:
             When P has no Cholesky factor or the innovation covariance
             cannot be inverted. An exception raised by hx passes unchanged.
         """
+        if z is not None and (self._nan_means_missing if nan_means_missing is None else nan_means_missing):
+            z = _measurement(z, self._dim_z)
+            if z.shape == (self._dim_z,) and np.isnan(z).all():
+                z = None  # a wrong length stays an error, reported below as without the setting
         if z is None:
             self._f.clear_update_diagnostics()
             return
         hx = self._callback(hx, self._hx, "hx", "update")
         z = _measurement(z, self._dim_z)
         if R is not None:
-            R = _as_matrix("R", R, self._dim_z)
+            R = square("R", R, self._dim_z)
+        args = self._hx_args if hx_args is None else extra_args("hx_args", hx_args)
         try:
             if self._angle_states or self._angle_measurements:
-                _update_angles(self._f, z, hx, R, _tuple(hx_args), self._angle_states, self._angle_measurements)
+                _update_angles(self._f, z, hx, R, args, self._angle_states, self._angle_measurements)
             else:
-                self._f.update(z, hx, R, _tuple(hx_args))
+                self._f.update(z, hx, R, args)
         except Exception as exc:
             better = _messages.explain(exc, "hx")
             if better is None:
                 raise
             raise better from exc
 
-    def run(self, zs: ArrayLike, nan_means_missing: bool = False, progress: bool = False, *,
+    def run(self, zs: ArrayLike, nan_means_missing: Optional[bool] = None, progress: bool = False, *,
             dts: Optional[ArrayLike] = None) -> RunResult:
         """Filter a whole sequence: for each row z of zs, `predict()` then `update(z)`.
 
-        Uses the filter's fx, hx and angle options; the filter ends in the
-        state after the last step.
+        Uses the filter's fx, hx, fx_args, hx_args and angle options; the
+        filter ends in the state after the last step.
 
         Parameters
         ----------
@@ -665,8 +691,9 @@ class VexelCKF:
             Measurements, shape (N, dim_z); also (N,) when dim_z is 1 and
             (N, dim_z, 1) (columns).
         nan_means_missing : bool, optional
-            A row of all NaN is a missed measurement (`update(None)`). A row
-            with only some NaN is an error either way.
+            A row of all NaN is a missed measurement (`update(None)`); defaults
+            to the filter's `nan_means_missing`. A row with only some NaN is
+            an error either way.
         progress : bool, optional
             Show a progress bar (tqdm when installed, else a counter on
             stderr).
@@ -704,7 +731,7 @@ class VexelCKF:
             zs = zs.reshape(-1, dim_z)  # columns, as FilterPy keeps them
         if zs.ndim != 2 or zs.shape[1] != dim_z:
             raise ValueError(f"zs must have shape (N, {dim_z}), got {zs.shape}")
-        missing = self._missing_rows(zs, nan_means_missing)
+        missing = self._missing_rows(zs, self._nan_means_missing if nan_means_missing is None else nan_means_missing)
         n_steps = zs.shape[0]
         steps = self._time_steps(dts, n_steps)
         out = RunResult(
@@ -714,13 +741,14 @@ class VexelCKF:
         )
         f = self._f
         states, measured = self._angle_states, self._angle_measurements
+        fx_args, hx_args = self._fx_args, self._hx_args
         angles = bool(states or measured)
         if angles:
-            def predict(fx: Any, dt: Optional[float] = None) -> None:
-                _predict_angles(f, fx, dt, None, states)
+            def predict(fx: Any, dt: Optional[float], args: Tuple[Any, ...]) -> None:
+                _predict_angles(f, fx, dt, args, states)
 
-            def update(z: FloatArray, hx: Any) -> None:
-                _update_angles(f, z, hx, None, None, states, measured)
+            def update(z: FloatArray, hx: Any, R: None, args: Tuple[Any, ...]) -> None:
+                _update_angles(f, z, hx, R, args, states, measured)
             if not states:
                 predict = f.predict_custom  # type: ignore[assignment]
         else:
@@ -739,22 +767,19 @@ class VexelCKF:
                 if missing is None and steps is None:
                     for i in range(start, stop):
                         callback = "fx"
-                        predict(fx)
+                        predict(fx, None, fx_args)
                         callback = "hx"
-                        update(zs[i], hx)
+                        update(zs[i], hx, None, hx_args)
                         record(i, out)
                 else:
                     for i in range(start, stop):
                         callback = "fx"
-                        if steps is None:
-                            predict(fx)
-                        else:
-                            predict(fx, steps[i])
+                        predict(fx, None if steps is None else steps[i], fx_args)
                         if missing is not None and missing[i]:
                             skip()
                         else:
                             callback = "hx"
-                            update(zs[i], hx)
+                            update(zs[i], hx, None, hx_args)
                         record(i, out)
                 if bar is not None:
                     bar.advance(stop - start)
@@ -822,12 +847,14 @@ class VexelCKF:
         Returns
         -------
         VexelCKF
-            A filter with the same state, counters, dt, fx, hx and angle
-            options; changing one does not change the other.
+            A filter with the same state, counters, dt, callbacks and their
+            arguments, angle options and `nan_means_missing`; changing one
+            does not change the other.
         """
         new = object.__new__(type(self))
         new._adopt(self._f.copy(), self._dim_x, self._dim_z, self._dt, self._fx, self._hx, self._square_root,
-                   self._angle_states, self._angle_measurements)
+                   self._angle_states, self._angle_measurements, self._fx_args, self._hx_args,
+                   self._nan_means_missing)
         return new
 
     __copy__ = copy
@@ -841,28 +868,34 @@ class VexelCKF:
         Returns
         -------
         dict
-            dim_x, dim_z, dt, square_root, angle_states, angle_measurements
-            and every field (arrays are copies).
+            dim_x, dim_z, dt, square_root, angle_states, angle_measurements,
+            nan_means_missing and every field (arrays are copies), as
+            `from_dict` reads it.
         """
         state: Dict[str, Any] = {
             "dim_x": self._dim_x, "dim_z": self._dim_z, "dt": self._dt, "square_root": self._square_root,
             "angle_states": list(self._angle_states), "angle_measurements": list(self._angle_measurements),
+            "nan_means_missing": self._nan_means_missing,
         }
         state.update(self._f.snapshot())
         return state
 
     @classmethod
     def from_dict(cls, state: Dict[str, Any], fx: Optional[Callable[..., Any]] = None,
-                  hx: Optional[Callable[..., Any]] = None) -> "VexelCKF":
+                  hx: Optional[Callable[..., Any]] = None, fx_args: Optional[Iterable[Any]] = (),
+                  hx_args: Optional[Iterable[Any]] = ()) -> "VexelCKF":
         """A new filter from a `to_dict()` result.
 
         Parameters
         ----------
         state : dict
             As written by `to_dict`; fields absent from it keep their initial
-            values, absent angle options mean none.
+            values, absent settings their defaults (no angles, no
+            nan_means_missing).
         fx, hx : callable, optional
             The callbacks of the new filter (a dict does not carry them).
+        fx_args, hx_args : iterable, optional
+            Extra positional arguments of fx and hx.
 
         Returns
         -------
@@ -879,12 +912,14 @@ class VexelCKF:
         except KeyError as exc:
             raise ValueError(f"from_dict() needs the key {exc.args[0]!r}, as written by to_dict()") from None
         kf = cls(*dims, fx=fx, hx=hx, square_root=bool(state.get("square_root", False)),
-                 angle_states=state.get("angle_states"), angle_measurements=state.get("angle_measurements"))
+                 angle_states=state.get("angle_states"), angle_measurements=state.get("angle_measurements"),
+                 fx_args=fx_args, hx_args=hx_args, nan_means_missing=bool(state.get("nan_means_missing", False)))
         kf._f.load_snapshot(state if isinstance(state, dict) else dict(state))
         return kf
 
     def __reduce__(self) -> Tuple[Any, ...]:
-        return (_unpickle, (type(self), self.to_dict(), _picklable(self._fx), _picklable(self._hx)))
+        return (_unpickle, (type(self), self.to_dict(), picklable(self._fx), picklable(self._hx),
+                            self._fx_args, self._hx_args))
 
     # -- smoothing -----------------------------------------------------------
 
@@ -892,9 +927,9 @@ class VexelCKF:
                fx_args: Optional[Iterable[Any]] = None, steps_per_call: int = 1) -> Any:
         """Smooth a `run()` result with the cubature RTS smoother.
 
-        Uses the filter's ``fx``, and its ``Q`` and ``dt`` unless given; the
-        square-root form when the filter is square-root, and the filter's
-        angle states.
+        Uses the filter's ``fx``, and its ``Q``, ``dt`` and ``fx_args`` unless
+        given; the square-root form when the filter is square-root, and the
+        filter's angle states.
 
         Parameters
         ----------
@@ -905,7 +940,7 @@ class VexelCKF:
         dt : float or array_like, optional
             One value or a per-step array, when dt varied during the run.
         fx_args : iterable, optional
-            Extra positional arguments of ``fx``.
+            Extra positional arguments of ``fx``; defaults to `fx_args`.
         steps_per_call : int, optional
             Most steps whose points go to a row-wise ``fx`` in one call (see
             `cubature_smoother`); default 1, one call per step.
@@ -935,7 +970,8 @@ class VexelCKF:
                 f"smooth() takes the RunResult of run() (with xs and Ps), not {type(result).__name__}"
             ) from None
         return cubature_smoother(
-            xs, Ps, fx, self.Q if Q is None else Q, self._dt if dt is None else dt, fx_args,
+            xs, Ps, fx, self.Q if Q is None else Q, self._dt if dt is None else dt,
+            self._fx_args if fx_args is None else fx_args,
             square_root=self._square_root, angle_states=getattr(self, "angle_states", None),
             steps_per_call=steps_per_call,
         )
@@ -948,16 +984,7 @@ for _name in dict.fromkeys(CKF_FIELDS + SRCKF_FIELDS):
 del _name
 
 
-def _picklable(fn: Any) -> Any:
-    """fn when the standard pickler can store it, else None."""
-    if fn is None:
-        return None
-    try:
-        pickle.dumps(fn)
-    except Exception:
-        return None
-    return fn
-
-
-def _unpickle(cls: Type[VexelCKF], state: Dict[str, Any], fx: Any, hx: Any) -> VexelCKF:
-    return cls.from_dict(state, fx=fx, hx=hx)
+def _unpickle(cls: Type[VexelCKF], state: Dict[str, Any], fx: Any, hx: Any, fx_args: Sequence[Any] = (),
+              hx_args: Sequence[Any] = ()) -> VexelCKF:
+    # The defaults read pickles written before the filter kept fx_args and hx_args.
+    return cls.from_dict(state, fx=fx, hx=hx, fx_args=fx_args, hx_args=hx_args)

@@ -8,18 +8,15 @@ broadcast Q only once.
 from __future__ import annotations
 
 import operator
-from typing import Any, Callable, Iterable, NamedTuple, Optional, Tuple
+from typing import Any, Callable, Iterable, NamedTuple, Optional
 
 import numpy as np
-from numpy.typing import ArrayLike, NDArray
+from numpy.typing import ArrayLike
 
 from . import _engine
-from ._batch import _per_step
-from ._convert import as_floats
+from ._common import FloatArray, angle_indices, as_floats, extra_args, per_step
 
 __all__ = ["cubature_smoother", "CubatureSmoothResult"]
-
-FloatArray = NDArray[np.float64]
 
 
 class CubatureSmoothResult(NamedTuple):
@@ -54,38 +51,10 @@ def _steps_per_call(value: Any) -> int:
     return min(k, 2**40)  # more than any trace has steps
 
 
-def _extra_args(fx_args: Optional[Iterable[Any]]) -> Tuple[Any, ...]:
-    if fx_args is None:
-        return ()
-    try:
-        return tuple(fx_args)
-    except TypeError:
-        raise TypeError(
-            f"fx_args must be a tuple (or another iterable) of extra arguments for fx, not {type(fx_args).__name__}"
-        ) from None
-
-
-def _angle_indices(angle_states: Any, dim_x: int) -> Optional[Tuple[int, ...]]:
-    """Indices of the angle states: None, a sequence of indices or a boolean mask of length dim_x."""
-    if angle_states is None:
-        return None
-    a = np.asarray(angle_states)
-    if a.dtype == bool:
-        if a.shape != (dim_x,):
-            raise ValueError(f"angle_states as a mask must have shape ({dim_x},), got {a.shape}")
-        return tuple(int(i) for i in np.flatnonzero(a))
-    if a.ndim > 1:
-        raise ValueError(f"angle_states must be a sequence of state indices, got shape {a.shape}")
-    indices = tuple(operator.index(i) for i in a.reshape(-1).tolist())
-    for i in indices:
-        if not 0 <= i < dim_x:
-            raise ValueError(f"angle_states entries must be state indices in [0, {dim_x}); got {i}")
-    return indices
-
-
 def cubature_smoother(xs: ArrayLike, Ps: ArrayLike, fx: Callable[..., Any], Q: ArrayLike, dt: ArrayLike,
                       fx_args: Optional[Iterable[Any]] = (), square_root: bool = False,
-                      angle_states: Any = None, steps_per_call: int = 1) -> CubatureSmoothResult:
+                      angle_states: Optional[Iterable[int]] = None,
+                      steps_per_call: int = 1) -> CubatureSmoothResult:
     """Cubature Rauch-Tung-Striebel smoother over a filtered trace.
 
     One native backward pass from the last step to the first; ``fx`` is called
@@ -117,8 +86,10 @@ def cubature_smoother(xs: ArrayLike, Ps: ArrayLike, fx: Callable[..., Any], Q: A
         Work on Cholesky factors: each filtered covariance is factored once and
         the smoothed factors come from QR triangularisations (``chol_Ps``).
     angle_states : sequence of int or boolean mask, optional
-        The states that are angles: their differences are taken the short way
-        round and their smoothed values wrapped to (-pi, pi].
+        The states that are angles, as `VexelCKF` takes them: distinct
+        indices into x (negative ones count from the end) or a boolean mask
+        of length dim_x. Their differences are taken the short way round
+        and their smoothed values wrapped to (-pi, pi].
     steps_per_call : int, optional
         Most steps whose points go to ``fx`` in one call (default 1: one call
         per step, 2 dim_x rows). With k > 1, ``fx`` receives up to 2 dim_x k
@@ -134,26 +105,31 @@ def cubature_smoother(xs: ArrayLike, Ps: ArrayLike, fx: Callable[..., Any], Q: A
     ------
     ValueError
         For shapes that do not match, or non-finite values in ``xs`` or ``Ps``
-        (naming the step), or a callback output of the wrong shape or dtype.
+        (naming the step), or a callback output of the wrong shape or dtype;
+        for angle indices out of range or naming a state twice, or an angle
+        mask of the wrong length.
+    TypeError
+        For angle indices that are not integers, or ``fx_args`` that is not
+        iterable.
     RuntimeError
         When a filtered covariance cannot be factored even with jitter, or a
         predicted covariance cannot be inverted by any stage (naming the step).
     """
     xs = as_floats("xs", xs)
     Ps = as_floats("Ps", Ps)
-    args = _extra_args(fx_args)
+    args = extra_args("fx_args", fx_args)
     steps_per_call = _steps_per_call(steps_per_call)
     if xs.ndim != 2:
         # Malformed: the native pass names the argument and what it wants.
         return CubatureSmoothResult(*_engine.cubature_smooth(
             xs, Ps, fx, as_floats("Q", Q), as_floats("dt", dt), args, bool(square_root), None, steps_per_call))
     steps, dim_x = xs.shape
-    qs = _per_step("Q", Q, steps, dim_x, dim_x)
+    qs = per_step("Q", Q, steps, dim_x, dim_x)
     # One Q for every step is checked once, also for an empty trace.
     if np.ndim(Q) < 3 and not np.isfinite(as_floats("Q", Q)).all():
         raise ValueError("Q contains non-finite values (NaN or inf)")
     dts = _time_steps(dt, steps)
-    angles = _angle_indices(angle_states, dim_x)
+    angles = angle_indices("angle_states", angle_states, dim_x) or None
     return CubatureSmoothResult(*_engine.cubature_smooth(xs, Ps, fx, qs, dts, args, bool(square_root), angles,
                                                          steps_per_call))
 

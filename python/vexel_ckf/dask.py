@@ -29,8 +29,8 @@ except ImportError as exc:  # pragma: no cover - depends on the environment
 from numpy.typing import ArrayLike
 
 from . import _engine
-from ._batch import BankStepResult, BatchResult, SmootherResult, _matrix, _per_step
-from ._convert import as_floats
+from ._batch import BankStepResult, BatchResult, SmootherResult
+from ._common import as_floats, per_step, square
 
 __all__ = ["batch_filter", "batch_smoother", "filter_bank_step"]
 
@@ -71,7 +71,7 @@ def _initial(x0: Any, P0: Any, count: int, chunks: Tuple[int, ...], dim_x_hint: 
     if dim_x == 0:
         raise ValueError("x0 must have at least one dimension")
     if not isinstance(P0, da.Array):
-        P0 = _matrix("P0", P0, dim_x, dim_x) if np.ndim(P0) == 0 else as_floats("P0", P0)
+        P0 = square("P0", P0, dim_x)
     if P0.shape not in ((dim_x, dim_x), (count, dim_x, dim_x)):
         raise ValueError(f"P0 must have shape ({dim_x}, {dim_x}) or ({count}, {dim_x}, {dim_x}); got {P0.shape}")
     x0 = _whole_rows(_as_dask("x0", x0), chunks) if x0.ndim == 2 else np.asarray(x0)
@@ -91,8 +91,8 @@ def _panel_graph(kind: str, x0: Any, P0: Any, zs: Any, F: ArrayLike, H: ArrayLik
     chunks = zs.chunks[0]
     zs = _whole_rows(zs, chunks)
     x0, P0, dim_x = _initial(x0, P0, count, chunks)
-    model = (_per_step("F", F, steps, dim_x, dim_x), _per_step("H", H, steps, dim_z, dim_x),
-             _per_step("Q", Q, steps, dim_x, dim_x), _per_step("R", R, steps, dim_z, dim_z))
+    model = (per_step("F", F, steps, dim_x, dim_x), per_step("H", H, steps, dim_z, dim_x),
+             per_step("Q", Q, steps, dim_x, dim_x), per_step("R", R, steps, dim_z, dim_z))
     for name, stack, want in zip(("Fs", "Hs", "Qs", "Rs"), model,
                                  ((steps, dim_x, dim_x), (steps, dim_z, dim_x), (steps, dim_x, dim_x),
                                   (steps, dim_z, dim_z))):
