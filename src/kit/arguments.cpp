@@ -5,12 +5,38 @@
 
 #include "text.hpp"
 
+#include <deque>
 #include <string>
 
 namespace vexel::py {
 
 std::string callable_name(const Params& p) {
   return p.owner == nullptr ? std::string(p.callable) : std::string(p.owner) + "." + p.callable;
+}
+
+const char* signature_doc(const Params& p, const char* body, bool method) {
+  // Kept for the process: method tables and type slots point into them.
+  static std::deque<std::string> kept;
+  std::string name = p.callable;
+  name.erase(name.size() - 2);  // "()"
+  const std::size_t dot = name.rfind('.');
+  std::string cls = p.owner != nullptr ? std::string(p.owner) : std::string();
+  if (dot != std::string::npos) {
+    cls = name.substr(0, dot);
+    name = name.substr(dot + 1);
+  }
+  if (name == "__new__") name = cls;
+  std::string text = name + "(";
+  if (method) text += p.count > 0 ? "$self, " : "$self";
+  for (int i = 0; i < p.count; ++i) {
+    text += i > 0 ? ", " : "";
+    text += p.names[i];
+    if (i >= p.required) text += std::string("=") + (p.defaults[i] != nullptr ? p.defaults[i] : "None");
+  }
+  text += ")\n--\n\n";
+  text += body;
+  kept.push_back(std::move(text));
+  return kept.back().c_str();
 }
 
 namespace {

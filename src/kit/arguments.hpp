@@ -14,17 +14,28 @@ namespace vexel::py {
 inline constexpr int kMaxParams = 9;
 
 /// Parameter list of a callable: every parameter is positional-or-keyword,
-/// the first `required` have no default.
+/// the first `required` have no default.  It is declared once and serves
+/// argument binding, the arity messages and the text signature alike.
 struct Params {
   const char* callable;  // "rts_smooth()", or "get()" with owner "CubatureKalmanFilter"
   int count;
   int required;
   const char* names[kMaxParams];
   const char* owner = nullptr;  // the class of a method, named before the callable
+  /// The default of each optional parameter as the signature writes it
+  /// (nullptr: None).
+  const char* defaults[kMaxParams] = {};
 };
 
 /// The callable as messages name it: "rts_smooth()", "CubatureKalmanFilter.get()".
 std::string callable_name(const Params& params);
+
+/// The docstring "name(a, b=None)\n--\n\n<body>" of a callable (with
+/// "$self, " first for a method; a constructor, "__new__()", takes its
+/// class's name): CPython reads the first line as the text signature, so
+/// help() shows the parameter list written once in `params`.  The text
+/// lives as long as the process.
+const char* signature_doc(const Params& params, const char* body, bool method);
 
 /// Bind (args, kwargs) to `out` (borrowed references, nullptr for omitted
 /// optional parameters); throws the CPython-style TypeError on arity errors.

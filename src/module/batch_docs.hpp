@@ -1,11 +1,10 @@
-// Docstrings of the three batch functions of vexel_ckf._native (text_signature
-// block first, as CPython reads it).
+// Docstring bodies of the three batch functions of vexel_ckf._native (their
+// text signatures come from the parameter lists).
 #pragma once
 
 namespace vexel::py {
 
 inline constexpr char kRtsSmoothDoc[] =
-    "rts_smooth(xs, ps, fs, qs)\n--\n\n"
     "Rauch-Tung-Striebel fixed-interval smoother.\n"
     "\n"
     "Inputs:\n"
@@ -23,7 +22,6 @@ inline constexpr char kRtsSmoothDoc[] =
     "inverse of the one-step-predicted covariance uses the same\n"
     "Cholesky-with-fallback path as the filter's innovation inversion.";
 inline constexpr char kBatchFilterLinearDoc[] =
-    "batch_filter_linear(x0, p0, zs, fs, hs, qs, rs)\n--\n\n"
     "Linear Kalman batch filter: a single pass over an observation sequence,\n"
     "with all state and matrices held in native code.\n"
     "\n"
@@ -43,7 +41,6 @@ inline constexpr char kBatchFilterLinearDoc[] =
     "Posterior update uses Joseph form\n"
     "(P = (I - K H) P (I - K H)^T + K R K^T) to keep P PSD over long runs.";
 inline constexpr char kBatchParallelStepDoc[] =
-    "batch_parallel_step(xs, ps, zs, f, h, q, r)\n--\n\n"
     "Parallel batch step: M independent linear KFs sharing F, H, Q, R; each\n"
     "has its own (x_i, P_i) and a single observation z_i.\n"
     "\n"

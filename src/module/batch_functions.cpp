@@ -213,11 +213,11 @@ Ref batch_parallel_step_body(PyObject* const* args) { return bank_step_body(args
 constexpr int kKw = METH_VARARGS | METH_KEYWORDS;
 
 PyMethodDef kFunctions[] = {
-    {"rts_smooth", as_cfunction(&function_entry<kRtsSmooth, rts_smooth_body>), kKw, kRtsSmoothDoc},
+    {"rts_smooth", as_cfunction(&function_entry<kRtsSmooth, rts_smooth_body>), kKw, signature_doc(kRtsSmooth, kRtsSmoothDoc, false)},
     {"batch_filter_linear", as_cfunction(&function_entry<kBatchFilterLinear, batch_filter_linear_body>), kKw,
-     kBatchFilterLinearDoc},
+     signature_doc(kBatchFilterLinear, kBatchFilterLinearDoc, false)},
     {"batch_parallel_step", as_cfunction(&function_entry<kBatchParallelStep, batch_parallel_step_body>), kKw,
-     kBatchParallelStepDoc},
+     signature_doc(kBatchParallelStep, kBatchParallelStepDoc, false)},
 };
 
 }  // namespace

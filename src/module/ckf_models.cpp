@@ -19,8 +19,13 @@ using CkfInstance = Instance<CkfState>;
 namespace {
 
 constexpr const char* kOwner = FilterForm<CkfState>::kClassName;
-constexpr Params kPredictStandard{"predict_standard_model()", 2, 1, {"model_type", "layout"}, kOwner};
-constexpr Params kPredictStandardThroughPoints{"predict_standard_model_ckf()", 2, 1, {"model_type", "layout"}, kOwner};
+constexpr Params kPredictStandard{
+    "predict_standard_model()", 2, 1, {"model_type", "layout"}, kOwner, {nullptr, "\"blocked\""}};
+constexpr Params kPredictStandardThroughPoints{
+    "predict_standard_model_ckf()", 2, 1, {"model_type", "layout"}, kOwner, {nullptr, "\"blocked\""}};
+constexpr Params kSupportedModels{"supported_standard_models()", 0, 0, {}, kOwner};
+constexpr Params kSupportedLayouts{"supported_standard_layouts()", 0, 0, {}, kOwner};
+constexpr Params kNormalizeQuaternion{"normalize_quaternion_state()", 0, 0, {}, kOwner};
 constexpr Params kPredictLinear{"predict_linear_model()", 1, 1, {"f"}, kOwner};
 constexpr Params kPredictLinearThroughPoints{"predict_linear_model_ckf()", 1, 1, {"f"}, kOwner};
 constexpr Params kUpdateAhrs{"update_paper_ahrs()", 3, 3, {"z", "sigma_acc2", "sigma_mag2"}, kOwner};
@@ -112,20 +117,24 @@ std::vector<PyMethodDef> Form::prediction_methods() {
   using Methods = MethodsOf<CkfState, Form::cls>;
   return {
       {"predict_standard_model", Methods::kw<kWrite, kPredictStandard, ckf_predict_standard_model>(), kKwFlags,
-       "predict_standard_model($self, model_type, layout=\"blocked\")\n--\n\n"},
+       signature_doc(kPredictStandard, "", true)},
       {"supported_standard_models", as_cfunction(&ckf_supported_standard_models), METH_STATIC | METH_NOARGS,
-       "supported_standard_models()\n--\n\nConvenience for callers: list of model strings accepted by\n"
-       "predict_standard_model[_ckf]. Lets the Python wrapper validate input\n"
-       "with a friendly error before reaching the backend."},
+       signature_doc(kSupportedModels,
+                     "Convenience for callers: list of model strings accepted by\n"
+                     "predict_standard_model[_ckf]. Lets the Python wrapper validate input\n"
+                     "with a friendly error before reaching the backend.",
+                     false)},
       {"supported_standard_layouts", as_cfunction(&ckf_supported_standard_layouts), METH_STATIC | METH_NOARGS,
-       "supported_standard_layouts()\n--\n\nState layouts accepted by predict_standard_model[_ckf], for the same\n"
-       "friendly Python-side validation as supported_standard_models."},
+       signature_doc(kSupportedLayouts,
+                     "State layouts accepted by predict_standard_model[_ckf], for the same\n"
+                     "friendly Python-side validation as supported_standard_models.",
+                     false)},
       {"predict_standard_model_ckf", Methods::kw<kWrite, kPredictStandardThroughPoints, ckf_predict_standard_model_through_points>(),
-       kKwFlags, "predict_standard_model_ckf($self, model_type, layout=\"blocked\")\n--\n\n"},
+       kKwFlags, signature_doc(kPredictStandardThroughPoints, "", true)},
       {"predict_linear_model", Methods::kw<kWrite, kPredictLinear, ckf_predict_linear_model>(), kKwFlags,
-       "predict_linear_model($self, f)\n--\n\n"},
+       signature_doc(kPredictLinear, "", true)},
       {"predict_linear_model_ckf", Methods::kw<kWrite, kPredictLinearThroughPoints, ckf_predict_linear_model_through_points>(), kKwFlags,
-       "predict_linear_model_ckf($self, f)\n--\n\n"},
+       signature_doc(kPredictLinearThroughPoints, "", true)},
   };
 }
 
@@ -134,9 +143,9 @@ std::vector<PyMethodDef> Form::update_methods() {
   using Methods = MethodsOf<CkfState, Form::cls>;
   return {
       {"update_paper_ahrs", Methods::kw<kWrite, kUpdateAhrs, ckf_update_ahrs>(), kKwFlags,
-       "update_paper_ahrs($self, z, sigma_acc2, sigma_mag2)\n--\n\n"},
+       signature_doc(kUpdateAhrs, "", true)},
       {"normalize_quaternion_state", Methods::noargs<kWrite, ckf_normalize_quaternion_state>(), METH_NOARGS,
-       "normalize_quaternion_state($self)\n--\n\n"},
+       signature_doc(kNormalizeQuaternion, "", true)},
   };
 }
 

@@ -9,22 +9,21 @@ template <> const char FilterForm<CkfState>::kClassName[] = "CubatureKalmanFilte
 
 template <>
 const FilterDocs FilterForm<CkfState>::kDocs{
-    "CubatureKalmanFilter(dim_x, dim_z, dt)\n--\n\n"
     "The filter state lives here. The Python wrapper reads fields lazily with\n"
     "`get` and writes them with `set`, so nothing is copied across the FFI\n"
     "boundary unless the user reads or assigns it.",
-    "set_state($self, x, p, q, r)\n--\n\n",
-    "set_dt($self, dt)\n--\n\nUpdate the default time step used by predict_standard_model[_ckf]\n"
+    "",
+    "Update the default time step used by predict_standard_model[_ckf]\n"
     "and by predict_custom when no per-call dt is given.",
-    "get($self, name)\n--\n\nReturn one field by its Python attribute name, as a fresh numpy array\n"
+    "Return one field by its Python attribute name, as a fresh numpy array\n"
     "or a Python scalar.",
-    "set($self, name, value)\n--\n\nOverwrite one field by its Python attribute name. Arrays must be\n"
+    "Overwrite one field by its Python attribute name. Arrays must be\n"
     "float64 with the field's shape; x, P, Q and R must be finite.",
-    "load_snapshot($self, state)\n--\n\nInverse of `snapshot`: `set` every field present in `state`. Other\n"
+    "Inverse of `snapshot`: `set` every field present in `state`. Other\n"
     "keys are ignored and absent fields keep their current values, so a\n"
     "partial dict (for example an older `to_dict()` output) loads too.",
-    "copy($self)\n--\n\nIndependent copy of the whole filter, counters included.",
-    "record_step($self, i, out)\n--\n\nWrite row `i` of `run()`'s outputs: x_post, P_post, x_prior, P_prior,\n"
+    "Independent copy of the whole filter, counters included.",
+    "Write row `i` of `run()`'s outputs: x_post, P_post, x_prior, P_prior,\n"
     "log_likelihood and nis, in one call instead of six attribute reads.",
 };
 

@@ -98,19 +98,17 @@ constexpr Params kPredictAngles{
 constexpr Params kUpdateAngles{
     "update_angles()", 7, 7, {"filter", "z", "hx", "r", "hx_args", "angle_states", "angle_measurements"}};
 
-constexpr const char* kPredictAnglesDoc =
-    "predict_angles(filter, fx, dt, fx_args, angle_states)\n--\n\n"
+const char* const kPredictAnglesDoc = signature_doc(kPredictAngles, ""
     "`filter.predict_custom(fx, dt, fx_args)` with the propagated angle states\n"
     "unwrapped around their circular mean before the moments, and the angle\n"
     "entries of x and x_prior wrapped to (-pi, pi] afterwards. angle_states is\n"
-    "a tuple of state indices.";
+    "a tuple of state indices.", false);
 
-constexpr const char* kUpdateAnglesDoc =
-    "update_angles(filter, z, hx, r, hx_args, angle_states, angle_measurements)\n--\n\n"
+const char* const kUpdateAnglesDoc = signature_doc(kUpdateAngles, ""
     "`filter.update(z, hx, r, hx_args)` with the images of the angle\n"
     "measurements unwrapped to within pi of z before the moments (the\n"
     "innovation goes the short way round), and the angle entries of x and\n"
-    "x_post wrapped to (-pi, pi] afterwards.";
+    "x_post wrapped to (-pi, pi] afterwards.", false);
 
 PyMethodDef kFunctions[] = {
     {"predict_angles", as_cfunction(&function_entry<kPredictAngles, dispatch<predict_angles<CkfState>, predict_angles<SrckfState>>>),

@@ -172,6 +172,7 @@ constexpr Params kPredict{"CkfBank.predict()", 3, 1, {"fx", "dt", "fx_args"}};
 constexpr Params kUpdate{"CkfBank.update()", 3, 2, {"zs", "hx", "hx_args"}};
 constexpr Params kKeep{"CkfBank.keep()", 1, 1, {"indices"}};
 constexpr Params kAdd{"CkfBank.add()", 4, 2, {"xs", "ps", "q", "r"}};
+constexpr Params kCopy{"CkfBank.copy()", 0, 0, {}};
 
 PyObject* bank_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return boundary([&]() -> Ref {
@@ -487,32 +488,31 @@ constexpr int kKw = kKwFlags;
 
 PyMethodDef kMethods[] = {
     {"get", Methods::kw<kRead, kGet, bank_get>(), kKw,
-     "get($self, name)\n--\n\nThe number of filters (count) or a fresh copy of one field: xs, Ps, xs_prior, Ps_prior, Q, R, status,\n"
-     "log_likelihoods, nis, jitter_counts or pending_status."},
+     signature_doc(kGet, "The number of filters (count) or a fresh copy of one field: xs, Ps, xs_prior, Ps_prior, Q, R, status,\n"
+     "log_likelihoods, nis, jitter_counts or pending_status.", true)},
     {"set", Methods::kw<kWrite, kSet, bank_set>(), kKw,
-     "set($self, name, value)\n--\n\nOverwrite one field (float64 arrays of the field's shape; Q and R\n"
-     "(k, k) for all filters or (M, k, k) per filter; states and noises finite)."},
-    {"set_dt", Methods::kw<kWrite, kSetDt, bank_set_dt>(), kKw, "set_dt($self, dt)\n--\n\nDefault time step."},
+     signature_doc(kSet, "Overwrite one field (float64 arrays of the field's shape; Q and R\n"
+     "(k, k) for all filters or (M, k, k) per filter; states and noises finite).", true)},
+    {"set_dt", Methods::kw<kWrite, kSetDt, bank_set_dt>(), kKw, signature_doc(kSetDt, "Default time step.", true)},
     {"set_angles", Methods::kw<kWrite, kSetAngles, bank_set_angles>(), kKw,
-     "set_angles($self, states, measurements)\n--\n\nIndices (lists of int) of the angle components of x and z."},
+     signature_doc(kSetAngles, "Indices (lists of int) of the angle components of x and z.", true)},
     {"predict", Methods::kw<kWrite, kPredict, bank_predict>(), kKw,
-     "predict($self, fx, dt=None, fx_args=None)\n--\n\nPredict every filter with one call fx(X, dt, *fx_args) over\n"
-     "all M*2n points, filter i in rows 2n*i to 2n*(i+1)-1."},
+     signature_doc(kPredict, "Predict every filter with one call fx(X, dt, *fx_args) over\n"
+     "all M*2n points, filter i in rows 2n*i to 2n*(i+1)-1.", true)},
     {"update", Methods::kw<kWrite, kUpdate, bank_update>(), kKw,
-     "update($self, zs, hx, hx_args=None)\n--\n\nUpdate every filter with its row of zs (M, dim_z) and one call\n"
-     "hx(X, *hx_args) over all points; a row of all NaN is no measurement."},
+     signature_doc(kUpdate, "Update every filter with its row of zs (M, dim_z) and one call\n"
+     "hx(X, *hx_args) over all points; a row of all NaN is no measurement.", true)},
     {"keep", Methods::kw<kWrite, kKeep, bank_keep>(), kKw,
-     "keep($self, indices)\n--\n\nKeep the filters at the given distinct indices (a list), in that order."},
+     signature_doc(kKeep, "Keep the filters at the given distinct indices (a list), in that order.", true)},
     {"add", Methods::kw<kWrite, kAdd, bank_add>(), kKw,
-     "add($self, xs, ps, q=None, r=None)\n--\n\nAppend filters; q and r only where the bank's noise is per filter."},
-    {"copy", Methods::noargs<kRead, bank_copy>(), METH_NOARGS, "copy($self)\n--\n\nIndependent copy of the bank."},
+     signature_doc(kAdd, "Append filters; q and r only where the bank's noise is per filter.", true)},
+    {"copy", Methods::noargs<kRead, bank_copy>(), METH_NOARGS, signature_doc(kCopy, "Independent copy of the bank.", true)},
     {nullptr, nullptr, 0, nullptr},
 };
 
-constexpr const char kDoc[] =
-    "CkfBank(count, dim_x, dim_z, dt)\n--\n\n"
+const char* const kDoc = signature_doc(kNew, ""
     "A bank of covariance-form cubature filters stepped together, one model\n"
-    "callback call per step for the whole bank.";
+    "callback call per step for the whole bank.", false);
 
 PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(&bank_new)},
@@ -528,11 +528,11 @@ constexpr Params kBankFieldTable{"bank_field_table()", 0, 0, {}};
 
 PyMethodDef kFunctions[] = {
     {"bank_field_table", as_cfunction(&function_entry<kBankFieldTable, bank_field_table>), kKwFlags,
-     "bank_field_table()\n--\n\n"
+     signature_doc(kBankFieldTable, ""
      "The fields of CkfBank: rows (name, type, shape, settable) in snapshot order.\n"
      "type is 'int' (a count), 'array' (float64), 'int64' or 'uint64'; shape is a\n"
      "tuple of dimension names ('M', 'dim_x', 'dim_z'), where 'M?' is a leading M\n"
-     "that a noise matrix shared by every filter leaves out."},
+     "that a noise matrix shared by every filter leaves out.", false)},
 };
 
 }  // namespace

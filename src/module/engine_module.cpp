@@ -27,12 +27,11 @@ Ref field_tables_body(PyObject* const* /*args*/) {
 
 constexpr Params kFieldTables{"field_tables()", 0, 0, {}};
 
-constexpr const char* kFieldTablesDoc =
-    "field_tables()\n--\n\n"
+const char* const kFieldTablesDoc = signature_doc(kFieldTables, ""
     "The field tables of both filter classes: a dict mapping the class name to a\n"
     "tuple of rows (name, type, shape, settable), in snapshot order. type is\n"
     "'array', 'float' or 'int'; shape is a tuple of dimension names ('dim_x',\n"
-    "'dim_z'), empty for scalars; settable tells whether `set` accepts the name.";
+    "'dim_z'), empty for scalars; settable tells whether `set` accepts the name.", false);
 
 PyMethodDef kFunctions[] = {
     {"field_tables", as_cfunction(&function_entry<kFieldTables, field_tables_body>), kKwFlags, kFieldTablesDoc},

@@ -279,8 +279,7 @@ Ref panel_filter_body(PyObject* const* args) {
   return tuple_of({&xs, &ps, &ll});
 }
 
-constexpr const char kPanelFilterDoc[] =
-    "panel_filter(x0, p0, zs, model, nan_means_missing, first_sequence)\n--\n\n"
+const char* const kPanelFilterDoc = signature_doc(kPanelFilter, ""
     "Linear Kalman filter over each of M sequences of one model, on the worker\n"
     "pool with the interpreter lock released.\n"
     "\n"
@@ -295,7 +294,7 @@ constexpr const char kPanelFilterDoc[] =
     "\n"
     "Returns (xs, Ps, log_likelihoods) of shapes (M, N, dim_x),\n"
     "(M, N, dim_x, dim_x), (M, N); sequence i gets the bits\n"
-    "batch_filter_linear gives it.";
+    "batch_filter_linear gives it.", false);
 
 // ---------------------------------------------------------------------------
 // panel_smoother
@@ -334,15 +333,14 @@ Ref panel_smoother_body(PyObject* const* args) {
   return tuple_of({&xs, &ps, &ll});
 }
 
-constexpr const char kPanelSmootherDoc[] =
-    "panel_smoother(x0, p0, zs, model, nan_means_missing, covariances, first_sequence)\n--\n\n"
+const char* const kPanelSmootherDoc = signature_doc(kPanelSmoother, ""
     "Filter and Rauch-Tung-Striebel smoother of each of M sequences in one pass\n"
     "(arguments as panel_filter); the filtered covariances live only in\n"
     "per-worker scratch.\n"
     "\n"
     "Returns (xs, Ps, log_likelihood): smoothed means (M, N, dim_x), smoothed\n"
     "covariances (M, N, dim_x, dim_x) or None when covariances is false, and\n"
-    "each sequence's log-likelihood summed over its observed steps (M,).";
+    "each sequence's log-likelihood summed over its observed steps (M,).", false);
 
 // ---------------------------------------------------------------------------
 // panel_rts
@@ -393,26 +391,24 @@ Ref panel_rts_body(PyObject* const* args) {
   return tuple_of({&xs_out, &ps_out});
 }
 
-constexpr const char kPanelRtsDoc[] =
-    "panel_rts(xs, ps, fs, qs, first_sequence)\n--\n\n"
+const char* const kPanelRtsDoc = signature_doc(kPanelRts, ""
     "rts_smooth of each of M filtered sequences, on the worker pool.\n"
     "\n"
     "  xs: (M, N, dim_x), ps: (M, N, dim_x, dim_x)\n"
     "  fs, qs: (N or N-1, dim_x, dim_x), shared, read as rts_smooth reads them\n"
     "\n"
-    "Returns (xs_smooth, Ps_smooth) of the shapes of (xs, ps).";
+    "Returns (xs_smooth, Ps_smooth) of the shapes of (xs, ps).", false);
 
 // ---------------------------------------------------------------------------
 // bank_step_gaps
 
 constexpr Params kBankStepGaps{"bank_step_gaps()", 7, 7, {"xs", "ps", "zs", "f", "h", "q", "r"}};
 
-constexpr const char kBankStepGapsDoc[] =
-    "bank_step_gaps(xs, ps, zs, f, h, q, r)\n--\n\n"
+const char* const kBankStepGapsDoc = signature_doc(kBankStepGaps, ""
     "batch_parallel_step for a bank with missed measurements: a filter whose\n"
     "z_i is all NaN is predicted only and gets status 4 (no measurement) and\n"
     "a NaN log-likelihood. Codes 0 to 3 keep their meaning; a z_i partly NaN\n"
-    "or holding an infinity is status 3.";
+    "or holding an infinity is status 3.", false);
 
 PyMethodDef kFunctions[] = {
     {"panel_filter", as_cfunction(&function_entry<kPanelFilter, panel_filter_body>), kKwFlags, kPanelFilterDoc},

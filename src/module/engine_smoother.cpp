@@ -133,7 +133,9 @@ constexpr Params kCubatureSmooth{"cubature_smooth()",
                                  9,
                                  5,
                                  {"xs", "ps", "fx", "qs", "dts", "fx_args", "square_root", "angle_states",
-                                  "steps_per_call"}};
+                                  "steps_per_call"},
+                                 nullptr,
+                                 {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, "False", nullptr, "1"}};
 
 Ref cubature_smooth_body(PyObject* const* args) {
   const ArrayIn xs = arg_array(args[0], 2, "xs");
@@ -226,9 +228,7 @@ Ref cubature_smooth_body(PyObject* const* args) {
   return result;
 }
 
-constexpr const char kCubatureSmoothDoc[] =
-    "cubature_smooth(xs, ps, fx, qs, dts, fx_args=None, square_root=False, angle_states=None, steps_per_call=1)\n"
-    "--\n\n"
+const char* const kCubatureSmoothDoc = signature_doc(kCubatureSmooth, ""
     "Cubature Rauch-Tung-Striebel smoother over a filtered trace of a nonlinear model.\n"
     "\n"
     "Inputs:\n"
@@ -247,7 +247,7 @@ constexpr const char kCubatureSmoothDoc[] =
     "\n"
     "Returns (xs_smooth, Ps_smooth, gains, chol_Ps); gains[N-1] is zero and\n"
     "chol_Ps is None unless square_root is true, in which case the smoothed\n"
-    "factors come from QR triangularisations and Ps_smooth = chol_Ps chol_Ps^T.";
+    "factors come from QR triangularisations and Ps_smooth = chol_Ps chol_Ps^T.", false);
 
 PyMethodDef kSmootherFunctions[] = {
     {"cubature_smooth", as_cfunction(&function_entry<kCubatureSmooth, cubature_smooth_body>), kKwFlags,

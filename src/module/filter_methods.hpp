@@ -67,7 +67,8 @@ void clear_diagnostics(State& s) {
   clear_update_diagnostics(s);
 }
 
-/// The docstrings in which the two forms differ.
+/// The docstring bodies in which the two forms differ (the signatures come
+/// from the parameter lists).
 struct FilterDocs {
   const char* type;
   const char* set_state;
@@ -128,6 +129,10 @@ struct FilterParams {
   static constexpr Params kSet{"set()", 2, 2, {"name", "value"}, kOwner};
   static constexpr Params kLoadSnapshot{"load_snapshot()", 1, 1, {"state"}, kOwner};
   static constexpr Params kRecordStep{"record_step()", 2, 2, {"i", "out"}, kOwner};
+  static constexpr Params kCopy{"copy()", 0, 0, {}, kOwner};
+  static constexpr Params kSnapshot{"snapshot()", 0, 0, {}, kOwner};
+  static constexpr Params kClearDiagnostics{"clear_update_diagnostics()", 0, 0, {}, kOwner};
+  static constexpr Params kResetJitter{"reset_jitter_counters()", 0, 0, {}, kOwner};
 };
 
 
@@ -258,7 +263,7 @@ struct FilterMethods {
         {0, nullptr},
     };
     static PyType_Spec definition{Form::kClassName, static_cast<int>(sizeof(Self)), 0, Py_TPFLAGS_DEFAULT, slots};
-    slots[2].pfunc = const_cast<char*>(Form::kDocs.type);
+    slots[2].pfunc = const_cast<char*>(signature_doc(P::kNew, Form::kDocs.type, false));
     slots[3].pfunc = table();
     return vexel::py::class_object(Form::cls, &definition, "vexel_ckf._native");
   }
@@ -269,31 +274,34 @@ struct FilterMethods {
   static std::vector<PyMethodDef> build_table() {
     const FilterDocs& d = Form::kDocs;
     std::vector<PyMethodDef> t = {
-        {"set_state", Methods::template kw<kWrite, P::kSetState, set_state>(), kKwFlags, d.set_state},
-        {"set_dt", Methods::template kw<kWrite, P::kSetDt, set_dt>(), kKwFlags, d.set_dt},
+        {"set_state", Methods::template kw<kWrite, P::kSetState, set_state>(), kKwFlags,
+         signature_doc(P::kSetState, d.set_state, true)},
+        {"set_dt", Methods::template kw<kWrite, P::kSetDt, set_dt>(), kKwFlags, signature_doc(P::kSetDt, d.set_dt, true)},
         {"predict_custom", Methods::template kw<kWrite, P::kPredictCustom, predict_custom>(), kKwFlags,
-         "predict_custom($self, fx, dt=None, fx_args=None)\n--\n\n"},
+         signature_doc(P::kPredictCustom, "", true)},
     };
     for (const PyMethodDef& m : Form::prediction_methods()) t.push_back(m);
     t.push_back({"clear_update_diagnostics", Methods::template noargs<kWrite, clear_update_diagnostics>(),
                  METH_NOARGS,
-                 "clear_update_diagnostics($self)\n--\n\n"
-                 "Record a skipped measurement (`update(z=None)`): clear the innovation\n"
-                 "and likelihood diagnostics so callers don't re-read stale values, set\n"
-                 "`z` to NaN, and make the posterior equal the current prior."});
+                 signature_doc(P::kClearDiagnostics,
+                               "Record a skipped measurement (`update(z=None)`): clear the innovation\n"
+                               "and likelihood diagnostics so callers don't re-read stale values, set\n"
+                               "`z` to NaN, and make the posterior equal the current prior.",
+                               true)});
     t.push_back({"reset_jitter_counters", Methods::template noargs<kWrite, reset_jitter_counters>(), METH_NOARGS,
-                 "reset_jitter_counters($self)\n--\n\n"});
+                 signature_doc(P::kResetJitter, "", true)});
     t.push_back({"update", Methods::template kw<kWrite, P::kUpdate, update>(), kKwFlags,
-                 "update($self, z, hx, r=None, hx_args=None)\n--\n\n"});
+                 signature_doc(P::kUpdate, "", true)});
     for (const PyMethodDef& m : Form::update_methods()) t.push_back(m);
     const PyMethodDef rest[] = {
-        {"get", Methods::template kw<kRead, P::kGet, get>(), kKwFlags, d.get},
-        {"set", Methods::template kw<kWrite, P::kSet, set>(), kKwFlags, d.set},
+        {"get", Methods::template kw<kRead, P::kGet, get>(), kKwFlags, signature_doc(P::kGet, d.get, true)},
+        {"set", Methods::template kw<kWrite, P::kSet, set>(), kKwFlags, signature_doc(P::kSet, d.set, true)},
         {"load_snapshot", Methods::template kw<kWrite, P::kLoadSnapshot, load_snapshot>(), kKwFlags,
-         d.load_snapshot},
-        {"copy", Methods::template noargs<kRead, copy>(), METH_NOARGS, d.copy},
-        {"record_step", Methods::template kw<kRead, P::kRecordStep, record_step>(), kKwFlags, d.record_step},
-        {"snapshot", Methods::template noargs<kRead, snapshot>(), METH_NOARGS, "snapshot($self)\n--\n\n"},
+         signature_doc(P::kLoadSnapshot, d.load_snapshot, true)},
+        {"copy", Methods::template noargs<kRead, copy>(), METH_NOARGS, signature_doc(P::kCopy, d.copy, true)},
+        {"record_step", Methods::template kw<kRead, P::kRecordStep, record_step>(), kKwFlags,
+         signature_doc(P::kRecordStep, d.record_step, true)},
+        {"snapshot", Methods::template noargs<kRead, snapshot>(), METH_NOARGS, signature_doc(P::kSnapshot, "", true)},
         {nullptr, nullptr, 0, nullptr},
     };
     t.insert(t.end(), std::begin(rest), std::end(rest));
