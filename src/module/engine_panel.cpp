@@ -30,23 +30,6 @@ namespace vexel::py {
 namespace {
 
 
-bool shape_is(const ArrayIn& a, std::initializer_list<npy_intp> dims) {
-  if (a.ndim() != static_cast<int>(dims.size())) return false;
-  int i = 0;
-  for (npy_intp d : dims) {
-    if (a.dim(i++) != d) return false;
-  }
-  return true;
-}
-
-/// An array of `low` or `low + 1` dimensions (a shared value or one per
-/// sequence); anything else gets the conversion error for `low + 1`.
-ArrayIn arg_array_or_stack(PyObject* obj, int low, const char* name) {
-  if (!ensure_numpy()) fail_python();
-  const int nd = (PyArray_Check(obj) && PyArray_NDIM(reinterpret_cast<PyArrayObject*>(obj)) == low) ? low : low + 1;
-  return arg_array(obj, nd, name);
-}
-
 bool arg_flag(PyObject* obj, const char* name) {
   return convert_arg(name, [&] {
     const int v = PyObject_IsTrue(obj);
@@ -85,116 +68,91 @@ struct Labels {
   }
 };
 
+// The arrays of panel_filter and panel_smoother: the measurements bind the
+// panel's sizes, the initial state may be one for all sequences or one each,
+// the model is a tuple of per-step stacks shared by every sequence.
+namespace panel_arrays {
+enum { kSequences, kSteps, kDimZ, kDimX };
+enum { kX0, kP0, kZs, kFs, kHs, kQs, kRs };
+constexpr ArrayDim kDims[] = {
+    {"M", "zs must contain at least one sequence", kZs},
+    {"N", "zs must contain at least one observation", kZs},
+    {"dim_z", nullptr, kZs},
+    {"dim_x", "x0 must have at least one dimension", kX0},
+};
+constexpr ArrayDecl kArrays[] = {
+    {"x0", 2, {{kSequences, Axis::kOptional}, {kDimX}}, nullptr, ArrayDecl::kSemicolon,
+     "x0{item} contains non-finite values (NaN or inf)",
+     "x0 must have shape (dim_x,) or (M, dim_x) with M = {M} sequences; got {shape}"},
+    {"p0", 3, {{kSequences, Axis::kOptional}, {kDimX}, {kDimX}}, "P0", ArrayDecl::kSemicolon,
+     "P0{item} contains non-finite values (NaN or inf)"},
+    // Checked on the pool, with the lock released (see find_measurement_fault).
+    {"zs", 3, {{kSequences}, {kSteps}, {kDimZ}}},
+    {"Fs", 3, {{kSteps}, {kDimX}, {kDimX}}, nullptr, ArrayDecl::kSemicolon,
+     "F contains non-finite values (NaN or inf) at step {step}"},
+    {"Hs", 3, {{kSteps}, {kDimZ}, {kDimX}}, nullptr, ArrayDecl::kSemicolon,
+     "H contains non-finite values (NaN or inf) at step {step}"},
+    {"Qs", 3, {{kSteps}, {kDimX}, {kDimX}}, nullptr, ArrayDecl::kSemicolon,
+     "Q contains non-finite values (NaN or inf) at step {step}"},
+    {"Rs", 3, {{kSteps}, {kDimZ}, {kDimZ}}, nullptr, ArrayDecl::kSemicolon,
+     "R contains non-finite values (NaN or inf) at step {step}"},
+};
+}  // namespace panel_arrays
+
+/// The model tuple's items after x0, p0 and zs, in the order of the
+/// declarations above.
+struct PanelObjects {
+  PyObject* items[7];
+  explicit PanelObjects(PyObject* const* args) {
+    PyObject* model = arg_tuple(args[3], "model");
+    if (PyTuple_Size(model) != 4) {
+      fail(Error::value("model must be a tuple (Fs, Hs, Qs, Rs); got " + num(PyTuple_Size(model)) + " items"));
+    }
+    items[0] = args[0];
+    items[1] = args[1];
+    items[2] = args[2];
+    for (Py_ssize_t k = 0; k < 4; ++k) items[3 + k] = PyTuple_GetItem(model, k);
+  }
+};
+
 /// The converted and checked arguments of panel_filter / panel_smoother.
 struct PanelArgs {
-  ArrayIn x0, p0, zs, fs, hs, qs, rs;
+  ArrayArgs arrays;
   bool gaps = false;
   Labels labels;
   npy_intp count = 0, steps = 0, n = 0, m = 0;
 
+  PanelArgs(PyObject* const* args, const PanelObjects& objects)
+      : arrays(panel_arrays::kArrays, panel_arrays::kDims, objects.items),
+        gaps(arg_flag(args[4], "nan_means_missing")) {}
+
+  const ArrayIn& zs() const { return arrays[panel_arrays::kZs]; }
   panel::PanelInputs inputs() const {
-    panel::PanelInputs in{view_of(x0), view_of(p0), view_of(zs), view_of(fs), view_of(hs), view_of(qs), view_of(rs),
-                          gaps};
-    return in;
+    using namespace panel_arrays;
+    const ArrayArgs& a = arrays;
+    return panel::PanelInputs{view_of(a[kX0]), view_of(a[kP0]), view_of(a[kZs]), view_of(a[kFs]),
+                              view_of(a[kHs]), view_of(a[kQs]), view_of(a[kRs]), gaps};
+  }
+
+  /// `covariances`: whether (M, N, n, n) covariances are among the outputs.
+  void check(bool covariances) {
+    using namespace panel_arrays;
+    arrays.check_shapes();
+    count = arrays.dim(kSequences);
+    steps = arrays.dim(kSteps);
+    m = arrays.dim(kDimZ);
+    n = arrays.dim(kDimX);
+    const npy_intp M = count, N = steps;
+    check_shape_fits({M, N, n, n});
+    unwrap(check_storage({shape(M * N, n), shape(covariances ? M * N : 0, n * n), shape(M, N)}));
+    arrays.set_item_offset(labels.first.value_or(0));
+    arrays.check_finite();
   }
 };
 
-void check_finite_model(const ArrayIn& a, const char* name) {
-  if (const auto step = first_non_finite_step(a)) {
-    fail(Error::value(std::string(name) + " contains non-finite values (NaN or inf) at step " + num(*step)));
-  }
-}
-
-bool finite_span(const ArrayIn& a, npy_intp i, bool stacked) {
-  const int nd = a.ndim() - (stacked ? 1 : 0);
-  const npy_intp r = a.dim(stacked ? 1 : 0);
-  const npy_intp c = nd == 2 ? a.dim(stacked ? 2 : 1) : 1;
-  for (npy_intp j = 0; j < r; ++j) {
-    for (npy_intp k = 0; k < c; ++k) {
-      double v;
-      if (stacked) {
-        v = nd == 2 ? a.at(i, j, k) : a.at(i, j);
-      } else {
-        v = nd == 2 ? a.at(j, k) : a.at(j);
-      }
-      if (!is_finite(v)) return false;
-    }
-  }
-  return true;
-}
-
-/// Conversion in signature order, then shapes, then finiteness of x0, P0
-/// and the model (the measurements are checked on the pool).
-PanelArgs panel_args(PyObject* const* args) {
-  PanelArgs a;
-  a.x0 = arg_array_or_stack(args[0], 1, "x0");
-  a.p0 = arg_array_or_stack(args[1], 2, "p0");
-  a.zs = arg_array(args[2], 3, "zs");
-  PyObject* model = arg_tuple(args[3], "model");
-  if (PyTuple_Size(model) != 4) {
-    fail(Error::value("model must be a tuple (Fs, Hs, Qs, Rs); got " + num(PyTuple_Size(model)) + " items"));
-  }
-  a.fs = arg_array(PyTuple_GetItem(model, 0), 3, "Fs");
-  a.hs = arg_array(PyTuple_GetItem(model, 1), 3, "Hs");
-  a.qs = arg_array(PyTuple_GetItem(model, 2), 3, "Qs");
-  a.rs = arg_array(PyTuple_GetItem(model, 3), 3, "Rs");
-  a.gaps = arg_flag(args[4], "nan_means_missing");
-  return a;
-}
-
-/// `covariances`: whether (M, N, n, n) covariances are among the outputs.
-void check_panel_args(PanelArgs& a, bool covariances) {
-  a.count = a.zs.dim(0);
-  a.steps = a.zs.dim(1);
-  a.m = a.zs.dim(2);
-  const bool x_stacked = a.x0.ndim() == 2;
-  const bool p_stacked = a.p0.ndim() == 3;
-  a.n = a.x0.dim(x_stacked ? 1 : 0);
-  const npy_intp M = a.count, N = a.steps, n = a.n, m = a.m;
-  if (M == 0) fail(Error::value("zs must contain at least one sequence"));
-  if (N == 0) fail(Error::value("zs must contain at least one observation"));
-  if (x_stacked && a.x0.dim(0) != M) {
-    fail(Error::value("x0 must have shape (dim_x,) or (M, dim_x) with M = " + num(M) + " sequences; got " +
-                      shape_text(a.x0)));
-  }
-  if (n == 0) fail(Error::value("x0 must have at least one dimension"));
-  if (!(p_stacked ? shape_is(a.p0, {M, n, n}) : shape_is(a.p0, {n, n}))) {
-    fail(Error::value("P0 must have shape " + shape_text({n, n}) + " or " + shape_text({M, n, n}) + "; got " +
-                      shape_text(a.p0)));
-  }
-  struct Stack {
-    const ArrayIn* array;
-    const char* name;
-    npy_intp rows, cols;
-  };
-  for (const Stack& s : {Stack{&a.fs, "Fs", n, n}, Stack{&a.hs, "Hs", m, n}, Stack{&a.qs, "Qs", n, n},
-                         Stack{&a.rs, "Rs", m, m}}) {
-    if (!shape_is(*s.array, {N, s.rows, s.cols})) {
-      fail(Error::value(std::string(s.name) + " must have shape " + shape_text({N, s.rows, s.cols}) + "; got " +
-                        shape_text(*s.array)));
-    }
-  }
-  check_shape_fits({M, N, n, n});
-  unwrap(check_storage({shape(M * N, n), shape(covariances ? M * N : 0, n * n), shape(M, N)}));
-  for (npy_intp i = 0; i < (x_stacked ? M : 1); ++i) {
-    if (!finite_span(a.x0, i, x_stacked)) {
-      fail(Error::value(a.labels.per_sequence("x0", i, x_stacked) + " contains non-finite values (NaN or inf)"));
-    }
-  }
-  for (npy_intp i = 0; i < (p_stacked ? M : 1); ++i) {
-    if (!finite_span(a.p0, i, p_stacked)) {
-      fail(Error::value(a.labels.per_sequence("P0", i, p_stacked) + " contains non-finite values (NaN or inf)"));
-    }
-  }
-  check_finite_model(a.fs, "F");
-  check_finite_model(a.hs, "H");
-  check_finite_model(a.qs, "Q");
-  check_finite_model(a.rs, "R");
-}
-
 [[noreturn]] void fail_measurement(const PanelArgs& a, const panel::MeasurementFault& f) {
   std::vector<double> row(static_cast<std::size_t>(a.m));
-  for (npy_intp j = 0; j < a.m; ++j) row[static_cast<std::size_t>(j)] = a.zs.at(f.sequence, f.step, j);
+  for (npy_intp j = 0; j < a.m; ++j) row[static_cast<std::size_t>(j)] = a.zs().at(f.sequence, f.step, j);
   const std::string head = a.labels.row(f.sequence, f.step);
   const std::string values = format_value_list(row.data(), a.m);
   switch (f.kind) {
@@ -255,9 +213,9 @@ constexpr Params kPanelFilter{
     "panel_filter()", 6, 6, {"x0", "p0", "zs", "model", "nan_means_missing", "first_sequence"}};
 
 Ref panel_filter_body(PyObject* const* args) {
-  PanelArgs a = panel_args(args);
+  PanelArgs a(args, PanelObjects(args));
   a.labels.first = arg_first_sequence(args[5]);
-  check_panel_args(a, true);
+  a.check(true);
   const npy_intp xdims[3] = {a.count, a.steps, a.n};
   const npy_intp pdims[4] = {a.count, a.steps, a.n, a.n};
   const npy_intp ldims[2] = {a.count, a.steps};
@@ -306,10 +264,10 @@ constexpr Params kPanelSmoother{
     {"x0", "p0", "zs", "model", "nan_means_missing", "covariances", "first_sequence"}};
 
 Ref panel_smoother_body(PyObject* const* args) {
-  PanelArgs a = panel_args(args);
+  PanelArgs a(args, PanelObjects(args));
   const bool covariances = arg_flag(args[5], "covariances");
   a.labels.first = arg_first_sequence(args[6]);
-  check_panel_args(a, covariances);
+  a.check(covariances);
   const npy_intp xdims[3] = {a.count, a.steps, a.n};
   const npy_intp pdims[4] = {a.count, a.steps, a.n, a.n};
   const npy_intp ldims[1] = {a.count};
@@ -347,29 +305,33 @@ const char* const kPanelSmootherDoc = signature_doc(kPanelSmoother, ""
 
 constexpr Params kPanelRts{"panel_rts()", 5, 5, {"xs", "ps", "fs", "qs", "first_sequence"}};
 
-void check_transition_stack(const ArrayIn& a, npy_intp steps, npy_intp n, const char* name) {
-  const bool lead_ok = a.dim(0) == steps || a.dim(0) == steps - 1;
-  if (!lead_ok || a.dim(1) != n || a.dim(2) != n) {
-    fail(Error::value(std::string(name) + " must have shape (N, " + num(n) + ", " + num(n) + ") or (N-1, " + num(n) +
-                      ", " + num(n) + "); got " + shape_text(a)));
-  }
-}
+// The arrays of panel_rts: each sequence's filtered trace, and stacks of
+// N or N-1 transitions shared by every sequence.
+namespace rts_arrays {
+enum { kSequences, kSteps, kDimX };
+constexpr ArrayDim kDims[] = {
+    {"M", "xs must contain at least one sequence"},
+    {"N", "xs must contain at least one filtered state"},
+    {"dim_x", "xs third dimension must be positive"},
+};
+constexpr ArrayDecl kArrays[] = {
+    {"xs", 3, {{kSequences}, {kSteps}, {kDimX}}},
+    {"ps", 4, {{kSequences}, {kSteps}, {kDimX}, {kDimX}}, "Ps", ArrayDecl::kComma},
+    {"fs", 3, {{kSteps, Axis::kOrOneLess}, {kDimX}, {kDimX}}, "Fs"},
+    {"qs", 3, {{kSteps, Axis::kOrOneLess}, {kDimX}, {kDimX}}, "Qs"},
+};
+}  // namespace rts_arrays
 
 Ref panel_rts_body(PyObject* const* args) {
-  const ArrayIn xs = arg_array(args[0], 3, "xs");
-  const ArrayIn ps = arg_array(args[1], 4, "ps");
-  const ArrayIn fs = arg_array(args[2], 3, "fs");
-  const ArrayIn qs = arg_array(args[3], 3, "qs");
+  using namespace rts_arrays;
+  ArrayArgs arrays(kArrays, kDims, args);
   Labels labels{arg_first_sequence(args[4])};
-  const npy_intp M = xs.dim(0), N = xs.dim(1), n = xs.dim(2);
-  if (M == 0) fail(Error::value("xs must contain at least one sequence"));
-  if (N == 0) fail(Error::value("xs must contain at least one filtered state"));
-  if (n == 0) fail(Error::value("xs third dimension must be positive"));
-  if (!shape_is(ps, {M, N, n, n})) {
-    fail(Error::value("Ps must have shape " + shape_text({M, N, n, n}) + ", got " + shape_text(ps)));
-  }
-  check_transition_stack(fs, N, n, "Fs");
-  check_transition_stack(qs, N, n, "Qs");
+  arrays.check_shapes();
+  const npy_intp M = arrays.dim(kSequences), N = arrays.dim(kSteps), n = arrays.dim(kDimX);
+  const ArrayIn& xs = arrays[0];
+  const ArrayIn& ps = arrays[1];
+  const ArrayIn& fs = arrays[2];
+  const ArrayIn& qs = arrays[3];
   check_shape_fits({M, N, n, n});
   unwrap(check_storage({shape(M * N, n), shape(M * N, n * n)}));
   const npy_intp xdims[3] = {M, N, n};

@@ -88,25 +88,28 @@ class PythonTransition final : public smoother::PointTransition {
   Index n_;
 };
 
-/// Leading length N or N-1 (N-1 may be 0 when N is 1).
-bool stack_length_ok(npy_intp len, npy_intp steps) { return len == steps || len == steps - 1; }
-
-/// First read entry of a per-step stack holding a NaN or infinity (entry 0
-/// of a length-N stack serves no step and is not looked at).
-std::optional<npy_intp> first_bad_entry(const ArrayIn& a, npy_intp steps) {
-  const npy_intp first = a.dim(0) == steps ? 1 : 0;
-  // A broadcast stack (stride 0) holds one entry: look at it once.
-  const npy_intp last = a.stride(0) == 0 ? std::min(first + 1, a.dim(0)) : a.dim(0);
-  for (npy_intp s = first; s < last; ++s) {
-    for (npy_intp i = 0; i < (a.ndim() > 1 ? a.dim(1) : 1); ++i) {
-      for (npy_intp j = 0; j < (a.ndim() > 2 ? a.dim(2) : 1); ++j) {
-        const double v = a.ndim() == 1 ? a.at(s) : a.at(s, i, j);
-        if (!is_finite(v)) return s;
-      }
-    }
-  }
-  return std::nullopt;
-}
+// The arrays of cubature_smooth: the filtered trace binds the sizes; the
+// Python layer broadcasts one Q or dt to a stack of N, a caller may also give
+// N-1 (one per transition).
+namespace smoother_arrays {
+enum { kSteps, kDimX };
+constexpr ArrayDim kDims[] = {
+    {"N", "xs must contain at least one filtered state"},
+    {"dim_x", "xs second dimension must be positive"},
+};
+constexpr ArrayDecl kArrays[] = {
+    {"xs", 2, {{kSteps}, {kDimX}}, nullptr, ArrayDecl::kSemicolon,
+     "xs contains non-finite values (NaN or inf) at step {step}", nullptr, 0},
+    {"ps", 3, {{kSteps}, {kDimX}, {kDimX}}, "Ps", ArrayDecl::kComma,
+     "Ps contains non-finite values (NaN or inf) at step {step}", nullptr, 1},
+    {"qs", 3, {{kSteps, Axis::kOrOneLess}, {kDimX}, {kDimX}}, "Q", ArrayDecl::kSemicolon,
+     "Q contains non-finite values (NaN or inf) in entry {entry}",
+     "Q must have shape ({dim_x}, {dim_x}), (N, {dim_x}, {dim_x}) or (N-1, {dim_x}, {dim_x}) with N = {N}; got {shape}",
+     3},
+    {"dts", 1, {{kSteps, Axis::kOrOneLess}}, "dt", ArrayDecl::kSemicolon, "dt must be finite; entry {entry} is {value}",
+     "dt must be one value or have shape (N,) or (N-1,) with N = {N}; got {shape}", 4},
+};
+}  // namespace smoother_arrays
 
 std::vector<Index> angle_indices(PyObject* obj, npy_intp dim_x) {
   std::vector<Index> out;
@@ -138,11 +141,9 @@ constexpr Params kCubatureSmooth{"cubature_smooth()",
                                  {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, "False", nullptr, "1"}};
 
 Ref cubature_smooth_body(PyObject* const* args) {
-  const ArrayIn xs = arg_array(args[0], 2, "xs");
-  const ArrayIn ps = arg_array(args[1], 3, "ps");
+  using namespace smoother_arrays;
+  ArrayArgs arrays(kArrays, kDims, args);
   PyObject* fx = args[2];
-  const ArrayIn qs = arg_array(args[3], 3, "qs");
-  const ArrayIn dts = arg_array(args[4], 1, "dts");
   PyObject* fx_args = (args[5] == nullptr || args[5] == Py_None) ? nullptr : arg_tuple(args[5], "fx_args");
   bool square_root = false;
   if (args[6] != nullptr) {
@@ -150,34 +151,20 @@ Ref cubature_smooth_body(PyObject* const* args) {
     if (truth < 0) fail_python();
     square_root = truth == 1;
   }
-  const npy_intp steps = xs.dim(0);
-  const npy_intp n = xs.dim(1);
   std::uint64_t steps_per_call = 1;
   if (given(args[8])) {
     steps_per_call = arg_u64(args[8], "steps_per_call");
     if (steps_per_call == 0) fail(Error::value("steps_per_call must be at least 1, got 0"));
   }
+
+  // Shapes, in argument order, then the angle indices.
+  arrays.check_shapes();
+  const npy_intp steps = arrays.dim(kSteps);
+  const npy_intp n = arrays.dim(kDimX);
+  const std::vector<Index> angles = angle_indices(args[7], n);
   // More than the pass has steps changes nothing.
   const auto per_call = static_cast<std::uint64_t>(std::max<npy_intp>(1, std::min<npy_intp>(
       steps - 1, static_cast<npy_intp>(std::min<std::uint64_t>(steps_per_call, std::uint64_t{1} << 40)))));
-
-  // Shapes, in argument order.
-  if (steps == 0) fail(Error::value("xs must contain at least one filtered state"));
-  if (n == 0) fail(Error::value("xs second dimension must be positive"));
-  if (ps.dim(0) != steps || ps.dim(1) != n || ps.dim(2) != n) {
-    fail(Error::value("Ps must have shape (" + num(steps) + ", " + num(n) + ", " + num(n) + "), got " +
-                      shape_text(ps)));
-  }
-  if (!stack_length_ok(qs.dim(0), steps) || qs.dim(1) != n || qs.dim(2) != n) {
-    fail(Error::value("Q must have shape (" + num(n) + ", " + num(n) + "), (N, " + num(n) + ", " + num(n) +
-                      ") or (N-1, " + num(n) + ", " + num(n) + ") with N = " + num(steps) + "; got " +
-                      shape_text(qs)));
-  }
-  if (!stack_length_ok(dts.dim(0), steps)) {
-    fail(Error::value("dt must be one value or have shape (N,) or (N-1,) with N = " + num(steps) + "; got " +
-                      shape_text(dts)));
-  }
-  const std::vector<Index> angles = angle_indices(args[7], n);
 
   // Memory, then finiteness (a possibly huge broadcast view is scanned last).
   check_shape_fits({steps, n, n});
@@ -186,18 +173,11 @@ Ref cubature_smooth_body(PyObject* const* args) {
   // Outputs, the workspace, and one call's points, images and factors.
   unwrap(check_storage({{usteps, un}, {usteps, un * un}, {usteps, un * un}, {square_root ? usteps : 0, un * un},
                         {4 * un, un}, {per_call, 5 * un * un}}));
-  if (const auto k = first_non_finite_step(xs)) {
-    fail(Error::value("xs contains non-finite values (NaN or inf) at step " + num(*k)));
-  }
-  if (const auto k = first_non_finite_step(ps)) {
-    fail(Error::value("Ps contains non-finite values (NaN or inf) at step " + num(*k)));
-  }
-  if (const auto k = first_bad_entry(qs, steps)) {
-    fail(Error::value("Q contains non-finite values (NaN or inf) in entry " + num(*k)));
-  }
-  if (const auto k = first_bad_entry(dts, steps)) {
-    fail(Error::value("dt must be finite; entry " + num(*k) + " is " + format_double(dts.at(*k))));
-  }
+  arrays.check_finite();
+  const ArrayIn& xs = arrays[0];
+  const ArrayIn& ps = arrays[1];
+  const ArrayIn& qs = arrays[2];
+  const ArrayIn& dts = arrays[3];
 
   const npy_intp xdims[2] = {steps, n};
   const npy_intp pdims[3] = {steps, n, n};
