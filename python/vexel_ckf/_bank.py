@@ -48,10 +48,6 @@ class BankRunResult(NamedTuple):
     """Status code of each filter's update, shape (N, M) (see `STATUS_CODES`)."""
 
 
-def _shape_text(*shapes: Tuple[int, ...]) -> str:
-    return " or ".join(str(s) for s in shapes)
-
-
 class CKFBank:
     """A bank of M cubature Kalman filters (covariance form) with shared callbacks.
 
@@ -228,30 +224,24 @@ class CKFBank:
         value.flags.writeable = False
         return value
 
-    def _covariances(self, name: str, value: ArrayLike, k: int, count: int) -> FloatArray:
+    # Conversions only: the engine checks every shape and value and names
+    # the argument; one matrix (or a scalar, that multiple of the identity)
+    # for every filter is broadcast here.
+
+    @staticmethod
+    def _covariances(name: str, value: ArrayLike, k: int, count: int) -> FloatArray:
         """(k, k) or a scalar for every filter, or (count, k, k) one each."""
         a = as_floats(name, value)
         if a.ndim == 0:
             a = a * np.eye(k)
         if a.shape == (k, k):
             return np.ascontiguousarray(np.broadcast_to(a, (count, k, k)))
-        if a.shape != (count, k, k):
-            raise ValueError(f"{name} must have shape {_shape_text((k, k), (count, k, k))}, got {a.shape}")
         return a
 
-    def _noise(self, name: str, value: ArrayLike, k: int) -> FloatArray:
+    @staticmethod
+    def _noise(name: str, value: ArrayLike, k: int) -> FloatArray:
         a = as_floats(name, value)
-        if a.ndim == 0:
-            a = a * np.eye(k)
-        if a.shape != (k, k) and a.shape != (len(self), k, k):
-            raise ValueError(f"{name} must have shape {_shape_text((k, k), (len(self), k, k))}, got {a.shape}")
-        return a
-
-    def _means(self, name: str, value: ArrayLike) -> FloatArray:
-        a = as_floats(name, value)
-        if a.ndim != 2:
-            raise ValueError(f"{name} must have shape {(len(self), self._dim_x)}, got {a.shape}")
-        return a
+        return a * np.eye(k) if a.ndim == 0 else a
 
     @property
     def xs(self) -> FloatArray:
@@ -260,7 +250,7 @@ class CKFBank:
 
     @xs.setter
     def xs(self, value: ArrayLike) -> None:
-        self._b.set("xs", self._means("xs", value))
+        self._b.set("xs", as_floats("xs", value))
 
     @property
     def Ps(self) -> FloatArray:
@@ -278,7 +268,7 @@ class CKFBank:
 
     @xs_prior.setter
     def xs_prior(self, value: ArrayLike) -> None:
-        self._b.set("xs_prior", self._means("xs_prior", value))
+        self._b.set("xs_prior", as_floats("xs_prior", value))
 
     @property
     def Ps_prior(self) -> FloatArray:
@@ -368,11 +358,7 @@ class CKFBank:
 
     def _measurements(self, name: str, zs: ArrayLike) -> FloatArray:
         z = as_floats(name, zs)
-        if z.ndim == 1 and self._dim_z == 1:
-            z = z.reshape(-1, 1)
-        if z.shape != (len(self), self._dim_z):
-            raise ValueError(f"{name} must have shape {(len(self), self._dim_z)}, got {z.shape}")
-        return z
+        return z.reshape(-1, 1) if z.ndim == 1 and self._dim_z == 1 else z
 
     def update(self, zs: ArrayLike, missing: Optional[ArrayLike] = None,
                hx_args: Optional[Iterable[Any]] = None) -> None:
@@ -540,9 +526,7 @@ class CKFBank:
         xs = as_floats("new_xs", new_xs)
         if xs.ndim == 1:
             xs = xs[None, :]
-        if xs.ndim != 2 or xs.shape[1] != self._dim_x:
-            raise ValueError(f"new_xs must have shape (k, {self._dim_x}), got {xs.shape}")
-        k = xs.shape[0]
+        k = xs.shape[0] if xs.ndim == 2 else 0
         Ps = self._covariances("new_Ps", new_Ps, self._dim_x, k)
         q = None if Q is None else self._covariances("Q", Q, self._dim_x, k)
         r = None if R is None else self._covariances("R", R, self._dim_z, k)

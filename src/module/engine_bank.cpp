@@ -45,53 +45,25 @@ constexpr BorrowKind kRead = BorrowKind::Read;
 constexpr BorrowKind kWrite = BorrowKind::Write;
 
 std::size_t sz(Index v) { return static_cast<std::size_t>(v); }
-std::string shape_of(const ArrayIn& a) {
-  std::string s = "(";
-  for (int i = 0; i < a.ndim(); ++i) s += (i ? ", " : "") + num(a.dim(i));
-  return s + (a.ndim() == 1 ? ",)" : ")");
+// The bank's named dimensions, bound from the bank itself, and for add()
+// the number of new filters, bound from their means.
+enum { kDimM, kDimX, kDimZ, kDimNew };
+constexpr ArrayDim kBankDims[] = {{"M", nullptr}, {"dim_x", nullptr}, {"dim_z", nullptr}, {"k", nullptr, 0}};
+
+/// The bank's sizes bound in `arrays`.
+void bind_bank(ArrayArgs& arrays, const CkfBank& b) {
+  arrays.bind(kDimM, b.count);
+  arrays.bind(kDimX, b.dim_x);
+  arrays.bind(kDimZ, b.dim_z);
 }
 
-bool has_shape(const ArrayIn& a, const std::vector<Index>& dims) {
-  int i = 0;
-  for (Index d : dims) {
-    if (a.dim(i++) != d) return false;
-  }
-  return true;
-}
-
-/// An accepted float64 array of the given shape copied out, optionally
-/// required finite; ValueError naming the argument and the expected shape.
-std::vector<double> take_array(PyObject* obj, const char* name, const std::vector<Index>& dims, bool finite) {
-  const ArrayIn a = arg_array(obj, static_cast<int>(dims.size()), name);
-  if (!has_shape(a, dims)) {
-    fail(Error::value(std::string(name) + " must have shape " + shape_text(dims) + ", got " + shape_of(a)));
-  }
+/// A checked array copied out in C order.
+std::vector<double> copied(const ArrayIn& a) {
   std::size_t total = 1;
-  for (Index d : dims) total *= sz(d);
+  for (int k = 0; k < a.ndim(); ++k) total *= static_cast<std::size_t>(a.dim(k));
   std::vector<double> out(total);
   copy_c_order(a, out.data());
-  if (finite) {
-    for (double v : out) {
-      if (!is_finite(v)) fail(Error::value(std::string(name) + " must contain only finite values"));
-    }
-  }
   return out;
-}
-
-int ndim_of(PyObject* obj) {
-  return PyArray_Check(obj) ? PyArray_NDIM(reinterpret_cast<PyArrayObject*>(obj)) : -1;
-}
-
-/// A noise matrix: (k, k) shared by every filter, or (count, k, k) per filter.
-std::vector<double> take_noise(PyObject* obj, const char* name, Index count, Index k, bool& per_filter) {
-  per_filter = ndim_of(obj) == 3;
-  const ArrayIn a = arg_array(obj, per_filter ? 3 : 2, name);
-  const bool ok = per_filter ? has_shape(a, {count, k, k}) : has_shape(a, {k, k});
-  if (!ok) {
-    fail(Error::value(std::string(name) + " must have shape " + shape_text({k, k}) + " or " +
-                      shape_text({count, k, k}) + ", got " + shape_of(a)));
-  }
-  return take_array(obj, name, per_filter ? std::vector<Index>{count, k, k} : std::vector<Index>{k, k}, true);
 }
 
 std::vector<Index> take_indices(PyObject* obj, const char* name) {
@@ -171,7 +143,7 @@ constexpr Params kSetAngles{"CkfBank.set_angles()", 2, 2, {"states", "measuremen
 constexpr Params kPredict{"CkfBank.predict()", 3, 1, {"fx", "dt", "fx_args"}};
 constexpr Params kUpdate{"CkfBank.update()", 3, 2, {"zs", "hx", "hx_args"}};
 constexpr Params kKeep{"CkfBank.keep()", 1, 1, {"indices"}};
-constexpr Params kAdd{"CkfBank.add()", 4, 2, {"xs", "ps", "q", "r"}};
+constexpr Params kAdd{"CkfBank.add()", 4, 2, {"new_xs", "new_Ps", "Q", "R"}};
 constexpr Params kCopy{"CkfBank.copy()", 0, 0, {}};
 
 PyObject* bank_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -211,15 +183,22 @@ struct BankField {
   std::vector<std::int64_t> CkfBank::*codes = nullptr;
   std::vector<std::uint64_t> CkfBank::*counts = nullptr;
   bool CkfBank::*per_filter = nullptr;  // Noise
+  /// The shape message, where the Python layer also takes one matrix for
+  /// every filter (and broadcasts it) and the message says so.
+  const char* shape = nullptr;
 };
+
+constexpr const char* kOneOrEach = "{label} must have shape ({dim_x}, {dim_x}) or ({M}, {dim_x}, {dim_x}), got {shape}";
 
 // In snapshot order.
 const BankField kBankFields[] = {
     {"count", BankField::Size, 0, {}, false, false},
     {"xs", BankField::Floats, 2, {BankDim::M, BankDim::X}, true, true, &CkfBank::x},
-    {"Ps", BankField::Floats, 3, {BankDim::M, BankDim::X, BankDim::X}, true, true, &CkfBank::P},
+    {"Ps", BankField::Floats, 3, {BankDim::M, BankDim::X, BankDim::X}, true, true, &CkfBank::P, nullptr, nullptr,
+     nullptr, kOneOrEach},
     {"xs_prior", BankField::Floats, 2, {BankDim::M, BankDim::X}, true, true, &CkfBank::x_prior},
-    {"Ps_prior", BankField::Floats, 3, {BankDim::M, BankDim::X, BankDim::X}, true, true, &CkfBank::P_prior},
+    {"Ps_prior", BankField::Floats, 3, {BankDim::M, BankDim::X, BankDim::X}, true, true, &CkfBank::P_prior, nullptr,
+     nullptr, nullptr, kOneOrEach},
     {"Q", BankField::Noise, 3, {BankDim::M, BankDim::X, BankDim::X}, true, true, &CkfBank::Q, nullptr, nullptr,
      &CkfBank::q_per_filter},
     {"R", BankField::Noise, 3, {BankDim::M, BankDim::Z, BankDim::Z}, true, true, &CkfBank::R, nullptr, nullptr,
@@ -300,39 +279,51 @@ std::vector<T> whole_numbers(const std::vector<double>& v, const char* name, dou
   return out;
 }
 
+int dim_index(BankDim d) { return d == BankDim::M ? kDimM : d == BankDim::X ? kDimX : kDimZ; }
+
+/// The declaration of a field's value in `set`: its shape in the bank's
+/// dimensions (a noise matrix may leave out the leading M: one for all
+/// filters), any other number of dimensions a shape error.
+ArrayDecl field_decl(const BankField& f) {
+  ArrayDecl d{f.name, f.ndim, {}, nullptr, ArrayDecl::kComma, f.finite ? "{label} must contain only finite values" : nullptr,
+              f.shape};
+  for (int k = 0; k < f.ndim; ++k) {
+    d.axes[k] = Axis{dim_index(f.dims[k]), k == 0 && f.kind == BankField::Noise ? Axis::kOptional : Axis::kEqual};
+  }
+  d.ndim_is_shape = true;
+  return d;
+}
+
 Ref bank_set(BankInstance& self, PyObject* const* args) {
   const std::string name = arg_string(args[0], "name");
-  PyObject* value = args[1];
   CkfBank& b = self.state.b;
   const BankField& f = find_bank_field(name);
-  if (!f.settable) fail(Error::value("field '" + name + "' is read-only"));
-  const char* c = f.name;
+  if (!f.settable || f.kind == BankField::Size) fail(Error::value("field '" + name + "' is read-only"));
+  const ArrayDecl decl = field_decl(f);
+  ArrayArgs arrays(&decl, 1, kBankDims, 3, args + 1);
+  bind_bank(arrays, b);
+  arrays.check_shapes();
+  arrays.check_finite();
+  std::vector<double> v = copied(arrays[0]);
   switch (f.kind) {
     case BankField::Size:
       break;
-    case BankField::Floats: {
-      std::vector<double> v = take_array(value, c, field_shape(b, f), f.finite);
+    case BankField::Floats:
       (b.*f.floats).swap(v);
       return none();
-    }
-    case BankField::Noise: {
-      const Index k = extent(b, f.dims[1]);
-      bool per_filter = false;
-      std::vector<double> v = take_noise(value, c, b.count, k, per_filter);
+    case BankField::Noise:
       (b.*f.floats).swap(v);
-      b.*f.per_filter = per_filter;
+      b.*f.per_filter = arrays.stacked(0);
       return none();
-    }
     case BankField::Codes: {
-      std::vector<std::int64_t> v = whole_numbers<std::int64_t>(take_array(value, c, field_shape(b, f), true), c,
-                                                                static_cast<double>(kFilterStatusCount - 1));
-      (b.*f.codes).swap(v);
+      std::vector<std::int64_t> codes =
+          whole_numbers<std::int64_t>(v, f.name, static_cast<double>(kFilterStatusCount - 1));
+      (b.*f.codes).swap(codes);
       return none();
     }
     case BankField::Counts: {
-      std::vector<std::uint64_t> v =
-          whole_numbers<std::uint64_t>(take_array(value, c, field_shape(b, f), true), c, 9007199254740992.0);
-      (b.*f.counts).swap(v);
+      std::vector<std::uint64_t> counts = whole_numbers<std::uint64_t>(v, f.name, 9007199254740992.0);
+      (b.*f.counts).swap(counts);
       return none();
     }
   }
@@ -423,7 +414,12 @@ Ref bank_predict(BankInstance& self, PyObject* const* args) {
 Ref bank_update(BankInstance& self, PyObject* const* args) {
   CkfBank& b = self.state.b;
   PyObject* hx = args[1];
-  std::vector<double> zs = take_array(args[0], "zs", {b.count, b.dim_z}, false);
+  // A row of all NaN is a missed measurement: no finiteness check here.
+  static constexpr ArrayDecl kZs{"zs", 2, {{kDimM}, {kDimZ}}, nullptr, ArrayDecl::kComma, nullptr, nullptr, 0, true};
+  ArrayArgs arrays(&kZs, 1, kBankDims, 3, args);
+  bind_bank(arrays, b);
+  arrays.check_shapes();
+  std::vector<double> zs = copied(arrays[0]);
   PyObject* hx_args = given(args[2]) ? arg_tuple(args[2], "hx_args") : nullptr;
   b.z.swap(zs);
   batch::WorkerPool& pool = batch::WorkerPool::instance();
@@ -448,16 +444,29 @@ Ref bank_keep(BankInstance& self, PyObject* const* args) {
   return none();
 }
 
+// The arrays of add(): the new filters' means bind their number; noises
+// only where the bank's are per filter.
+constexpr ArrayDecl kAddArrays[] = {
+    {"new_xs", 2, {{kDimNew}, {kDimX}}, nullptr, ArrayDecl::kComma, "{label} must contain only finite values",
+     "{label} must have shape (k, {dim_x}), got {shape}", 0, true},
+    // The Python layer broadcasts one matrix to every new filter.
+    {"new_Ps", 3, {{kDimNew}, {kDimX}, {kDimX}}, nullptr, ArrayDecl::kComma, "{label} must contain only finite values",
+     "{label} must have shape ({dim_x}, {dim_x}) or ({k}, {dim_x}, {dim_x}), got {shape}", 1, true},
+    {"Q", 3, {{kDimNew}, {kDimX}, {kDimX}}, nullptr, ArrayDecl::kComma, "{label} must contain only finite values",
+     "{label} must have shape ({dim_x}, {dim_x}) or ({k}, {dim_x}, {dim_x}), got {shape}", 2, true},
+    {"R", 3, {{kDimNew}, {kDimZ}, {kDimZ}}, nullptr, ArrayDecl::kComma, "{label} must contain only finite values",
+     "{label} must have shape ({dim_z}, {dim_z}) or ({k}, {dim_z}, {dim_z}), got {shape}", 3, true},
+};
+
 Ref bank_add(BankInstance& self, PyObject* const* args) {
   CkfBank& b = self.state.b;
   const Index n = b.dim_x;
   const Index m = b.dim_z;
-  const ArrayIn probe = arg_array(args[0], 2, "xs");
-  const Index k = static_cast<Index>(probe.dim(0));
-  const std::vector<double> xs = take_array(args[0], "xs", {k, n}, true);
-  const std::vector<double> ps = take_array(args[1], "Ps", {k, n, n}, true);
-  std::vector<double> qs;
-  std::vector<double> rs;
+  ArrayArgs filters(kAddArrays, 2, kBankDims, 4, args);
+  bind_bank(filters, b);
+  filters.check_shapes();
+  filters.check_finite();
+  const Index k = filters.dim(kDimNew);
   if (b.q_per_filter != given(args[2])) {
     fail(Error::value(b.q_per_filter ? "Q is per filter in this bank: add() needs Q of shape " + shape_text({k, n, n})
                                      : std::string("Q is shared by the bank: add() takes no Q")));
@@ -466,8 +475,20 @@ Ref bank_add(BankInstance& self, PyObject* const* args) {
     fail(Error::value(b.r_per_filter ? "R is per filter in this bank: add() needs R of shape " + shape_text({k, m, m})
                                      : std::string("R is shared by the bank: add() takes no R")));
   }
-  if (b.q_per_filter) qs = take_array(args[2], "Q", {k, n, n}, true);
-  if (b.r_per_filter) rs = take_array(args[3], "R", {k, m, m}, true);
+  // The noises given, Q before R.
+  const ArrayDecl* noise = b.q_per_filter ? kAddArrays + 2 : kAddArrays + 3;
+  const int noises = (b.q_per_filter ? 1 : 0) + (b.r_per_filter ? 1 : 0);
+  ArrayArgs own(noise, noises, kBankDims, 4, args);
+  bind_bank(own, b);
+  own.bind(kDimNew, k);
+  own.check_shapes();
+  own.check_finite();
+  const std::vector<double> xs = copied(filters[0]);
+  const std::vector<double> ps = copied(filters[1]);
+  std::vector<double> qs;
+  std::vector<double> rs;
+  if (b.q_per_filter) qs = copied(own[0]);
+  if (b.r_per_filter) rs = copied(own[noises - 1]);
   // New filters start as a fresh lone filter given x and P: its prior is
   // the initial one until the first prediction.
   const Index first = b.count;
