@@ -12,9 +12,11 @@
 
 #include <cstdint>
 
-namespace vexel::batch {
-
+namespace vexel::runtime {
 class WorkerPool;
+}
+
+namespace vexel::batch {
 
 /// Per-filter outcome, as reported in the status array.
 enum BankStatus : std::int64_t {
@@ -50,6 +52,6 @@ struct BankBuffers {
 
 /// Steps every filter of the bank on `pool`.  Blocks until all are done.
 /// Touches nothing but the model and the buffers.
-void run_filter_bank(const BankModel& model, const BankBuffers& buffers, WorkerPool& pool);
+void run_filter_bank(const BankModel& model, const BankBuffers& buffers, runtime::WorkerPool& pool);
 
 }  // namespace vexel::batch

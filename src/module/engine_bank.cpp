@@ -11,7 +11,7 @@
 #include "../kit/kit.hpp"
 
 #include "../bank/ckf_bank.hpp"
-#include "../batch/worker_pool.hpp"
+#include "../runtime/worker_pool.hpp"
 
 #include <cmath>
 #include <cstdint>

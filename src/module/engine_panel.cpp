@@ -15,7 +15,7 @@
 #include "batch_functions.hpp"
 #include "../kit/kit.hpp"
 
-#include "../batch/worker_pool.hpp"
+#include "../runtime/worker_pool.hpp"
 #include "../kernels/storage.hpp"
 #include "../panel/panel.hpp"
 
