@@ -1,5 +1,6 @@
 #include "cubature_smoother.hpp"
 
+#include "../angles/angles.hpp"
 #include "../kernels/cubature.hpp"
 #include "../kernels/factorization.hpp"
 #include "step_products.hpp"
@@ -15,9 +16,6 @@ namespace vexel::smoother {
 
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
-constexpr double kTwoPi = 2.0 * kPi;
-
 std::string at_step(Index k) { return " (smoother step " + std::to_string(k) + ")"; }
 
 Error with_step(Error e, Index k) {
@@ -30,25 +28,6 @@ bool all_finite(const double* p, Index count) {
     if (!std::isfinite(p[i])) return false;
   }
   return true;
-}
-
-/// Each angle column of the images is moved by whole turns next to the
-/// circular mean of that column, so that the sample mean and spread below
-/// see one continuous cloud instead of points split across +-pi.
-void unwrap_angle_columns(DMatrix& Y, const std::vector<Index>& angles) {
-  const Index rows = Y.rows();
-  const double w = 1.0 / static_cast<double>(rows);
-  for (Index a : angles) {
-    double* y = Y.col(a).data();
-    double s = 0.0;
-    double c = 0.0;
-    for (Index i = 0; i < rows; ++i) {
-      s += std::sin(y[i]);
-      c += std::cos(y[i]);
-    }
-    const double centre = std::atan2(s * w, c * w);
-    for (Index i = 0; i < rows; ++i) y[i] = centre + wrap_angle(y[i] - centre);
-  }
 }
 
 /// G = C Pp^-1, tried in the order of the innovation inverse: a solve with
@@ -93,10 +72,6 @@ void store_matrix(double* out, const DMatrix& m) {
     for (Index j = 0; j < c; ++j) out[i * c + j] = m.coeff(i, j);
 }
 
-void wrap_angles(DVector& v, const std::vector<Index>& angles) {
-  for (Index a : angles) v.coeffRef(a) = wrap_angle(v.coeff(a));
-}
-
 Status factor_of(const DMatrix& A, Workspace& w, DMatrix& L, Index k) {
   double jitter = 0.0;
   if (!stable_cholesky(A, w.factor_work, L, jitter)) {
@@ -106,14 +81,6 @@ Status factor_of(const DMatrix& A, Workspace& w, DMatrix& L, Index k) {
 }
 
 }  // namespace
-
-double wrap_angle(double a) {
-  if (a > -kPi && a <= kPi) return a;
-  double r = std::fmod(a + kPi, kTwoPi);
-  if (r < 0.0) r += kTwoPi;
-  const double w = r - kPi;
-  return w <= -kPi ? kPi : w;
-}
 
 Status run_cubature_smoother(const CubatureSmootherInputs& in, PointTransition& transition,
                              const CubatureSmootherOutputs& out) {
@@ -131,7 +98,7 @@ Status run_cubature_smoother(const CubatureSmootherInputs& in, PointTransition& 
   // covariance returned is that factor's product.
   const Index last = steps - 1;
   batch::load_row(in.xs, last, w.x_s_next);
-  wrap_angles(w.x_s_next, angles);
+  angles::wrap_entries(w.x_s_next, angles);
   batch::load_slice(in.ps, last, w.P_s_next);
   if (sr) {
     if (Status s = factor_of(w.P_s_next, w, w.S_s_next, last); !s) return s;
@@ -205,7 +172,7 @@ Status run_cubature_smoother(const CubatureSmootherInputs& in, PointTransition& 
       if (sr) w.X = points_block.middleRows(2 * n * (k - lo), 2 * n);
       w.L = factors_block.middleCols(n * (k - lo), n);
       w.Y = images_block.middleRows(2 * n * (k - lo), 2 * n);
-      unwrap_angle_columns(w.Y, angles);
+      angles::unwrap_columns_around_mean(w.Y, angles);
       // 3. Predicted mean; deviations of the images about it and of the points
       //    about the mean that generated them; their cross-covariance.
       row_mean(w.Y, n, w.xp);
@@ -250,10 +217,10 @@ Status run_cubature_smoother(const CubatureSmootherInputs& in, PointTransition& 
       if (!solved) return with_step(Error::runtime("failed to invert innovation covariance"), k);
       // 5. Smoothed mean; angle differences are taken the short way round.
       w.d = w.x_s_next - w.xp;
-      wrap_angles(w.d, angles);
+      angles::wrap_entries(w.d, angles);
       ops.gain_times(w);
       w.x_s += w.x;
-      wrap_angles(w.x_s, angles);
+      angles::wrap_entries(w.x_s, angles);
 
       // 6. Smoothed covariance.
       if (sr) {
