@@ -176,6 +176,32 @@ def test_angle_states_smooth_across_the_branch_cut_like_away_from_it(offset):
     assert np.abs(plain.xs[:, 1] - far.xs[:, 1]).max() > 1e-3
 
 
+@FORMS
+def test_angle_states_leave_angles_away_from_the_seam_as_the_plain_smoother_has_them(sr):
+    # Headings near zero, each image of a step well within pi of the images'
+    # circular mean and every smoothed heading inside (-pi, pi]: marking the
+    # heading as an angle must then change no bit.  Shifting the images to
+    # centre + wrap(image - centre) instead would round most of them.
+    def turning(X, dt):
+        return np.column_stack([X[:, 0] + X[:, 1] * dt, X[:, 1], 0.9 * X[:, 2] + 0.1 * np.sin(X[:, 0])])
+
+    steps = 12
+    rng = np.random.default_rng(17)
+    xs = np.column_stack([rng.uniform(-0.4, 0.4, steps), rng.normal(0.05, 0.02, steps), rng.normal(size=steps)])
+    A = rng.standard_normal((3, 3))
+    Ps = np.array([0.01 * (A @ A.T) + np.diag([0.02, 0.001, 0.1]) for _ in range(steps)])
+    Q = np.diag([1e-3, 1e-4, 1e-2])
+    plain = cubature_smoother(xs, Ps, turning, Q, 1.0, square_root=sr)
+    assert np.abs(plain.xs[:, 0]).max() < 1.0
+    for angles in ([0], [True, False, False]):
+        marked = cubature_smoother(xs, Ps, turning, Q, 1.0, square_root=sr, angle_states=angles)
+        for got, want in zip(marked, plain):
+            if want is None:
+                assert got is None
+            else:
+                assert got.tobytes() == want.tobytes()
+
+
 N, NX = 5, 2
 XS, PS = np.zeros((N, NX)), np.tile(np.eye(NX), (N, 1, 1))
 

@@ -1,7 +1,7 @@
 #include "ckf_bank.hpp"
 
 #include "../angles/angles.hpp"
-#include "../batch/worker_pool.hpp"
+#include "../runtime/worker_pool.hpp"
 #include "../ckf/ckf_ops.hpp"
 #include "../ckf/ckf_state.hpp"
 #include "../kernels/cubature.hpp"
@@ -58,7 +58,7 @@ void fill_with_mean(const double* x, Index n, double* rows) {
 /// large enough that the working storage each sets up costs nothing next to
 /// its filters, small enough to balance the load.
 template <class Body>
-void for_each_chunk(const CkfBank& b, batch::WorkerPool& pool, Body&& body) {
+void for_each_chunk(const CkfBank& b, runtime::WorkerPool& pool, Body&& body) {
   const auto count = static_cast<std::size_t>(b.count);
   if (count == 0) return;
   const std::size_t grain = std::clamp<std::size_t>(count / (pool.size() * 8), 16, 1024);
@@ -228,7 +228,7 @@ void CkfBank::grow(Index added) {
   count = total;
 }
 
-void draw_prediction_points(CkfBank& b, batch::WorkerPool& pool, double* points) {
+void draw_prediction_points(CkfBank& b, runtime::WorkerPool& pool, double* points) {
   for_each_chunk(b, pool, [&](Index begin, Index end) {
     Chunk c(b);
     for (Index i = begin; i < end; ++i) {
@@ -237,7 +237,7 @@ void draw_prediction_points(CkfBank& b, batch::WorkerPool& pool, double* points)
   });
 }
 
-void finish_prediction(CkfBank& b, batch::WorkerPool& pool) {
+void finish_prediction(CkfBank& b, runtime::WorkerPool& pool) {
   const Index n = b.dim_x;
   for_each_chunk(b, pool, [&](Index begin, Index end) {
     Chunk c(b);
@@ -279,7 +279,7 @@ void finish_prediction(CkfBank& b, batch::WorkerPool& pool) {
   });
 }
 
-void draw_update_points(CkfBank& b, batch::WorkerPool& pool, double* points) {
+void draw_update_points(CkfBank& b, runtime::WorkerPool& pool, double* points) {
   const Index m = b.dim_z;
   for_each_chunk(b, pool, [&](Index begin, Index end) {
     Chunk c(b);
@@ -306,7 +306,7 @@ void draw_update_points(CkfBank& b, batch::WorkerPool& pool, double* points) {
   });
 }
 
-void finish_update(CkfBank& b, batch::WorkerPool& pool) {
+void finish_update(CkfBank& b, runtime::WorkerPool& pool) {
   for_each_chunk(b, pool, [&](Index begin, Index end) {
     Chunk c(b);
     for (Index i = begin; i < end; ++i) {

@@ -24,7 +24,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace vexel::batch {
+namespace vexel::runtime {
 class WorkerPool;
 }
 
@@ -91,23 +91,23 @@ struct CkfBank {
 /// Half one of a prediction: every filter's points of (x, P) into `points`
 /// (count * 2n rows of n, C order).  A filter whose P cannot be factored
 /// gets its mean in all its rows and takes no part.
-void draw_prediction_points(CkfBank& b, batch::WorkerPool& pool, double* points);
+void draw_prediction_points(CkfBank& b, runtime::WorkerPool& pool, double* points);
 
 /// Half two of a prediction, with fx's images in `images`: mean, covariance
 /// plus Q, prior.  A filter with non-finite images or a non-finite result is
 /// left as it was, and its next update reports status 3 or 2.
-void finish_prediction(CkfBank& b, batch::WorkerPool& pool);
+void finish_prediction(CkfBank& b, runtime::WorkerPool& pool);
 
 /// Half one of an update, with the measurements in `z`: the status of the
 /// filters that cannot take part (a failed prediction's mark, status 4 for
 /// an all-NaN row, 3 for a partly non-finite one, 2 when P cannot be
 /// factored) and every filter's points into `points` (its mean repeated
 /// where there are none).
-void draw_update_points(CkfBank& b, batch::WorkerPool& pool, double* points);
+void draw_update_points(CkfBank& b, runtime::WorkerPool& pool, double* points);
 
 /// Half two of an update, with hx's images in `images`: the update of every
 /// filter taking part, its status, log-likelihood and NIS (NaN for 2, 3, 4).
-void finish_update(CkfBank& b, batch::WorkerPool& pool);
+void finish_update(CkfBank& b, runtime::WorkerPool& pool);
 
 /// Keep the filters at `indices` (distinct, in range), in that order.
 void keep_filters(CkfBank& b, const std::vector<Index>& indices);

@@ -2,7 +2,7 @@
 
 #include "dispatch.hpp"
 #include "linear_step.hpp"
-#include "worker_pool.hpp"
+#include "../runtime/worker_pool.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -105,7 +105,7 @@ struct SelectRange {
 
 }  // namespace
 
-void run_filter_bank(const BankModel& model, const BankBuffers& buffers, WorkerPool& pool) {
+void run_filter_bank(const BankModel& model, const BankBuffers& buffers, runtime::WorkerPool& pool) {
   const RangeFn range = dispatch_state_measurement<SelectRange>(buffers.dim_x, buffers.dim_z);
   const auto count = static_cast<std::size_t>(buffers.count);
   // Chunks small enough to balance the load over the workers, large enough

@@ -13,9 +13,11 @@
 
 #include <cstdint>
 
-namespace vexel::batch {
-
+namespace vexel::runtime {
 class WorkerPool;
+}
+
+namespace vexel::batch {
 
 /// The model shared by every filter (finite, validated shapes).
 struct BankModel {
@@ -42,6 +44,6 @@ struct BankBuffers {
 
 /// Steps every filter of the bank on `pool`.  Blocks until all are done.
 /// Touches nothing but the model and the buffers.
-void run_filter_bank(const BankModel& model, const BankBuffers& buffers, WorkerPool& pool);
+void run_filter_bank(const BankModel& model, const BankBuffers& buffers, runtime::WorkerPool& pool);
 
 }  // namespace vexel::batch

@@ -8,7 +8,7 @@
 
 #include "../batch/batch_routines.hpp"
 #include "../batch/filter_bank.hpp"
-#include "../batch/worker_pool.hpp"
+#include "../runtime/worker_pool.hpp"
 #include "../kernels/storage.hpp"
 
 #include <cstdint>
@@ -192,7 +192,7 @@ Ref bank_step_body(PyObject* const* args, bool gaps) {
   buffers.status = status_buf.as<std::int64_t>();
   buffers.gaps = gaps;
 
-  batch::WorkerPool& pool = batch::WorkerPool::instance();
+  runtime::WorkerPool& pool = runtime::WorkerPool::instance();
   without_lock([&] { batch::run_filter_bank(model, buffers, pool); });
 
   // Each filter wrote its result into its own input slot; the results move

@@ -12,7 +12,7 @@
 
 #include "../bank/ckf_bank.hpp"
 #include "../kernels/filter_status.hpp"
-#include "../batch/worker_pool.hpp"
+#include "../runtime/worker_pool.hpp"
 
 #include <cmath>
 #include <cstdint>
@@ -90,7 +90,7 @@ void copy_images(const ArrayIn& a, double* out) {
     return;
   }
   const auto* in = reinterpret_cast<const double*>(a.data());
-  batch::WorkerPool::instance().parallel_for(total, std::size_t{1} << 15, [&](std::size_t begin, std::size_t end) {
+  runtime::WorkerPool::instance().parallel_for(total, std::size_t{1} << 15, [&](std::size_t begin, std::size_t end) {
     std::memcpy(out + begin, in + begin, (end - begin) * sizeof(double));
   });
 }
@@ -402,7 +402,7 @@ Ref bank_predict(BankInstance& self, PyObject* const* args) {
   const double dt = given(args[1]) ? arg_double(args[1], "dt") : b.dt;
   PyObject* fx_args = given(args[2]) ? arg_tuple(args[2], "fx_args") : nullptr;
   if (!std::isfinite(dt)) fail(Error::value("dt must be finite"));
-  batch::WorkerPool& pool = batch::WorkerPool::instance();
+  runtime::WorkerPool& pool = runtime::WorkerPool::instance();
   call_model(fx, self.state, /*pass_dt=*/true, dt, fx_args, b.dim_x,
              [&](double* points) { bank::draw_prediction_points(b, pool, points); });
   without_lock([&] {
@@ -422,7 +422,7 @@ Ref bank_update(BankInstance& self, PyObject* const* args) {
   std::vector<double> zs = copied(arrays[0]);
   PyObject* hx_args = given(args[2]) ? arg_tuple(args[2], "hx_args") : nullptr;
   b.z.swap(zs);
-  batch::WorkerPool& pool = batch::WorkerPool::instance();
+  runtime::WorkerPool& pool = runtime::WorkerPool::instance();
   call_model(hx, self.state, /*pass_dt=*/false, 0.0, hx_args, b.dim_z,
              [&](double* points) { bank::draw_update_points(b, pool, points); });
   without_lock([&] {

@@ -15,7 +15,7 @@
 #include "batch_functions.hpp"
 #include "../kit/kit.hpp"
 
-#include "../batch/worker_pool.hpp"
+#include "../runtime/worker_pool.hpp"
 #include "../kernels/storage.hpp"
 #include "../panel/panel.hpp"
 
@@ -225,7 +225,7 @@ Ref panel_filter_body(PyObject* const* args) {
   Ref ll = new_array(2, ldims);
   const panel::PanelInputs in = a.inputs();
   const panel::PanelFilterOutputs out{array_data(xs), array_data(ps), array_data(ll)};
-  batch::WorkerPool& pool = batch::WorkerPool::instance();
+  runtime::WorkerPool& pool = runtime::WorkerPool::instance();
   std::optional<panel::MeasurementFault> fault;
   panel::SequenceFailure failed;
   without_lock([&] {
@@ -276,7 +276,7 @@ Ref panel_smoother_body(PyObject* const* args) {
   Ref ll = new_array(1, ldims);
   const panel::PanelInputs in = a.inputs();
   const panel::PanelSmootherOutputs out{array_data(xs), covariances ? array_data(ps) : nullptr, array_data(ll)};
-  batch::WorkerPool& pool = batch::WorkerPool::instance();
+  runtime::WorkerPool& pool = runtime::WorkerPool::instance();
   std::optional<panel::MeasurementFault> fault;
   panel::SequenceFailure failed;
   std::optional<std::pair<npy_intp, npy_intp>> overflow;
@@ -341,7 +341,7 @@ Ref panel_rts_body(PyObject* const* args) {
   const panel::PanelRtsInputs in{view_of(xs), view_of(ps), view_of(fs), view_of(qs)};
   double* x_out = array_data(xs_out);
   double* p_out = array_data(ps_out);
-  batch::WorkerPool& pool = batch::WorkerPool::instance();
+  runtime::WorkerPool& pool = runtime::WorkerPool::instance();
   panel::SequenceFailure failed;
   std::optional<std::pair<npy_intp, npy_intp>> overflow;
   without_lock([&] {

@@ -2,7 +2,7 @@
 
 #include "../batch/dispatch.hpp"
 #include "../batch/sequence_routines.hpp"
-#include "../batch/worker_pool.hpp"
+#include "../runtime/worker_pool.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -40,7 +40,7 @@ class FirstIndex {
 /// Runs body(begin, end) over chunks of sequences: small enough to balance
 /// the workers, each large enough to pay for its working storage.
 template <class Body>
-void for_sequences(batch::WorkerPool& pool, Index count, Body&& body) {
+void for_sequences(runtime::WorkerPool& pool, Index count, Body&& body) {
   const std::size_t workers = pool.size();
   const auto n = static_cast<std::size_t>(count);
   const std::size_t grain = std::clamp<std::size_t>(n / (workers * 8), 1, 64);
@@ -169,7 +169,7 @@ struct SelectRts {
 
 }  // namespace
 
-std::optional<MeasurementFault> find_measurement_fault(const StridedArray& zs, bool gaps, batch::WorkerPool& pool) {
+std::optional<MeasurementFault> find_measurement_fault(const StridedArray& zs, bool gaps, runtime::WorkerPool& pool) {
   const Index count = zs.dims[0];
   const Index steps = zs.dims[1];
   const Index m = zs.dims[2];
@@ -242,7 +242,7 @@ Status sequence_filter_status(const PanelInputs& in, Index i) {
   return batch::dispatch_state_measurement<SequenceStatus>(n, m, in, i);
 }
 
-SequenceFailure run_panel_filter(const PanelInputs& in, const PanelFilterOutputs& out, batch::WorkerPool& pool) {
+SequenceFailure run_panel_filter(const PanelInputs& in, const PanelFilterOutputs& out, runtime::WorkerPool& pool) {
   const auto [n, steps, m] = shape_of(in);
   const FilterChunk chunk = batch::dispatch_state_measurement<SelectFilter>(n, m);
   FirstIndex failed(in.zs.dims[0]);
@@ -250,7 +250,7 @@ SequenceFailure run_panel_filter(const PanelInputs& in, const PanelFilterOutputs
   return failed.get();
 }
 
-SequenceFailure run_panel_smoother(const PanelInputs& in, const PanelSmootherOutputs& out, batch::WorkerPool& pool) {
+SequenceFailure run_panel_smoother(const PanelInputs& in, const PanelSmootherOutputs& out, runtime::WorkerPool& pool) {
   const auto [n, steps, m] = shape_of(in);
   const SmootherChunk chunk = batch::dispatch_state_measurement<SelectSmoother>(n, m, n);
   if (chunk == nullptr) internal_failure("chunk != nullptr", __FILE__, __LINE__);
@@ -259,7 +259,7 @@ SequenceFailure run_panel_smoother(const PanelInputs& in, const PanelSmootherOut
   return failed.get();
 }
 
-SequenceFailure run_panel_rts(const PanelRtsInputs& in, double* xs_out, double* ps_out, batch::WorkerPool& pool) {
+SequenceFailure run_panel_rts(const PanelRtsInputs& in, double* xs_out, double* ps_out, runtime::WorkerPool& pool) {
   const RtsChunk chunk = batch::dispatch_state<SelectRts>(in.xs.dims[2]);
   FirstIndex failed(in.xs.dims[0]);
   for_sequences(pool, in.xs.dims[0], [&](Index begin, Index end) { chunk(in, xs_out, ps_out, begin, end, failed); });

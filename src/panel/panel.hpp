@@ -14,7 +14,7 @@
 
 #include <optional>
 
-namespace vexel::batch {
+namespace vexel::runtime {
 class WorkerPool;
 }
 
@@ -45,7 +45,7 @@ struct MeasurementFault {
 /// be used: without gaps any row holding a NaN or infinity (NonFinite);
 /// with gaps a row partly NaN (PartlyNaN) or holding an infinity and no NaN
 /// (Infinite).  Scanned on the pool.
-std::optional<MeasurementFault> find_measurement_fault(const StridedArray& zs, bool gaps, batch::WorkerPool& pool);
+std::optional<MeasurementFault> find_measurement_fault(const StridedArray& zs, bool gaps, runtime::WorkerPool& pool);
 
 /// The first sequence (lowest index) whose inverse failed, if any.
 using SequenceFailure = std::optional<Index>;
@@ -66,7 +66,7 @@ struct PanelFilterOutputs {
 /// the lowest failing index.
 Status sequence_filter_status(const PanelInputs& in, Index i);
 
-SequenceFailure run_panel_filter(const PanelInputs& in, const PanelFilterOutputs& out, batch::WorkerPool& pool);
+SequenceFailure run_panel_filter(const PanelInputs& in, const PanelFilterOutputs& out, runtime::WorkerPool& pool);
 
 struct PanelSmootherOutputs {
   double* xs;              // (M, N, n) smoothed means
@@ -77,7 +77,7 @@ struct PanelSmootherOutputs {
 /// Filters and smooths every sequence in one pass: the filtered trace goes
 /// straight into the outputs (covariances into per-worker scratch when they
 /// are not wanted) and is smoothed there in place.
-SequenceFailure run_panel_smoother(const PanelInputs& in, const PanelSmootherOutputs& out, batch::WorkerPool& pool);
+SequenceFailure run_panel_smoother(const PanelInputs& in, const PanelSmootherOutputs& out, runtime::WorkerPool& pool);
 
 struct PanelRtsInputs {
   StridedArray xs;  // (M, N, n) filtered means
@@ -87,6 +87,6 @@ struct PanelRtsInputs {
 };
 
 /// The smoother of every filtered sequence, into (M, N, n) and (M, N, n, n).
-SequenceFailure run_panel_rts(const PanelRtsInputs& in, double* xs_out, double* ps_out, batch::WorkerPool& pool);
+SequenceFailure run_panel_rts(const PanelRtsInputs& in, double* xs_out, double* ps_out, runtime::WorkerPool& pool);
 
 }  // namespace vexel::panel

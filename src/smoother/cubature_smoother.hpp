@@ -61,8 +61,4 @@ struct CubatureSmootherOutputs {
 Status run_cubature_smoother(const CubatureSmootherInputs& in, PointTransition& transition,
                              const CubatureSmootherOutputs& out);
 
-/// The angle in (-pi, pi] that differs from a by whole turns; values already
-/// in that interval are returned unchanged.
-double wrap_angle(double a);
-
 }  // namespace vexel::smoother

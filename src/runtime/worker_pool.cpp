@@ -21,7 +21,7 @@
 #include <signal.h>
 #include <unistd.h>
 
-namespace vexel::batch {
+namespace vexel::runtime {
 
 namespace {
 
@@ -217,4 +217,4 @@ void WorkerPool::parallel_for(std::size_t count, std::size_t grain,
   impl_->parallel_for(count, grain, body);
 }
 
-}  // namespace vexel::batch
+}  // namespace vexel::runtime

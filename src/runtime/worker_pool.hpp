@@ -1,4 +1,6 @@
-// The process-wide pool of worker threads behind batch_parallel_step.
+// The process-wide pool of worker threads that every parallel routine of
+// the library shares: the linear filter bank (batch_parallel_step), the
+// steps of CKFBank, and the panel filters and smoothers.
 //
 // One pool per process, created on first use with one worker per hardware
 // thread available to the process (or VEXEL_CKF_NUM_THREADS workers, read
@@ -14,7 +16,7 @@
 #include <cstddef>
 #include <functional>
 
-namespace vexel::batch {
+namespace vexel::runtime {
 
 class WorkerPool {
  public:
@@ -44,4 +46,4 @@ class WorkerPool {
 /// the process.
 std::size_t configured_worker_count();
 
-}  // namespace vexel::batch
+}  // namespace vexel::runtime

@@ -1,0 +1,301 @@
+// The step products of the backward smoother, one build per fixed state size
+// (Eigen unrolls and vectorises those), and their table.
+#include "step_products.hpp"
+
+#include "../kernels/householder_qr.hpp"
+#include "../kernels/simd_dispatch.hpp"
+#include "../kernels/small_product.hpp"
+
+#include <cstring>
+
+namespace vexel::smoother {
+
+namespace {
+
+/// The dense products of one step with the state size fixed at compile time
+/// for the common small models (N = Eigen::Dynamic beyond): the same
+/// formulas on Maps of the workspace, which Eigen then unrolls and
+/// vectorises instead of looping over run-time sizes.
+template <int N>
+struct Dense {
+  static constexpr int kTall = N == Eigen::Dynamic ? Eigen::Dynamic : 2 * N;
+  using Mat = Eigen::Matrix<double, N, N>;
+  using TallMat = Eigen::Matrix<double, kTall, N>;
+  using Vec = Eigen::Matrix<double, N, 1>;
+  using M = Eigen::Map<Mat>;
+  using CM = Eigen::Map<const Mat>;
+  using T = Eigen::Map<TallMat>;
+  using CT = Eigen::Map<const TallMat>;
+
+  /// Fixed sizes take the coefficient-wise product (unrolled and vectorised
+  /// by Eigen; its blocked product only pays off beyond these sizes).
+  template <class A, class B>
+  static auto prod(const A& a, const B& b) {
+    if constexpr (N == Eigen::Dynamic) {
+      return a * b;
+    } else {
+      return a.lazyProduct(b);
+    }
+  }
+
+  static M m(DMatrix& a) { return M(a.data(), a.rows(), a.cols()); }
+  static CM cm(const DMatrix& a) { return CM(a.data(), a.rows(), a.cols()); }
+  static T t(DMatrix& a) { return T(a.data(), a.rows(), a.cols()); }
+  static CT ct(const DMatrix& a) { return CT(a.data(), a.rows(), a.cols()); }
+
+  /// Yc = Y - xp row-wise; C = (sqrt(n) / 2n) L (Y_plus - Y_minus).
+  static void cross(Workspace& w, double cross_scale) {
+    const Index n = w.n;
+    CT Y = ct(w.Y);
+    t(w.Yc).noalias() = Y.rowwise() - Eigen::Map<const Vec>(w.xp.data(), n).transpose();
+    m(w.B).noalias() = Y.topRows(n) - Y.bottomRows(n);
+    m(w.C).noalias() = cross_scale * prod(cm(w.L), cm(w.B));
+  }
+
+  /// Pp = (1/2n) Yc^T Yc + Q (lower triangle formed, then mirrored).
+  static void predicted_covariance(Workspace& w, double inv_2n) {
+    M Pp = m(w.Pp);
+    CT Yc = ct(w.Yc);
+    if constexpr (N == Eigen::Dynamic) {
+      Pp.noalias() = inv_2n * (Yc.transpose() * Yc);
+    } else {
+      // Coefficient-wise: only the lower triangle is computed.
+      Pp.template triangularView<Eigen::Lower>() = inv_2n * Yc.transpose().lazyProduct(Yc);
+    }
+    Pp.template triangularView<Eigen::StrictlyUpper>() = Pp.transpose();
+    Pp += cm(w.Q);
+  }
+
+  /// G F F^T = C, F lower with a strictly positive diagonal: one sweep
+  /// forward (Z F^T = C) and one back (G F = Z), column by column.
+  static void solve_with_factor(const DMatrix& Fd, Workspace& w) {
+    const Index n = w.n;
+    CM F = cm(Fd);
+    M G = m(w.G);
+    G = cm(w.C);
+    for (Index j = 0; j < n; ++j) {
+      for (Index k = 0; k < j; ++k) G.col(j) -= F.coeff(j, k) * G.col(k);
+      G.col(j) *= 1.0 / F.coeff(j, j);
+    }
+    for (Index j = n - 1; j >= 0; --j) {
+      for (Index k = j + 1; k < n; ++k) G.col(j) -= F.coeff(k, j) * G.col(k);
+      G.col(j) *= 1.0 / F.coeff(j, j);
+    }
+  }
+
+  static void gain_times(Workspace& w) {
+    Eigen::Map<Vec>(w.x_s.data(), w.n).noalias() = prod(cm(w.G), Eigen::Map<const Vec>(w.d.data(), w.n));
+  }
+
+  /// P_s = P + G (P_s[k+1] - Pp) G^T, mirrored from the lower triangle.
+  static void covariance_correction(Workspace& w) {
+    M B = m(w.B);
+    CM G = cm(w.G);
+    M D = m(w.D);
+    D = cm(w.P_s_next) - cm(w.Pp);
+    B.noalias() = prod(G, D);
+    M P_s = m(w.P_s);
+    P_s = cm(w.P);
+    if constexpr (N == Eigen::Dynamic) {
+      P_s.noalias() += B * G.transpose();
+    } else {
+      P_s.template triangularView<Eigen::Lower>() += B.lazyProduct(G.transpose());
+    }
+    P_s.template triangularView<Eigen::StrictlyUpper>() = P_s.transpose();
+  }
+
+  /// The smoothing stack [root_w (Xc - Yc G^T); R G^T], with R^T R = Q +
+  /// P_s[k+1] from `merge_upper_pair` (in U), or [root_w (Xc - Yc G^T);
+  /// Sq^T G^T; S_s[k+1]^T G^T] where the form does not merge, written block
+  /// by block into the workspace's stack.
+  static void smoothing_stack(Workspace& w, double root_w) {
+    const Index n = w.n;
+    const Index rows = w.A_smooth.rows();
+    CM G = cm(w.G);
+    T Xc = t(w.Xc);
+    Xc.noalias() = ct(w.X).rowwise() - Eigen::Map<const Vec>(w.x.data(), n).transpose();
+    Xc.noalias() -= prod(ct(w.Yc), G.transpose());
+    using Block = Eigen::Map<Mat, 0, Eigen::OuterStride<>>;
+    Eigen::Map<TallMat, 0, Eigen::OuterStride<>> top(w.A_smooth.data(), 2 * n, n, Eigen::OuterStride<>(rows));
+    top = root_w * Xc;
+    Block noise(w.A_smooth.data() + 2 * n, n, n, Eigen::OuterStride<>(rows));
+    if (merges(n)) {
+      Eigen::Map<const Mat, 0, Eigen::OuterStride<>> R(w.U.data(), n, n, Eigen::OuterStride<>(w.U.rows()));
+      noise.noalias() = prod(R, G.transpose());
+    } else {
+      Block next(w.A_smooth.data() + 3 * n, n, n, Eigen::OuterStride<>(rows));
+      noise.noalias() = prod(cm(w.Sq).transpose(), G.transpose());
+      next.noalias() = prod(cm(w.S_s_next).transpose(), G.transpose());
+    }
+  }
+
+  /// P_s = S_s S_s^T.
+  static void factor_product(Workspace& w) {
+    M P_s = m(w.P_s);
+    CM S = cm(w.S_s);
+    if constexpr (N == Eigen::Dynamic) {
+      P_s.noalias() = S * S.transpose();
+    } else {
+      P_s.template triangularView<Eigen::Lower>() = S.lazyProduct(S.transpose());
+      P_s.template triangularView<Eigen::StrictlyUpper>() = P_s.transpose();
+    }
+  }
+};
+
+#ifdef VEXEL_AVX2_KERNELS
+// The AVX2 builds below pass no vector by value; the kernels they inline do.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpsabi"
+/// The merged smoothing stack of `Dense::smoothing_stack` on AVX registers,
+/// for the same processors as the QR kernel: its two products are most of
+/// the stack's cost.  A stack that does not merge goes to the Eigen version.
+template <int N>
+__attribute__((target("avx2"))) void smoothing_stack_quads(Workspace& w, double root_w) {
+  const Index n = w.n;
+  if (!merges(n)) {
+    Dense<N>::smoothing_stack(w, root_w);
+    return;
+  }
+  const Index tall = 2 * n;
+  const Index rows = w.A_smooth.rows();
+  double* xc = w.Xc.data();
+  const double* X = w.X.data();
+  for (Index j = 0; j < n; ++j) {
+    const double xj = w.x.coeff(j);
+    for (Index i = 0; i < tall; ++i) xc[j * tall + i] = X[j * tall + i] - xj;
+  }
+  // Xc - Yc G^T, then scaled into the stack's top; R G^T under it.
+  simd::small_product<simd::Quad>(tall, n, n, w.Yc.data(), tall, w.G.data(), n, 1, xc, tall, -1.0, true);
+  double* a = w.A_smooth.data();
+  for (Index j = 0; j < n; ++j) {
+    for (Index i = 0; i < tall; ++i) a[j * rows + i] = root_w * xc[j * tall + i];
+  }
+  simd::small_product<simd::Quad>(n, n, n, w.U.data(), w.U.rows(), w.G.data(), n, 1, a + tall, rows, 1.0, false);
+}
+
+/// Upper triangle of a square column-major block set from its lower one.
+__attribute__((always_inline)) inline void mirror_lower(double* a, Index n) {
+  for (Index j = 1; j < n; ++j) {
+    for (Index i = 0; i < j; ++i) a[j * n + i] = a[i * n + j];
+  }
+}
+
+/// The products of `Dense` that both forms spend most on, on AVX registers,
+/// for the same processors and state sizes as the QR kernel: the same
+/// formulas, each product by `small_product`.
+template <int N>
+struct Quads {
+  /// Yc = Y - xp row-wise; C = (sqrt(n) / 2n) L (Y_plus - Y_minus).
+  __attribute__((target("avx2"))) static void cross(Workspace& w, double cross_scale) {
+    const Index n = w.n;
+    const Index tall = 2 * n;
+    const double* Y = w.Y.data();
+    double* yc = w.Yc.data();
+    double* b = w.B.data();
+    for (Index j = 0; j < n; ++j) {
+      const double m = w.xp.coeff(j);
+      for (Index i = 0; i < tall; ++i) yc[j * tall + i] = Y[j * tall + i] - m;
+      for (Index i = 0; i < n; ++i) b[j * n + i] = Y[j * tall + i] - Y[j * tall + n + i];
+    }
+    double* c = w.C.data();
+    simd::small_product<simd::Quad>(n, n, n, w.L.data(), n, b, 1, n, c, n, 1.0, false);
+    for (Index i = 0; i < n * n; ++i) c[i] *= cross_scale;
+  }
+
+  /// Pp = (1/2n) Yc^T Yc + Q, mirrored from the lower triangle (Yc^T is
+  /// laid out in Xc, which the covariance form does not use).
+  __attribute__((target("avx2"))) static void predicted_covariance(Workspace& w, double inv_2n) {
+    const Index n = w.n;
+    const Index tall = 2 * n;
+    const double* yc = w.Yc.data();
+    double* yt = w.Xc.data();
+    for (Index j = 0; j < n; ++j) {
+      for (Index k = 0; k < tall; ++k) yt[k * n + j] = yc[j * tall + k];
+    }
+    double* pp = w.Pp.data();
+    simd::small_product<simd::Quad>(n, n, tall, yt, n, yc, 1, tall, pp, n, 1.0, false);
+    const double* q = w.Q.data();
+    for (Index i = 0; i < n * n; ++i) pp[i] *= inv_2n;
+    mirror_lower(pp, n);
+    for (Index i = 0; i < n * n; ++i) pp[i] += q[i];
+  }
+
+  /// P_s = P + G (P_s[k+1] - Pp) G^T, mirrored from the lower triangle.
+  __attribute__((target("avx2"))) static void covariance_correction(Workspace& w) {
+    const Index n = w.n;
+    double* d = w.D.data();
+    const double* next = w.P_s_next.data();
+    const double* pp = w.Pp.data();
+    for (Index i = 0; i < n * n; ++i) d[i] = next[i] - pp[i];
+    simd::small_product<simd::Quad>(n, n, n, w.G.data(), n, d, 1, n, w.B.data(), n, 1.0, false);
+    double* ps = w.P_s.data();
+    std::memcpy(ps, w.P.data(), sizeof(double) * static_cast<std::size_t>(n * n));
+    simd::small_product<simd::Quad>(n, n, n, w.B.data(), n, w.G.data(), n, 1, ps, n, 1.0, true);
+    mirror_lower(ps, n);
+  }
+
+  /// P_s = S_s S_s^T, mirrored from the lower triangle.
+  __attribute__((target("avx2"))) static void factor_product(Workspace& w) {
+    const Index n = w.n;
+    const double* S = w.S_s.data();
+    simd::small_product<simd::Quad>(n, n, n, S, n, S, n, 1, w.P_s.data(), n, 1.0, false);
+    mirror_lower(w.P_s.data(), n);
+  }
+};
+#pragma GCC diagnostic pop
+#endif
+
+/// Rows of the stacks that the two QRs of a fixed size N triangularise
+/// (Eigen::Dynamic for a run-time size, taken from the stack).
+template <int N>
+constexpr int kPredictedRows = N == Eigen::Dynamic ? Eigen::Dynamic : static_cast<int>(padded_rows(3 * N));
+template <int N>
+constexpr int kSmoothingRows = N == Eigen::Dynamic ? Eigen::Dynamic : static_cast<int>(smoothing_rows(N));
+
+template <int N>
+DenseOps dense_ops() {
+  DenseOps ops{&Dense<N>::cross,
+               &Dense<N>::predicted_covariance,
+               &Dense<N>::solve_with_factor,
+               &Dense<N>::gain_times,
+               &Dense<N>::covariance_correction,
+               &lower_factor_qr_pairs<N, kPredictedRows<N>, true>,
+               &lower_factor_qr_pairs<N, kSmoothingRows<N>, false>,
+               &merge_upper_pair<N>,
+               &Dense<N>::smoothing_stack,
+               &Dense<N>::factor_product};
+#ifdef VEXEL_AVX2_KERNELS
+  // The QRs are the larger part of a square-root step from 7 states on:
+  // there, where the processor has AVX2, they run on AVX registers, and so
+  // do the products.
+  if constexpr (N == Eigen::Dynamic || N > 6) {
+    if (simd::avx2_kernels()) {
+      ops.predicted_factor_qr = &lower_factor_qr_quads<N, kPredictedRows<N>, true>;
+      ops.smoothed_factor_qr = &lower_factor_qr_quads<N, kSmoothingRows<N>, false>;
+      ops.cross = &Quads<N>::cross;
+      ops.predicted_covariance = &Quads<N>::predicted_covariance;
+      ops.covariance_correction = &Quads<N>::covariance_correction;
+      ops.smoothing_stack = &smoothing_stack_quads<N>;
+      ops.factor_product = &Quads<N>::factor_product;
+    }
+  }
+#endif
+  return ops;
+}
+
+}  // namespace
+
+DenseOps dense_ops_for(Index n) {
+  switch (n) {
+    case 2: return dense_ops<2>();
+    case 3: return dense_ops<3>();
+    case 4: return dense_ops<4>();
+    case 5: return dense_ops<5>();
+    case 6: return dense_ops<6>();
+    case 12: return dense_ops<12>();
+    default: return dense_ops<Eigen::Dynamic>();
+  }
+}
+
+
+}  // namespace vexel::smoother

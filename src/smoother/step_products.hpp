@@ -1,0 +1,77 @@
+// The working storage and the dense products of one step of the backward
+// smoother (cubature_smoother.cpp), built for the common small state sizes
+// and, from 7 states on, on AVX registers where the processor has them; the
+// pass reaches them through one table of functions chosen once per call.
+#pragma once
+
+#include "../kernels/factorization.hpp"
+#include "../kernels/linalg.hpp"
+
+#include <algorithm>
+
+namespace vexel::smoother {
+
+/// the stack are zero, so every column is a whole number of registers.
+constexpr Index padded_rows(Index rows) { return (rows + 3) & ~Index{3}; }
+
+/// Whether the square-root form merges the noise and the next smoothed factor
+/// into one triangular factor before the smoothing QR (see `merge_upper_pair`).
+/// Below 7 states the merge's serial chain of square roots costs more than
+/// the two small products and the n more QR rows it saves.
+constexpr bool merges(Index n) { return n > 6; }
+
+/// Rows of the smoothing stack: 2n residual rows under which the noise and
+/// the next smoothed factor take n rows merged or 2n apart.
+constexpr Index smoothing_rows(Index n) { return padded_rows((merges(n) ? 3 : 4) * n); }
+
+/// Working storage of the backward pass, sized once for the state dimension
+/// so that no step allocates (only the transition's own images are new).
+struct Workspace {
+  Index n = 0;
+  DVector x, xp, d, x_s, x_s_next, diag, reflector;
+  DMatrix P, Q, L, X, Y, Xc, Yc, C, Pp, G, B, D, P_s, P_s_next, S_s_next, S_s, Sq, Sp, F, inv, A_pred, A_smooth, U;
+  FactorWork factor_work;
+
+  explicit Workspace(Index dim) : n(dim) {
+    x.resize(n);
+    xp.resize(n);
+    d.resize(n);
+    x_s.resize(n);
+    x_s_next.resize(n);
+    diag.resize(n);
+    for (DMatrix* m : {&P, &Q, &L, &C, &Pp, &G, &B, &D, &P_s, &P_s_next, &S_s_next, &S_s, &Sq, &Sp, &F, &inv}) {
+      m->resize(n, n);
+    }
+    X.resize(2 * n, n);
+    Xc.resize(2 * n, n);
+    Yc.resize(2 * n, n);
+    A_pred = DMatrix::Zero(padded_rows(3 * n), n);
+    A_smooth = DMatrix::Zero(smoothing_rows(n), n);
+    reflector.resize(std::max(padded_rows(3 * n), smoothing_rows(n)));
+    U.resize(2 * n, n);
+    factor_work.W.resize(n, n);
+    factor_work.L.resize(n, n);
+    factor_work.d.resize(n);
+  }
+};
+
+/// The products and QRs of a step, for one state size and register width.
+struct DenseOps {
+  void (*cross)(Workspace&, double);
+  void (*predicted_covariance)(Workspace&, double);
+  void (*solve_with_factor)(const DMatrix&, Workspace&);
+  void (*gain_times)(Workspace&);
+  void (*covariance_correction)(Workspace&);
+  void (*predicted_factor_qr)(DMatrix&, double*, DVector&, DMatrix&);
+  void (*smoothed_factor_qr)(DMatrix&, double*, DVector&, DMatrix&);
+  void (*merge_upper_pair)(DMatrix&);
+  void (*smoothing_stack)(Workspace&, double);
+  void (*factor_product)(Workspace&);
+};
+
+/// The table for n states: the fixed-size builds for n in 2..6 and 12, the
+/// run-time-size build otherwise; from 7 states on the AVX2 builds where
+/// `simd::avx2_kernels` admits them.
+DenseOps dense_ops_for(Index n);
+
+}  // namespace vexel::smoother
