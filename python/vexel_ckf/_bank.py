@@ -396,15 +396,18 @@ class CKFBank:
         z = self._measurements("zs", zs)
         if missing is not None:
             flags = self._missing_mask(missing)
-            if flags.any():
-                # The engine knows a missed measurement as a row of all NaN; the
-                # caller's array is left alone.
+            # The engine knows a missed measurement as a row of all NaN; the
+            # caller's array is left alone. A zs of the wrong shape goes to the
+            # engine as it is, which names it.
+            if flags.any() and z.shape == (len(self), self._dim_z):
                 z = z.copy()
                 z[flags] = np.nan
         self._b.update(z, hx, self._hx_args if hx_args is None else extra_args("hx_args", hx_args))
 
     def _missing_mask(self, missing: ArrayLike) -> NDArray[np.bool_]:
         flags = np.asarray(missing)
+        if flags.size == 0:
+            flags = flags.astype(np.bool_)  # [] for a bank without filters, as keep([]) takes it
         if flags.dtype != np.bool_:
             raise TypeError(f"missing must be a boolean mask of the filters without a measurement, got dtype "
                             f"{flags.dtype}")
