@@ -197,13 +197,19 @@ class Model:
         self.fx_raises = False
         self.hx_raises = False
 
-    def base_fx(self, X, dt):
-        Y = rowwise_linear(X, self.A)
-        return Y if self.linear else Y + (0.05 * dt) * soft(X)
+    # Extra callback arguments (fx_args, hx_args) shift the images by their
+    # sum, so that arguments lost or taken from the wrong place on the way to
+    # the callback change the result instead of passing unnoticed.
 
-    def base_hx(self, X):
+    def base_fx(self, X, dt, *extra):
+        Y = rowwise_linear(X, self.A)
+        Y = Y if self.linear else Y + (0.05 * dt) * soft(X)
+        return Y + float(sum(extra)) if extra else Y
+
+    def base_hx(self, X, *extra):
         Z = rowwise_linear(X, self.H)
-        return Z if self.linear else Z + 0.01 * soft(X[:, :1])
+        Z = Z if self.linear else Z + 0.01 * soft(X[:, :1])
+        return Z + float(sum(extra)) if extra else Z
 
     def _poke_fx(self, Y, start, fault):
         row, col, value = fault
@@ -220,35 +226,35 @@ class Model:
             row, col, value = fault
             Z[start + row, col] = value
 
-    def bank_fx(self, X, dt):
+    def bank_fx(self, X, dt, *extra):
         if self.fx_raises:
             raise CallbackError("fx of the bank raised")
-        Y = self.base_fx(X, dt)
+        Y = self.base_fx(X, dt, *extra)
         for i, uid in enumerate(self.ids):
             if uid in self.fx_faults:
                 self._poke_fx(Y, 2 * self.n * i, self.fx_faults[uid])
         return Y
 
-    def bank_hx(self, X):
+    def bank_hx(self, X, *extra):
         if self.hx_raises:
             raise CallbackError("hx of the bank raised")
-        Z = self.base_hx(X)
+        Z = self.base_hx(X, *extra)
         for i, uid in enumerate(self.ids):
             if uid in self.hx_faults:
                 self._poke_hx(Z, 2 * self.n * i, self.hx_faults[uid])
         return Z
 
     def lone_fx(self, uid):
-        def fx(X, dt):
-            Y = self.base_fx(X, dt)
+        def fx(X, dt, *extra):
+            Y = self.base_fx(X, dt, *extra)
             if uid in self.fx_faults:
                 self._poke_fx(Y, 0, self.fx_faults[uid])
             return Y
         return fx
 
     def lone_hx(self, uid):
-        def hx(X):
-            Z = self.base_hx(X)
+        def hx(X, *extra):
+            Z = self.base_hx(X, *extra)
             if uid in self.hx_faults:
                 self._poke_hx(Z, 0, self.hx_faults[uid])
             return Z
@@ -299,6 +305,65 @@ def close(a, b, tol):
 
 def allowed(exc):
     return isinstance(exc, ALLOWED + (CallbackError, CallbackBaseError))
+
+
+def angle_spelling(r, idx, size):
+    """A random spelling of the distinct entries idx (0..size-1) that every angle option accepts.
+
+    Returns the value and the indices the property must then give: those
+    given, from 0 and in their order, or a mask's in ascending order."""
+    idx = list(idx)
+    kind = r.choice(["list", "tuple", "negative", "array", "mask", "bools", "numpy_ints"] + (["none"] if not idx else []))
+    if kind == "none":
+        return None, ()
+    if kind in ("mask", "bools"):
+        flags = [i in idx for i in range(size)]
+        if kind == "mask":
+            return np.array(flags), tuple(sorted(idx))
+        return (flags if r.random() < 0.5 else [np.bool_(v) for v in flags]), tuple(sorted(idx))
+    r.shuffle(idx)
+    if kind == "list":
+        return list(idx), tuple(idx)
+    if kind == "tuple":
+        return tuple(idx), tuple(idx)
+    given = [i - size if r.random() < 0.5 else i for i in idx]
+    if kind == "negative":
+        return given, tuple(idx)
+    if kind == "array":
+        if r.random() < 0.3:
+            return np.array(idx, dtype=r.choice([np.uint8, np.uint64])), tuple(idx)
+        return np.array(given, dtype=r.choice([np.int64, np.int32, np.int8])), tuple(idx)
+    return [r.choice([np.int64, np.int16, np.intp])(i) for i in given], tuple(idx)
+
+
+def bad_angle_option(r, size):
+    """An angle option the rule refuses, and the exception it must be refused with."""
+    i = r.randrange(size)
+    kind = r.choice(["twice", "alias", "outside", "mask_length", "2d", "float", "scalar", "text", "mixed", "none",
+                     "nested"])
+    if kind == "twice":
+        return [i, i] if r.random() < 0.5 else np.array([i, i]), ValueError
+    if kind == "alias":
+        return [i, i - size], ValueError
+    if kind == "outside":
+        return [r.choice([size, size + 1, -size - 1, 2**70, -(2**70)])], ValueError
+    if kind == "mask_length":
+        length = r.choice([size + 1, size - 1]) if size > 1 else size + 1
+        flags = [r.random() < 0.5 for _ in range(length)]
+        return (np.array(flags, dtype=bool) if r.random() < 0.5 or not length else flags), ValueError
+    if kind == "2d":
+        return np.zeros((1, 1), dtype=r.choice([np.int64, bool])), ValueError
+    if kind == "float":
+        return r.choice([[float(i)], [np.float64(i)], np.array([float(i)])]), TypeError
+    if kind == "scalar":
+        return r.choice([i, float(i), np.int64(i), np.array(i)]), TypeError
+    if kind == "text":
+        return r.choice([str(i), str(i).encode()]), TypeError
+    if kind == "mixed":
+        return [True, i], TypeError
+    if kind == "none":
+        return [None], TypeError
+    return [[i]], TypeError
 
 
 class Mismatch(Exception):
@@ -1202,15 +1267,30 @@ class Fuzzer:
         g = np.random.default_rng(seed)
         n, m = r.choice([1, 2, 3, 4]), r.choice([1, 2, 3])
         M = r.choice([1, 2, 3, 5])
-        states = sorted(r.sample(range(n), 1)) if r.random() < 0.25 else []
+        states = sorted(r.sample(range(n), r.randint(1, min(n, 2)))) if r.random() < 0.25 else []
         measured = sorted(r.sample(range(m), 1)) if r.random() < 0.25 else []
         model = Model(g, n, m, linear=r.random() < 0.3)
         dt = r.choice([1.0, 0.5])
+        # The bank and the lone filters spell the same angle entries differently.
+        bank_states, bank_states_want = angle_spelling(r, states, n)
+        bank_measured, bank_measured_want = angle_spelling(r, measured, m)
+        # Stored callback arguments; some predictions and updates give their own.
+        fx_args = r.choice([(), (0.25,), (0.5, -0.125)])
+        hx_args = r.choice([(), (0.375,)])
         entries = log if log is not None else collections.deque(maxlen=40)
         entries.append(f"setup: M={M} n={n} m={m} dt={dt} angle_states={states} angle_measurements={measured} "
-                       f"linear={model.linear}")
-        bank = CKFBank(M, n, m, dt, model.bank_fx, model.bank_hx, angle_states=states or None,
-                       angle_measurements=measured or None)
+                       f"(bank: {describe(bank_states)}, {describe(bank_measured)}) fx_args={fx_args} "
+                       f"hx_args={hx_args} linear={model.linear}")
+        bank = CKFBank(M, n, m, dt, model.bank_fx, model.bank_hx, fx_args=fx_args if r.random() < 0.7 else list(fx_args),
+                       hx_args=hx_args, angle_states=bank_states, angle_measurements=bank_measured)
+        if (bank.angle_states, bank.angle_measurements) != (bank_states_want, bank_measured_want) or \
+                (bank.fx_args, bank.hx_args) != (fx_args, hx_args):
+            self.report("CKFBank keeps its options wrongly",
+                        f"CKFBank(angle_states={describe(bank_states)}, angle_measurements={describe(bank_measured)}, "
+                        f"fx_args={fx_args}, hx_args={hx_args}) gives angle_states {bank.angle_states}, "
+                        f"angle_measurements {bank.angle_measurements}, fx_args {bank.fx_args}, hx_args "
+                        f"{bank.hx_args}\n  reproduce: --replay bank:{seed}")
+            return False
         lone = {}
         pend = {}
         expect = {}
@@ -1222,7 +1302,8 @@ class Fuzzer:
             uid = next_id[0]
             next_id[0] += 1
             kf = VexelCKF(n, m, dt, fx=model.lone_fx(uid), hx=model.lone_hx(uid), angle_states=states or None,
-                          angle_measurements=measured or None)
+                          angle_measurements=measured or None, fx_args=fx_args, hx_args=hx_args,
+                          nan_means_missing=r.random() < 0.5)
             kf.x, kf.P, kf.Q, kf.R = x, P, Q, R
             lone[uid], pend[uid], expect[uid], recovered[uid], hinted[uid] = kf, 0, 4, False, False
             return uid
@@ -1261,11 +1342,11 @@ class Fuzzer:
                     raise Mismatch(f"{where}: status of filter {i} differs from what the lone filter implies{hint} "
                                    f"|| bank {int(got['status'][i])}, expected {expect[uid]}")
 
-        def emulate_predict(dt_arg):
+        def emulate_predict(dt_arg, fx_arg=None):
             for uid in model.ids:
                 kf = lone[uid]
                 try:
-                    kf.predict(dt=dt_arg)
+                    kf.predict(dt=dt_arg, fx_args=fx_arg)
                 except ValueError:
                     pend[uid] = 3
                 except RuntimeError:
@@ -1274,22 +1355,38 @@ class Fuzzer:
                     recovered[uid] = recovered[uid] or pend[uid] != 0
                     pend[uid] = 0
 
-        def emulate_update(zs):
+        def missed(kf):
+            """A missed measurement given to a lone filter, in one of the ways that mean update(None)."""
+            nan = np.full(m, np.nan)
+            ways = ["none", "flag", "column"] + (["stored", "stored_none"] if kf.nan_means_missing else [])
+            way = r.choice(ways)
+            if way == "none":
+                kf.update(None)
+            elif way == "flag":
+                kf.update(nan, nan_means_missing=True)
+            elif way == "column":
+                kf.update(nan[:, None], hx=model.base_hx, nan_means_missing=True)
+            elif way == "stored":
+                kf.update(nan)
+            else:
+                kf.update(nan, nan_means_missing=None)
+
+        def emulate_update(zs, flagged=None, hx_arg=None):
             for i, uid in enumerate(model.ids):
                 kf, z = lone[uid], zs[i]
                 sic = kf.singular_innovation_count
                 if pend[uid]:
                     expect[uid] = pend[uid]
                     kf.native.clear_update_diagnostics()
-                elif np.isnan(z).all():
+                elif (flagged is not None and flagged[i]) or np.isnan(z).all():
                     expect[uid] = 4
-                    kf.update(None)
+                    missed(kf)
                 elif not np.isfinite(z).all():
                     expect[uid] = 3
                     kf.native.clear_update_diagnostics()
                 else:
                     try:
-                        kf.update(z)
+                        kf.update(z, hx_args=hx_arg)
                     except ValueError:
                         expect[uid] = 3
                         kf.native.clear_update_diagnostics()
@@ -1338,19 +1435,44 @@ class Fuzzer:
                 faults = f"fx faults {model.fx_faults}, hx faults {model.hx_faults}"
                 if op == "predict":
                     dt_arg = None if r.random() < 0.7 else r.choice([0.25, -0.5, 0.0, 2.0])
-                    entries.append(f"step {step}: predict(dt={dt_arg}); {faults}")
-                    res = self.execute("diff CKFBank.predict", bank.predict, [], {"dt": dt_arg})
+                    kwargs = {"dt": dt_arg}
+                    fx_arg = None
+                    if r.random() < 0.3:
+                        fx_arg = r.choice([(), [0.75], (0.125, 0.125)])
+                        kwargs["fx_args"] = fx_arg
+                    entries.append(f"step {step}: predict({kwargs}); {faults}")
+                    res = self.execute("diff CKFBank.predict", bank.predict, [], kwargs)
                     if isinstance(res, Failed):
                         raise Mismatch(f"predict raised {type(res.exc).__name__}: {res.exc}")
-                    emulate_predict(dt_arg)
+                    emulate_predict(dt_arg, fx_arg)
                     compare(f"step {step} predict")
                 elif op == "update":
-                    zs = zs_for(len(model.ids))
-                    entries.append(f"step {step}: update({describe(zs)}); {faults}")
-                    res = self.execute("diff CKFBank.update", bank.update, [zs], {})
+                    count = len(model.ids)
+                    zs = zs_for(count)
+                    kwargs = {}
+                    flagged = None
+                    if r.random() < 0.35:
+                        # Flagged rows are not read: they may hold anything.
+                        flagged = np.array([r.random() < 0.4 for _ in range(count)], dtype=bool)
+                        for i in np.flatnonzero(flagged):
+                            zs[i] = r.choice([zs[i], np.full(m, 1e300), np.full(m, np.inf), np.full(m, np.nan),
+                                              np.where(np.arange(m) == 0, np.nan, 1.0)])
+                        # A list of bools is a mask too, but NumPy gives an empty list the dtype
+                        # float64, which the mask check refuses: the list form only for a bank
+                        # with filters.
+                        kwargs["missing"] = flagged if r.random() < 0.7 or not count else flagged.tolist()
+                    hx_arg = None
+                    if r.random() < 0.3:
+                        hx_arg = r.choice([(), [-0.25], (0.5, 0.25)])
+                        kwargs["hx_args"] = hx_arg
+                    given = zs.copy()
+                    entries.append(f"step {step}: update({describe(zs)}, {kwargs}); {faults}")
+                    res = self.execute("diff CKFBank.update", bank.update, [zs], kwargs)
                     if isinstance(res, Failed):
                         raise Mismatch(f"update raised {type(res.exc).__name__}: {res.exc}")
-                    emulate_update(zs)
+                    if not same(zs, given):
+                        raise Mismatch(f"update with missing= changed the caller's zs: {describe(zs)}")
+                    emulate_update(zs, flagged, hx_arg)
                     compare(f"step {step} update")
                 elif op == "assign":
                     self.diff_assign(r, g, bank, lone, model, step, entries, n, m)
@@ -1390,14 +1512,39 @@ class Fuzzer:
                     if how == "copy":
                         twin = bank.copy()
                     elif how == "dict":
-                        twin = CKFBank.from_dict(bank.to_dict(), fx=model.bank_fx, hx=model.bank_hx)
+                        twin = CKFBank.from_dict(bank.to_dict(), fx=model.bank_fx, hx=model.bank_hx,
+                                                 fx_args=fx_args, hx_args=hx_args)
                     else:
                         twin = pickle.loads(pickle.dumps(bank))
                         twin.fx, twin.hx = model.bank_fx, model.bank_hx
                     if not same(twin.to_dict(), bank.to_dict()):
                         raise Mismatch(f"a {how} of the bank differs from the bank: "
                                        f"{changed_keys(bank.to_dict(), twin.to_dict())}")
+                    if (twin.fx_args, twin.hx_args, twin.angle_states, twin.angle_measurements) != (
+                            fx_args, hx_args, bank_states_want, bank_measured_want):
+                        raise Mismatch(f"a {how} of the bank has fx_args {twin.fx_args}, hx_args {twin.hx_args}, "
+                                       f"angle_states {twin.angle_states}, angle_measurements "
+                                       f"{twin.angle_measurements}")
                     bank = twin
+                    # The lone filters go on as copies too, which carry their options.
+                    for uid in model.ids:
+                        kf = lone[uid]
+                        if how == "copy":
+                            kf2 = kf.copy()
+                        elif how == "dict":
+                            kf2 = VexelCKF.from_dict(kf.to_dict(), fx=model.lone_fx(uid), hx=model.lone_hx(uid),
+                                                     fx_args=fx_args, hx_args=hx_args)
+                        else:
+                            kf2 = pickle.loads(pickle.dumps(kf))  # closures do not pickle: callbacks are dropped
+                            if kf2.fx is not None or kf2.hx is not None:
+                                raise Mismatch("a pickled lone filter kept a callback that cannot be pickled")
+                            kf2.fx, kf2.hx = model.lone_fx(uid), model.lone_hx(uid)
+                        if not same(kf2.to_dict(), kf.to_dict()) or (kf2.fx_args, kf2.hx_args, kf2.nan_means_missing) \
+                                != (kf.fx_args, kf.hx_args, kf.nan_means_missing):
+                            raise Mismatch(f"a {how} of a lone filter differs: "
+                                           f"{changed_keys(kf.to_dict(), kf2.to_dict())}, fx_args {kf2.fx_args}, "
+                                           f"hx_args {kf2.hx_args}, nan_means_missing {kf2.nan_means_missing}")
+                        lone[uid] = kf2
                     compare(f"step {step} {how}")
                 elif op == "run":
                     count = r.randint(1, 3)
