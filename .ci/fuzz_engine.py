@@ -732,19 +732,33 @@ class Fuzzer:
             return
         state = b.to_dict if private else None
         op = r.choices(["predict", "update", "keep", "add", "run", "copy", "pickle", "dict", "set", "set_readonly",
-                        "read", "callbacks"], [8, 8, 4, 3, 2, 1, 1, 1, 8, 1, 2, 2])[0]
+                        "read", "callbacks", "bad_output", "table"], [8, 8, 4, 3, 2, 1, 1, 1, 8, 1, 2, 2, 1, 1])[0]
         if op == "predict":
             if r.random() < 0.2:
                 b.fx = self.callback(True, n, b)
             kwargs = {}
             if r.random() < 0.4:
                 kwargs["dt"] = r.choice([0.5, -1.0, 0.0, None]) if r.random() < 0.7 else self.double()
+            if r.random() < 0.3:
+                kwargs["fx_args"] = self.extra_args()
             self.execute("CKFBank.predict", b.predict, [], kwargs, state)
         elif op == "update":
             if r.random() < 0.2:
                 b.hx = self.callback(False, m, b)
             zs = self.array((M, m)) if r.random() < 0.7 else self.measurements(M, m)
-            self.execute("CKFBank.update", b.update, [zs], {}, state)
+            kwargs = {}
+            refusal = None
+            if r.random() < 0.4:
+                kwargs["missing"], refusal = self.missing_mask(M)
+            if r.random() < 0.3:
+                kwargs["hx_args"] = self.extra_args()
+            before = b.to_dict() if private else None
+            given = [(v, v.copy()) for v in (zs, kwargs.get("missing")) if isinstance(v, np.ndarray) and v.nbytes < 10**6]
+            res = self.execute("CKFBank.update", b.update, [zs], kwargs, state)
+            for v, copy in given:
+                if not same(v, copy):
+                    self.fail(f"seed {self.seed} call {self.calls}", "CKFBank.update", [zs], kwargs, f"changed its argument {describe(copy)}")
+            self.check_missing(b, zs, kwargs, refusal, before, res, M, m)
         elif op == "keep":
             sel = self.selection(M)
             before = b.to_dict() if private else None
@@ -792,6 +806,10 @@ class Fuzzer:
             res = self.execute(f"CKFBank.{name} =", setattr, [b, name, value], {}, state)
             if private and name in ("xs", "Ps", "xs_prior", "Ps_prior", "Q", "R"):
                 self.check_assignment(b, name, value, M, n, m, res)
+        elif op == "bad_output" and private:
+            self.bad_output(b, M, n, m)
+        elif op == "table" and private:
+            self.check_field_table(b, M, n, m)
         elif op == "set_readonly":
             name = r.choice(BANK_READONLY)
             self.execute(f"CKFBank.{name} = (read-only)", setattr, [b, name, np.zeros(M)], {}, state,
@@ -815,6 +833,189 @@ class Fuzzer:
             if b.fx is None or b.hx is None:  # a bank without callbacks: predict/update raise TypeError
                 self.execute("CKFBank.predict (no fx)", b.predict, [], {}, state)
                 b.fx, b.hx = self.callback(True, n, b), self.callback(False, m, b)
+
+    def bad_output(self, b, M, n, m):
+        """A bank callback returning a wrong shape, dimensionality or dtype, or no array: the error says so.
+
+        The engine's error carries `reason`, the `callback` at fault, the
+        `expected_shape` (all M*2n points, n or m columns) and what it `got`;
+        the bank is left as it was."""
+        r = self.r
+        which = r.choice(["fx", "hx"])
+        rows, cols = M * 2 * n, n if which == "fx" else m
+        kind = r.choice(["rows", "cols", "1d", "3d", "0d", "float32", "int64", "big_endian", "list", "none",
+                         "scalar"])
+        wrong_rows = rows + 1 if not rows or r.random() < 0.5 else rows - 1
+        want = {"rows": (ValueError, "shape", (wrong_rows, cols)), "cols": (ValueError, "shape", (rows, cols + 1)),
+                "1d": (TypeError, "ndim", 1), "3d": (TypeError, "ndim", 3), "0d": (TypeError, "ndim", 0),
+                "float32": (TypeError, "dtype", "float32"), "int64": (TypeError, "dtype", "int64"),
+                "big_endian": (TypeError, "dtype", ">f8"), "list": (TypeError, "not_array", "list"),
+                "none": (TypeError, "not_array", "NoneType"),
+                "scalar": (TypeError, "not_array", "float64")}[kind]
+        seen = []
+
+        def bad(X, *args):
+            seen.append(X.shape)
+            ok = np.zeros((X.shape[0], cols))
+            return {"rows": lambda: np.zeros((wrong_rows, cols)), "cols": lambda: np.zeros((X.shape[0], cols + 1)),
+                    "1d": lambda: ok.reshape(-1), "3d": lambda: ok[None], "0d": lambda: np.array(1.0),
+                    "float32": lambda: ok.astype(np.float32), "int64": lambda: ok.astype(np.int64),
+                    "big_endian": lambda: ok.astype(">f8"), "list": ok.tolist, "none": lambda: None,
+                    "scalar": lambda: np.float64(1.0)}[kind]()
+
+        old = getattr(b, which)
+        setattr(b, which, bad)
+        try:
+            if which == "fx":
+                res = self.execute("CKFBank.predict (bad fx output)", b.predict, [], {}, b.to_dict)
+            else:
+                res = self.execute("CKFBank.update (bad hx output)", b.update, [np.zeros((M, m))], {}, b.to_dict)
+        finally:
+            setattr(b, which, old)
+        label = f"CKFBank (M={M}, dim_x={n}, dim_z={m}) whose {which} returns {kind}"
+        if not seen:
+            if isinstance(res, Failed) and not isinstance(res.exc, CallbackError):
+                return  # refused before the call (the bank's own state)
+            self.report(f"CKFBank: {which} not called", f"{label}: {which} was not called\n  seed {self.seed}")
+            return
+        if not isinstance(res, Failed):
+            self.report(f"CKFBank accepted {kind} from {which}", f"{label}: the call succeeded\n  seed {self.seed}")
+            return
+        exc_type, reason, got = want
+        facts = {name: getattr(res.exc, name, "(none)") for name in ("reason", "callback", "expected_shape", "got")}
+        expected = {"reason": reason, "callback": which, "expected_shape": (rows, cols), "got": got}
+        if type(res.exc) is not exc_type or facts != expected or seen[0] != (rows, n):
+            self.report(f"CKFBank error about {which}'s {kind} output",
+                        f"{label}: raised {type(res.exc).__name__}: {res.exc} with {facts}; expected "
+                        f"{exc_type.__name__} with {expected} (the callback got points of shape {seen[0]})"
+                        f"\n  seed {self.seed} call {self.calls}")
+
+    def check_field_table(self, b, M, n, m):
+        """The engine's table of bank fields against to_dict() and the fields read back."""
+        table = self.execute("_engine.bank_field_table", _engine.bank_field_table, [], {})
+        d = self.execute("CKFBank.to_dict", b.to_dict, [], {})
+        if isinstance(table, Failed) or isinstance(d, Failed):
+            return
+        problems = []
+        settings = {"M", "dim_x", "dim_z", "dt", "angle_states", "angle_measurements"}
+        names = [row[0] for row in table]
+        # The dict gives the table's count as M, its other fields under their own names.
+        if sorted(set(d) - settings) != sorted(set(names) - {"count"}) or len(set(names)) != len(names):
+            problems.append(f"to_dict() fields {sorted(set(d) - settings)} against the table's {names}")
+        sizes = {"M": M, "dim_x": n, "dim_z": m}
+        dtypes = {"array": np.float64, "int64": np.int64, "uint64": np.uint64}
+        for row in table:
+            if not (len(row) == 4 and isinstance(row[0], str) and isinstance(row[1], str)
+                    and isinstance(row[2], tuple) and isinstance(row[3], bool)):
+                problems.append(f"row {row!r} is not (name, type, shape, settable)")
+                continue
+            name, kind, shape, settable = row
+            value = self.execute(f"_engine.CkfBank.get({name!r})", b._b.get, [name], {})
+            if isinstance(value, Failed):
+                problems.append(f"{name}: get raised {value.exc!r}")
+                continue
+            if kind == "int":
+                if type(value) is not int or shape != () or (name == "count" and value != d["M"]):
+                    problems.append(f"{name} ({kind}, {shape}) reads {value!r}")
+                elif not settable and not isinstance(self.execute(f"_engine.CkfBank.set({name!r})", b._b.set,
+                                                                  [name, np.float64(value)], {}, b.to_dict), Failed):
+                    problems.append(f"{name}: set succeeded though the table says settable=False")
+                continue
+            full = tuple(sizes[dim.rstrip("?")] for dim in shape)
+            optional = tuple(sizes[dim.rstrip("?")] for dim in shape if not dim.endswith("?"))
+            if not isinstance(value, np.ndarray) or kind not in dtypes or value.dtype != dtypes[kind] or \
+                    value.shape not in (full, optional):
+                problems.append(f"{name} ({kind}, {shape}) reads {describe(value)} for M={M}, dim_x={n}, dim_z={m}")
+                continue
+            if name in d and not same(d[name], value):
+                problems.append(f"{name}: to_dict() and get differ")
+            attr = getattr(type(b), name, None)
+            if isinstance(attr, property) and not same(getattr(b, name), value):
+                problems.append(f"{name}: the attribute and get differ")
+            # A settable field takes what it reads (converted as from_dict converts); the others refuse.
+            before = b.to_dict()
+            res = self.execute(f"_engine.CkfBank.set({name!r})", b._b.set, [name, value.astype(np.float64)], {},
+                               b.to_dict)
+            if isinstance(res, Failed) == settable:
+                problems.append(f"{name}: set of its own value {'failed: ' + repr(res.exc) if settable else 'succeeded'}"
+                                f" though the table says settable={settable}")
+            elif settable and changed_keys(before, b.to_dict()):
+                problems.append(f"{name}: set of its own value changed {changed_keys(before, b.to_dict())}")
+        texts = _engine.status_texts
+        if not (isinstance(texts, tuple) and texts and all(isinstance(t, str) and t for t in texts)
+                and len(set(texts)) == len(texts)) or vexel_ckf.STATUS_CODES != dict(enumerate(texts)):
+            problems.append(f"STATUS_CODES {vexel_ckf.STATUS_CODES} against _engine.status_texts {texts!r}")
+        if problems:
+            self.report("bank field table: " + problems[0][:70], "CKFBank fields against _engine.bank_field_table(): "
+                        + "; ".join(problems) + f"\n  seed {self.seed} call {self.calls}")
+
+    def extra_args(self):
+        """Extra callback arguments for one call: iterables of any kind, None, or not iterable (refused)."""
+        return self.r.choice([(), (1,), None, [2.0], "ab", range(2), 5, 1.5, Weird()])
+
+    def missing_mask(self, M):
+        """A `missing` mask for update: valid, or wrong in dtype or shape (with the exception it must raise)."""
+        r = self.r
+        roll = r.random()
+        flags = self.g.random(M) < r.choice([0.0, 0.3, 1.0])
+        if roll < 0.6:
+            if r.random() < 0.7 or not M:
+                return self.layout_bool(flags), None
+            return (flags.tolist() if r.random() < 0.5 else [np.bool_(v) for v in flags]), None
+        if roll < 0.8:
+            return r.choice([flags.astype(np.int64), flags.astype(np.uint8), flags.astype(np.float64),
+                             flags.astype(object), flags.astype(int).tolist(), np.array(["a"] * M)]), TypeError
+        return r.choice([np.ones(M + 1, dtype=bool), flags[:-1] if M else np.ones(1, dtype=bool),
+                         flags[:, None], np.bool_(True), True, np.ones((1, M), dtype=bool)]), ValueError
+
+    def layout_bool(self, flags):
+        k = self.r.randrange(4)
+        if k == 0 and flags.size:
+            big = np.zeros(2 * flags.size, dtype=bool)
+            big[::2] = flags
+            return big[::2]
+        if k == 1:
+            flags = flags.copy()
+            flags.flags.writeable = False
+        return flags
+
+    def check_missing(self, b, zs, kwargs, refusal, before, res, M, m):
+        """A refused mask fails the call; an accepted one gives the flagged filters no measurement."""
+        missing = kwargs.get("missing")
+        valid_zs = isinstance(zs, np.ndarray) and zs.dtype == np.float64 and zs.nbytes < 10**6 and (
+            zs.shape == (M, m) or (m == 1 and zs.shape == (M,)))
+        if refusal is not None:
+            if not isinstance(res, Failed):
+                self.fail(f"seed {self.seed} call {self.calls}", "CKFBank.update", [zs], kwargs, "accepted a missing mask of the wrong dtype or shape")
+            elif valid_zs and b.hx is not None and not isinstance(res.exc, refusal):
+                self.fail(f"seed {self.seed} call {self.calls}", "CKFBank.update", [zs], kwargs,
+                          f"refused a bad missing mask with {type(res.exc).__name__} ({res.exc}), not "
+                          f"{refusal.__name__}")
+            return
+        if isinstance(res, Failed) and missing is not None and str(res.exc).startswith("missing"):
+            self.fail(f"seed {self.seed} call {self.calls}", "CKFBank.update", [zs], kwargs,
+                      f"refused a valid missing mask: {type(res.exc).__name__}: {res.exc}")
+        if before is None or isinstance(res, Failed):
+            return
+        after = b.to_dict()
+        codes = set(vexel_ckf.STATUS_CODES)
+        if not set(after["status"].tolist()) <= codes:
+            self.fail(f"seed {self.seed} call {self.calls}", "CKFBank.update", [zs], kwargs, f"status {after['status'].tolist()} outside {sorted(codes)}")
+        if missing is None:
+            return
+        flags = np.asarray(missing, dtype=bool)
+        pending = before["pending_status"]
+        want = np.where(pending != 0, pending, 4)[flags]
+        problems = []
+        if not same(after["status"][flags], want):
+            problems.append(f"status {after['status'][flags].tolist()}, expected {want.tolist()}")
+        for name in ("xs", "Ps"):
+            if not same(after[name][flags], before[name][flags]):
+                problems.append(f"{name} changed")
+        if not np.isnan(after["log_likelihoods"][flags]).all() or not np.isnan(after["nis"][flags]).all():
+            problems.append("log-likelihoods or NIS are not NaN")
+        if problems:
+            self.fail(f"seed {self.seed} call {self.calls}", "CKFBank.update", [zs], kwargs, "flagged filters: " + "; ".join(problems))
 
     def adopt_bank(self, res, src, private, compare=True):
         if isinstance(res, Failed):
