@@ -104,6 +104,11 @@ class Failed:
         self.exc = exc
 
 
+def outcome(res):
+    """What a call gave, for a message: its exception or 'a result'."""
+    return repr(res.exc) if isinstance(res, Failed) else "a result"
+
+
 def same(a, b):
     """Equality bit for bit, NaN matching NaN whatever its payload; recursive over dicts, lists and tuples."""
     if isinstance(a, dict) or isinstance(b, dict):
@@ -307,6 +312,16 @@ def allowed(exc):
     return isinstance(exc, ALLOWED + (CallbackError, CallbackBaseError))
 
 
+def expected_args(value):
+    """The tuple of callback arguments a value stands for, or None when it is not iterable (refused)."""
+    if value is None:
+        return ()
+    try:
+        return tuple(value)
+    except TypeError:
+        return None
+
+
 def angle_spelling(r, idx, size):
     """A random spelling of the distinct entries idx (0..size-1) that every angle option accepts.
 
@@ -409,8 +424,11 @@ class Fuzzer:
         r = self.r
         n, m = r.choice([(1, 1), (2, 1), (3, 2), (4, 2)])
         sr = r.random() < 0.4
-        kf = VexelCKF(n, m, r.choice([0.1, 1.0]), square_root=sr, angle_states=r.sample(range(n), 1) if r.random() < 0.4 else None,
-                      angle_measurements=[0] if r.random() < 0.3 else None)
+        states = angle_spelling(r, r.sample(range(n), 1) if r.random() < 0.4 else [], n)[0]
+        measured = angle_spelling(r, [0] if r.random() < 0.3 else [], m)[0]
+        kf = VexelCKF(n, m, r.choice([0.1, 1.0]), square_root=sr, angle_states=states, angle_measurements=measured,
+                      fx_args=r.choice([(), (1,), [2.0]]), hx_args=r.choice([(), ("a",)]),
+                      nan_means_missing=r.random() < 0.5)
         kf.fx, kf.hx = self.callback(True, n, kf), self.callback(False, m, kf)
         kf.x = self.g.standard_normal(n)
         kf.P = spd(self.g, n)
@@ -709,8 +727,10 @@ class Fuzzer:
             self.raw_engine()
         elif nested:
             self.array_call()
-        elif roll < 0.79:
+        elif roll < 0.78:
             self.diff_bank(r.randrange(2**32))
+        elif roll < 0.82:
+            self.diff_lone(r.randrange(2**32))
         elif roll < 0.86:
             self.diff_panel(r.randrange(2**32))
         elif roll < 0.91:
@@ -1202,10 +1222,14 @@ class Fuzzer:
     def filter_call(self, kf, private):
         r = self.r
         n, m, sr = kf.dim_x, kf.dim_z, kf.square_root
-        state = kf.to_dict if private else None
+
+        def options():
+            return dict(kf.to_dict(), fx_args=kf.fx_args, hx_args=kf.hx_args)
+
+        state = options if private else None
         fields = _SRCKF if sr else _CKF
-        op = r.choices(["predict", "update", "set", "read", "run", "smooth", "linear", "copy", "pickle", "dict"],
-                       [6, 6, 6, 2, 2, 2, 2, 1, 1, 1])[0]
+        op = r.choices(["predict", "update", "set", "read", "run", "smooth", "linear", "copy", "pickle", "dict",
+                        "options", "missed"], [6, 6, 6, 2, 2, 2, 2, 1, 1, 1, 2, 2])[0]
         numerical = (lambda e: COUNTERS if isinstance(e, RuntimeError) else ())
         if op == "predict":
             kwargs = {}
@@ -1214,13 +1238,17 @@ class Fuzzer:
             if r.random() < 0.3:
                 kwargs["dt"] = self.double() if r.random() < 0.3 else r.choice([0.1, None, -1.0])
             if r.random() < 0.2:
-                kwargs["fx_args"] = r.choice([(), (1,), None, [2]])
+                kwargs["fx_args"] = self.extra_args()
             self.execute("VexelCKF.predict", kf.predict, [], kwargs, state)
         elif op == "update":
             z = self.array((m,)) if r.random() < 0.85 else r.choice([None, self.array((m, 1))])
             kwargs = {"hx": self.callback(False, m, kf)} if r.random() < 0.7 else {}
             if r.random() < 0.3:
                 kwargs["R"] = self.array((m, m), "spd") if r.random() < 0.8 else r.choice([0.5, np.nan])
+            if r.random() < 0.2:
+                kwargs["hx_args"] = self.extra_args()
+            if r.random() < 0.2:
+                kwargs["nan_means_missing"] = r.choice([None, True, False])
             # The square-root update starts by zeroing last_jitter and factors a given R (with its jitter
             # accounting) before anything else can fail: a failed update keeps that bookkeeping.
             jitter = {"last_jitter", "max_jitter", "jitter_count"}
@@ -1243,7 +1271,9 @@ class Fuzzer:
         elif op == "run":
             steps = r.choice([0, 1, 2, 4])
             zs = self.array((steps, m)) if r.random() < 0.5 else self.measurements(steps, m)
-            kwargs = {"nan_means_missing": r.random() < 0.6}
+            kwargs = {}
+            if r.random() < 0.7:
+                kwargs["nan_means_missing"] = r.choice([None, True, False])
             if r.random() < 0.3:
                 kwargs["dts"] = self.array((steps,))
             res = self.execute("VexelCKF.run", kf.run, [zs], kwargs)
@@ -1272,7 +1302,19 @@ class Fuzzer:
                              [r.choice(["constant_velocity", "constant_acceleration", "nope", 3])],
                              {"layout": r.choice(["blocked", "interleaved", "x", None])},
                              state, extra=(NotImplementedError,), skip=numerical)
+        elif op == "options":
+            name = r.choice(["fx_args", "hx_args", "nan_means_missing"])
+            value = self.extra_args() if name != "nan_means_missing" else r.choice([True, False, 0, 1, None, "yes"])
+            res = self.execute(f"VexelCKF.{name} =", setattr, [kf, name, value], {}, state)
+            want = bool(value) if name == "nan_means_missing" else expected_args(value)
+            if private and (isinstance(res, Failed) != (want is None) or want is not None and not same(
+                    getattr(kf, name), want)):
+                self.fail(f"seed {self.seed} call {self.calls}", f"VexelCKF.{name} =", [value], {},
+                          f"gave {outcome(res)} and reads back {getattr(kf, name)!r}; expected {want!r}")
+        elif op == "missed":
+            self.missed_measurement(kf, private, state)
         elif op in ("copy", "pickle", "dict"):
+            mangled = False
             if op == "copy":
                 res = self.execute("VexelCKF.copy", kf.copy, [], {})
             elif op == "pickle":
@@ -1281,15 +1323,24 @@ class Fuzzer:
                 d = self.execute("VexelCKF.to_dict", kf.to_dict, [], {})
                 if isinstance(d, Failed):
                     return
-                if r.random() < 0.4:
+                mangled = r.random() < 0.4
+                if mangled:
                     for k in r.sample(list(d), r.randint(1, 3)):
                         d[k] = self.mangled_field(k, d[k], 1, n, m)
                 res = self.execute("VexelCKF.from_dict", VexelCKF.from_dict, [d], {})
             if isinstance(res, Failed):
                 return
             try:
-                if private and op != "dict" and not same(res.to_dict(), kf.to_dict()):
-                    self.report("VexelCKF copy differs", f"{op} of a VexelCKF differs from its source"
+                if private and (op != "dict" or not mangled) and not same(res.to_dict(), kf.to_dict()):
+                    self.report("VexelCKF copy differs", f"{op} of a VexelCKF differs from its source: "
+                                f"{changed_keys(kf.to_dict(), res.to_dict())}\n  seed {self.seed} call {self.calls}")
+                # A dict does not carry the callback arguments (from_dict takes them); copies and pickles do.
+                carried = (res.fx_args, res.hx_args) == ((kf.fx_args, kf.hx_args) if op != "dict" else ((), ()))
+                if private and not (carried and res.nan_means_missing == kf.nan_means_missing or op == "dict"
+                                    and mangled):
+                    self.report(f"VexelCKF {op} loses its options",
+                                f"{op} of a VexelCKF with fx_args {kf.fx_args}, hx_args {kf.hx_args}, nan_means_missing"
+                                f" {kf.nan_means_missing} has {res.fx_args}, {res.hx_args}, {res.nan_means_missing}"
                                 f"\n  seed {self.seed} call {self.calls}")
             except RuntimeError:
                 return
@@ -1297,11 +1348,53 @@ class Fuzzer:
             pool = self.kfs if private else self.shared["kfs"]
             pool[self.r.randrange(len(pool))] = res
 
+    def missed_measurement(self, kf, private, state):
+        """A z of all NaN is update(None) exactly when nan_means_missing (the call's, else the filter's) says so.
+
+        Otherwise it is a non-finite measurement: ValueError, nothing changed.
+        run() follows the same setting for its rows of all NaN."""
+        r = self.r
+        m = kf.dim_z
+        kwargs = {}
+        if r.random() < 0.6:
+            kwargs["nan_means_missing"] = r.choice([None, True, False])
+        effective = kf.nan_means_missing if kwargs.get("nan_means_missing") is None else kwargs["nan_means_missing"]
+        if r.random() < 0.5:
+            z = np.full(m, np.nan) if r.random() < 0.8 else np.full((m, 1), np.nan)
+            twin = kf.copy() if private else None
+            res = self.execute("VexelCKF.update (all NaN)", kf.update, [z], kwargs, state,
+                               skip=(lambda e: COUNTERS) if kf.square_root else ())
+            if not private:
+                return
+            if effective:
+                twin.update(None)
+                if isinstance(res, Failed) or not same(kf.to_dict(), twin.to_dict()):
+                    self.fail(f"seed {self.seed} call {self.calls}", "VexelCKF.update", [z], kwargs,
+                              f"with nan_means_missing {kf.nan_means_missing} gave {outcome(res)}, not what "
+                              f"update(None) gives")
+            elif not isinstance(res, Failed) or not isinstance(res.exc, ValueError):
+                self.fail(f"seed {self.seed} call {self.calls}", "VexelCKF.update", [z], kwargs,
+                          f"with nan_means_missing {kf.nan_means_missing} gave {outcome(res)}; a z of all NaN is "
+                          f"not a measurement")
+            return
+        steps = r.choice([1, 2, 3])
+        zs = self.g.standard_normal((steps, m))
+        zs[r.randrange(steps)] = np.nan
+        res = self.execute("VexelCKF.run (all-NaN rows)", kf.run, [zs], kwargs, state if not effective else None)
+        if not private:
+            return
+        refused = isinstance(res, Failed) and isinstance(res.exc, ValueError) and str(res.exc).startswith("zs[")
+        if refused == effective:
+            self.fail(f"seed {self.seed} call {self.calls}", "VexelCKF.run", [zs], kwargs,
+                      f"with nan_means_missing {kf.nan_means_missing} gave {outcome(res)}; rows of all NaN are "
+                      f"{'missed measurements' if effective else 'refused before the first step'}")
+
     # -- constructors and raw engine ------------------------------------------
 
     def construct(self):
         r = self.r
-        if r.random() < 0.5:
+        roll = r.random()
+        if roll < 0.4:
             args = [self.size() if r.random() < 0.3 else r.choice([0, 1, 3]),
                     self.size() if r.random() < 0.3 else r.choice([1, 2]),
                     self.size() if r.random() < 0.3 else r.choice([1, 2]),
@@ -1311,9 +1404,11 @@ class Fuzzer:
                 kwargs["angle_states"] = r.choice([[0], [-1], [5], [0, 0], [1.5], "a", [2**70], None, [True]])
             if r.random() < 0.3:
                 kwargs["angle_measurements"] = r.choice([[0], [-1], [3], None, [Weird()]])
-            if r.random() < 0.2:
-                kwargs["fx_args"] = r.choice([None, 5, "ab", (1,)])
-            self.execute("CKFBank()", CKFBank, args, kwargs)
+            for name in ("fx_args", "hx_args"):
+                if r.random() < 0.2:
+                    kwargs[name] = self.extra_args()
+            res = self.execute("CKFBank()", CKFBank, args, kwargs)
+            self.check_options("CKFBank()", res, kwargs)
         else:
             args = [self.size() if r.random() < 0.3 else r.choice([1, 3]),
                     self.size() if r.random() < 0.3 else r.choice([1, 2]),
@@ -1321,7 +1416,30 @@ class Fuzzer:
             kwargs = {"square_root": r.random() < 0.4}
             if r.random() < 0.4:
                 kwargs["angle_states"] = r.choice([[0], [-1], [5], [0, 0], [1.5], "a", 3, [2**70]])
-            self.execute("VexelCKF()", VexelCKF, args, kwargs)
+            for name in ("fx_args", "hx_args"):
+                if r.random() < 0.2:
+                    kwargs[name] = self.extra_args()
+            if r.random() < 0.3:
+                kwargs["nan_means_missing"] = r.choice([True, False, 0, 1, None, np.bool_(True)])
+            res = self.execute("VexelCKF()", VexelCKF, args, kwargs)
+            self.check_options("VexelCKF()", res, kwargs)
+
+    def check_options(self, label, res, kwargs):
+        """Callback arguments are kept as tuples (None meaning none); arguments that are not iterable are refused."""
+        refused = [name for name in ("fx_args", "hx_args") if name in kwargs and expected_args(kwargs[name]) is None]
+        if isinstance(res, Failed):
+            return  # the dimensions or dt may be the reason
+        if refused:
+            self.fail(f"seed {self.seed} call {self.calls}", label, [], kwargs, f"accepted {refused[0]} that is not "
+                      "iterable")
+            return
+        got = {name: getattr(res, name) for name in ("fx_args", "hx_args")}
+        want = {name: expected_args(kwargs.get(name, ())) for name in ("fx_args", "hx_args")}
+        if isinstance(res, VexelCKF):
+            got["nan_means_missing"] = res.nan_means_missing
+            want["nan_means_missing"] = bool(kwargs.get("nan_means_missing", False))
+        if not same(got, want):
+            self.fail(f"seed {self.seed} call {self.calls}", label, [], kwargs, f"keeps {got}, expected {want}")
 
     def raw_engine(self):
         """The native entry points of _engine, called directly with odd arguments."""
@@ -1835,6 +1953,157 @@ class Fuzzer:
         for i, uid in enumerate(model.ids):
             setattr(lone[uid], field, value[i] if value.ndim == (2 if name.startswith("xs") else 3) else value)
 
+    # -- differential: run() and the stored options against steps by hand -----
+
+    def diff_lone(self, seed, log=None):
+        """A VexelCKF with stored fx_args, hx_args and nan_means_missing run over a sequence with gaps, against
+        a twin whose angle options are spelled differently, stepped by hand with per-call arguments; then
+        smoothed against cubature_smoother with a third spelling. Bit for bit."""
+        self.cases["lone"] += 1
+        r = random.Random(seed)
+        g = np.random.default_rng(seed)
+        n, m = r.choice([1, 2, 3, 4]), r.choice([1, 2, 3])
+        sr = r.random() < 0.4
+        model = Model(g, n, m, linear=r.random() < 0.3)
+        states = sorted(r.sample(range(n), r.randint(1, min(n, 2)))) if r.random() < 0.4 else []
+        measured = sorted(r.sample(range(m), 1)) if r.random() < 0.3 else []
+        fx_args = r.choice([(), (0.25,), (0.5, -0.125)])
+        hx_args = r.choice([(), (0.375,)])
+        flag = r.random() < 0.6
+        dt = r.choice([1.0, 0.5])
+        spelled = [angle_spelling(r, states, n), angle_spelling(r, measured, m),
+                   angle_spelling(r, states, n), angle_spelling(r, measured, m), angle_spelling(r, states, n)]
+        setup = (f"n={n} m={m} square_root={sr} angle_states={states} angle_measurements={measured} "
+                 f"spelled {[describe(v) for v, _ in spelled]} fx_args={fx_args} hx_args={hx_args} "
+                 f"nan_means_missing={flag} linear={model.linear}")
+        entries = log if log is not None else []
+        entries.append(setup)
+
+        def finding(what):
+            self.report("run vs steps by hand: " + what[:80],
+                        f"{what}\n  " + "\n  ".join(entries[-8:]) + f"\n  reproduce: --replay lone:{seed}")
+
+        fx, hx = model.lone_fx(0), model.lone_hx(0)
+        kf = self.execute("VexelCKF(options)", VexelCKF, [n, m, dt],
+                          {"fx": fx, "hx": hx, "square_root": sr, "angle_states": spelled[0][0],
+                           "angle_measurements": spelled[1][0],
+                           "fx_args": fx_args if r.random() < 0.7 else list(fx_args), "hx_args": hx_args,
+                           "nan_means_missing": flag if r.random() < 0.8 else int(flag)})
+        if isinstance(kf, Failed):
+            finding(f"VexelCKF refused valid options: {kf.exc!r}")
+            return
+        got = (kf.angle_states, kf.angle_measurements, kf.fx_args, kf.hx_args, kf.nan_means_missing)
+        if got != (spelled[0][1], spelled[1][1], fx_args, hx_args, flag):
+            finding(f"VexelCKF keeps its options as {got}")
+            return
+        hand = VexelCKF(n, m, dt, fx=fx, hx=hx, square_root=sr, angle_states=spelled[2][0],
+                        angle_measurements=spelled[3][0], nan_means_missing=r.random() < 0.5)
+        x0, P0, Q, R = g.standard_normal(n) * 2.0, spd(g, n), spd(g, n, 0.1), spd(g, m, 0.5)
+        for f in (kf, hand):
+            f.x, f.P, f.Q, f.R = x0, P0, Q, R
+        fa = fx_args if r.random() < 0.5 else list(fx_args)
+        ha = hx_args if r.random() < 0.5 else list(hx_args)
+
+        def step_by_hand(zs, dts, nan_missing):
+            """hand through zs as run() goes, the rows it records, and the exception that stopped it."""
+            rows = []
+            for i, z in enumerate(zs):
+                try:
+                    hand.predict(dt=None if dts is None else float(dts[i]), fx_args=fa)
+                    if nan_missing and np.isnan(z).all():
+                        way = r.choice(["none", "flag", "column"] + (["stored"] if hand.nan_means_missing else []))
+                        if way == "none":
+                            hand.update(None)
+                        elif way == "flag":
+                            hand.update(z, nan_means_missing=True)
+                        elif way == "column":
+                            hand.update(z[:, None], nan_means_missing=True)
+                        else:
+                            hand.update(z)
+                    else:
+                        hand.update(z, hx_args=ha, nan_means_missing=False)
+                except Exception as e:  # noqa: BLE001 - compared with what run() raised
+                    return rows, e
+                rows.append((hand.x, hand.P, hand.x_prior, hand.P_prior, np.float64(hand.log_likelihood),
+                             np.float64(hand.nis)))
+            return rows, None
+
+        for segment in range(r.randint(1, 3)):
+            if segment:
+                how = r.choice(["copy", "pickle", "dict", "same"])
+                if how == "copy":
+                    kf = kf.copy()
+                elif how == "pickle":
+                    kf = pickle.loads(pickle.dumps(kf))  # the closures are dropped, the options kept
+                    kf.fx, kf.hx = fx, hx
+                elif how == "dict":
+                    kf = VexelCKF.from_dict(kf.to_dict(), fx=fx, hx=hx, fx_args=fx_args, hx_args=hx_args)
+                got = (kf.angle_states, kf.angle_measurements, kf.fx_args, kf.hx_args, kf.nan_means_missing)
+                if got != (spelled[0][1], spelled[1][1], fx_args, hx_args, flag):
+                    finding(f"after a {how}, the filter's options are {got}")
+                    return
+            N = r.choice([0, 1, 2, 4, 7])
+            zs = rowwise_linear(np.tile(kf.x, (N, 1)), model.H) + 0.5 * g.standard_normal((N, m))
+            zs[g.random(N) < r.choice([0.0, 0.3, 0.6])] = np.nan
+            fault = None
+            if N and m > 1 and r.random() < 0.08:
+                i = r.randrange(N)
+                zs[i] = np.where(np.arange(m) == 0, np.nan, 1.0)
+                fault = "a partly NaN row"
+            for j in measured:
+                zs[:, j] = np.remainder(zs[:, j] + np.pi, 2 * np.pi) - np.pi
+            dts = g.uniform(-0.5, 1.5, N) if r.random() < 0.3 else None
+            kwargs = {} if dts is None else {"dts": dts}
+            form = r.choice(["absent", "None", "True", "False"])
+            if form != "absent":
+                kwargs["nan_means_missing"] = {"None": None, "True": True, "False": False}[form]
+            effective = flag if form in ("absent", "None") else form == "True"
+            gaps = bool(np.isnan(zs).all(axis=1).any())
+            entries.append(f"segment {segment}: run({describe(zs)}, {kwargs}) fault={fault}")
+            before = kf.to_dict()
+            res = self.execute("VexelCKF.run (options)", kf.run, [zs], kwargs)
+            if fault or (gaps and not effective):
+                if not isinstance(res, Failed) or not isinstance(res.exc, ValueError):
+                    finding(f"run over {fault or 'all-NaN rows without nan_means_missing'} gave "
+                            f"{outcome(res)}; expected ValueError")
+                elif changed_keys(before, kf.to_dict()):
+                    finding(f"run refused zs but changed {changed_keys(before, kf.to_dict())}")
+                return
+            rows, stopped = step_by_hand(zs, dts, effective)
+            if isinstance(res, Failed) or stopped is not None:
+                if not isinstance(res, Failed) or stopped is None or type(res.exc) is not type(stopped):
+                    finding(f"run gave {outcome(res)}, the steps by hand "
+                            f"{stopped!r}")
+                    return
+            else:
+                for i, row in enumerate(rows):
+                    for name, a, b in zip(res._fields, row, (v[i] for v in res)):
+                        if not same(np.asarray(a), np.asarray(b)):
+                            finding(f"{name}[{i}] of run differs from the step by hand: {describe(np.asarray(b))} "
+                                    f"against {describe(np.asarray(a))}")
+                            return
+            mine, theirs = kf.to_dict(), hand.to_dict()
+            skip = {"nan_means_missing", "angle_states", "angle_measurements"}
+            differ = changed_keys(mine, theirs, skip) + [k for k in skip - {"nan_means_missing"}
+                                                         if sorted(mine[k]) != sorted(theirs[k])]
+            if differ:
+                finding(f"after the run the filter and its twin differ in {sorted(differ)}")
+                return
+            if isinstance(res, Failed):
+                return
+        if not N:
+            return
+        k = r.choice([1, 1, 2, 5])
+        sm = self.execute("VexelCKF.smooth (options)", kf.smooth, [res], {"steps_per_call": k})
+        want = self.execute("cubature_smoother (options)", cubature_smoother, [res.xs, res.Ps, fx, kf.Q, dt],
+                            {"fx_args": fx_args, "square_root": sr, "angle_states": spelled[4][0]})
+        if isinstance(sm, Failed) or isinstance(want, Failed):
+            if isinstance(sm, Failed) != isinstance(want, Failed) or type(sm.exc) is not type(want.exc):
+                finding(f"smooth gave {outcome(sm)}, cubature_smoother "
+                        f"{outcome(want)}")
+        elif not all((a is None and b is None) or same(a, b) for a, b in zip(sm, want)):
+            finding("VexelCKF.smooth differs from cubature_smoother given the filter's fx_args and angle states")
+
     # -- differential: panels against single sequences ------------------------
 
     def panel_problem(self, r, g, small=False):
@@ -2277,7 +2546,7 @@ def replay(case):
     np.seterr(all="ignore")
     _local.fz = fz
     log = []
-    {"bank": fz.diff_bank, "panel": fz.diff_panel, "step": fz.diff_bank_step, "smoother": fz.diff_smoother,
+    {"bank": fz.diff_bank, "lone": fz.diff_lone, "panel": fz.diff_panel, "step": fz.diff_bank_step, "smoother": fz.diff_smoother,
      "dask": fz.diff_dask}[kind](seed, log=log)
     print("\n".join(log))
     for text in found:
@@ -2311,8 +2580,8 @@ def main():
     ap.add_argument("--seed", type=int, default=20261206)
     ap.add_argument("--hang", type=float, default=120.0, help="seconds after which one call counts as hung")
     ap.add_argument("--trace", metavar="FILE", help="write every call's id before it runs (to find a crash)")
-    ap.add_argument("--replay", metavar="KIND:SEED", help="run one differential case (bank, panel, step, "
-                                                            "smoother, dask) and print its log")
+    ap.add_argument("--replay", metavar="KIND:SEED", help="run one differential case (bank, lone, panel, "
+                                                            "step, smoother, dask) and print its log")
     args = ap.parse_args()
     faulthandler.enable()
     dask.config.set(scheduler="threads")
