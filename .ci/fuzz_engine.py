@@ -1409,7 +1409,7 @@ class Fuzzer:
                     kwargs[name] = self.extra_args()
             res = self.execute("CKFBank()", CKFBank, args, kwargs)
             self.check_options("CKFBank()", res, kwargs)
-        else:
+        elif roll < 0.75:
             args = [self.size() if r.random() < 0.3 else r.choice([1, 3]),
                     self.size() if r.random() < 0.3 else r.choice([1, 2]),
                     self.double() if r.random() < 0.3 else 1.0]
@@ -1423,6 +1423,8 @@ class Fuzzer:
                 kwargs["nan_means_missing"] = r.choice([True, False, 0, 1, None, np.bool_(True)])
             res = self.execute("VexelCKF()", VexelCKF, args, kwargs)
             self.check_options("VexelCKF()", res, kwargs)
+        else:
+            self.angle_rule()
 
     def check_options(self, label, res, kwargs):
         """Callback arguments are kept as tuples (None meaning none); arguments that are not iterable are refused."""
@@ -1440,6 +1442,78 @@ class Fuzzer:
             want["nan_means_missing"] = bool(kwargs.get("nan_means_missing", False))
         if not same(got, want):
             self.fail(f"seed {self.seed} call {self.calls}", label, [], kwargs, f"keeps {got}, expected {want}")
+
+    def angle_rule(self):
+        """One angle option, valid or not, given to VexelCKF, CKFBank and cubature_smoother: one rule, one message.
+
+        A valid option gives the indices from 0 as properties (a mask's in
+        ascending order) and smooths exactly as those indices do; an invalid
+        one is refused with the same exception and text everywhere."""
+        r = self.r
+        n, m = r.choice([1, 2, 3, 4]), r.choice([1, 2, 3])
+        options = []
+        for size in (n, m):
+            if r.random() < 0.5:
+                value, want = angle_spelling(r, sorted(r.sample(range(size), r.randint(0, size))), size)
+                options.append((value, want, None))
+            else:
+                value, error = bad_angle_option(r, size)
+                options.append((value, None, error))
+        (states, states_want, states_error), (measured, measured_want, measured_error) = options
+        error = states_error or measured_error
+        kwargs = {"angle_states": states, "angle_measurements": measured}
+        label = f"angle options {describe(states)} (dim_x = {n}), {describe(measured)} (dim_z = {m})"
+        messages = []
+        for what, make in (("VexelCKF", lambda: VexelCKF(n, m, 1.0, square_root=r.random() < 0.4, **kwargs)),
+                           ("CKFBank", lambda: CKFBank(r.choice([0, 1, 3]), n, m, 1.0, **kwargs))):
+            res = self.execute(f"{what}(angle options)", make, [], {})
+            if isinstance(res, Failed):
+                messages.append(str(res.exc))
+                if error is None or type(res.exc) is not error:
+                    self.report(f"angle rule: {what} refuses a valid option" if error is None else
+                                f"angle rule: {what} raises {type(res.exc).__name__} for {error.__name__}",
+                                f"{what}: {label}: raised {type(res.exc).__name__}: {res.exc}; expected "
+                                f"{'success' if error is None else error.__name__}\n  seed {self.seed} call {self.calls}")
+            elif error is not None:
+                self.report(f"angle rule: {what} accepts an invalid option",
+                            f"{what}: {label}: accepted, angle_states {res.angle_states}, angle_measurements "
+                            f"{res.angle_measurements}; expected {error.__name__}\n  seed {self.seed} call {self.calls}")
+            elif (res.angle_states, res.angle_measurements) != (states_want, measured_want):
+                self.report(f"angle rule: {what} keeps the wrong indices",
+                            f"{what}: {label}: angle_states {res.angle_states}, angle_measurements "
+                            f"{res.angle_measurements}; expected {states_want}, {measured_want}"
+                            f"\n  seed {self.seed} call {self.calls}")
+        if len(set(messages)) > 1:
+            self.report("angle rule: the messages differ", f"{label}: {messages}\n  seed {self.seed} call {self.calls}")
+        # The smoother takes angle_states alone.
+        N = r.choice([1, 2, 3])
+        xs = self.g.standard_normal((N, n))
+        Ps = np.stack([spd(self.g, n) for _ in range(N)])
+        sr = r.random() < 0.4
+
+        def fx(X, dt):
+            return X + (0.1 * dt) * soft(X)
+
+        got = self.execute("cubature_smoother(angle_states)", cubature_smoother, [xs, Ps, fx, 0.1, 1.0],
+                           {"square_root": sr, "angle_states": states})
+        if states_error is not None:
+            if not isinstance(got, Failed) or type(got.exc) is not states_error:
+                self.report("angle rule: cubature_smoother and an invalid angle_states",
+                            f"cubature_smoother: angle_states {describe(states)} (dim_x = {n}) gave {outcome(got)}; "
+                            f"expected {states_error.__name__}\n  seed {self.seed} call {self.calls}")
+            elif messages and str(got.exc) != messages[0]:
+                self.report("angle rule: cubature_smoother's message differs",
+                            f"angle_states {describe(states)} (dim_x = {n}): cubature_smoother says {str(got.exc)!r}, "
+                            f"VexelCKF {messages[0]!r}\n  seed {self.seed} call {self.calls}")
+            return
+        want = self.execute("cubature_smoother(angle indices)", cubature_smoother, [xs, Ps, fx, 0.1, 1.0],
+                            {"square_root": sr, "angle_states": list(states_want) or None})
+        if isinstance(got, Failed) or isinstance(want, Failed) or not all(
+                (a is None and b is None) or same(a, b) for a, b in zip(got, want)):
+            self.report("angle rule: cubature_smoother with a spelling differs",
+                        f"cubature_smoother: angle_states {describe(states)} (dim_x = {n}) gave {outcome(got)}, the "
+                        f"indices {list(states_want)} {outcome(want)}, not the same results"
+                        f"\n  seed {self.seed} call {self.calls}")
 
     def raw_engine(self):
         """The native entry points of _engine, called directly with odd arguments."""
@@ -2362,7 +2436,8 @@ class Fuzzer:
             xs[r.randrange(N), 0], fault = np.nan, "NaN in xs"
         elif roll < 0.14 and N > 1:
             Ps[r.randrange(N - 1)], fault = np.diag(np.where(np.arange(n) == 0, -1.0, 1.0)), "indefinite P"
-        setup = (f"N={N} n={n} linear={linear} angle_states={angles} Q={q_form} dt={dt_form} square_root={sr} "
+        spelled = angle_spelling(r, angles, n)[0]
+        setup = (f"N={N} n={n} linear={linear} angle_states={angles} (also as {describe(spelled)}) Q={q_form} dt={dt_form} square_root={sr} "
                  f"steps_per_call={k} fault={fault}")
         if log is not None:
             log.append(setup)
@@ -2372,7 +2447,9 @@ class Fuzzer:
 
         kwargs = {"square_root": sr, "angle_states": angles or None}
         one = self.execute("cubature_smoother", cubature_smoother, [xs, Ps, fx, Q, dt], kwargs)
-        many = self.execute("cubature_smoother", cubature_smoother, [xs, Ps, fx, Q, dt], dict(kwargs, steps_per_call=k))
+        # The same angle states spelled another way (mask, negative indices...).
+        many = self.execute("cubature_smoother", cubature_smoother, [xs, Ps, fx, Q, dt],
+                            dict(kwargs, steps_per_call=k, angle_states=spelled))
         if isinstance(one, Failed) or isinstance(many, Failed):
             if isinstance(one, Failed) != isinstance(many, Failed) or type(one.exc) is not type(many.exc):
                 finding(f"steps_per_call={k} and 1 end differently: {one!r} / {many!r}")
