@@ -1,28 +1,40 @@
 """Bounded random-call fuzz of vexel_ckf._engine and the public Python layer.
 
 Several threads make random calls, with a fixed seed, to `CKFBank` (every
-method, every attribute, keep with masks and indices of every integer kind,
-copies, pickles and dicts), `VexelCKF` with angle options (whose steps run in
-`_engine`), the whole-array functions on single sequences and panels with
-gaps, `filter_bank_step`, the cubature smoother, the Dask functions on the
-threaded scheduler and the raw `_engine` entry points.  Arguments have random
-shapes, dtypes and layouts, NaN and infinities, and huge sizes that must fail
-fast; callbacks misbehave (raise, return the wrong thing, non-finite rows,
-re-enter the bank or another object, keep, freeze, mutate or resize the
-arrays they were given, make temporaries of awkward sizes).  Some banks and
-filters are shared by all threads.
+method, every attribute, per-call fx_args/hx_args, `missing` masks good and
+bad, keep with masks and indices of every integer kind, copies, pickles and
+dicts), `VexelCKF` with angle options (whose steps run in `_engine`), stored
+fx_args/hx_args and nan_means_missing, the whole-array functions on single
+sequences and panels with gaps, `filter_bank_step`, the cubature smoother,
+the Dask functions on the threaded scheduler and the raw `_engine` entry
+points.  Arguments have random shapes, dtypes and layouts, NaN and
+infinities, and huge sizes that must fail fast; callbacks misbehave (raise,
+return the wrong thing, non-finite rows, re-enter the bank or another
+object, keep, freeze, mutate or resize the arrays they were given, make
+temporaries of awkward sizes).  Some banks and filters are shared by all
+threads.
 
 A call may only end normally or with a documented exception: TypeError,
 ValueError, OverflowError, RuntimeError, MemoryError, the callback's own
 exception, and AttributeError / NotImplementedError where the guide names
 them.  On objects private to a thread, a failed call leaves `to_dict()`
 exactly as it was (NaN-aware, bit for bit), apart from the documented partial
-cases.  Differential checks run on a sample:
+cases.  Further checks on private objects: a bank callback's wrong output
+raises an error whose `reason`, `callback`, `expected_shape` and `got` say
+what happened; `_engine.bank_field_table()` agrees with `to_dict()` and with
+what each field reads back, and `STATUS_CODES` with `_engine.status_texts`;
+one angle option, valid or not, is read the same way by `VexelCKF`,
+`CKFBank` and `cubature_smoother`.  Differential checks run on a sample:
 
 * a bank against one lone `VexelCKF` per filter, through random sequences of
   predictions, updates, assignments, keep, add, copies and runs with faults
   mixed in (unfactorable covariances, non-finite or overflowing images,
-  partly missing measurements, raising callbacks), bit for bit;
+  partly missing measurements, `missing` masks against update(None) or
+  nan_means_missing, per-call callback arguments, raising callbacks), bit
+  for bit;
+* `VexelCKF.run` with stored options against a twin stepped by hand with
+  per-call ones, through copies, pickles and dicts, and its smoothing
+  against `cubature_smoother`;
 * a panel against each of its sequences filtered alone, bit for bit, and
   the smoothers against the filter followed by the RTS smoother;
 * `filter_bank_step` against each filter stepped alone and against the
@@ -328,7 +340,8 @@ def angle_spelling(r, idx, size):
     Returns the value and the indices the property must then give: those
     given, from 0 and in their order, or a mask's in ascending order."""
     idx = list(idx)
-    kind = r.choice(["list", "tuple", "negative", "array", "mask", "bools", "numpy_ints"] + (["none"] if not idx else []))
+    kind = r.choice(["list", "tuple", "negative", "array", "mask", "bools", "numpy_ints"]
+                    + (["none"] if not idx else []))
     if kind == "none":
         return None, ()
     if kind in ("mask", "bools"):
@@ -704,6 +717,9 @@ class Fuzzer:
         self.outcomes["returned"] += 1
         return result
 
+    def here(self):
+        return f"seed {self.seed} call {self.calls}"
+
     def fail(self, call_id, label, args, kwargs, what):
         text = f"{label}: {what}\n  {call_id}\n  args: " + ", ".join(describe(a) for a in args)
         if kwargs:
@@ -773,11 +789,12 @@ class Fuzzer:
             if r.random() < 0.3:
                 kwargs["hx_args"] = self.extra_args()
             before = b.to_dict() if private else None
-            given = [(v, v.copy()) for v in (zs, kwargs.get("missing")) if isinstance(v, np.ndarray) and v.nbytes < 10**6]
+            given = [(v, v.copy()) for v in (zs, kwargs.get("missing"))
+                     if isinstance(v, np.ndarray) and v.nbytes < 10**6]
             res = self.execute("CKFBank.update", b.update, [zs], kwargs, state)
             for v, copy in given:
                 if not same(v, copy):
-                    self.fail(f"seed {self.seed} call {self.calls}", "CKFBank.update", [zs], kwargs, f"changed its argument {describe(copy)}")
+                    self.fail(self.here(), "CKFBank.update", [zs], kwargs, f"changed its argument {describe(copy)}")
             self.check_missing(b, zs, kwargs, refusal, before, res, M, m)
         elif op == "keep":
             sel = self.selection(M)
@@ -957,8 +974,8 @@ class Fuzzer:
             res = self.execute(f"_engine.CkfBank.set({name!r})", b._b.set, [name, value.astype(np.float64)], {},
                                b.to_dict)
             if isinstance(res, Failed) == settable:
-                problems.append(f"{name}: set of its own value {'failed: ' + repr(res.exc) if settable else 'succeeded'}"
-                                f" though the table says settable={settable}")
+                what = f"failed: {res.exc!r}" if settable else "succeeded"
+                problems.append(f"{name}: set of its own value {what} though the table says settable={settable}")
             elif settable and changed_keys(before, b.to_dict()):
                 problems.append(f"{name}: set of its own value changed {changed_keys(before, b.to_dict())}")
         texts = _engine.status_texts
@@ -1006,21 +1023,23 @@ class Fuzzer:
             zs.shape == (M, m) or (m == 1 and zs.shape == (M,)))
         if refusal is not None:
             if not isinstance(res, Failed):
-                self.fail(f"seed {self.seed} call {self.calls}", "CKFBank.update", [zs], kwargs, "accepted a missing mask of the wrong dtype or shape")
+                self.fail(self.here(), "CKFBank.update", [zs], kwargs,
+                          "accepted a missing mask of the wrong dtype or shape")
             elif valid_zs and b.hx is not None and not isinstance(res.exc, refusal):
-                self.fail(f"seed {self.seed} call {self.calls}", "CKFBank.update", [zs], kwargs,
+                self.fail(self.here(), "CKFBank.update", [zs], kwargs,
                           f"refused a bad missing mask with {type(res.exc).__name__} ({res.exc}), not "
                           f"{refusal.__name__}")
             return
         if isinstance(res, Failed) and missing is not None and str(res.exc).startswith("missing"):
-            self.fail(f"seed {self.seed} call {self.calls}", "CKFBank.update", [zs], kwargs,
+            self.fail(self.here(), "CKFBank.update", [zs], kwargs,
                       f"refused a valid missing mask: {type(res.exc).__name__}: {res.exc}")
         if before is None or isinstance(res, Failed):
             return
         after = b.to_dict()
         codes = set(vexel_ckf.STATUS_CODES)
         if not set(after["status"].tolist()) <= codes:
-            self.fail(f"seed {self.seed} call {self.calls}", "CKFBank.update", [zs], kwargs, f"status {after['status'].tolist()} outside {sorted(codes)}")
+            self.fail(self.here(), "CKFBank.update", [zs], kwargs,
+                      f"status {after['status'].tolist()} outside {sorted(codes)}")
         if missing is None:
             return
         flags = np.asarray(missing, dtype=bool)
@@ -1035,7 +1054,7 @@ class Fuzzer:
         if not np.isnan(after["log_likelihoods"][flags]).all() or not np.isnan(after["nis"][flags]).all():
             problems.append("log-likelihoods or NIS are not NaN")
         if problems:
-            self.fail(f"seed {self.seed} call {self.calls}", "CKFBank.update", [zs], kwargs, "flagged filters: " + "; ".join(problems))
+            self.fail(self.here(), "CKFBank.update", [zs], kwargs, "flagged filters: " + "; ".join(problems))
 
     def adopt_bank(self, res, src, private, compare=True):
         if isinstance(res, Failed):
@@ -1309,7 +1328,7 @@ class Fuzzer:
             want = bool(value) if name == "nan_means_missing" else expected_args(value)
             if private and (isinstance(res, Failed) != (want is None) or want is not None and not same(
                     getattr(kf, name), want)):
-                self.fail(f"seed {self.seed} call {self.calls}", f"VexelCKF.{name} =", [value], {},
+                self.fail(self.here(), f"VexelCKF.{name} =", [value], {},
                           f"gave {outcome(res)} and reads back {getattr(kf, name)!r}; expected {want!r}")
         elif op == "missed":
             self.missed_measurement(kf, private, state)
@@ -1369,11 +1388,11 @@ class Fuzzer:
             if effective:
                 twin.update(None)
                 if isinstance(res, Failed) or not same(kf.to_dict(), twin.to_dict()):
-                    self.fail(f"seed {self.seed} call {self.calls}", "VexelCKF.update", [z], kwargs,
+                    self.fail(self.here(), "VexelCKF.update", [z], kwargs,
                               f"with nan_means_missing {kf.nan_means_missing} gave {outcome(res)}, not what "
                               f"update(None) gives")
             elif not isinstance(res, Failed) or not isinstance(res.exc, ValueError):
-                self.fail(f"seed {self.seed} call {self.calls}", "VexelCKF.update", [z], kwargs,
+                self.fail(self.here(), "VexelCKF.update", [z], kwargs,
                           f"with nan_means_missing {kf.nan_means_missing} gave {outcome(res)}; a z of all NaN is "
                           f"not a measurement")
             return
@@ -1385,7 +1404,7 @@ class Fuzzer:
             return
         refused = isinstance(res, Failed) and isinstance(res.exc, ValueError) and str(res.exc).startswith("zs[")
         if refused == effective:
-            self.fail(f"seed {self.seed} call {self.calls}", "VexelCKF.run", [zs], kwargs,
+            self.fail(self.here(), "VexelCKF.run", [zs], kwargs,
                       f"with nan_means_missing {kf.nan_means_missing} gave {outcome(res)}; rows of all NaN are "
                       f"{'missed measurements' if effective else 'refused before the first step'}")
 
@@ -1432,7 +1451,7 @@ class Fuzzer:
         if isinstance(res, Failed):
             return  # the dimensions or dt may be the reason
         if refused:
-            self.fail(f"seed {self.seed} call {self.calls}", label, [], kwargs, f"accepted {refused[0]} that is not "
+            self.fail(self.here(), label, [], kwargs, f"accepted {refused[0]} that is not "
                       "iterable")
             return
         got = {name: getattr(res, name) for name in ("fx_args", "hx_args")}
@@ -1441,7 +1460,7 @@ class Fuzzer:
             got["nan_means_missing"] = res.nan_means_missing
             want["nan_means_missing"] = bool(kwargs.get("nan_means_missing", False))
         if not same(got, want):
-            self.fail(f"seed {self.seed} call {self.calls}", label, [], kwargs, f"keeps {got}, expected {want}")
+            self.fail(self.here(), label, [], kwargs, f"keeps {got}, expected {want}")
 
     def angle_rule(self):
         """One angle option, valid or not, given to VexelCKF, CKFBank and cubature_smoother: one rule, one message.
@@ -1473,11 +1492,11 @@ class Fuzzer:
                     self.report(f"angle rule: {what} refuses a valid option" if error is None else
                                 f"angle rule: {what} raises {type(res.exc).__name__} for {error.__name__}",
                                 f"{what}: {label}: raised {type(res.exc).__name__}: {res.exc}; expected "
-                                f"{'success' if error is None else error.__name__}\n  seed {self.seed} call {self.calls}")
+                                f"{'success' if error is None else error.__name__}\n  {self.here()}")
             elif error is not None:
                 self.report(f"angle rule: {what} accepts an invalid option",
                             f"{what}: {label}: accepted, angle_states {res.angle_states}, angle_measurements "
-                            f"{res.angle_measurements}; expected {error.__name__}\n  seed {self.seed} call {self.calls}")
+                            f"{res.angle_measurements}; expected {error.__name__}\n  {self.here()}")
             elif (res.angle_states, res.angle_measurements) != (states_want, measured_want):
                 self.report(f"angle rule: {what} keeps the wrong indices",
                             f"{what}: {label}: angle_states {res.angle_states}, angle_measurements "
@@ -1674,8 +1693,9 @@ class Fuzzer:
         entries.append(f"setup: M={M} n={n} m={m} dt={dt} angle_states={states} angle_measurements={measured} "
                        f"(bank: {describe(bank_states)}, {describe(bank_measured)}) fx_args={fx_args} "
                        f"hx_args={hx_args} linear={model.linear}")
-        bank = CKFBank(M, n, m, dt, model.bank_fx, model.bank_hx, fx_args=fx_args if r.random() < 0.7 else list(fx_args),
-                       hx_args=hx_args, angle_states=bank_states, angle_measurements=bank_measured)
+        bank = CKFBank(M, n, m, dt, model.bank_fx, model.bank_hx,
+                       fx_args=fx_args if r.random() < 0.7 else list(fx_args), hx_args=hx_args,
+                       angle_states=bank_states, angle_measurements=bank_measured)
         if (bank.angle_states, bank.angle_measurements) != (bank_states_want, bank_measured_want) or \
                 (bank.fx_args, bank.hx_args) != (fx_args, hx_args):
             self.report("CKFBank keeps its options wrongly",
@@ -2437,8 +2457,8 @@ class Fuzzer:
         elif roll < 0.14 and N > 1:
             Ps[r.randrange(N - 1)], fault = np.diag(np.where(np.arange(n) == 0, -1.0, 1.0)), "indefinite P"
         spelled = angle_spelling(r, angles, n)[0]
-        setup = (f"N={N} n={n} linear={linear} angle_states={angles} (also as {describe(spelled)}) Q={q_form} dt={dt_form} square_root={sr} "
-                 f"steps_per_call={k} fault={fault}")
+        setup = (f"N={N} n={n} linear={linear} angle_states={angles} (also as {describe(spelled)}) "
+                 f"Q={q_form} dt={dt_form} square_root={sr} steps_per_call={k} fault={fault}")
         if log is not None:
             log.append(setup)
 
@@ -2623,8 +2643,8 @@ def replay(case):
     np.seterr(all="ignore")
     _local.fz = fz
     log = []
-    {"bank": fz.diff_bank, "lone": fz.diff_lone, "panel": fz.diff_panel, "step": fz.diff_bank_step, "smoother": fz.diff_smoother,
-     "dask": fz.diff_dask}[kind](seed, log=log)
+    {"bank": fz.diff_bank, "lone": fz.diff_lone, "panel": fz.diff_panel, "step": fz.diff_bank_step,
+     "smoother": fz.diff_smoother, "dask": fz.diff_dask}[kind](seed, log=log)
     print("\n".join(log))
     for text in found:
         print("\nFINDING " + text)
