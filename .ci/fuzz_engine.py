@@ -21,7 +21,7 @@ them.  On objects private to a thread, a failed call leaves `to_dict()`
 exactly as it was (NaN-aware, bit for bit), apart from the documented partial
 cases.  Further checks on private objects: a bank callback's wrong output
 raises an error whose `reason`, `callback`, `expected_shape` and `got` say
-what happened; `_engine.bank_field_table()` agrees with `to_dict()` and with
+what happened (a `VexelCKF` chains its clearer error to that one); `_engine.bank_field_table()` agrees with `to_dict()` and with
 what each field reads back, and `STATUS_CODES` with `_engine.status_texts`;
 one angle option, valid or not, is read the same way by `VexelCKF`,
 `CKFBank` and `cubature_smoother`.  Differential checks run on a sample:
@@ -872,14 +872,17 @@ class Fuzzer:
                 b.fx, b.hx = self.callback(True, n, b), self.callback(False, m, b)
 
     def bad_output(self, b, M, n, m):
-        """A bank callback returning a wrong shape, dimensionality or dtype, or no array: the error says so.
+        """A callback returning a wrong shape, dimensionality or dtype, or no array: the error says so.
 
         The engine's error carries `reason`, the `callback` at fault, the
-        `expected_shape` (all M*2n points, n or m columns) and what it `got`;
-        the bank is left as it was."""
+        `expected_shape` (all M*2n points of a bank, the 2n of a filter; n or
+        m columns) and what it `got`; a VexelCKF raises an error of the same
+        type naming the callback, chained to the engine's. The target is
+        left as it was."""
         r = self.r
         which = r.choice(["fx", "hx"])
-        rows, cols = M * 2 * n, n if which == "fx" else m
+        lone = isinstance(b, VexelCKF)
+        rows, cols = (1 if lone else M) * 2 * n, n if which == "fx" else m
         kind = r.choice(["rows", "cols", "1d", "3d", "0d", "float32", "int64", "big_endian", "list", "none",
                          "scalar"])
         wrong_rows = rows + 1 if not rows or r.random() < 0.5 else rows - 1
@@ -900,32 +903,44 @@ class Fuzzer:
                     "big_endian": lambda: ok.astype(">f8"), "list": ok.tolist, "none": lambda: None,
                     "scalar": lambda: np.float64(1.0)}[kind]()
 
-        old = getattr(b, which)
-        setattr(b, which, bad)
-        try:
+        name = type(b).__name__
+        if lone:
+            # The square-root update may factor R before anything else and keep that bookkeeping.
+            jitter = {"last_jitter", "max_jitter", "jitter_count"} if b.square_root else ()
             if which == "fx":
-                res = self.execute("CKFBank.predict (bad fx output)", b.predict, [], {}, b.to_dict)
+                res = self.execute("VexelCKF.predict (bad fx output)", b.predict, [], {"fx": bad}, b.to_dict)
             else:
-                res = self.execute("CKFBank.update (bad hx output)", b.update, [np.zeros((M, m))], {}, b.to_dict)
-        finally:
-            setattr(b, which, old)
-        label = f"CKFBank (M={M}, dim_x={n}, dim_z={m}) whose {which} returns {kind}"
+                res = self.execute("VexelCKF.update (bad hx output)", b.update, [np.zeros(m)], {"hx": bad}, b.to_dict,
+                                   skip=jitter)
+        else:
+            old = getattr(b, which)
+            setattr(b, which, bad)
+            try:
+                if which == "fx":
+                    res = self.execute("CKFBank.predict (bad fx output)", b.predict, [], {}, b.to_dict)
+                else:
+                    res = self.execute("CKFBank.update (bad hx output)", b.update, [np.zeros((M, m))], {}, b.to_dict)
+            finally:
+                setattr(b, which, old)
+        label = f"{name} (M={M}, dim_x={n}, dim_z={m}) whose {which} returns {kind}"
         if not seen:
             if isinstance(res, Failed) and not isinstance(res.exc, CallbackError):
-                return  # refused before the call (the bank's own state)
-            self.report(f"CKFBank: {which} not called", f"{label}: {which} was not called\n  seed {self.seed}")
+                return  # refused before the call (the object's own state)
+            self.report(f"{name}: {which} not called", f"{label}: {which} was not called\n  {self.here()}")
             return
         if not isinstance(res, Failed):
-            self.report(f"CKFBank accepted {kind} from {which}", f"{label}: the call succeeded\n  seed {self.seed}")
+            self.report(f"{name} accepted {kind} from {which}", f"{label}: the call succeeded\n  {self.here()}")
             return
         exc_type, reason, got = want
-        facts = {name: getattr(res.exc, name, "(none)") for name in ("reason", "callback", "expected_shape", "got")}
+        engine = res.exc.__cause__ if lone else res.exc
+        facts = {key: getattr(engine, key, "(none)") for key in ("reason", "callback", "expected_shape", "got")}
         expected = {"reason": reason, "callback": which, "expected_shape": (rows, cols), "got": got}
-        if type(res.exc) is not exc_type or facts != expected or seen[0] != (rows, n):
-            self.report(f"CKFBank error about {which}'s {kind} output",
-                        f"{label}: raised {type(res.exc).__name__}: {res.exc} with {facts}; expected "
-                        f"{exc_type.__name__} with {expected} (the callback got points of shape {seen[0]})"
-                        f"\n  seed {self.seed} call {self.calls}")
+        if type(res.exc) is not exc_type or facts != expected or seen[0] != (rows, n) or (
+                lone and (type(engine) is not exc_type or which not in str(res.exc))):
+            self.report(f"{name} error about {which}'s {kind} output",
+                        f"{label}: raised {type(res.exc).__name__}: {res.exc} (the engine's error {engine!r}) with "
+                        f"{facts}; expected {exc_type.__name__} with {expected} (the callback got points of shape "
+                        f"{seen[0]})\n  {self.here()}")
 
     def check_field_table(self, b, M, n, m):
         """The engine's table of bank fields against to_dict() and the fields read back."""
@@ -1248,7 +1263,7 @@ class Fuzzer:
         state = options if private else None
         fields = _SRCKF if sr else _CKF
         op = r.choices(["predict", "update", "set", "read", "run", "smooth", "linear", "copy", "pickle", "dict",
-                        "options", "missed"], [6, 6, 6, 2, 2, 2, 2, 1, 1, 1, 2, 2])[0]
+                        "options", "missed", "bad_output"], [6, 6, 6, 2, 2, 2, 2, 1, 1, 1, 2, 2, 1])[0]
         numerical = (lambda e: COUNTERS if isinstance(e, RuntimeError) else ())
         if op == "predict":
             kwargs = {}
@@ -1332,6 +1347,8 @@ class Fuzzer:
                           f"gave {outcome(res)} and reads back {getattr(kf, name)!r}; expected {want!r}")
         elif op == "missed":
             self.missed_measurement(kf, private, state)
+        elif op == "bad_output" and private:
+            self.bad_output(kf, 1, n, m)
         elif op in ("copy", "pickle", "dict"):
             mangled = False
             if op == "copy":
