@@ -1,28 +1,40 @@
 """Bounded random-call fuzz of vexel_ckf._engine and the public Python layer.
 
 Several threads make random calls, with a fixed seed, to `CKFBank` (every
-method, every attribute, keep with masks and indices of every integer kind,
-copies, pickles and dicts), `VexelCKF` with angle options (whose steps run in
-`_engine`), the whole-array functions on single sequences and panels with
-gaps, `filter_bank_step`, the cubature smoother, the Dask functions on the
-threaded scheduler and the raw `_engine` entry points.  Arguments have random
-shapes, dtypes and layouts, NaN and infinities, and huge sizes that must fail
-fast; callbacks misbehave (raise, return the wrong thing, non-finite rows,
-re-enter the bank or another object, keep, freeze, mutate or resize the
-arrays they were given, make temporaries of awkward sizes).  Some banks and
-filters are shared by all threads.
+method, every attribute, per-call fx_args/hx_args, `missing` masks good and
+bad, keep with masks and indices of every integer kind, copies, pickles and
+dicts), `VexelCKF` with angle options (whose steps run in `_engine`), stored
+fx_args/hx_args and nan_means_missing, the whole-array functions on single
+sequences and panels with gaps, `filter_bank_step`, the cubature smoother,
+the Dask functions on the threaded scheduler and the raw `_engine` entry
+points.  Arguments have random shapes, dtypes and layouts, NaN and
+infinities, and huge sizes that must fail fast; callbacks misbehave (raise,
+return the wrong thing, non-finite rows, re-enter the bank or another
+object, keep, freeze, mutate or resize the arrays they were given, make
+temporaries of awkward sizes).  Some banks and filters are shared by all
+threads.
 
 A call may only end normally or with a documented exception: TypeError,
 ValueError, OverflowError, RuntimeError, MemoryError, the callback's own
 exception, and AttributeError / NotImplementedError where the guide names
 them.  On objects private to a thread, a failed call leaves `to_dict()`
 exactly as it was (NaN-aware, bit for bit), apart from the documented partial
-cases.  Differential checks run on a sample:
+cases.  Further checks on private objects: a bank callback's wrong output
+raises an error whose `reason`, `callback`, `expected_shape` and `got` say
+what happened (a `VexelCKF` chains its clearer error to that one); `_engine.bank_field_table()` agrees with `to_dict()` and with
+what each field reads back, and `STATUS_CODES` with `_engine.status_texts`;
+one angle option, valid or not, is read the same way by `VexelCKF`,
+`CKFBank` and `cubature_smoother`.  Differential checks run on a sample:
 
 * a bank against one lone `VexelCKF` per filter, through random sequences of
   predictions, updates, assignments, keep, add, copies and runs with faults
   mixed in (unfactorable covariances, non-finite or overflowing images,
-  partly missing measurements, raising callbacks), bit for bit;
+  partly missing measurements, `missing` masks against update(None) or
+  nan_means_missing, per-call callback arguments, raising callbacks), bit
+  for bit;
+* `VexelCKF.run` with stored options against a twin stepped by hand with
+  per-call ones, through copies, pickles and dicts, and its smoothing
+  against `cubature_smoother`;
 * a panel against each of its sequences filtered alone, bit for bit, and
   the smoothers against the filter followed by the RTS smoother;
 * `filter_bank_step` against each filter stepped alone and against the
@@ -102,6 +114,11 @@ class Failed:
 
     def __init__(self, exc):
         self.exc = exc
+
+
+def outcome(res):
+    """What a call gave, for a message: its exception or 'a result'."""
+    return repr(res.exc) if isinstance(res, Failed) else "a result"
 
 
 def same(a, b):
@@ -197,13 +214,19 @@ class Model:
         self.fx_raises = False
         self.hx_raises = False
 
-    def base_fx(self, X, dt):
-        Y = rowwise_linear(X, self.A)
-        return Y if self.linear else Y + (0.05 * dt) * soft(X)
+    # Extra callback arguments (fx_args, hx_args) shift the images by their
+    # sum, so that arguments lost or taken from the wrong place on the way to
+    # the callback change the result instead of passing unnoticed.
 
-    def base_hx(self, X):
+    def base_fx(self, X, dt, *extra):
+        Y = rowwise_linear(X, self.A)
+        Y = Y if self.linear else Y + (0.05 * dt) * soft(X)
+        return Y + float(sum(extra)) if extra else Y
+
+    def base_hx(self, X, *extra):
         Z = rowwise_linear(X, self.H)
-        return Z if self.linear else Z + 0.01 * soft(X[:, :1])
+        Z = Z if self.linear else Z + 0.01 * soft(X[:, :1])
+        return Z + float(sum(extra)) if extra else Z
 
     def _poke_fx(self, Y, start, fault):
         row, col, value = fault
@@ -220,35 +243,35 @@ class Model:
             row, col, value = fault
             Z[start + row, col] = value
 
-    def bank_fx(self, X, dt):
+    def bank_fx(self, X, dt, *extra):
         if self.fx_raises:
             raise CallbackError("fx of the bank raised")
-        Y = self.base_fx(X, dt)
+        Y = self.base_fx(X, dt, *extra)
         for i, uid in enumerate(self.ids):
             if uid in self.fx_faults:
                 self._poke_fx(Y, 2 * self.n * i, self.fx_faults[uid])
         return Y
 
-    def bank_hx(self, X):
+    def bank_hx(self, X, *extra):
         if self.hx_raises:
             raise CallbackError("hx of the bank raised")
-        Z = self.base_hx(X)
+        Z = self.base_hx(X, *extra)
         for i, uid in enumerate(self.ids):
             if uid in self.hx_faults:
                 self._poke_hx(Z, 2 * self.n * i, self.hx_faults[uid])
         return Z
 
     def lone_fx(self, uid):
-        def fx(X, dt):
-            Y = self.base_fx(X, dt)
+        def fx(X, dt, *extra):
+            Y = self.base_fx(X, dt, *extra)
             if uid in self.fx_faults:
                 self._poke_fx(Y, 0, self.fx_faults[uid])
             return Y
         return fx
 
     def lone_hx(self, uid):
-        def hx(X):
-            Z = self.base_hx(X)
+        def hx(X, *extra):
+            Z = self.base_hx(X, *extra)
             if uid in self.hx_faults:
                 self._poke_hx(Z, 0, self.hx_faults[uid])
             return Z
@@ -301,6 +324,76 @@ def allowed(exc):
     return isinstance(exc, ALLOWED + (CallbackError, CallbackBaseError))
 
 
+def expected_args(value):
+    """The tuple of callback arguments a value stands for, or None when it is not iterable (refused)."""
+    if value is None:
+        return ()
+    try:
+        return tuple(value)
+    except TypeError:
+        return None
+
+
+def angle_spelling(r, idx, size):
+    """A random spelling of the distinct entries idx (0..size-1) that every angle option accepts.
+
+    Returns the value and the indices the property must then give: those
+    given, from 0 and in their order, or a mask's in ascending order."""
+    idx = list(idx)
+    kind = r.choice(["list", "tuple", "negative", "array", "mask", "bools", "numpy_ints"]
+                    + (["none"] if not idx else []))
+    if kind == "none":
+        return None, ()
+    if kind in ("mask", "bools"):
+        flags = [i in idx for i in range(size)]
+        if kind == "mask":
+            return np.array(flags), tuple(sorted(idx))
+        return (flags if r.random() < 0.5 else [np.bool_(v) for v in flags]), tuple(sorted(idx))
+    r.shuffle(idx)
+    if kind == "list":
+        return list(idx), tuple(idx)
+    if kind == "tuple":
+        return tuple(idx), tuple(idx)
+    given = [i - size if r.random() < 0.5 else i for i in idx]
+    if kind == "negative":
+        return given, tuple(idx)
+    if kind == "array":
+        if r.random() < 0.3:
+            return np.array(idx, dtype=r.choice([np.uint8, np.uint64])), tuple(idx)
+        return np.array(given, dtype=r.choice([np.int64, np.int32, np.int8])), tuple(idx)
+    return [r.choice([np.int64, np.int16, np.intp])(i) for i in given], tuple(idx)
+
+
+def bad_angle_option(r, size):
+    """An angle option the rule refuses, and the exception it must be refused with."""
+    i = r.randrange(size)
+    kind = r.choice(["twice", "alias", "outside", "mask_length", "2d", "float", "scalar", "text", "mixed", "none",
+                     "nested"])
+    if kind == "twice":
+        return [i, i] if r.random() < 0.5 else np.array([i, i]), ValueError
+    if kind == "alias":
+        return [i, i - size], ValueError
+    if kind == "outside":
+        return [r.choice([size, size + 1, -size - 1, 2**70, -(2**70)])], ValueError
+    if kind == "mask_length":
+        length = r.choice([size + 1, size - 1]) if size > 1 else size + 1
+        flags = [r.random() < 0.5 for _ in range(length)]
+        return (np.array(flags, dtype=bool) if r.random() < 0.5 or not length else flags), ValueError
+    if kind == "2d":
+        return np.zeros((1, 1), dtype=r.choice([np.int64, bool])), ValueError
+    if kind == "float":
+        return r.choice([[float(i)], [np.float64(i)], np.array([float(i)])]), TypeError
+    if kind == "scalar":
+        return r.choice([i, float(i), np.int64(i), np.array(i)]), TypeError
+    if kind == "text":
+        return r.choice([str(i), str(i).encode()]), TypeError
+    if kind == "mixed":
+        return [True, i], TypeError
+    if kind == "none":
+        return [None], TypeError
+    return [[i]], TypeError
+
+
 class Mismatch(Exception):
     """A differential check failed; the text says what differed."""
 
@@ -344,8 +437,11 @@ class Fuzzer:
         r = self.r
         n, m = r.choice([(1, 1), (2, 1), (3, 2), (4, 2)])
         sr = r.random() < 0.4
-        kf = VexelCKF(n, m, r.choice([0.1, 1.0]), square_root=sr, angle_states=r.sample(range(n), 1) if r.random() < 0.4 else None,
-                      angle_measurements=[0] if r.random() < 0.3 else None)
+        states = angle_spelling(r, r.sample(range(n), 1) if r.random() < 0.4 else [], n)[0]
+        measured = angle_spelling(r, [0] if r.random() < 0.3 else [], m)[0]
+        kf = VexelCKF(n, m, r.choice([0.1, 1.0]), square_root=sr, angle_states=states, angle_measurements=measured,
+                      fx_args=r.choice([(), (1,), [2.0]]), hx_args=r.choice([(), ("a",)]),
+                      nan_means_missing=r.random() < 0.5)
         kf.fx, kf.hx = self.callback(True, n, kf), self.callback(False, m, kf)
         kf.x = self.g.standard_normal(n)
         kf.P = spd(self.g, n)
@@ -621,6 +717,9 @@ class Fuzzer:
         self.outcomes["returned"] += 1
         return result
 
+    def here(self):
+        return f"seed {self.seed} call {self.calls}"
+
     def fail(self, call_id, label, args, kwargs, what):
         text = f"{label}: {what}\n  {call_id}\n  args: " + ", ".join(describe(a) for a in args)
         if kwargs:
@@ -644,8 +743,10 @@ class Fuzzer:
             self.raw_engine()
         elif nested:
             self.array_call()
-        elif roll < 0.79:
+        elif roll < 0.78:
             self.diff_bank(r.randrange(2**32))
+        elif roll < 0.82:
+            self.diff_lone(r.randrange(2**32))
         elif roll < 0.86:
             self.diff_panel(r.randrange(2**32))
         elif roll < 0.91:
@@ -667,19 +768,34 @@ class Fuzzer:
             return
         state = b.to_dict if private else None
         op = r.choices(["predict", "update", "keep", "add", "run", "copy", "pickle", "dict", "set", "set_readonly",
-                        "read", "callbacks"], [8, 8, 4, 3, 2, 1, 1, 1, 8, 1, 2, 2])[0]
+                        "read", "callbacks", "bad_output", "table"], [8, 8, 4, 3, 2, 1, 1, 1, 8, 1, 2, 2, 1, 1])[0]
         if op == "predict":
             if r.random() < 0.2:
                 b.fx = self.callback(True, n, b)
             kwargs = {}
             if r.random() < 0.4:
                 kwargs["dt"] = r.choice([0.5, -1.0, 0.0, None]) if r.random() < 0.7 else self.double()
+            if r.random() < 0.3:
+                kwargs["fx_args"] = self.extra_args()
             self.execute("CKFBank.predict", b.predict, [], kwargs, state)
         elif op == "update":
             if r.random() < 0.2:
                 b.hx = self.callback(False, m, b)
             zs = self.array((M, m)) if r.random() < 0.7 else self.measurements(M, m)
-            self.execute("CKFBank.update", b.update, [zs], {}, state)
+            kwargs = {}
+            refusal = None
+            if r.random() < 0.4:
+                kwargs["missing"], refusal = self.missing_mask(M)
+            if r.random() < 0.3:
+                kwargs["hx_args"] = self.extra_args()
+            before = b.to_dict() if private else None
+            given = [(v, v.copy()) for v in (zs, kwargs.get("missing"))
+                     if isinstance(v, np.ndarray) and v.nbytes < 10**6]
+            res = self.execute("CKFBank.update", b.update, [zs], kwargs, state)
+            for v, copy in given:
+                if not same(v, copy):
+                    self.fail(self.here(), "CKFBank.update", [zs], kwargs, f"changed its argument {describe(copy)}")
+            self.check_missing(b, zs, kwargs, refusal, before, res, M, m)
         elif op == "keep":
             sel = self.selection(M)
             before = b.to_dict() if private else None
@@ -727,6 +843,10 @@ class Fuzzer:
             res = self.execute(f"CKFBank.{name} =", setattr, [b, name, value], {}, state)
             if private and name in ("xs", "Ps", "xs_prior", "Ps_prior", "Q", "R"):
                 self.check_assignment(b, name, value, M, n, m, res)
+        elif op == "bad_output" and private:
+            self.bad_output(b, M, n, m)
+        elif op == "table" and private:
+            self.check_field_table(b, M, n, m)
         elif op == "set_readonly":
             name = r.choice(BANK_READONLY)
             self.execute(f"CKFBank.{name} = (read-only)", setattr, [b, name, np.zeros(M)], {}, state,
@@ -750,6 +870,206 @@ class Fuzzer:
             if b.fx is None or b.hx is None:  # a bank without callbacks: predict/update raise TypeError
                 self.execute("CKFBank.predict (no fx)", b.predict, [], {}, state)
                 b.fx, b.hx = self.callback(True, n, b), self.callback(False, m, b)
+
+    def bad_output(self, b, M, n, m):
+        """A callback returning a wrong shape, dimensionality or dtype, or no array: the error says so.
+
+        The engine's error carries `reason`, the `callback` at fault, the
+        `expected_shape` (all M*2n points of a bank, the 2n of a filter; n or
+        m columns) and what it `got`; a VexelCKF raises an error of the same
+        type naming the callback, chained to the engine's. The target is
+        left as it was."""
+        r = self.r
+        which = r.choice(["fx", "hx"])
+        lone = isinstance(b, VexelCKF)
+        rows, cols = (1 if lone else M) * 2 * n, n if which == "fx" else m
+        kind = r.choice(["rows", "cols", "1d", "3d", "0d", "float32", "int64", "big_endian", "list", "none",
+                         "scalar"])
+        wrong_rows = rows + 1 if not rows or r.random() < 0.5 else rows - 1
+        want = {"rows": (ValueError, "shape", (wrong_rows, cols)), "cols": (ValueError, "shape", (rows, cols + 1)),
+                "1d": (TypeError, "ndim", 1), "3d": (TypeError, "ndim", 3), "0d": (TypeError, "ndim", 0),
+                "float32": (TypeError, "dtype", "float32"), "int64": (TypeError, "dtype", "int64"),
+                "big_endian": (TypeError, "dtype", ">f8"), "list": (TypeError, "not_array", "list"),
+                "none": (TypeError, "not_array", "NoneType"),
+                "scalar": (TypeError, "not_array", "float64")}[kind]
+        seen = []
+
+        def bad(X, *args):
+            seen.append(X.shape)
+            ok = np.zeros((X.shape[0], cols))
+            return {"rows": lambda: np.zeros((wrong_rows, cols)), "cols": lambda: np.zeros((X.shape[0], cols + 1)),
+                    "1d": lambda: ok.reshape(-1), "3d": lambda: ok[None], "0d": lambda: np.array(1.0),
+                    "float32": lambda: ok.astype(np.float32), "int64": lambda: ok.astype(np.int64),
+                    "big_endian": lambda: ok.astype(">f8"), "list": ok.tolist, "none": lambda: None,
+                    "scalar": lambda: np.float64(1.0)}[kind]()
+
+        name = type(b).__name__
+        if lone:
+            # The square-root update may factor R before anything else and keep that bookkeeping.
+            jitter = {"last_jitter", "max_jitter", "jitter_count"} if b.square_root else ()
+            if which == "fx":
+                res = self.execute("VexelCKF.predict (bad fx output)", b.predict, [], {"fx": bad}, b.to_dict)
+            else:
+                res = self.execute("VexelCKF.update (bad hx output)", b.update, [np.zeros(m)], {"hx": bad}, b.to_dict,
+                                   skip=jitter)
+        else:
+            old = getattr(b, which)
+            setattr(b, which, bad)
+            try:
+                if which == "fx":
+                    res = self.execute("CKFBank.predict (bad fx output)", b.predict, [], {}, b.to_dict)
+                else:
+                    res = self.execute("CKFBank.update (bad hx output)", b.update, [np.zeros((M, m))], {}, b.to_dict)
+            finally:
+                setattr(b, which, old)
+        label = f"{name} (M={M}, dim_x={n}, dim_z={m}) whose {which} returns {kind}"
+        if not seen:
+            if isinstance(res, Failed) and not isinstance(res.exc, CallbackError):
+                return  # refused before the call (the object's own state)
+            self.report(f"{name}: {which} not called", f"{label}: {which} was not called\n  {self.here()}")
+            return
+        if not isinstance(res, Failed):
+            self.report(f"{name} accepted {kind} from {which}", f"{label}: the call succeeded\n  {self.here()}")
+            return
+        exc_type, reason, got = want
+        engine = res.exc.__cause__ if lone else res.exc
+        facts = {key: getattr(engine, key, "(none)") for key in ("reason", "callback", "expected_shape", "got")}
+        expected = {"reason": reason, "callback": which, "expected_shape": (rows, cols), "got": got}
+        if type(res.exc) is not exc_type or facts != expected or seen[0] != (rows, n) or (
+                lone and (type(engine) is not exc_type or which not in str(res.exc))):
+            self.report(f"{name} error about {which}'s {kind} output",
+                        f"{label}: raised {type(res.exc).__name__}: {res.exc} (the engine's error {engine!r}) with "
+                        f"{facts}; expected {exc_type.__name__} with {expected} (the callback got points of shape "
+                        f"{seen[0]})\n  {self.here()}")
+
+    def check_field_table(self, b, M, n, m):
+        """The engine's table of bank fields against to_dict() and the fields read back."""
+        table = self.execute("_engine.bank_field_table", _engine.bank_field_table, [], {})
+        d = self.execute("CKFBank.to_dict", b.to_dict, [], {})
+        if isinstance(table, Failed) or isinstance(d, Failed):
+            return
+        problems = []
+        settings = {"M", "dim_x", "dim_z", "dt", "angle_states", "angle_measurements"}
+        names = [row[0] for row in table]
+        # The dict gives the table's count as M, its other fields under their own names.
+        if sorted(set(d) - settings) != sorted(set(names) - {"count"}) or len(set(names)) != len(names):
+            problems.append(f"to_dict() fields {sorted(set(d) - settings)} against the table's {names}")
+        sizes = {"M": M, "dim_x": n, "dim_z": m}
+        dtypes = {"array": np.float64, "int64": np.int64, "uint64": np.uint64}
+        for row in table:
+            if not (len(row) == 4 and isinstance(row[0], str) and isinstance(row[1], str)
+                    and isinstance(row[2], tuple) and isinstance(row[3], bool)):
+                problems.append(f"row {row!r} is not (name, type, shape, settable)")
+                continue
+            name, kind, shape, settable = row
+            value = self.execute(f"_engine.CkfBank.get({name!r})", b._b.get, [name], {})
+            if isinstance(value, Failed):
+                problems.append(f"{name}: get raised {value.exc!r}")
+                continue
+            if kind == "int":
+                if type(value) is not int or shape != () or (name == "count" and value != d["M"]):
+                    problems.append(f"{name} ({kind}, {shape}) reads {value!r}")
+                elif not settable and not isinstance(self.execute(f"_engine.CkfBank.set({name!r})", b._b.set,
+                                                                  [name, np.float64(value)], {}, b.to_dict), Failed):
+                    problems.append(f"{name}: set succeeded though the table says settable=False")
+                continue
+            full = tuple(sizes[dim.rstrip("?")] for dim in shape)
+            optional = tuple(sizes[dim.rstrip("?")] for dim in shape if not dim.endswith("?"))
+            if not isinstance(value, np.ndarray) or kind not in dtypes or value.dtype != dtypes[kind] or \
+                    value.shape not in (full, optional):
+                problems.append(f"{name} ({kind}, {shape}) reads {describe(value)} for M={M}, dim_x={n}, dim_z={m}")
+                continue
+            if name in d and not same(d[name], value):
+                problems.append(f"{name}: to_dict() and get differ")
+            attr = getattr(type(b), name, None)
+            if isinstance(attr, property) and not same(getattr(b, name), value):
+                problems.append(f"{name}: the attribute and get differ")
+            # A settable field takes what it reads (converted as from_dict converts); the others refuse.
+            before = b.to_dict()
+            res = self.execute(f"_engine.CkfBank.set({name!r})", b._b.set, [name, value.astype(np.float64)], {},
+                               b.to_dict)
+            if isinstance(res, Failed) == settable:
+                what = f"failed: {res.exc!r}" if settable else "succeeded"
+                problems.append(f"{name}: set of its own value {what} though the table says settable={settable}")
+            elif settable and changed_keys(before, b.to_dict()):
+                problems.append(f"{name}: set of its own value changed {changed_keys(before, b.to_dict())}")
+        texts = _engine.status_texts
+        if not (isinstance(texts, tuple) and texts and all(isinstance(t, str) and t for t in texts)
+                and len(set(texts)) == len(texts)) or vexel_ckf.STATUS_CODES != dict(enumerate(texts)):
+            problems.append(f"STATUS_CODES {vexel_ckf.STATUS_CODES} against _engine.status_texts {texts!r}")
+        if problems:
+            self.report("bank field table: " + problems[0][:70], "CKFBank fields against _engine.bank_field_table(): "
+                        + "; ".join(problems) + f"\n  seed {self.seed} call {self.calls}")
+
+    def extra_args(self):
+        """Extra callback arguments for one call: iterables of any kind, None, or not iterable (refused)."""
+        return self.r.choice([(), (1,), None, [2.0], "ab", range(2), 5, 1.5, Weird()])
+
+    def missing_mask(self, M):
+        """A `missing` mask for update: valid, or wrong in dtype or shape (with the exception it must raise)."""
+        r = self.r
+        roll = r.random()
+        flags = self.g.random(M) < r.choice([0.0, 0.3, 1.0])
+        if roll < 0.6:
+            if r.random() < 0.7 or not M:
+                return self.layout_bool(flags), None
+            return (flags.tolist() if r.random() < 0.5 else [np.bool_(v) for v in flags]), None
+        if roll < 0.8:
+            return r.choice([flags.astype(np.int64), flags.astype(np.uint8), flags.astype(np.float64),
+                             flags.astype(object), flags.astype(int).tolist(), np.array(["a"] * M)]), TypeError
+        return r.choice([np.ones(M + 1, dtype=bool), flags[:-1] if M else np.ones(1, dtype=bool),
+                         flags[:, None], np.bool_(True), True, np.ones((1, M), dtype=bool)]), ValueError
+
+    def layout_bool(self, flags):
+        k = self.r.randrange(4)
+        if k == 0 and flags.size:
+            big = np.zeros(2 * flags.size, dtype=bool)
+            big[::2] = flags
+            return big[::2]
+        if k == 1:
+            flags = flags.copy()
+            flags.flags.writeable = False
+        return flags
+
+    def check_missing(self, b, zs, kwargs, refusal, before, res, M, m):
+        """A refused mask fails the call; an accepted one gives the flagged filters no measurement."""
+        missing = kwargs.get("missing")
+        valid_zs = isinstance(zs, np.ndarray) and zs.dtype == np.float64 and zs.nbytes < 10**6 and (
+            zs.shape == (M, m) or (m == 1 and zs.shape == (M,)))
+        if refusal is not None:
+            if not isinstance(res, Failed):
+                self.fail(self.here(), "CKFBank.update", [zs], kwargs,
+                          "accepted a missing mask of the wrong dtype or shape")
+            elif valid_zs and b.hx is not None and not isinstance(res.exc, refusal):
+                self.fail(self.here(), "CKFBank.update", [zs], kwargs,
+                          f"refused a bad missing mask with {type(res.exc).__name__} ({res.exc}), not "
+                          f"{refusal.__name__}")
+            return
+        if isinstance(res, Failed) and missing is not None and str(res.exc).startswith("missing"):
+            self.fail(self.here(), "CKFBank.update", [zs], kwargs,
+                      f"refused a valid missing mask: {type(res.exc).__name__}: {res.exc}")
+        if before is None or isinstance(res, Failed):
+            return
+        after = b.to_dict()
+        codes = set(vexel_ckf.STATUS_CODES)
+        if not set(after["status"].tolist()) <= codes:
+            self.fail(self.here(), "CKFBank.update", [zs], kwargs,
+                      f"status {after['status'].tolist()} outside {sorted(codes)}")
+        if missing is None:
+            return
+        flags = np.asarray(missing, dtype=bool)
+        pending = before["pending_status"]
+        want = np.where(pending != 0, pending, 4)[flags]
+        problems = []
+        if not same(after["status"][flags], want):
+            problems.append(f"status {after['status'][flags].tolist()}, expected {want.tolist()}")
+        for name in ("xs", "Ps"):
+            if not same(after[name][flags], before[name][flags]):
+                problems.append(f"{name} changed")
+        if not np.isnan(after["log_likelihoods"][flags]).all() or not np.isnan(after["nis"][flags]).all():
+            problems.append("log-likelihoods or NIS are not NaN")
+        if problems:
+            self.fail(self.here(), "CKFBank.update", [zs], kwargs, "flagged filters: " + "; ".join(problems))
 
     def adopt_bank(self, res, src, private, compare=True):
         if isinstance(res, Failed):
@@ -936,10 +1256,14 @@ class Fuzzer:
     def filter_call(self, kf, private):
         r = self.r
         n, m, sr = kf.dim_x, kf.dim_z, kf.square_root
-        state = kf.to_dict if private else None
+
+        def options():
+            return dict(kf.to_dict(), fx_args=kf.fx_args, hx_args=kf.hx_args)
+
+        state = options if private else None
         fields = _SRCKF if sr else _CKF
-        op = r.choices(["predict", "update", "set", "read", "run", "smooth", "linear", "copy", "pickle", "dict"],
-                       [6, 6, 6, 2, 2, 2, 2, 1, 1, 1])[0]
+        op = r.choices(["predict", "update", "set", "read", "run", "smooth", "linear", "copy", "pickle", "dict",
+                        "options", "missed", "bad_output"], [6, 6, 6, 2, 2, 2, 2, 1, 1, 1, 2, 2, 1])[0]
         numerical = (lambda e: COUNTERS if isinstance(e, RuntimeError) else ())
         if op == "predict":
             kwargs = {}
@@ -948,13 +1272,17 @@ class Fuzzer:
             if r.random() < 0.3:
                 kwargs["dt"] = self.double() if r.random() < 0.3 else r.choice([0.1, None, -1.0])
             if r.random() < 0.2:
-                kwargs["fx_args"] = r.choice([(), (1,), None, [2]])
+                kwargs["fx_args"] = self.extra_args()
             self.execute("VexelCKF.predict", kf.predict, [], kwargs, state)
         elif op == "update":
             z = self.array((m,)) if r.random() < 0.85 else r.choice([None, self.array((m, 1))])
             kwargs = {"hx": self.callback(False, m, kf)} if r.random() < 0.7 else {}
             if r.random() < 0.3:
                 kwargs["R"] = self.array((m, m), "spd") if r.random() < 0.8 else r.choice([0.5, np.nan])
+            if r.random() < 0.2:
+                kwargs["hx_args"] = self.extra_args()
+            if r.random() < 0.2:
+                kwargs["nan_means_missing"] = r.choice([None, True, False])
             # The square-root update starts by zeroing last_jitter and factors a given R (with its jitter
             # accounting) before anything else can fail: a failed update keeps that bookkeeping.
             jitter = {"last_jitter", "max_jitter", "jitter_count"}
@@ -977,7 +1305,9 @@ class Fuzzer:
         elif op == "run":
             steps = r.choice([0, 1, 2, 4])
             zs = self.array((steps, m)) if r.random() < 0.5 else self.measurements(steps, m)
-            kwargs = {"nan_means_missing": r.random() < 0.6}
+            kwargs = {}
+            if r.random() < 0.7:
+                kwargs["nan_means_missing"] = r.choice([None, True, False])
             if r.random() < 0.3:
                 kwargs["dts"] = self.array((steps,))
             res = self.execute("VexelCKF.run", kf.run, [zs], kwargs)
@@ -1006,7 +1336,21 @@ class Fuzzer:
                              [r.choice(["constant_velocity", "constant_acceleration", "nope", 3])],
                              {"layout": r.choice(["blocked", "interleaved", "x", None])},
                              state, extra=(NotImplementedError,), skip=numerical)
+        elif op == "options":
+            name = r.choice(["fx_args", "hx_args", "nan_means_missing"])
+            value = self.extra_args() if name != "nan_means_missing" else r.choice([True, False, 0, 1, None, "yes"])
+            res = self.execute(f"VexelCKF.{name} =", setattr, [kf, name, value], {}, state)
+            want = bool(value) if name == "nan_means_missing" else expected_args(value)
+            if private and (isinstance(res, Failed) != (want is None) or want is not None and not same(
+                    getattr(kf, name), want)):
+                self.fail(self.here(), f"VexelCKF.{name} =", [value], {},
+                          f"gave {outcome(res)} and reads back {getattr(kf, name)!r}; expected {want!r}")
+        elif op == "missed":
+            self.missed_measurement(kf, private, state)
+        elif op == "bad_output" and private:
+            self.bad_output(kf, 1, n, m)
         elif op in ("copy", "pickle", "dict"):
+            mangled = False
             if op == "copy":
                 res = self.execute("VexelCKF.copy", kf.copy, [], {})
             elif op == "pickle":
@@ -1015,15 +1359,24 @@ class Fuzzer:
                 d = self.execute("VexelCKF.to_dict", kf.to_dict, [], {})
                 if isinstance(d, Failed):
                     return
-                if r.random() < 0.4:
+                mangled = r.random() < 0.4
+                if mangled:
                     for k in r.sample(list(d), r.randint(1, 3)):
                         d[k] = self.mangled_field(k, d[k], 1, n, m)
                 res = self.execute("VexelCKF.from_dict", VexelCKF.from_dict, [d], {})
             if isinstance(res, Failed):
                 return
             try:
-                if private and op != "dict" and not same(res.to_dict(), kf.to_dict()):
-                    self.report("VexelCKF copy differs", f"{op} of a VexelCKF differs from its source"
+                if private and (op != "dict" or not mangled) and not same(res.to_dict(), kf.to_dict()):
+                    self.report("VexelCKF copy differs", f"{op} of a VexelCKF differs from its source: "
+                                f"{changed_keys(kf.to_dict(), res.to_dict())}\n  seed {self.seed} call {self.calls}")
+                # A dict does not carry the callback arguments (from_dict takes them); copies and pickles do.
+                carried = (res.fx_args, res.hx_args) == ((kf.fx_args, kf.hx_args) if op != "dict" else ((), ()))
+                if private and not (carried and res.nan_means_missing == kf.nan_means_missing or op == "dict"
+                                    and mangled):
+                    self.report(f"VexelCKF {op} loses its options",
+                                f"{op} of a VexelCKF with fx_args {kf.fx_args}, hx_args {kf.hx_args}, nan_means_missing"
+                                f" {kf.nan_means_missing} has {res.fx_args}, {res.hx_args}, {res.nan_means_missing}"
                                 f"\n  seed {self.seed} call {self.calls}")
             except RuntimeError:
                 return
@@ -1031,11 +1384,53 @@ class Fuzzer:
             pool = self.kfs if private else self.shared["kfs"]
             pool[self.r.randrange(len(pool))] = res
 
+    def missed_measurement(self, kf, private, state):
+        """A z of all NaN is update(None) exactly when nan_means_missing (the call's, else the filter's) says so.
+
+        Otherwise it is a non-finite measurement: ValueError, nothing changed.
+        run() follows the same setting for its rows of all NaN."""
+        r = self.r
+        m = kf.dim_z
+        kwargs = {}
+        if r.random() < 0.6:
+            kwargs["nan_means_missing"] = r.choice([None, True, False])
+        effective = kf.nan_means_missing if kwargs.get("nan_means_missing") is None else kwargs["nan_means_missing"]
+        if r.random() < 0.5:
+            z = np.full(m, np.nan) if r.random() < 0.8 else np.full((m, 1), np.nan)
+            twin = kf.copy() if private else None
+            res = self.execute("VexelCKF.update (all NaN)", kf.update, [z], kwargs, state,
+                               skip=(lambda e: COUNTERS) if kf.square_root else ())
+            if not private:
+                return
+            if effective:
+                twin.update(None)
+                if isinstance(res, Failed) or not same(kf.to_dict(), twin.to_dict()):
+                    self.fail(self.here(), "VexelCKF.update", [z], kwargs,
+                              f"with nan_means_missing {kf.nan_means_missing} gave {outcome(res)}, not what "
+                              f"update(None) gives")
+            elif not isinstance(res, Failed) or not isinstance(res.exc, ValueError):
+                self.fail(self.here(), "VexelCKF.update", [z], kwargs,
+                          f"with nan_means_missing {kf.nan_means_missing} gave {outcome(res)}; a z of all NaN is "
+                          f"not a measurement")
+            return
+        steps = r.choice([1, 2, 3])
+        zs = self.g.standard_normal((steps, m))
+        zs[r.randrange(steps)] = np.nan
+        res = self.execute("VexelCKF.run (all-NaN rows)", kf.run, [zs], kwargs, state if not effective else None)
+        if not private:
+            return
+        refused = isinstance(res, Failed) and isinstance(res.exc, ValueError) and str(res.exc).startswith("zs[")
+        if refused == effective:
+            self.fail(self.here(), "VexelCKF.run", [zs], kwargs,
+                      f"with nan_means_missing {kf.nan_means_missing} gave {outcome(res)}; rows of all NaN are "
+                      f"{'missed measurements' if effective else 'refused before the first step'}")
+
     # -- constructors and raw engine ------------------------------------------
 
     def construct(self):
         r = self.r
-        if r.random() < 0.5:
+        roll = r.random()
+        if roll < 0.4:
             args = [self.size() if r.random() < 0.3 else r.choice([0, 1, 3]),
                     self.size() if r.random() < 0.3 else r.choice([1, 2]),
                     self.size() if r.random() < 0.3 else r.choice([1, 2]),
@@ -1045,17 +1440,116 @@ class Fuzzer:
                 kwargs["angle_states"] = r.choice([[0], [-1], [5], [0, 0], [1.5], "a", [2**70], None, [True]])
             if r.random() < 0.3:
                 kwargs["angle_measurements"] = r.choice([[0], [-1], [3], None, [Weird()]])
-            if r.random() < 0.2:
-                kwargs["fx_args"] = r.choice([None, 5, "ab", (1,)])
-            self.execute("CKFBank()", CKFBank, args, kwargs)
-        else:
+            for name in ("fx_args", "hx_args"):
+                if r.random() < 0.2:
+                    kwargs[name] = self.extra_args()
+            res = self.execute("CKFBank()", CKFBank, args, kwargs)
+            self.check_options("CKFBank()", res, kwargs)
+        elif roll < 0.75:
             args = [self.size() if r.random() < 0.3 else r.choice([1, 3]),
                     self.size() if r.random() < 0.3 else r.choice([1, 2]),
                     self.double() if r.random() < 0.3 else 1.0]
             kwargs = {"square_root": r.random() < 0.4}
             if r.random() < 0.4:
                 kwargs["angle_states"] = r.choice([[0], [-1], [5], [0, 0], [1.5], "a", 3, [2**70]])
-            self.execute("VexelCKF()", VexelCKF, args, kwargs)
+            for name in ("fx_args", "hx_args"):
+                if r.random() < 0.2:
+                    kwargs[name] = self.extra_args()
+            if r.random() < 0.3:
+                kwargs["nan_means_missing"] = r.choice([True, False, 0, 1, None, np.bool_(True)])
+            res = self.execute("VexelCKF()", VexelCKF, args, kwargs)
+            self.check_options("VexelCKF()", res, kwargs)
+        else:
+            self.angle_rule()
+
+    def check_options(self, label, res, kwargs):
+        """Callback arguments are kept as tuples (None meaning none); arguments that are not iterable are refused."""
+        refused = [name for name in ("fx_args", "hx_args") if name in kwargs and expected_args(kwargs[name]) is None]
+        if isinstance(res, Failed):
+            return  # the dimensions or dt may be the reason
+        if refused:
+            self.fail(self.here(), label, [], kwargs, f"accepted {refused[0]} that is not "
+                      "iterable")
+            return
+        got = {name: getattr(res, name) for name in ("fx_args", "hx_args")}
+        want = {name: expected_args(kwargs.get(name, ())) for name in ("fx_args", "hx_args")}
+        if isinstance(res, VexelCKF):
+            got["nan_means_missing"] = res.nan_means_missing
+            want["nan_means_missing"] = bool(kwargs.get("nan_means_missing", False))
+        if not same(got, want):
+            self.fail(self.here(), label, [], kwargs, f"keeps {got}, expected {want}")
+
+    def angle_rule(self):
+        """One angle option, valid or not, given to VexelCKF, CKFBank and cubature_smoother: one rule, one message.
+
+        A valid option gives the indices from 0 as properties (a mask's in
+        ascending order) and smooths exactly as those indices do; an invalid
+        one is refused with the same exception and text everywhere."""
+        r = self.r
+        n, m = r.choice([1, 2, 3, 4]), r.choice([1, 2, 3])
+        options = []
+        for size in (n, m):
+            if r.random() < 0.5:
+                value, want = angle_spelling(r, sorted(r.sample(range(size), r.randint(0, size))), size)
+                options.append((value, want, None))
+            else:
+                value, error = bad_angle_option(r, size)
+                options.append((value, None, error))
+        (states, states_want, states_error), (measured, measured_want, measured_error) = options
+        error = states_error or measured_error
+        kwargs = {"angle_states": states, "angle_measurements": measured}
+        label = f"angle options {describe(states)} (dim_x = {n}), {describe(measured)} (dim_z = {m})"
+        messages = []
+        for what, make in (("VexelCKF", lambda: VexelCKF(n, m, 1.0, square_root=r.random() < 0.4, **kwargs)),
+                           ("CKFBank", lambda: CKFBank(r.choice([0, 1, 3]), n, m, 1.0, **kwargs))):
+            res = self.execute(f"{what}(angle options)", make, [], {})
+            if isinstance(res, Failed):
+                messages.append(str(res.exc))
+                if error is None or type(res.exc) is not error:
+                    self.report(f"angle rule: {what} refuses a valid option" if error is None else
+                                f"angle rule: {what} raises {type(res.exc).__name__} for {error.__name__}",
+                                f"{what}: {label}: raised {type(res.exc).__name__}: {res.exc}; expected "
+                                f"{'success' if error is None else error.__name__}\n  {self.here()}")
+            elif error is not None:
+                self.report(f"angle rule: {what} accepts an invalid option",
+                            f"{what}: {label}: accepted, angle_states {res.angle_states}, angle_measurements "
+                            f"{res.angle_measurements}; expected {error.__name__}\n  {self.here()}")
+            elif (res.angle_states, res.angle_measurements) != (states_want, measured_want):
+                self.report(f"angle rule: {what} keeps the wrong indices",
+                            f"{what}: {label}: angle_states {res.angle_states}, angle_measurements "
+                            f"{res.angle_measurements}; expected {states_want}, {measured_want}"
+                            f"\n  seed {self.seed} call {self.calls}")
+        if len(set(messages)) > 1:
+            self.report("angle rule: the messages differ", f"{label}: {messages}\n  seed {self.seed} call {self.calls}")
+        # The smoother takes angle_states alone.
+        N = r.choice([1, 2, 3])
+        xs = self.g.standard_normal((N, n))
+        Ps = np.stack([spd(self.g, n) for _ in range(N)])
+        sr = r.random() < 0.4
+
+        def fx(X, dt):
+            return X + (0.1 * dt) * soft(X)
+
+        got = self.execute("cubature_smoother(angle_states)", cubature_smoother, [xs, Ps, fx, 0.1, 1.0],
+                           {"square_root": sr, "angle_states": states})
+        if states_error is not None:
+            if not isinstance(got, Failed) or type(got.exc) is not states_error:
+                self.report("angle rule: cubature_smoother and an invalid angle_states",
+                            f"cubature_smoother: angle_states {describe(states)} (dim_x = {n}) gave {outcome(got)}; "
+                            f"expected {states_error.__name__}\n  seed {self.seed} call {self.calls}")
+            elif messages and str(got.exc) != messages[0]:
+                self.report("angle rule: cubature_smoother's message differs",
+                            f"angle_states {describe(states)} (dim_x = {n}): cubature_smoother says {str(got.exc)!r}, "
+                            f"VexelCKF {messages[0]!r}\n  seed {self.seed} call {self.calls}")
+            return
+        want = self.execute("cubature_smoother(angle indices)", cubature_smoother, [xs, Ps, fx, 0.1, 1.0],
+                            {"square_root": sr, "angle_states": list(states_want) or None})
+        if isinstance(got, Failed) or isinstance(want, Failed) or not all(
+                (a is None and b is None) or same(a, b) for a, b in zip(got, want)):
+            self.report("angle rule: cubature_smoother with a spelling differs",
+                        f"cubature_smoother: angle_states {describe(states)} (dim_x = {n}) gave {outcome(got)}, the "
+                        f"indices {list(states_want)} {outcome(want)}, not the same results"
+                        f"\n  seed {self.seed} call {self.calls}")
 
     def raw_engine(self):
         """The native entry points of _engine, called directly with odd arguments."""
@@ -1202,15 +1696,31 @@ class Fuzzer:
         g = np.random.default_rng(seed)
         n, m = r.choice([1, 2, 3, 4]), r.choice([1, 2, 3])
         M = r.choice([1, 2, 3, 5])
-        states = sorted(r.sample(range(n), 1)) if r.random() < 0.25 else []
+        states = sorted(r.sample(range(n), r.randint(1, min(n, 2)))) if r.random() < 0.25 else []
         measured = sorted(r.sample(range(m), 1)) if r.random() < 0.25 else []
         model = Model(g, n, m, linear=r.random() < 0.3)
         dt = r.choice([1.0, 0.5])
+        # The bank and the lone filters spell the same angle entries differently.
+        bank_states, bank_states_want = angle_spelling(r, states, n)
+        bank_measured, bank_measured_want = angle_spelling(r, measured, m)
+        # Stored callback arguments; some predictions and updates give their own.
+        fx_args = r.choice([(), (0.25,), (0.5, -0.125)])
+        hx_args = r.choice([(), (0.375,)])
         entries = log if log is not None else collections.deque(maxlen=40)
         entries.append(f"setup: M={M} n={n} m={m} dt={dt} angle_states={states} angle_measurements={measured} "
-                       f"linear={model.linear}")
-        bank = CKFBank(M, n, m, dt, model.bank_fx, model.bank_hx, angle_states=states or None,
-                       angle_measurements=measured or None)
+                       f"(bank: {describe(bank_states)}, {describe(bank_measured)}) fx_args={fx_args} "
+                       f"hx_args={hx_args} linear={model.linear}")
+        bank = CKFBank(M, n, m, dt, model.bank_fx, model.bank_hx,
+                       fx_args=fx_args if r.random() < 0.7 else list(fx_args), hx_args=hx_args,
+                       angle_states=bank_states, angle_measurements=bank_measured)
+        if (bank.angle_states, bank.angle_measurements) != (bank_states_want, bank_measured_want) or \
+                (bank.fx_args, bank.hx_args) != (fx_args, hx_args):
+            self.report("CKFBank keeps its options wrongly",
+                        f"CKFBank(angle_states={describe(bank_states)}, angle_measurements={describe(bank_measured)}, "
+                        f"fx_args={fx_args}, hx_args={hx_args}) gives angle_states {bank.angle_states}, "
+                        f"angle_measurements {bank.angle_measurements}, fx_args {bank.fx_args}, hx_args "
+                        f"{bank.hx_args}\n  reproduce: --replay bank:{seed}")
+            return False
         lone = {}
         pend = {}
         expect = {}
@@ -1222,7 +1732,8 @@ class Fuzzer:
             uid = next_id[0]
             next_id[0] += 1
             kf = VexelCKF(n, m, dt, fx=model.lone_fx(uid), hx=model.lone_hx(uid), angle_states=states or None,
-                          angle_measurements=measured or None)
+                          angle_measurements=measured or None, fx_args=fx_args, hx_args=hx_args,
+                          nan_means_missing=r.random() < 0.5)
             kf.x, kf.P, kf.Q, kf.R = x, P, Q, R
             lone[uid], pend[uid], expect[uid], recovered[uid], hinted[uid] = kf, 0, 4, False, False
             return uid
@@ -1261,11 +1772,11 @@ class Fuzzer:
                     raise Mismatch(f"{where}: status of filter {i} differs from what the lone filter implies{hint} "
                                    f"|| bank {int(got['status'][i])}, expected {expect[uid]}")
 
-        def emulate_predict(dt_arg):
+        def emulate_predict(dt_arg, fx_arg=None):
             for uid in model.ids:
                 kf = lone[uid]
                 try:
-                    kf.predict(dt=dt_arg)
+                    kf.predict(dt=dt_arg, fx_args=fx_arg)
                 except ValueError:
                     pend[uid] = 3
                 except RuntimeError:
@@ -1274,22 +1785,38 @@ class Fuzzer:
                     recovered[uid] = recovered[uid] or pend[uid] != 0
                     pend[uid] = 0
 
-        def emulate_update(zs):
+        def missed(kf):
+            """A missed measurement given to a lone filter, in one of the ways that mean update(None)."""
+            nan = np.full(m, np.nan)
+            ways = ["none", "flag", "column"] + (["stored", "stored_none"] if kf.nan_means_missing else [])
+            way = r.choice(ways)
+            if way == "none":
+                kf.update(None)
+            elif way == "flag":
+                kf.update(nan, nan_means_missing=True)
+            elif way == "column":
+                kf.update(nan[:, None], hx=model.base_hx, nan_means_missing=True)
+            elif way == "stored":
+                kf.update(nan)
+            else:
+                kf.update(nan, nan_means_missing=None)
+
+        def emulate_update(zs, flagged=None, hx_arg=None):
             for i, uid in enumerate(model.ids):
                 kf, z = lone[uid], zs[i]
                 sic = kf.singular_innovation_count
                 if pend[uid]:
                     expect[uid] = pend[uid]
                     kf.native.clear_update_diagnostics()
-                elif np.isnan(z).all():
+                elif (flagged is not None and flagged[i]) or np.isnan(z).all():
                     expect[uid] = 4
-                    kf.update(None)
+                    missed(kf)
                 elif not np.isfinite(z).all():
                     expect[uid] = 3
                     kf.native.clear_update_diagnostics()
                 else:
                     try:
-                        kf.update(z)
+                        kf.update(z, hx_args=hx_arg)
                     except ValueError:
                         expect[uid] = 3
                         kf.native.clear_update_diagnostics()
@@ -1338,19 +1865,44 @@ class Fuzzer:
                 faults = f"fx faults {model.fx_faults}, hx faults {model.hx_faults}"
                 if op == "predict":
                     dt_arg = None if r.random() < 0.7 else r.choice([0.25, -0.5, 0.0, 2.0])
-                    entries.append(f"step {step}: predict(dt={dt_arg}); {faults}")
-                    res = self.execute("diff CKFBank.predict", bank.predict, [], {"dt": dt_arg})
+                    kwargs = {"dt": dt_arg}
+                    fx_arg = None
+                    if r.random() < 0.3:
+                        fx_arg = r.choice([(), [0.75], (0.125, 0.125)])
+                        kwargs["fx_args"] = fx_arg
+                    entries.append(f"step {step}: predict({kwargs}); {faults}")
+                    res = self.execute("diff CKFBank.predict", bank.predict, [], kwargs)
                     if isinstance(res, Failed):
                         raise Mismatch(f"predict raised {type(res.exc).__name__}: {res.exc}")
-                    emulate_predict(dt_arg)
+                    emulate_predict(dt_arg, fx_arg)
                     compare(f"step {step} predict")
                 elif op == "update":
-                    zs = zs_for(len(model.ids))
-                    entries.append(f"step {step}: update({describe(zs)}); {faults}")
-                    res = self.execute("diff CKFBank.update", bank.update, [zs], {})
+                    count = len(model.ids)
+                    zs = zs_for(count)
+                    kwargs = {}
+                    flagged = None
+                    if r.random() < 0.35:
+                        # Flagged rows are not read: they may hold anything.
+                        flagged = np.array([r.random() < 0.4 for _ in range(count)], dtype=bool)
+                        for i in np.flatnonzero(flagged):
+                            zs[i] = r.choice([zs[i], np.full(m, 1e300), np.full(m, np.inf), np.full(m, np.nan),
+                                              np.where(np.arange(m) == 0, np.nan, 1.0)])
+                        # A list of bools is a mask too, but NumPy gives an empty list the dtype
+                        # float64, which the mask check refuses: the list form only for a bank
+                        # with filters.
+                        kwargs["missing"] = flagged if r.random() < 0.7 or not count else flagged.tolist()
+                    hx_arg = None
+                    if r.random() < 0.3:
+                        hx_arg = r.choice([(), [-0.25], (0.5, 0.25)])
+                        kwargs["hx_args"] = hx_arg
+                    given = zs.copy()
+                    entries.append(f"step {step}: update({describe(zs)}, {kwargs}); {faults}")
+                    res = self.execute("diff CKFBank.update", bank.update, [zs], kwargs)
                     if isinstance(res, Failed):
                         raise Mismatch(f"update raised {type(res.exc).__name__}: {res.exc}")
-                    emulate_update(zs)
+                    if not same(zs, given):
+                        raise Mismatch(f"update with missing= changed the caller's zs: {describe(zs)}")
+                    emulate_update(zs, flagged, hx_arg)
                     compare(f"step {step} update")
                 elif op == "assign":
                     self.diff_assign(r, g, bank, lone, model, step, entries, n, m)
@@ -1390,14 +1942,39 @@ class Fuzzer:
                     if how == "copy":
                         twin = bank.copy()
                     elif how == "dict":
-                        twin = CKFBank.from_dict(bank.to_dict(), fx=model.bank_fx, hx=model.bank_hx)
+                        twin = CKFBank.from_dict(bank.to_dict(), fx=model.bank_fx, hx=model.bank_hx,
+                                                 fx_args=fx_args, hx_args=hx_args)
                     else:
                         twin = pickle.loads(pickle.dumps(bank))
                         twin.fx, twin.hx = model.bank_fx, model.bank_hx
                     if not same(twin.to_dict(), bank.to_dict()):
                         raise Mismatch(f"a {how} of the bank differs from the bank: "
                                        f"{changed_keys(bank.to_dict(), twin.to_dict())}")
+                    if (twin.fx_args, twin.hx_args, twin.angle_states, twin.angle_measurements) != (
+                            fx_args, hx_args, bank_states_want, bank_measured_want):
+                        raise Mismatch(f"a {how} of the bank has fx_args {twin.fx_args}, hx_args {twin.hx_args}, "
+                                       f"angle_states {twin.angle_states}, angle_measurements "
+                                       f"{twin.angle_measurements}")
                     bank = twin
+                    # The lone filters go on as copies too, which carry their options.
+                    for uid in model.ids:
+                        kf = lone[uid]
+                        if how == "copy":
+                            kf2 = kf.copy()
+                        elif how == "dict":
+                            kf2 = VexelCKF.from_dict(kf.to_dict(), fx=model.lone_fx(uid), hx=model.lone_hx(uid),
+                                                     fx_args=fx_args, hx_args=hx_args)
+                        else:
+                            kf2 = pickle.loads(pickle.dumps(kf))  # closures do not pickle: callbacks are dropped
+                            if kf2.fx is not None or kf2.hx is not None:
+                                raise Mismatch("a pickled lone filter kept a callback that cannot be pickled")
+                            kf2.fx, kf2.hx = model.lone_fx(uid), model.lone_hx(uid)
+                        if not same(kf2.to_dict(), kf.to_dict()) or (kf2.fx_args, kf2.hx_args, kf2.nan_means_missing) \
+                                != (kf.fx_args, kf.hx_args, kf.nan_means_missing):
+                            raise Mismatch(f"a {how} of a lone filter differs: "
+                                           f"{changed_keys(kf.to_dict(), kf2.to_dict())}, fx_args {kf2.fx_args}, "
+                                           f"hx_args {kf2.hx_args}, nan_means_missing {kf2.nan_means_missing}")
+                        lone[uid] = kf2
                     compare(f"step {step} {how}")
                 elif op == "run":
                     count = r.randint(1, 3)
@@ -1486,6 +2063,157 @@ class Fuzzer:
         field = {"xs": "x", "Ps": "P", "Q": "Q", "R": "R", "xs_prior": "x_prior", "Ps_prior": "P_prior"}[name]
         for i, uid in enumerate(model.ids):
             setattr(lone[uid], field, value[i] if value.ndim == (2 if name.startswith("xs") else 3) else value)
+
+    # -- differential: run() and the stored options against steps by hand -----
+
+    def diff_lone(self, seed, log=None):
+        """A VexelCKF with stored fx_args, hx_args and nan_means_missing run over a sequence with gaps, against
+        a twin whose angle options are spelled differently, stepped by hand with per-call arguments; then
+        smoothed against cubature_smoother with a third spelling. Bit for bit."""
+        self.cases["lone"] += 1
+        r = random.Random(seed)
+        g = np.random.default_rng(seed)
+        n, m = r.choice([1, 2, 3, 4]), r.choice([1, 2, 3])
+        sr = r.random() < 0.4
+        model = Model(g, n, m, linear=r.random() < 0.3)
+        states = sorted(r.sample(range(n), r.randint(1, min(n, 2)))) if r.random() < 0.4 else []
+        measured = sorted(r.sample(range(m), 1)) if r.random() < 0.3 else []
+        fx_args = r.choice([(), (0.25,), (0.5, -0.125)])
+        hx_args = r.choice([(), (0.375,)])
+        flag = r.random() < 0.6
+        dt = r.choice([1.0, 0.5])
+        spelled = [angle_spelling(r, states, n), angle_spelling(r, measured, m),
+                   angle_spelling(r, states, n), angle_spelling(r, measured, m), angle_spelling(r, states, n)]
+        setup = (f"n={n} m={m} square_root={sr} angle_states={states} angle_measurements={measured} "
+                 f"spelled {[describe(v) for v, _ in spelled]} fx_args={fx_args} hx_args={hx_args} "
+                 f"nan_means_missing={flag} linear={model.linear}")
+        entries = log if log is not None else []
+        entries.append(setup)
+
+        def finding(what):
+            self.report("run vs steps by hand: " + what[:80],
+                        f"{what}\n  " + "\n  ".join(entries[-8:]) + f"\n  reproduce: --replay lone:{seed}")
+
+        fx, hx = model.lone_fx(0), model.lone_hx(0)
+        kf = self.execute("VexelCKF(options)", VexelCKF, [n, m, dt],
+                          {"fx": fx, "hx": hx, "square_root": sr, "angle_states": spelled[0][0],
+                           "angle_measurements": spelled[1][0],
+                           "fx_args": fx_args if r.random() < 0.7 else list(fx_args), "hx_args": hx_args,
+                           "nan_means_missing": flag if r.random() < 0.8 else int(flag)})
+        if isinstance(kf, Failed):
+            finding(f"VexelCKF refused valid options: {kf.exc!r}")
+            return
+        got = (kf.angle_states, kf.angle_measurements, kf.fx_args, kf.hx_args, kf.nan_means_missing)
+        if got != (spelled[0][1], spelled[1][1], fx_args, hx_args, flag):
+            finding(f"VexelCKF keeps its options as {got}")
+            return
+        hand = VexelCKF(n, m, dt, fx=fx, hx=hx, square_root=sr, angle_states=spelled[2][0],
+                        angle_measurements=spelled[3][0], nan_means_missing=r.random() < 0.5)
+        x0, P0, Q, R = g.standard_normal(n) * 2.0, spd(g, n), spd(g, n, 0.1), spd(g, m, 0.5)
+        for f in (kf, hand):
+            f.x, f.P, f.Q, f.R = x0, P0, Q, R
+        fa = fx_args if r.random() < 0.5 else list(fx_args)
+        ha = hx_args if r.random() < 0.5 else list(hx_args)
+
+        def step_by_hand(zs, dts, nan_missing):
+            """hand through zs as run() goes, the rows it records, and the exception that stopped it."""
+            rows = []
+            for i, z in enumerate(zs):
+                try:
+                    hand.predict(dt=None if dts is None else float(dts[i]), fx_args=fa)
+                    if nan_missing and np.isnan(z).all():
+                        way = r.choice(["none", "flag", "column"] + (["stored"] if hand.nan_means_missing else []))
+                        if way == "none":
+                            hand.update(None)
+                        elif way == "flag":
+                            hand.update(z, nan_means_missing=True)
+                        elif way == "column":
+                            hand.update(z[:, None], nan_means_missing=True)
+                        else:
+                            hand.update(z)
+                    else:
+                        hand.update(z, hx_args=ha, nan_means_missing=False)
+                except Exception as e:  # noqa: BLE001 - compared with what run() raised
+                    return rows, e
+                rows.append((hand.x, hand.P, hand.x_prior, hand.P_prior, np.float64(hand.log_likelihood),
+                             np.float64(hand.nis)))
+            return rows, None
+
+        for segment in range(r.randint(1, 3)):
+            if segment:
+                how = r.choice(["copy", "pickle", "dict", "same"])
+                if how == "copy":
+                    kf = kf.copy()
+                elif how == "pickle":
+                    kf = pickle.loads(pickle.dumps(kf))  # the closures are dropped, the options kept
+                    kf.fx, kf.hx = fx, hx
+                elif how == "dict":
+                    kf = VexelCKF.from_dict(kf.to_dict(), fx=fx, hx=hx, fx_args=fx_args, hx_args=hx_args)
+                got = (kf.angle_states, kf.angle_measurements, kf.fx_args, kf.hx_args, kf.nan_means_missing)
+                if got != (spelled[0][1], spelled[1][1], fx_args, hx_args, flag):
+                    finding(f"after a {how}, the filter's options are {got}")
+                    return
+            N = r.choice([0, 1, 2, 4, 7])
+            zs = rowwise_linear(np.tile(kf.x, (N, 1)), model.H) + 0.5 * g.standard_normal((N, m))
+            zs[g.random(N) < r.choice([0.0, 0.3, 0.6])] = np.nan
+            fault = None
+            if N and m > 1 and r.random() < 0.08:
+                i = r.randrange(N)
+                zs[i] = np.where(np.arange(m) == 0, np.nan, 1.0)
+                fault = "a partly NaN row"
+            for j in measured:
+                zs[:, j] = np.remainder(zs[:, j] + np.pi, 2 * np.pi) - np.pi
+            dts = g.uniform(-0.5, 1.5, N) if r.random() < 0.3 else None
+            kwargs = {} if dts is None else {"dts": dts}
+            form = r.choice(["absent", "None", "True", "False"])
+            if form != "absent":
+                kwargs["nan_means_missing"] = {"None": None, "True": True, "False": False}[form]
+            effective = flag if form in ("absent", "None") else form == "True"
+            gaps = bool(np.isnan(zs).all(axis=1).any())
+            entries.append(f"segment {segment}: run({describe(zs)}, {kwargs}) fault={fault}")
+            before = kf.to_dict()
+            res = self.execute("VexelCKF.run (options)", kf.run, [zs], kwargs)
+            if fault or (gaps and not effective):
+                if not isinstance(res, Failed) or not isinstance(res.exc, ValueError):
+                    finding(f"run over {fault or 'all-NaN rows without nan_means_missing'} gave "
+                            f"{outcome(res)}; expected ValueError")
+                elif changed_keys(before, kf.to_dict()):
+                    finding(f"run refused zs but changed {changed_keys(before, kf.to_dict())}")
+                return
+            rows, stopped = step_by_hand(zs, dts, effective)
+            if isinstance(res, Failed) or stopped is not None:
+                if not isinstance(res, Failed) or stopped is None or type(res.exc) is not type(stopped):
+                    finding(f"run gave {outcome(res)}, the steps by hand "
+                            f"{stopped!r}")
+                    return
+            else:
+                for i, row in enumerate(rows):
+                    for name, a, b in zip(res._fields, row, (v[i] for v in res)):
+                        if not same(np.asarray(a), np.asarray(b)):
+                            finding(f"{name}[{i}] of run differs from the step by hand: {describe(np.asarray(b))} "
+                                    f"against {describe(np.asarray(a))}")
+                            return
+            mine, theirs = kf.to_dict(), hand.to_dict()
+            skip = {"nan_means_missing", "angle_states", "angle_measurements"}
+            differ = changed_keys(mine, theirs, skip) + [k for k in skip - {"nan_means_missing"}
+                                                         if sorted(mine[k]) != sorted(theirs[k])]
+            if differ:
+                finding(f"after the run the filter and its twin differ in {sorted(differ)}")
+                return
+            if isinstance(res, Failed):
+                return
+        if not N:
+            return
+        k = r.choice([1, 1, 2, 5])
+        sm = self.execute("VexelCKF.smooth (options)", kf.smooth, [res], {"steps_per_call": k})
+        want = self.execute("cubature_smoother (options)", cubature_smoother, [res.xs, res.Ps, fx, kf.Q, dt],
+                            {"fx_args": fx_args, "square_root": sr, "angle_states": spelled[4][0]})
+        if isinstance(sm, Failed) or isinstance(want, Failed):
+            if isinstance(sm, Failed) != isinstance(want, Failed) or type(sm.exc) is not type(want.exc):
+                finding(f"smooth gave {outcome(sm)}, cubature_smoother "
+                        f"{outcome(want)}")
+        elif not all((a is None and b is None) or same(a, b) for a, b in zip(sm, want)):
+            finding("VexelCKF.smooth differs from cubature_smoother given the filter's fx_args and angle states")
 
     # -- differential: panels against single sequences ------------------------
 
@@ -1745,8 +2473,9 @@ class Fuzzer:
             xs[r.randrange(N), 0], fault = np.nan, "NaN in xs"
         elif roll < 0.14 and N > 1:
             Ps[r.randrange(N - 1)], fault = np.diag(np.where(np.arange(n) == 0, -1.0, 1.0)), "indefinite P"
-        setup = (f"N={N} n={n} linear={linear} angle_states={angles} Q={q_form} dt={dt_form} square_root={sr} "
-                 f"steps_per_call={k} fault={fault}")
+        spelled = angle_spelling(r, angles, n)[0]
+        setup = (f"N={N} n={n} linear={linear} angle_states={angles} (also as {describe(spelled)}) "
+                 f"Q={q_form} dt={dt_form} square_root={sr} steps_per_call={k} fault={fault}")
         if log is not None:
             log.append(setup)
 
@@ -1755,7 +2484,9 @@ class Fuzzer:
 
         kwargs = {"square_root": sr, "angle_states": angles or None}
         one = self.execute("cubature_smoother", cubature_smoother, [xs, Ps, fx, Q, dt], kwargs)
-        many = self.execute("cubature_smoother", cubature_smoother, [xs, Ps, fx, Q, dt], dict(kwargs, steps_per_call=k))
+        # The same angle states spelled another way (mask, negative indices...).
+        many = self.execute("cubature_smoother", cubature_smoother, [xs, Ps, fx, Q, dt],
+                            dict(kwargs, steps_per_call=k, angle_states=spelled))
         if isinstance(one, Failed) or isinstance(many, Failed):
             if isinstance(one, Failed) != isinstance(many, Failed) or type(one.exc) is not type(many.exc):
                 finding(f"steps_per_call={k} and 1 end differently: {one!r} / {many!r}")
@@ -1929,8 +2660,8 @@ def replay(case):
     np.seterr(all="ignore")
     _local.fz = fz
     log = []
-    {"bank": fz.diff_bank, "panel": fz.diff_panel, "step": fz.diff_bank_step, "smoother": fz.diff_smoother,
-     "dask": fz.diff_dask}[kind](seed, log=log)
+    {"bank": fz.diff_bank, "lone": fz.diff_lone, "panel": fz.diff_panel, "step": fz.diff_bank_step,
+     "smoother": fz.diff_smoother, "dask": fz.diff_dask}[kind](seed, log=log)
     print("\n".join(log))
     for text in found:
         print("\nFINDING " + text)
@@ -1963,8 +2694,8 @@ def main():
     ap.add_argument("--seed", type=int, default=20261206)
     ap.add_argument("--hang", type=float, default=120.0, help="seconds after which one call counts as hung")
     ap.add_argument("--trace", metavar="FILE", help="write every call's id before it runs (to find a crash)")
-    ap.add_argument("--replay", metavar="KIND:SEED", help="run one differential case (bank, panel, step, "
-                                                            "smoother, dask) and print its log")
+    ap.add_argument("--replay", metavar="KIND:SEED", help="run one differential case (bank, lone, panel, "
+                                                            "step, smoother, dask) and print its log")
     args = ap.parse_args()
     faulthandler.enable()
     dask.config.set(scheduler="threads")
