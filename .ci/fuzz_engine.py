@@ -1015,8 +1015,10 @@ class Fuzzer:
                 return self.layout_bool(flags), None
             return (flags.tolist() if r.random() < 0.5 else [np.bool_(v) for v in flags]), None
         if roll < 0.8:
+            # An empty mask of any dtype is the mask of a bank without filters ([] included).
             return r.choice([flags.astype(np.int64), flags.astype(np.uint8), flags.astype(np.float64),
-                             flags.astype(object), flags.astype(int).tolist(), np.array(["a"] * M)]), TypeError
+                             flags.astype(object), flags.astype(int).tolist(), np.array(["a"] * M)]), (
+                TypeError if M else None)
         return r.choice([np.ones(M + 1, dtype=bool), flags[:-1] if M else np.ones(1, dtype=bool),
                          flags[:, None], np.bool_(True), True, np.ones((1, M), dtype=bool)]), ValueError
 

@@ -283,18 +283,20 @@ def test_bank_filters_equal_lone_filters_through_masks_nan_rows_and_per_call_arg
         assert_matches(bank, kfs, status=[4 if skip or i in nan_rows else 0 for i, skip in enumerate(flagged)])
 
 
-@pytest.mark.parametrize("missing, exc, message", [
-    (np.array([1, 0, 0]), TypeError, "missing must be a boolean mask of the filters without a measurement, "
-                                     "got dtype int64"),
-    ([True, False], ValueError, r"missing must have shape (3,), got (2,)"),
-    (np.zeros((3, 1), bool), ValueError, r"missing must have shape (3,), got (3, 1)"),
+@pytest.mark.parametrize("missing, rows, exc, message", [
+    (np.array([1, 0, 0]), 3, TypeError, "missing must be a boolean mask of the filters without a measurement, "
+                                        "got dtype int64"),
+    ([True, False], 3, ValueError, r"missing must have shape (3,), got (2,)"),
+    (np.zeros((3, 1), bool), 3, ValueError, r"missing must have shape (3,), got (3, 1)"),
+    # A good mask with measurements of the wrong shape: the measurements are named.
+    ([True, False, False], 2, ValueError, "zs must have shape (3, 2), got (2, 2)"),
 ])
-def test_missing_masks_are_validated_before_any_filter_changes(missing, exc, message):
+def test_missing_masks_are_validated_before_any_filter_changes(missing, rows, exc, message):
     bank = make_bank(targets(np.random.default_rng(13), 3))
     bank.predict()
     before = bank.to_dict()
     with pytest.raises(exc) as info:
-        bank.update(measure(np.random.default_rng(14), bank.xs), missing)
+        bank.update(measure(np.random.default_rng(14), bank.xs)[:rows], missing)
     assert str(info.value) == message
     assert all(same(np.asarray(before[k]), np.asarray(v)) for k, v in bank.to_dict().items())
 
