@@ -39,6 +39,32 @@ const char* signature_doc(const Params& p, const char* body, bool method) {
   return kept.back().c_str();
 }
 
+std::vector<std::int64_t> arg_indices(PyObject* obj, const char* name, std::int64_t bound, bool distinct) {
+  if (!PyTuple_Check(obj) && !PyList_Check(obj)) {
+    fail(Error::type(std::string("argument '") + name + "': must be a tuple or list of int, not " + type_name(obj)));
+  }
+  const bool tuple = PyTuple_Check(obj);
+  const Py_ssize_t count = tuple ? PyTuple_Size(obj) : PyList_Size(obj);
+  std::vector<std::int64_t> out;
+  std::vector<bool> seen(distinct ? static_cast<std::size_t>(bound) : 0, false);
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* item = tuple ? PyTuple_GetItem(obj, i) : PyList_GetItem(obj, i);
+    const std::uint64_t v = convert_arg(name, [&] { return to_u64(item); });
+    if (v >= static_cast<std::uint64_t>(bound)) {
+      fail(Error::value(std::string(name) + " holds the index " + std::to_string(v) + ", outside 0.." +
+                        std::to_string(bound - 1)));
+    }
+    if (distinct) {
+      if (seen[static_cast<std::size_t>(v)]) {
+        fail(Error::value(std::string(name) + " holds the index " + std::to_string(v) + " twice"));
+      }
+      seen[static_cast<std::size_t>(v)] = true;
+    }
+    out.push_back(static_cast<std::int64_t>(v));
+  }
+  return out;
+}
+
 namespace {
 
 std::string count_text(int n) { return std::to_string(n); }

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace vexel::py {
 
@@ -64,6 +65,14 @@ double to_double(PyObject* obj);
 std::string to_string(PyObject* obj);
 PyObject* to_dict(PyObject* obj);
 PyObject* to_tuple(PyObject* obj);
+
+/// A tuple or list of integer indices in [0, bound), each named at most once
+/// where `distinct`: the one check of index arguments (angle entries, the
+/// filters a bank keeps).  TypeError for another container or a
+/// non-integer, OverflowError for a negative or huge one, ValueError
+/// "<name> holds the index 7, outside 0..4" or "<name> holds the index 2
+/// twice".
+std::vector<std::int64_t> arg_indices(PyObject* obj, const char* name, std::int64_t bound, bool distinct);
 
 // Prefixed argument conversions.
 inline std::uint64_t arg_u64(PyObject* o, const char* n) { return convert_arg(n, [&] { return to_u64(o); }); }

@@ -27,22 +27,10 @@ using CkfInstance = Instance<CkfState>;
 using SrckfInstance = Instance<SrckfState>;
 
 
-/// A tuple of distinct indices below `bound`, named `name` in errors.
+/// Angle entries: distinct indices into the vector.
 std::vector<Index> index_list(PyObject* obj, Index bound, const char* name) {
-  PyObject* items = arg_tuple(obj, name);
-  const Py_ssize_t count = PyTuple_Size(items);
-  if (count < 0) fail_python();
-  std::vector<Index> out;
-  out.reserve(static_cast<std::size_t>(count));
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    const std::uint64_t v = arg_u64(PyTuple_GetItem(items, i), name);
-    if (v >= static_cast<std::uint64_t>(bound)) {
-      fail(Error::value(std::string(name) + " holds the index " + std::to_string(v) + ", outside 0.." +
-                        std::to_string(bound - 1)));
-    }
-    out.push_back(static_cast<Index>(v));
-  }
-  return out;
+  const std::vector<std::int64_t> v = arg_indices(obj, name, bound, true);
+  return std::vector<Index>(v.begin(), v.end());
 }
 
 bool is_instance_of(PyObject* obj, const ClassInfo& cls) {

@@ -44,7 +44,6 @@ ClassInfo g_bank_class{nullptr, "CkfBank"};
 constexpr BorrowKind kRead = BorrowKind::Read;
 constexpr BorrowKind kWrite = BorrowKind::Write;
 
-std::size_t sz(Index v) { return static_cast<std::size_t>(v); }
 // The bank's named dimensions, bound from the bank itself, and for add()
 // the number of new filters, bound from their means.
 enum { kDimM, kDimX, kDimZ, kDimNew };
@@ -66,16 +65,10 @@ std::vector<double> copied(const ArrayIn& a) {
   return out;
 }
 
-std::vector<Index> take_indices(PyObject* obj, const char* name) {
-  if (!PyList_Check(obj)) fail(Error::type(std::string(name) + " must be a list of int"));
-  const Py_ssize_t k = PyList_Size(obj);
-  std::vector<Index> out(static_cast<std::size_t>(k));
-  for (Py_ssize_t j = 0; j < k; ++j) {
-    const Py_ssize_t v = PyLong_AsSsize_t(PyList_GetItem(obj, j));
-    if (v == -1 && PyErr_Occurred()) fail_python();
-    out[static_cast<std::size_t>(j)] = static_cast<Index>(v);
-  }
-  return out;
+/// Distinct indices below `bound`.
+std::vector<Index> take_indices(PyObject* obj, const char* name, Index bound) {
+  const std::vector<std::int64_t> v = arg_indices(obj, name, bound, true);
+  return std::vector<Index>(v.begin(), v.end());
 }
 
 /// Copies the callback's images into the bank.  A C-ordered array (the usual
@@ -381,16 +374,8 @@ Ref bank_set_dt(BankInstance& self, PyObject* const* args) {
 
 Ref bank_set_angles(BankInstance& self, PyObject* const* args) {
   CkfBank& b = self.state.b;
-  std::vector<Index> states = take_indices(args[0], "states");
-  std::vector<Index> measurements = take_indices(args[1], "measurements");
-  for (Index a : states) {
-    if (a < 0 || a >= b.dim_x) fail(Error::value("angle_states must be indices into x (0 to " + num(b.dim_x - 1) + ")"));
-  }
-  for (Index a : measurements) {
-    if (a < 0 || a >= b.dim_z) {
-      fail(Error::value("angle_measurements must be indices into z (0 to " + num(b.dim_z - 1) + ")"));
-    }
-  }
+  std::vector<Index> states = take_indices(args[0], "states", b.dim_x);
+  std::vector<Index> measurements = take_indices(args[1], "measurements", b.dim_z);
   b.angle_states.swap(states);
   b.angle_measurements.swap(measurements);
   return none();
@@ -433,13 +418,7 @@ Ref bank_update(BankInstance& self, PyObject* const* args) {
 
 Ref bank_keep(BankInstance& self, PyObject* const* args) {
   CkfBank& b = self.state.b;
-  const std::vector<Index> indices = take_indices(args[0], "indices");
-  std::vector<bool> seen(sz(b.count), false);
-  for (Index i : indices) {
-    if (i < 0 || i >= b.count) fail(Error::value("indices must lie in [0, " + num(b.count) + "), got " + num(i)));
-    if (seen[sz(i)]) fail(Error::value("indices must not repeat a filter, got " + num(i) + " twice"));
-    seen[sz(i)] = true;
-  }
+  const std::vector<Index> indices = take_indices(args[0], "indices", b.count);
   bank::keep_filters(b, indices);
   return none();
 }

@@ -111,25 +111,12 @@ constexpr ArrayDecl kArrays[] = {
 };
 }  // namespace smoother_arrays
 
+/// The angle states, in ascending order (None: none).
 std::vector<Index> angle_indices(PyObject* obj, npy_intp dim_x) {
-  std::vector<Index> out;
-  if (obj == nullptr || obj == Py_None) return out;
-  PyObject* items = arg_tuple(obj, "angle_states");
-  const Py_ssize_t count = PyTuple_Size(items);
-  std::vector<bool> seen(static_cast<std::size_t>(dim_x), false);
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    PyObject* item = PyTuple_GetItem(items, i);
-    const std::uint64_t v = convert_arg("angle_states", [&] { return to_u64(item); });
-    if (v >= static_cast<std::uint64_t>(dim_x)) {
-      fail(Error::value("angle_states entries must be state indices in [0, " + num(dim_x) + "); got " +
-                        std::to_string(v)));
-    }
-    seen[static_cast<std::size_t>(v)] = true;
-  }
-  for (npy_intp i = 0; i < dim_x; ++i) {
-    if (seen[static_cast<std::size_t>(i)]) out.push_back(static_cast<Index>(i));
-  }
-  return out;
+  if (obj == nullptr || obj == Py_None) return {};
+  std::vector<std::int64_t> v = arg_indices(obj, "angle_states", dim_x, true);
+  std::sort(v.begin(), v.end());
+  return std::vector<Index>(v.begin(), v.end());
 }
 
 constexpr Params kCubatureSmooth{"cubature_smooth()",
