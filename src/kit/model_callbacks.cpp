@@ -8,7 +8,12 @@
 #include "number_format.hpp"
 #include "results.hpp"
 
+#include "../runtime/worker_pool.hpp"
+
+#include <cstdint>
+#include <cstring>
 #include <string>
+#include <utility>
 
 namespace vexel::py {
 
@@ -48,17 +53,78 @@ ArrayIn accept_model_output(PyObject* result, bool pass_dt, Index rows, Index co
   }
 }
 
-DMatrix call_model_vectorized(PyObject* callable, const DMatrix& points, bool pass_dt, PyObject* extra_args,
-                              Index expected_columns, double dt, bool check_finite) {
-  Ref result = call_python_model(callable, dmatrix_to_pyarray(points), pass_dt, dt, extra_args);
+namespace {
 
-  // Accept and copy the result under the name "model output".
-  DMatrix out;
-  {
-    ArrayIn a = accept_model_output(result.get(), pass_dt, points.rows(), expected_columns);
-    out = pyarray2_to_dmatrix(a, points.rows(), expected_columns, "model output");
+/// Copies a model's output into `out` in C order.  A large C-ordered output
+/// (a bank's, the usual result of NumPy arithmetic) is copied in blocks by
+/// the workers while this thread keeps the interpreter lock, so no Python
+/// code can touch the array meanwhile; any other layout is copied element by
+/// element here.
+void copy_output(const ArrayIn& a, double* out) {
+  const auto total = static_cast<std::size_t>(a.dim(0) * a.dim(1));
+  const bool aligned = reinterpret_cast<std::uintptr_t>(a.data()) % alignof(double) == 0;
+  if (!aligned || !PyArray_IS_C_CONTIGUOUS(a.array()) || total < (std::size_t{1} << 16)) {
+    copy_c_order(a, out);
+    return;
   }
+  const auto* in = reinterpret_cast<const double*>(a.data());
+  runtime::WorkerPool::instance().parallel_for(total, std::size_t{1} << 15, [&](std::size_t begin, std::size_t end) {
+    std::memcpy(out + begin, in + begin, (end - begin) * sizeof(double));
+  });
+}
 
+/// The cached array when it can be drawn into again: held by nothing else,
+/// still a writeable, aligned, C-ordered float64 array of its own memory
+/// with the shape of this call's points (a callback may have reshaped or
+/// frozen it in place).
+Ref reuse_points(Ref& cache, const npy_intp* dims) {
+  Ref points = std::move(cache);
+  if (!points || Py_REFCNT(points.get()) != 1) return new_array(2, dims);
+  auto* a = reinterpret_cast<PyArrayObject*>(points.get());
+  const bool usable = PyArray_NDIM(a) == 2 && PyArray_DIM(a, 0) == dims[0] && PyArray_DIM(a, 1) == dims[1] &&
+                      PyArray_TYPE(a) == NPY_DOUBLE && PyArray_BASE(a) == nullptr && PyArray_ISCARRAY(a) &&
+                      PyArray_ISNOTSWAPPED(a);
+  return usable ? std::move(points) : new_array(2, dims);
+}
+
+}  // namespace
+
+double* PythonModel::points(Index rows, Index dim_in) {
+  check_shape_fits({rows, dim_in});
+  const npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(dim_in)};
+  points_ = cache_ != nullptr ? reuse_points(*cache_, dims) : new_array(2, dims);
+  rows_ = rows;
+  return array_data(points_);
+}
+
+Ref PythonModel::call(double dt, Index dim_out, ArrayIn& output) {
+  Ref kept = cache_ != nullptr ? Ref::borrow(points_.get()) : Ref();
+  Ref result = call_python_model(callable_, std::move(points_), pass_dt_, dt, extra_args_);
+  output = accept_model_output(result.get(), pass_dt_, rows_, dim_out);
+  if (cache_ != nullptr) *cache_ = std::move(kept);
+  return result;
+}
+
+void PythonModel::evaluate(double dt, Index dim_out, double* images) {
+  ArrayIn output;
+  const Ref result = call(dt, dim_out, output);
+  copy_output(output, images);
+}
+
+void PythonModel::evaluate(double dt, Index dim_out, DMatrix& images) {
+  ArrayIn output;
+  const Ref result = call(dt, dim_out, output);
+  images = pyarray2_to_dmatrix(output, rows_, dim_out, "model output");
+}
+
+DMatrix evaluate_points(PointModel& model, const DMatrix& X, double dt, Index dim_out, bool pass_dt,
+                        bool check_finite) {
+  double* points = model.points(X.rows(), X.cols());
+  if (X.size() > 0) {
+    Eigen::Map<Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>>(points, X.rows(), X.cols()) = X;
+  }
+  DMatrix out;
+  model.evaluate(dt, dim_out, out);
   // Report the first row holding a NaN or infinity.
   if (check_finite) {
     const Index bad_row = first_non_finite_row(out, 0, out.rows());

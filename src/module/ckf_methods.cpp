@@ -22,7 +22,8 @@ void Form::predict_through_model(CkfState& s, PyObject* fx, PyObject* fx_args, d
                                  const AngleEntries& angles) {
   // Points of the current (x, P); a factorisation failure changes nothing.
   PointSet points = unwrap(cubature_points(s.x, s.P));
-  DMatrix Y = call_model_vectorized(fx, points.X, /*pass_dt=*/true, fx_args, s.dim_x, dt);
+  PythonModel model(fx, fx_args, /*pass_dt=*/true);
+  DMatrix Y = evaluate_points(model, points.X, dt, s.dim_x, /*pass_dt=*/true);
   // Propagated angles on one side of the seam, so that their mean and spread
   // are those on the circle.
   angles::unwrap_columns_around_mean(Y, angles.states);
@@ -47,7 +48,8 @@ template <>
 void Form::update_through_model(CkfState& s, UpdateArguments& a, const AngleEntries& angles) {
   const DMatrix& R_eff = a.r ? *a.r : s.R;
   PointSet points = unwrap(cubature_points(s.x, s.P));
-  DMatrix Z = call_model_vectorized(a.hx, points.X, /*pass_dt=*/false, a.hx_args, s.dim_z, 0.0);
+  PythonModel model(a.hx, a.hx_args, /*pass_dt=*/false);
+  DMatrix Z = evaluate_points(model, points.X, 0.0, s.dim_z, /*pass_dt=*/false);
   angles::unwrap_columns_around(Z, angles.measurements, a.z);
   // Gain, posterior and likelihood terms, with the jitter accounting; it
   // fails at the inverse (the jitter recorded) or on a non-finite new state

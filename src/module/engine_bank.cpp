@@ -71,58 +71,21 @@ std::vector<Index> take_indices(PyObject* obj, const char* name, Index bound) {
   return std::vector<Index>(v.begin(), v.end());
 }
 
-/// Copies the callback's images into the bank.  A C-ordered array (the usual
-/// result of NumPy arithmetic) is copied in blocks by the workers while this
-/// thread keeps the interpreter lock, so no Python code can touch the array
-/// meanwhile; any other layout is copied element by element here.
-void copy_images(const ArrayIn& a, double* out) {
-  const auto total = static_cast<std::size_t>(a.dim(0) * a.dim(1));
-  const bool aligned = reinterpret_cast<std::uintptr_t>(a.data()) % alignof(double) == 0;
-  if (!aligned || !PyArray_IS_C_CONTIGUOUS(a.array()) || total < (std::size_t{1} << 16)) {
-    copy_c_order(a, out);
-    return;
-  }
-  const auto* in = reinterpret_cast<const double*>(a.data());
-  runtime::WorkerPool::instance().parallel_for(total, std::size_t{1} << 15, [&](std::size_t begin, std::size_t end) {
-    std::memcpy(out + begin, in + begin, (end - begin) * sizeof(double));
-  });
-}
-
-/// The cached array when it can be drawn into again: held by nothing else,
-/// still a writeable, aligned, C-ordered float64 array of its own memory
-/// with the shape of this step's points (a callback may have reshaped or
-/// frozen it in place).
-Ref reuse_points(Ref& cache, const npy_intp* dims) {
-  Ref points = std::move(cache);
-  if (!points || Py_REFCNT(points.get()) != 1) return new_array(2, dims);
-  auto* a = reinterpret_cast<PyArrayObject*>(points.get());
-  const bool usable = PyArray_NDIM(a) == 2 && PyArray_DIM(a, 0) == dims[0] && PyArray_DIM(a, 1) == dims[1] &&
-                      PyArray_TYPE(a) == NPY_DOUBLE && PyArray_BASE(a) == nullptr && PyArray_ISCARRAY(a) &&
-                      PyArray_ISNOTSWAPPED(a);
-  return usable ? std::move(points) : new_array(2, dims);
-}
-
-/// One step's callback: `draw` fills the step's (count * 2n, n) array (the
-/// cached one where reuse_points allows) with every filter's points (the
-/// lock released: the array is ours alone until the call), then fx(points, dt, *args) or hx(points, *args) runs once; its
+/// One step's model call: `draw` fills the step's (count * 2n, n) block of
+/// points (the lock released: the buffer is ours alone until the call) with
+/// every filter's points, then the model runs once on all of them; its
 /// images, checked as a lone filter checks its model output (for the bank's
-/// row count), are copied into the bank's image buffer.
+/// row count), land in the bank's image buffer.
 template <class Draw>
 void call_model(PyObject* callable, BankObject& self, bool pass_dt, double dt, PyObject* extra_args, Index columns,
                 Draw&& draw) {
   CkfBank& b = self.b;
-  const Index rows = b.count * b.points_per_filter();
-  check_shape_fits({rows, b.dim_x});
-  const npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(b.dim_x)};
-  Ref points = reuse_points(self.points, dims);
+  PythonModel model(callable, extra_args, pass_dt, &self.points);
+  double* points = model.points(b.count * b.points_per_filter(), b.dim_x);
   without_lock([&] {
-    draw(array_data(points));
+    draw(points);
   });
-  Ref kept = Ref::borrow(points.get());
-  Ref result = call_python_model(callable, std::move(points), pass_dt, dt, extra_args);
-  const ArrayIn a = accept_model_output(result.get(), pass_dt, rows, columns);
-  copy_images(a, b.images.data());
-  self.points = std::move(kept);
+  model.evaluate(dt, columns, b.images.data());
 }
 
 // ---------------------------------------------------------------------------

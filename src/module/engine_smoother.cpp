@@ -59,7 +59,8 @@ class PythonTransition final : public smoother::PointTransition {
 
   Status propagate(Index first, Index count, const DMatrix& points, double dt, DMatrix& images) override {
     try {
-      images = call_model_vectorized(fx_, points, true, fx_args_, n_, dt, /*check_finite=*/false);
+      PythonModel model(fx_, fx_args_, /*pass_dt=*/true);
+      images = evaluate_points(model, points, dt, n_, /*pass_dt=*/true, /*check_finite=*/false);
       // Non-finite images are reported for the step the pass reaches first
       // (the last), by their row within that step's point set.
       const Index rows = 2 * n_;

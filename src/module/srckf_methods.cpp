@@ -18,7 +18,8 @@ template <>
 void Form::predict_through_model(SrckfState& s, PyObject* fx, PyObject* fx_args, double dt,
                                  const AngleEntries& angles) {
   const DMatrix points = cubature_points(s);
-  DMatrix propagated = call_model_vectorized(fx, points, true, fx_args, s.dim_x, dt);
+  PythonModel model(fx, fx_args, /*pass_dt=*/true);
+  DMatrix propagated = evaluate_points(model, points, dt, s.dim_x, /*pass_dt=*/true);
   angles::unwrap_columns_around_mean(propagated, angles.states);
   unwrap(commit_prediction(s, propagated));
   angles::wrap_entries(s.x, angles.states);
@@ -43,7 +44,8 @@ template <>
 void Form::update_through_model(SrckfState& s, UpdateArguments& a, const AngleEntries& angles) {
   const DMatrix Rf = unwrap(begin_update(s, a.r ? &*a.r : nullptr));
   const DMatrix points = cubature_points(s);
-  DMatrix Zm = call_model_vectorized(a.hx, points, false, a.hx_args, s.dim_z, 0.0);
+  PythonModel model(a.hx, a.hx_args, /*pass_dt=*/false);
+  DMatrix Zm = evaluate_points(model, points, 0.0, s.dim_z, /*pass_dt=*/false);
   angles::unwrap_columns_around(Zm, angles.measurements, a.z);
   unwrap(update_from_points(s, points, Zm, a.z, Rf));
   angles::wrap_entries(s.x, angles.states);
