@@ -79,6 +79,9 @@ constexpr ArrayDim kDims[] = {
 constexpr ArrayDecl kArrays[] = {
     {"x0", 1, {{kDimX}}, nullptr, ArrayDecl::kSemicolon, "x0 contains non-finite values (NaN or inf)"},
     {"p0", 2, {{kDimX}, {kDimX}}, "P0", ArrayDecl::kSemicolon, "P0 contains non-finite values (NaN or inf)"},
+    // This function's own words, which callers match: it takes no gaps
+    // itself; the Python layer sends a sequence with gaps to the panel
+    // routines, which know missed measurements.
     {"zs", 2, {{kSteps}, {kDimZ}}, nullptr, ArrayDecl::kSemicolon,
      "zs[{step}] contains non-finite values (NaN or inf). batch_filter does not support missing "
      "measurements yet; use VexelCKF.run(..., nan_means_missing=True), which skips all-NaN rows"},
@@ -150,7 +153,9 @@ constexpr ArrayDecl kArrays[] = {
 };
 }  // namespace parallel
 
-Ref bank_step_body(PyObject* const* args, bool gaps) {
+}  // namespace
+
+Ref linear_bank_step(PyObject* const* args, bool gaps) {
   using namespace parallel;
   ArrayArgs a(kArrays, kDims, args);
   a.check_shapes();
@@ -208,7 +213,9 @@ Ref bank_step_body(PyObject* const* args, bool gaps) {
   return tuple_of({&xs_out, &ps_out, &ll_out, &status_out});
 }
 
-Ref batch_parallel_step_body(PyObject* const* args) { return bank_step_body(args, false); }
+namespace {
+
+Ref batch_parallel_step_body(PyObject* const* args) { return linear_bank_step(args, false); }
 
 constexpr int kKw = METH_VARARGS | METH_KEYWORDS;
 
@@ -221,8 +228,6 @@ PyMethodDef kFunctions[] = {
 };
 
 }  // namespace
-
-Ref bank_step_with_gaps(PyObject* const* args) { return bank_step_body(args, true); }
 
 Ref rts_smooth_function(PyObject* module) { return new_module_function(&kFunctions[0], module); }
 Ref batch_filter_linear_function(PyObject* module) { return new_module_function(&kFunctions[1], module); }

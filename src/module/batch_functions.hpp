@@ -1,5 +1,6 @@
-// The three stateless module functions on whole arrays: rts_smooth,
-// batch_filter_linear and batch_parallel_step.
+// The three stateless module functions of _native on whole arrays:
+// rts_smooth, batch_filter_linear and batch_parallel_step, and the linear
+// bank step that batch_parallel_step and _engine's bank_step_gaps share.
 #pragma once
 
 #include "../kit/kit.hpp"
@@ -11,9 +12,10 @@ Ref rts_smooth_function(PyObject* module);
 Ref batch_filter_linear_function(PyObject* module);
 Ref batch_parallel_step_function(PyObject* module);
 
-/// The body of batch_parallel_step (same arguments, checks and messages)
-/// for a bank with gaps: a measurement of all NaN is a missed one (status
-/// 4, "no measurement", NaN log-likelihood, the prediction returned).
-Ref bank_step_with_gaps(PyObject* const* args);
+/// One step of a linear bank with batch_parallel_step's arguments, checks
+/// and messages; with `gaps` a measurement of all NaN is a missed one
+/// (status 4, "no measurement", NaN log-likelihood, the prediction
+/// returned).
+Ref linear_bank_step(PyObject* const* args, bool gaps);
 
 }  // namespace vexel::py

@@ -366,6 +366,8 @@ const char* const kPanelRtsDoc = signature_doc(kPanelRts, ""
 
 constexpr Params kBankStepGaps{"bank_step_gaps()", 7, 7, {"xs", "ps", "zs", "f", "h", "q", "r"}};
 
+Ref bank_step_gaps_body(PyObject* const* args) { return linear_bank_step(args, /*gaps=*/true); }
+
 const char* const kBankStepGapsDoc = signature_doc(kBankStepGaps, ""
     "batch_parallel_step for a bank with missed measurements: a filter whose\n"
     "z_i is all NaN is predicted only and gets status 4 (no measurement) and\n"
@@ -377,7 +379,7 @@ PyMethodDef kFunctions[] = {
     {"panel_smoother", as_cfunction(&function_entry<kPanelSmoother, panel_smoother_body>), kKwFlags,
      kPanelSmootherDoc},
     {"panel_rts", as_cfunction(&function_entry<kPanelRts, panel_rts_body>), kKwFlags, kPanelRtsDoc},
-    {"bank_step_gaps", as_cfunction(&function_entry<kBankStepGaps, bank_step_with_gaps>), kKwFlags,
+    {"bank_step_gaps", as_cfunction(&function_entry<kBankStepGaps, bank_step_gaps_body>), kKwFlags,
      kBankStepGapsDoc},
 };
 
