@@ -24,9 +24,8 @@ __all__ = ["CKFBank", "BankRunResult", "STATUS_CODES"]
 STATUS_CODES: Dict[int, str] = dict(enumerate(_engine.status_texts))
 """Meaning of each value of `CKFBank.status`."""
 
-# Fields of a snapshot, in order (the native names).
-_STATE_FIELDS = ("xs", "Ps", "xs_prior", "Ps_prior", "Q", "R", "status", "log_likelihoods", "nis",
-                 "jitter_counts", "pending_status")
+# Fields of a snapshot, in order: the engine's settable fields.
+_STATE_FIELDS = tuple(name for name, _kind, _shape, settable in _engine.bank_field_table() if settable)
 
 
 class BankRunResult(NamedTuple):

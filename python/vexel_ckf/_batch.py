@@ -62,11 +62,9 @@ class BankStepResult(NamedTuple):
     log_likelihoods: FloatArray
     """Log-likelihood of each filter's measurement, shape (M,)."""
     status: NDArray[np.int64]
-    """0 ok, 1 singular innovation (fallback inverse), 2 no update applied
-    (no inverse at all, or an update that overflowed: the prediction is
-    returned), 3 non-finite x, P or z (update skipped), 4 no measurement (z
-    all NaN with nan_means_missing=True: predicted only, NaN log-likelihood);
-    shape (M,)."""
+    """Status code of each filter's update, shape (M,) (see `STATUS_CODES`); 3
+    also marks a filter whose own x or P is not finite (nothing is done for
+    it), and 4 needs nan_means_missing=True."""
 
 
 def _measurements(zs: ArrayLike) -> FloatArray:
