@@ -95,6 +95,9 @@ std::vector<double> take_array(PyObject* obj, const char* name, std::initializer
 }
 
 int ndim_of(PyObject* obj) {
+  // Setting Q or R may be the process's first native call that looks at an
+  // array, and PyArray_Check goes through NumPy's API table.
+  if (!ensure_numpy()) fail_python();
   return PyArray_Check(obj) ? PyArray_NDIM(reinterpret_cast<PyArrayObject*>(obj)) : -1;
 }
 
