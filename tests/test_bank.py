@@ -647,3 +647,19 @@ def test_demo_tracks_closer_than_the_raw_detections(capsys):
     summary = capsys.readouterr().out.strip().splitlines()[-1]
     rmse, raw = map(float, re.search(r"RMSE ([0-9.]+) m against ([0-9.]+) m", summary).groups())
     assert rmse < raw
+
+
+def test_noise_assigned_before_any_other_array_reaches_the_engine():
+    # A fresh interpreter: setting Q and R is the first native look at an
+    # array there, before anything else has loaded NumPy's C API.
+    script = textwrap.dedent("""
+        import numpy as np
+        from vexel_ckf import CKFBank
+        bank = CKFBank(3, 2, 1, 0.1)
+        bank.Q = 0.5
+        bank.R = np.stack([np.eye(1) * k for k in (1.0, 2.0, 3.0)])
+        print(bank.Q.tolist(), bank.R.ravel().tolist())
+    """)
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == "[[0.5, 0.0], [0.0, 0.5]] [1.0, 2.0, 3.0]"
