@@ -56,8 +56,8 @@ def explain(exc: BaseException, callback: str) -> Optional[BaseException]:
             f"covariances stay positive semidefinite by construction")
     if getattr(exc, "callback", None) != callback or reason is None:
         return None
-    points, columns = exc.expected_shape  # type: ignore[attr-defined]
-    got = exc.got  # type: ignore[attr-defined]
+    points, columns = getattr(exc, "expected_shape")
+    got = getattr(exc, "got")
     want = f"an array of shape ({points}, {columns})"
     all_points = f"{callback} must return all {points} points, one per row ({want})"
     if reason == "shape":
