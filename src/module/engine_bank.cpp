@@ -1,9 +1,10 @@
-// CkfBank: conversion and validation of the bank's arrays, and the two
-// callback calls that sit between the native halves of a step.
+// CkfBank: the bank's arrays checked from their declarations (the field
+// table for `get` and `set`), and the model call that sits between the
+// native halves of a step.
 //
 // A step releases the interpreter lock for each native half (the workers
-// touch only the bank's own storage) and holds it to build the callback's
-// array, call the callback and copy its images back.  Every check that can
+// touch only the bank's own storage) and holds it to call the model on the
+// points drawn and copy its images back.  Every check that can
 // fail the call comes before the second half, the only one that changes the
 // filters.
 #include "engine_bank.hpp"
