@@ -6,6 +6,7 @@
 #include "number_format.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <optional>
 #include <string>
 
@@ -20,7 +21,7 @@ void replace_all(std::string& text, const std::string& key, const std::string& v
   }
 }
 
-bool holds(const char* text, const char* key) { return std::string(text).find(key) != std::string::npos; }
+bool holds(const char* text, const char* key) { return std::strstr(text, key) != nullptr; }
 
 /// The first non-finite value of sub-array `index` along the first axis (an
 /// array of up to four dimensions), if any.
@@ -137,13 +138,23 @@ void ArrayArgs::check_whole_shape(int i) const {
   const ArrayDecl& decl = arrays_[i];
   const ArrayIn& a = in_[i];
   const bool optional = decl.axes[0].rule == Axis::kOptional;
-  const bool or_one_less = decl.axes[0].rule == Axis::kOrOneLess;
-  // The expected extents after the first axis, and the whole shape's text.
+  bool ok = a.ndim() == decl.ndim || (optional && a.ndim() == decl.ndim - 1);
+  if (ok) {
+    const Axis* axes = axes_of(i);
+    for (int k = 0; k < a.ndim() && ok; ++k) {
+      const npy_intp want = extent_[axes[k].dim];
+      const npy_intp have = a.dim(k);
+      ok = axes[k].rule == Axis::kOrOneLess ? (have == want || have == want - 1) : have == want;
+    }
+  }
+  if (ok) return;
+  // The message: the expected extents after the first axis, then the whole
+  // shape's text.
   std::string rest;
   for (int k = 1; k < decl.ndim; ++k) rest += (k > 1 ? ", " : "") + num(extent_[decl.axes[k].dim]);
   const std::string lead = num(extent_[decl.axes[0].dim]);
   std::string expected;
-  if (or_one_less) {
+  if (decl.axes[0].rule == Axis::kOrOneLess) {
     const std::string symbol = dims_[decl.axes[0].dim].symbol;
     const std::string tail = decl.ndim > 1 ? ", " + rest : ",";
     expected = "(" + symbol + tail + ") or (" + symbol + "-1" + tail + ")";
@@ -152,17 +163,7 @@ void ArrayArgs::check_whole_shape(int i) const {
   } else {
     expected = "(" + lead + (decl.ndim > 1 ? ", " + rest : ",") + ")";
   }
-  const std::string message = std::string(label(i)) + " must have shape " + expected + decl.got + shape_text(a);
-
-  const bool ndim_ok = a.ndim() == decl.ndim || (optional && a.ndim() == decl.ndim - 1);
-  if (!ndim_ok) fail_shape(i, message);
-  const Axis* axes = axes_of(i);
-  for (int k = 0; k < a.ndim(); ++k) {
-    const npy_intp want = extent_[axes[k].dim];
-    const npy_intp have = a.dim(k);
-    const bool ok = axes[k].rule == Axis::kOrOneLess ? (have == want || have == want - 1) : have == want;
-    if (!ok) fail_shape(i, message);
-  }
+  fail_shape(i, std::string(label(i)) + " must have shape " + expected + decl.got + shape_text(a));
 }
 
 void ArrayArgs::check_finite() const {
