@@ -19,7 +19,6 @@
 #include "../kernels/storage.hpp"
 #include "../panel/panel.hpp"
 
-#include <algorithm>
 #include <optional>
 #include <utility>
 #include <string>
@@ -182,28 +181,18 @@ struct PanelArgs {
   fail_inversion(labels, sequence);
 }
 
-/// The last step (the backward pass's first) of the lowest sequence whose
-/// smoothed means or covariances are not finite: an overflow the pass itself
-/// does not report, which must not come back as a result.  `ps` may be null.
-std::optional<std::pair<npy_intp, npy_intp>> first_non_finite_smoothed(const double* xs, const double* ps, npy_intp M,
-                                                                        npy_intp N, npy_intp n) {
-  for (npy_intp i = 0; i < M; ++i) {
-    for (npy_intp k = N - 1; k >= 0; --k) {
-      const double* x = xs + (i * N + k) * n;
-      bool finite = std::all_of(x, x + n, [](double v) { return is_finite(v); });
-      if (finite && ps != nullptr) {
-        const double* p = ps + (i * N + k) * n * n;
-        finite = std::all_of(p, p + n * n, [](double v) { return is_finite(v); });
-      }
-      if (!finite) return std::make_pair(i, k);
-    }
-  }
-  return std::nullopt;
+/// Smoothed means or covariances that are not finite (an overflow the pass
+/// itself does not report) must not come back as a result; `row` is
+/// sequence * N + step.
+[[noreturn]] void fail_smoothed(const Labels& labels, npy_intp row, npy_intp steps) {
+  fail(Error::runtime("smoothed estimate is not finite at step " + num(row % steps) +
+                      labels.sequence_suffix(row / steps)));
 }
 
-[[noreturn]] void fail_smoothed(const Labels& labels, std::pair<npy_intp, npy_intp> at) {
-  fail(Error::runtime("smoothed estimate is not finite at step " + num(at.second) +
-                      labels.sequence_suffix(at.first)));
+/// The failure to report of a smoothing pass: the lower sequence of an
+/// outright failure and an overflow.
+bool overflow_first(const panel::SmoothingFailures& f, npy_intp steps) {
+  return f.overflowed_row && (!f.failed || *f.overflowed_row / steps < *f.failed);
 }
 
 // ---------------------------------------------------------------------------
@@ -278,16 +267,14 @@ Ref panel_smoother_body(PyObject* const* args) {
   const panel::PanelSmootherOutputs out{array_data(xs), covariances ? array_data(ps) : nullptr, array_data(ll)};
   runtime::WorkerPool& pool = runtime::WorkerPool::instance();
   std::optional<panel::MeasurementFault> fault;
-  panel::SequenceFailure failed;
-  std::optional<std::pair<npy_intp, npy_intp>> overflow;
+  panel::SmoothingFailures failed;
   without_lock([&] {
     fault = panel::find_measurement_fault(in.zs, in.gaps, pool);
     if (!fault) failed = panel::run_panel_smoother(in, out, pool);
-    if (!fault && !failed) overflow = first_non_finite_smoothed(out.xs, out.ps, a.count, a.steps, a.n);
   });
   if (fault) fail_measurement(a, *fault);
-  if (failed) fail_sequence(a.labels, in, *failed);
-  if (overflow) fail_smoothed(a.labels, *overflow);
+  if (overflow_first(failed, a.steps)) fail_smoothed(a.labels, *failed.overflowed_row, a.steps);
+  if (failed.failed) fail_sequence(a.labels, in, *failed.failed);
   return tuple_of({&xs, &ps, &ll});
 }
 
@@ -342,14 +329,12 @@ Ref panel_rts_body(PyObject* const* args) {
   double* x_out = array_data(xs_out);
   double* p_out = array_data(ps_out);
   runtime::WorkerPool& pool = runtime::WorkerPool::instance();
-  panel::SequenceFailure failed;
-  std::optional<std::pair<npy_intp, npy_intp>> overflow;
+  panel::SmoothingFailures failed;
   without_lock([&] {
     failed = panel::run_panel_rts(in, x_out, p_out, pool);
-    if (!failed) overflow = first_non_finite_smoothed(x_out, p_out, M, N, n);
   });
-  if (failed) fail_inversion(labels, *failed);
-  if (overflow) fail_smoothed(labels, *overflow);
+  if (overflow_first(failed, N)) fail_smoothed(labels, *failed.overflowed_row, N);
+  if (failed.failed) fail_inversion(labels, *failed.failed);
   return tuple_of({&xs_out, &ps_out});
 }
 

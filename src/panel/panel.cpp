@@ -64,6 +64,21 @@ batch::LinearFilterInputs sequence_inputs(const PanelInputs& in, Index i) {
 struct Shape {
   Index n, steps, m;
 };
+
+/// The last step of a smoothed sequence holding a NaN or infinity in its
+/// mean or covariance, -1 when there is none (checked while the sequence's
+/// outputs are still in the cache).
+Index last_non_finite_step(const double* xs, const double* ps, Index steps, Index n) {
+  for (Index k = steps - 1; k >= 0; --k) {
+    for (Index j = 0; j < n; ++j) {
+      if (!std::isfinite(xs[k * n + j])) return k;
+    }
+    for (Index j = 0; j < n * n; ++j) {
+      if (!std::isfinite(ps[k * n * n + j])) return k;
+    }
+  }
+  return -1;
+}
 Shape shape_of(const PanelInputs& in) { return {in.fs.dims[1], in.zs.dims[1], in.zs.dims[2]}; }
 
 template <class T>
@@ -86,7 +101,7 @@ void filter_chunk(const PanelInputs& in, const PanelFilterOutputs& out, Index be
 // single-sequence routine.
 template <class T, class U>
 void smoother_chunk(const PanelInputs& in, const PanelSmootherOutputs& out, Index begin, Index end,
-                    FirstIndex& failed) {
+                    FirstIndex& failed, FirstIndex& overflowed) {
   const auto [n, steps, m] = shape_of(in);
   auto w = std::make_unique<KalmanStep<T>>();
   auto s = std::make_unique<SmootherStep<U>>();
@@ -109,6 +124,8 @@ void smoother_chunk(const PanelInputs& in, const PanelSmootherOutputs& out, Inde
       failed.record(i);
       continue;
     }
+    const Index bad = last_non_finite_step(xs, ps, steps, n);
+    if (bad >= 0) overflowed.record(i * steps + bad);
     // The total over the observed steps, in step order.
     double total = 0.0;
     for (double l : lls) {
@@ -119,7 +136,8 @@ void smoother_chunk(const PanelInputs& in, const PanelSmootherOutputs& out, Inde
 }
 
 template <class T>
-void rts_chunk(const PanelRtsInputs& in, double* xs_out, double* ps_out, Index begin, Index end, FirstIndex& failed) {
+void rts_chunk(const PanelRtsInputs& in, double* xs_out, double* ps_out, Index begin, Index end, FirstIndex& failed,
+               FirstIndex& overflowed) {
   const Index steps = in.xs.dims[1];
   const Index n = in.xs.dims[2];
   auto s = std::make_unique<SmootherStep<T>>();
@@ -127,13 +145,19 @@ void rts_chunk(const PanelRtsInputs& in, double* xs_out, double* ps_out, Index b
   for (Index i = begin; i < end; ++i) {
     if (failed.beaten_by_lower(i)) return;
     const batch::SmootherInputs trace{batch::sub_view(in.xs, i), batch::sub_view(in.ps, i), in.fs, in.qs};
-    if (!batch::smooth_sequence(*s, trace, {xs_out + i * steps * n, ps_out + i * steps * n * n})) failed.record(i);
+    double* xs = xs_out + i * steps * n;
+    double* ps = ps_out + i * steps * n * n;
+    if (!batch::smooth_sequence(*s, trace, {xs, ps})) {
+      failed.record(i);
+    } else if (const Index bad = last_non_finite_step(xs, ps, steps, n); bad >= 0) {
+      overflowed.record(i * steps + bad);
+    }
   }
 }
 
 using FilterChunk = void (*)(const PanelInputs&, const PanelFilterOutputs&, Index, Index, FirstIndex&);
-using SmootherChunk = void (*)(const PanelInputs&, const PanelSmootherOutputs&, Index, Index, FirstIndex&);
-using RtsChunk = void (*)(const PanelRtsInputs&, double*, double*, Index, Index, FirstIndex&);
+using SmootherChunk = void (*)(const PanelInputs&, const PanelSmootherOutputs&, Index, Index, FirstIndex&, FirstIndex&);
+using RtsChunk = void (*)(const PanelRtsInputs&, double*, double*, Index, Index, FirstIndex&, FirstIndex&);
 
 struct SelectFilter {
   template <class T>
@@ -250,20 +274,23 @@ SequenceFailure run_panel_filter(const PanelInputs& in, const PanelFilterOutputs
   return failed.get();
 }
 
-SequenceFailure run_panel_smoother(const PanelInputs& in, const PanelSmootherOutputs& out, runtime::WorkerPool& pool) {
+SmoothingFailures run_panel_smoother(const PanelInputs& in, const PanelSmootherOutputs& out, runtime::WorkerPool& pool) {
   const auto [n, steps, m] = shape_of(in);
   const SmootherChunk chunk = batch::dispatch_state_measurement<SelectSmoother>(n, m, n);
   if (chunk == nullptr) internal_failure("chunk != nullptr", __FILE__, __LINE__);
   FirstIndex failed(in.zs.dims[0]);
-  for_sequences(pool, in.zs.dims[0], [&](Index begin, Index end) { chunk(in, out, begin, end, failed); });
-  return failed.get();
+  FirstIndex overflowed(in.zs.dims[0] * steps);
+  for_sequences(pool, in.zs.dims[0], [&](Index begin, Index end) { chunk(in, out, begin, end, failed, overflowed); });
+  return {failed.get(), overflowed.get()};
 }
 
-SequenceFailure run_panel_rts(const PanelRtsInputs& in, double* xs_out, double* ps_out, runtime::WorkerPool& pool) {
+SmoothingFailures run_panel_rts(const PanelRtsInputs& in, double* xs_out, double* ps_out, runtime::WorkerPool& pool) {
   const RtsChunk chunk = batch::dispatch_state<SelectRts>(in.xs.dims[2]);
   FirstIndex failed(in.xs.dims[0]);
-  for_sequences(pool, in.xs.dims[0], [&](Index begin, Index end) { chunk(in, xs_out, ps_out, begin, end, failed); });
-  return failed.get();
+  FirstIndex overflowed(in.xs.dims[0] * in.xs.dims[1]);
+  for_sequences(pool, in.xs.dims[0],
+                [&](Index begin, Index end) { chunk(in, xs_out, ps_out, begin, end, failed, overflowed); });
+  return {failed.get(), overflowed.get()};
 }
 
 }  // namespace vexel::panel

@@ -50,6 +50,16 @@ std::optional<MeasurementFault> find_measurement_fault(const StridedArray& zs, b
 /// The first sequence (lowest index) whose inverse failed, if any.
 using SequenceFailure = std::optional<Index>;
 
+/// How the smoothing of a panel went: the first sequence whose filter or
+/// smoother failed outright, and the first whose smoothed means or
+/// covariances came out non-finite (an overflow the arithmetic itself does
+/// not report), as the row sequence * N + step of its last non-finite step
+/// (the backward pass spreads an overflow to every earlier step).
+struct SmoothingFailures {
+  SequenceFailure failed;
+  std::optional<Index> overflowed_row;
+};
+
 struct PanelFilterOutputs {
   double* xs;               // (M, N, n), C order
   double* ps;               // (M, N, n, n)
@@ -77,7 +87,7 @@ struct PanelSmootherOutputs {
 /// Filters and smooths every sequence in one pass: the filtered trace goes
 /// straight into the outputs (covariances into per-worker scratch when they
 /// are not wanted) and is smoothed there in place.
-SequenceFailure run_panel_smoother(const PanelInputs& in, const PanelSmootherOutputs& out, runtime::WorkerPool& pool);
+SmoothingFailures run_panel_smoother(const PanelInputs& in, const PanelSmootherOutputs& out, runtime::WorkerPool& pool);
 
 struct PanelRtsInputs {
   StridedArray xs;  // (M, N, n) filtered means
@@ -87,6 +97,6 @@ struct PanelRtsInputs {
 };
 
 /// The smoother of every filtered sequence, into (M, N, n) and (M, N, n, n).
-SequenceFailure run_panel_rts(const PanelRtsInputs& in, double* xs_out, double* ps_out, runtime::WorkerPool& pool);
+SmoothingFailures run_panel_rts(const PanelRtsInputs& in, double* xs_out, double* ps_out, runtime::WorkerPool& pool);
 
 }  // namespace vexel::panel
