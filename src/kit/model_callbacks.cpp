@@ -97,24 +97,18 @@ double* PythonModel::points(Index rows, Index dim_in) {
   return array_data(points_);
 }
 
-Ref PythonModel::call(double dt, Index dim_out, ArrayIn& output) {
+ArrayIn PythonModel::call(double dt, Index dim_out) {
   Ref kept = cache_ != nullptr ? Ref::borrow(points_.get()) : Ref();
   Ref result = call_python_model(callable_, std::move(points_), pass_dt_, dt, extra_args_);
-  output = accept_model_output(result.get(), pass_dt_, rows_, dim_out);
+  ArrayIn output = accept_model_output(result.get(), pass_dt_, rows_, dim_out);
   if (cache_ != nullptr) *cache_ = std::move(kept);
-  return result;
+  return output;
 }
 
-void PythonModel::evaluate(double dt, Index dim_out, double* images) {
-  ArrayIn output;
-  const Ref result = call(dt, dim_out, output);
-  copy_output(output, images);
-}
+void PythonModel::evaluate(double dt, Index dim_out, double* images) { copy_output(call(dt, dim_out), images); }
 
 void PythonModel::evaluate(double dt, Index dim_out, DMatrix& images) {
-  ArrayIn output;
-  const Ref result = call(dt, dim_out, output);
-  images = pyarray2_to_dmatrix(output, rows_, dim_out, "model output");
+  images = pyarray2_to_dmatrix(call(dt, dim_out), rows_, dim_out, "model output");
 }
 
 DMatrix evaluate_points(PointModel& model, const DMatrix& X, double dt, Index dim_out, bool pass_dt,

@@ -43,8 +43,9 @@ class PythonModel final : public PointModel {
   void evaluate(double dt, Index dim_out, DMatrix& images) override;
 
  private:
-  /// The call on the points array; its output accepted.
-  Ref call(double dt, Index dim_out, ArrayIn& output);
+  /// The call on the points array; its output accepted (the array holds
+  /// its own reference).
+  ArrayIn call(double dt, Index dim_out);
 
   PyObject* callable_;
   PyObject* extra_args_;

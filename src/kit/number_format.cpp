@@ -44,9 +44,7 @@ std::string format_value_list(const double* values, Index count) {
   return out;
 }
 
-std::string shape_text(std::initializer_list<Index> dims) { return shape_text(std::vector<Index>(dims)); }
-
-std::string shape_text(const std::vector<Index>& dims) {
+std::string shape_text(std::initializer_list<Index> dims) {
   std::string s = "(";
   bool first = true;
   for (Index d : dims) {

@@ -6,7 +6,6 @@
 
 #include <initializer_list>
 #include <string>
-#include <vector>
 
 namespace vexel::py {
 
@@ -17,6 +16,5 @@ std::string format_double(double v);
 inline std::string num(Index v) { return std::to_string(v); }
 /// "(2, 3)": a shape as messages write it.
 std::string shape_text(std::initializer_list<Index> dims);
-std::string shape_text(const std::vector<Index>& dims);
 
 }  // namespace vexel::py

@@ -119,9 +119,6 @@ PyObject* bank_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 // Fields: one table drives get, set and the rows the Python layer builds its
 // attributes and snapshots from.
 
-/// A named dimension of the bank: its filter count or a filter's dimensions.
-enum class BankDim { M, X, Z };
-
 struct BankField {
   enum Kind {
     Floats,  // float64 storage of a fixed shape
@@ -133,7 +130,7 @@ struct BankField {
   const char* name;
   Kind kind;
   int ndim;
-  BankDim dims[3];
+  int dims[3];  // kDimM, kDimX or kDimZ
   bool settable;
   bool finite;  // set: refuse NaN and infinities
   std::vector<double> CkfBank::*floats = nullptr;
@@ -150,40 +147,29 @@ constexpr const char* kOneOrEach = "{label} must have shape ({dim_x}, {dim_x}) o
 // In snapshot order.
 const BankField kBankFields[] = {
     {"count", BankField::Size, 0, {}, false, false},
-    {"xs", BankField::Floats, 2, {BankDim::M, BankDim::X}, true, true, &CkfBank::x},
-    {"Ps", BankField::Floats, 3, {BankDim::M, BankDim::X, BankDim::X}, true, true, &CkfBank::P, nullptr, nullptr,
+    {"xs", BankField::Floats, 2, {kDimM, kDimX}, true, true, &CkfBank::x},
+    {"Ps", BankField::Floats, 3, {kDimM, kDimX, kDimX}, true, true, &CkfBank::P, nullptr, nullptr,
      nullptr, kOneOrEach},
-    {"xs_prior", BankField::Floats, 2, {BankDim::M, BankDim::X}, true, true, &CkfBank::x_prior},
-    {"Ps_prior", BankField::Floats, 3, {BankDim::M, BankDim::X, BankDim::X}, true, true, &CkfBank::P_prior, nullptr,
+    {"xs_prior", BankField::Floats, 2, {kDimM, kDimX}, true, true, &CkfBank::x_prior},
+    {"Ps_prior", BankField::Floats, 3, {kDimM, kDimX, kDimX}, true, true, &CkfBank::P_prior, nullptr,
      nullptr, nullptr, kOneOrEach},
-    {"Q", BankField::Noise, 3, {BankDim::M, BankDim::X, BankDim::X}, true, true, &CkfBank::Q, nullptr, nullptr,
+    {"Q", BankField::Noise, 3, {kDimM, kDimX, kDimX}, true, true, &CkfBank::Q, nullptr, nullptr,
      &CkfBank::q_per_filter},
-    {"R", BankField::Noise, 3, {BankDim::M, BankDim::Z, BankDim::Z}, true, true, &CkfBank::R, nullptr, nullptr,
+    {"R", BankField::Noise, 3, {kDimM, kDimZ, kDimZ}, true, true, &CkfBank::R, nullptr, nullptr,
      &CkfBank::r_per_filter},
-    {"status", BankField::Codes, 1, {BankDim::M}, true, true, nullptr, &CkfBank::status},
-    {"log_likelihoods", BankField::Floats, 1, {BankDim::M}, true, false, &CkfBank::log_likelihood},
-    {"nis", BankField::Floats, 1, {BankDim::M}, true, false, &CkfBank::nis},
-    {"jitter_counts", BankField::Counts, 1, {BankDim::M}, true, true, nullptr, nullptr, &CkfBank::jitter_count},
-    {"pending_status", BankField::Codes, 1, {BankDim::M}, true, true, nullptr, &CkfBank::pending},
+    {"status", BankField::Codes, 1, {kDimM}, true, true, nullptr, &CkfBank::status},
+    {"log_likelihoods", BankField::Floats, 1, {kDimM}, true, false, &CkfBank::log_likelihood},
+    {"nis", BankField::Floats, 1, {kDimM}, true, false, &CkfBank::nis},
+    {"jitter_counts", BankField::Counts, 1, {kDimM}, true, true, nullptr, nullptr, &CkfBank::jitter_count},
+    {"pending_status", BankField::Codes, 1, {kDimM}, true, true, nullptr, &CkfBank::pending},
 };
-
-Index extent(const CkfBank& b, BankDim d) {
-  switch (d) {
-    case BankDim::M:
-      return b.count;
-    case BankDim::X:
-      return b.dim_x;
-    case BankDim::Z:
-      return b.dim_z;
-  }
-  return 0;
-}
 
 /// The field's shape in this bank; a shared noise matrix drops the leading M.
 std::vector<Index> field_shape(const CkfBank& b, const BankField& f) {
+  const Index extent[] = {b.count, b.dim_x, b.dim_z};
   std::vector<Index> dims;
   const bool shared = f.kind == BankField::Noise && !(b.*f.per_filter);
-  for (int k = shared ? 1 : 0; k < f.ndim; ++k) dims.push_back(extent(b, f.dims[k]));
+  for (int k = shared ? 1 : 0; k < f.ndim; ++k) dims.push_back(extent[f.dims[k]]);
   return dims;
 }
 
@@ -236,8 +222,6 @@ std::vector<T> whole_numbers(const std::vector<double>& v, const char* name, dou
   return out;
 }
 
-int dim_index(BankDim d) { return d == BankDim::M ? kDimM : d == BankDim::X ? kDimX : kDimZ; }
-
 /// The declaration of a field's value in `set`: its shape in the bank's
 /// dimensions (a noise matrix may leave out the leading M: one for all
 /// filters), any other number of dimensions a shape error.
@@ -245,7 +229,7 @@ ArrayDecl field_decl(const BankField& f) {
   ArrayDecl d{f.name, f.ndim, {}, nullptr, ArrayDecl::kComma, f.finite ? "{label} must contain only finite values" : nullptr,
               f.shape};
   for (int k = 0; k < f.ndim; ++k) {
-    d.axes[k] = Axis{dim_index(f.dims[k]), k == 0 && f.kind == BankField::Noise ? Axis::kOptional : Axis::kEqual};
+    d.axes[k] = Axis{f.dims[k], k == 0 && f.kind == BankField::Noise ? Axis::kOptional : Axis::kEqual};
   }
   d.ndim_is_shape = true;
   return d;
@@ -255,7 +239,7 @@ Ref bank_set(BankInstance& self, PyObject* const* args) {
   const std::string name = arg_string(args[0], "name");
   CkfBank& b = self.state.b;
   const BankField& f = find_bank_field(name);
-  if (!f.settable || f.kind == BankField::Size) fail(Error::value("field '" + name + "' is read-only"));
+  if (!f.settable) fail(Error::value("field '" + name + "' is read-only"));
   const ArrayDecl decl = field_decl(f);
   ArrayArgs arrays(&decl, 1, kBankDims, 3, args + 1);
   bind_bank(arrays, b);
@@ -287,7 +271,7 @@ Ref bank_set(BankInstance& self, PyObject* const* args) {
   fail(Error::panic("unknown bank field kind"));
 }
 
-/// CkfBank.field_table(): ((name, type, shape, settable), ...) in snapshot
+/// bank_field_table(): ((name, type, shape, settable), ...) in snapshot
 /// order; type "int" (a count), "array" (float64), "int64" or "uint64"
 /// arrays; shape the dimension names, "M?" a leading M that a shared noise
 /// matrix leaves out.
@@ -300,8 +284,8 @@ Ref bank_field_table(PyObject* const* /*args*/) {
     Ref shape = Ref::steal(PyTuple_New(f.ndim));
     if (!shape) fail_python();
     for (int k = 0; k < f.ndim; ++k) {
-      const char* dim = f.dims[k] == BankDim::M ? (f.kind == BankField::Noise ? "M?" : "M")
-                                                : (f.dims[k] == BankDim::X ? "dim_x" : "dim_z");
+      const bool optional = k == 0 && f.kind == BankField::Noise;
+      const char* dim = optional ? "M?" : kBankDims[f.dims[k]].symbol;
       Ref text = text_object(dim);
       if (!text) fail_python();
       PyTuple_SetItem(shape.get(), k, text.release());
@@ -469,7 +453,7 @@ PyMethodDef kMethods[] = {
     {"keep", Methods::kw<kWrite, kKeep, bank_keep>(), kKw,
      signature_doc(kKeep, "Keep the filters at the given distinct indices (a list), in that order.", true)},
     {"add", Methods::kw<kWrite, kAdd, bank_add>(), kKw,
-     signature_doc(kAdd, "Append filters; q and r only where the bank's noise is per filter.", true)},
+     signature_doc(kAdd, "Append filters; Q and R only where the bank's noise is per filter.", true)},
     {"copy", Methods::noargs<kRead, bank_copy>(), METH_NOARGS, signature_doc(kCopy, "Independent copy of the bank.", true)},
     {nullptr, nullptr, 0, nullptr},
 };
