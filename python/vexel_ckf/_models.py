@@ -73,10 +73,10 @@ def as_model(obj: Any, kind: str, dim_in: Optional[int] = None, dim_out: Optiona
         check_model(obj, kind, dim_in, dim_out)
         return obj
     type_name = type(obj).__name__
-    if type_name == "LowLevelCallable" and hasattr(obj, "function"):
-        # scipy keeps the function as a capsule named by its signature, with
-        # the user data as the capsule's context.
-        model = CompiledModel(kind, obj.function, None, dim_in=dim_in, dim_out=dim_out,
+    if type_name == "LowLevelCallable" and isinstance(obj, tuple) and obj:
+        # scipy keeps the function as a capsule named by its signature (the
+        # tuple's first item), with the user data as the capsule's context.
+        model = CompiledModel(kind, tuple.__getitem__(obj, 0), None, dim_in=dim_in, dim_out=dim_out,
                               text=f"<LowLevelCallable {kind}>", keep=obj)
     elif type_name == "PyCapsule":
         model = CompiledModel(kind, obj, None, dim_in=dim_in, dim_out=dim_out, text=f"<capsule {kind}>", keep=obj)
