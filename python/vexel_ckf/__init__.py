@@ -6,7 +6,10 @@ many of them together with one callback call per step; `batch_filter`,
 `rts_smoother`, `batch_smoother` and `filter_bank_step` work on whole arrays
 of linear models, single sequences or panels of many (`vexel_ckf.dask`
 spreads panels over a Dask cluster); `cubature_smoother` (and
-`VexelCKF.smooth`) smooths a nonlinear filtered trace.
+`VexelCKF.smooth`) smooths a nonlinear filtered trace. Models may be Python
+callbacks or compiled (`CompiledModel`: the built-in `vexel_ckf.models`, or
+any C-level function with the `MODEL_SIGNATURE` calling convention), which
+the engine runs without Python.
 The native classes and functions are re-exported for direct use.
 """
 
@@ -24,6 +27,7 @@ from ._batch import (
     rts_smoother,
 )
 from ._filter import RunResult, VexelCKF
+from ._models import MODEL_SIGNATURE, CompiledModel
 from ._smoother import CubatureSmoothResult, cubature_smoother
 from . import models
 from ._native import (
@@ -45,6 +49,8 @@ __all__ = [
     "CKFBank",
     "BankRunResult",
     "STATUS_CODES",
+    "CompiledModel",
+    "MODEL_SIGNATURE",
     "batch_filter",
     "rts_smoother",
     "cubature_smoother",
