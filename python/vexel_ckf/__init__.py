@@ -29,6 +29,7 @@ from ._batch import (
 from ._filter import RunResult, VexelCKF
 from ._models import MODEL_SIGNATURE, CompiledModel
 from ._smoother import CubatureSmoothResult, cubature_smoother
+from . import models
 from ._native import (
     CubatureKalmanFilter,
     SquareRootCubatureKalmanFilter,
@@ -65,4 +66,5 @@ __all__ = [
     "batch_filter_linear",
     "batch_parallel_step",
     "rts_smooth",
+    "models",
 ]
