@@ -550,3 +550,17 @@ def test_smoother_reports_a_failing_compiled_fx(lib):
         vx.cubature_smoother(xs, Ps, fx, np.eye(4), 1.0, fx_args=(6.5,))
     with pytest.raises(ValueError, match=r"non-finite values .*smoother step 8\)"):
         vx.cubature_smoother(xs, Ps, fx, np.eye(4), 1.0, fx_args=(1e9, -100.0))
+
+
+@pytest.mark.parametrize("kwargs, message", [
+    (dict(function="linear", user_data=(1.0,), dim_in=3, dim_out=3), "takes dim_out \\* dim_in = 9 constants, got 1"),
+    (dict(function="linear", user_data=(1.0,)), "needs dim_in and dim_out"),
+    (dict(function="range_bearing", user_data=(0.0, 0.0)), "takes 4 constants, got 2"),
+    (dict(function="no_such_model"), "names no built-in model"),
+    (dict(function=0), "null pointer"),
+    (dict(function=1.5), "function must be a PyCapsule"),
+])
+def test_hand_built_models_are_checked(kwargs, message):
+    """A CompiledModel built by hand never reads past its constants or calls a null pointer."""
+    with pytest.raises((ValueError, TypeError), match=message):
+        CompiledModel("fx", **kwargs)
