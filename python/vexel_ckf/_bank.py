@@ -76,6 +76,11 @@ class CKFBank:
     hx : callable, optional
         ``hx(X, *hx_args)``, the same for the measurement function; it
         returns a float64 array of shape (M*2n, dim_z).
+
+        Either may also be a compiled model (see `VexelCKF`): it is called
+        once per filter with that filter's 2n points, on the worker pool
+        with the interpreter lock released; a nonzero return fails that
+        filter alone (status 3).
     fx_args, hx_args : iterable, optional
         Extra positional arguments of fx and hx, used by every call that
         gives none of its own (`predict`, `update`, `run`).

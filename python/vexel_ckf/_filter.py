@@ -269,10 +269,14 @@ class VexelCKF:
         Measurement dimension (positive).
     dt : float
         Default time step, passed to fx when a prediction gets none (finite).
-    fx : callable, optional
-        Default transition function ``fx(X, dt, *fx_args)``.
-    hx : callable, optional
-        Default measurement function ``hx(X, *hx_args)``.
+    fx : callable or compiled model, optional
+        Default transition function ``fx(X, dt, *fx_args)``, or a compiled
+        model (a built-in of `vexel_ckf.models`, `compiled_fx`, or a C
+        function as a `scipy.LowLevelCallable`, ctypes pointer, PyCapsule or
+        numba cfunc with the signature `MODEL_SIGNATURE`), which the engine
+        runs without Python.
+    hx : callable or compiled model, optional
+        Default measurement function ``hx(X, *hx_args)``, or a compiled model.
     square_root : bool, optional
         Propagate Cholesky factors instead of covariances.
     angle_states : sequence of int or boolean mask, optional
@@ -280,13 +284,14 @@ class VexelCKF:
         indices into x (negative ones count from the end) or a boolean mask
         of length dim_x. After fx they are unwrapped around their circular
         mean before the moments are formed, and x's angles are wrapped to
-        (-pi, pi] after each prediction and update.
+        (-pi, pi] after each prediction and update. Defaults to the angles
+        a compiled fx declares (none for a Python callback).
     angle_measurements : sequence of int or boolean mask, optional
         The measurement entries that are angles in radians (bearings),
         given the same way: indices into z or a mask of length dim_z. Their
         images under hx are unwrapped to within pi of the measurement
         before the moments are formed, so that the innovation goes the
-        short way round.
+        short way round. Defaults to the angles a compiled hx declares.
     fx_args, hx_args : iterable, optional
         Extra positional arguments of fx and hx, used by every call that
         gives none of its own (`predict`, `update`, `run`, `smooth`).
@@ -692,7 +697,10 @@ class VexelCKF:
         """Filter a whole sequence: for each row z of zs, `predict()` then `update(z)`.
 
         Uses the filter's fx, hx, fx_args, hx_args and angle options; the
-        filter ends in the state after the last step.
+        filter ends in the state after the last step. When fx and hx are
+        both compiled models, every step runs in one native call with the
+        interpreter lock released (the same numbers as step by step); Ctrl-C
+        stops it within a fraction of a second, keeping the steps done.
 
         Parameters
         ----------
