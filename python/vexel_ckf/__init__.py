@@ -6,7 +6,9 @@ many of them together with one callback call per step; `batch_filter`,
 `rts_smoother`, `batch_smoother` and `filter_bank_step` work on whole arrays
 of linear models, single sequences or panels of many (`vexel_ckf.dask`
 spreads panels over a Dask cluster); `cubature_smoother` (and
-`VexelCKF.smooth`) smooths a nonlinear filtered trace.
+`VexelCKF.smooth`) smooths a nonlinear filtered trace. `compiled_fx` and
+`compiled_hx` compile row-wise models with numba (optional) into native
+models the engine calls without Python.
 The native classes and functions are re-exported for direct use.
 """
 
@@ -24,6 +26,7 @@ from ._batch import (
     rts_smoother,
 )
 from ._filter import RunResult, VexelCKF
+from ._jit import compiled_fx, compiled_hx
 from ._smoother import CubatureSmoothResult, cubature_smoother
 from ._native import (
     CubatureKalmanFilter,
@@ -59,4 +62,6 @@ __all__ = [
     "batch_filter_linear",
     "batch_parallel_step",
     "rts_smooth",
+    "compiled_fx",
+    "compiled_hx",
 ]
