@@ -18,6 +18,7 @@
 
 #include "../kernels/filter_status.hpp"
 #include "../kernels/linalg.hpp"
+#include "../kernels/model_function.hpp"
 #include "../kernels/result.hpp"
 
 #include <algorithm>
@@ -108,6 +109,17 @@ void draw_update_points(CkfBank& b, runtime::WorkerPool& pool, double* points);
 /// Half two of an update, with hx's images in `images`: the update of every
 /// filter taking part, its status, log-likelihood and NIS (NaN for 2, 3, 4).
 void finish_update(CkfBank& b, runtime::WorkerPool& pool);
+
+/// A whole prediction with a compiled fx, filter by filter on the pool: the
+/// halves above with the model called on each filter's points in between,
+/// so no bank-wide array of points is needed.  A nonzero return fails that
+/// filter alone (its next update reports status 3, as for non-finite
+/// images).
+void predict_with(CkfBank& b, runtime::WorkerPool& pool, const ModelFunctionCall& fx, double dt);
+
+/// A whole update with a compiled hx, the same way (a nonzero return gives
+/// that filter status 3).
+void update_with(CkfBank& b, runtime::WorkerPool& pool, const ModelFunctionCall& hx);
 
 /// Keep the filters at `indices` (distinct, in range), in that order.
 void keep_filters(CkfBank& b, const std::vector<Index>& indices);

@@ -7,6 +7,8 @@
 #include "filter_forms.hpp"
 #include "record.hpp"
 
+#include "../kit/compiled_models.hpp"
+
 #include "../angles/angles.hpp"
 #include "../ckf/ckf_ops.hpp"
 #include "../kernels/cubature.hpp"
@@ -22,8 +24,8 @@ void Form::predict_through_model(CkfState& s, PyObject* fx, PyObject* fx_args, d
                                  const AngleEntries& angles) {
   // Points of the current (x, P); a factorisation failure changes nothing.
   PointSet points = unwrap(cubature_points(s.x, s.P));
-  PythonModel model(fx, fx_args, /*pass_dt=*/true);
-  DMatrix Y = evaluate_points(model, points.X, dt, s.dim_x, /*pass_dt=*/true);
+  ModelCall model(fx, fx_args, /*pass_dt=*/true);
+  DMatrix Y = evaluate_points(model.get(), points.X, dt, s.dim_x, /*pass_dt=*/true);
   // Propagated angles on one side of the seam, so that their mean and spread
   // are those on the circle.
   angles::unwrap_columns_around_mean(Y, angles.states);
@@ -48,8 +50,8 @@ template <>
 void Form::update_through_model(CkfState& s, UpdateArguments& a, const AngleEntries& angles) {
   const DMatrix& R_eff = a.r ? *a.r : s.R;
   PointSet points = unwrap(cubature_points(s.x, s.P));
-  PythonModel model(a.hx, a.hx_args, /*pass_dt=*/false);
-  DMatrix Z = evaluate_points(model, points.X, 0.0, s.dim_z, /*pass_dt=*/false);
+  ModelCall model(a.hx, a.hx_args, /*pass_dt=*/false);
+  DMatrix Z = evaluate_points(model.get(), points.X, 0.0, s.dim_z, /*pass_dt=*/false);
   angles::unwrap_columns_around(Z, angles.measurements, a.z);
   // Gain, posterior and likelihood terms, with the jitter accounting; it
   // fails at the inverse (the jitter recorded) or on a non-finite new state

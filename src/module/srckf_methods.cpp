@@ -7,6 +7,8 @@
 #include "filter_forms.hpp"
 #include "record.hpp"
 
+#include "../kit/compiled_models.hpp"
+
 #include "../angles/angles.hpp"
 #include "../srckf/srckf_ops.hpp"
 
@@ -18,8 +20,8 @@ template <>
 void Form::predict_through_model(SrckfState& s, PyObject* fx, PyObject* fx_args, double dt,
                                  const AngleEntries& angles) {
   const DMatrix points = cubature_points(s);
-  PythonModel model(fx, fx_args, /*pass_dt=*/true);
-  DMatrix propagated = evaluate_points(model, points, dt, s.dim_x, /*pass_dt=*/true);
+  ModelCall model(fx, fx_args, /*pass_dt=*/true);
+  DMatrix propagated = evaluate_points(model.get(), points, dt, s.dim_x, /*pass_dt=*/true);
   angles::unwrap_columns_around_mean(propagated, angles.states);
   unwrap(commit_prediction(s, propagated));
   angles::wrap_entries(s.x, angles.states);
@@ -44,8 +46,8 @@ template <>
 void Form::update_through_model(SrckfState& s, UpdateArguments& a, const AngleEntries& angles) {
   const DMatrix Rf = unwrap(begin_update(s, a.r ? &*a.r : nullptr));
   const DMatrix points = cubature_points(s);
-  PythonModel model(a.hx, a.hx_args, /*pass_dt=*/false);
-  DMatrix Zm = evaluate_points(model, points, 0.0, s.dim_z, /*pass_dt=*/false);
+  ModelCall model(a.hx, a.hx_args, /*pass_dt=*/false);
+  DMatrix Zm = evaluate_points(model.get(), points, 0.0, s.dim_z, /*pass_dt=*/false);
   angles::unwrap_columns_around(Zm, angles.measurements, a.z);
   unwrap(update_from_points(s, points, Zm, a.z, Rf));
   angles::wrap_entries(s.x, angles.states);
