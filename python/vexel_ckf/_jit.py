@@ -206,12 +206,18 @@ class _Source:
 
     Whether the model is reachable by name is only known when it is pickled:
     at decoration time its name still refers to the plain function. So the
-    model's reduce holds this object, which decides then: a model that its
+    model's reduce holds this object, which decides then. A model that its
     module's attribute of that name is (the decorated function, as usual)
-    pickles as a lookup of that name, anything else as the Python function
-    and the decorator's arguments, which cloudpickle (Dask) can send by value.
-    A script's own models (module __main__) are always sent that way, since
-    a worker's __main__ is a different script.
+    pickles as a lookup of that name; anything else as the Python function
+    and the decorator's arguments, which cloudpickle (Dask) sends by value
+    where the function cannot be imported.
+
+    One exception: under cloudpickle, a model of a module that cloudpickle
+    sends by value (a script's __main__, or one registered with
+    `cloudpickle.register_pickle_by_value`) goes by value too, since on a
+    Dask worker that name means another script or nothing. The standard
+    pickler keeps the lookup, which serves multiprocessing, whose workers
+    run or fork the same script.
     """
 
     __slots__ = ("kind", "func", "dim_in", "dim_out", "angles", "cfunc")
@@ -221,15 +227,39 @@ class _Source:
         self.kind, self.func, self.dim_in, self.dim_out, self.angles, self.cfunc = (
             kind, func, dim_in, dim_out, angles, cfunc)
 
-    def __reduce__(self) -> Tuple[Any, ...]:
+    def _reachable(self) -> bool:
         module, qualname = self.func.__module__, self.func.__qualname__
-        if module != "__main__" and "<locals>" not in qualname:
-            found: Any = sys.modules.get(module)
-            for part in qualname.split("."):
-                found = getattr(found, part, None)
-            if getattr(found, "keep", None) is self.cfunc:
-                return (_lookup, (module, qualname))
+        if "<locals>" in qualname:
+            return False
+        found: Any = sys.modules.get(module)
+        for part in qualname.split("."):
+            found = getattr(found, part, None)
+        return getattr(found, "keep", None) is self.cfunc
+
+    def __reduce__(self) -> Tuple[Any, ...]:
+        if self._reachable() and not _sent_by_value(self.func.__module__):
+            return (_lookup, (self.func.__module__, self.func.__qualname__))
         return (_recompile, (self.kind, self.func, self.dim_in, self.dim_out, self.angles))
+
+
+def _sent_by_value(module: str) -> bool:
+    """Whether a cloudpickle pickler is at work and sends the functions of module by value.
+
+    cloudpickle's Pickler.dump is a Python frame below the reduce that the
+    pickler calls; nothing else tells a reduce which pickler asks.
+    """
+    cloudpickle = sys.modules.get("cloudpickle")
+    if cloudpickle is None:
+        return False
+    by_value = module == "__main__" or module in cloudpickle.list_registry_pickle_by_value()
+    if not by_value:
+        return False
+    frame = sys._getframe(1)
+    while frame is not None:
+        if isinstance(frame.f_locals.get("self"), cloudpickle.Pickler):
+            return True
+        frame = frame.f_back
+    return False
 
 
 def _lookup(module: str, qualname: str) -> Any:
