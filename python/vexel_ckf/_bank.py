@@ -17,6 +17,7 @@ from numpy.typing import ArrayLike, NDArray
 
 from . import _engine
 from ._common import FloatArray, angle_indices, as_floats, extra_args, picklable
+from ._models import as_model, model_angles
 from ._engine import CkfBank as _NativeBank
 
 __all__ = ["CKFBank", "BankRunResult", "STATUS_CODES"]
@@ -116,6 +117,13 @@ class CKFBank:
     ) -> None:
         native = _NativeBank(M, dim_x, dim_z, dt)
         dim_x, dim_z = operator.index(dim_x), operator.index(dim_z)
+        fx = as_model(fx, "fx", dim_x, dim_x)
+        hx = as_model(hx, "hx", dim_x, dim_z)
+        # Compiled models say which of their outputs are angles.
+        if angle_states is None:
+            angle_states = model_angles(fx)
+        if angle_measurements is None:
+            angle_measurements = model_angles(hx)
         states = angle_indices("angle_states", angle_states, dim_x)
         measurements = angle_indices("angle_measurements", angle_measurements, dim_z)
         native.set_angles(list(states), list(measurements))
@@ -172,7 +180,7 @@ class CKFBank:
 
     @fx.setter
     def fx(self, value: Optional[Callable[..., Any]]) -> None:
-        self._fx = value
+        self._fx = as_model(value, "fx", self._dim_x, self._dim_x)
 
     @property
     def hx(self) -> Optional[Callable[..., Any]]:
@@ -181,7 +189,7 @@ class CKFBank:
 
     @hx.setter
     def hx(self, value: Optional[Callable[..., Any]]) -> None:
-        self._hx = value
+        self._hx = as_model(value, "hx", self._dim_x, self._dim_z)
 
     @property
     def fx_args(self) -> Tuple[Any, ...]:

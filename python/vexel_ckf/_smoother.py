@@ -14,6 +14,7 @@ import numpy as np
 from numpy.typing import ArrayLike
 
 from . import _engine
+from ._models import as_model, model_angles
 from ._common import FloatArray, angle_indices, as_floats, extra_args, per_step
 
 __all__ = ["cubature_smoother", "CubatureSmoothResult"]
@@ -124,6 +125,9 @@ def cubature_smoother(xs: ArrayLike, Ps: ArrayLike, fx: Callable[..., Any], Q: A
         return CubatureSmoothResult(*_engine.cubature_smooth(
             xs, Ps, fx, as_floats("Q", Q), as_floats("dt", dt), args, bool(square_root), None, steps_per_call))
     steps, dim_x = xs.shape
+    fx = as_model(fx, "fx", dim_x, dim_x)
+    if angle_states is None:
+        angle_states = model_angles(fx)
     qs = per_step("Q", Q, steps, dim_x, dim_x)
     # One Q for every step is checked once, also for an empty trace.
     if np.ndim(Q) < 3 and not np.isfinite(as_floats("Q", Q)).all():

@@ -307,10 +307,11 @@ void CkfBank::grow(Index added) {
 }
 
 void draw_prediction_points(CkfBank& b, runtime::WorkerPool& pool, double* points) {
+  const Index n = b.dim_x;
   for_each_chunk(b, pool, [&](Index begin, Index end) {
     Chunk c(b);
     for (Index i = begin; i < end; ++i) {
-      b.step_status[sz(i)] = draw_rows(b, i, c, points) ? kTakingPart : kNotApplied;
+      b.step_status[sz(i)] = draw_rows(b, i, c, points + i * 2 * n * n) ? kTakingPart : kNotApplied;
     }
   });
 }

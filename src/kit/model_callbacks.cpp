@@ -113,18 +113,23 @@ void PythonModel::evaluate(double dt, Index dim_out, DMatrix& images) {
 
 DMatrix evaluate_points(PointModel& model, const DMatrix& X, double dt, Index dim_out, bool pass_dt,
                         bool check_finite) {
+  DMatrix out;
+  evaluate_points(model, X, dt, dim_out, pass_dt, out, check_finite);
+  return out;
+}
+
+void evaluate_points(PointModel& model, const DMatrix& X, double dt, Index dim_out, bool pass_dt, DMatrix& out,
+                     bool check_finite) {
   double* points = model.points(X.rows(), X.cols());
   if (X.size() > 0) {
     Eigen::Map<Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>>(points, X.rows(), X.cols()) = X;
   }
-  DMatrix out;
   model.evaluate(dt, dim_out, out);
   // Report the first row holding a NaN or infinity.
   if (check_finite) {
     const Index bad_row = first_non_finite_row(out, 0, out.rows());
     if (bad_row < out.rows()) fail(non_finite_model_output(pass_dt, bad_row));
   }
-  return out;
 }
 
 Index first_non_finite_row(const DMatrix& out, Index begin, Index end) {

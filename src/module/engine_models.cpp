@@ -107,6 +107,21 @@ PyObject* model_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     take_function(m, a[1], a[2]);
     m.dim_in = optional_dim(a[3], "dim_in");
     m.dim_out = optional_dim(a[4], "dim_out");
+    // A built-in whose constants are a matrix reads dim_out * dim_in of them:
+    // it needs both dimensions fixed, and exactly that many constants.
+    if (PyUnicode_Check(a[1])) {
+      const BuiltinModel* builtin = find_builtin_model(arg_string(a[1], "function"));
+      if (builtin != nullptr && builtin->constants < 0) {
+        if (m.dim_in < 0 || m.dim_out < 0) {
+          fail(Error::value("the built-in model '" + std::string(builtin->name) + "' needs dim_in and dim_out"));
+        }
+        if (static_cast<Index>(m.constants.size()) != m.dim_in * m.dim_out) {
+          fail(Error::value("the built-in model '" + std::string(builtin->name) + "' takes dim_out * dim_in = " +
+                            std::to_string(m.dim_in * m.dim_out) + " constants, got " +
+                            std::to_string(m.constants.size())));
+        }
+      }
+    }
     if (!m.measurement && m.dim_in >= 0 && m.dim_out >= 0 && m.dim_in != m.dim_out) {
       fail(Error::value("an fx model maps states to states: dim_in and dim_out must be equal"));
     }

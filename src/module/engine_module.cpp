@@ -5,6 +5,7 @@
 #include "engine_angles.hpp"
 #include "engine_bank.hpp"
 #include "engine_models.hpp"
+#include "engine_run.hpp"
 #include "engine_panel.hpp"
 #include "engine_smoother.hpp"
 #include "filter_forms.hpp"
@@ -53,6 +54,7 @@ Ref create_module() {
   add_angles(module.get());
   add_bank(module.get());
   add_models(module.get());
+  add_run(module.get());
   add_smoother(module.get());
   add_panel(module.get());
   g_module = module.get();

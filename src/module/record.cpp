@@ -79,4 +79,23 @@ void record_row(std::uint64_t i, PyObject* out, const DVector& x_post, const DMa
   write_scalar(arrays[5], 5, i, nis);
 }
 
+void RunRows::store(Index i, const DVector& x_post, const DMatrix& P_post, const DVector& x_prior,
+                    const DMatrix& P_prior, double log_likelihood, double nis_value) const {
+  auto put_vector = [&](double* dst, const DVector& v) {
+    for (Index j = 0; j < n; ++j) dst[i * n + j] = v.coeff(j);
+  };
+  auto put_matrix = [&](double* dst, const DMatrix& m) {
+    double* row = dst + i * n * n;
+    for (Index r = 0; r < n; ++r) {
+      for (Index c = 0; c < n; ++c) row[r * n + c] = m.coeff(r, c);
+    }
+  };
+  put_vector(xs, x_post);
+  put_matrix(Ps, P_post);
+  put_vector(xs_prior, x_prior);
+  put_matrix(Ps_prior, P_prior);
+  log_likelihoods[i] = log_likelihood;
+  nis[i] = nis_value;
+}
+
 }  // namespace vexel::py
