@@ -322,6 +322,36 @@ def test_a_local_model_travels_by_value_with_cloudpickle():
     assert same(back(X, offset), X[:, :2] - offset)
 
 
+MAIN_SCRIPT = """
+import math, pickle, sys
+import cloudpickle
+import numpy as np
+from vexel_ckf import compiled_hx
+
+@compiled_hx(5, 2, angle_measurements=[1])
+def radar(x, out):
+    out[0] = math.hypot(x[0], x[1])
+    out[1] = math.atan2(x[1], x[0])
+
+X = np.array([[3.0, 4.0, 0.0, 0.0, 0.0]])
+# The standard pickler (multiprocessing, whose workers run the same script) looks the name up ...
+assert pickle.loads(pickle.dumps(radar)) is radar
+# ... cloudpickle (Dask, whose workers run other scripts) sends the function and compiles it again.
+again = pickle.loads(cloudpickle.dumps(radar))
+assert again is not radar and again.angles == (1,)
+print(again(X).tolist())
+"""
+
+
+@pytest.mark.slow("a fresh interpreter compiling a script's model with numba")
+def test_a_model_of_a_script_pickles_by_name_and_travels_by_value_with_cloudpickle():
+    need_numba()
+    pytest.importorskip("cloudpickle")
+    out = subprocess.run([sys.executable, "-c", MAIN_SCRIPT], capture_output=True, text=True, timeout=300)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == str([[5.0, math.atan2(4.0, 3.0)]])
+
+
 @pytest.mark.parametrize("square_root", [False, True], ids=["ckf", "srckf"])
 def test_a_pickled_filter_keeps_its_compiled_models(square_root):
     need_numba()

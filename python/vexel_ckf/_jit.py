@@ -256,7 +256,7 @@ def _sent_by_value(module: str) -> bool:
         return False
     frame = sys._getframe(1)
     while frame is not None:
-        if isinstance(frame.f_locals.get("self"), cloudpickle.Pickler):
+        if frame.f_code.co_name == "dump" and isinstance(frame.f_locals.get("self"), cloudpickle.Pickler):
             return True
         frame = frame.f_back
     return False
@@ -317,6 +317,8 @@ def compiled_fx(dim_x: int, *, angle_states: Any = ()) -> Callable[[Any], Any]:
     function raised, for instance an index out of range: indexing is
     bounds-checked) and -1003 (numeric arguments given to a function without
     params). A component of out that the function does not write is NaN.
+    A function already decorated with ``numba.njit`` is compiled with its own
+    options (``fastmath``, ``boundscheck=False`` ...).
 
     Parameters
     ----------
