@@ -22,9 +22,11 @@ from __future__ import annotations
 
 import importlib
 import inspect
+import math
 import operator
 import sys
-from typing import Any, Callable, Tuple
+from types import FrameType
+from typing import Any, Callable, Optional, Tuple
 
 from ._common import angle_indices
 
@@ -155,13 +157,12 @@ def _adapter(kind: str, row: Any, takes_params: bool) -> Any:
 def _cfunc(kind: str, row: Any, takes_params: bool, dim_in: int, dim_out: int) -> Any:
     """The numba cfunc with the engine's model signature, looping over the points."""
     numba = sys.modules["numba"]
-    np = importlib.import_module("numpy")
     types = numba.types
     signature = types.int32(types.CPointer(types.float64), types.CPointer(types.float64), types.intp, types.intp,
                             types.intp, types.float64, types.CPointer(types.float64), types.intp, types.voidptr)
     call = _adapter(kind, row, takes_params)
     carray = numba.carray
-    nan = np.nan
+    nan = math.nan
     dims_code, raised_code, params_code = ERROR_DIMENSIONS, ERROR_RAISED, ERROR_PARAMS
     low, high = _INT32_MIN, _INT32_MAX
 
@@ -220,12 +221,15 @@ class _Source:
     run or fork the same script.
     """
 
-    __slots__ = ("kind", "func", "dim_in", "dim_out", "angles", "cfunc")
+    __slots__ = ("kind", "decorated", "func", "dim_in", "dim_out", "angles", "cfunc")
 
-    def __init__(self, kind: str, func: Callable[..., Any], dim_in: int, dim_out: int, angles: Tuple[int, ...],
-                 cfunc: Any) -> None:
-        self.kind, self.func, self.dim_in, self.dim_out, self.angles, self.cfunc = (
-            kind, func, dim_in, dim_out, angles, cfunc)
+    def __init__(self, kind: str, decorated: Any, func: Callable[..., Any], dim_in: int, dim_out: int,
+                 angles: Tuple[int, ...], cfunc: Any) -> None:
+        # decorated is what the decorator got (a numba function keeps its
+        # options when compiled again); func is the Python function, whose
+        # name the model goes by.
+        self.kind, self.decorated, self.func, self.dim_in, self.dim_out, self.angles, self.cfunc = (
+            kind, decorated, func, dim_in, dim_out, angles, cfunc)
 
     def _reachable(self) -> bool:
         module, qualname = self.func.__module__, self.func.__qualname__
@@ -239,7 +243,7 @@ class _Source:
     def __reduce__(self) -> Tuple[Any, ...]:
         if self._reachable() and not _sent_by_value(self.func.__module__):
             return (_lookup, (self.func.__module__, self.func.__qualname__))
-        return (_recompile, (self.kind, self.func, self.dim_in, self.dim_out, self.angles))
+        return (_recompile, (self.kind, self.decorated, self.dim_in, self.dim_out, self.angles))
 
 
 def _sent_by_value(module: str) -> bool:
@@ -254,7 +258,7 @@ def _sent_by_value(module: str) -> bool:
     by_value = module == "__main__" or module in cloudpickle.list_registry_pickle_by_value()
     if not by_value:
         return False
-    frame = sys._getframe(1)
+    frame: Optional[FrameType] = sys._getframe(1)
     while frame is not None:
         if frame.f_code.co_name == "dump" and isinstance(frame.f_locals.get("self"), cloudpickle.Pickler):
             return True
@@ -270,8 +274,8 @@ def _lookup(module: str, qualname: str) -> Any:
     return found
 
 
-def _recompile(kind: str, func: Callable[..., Any], dim_in: int, dim_out: int, angles: Tuple[int, ...]) -> Any:
-    """A compiled model built again from its Python row function."""
+def _recompile(kind: str, func: Any, dim_in: int, dim_out: int, angles: Tuple[int, ...]) -> Any:
+    """A compiled model built again from its row function (a Python or numba function)."""
     if kind == "fx":
         return compiled_fx(dim_in, angle_states=angles)(func)
     return compiled_hx(dim_in, dim_out, angle_measurements=angles)(func)
@@ -289,7 +293,7 @@ def _build(what: str, kind: str, fn: Any, dim_in: int, dim_out: int, angles: Tup
     py_func, options, takes_params = _row_function(what, kind, fn)
     row = _compile_row(what, kind, py_func, options, takes_params)
     cfunc = _cfunc(kind, row, takes_params, dim_in, dim_out)
-    source = _Source(kind, py_func, dim_in, dim_out, angles, cfunc)
+    source = _Source(kind, fn, py_func, dim_in, dim_out, angles, cfunc)
     return CompiledModel(kind, cfunc.address, None, dim_in=dim_in, dim_out=dim_out, angles=angles,
                          text=_text(what, py_func, dims, angle_name, angles), reduce=(_unwrap, (source,)),
                          keep=cfunc)
