@@ -64,6 +64,17 @@ def cubature_smooth(
     steps_per_call: int = 1,
 ) -> Tuple[_F64, _F64, _F64, Optional[_F64]]: ...
 
+def run_filter(
+    filter: Any,
+    models: Tuple[Any, Optional[Tuple[Any, ...]], Any, Optional[Tuple[Any, ...]]],
+    zs: _F64,
+    missing: Optional[NDArray[np.bool_]] = None,
+    dts: Optional[_F64] = None,
+    angles: Optional[Tuple[Tuple[int, ...], Tuple[int, ...]]] = None,
+    progress: Optional[Callable[[int], Any]] = None,
+    position: Optional[NDArray[np.int64]] = None,
+) -> Tuple[_F64, _F64, _F64, _F64, _F64, _F64]: ...
+
 model_signature: str
 
 @final

@@ -118,11 +118,10 @@ double* update_factors(CkfBank& b) { return b.images.data() + b.count * 2 * b.di
 /// The update of filter i (taking part) from its rows of `points` and
 /// `images`; returns its status.  On success the working state holds the
 /// log-likelihood and NIS.
-std::int64_t update_one(CkfBank& b, Chunk& c, Index i) {
+std::int64_t update_one(CkfBank& b, Chunk& c, Index i, const double* zrows, const double* factor) {
   const Index n = b.dim_x;
   const Index m = b.dim_z;
   CkfState& s = c.s;
-  const double* zrows = b.images.data() + i * 2 * n * m;
   if (!all_finite(zrows, 2 * n * m)) return kBadData;
   load_vector(b.z.data() + i * m, c.z);
   c.Z.resize(2 * n, m);
@@ -134,7 +133,7 @@ std::int64_t update_one(CkfBank& b, Chunk& c, Index i) {
   load_vector(b.x.data() + i * n, s.x);
   load_rows(b.P.data() + i * n * n, s.P);
   c.L.resize(n, n);
-  std::memcpy(c.L.data(), update_factors(b) + i * n * n, sizeof(double) * sz(n * n));
+  std::memcpy(c.L.data(), factor, sizeof(double) * sz(n * n));
   cubature_points_from_factor(s.x, c.L, c.X);
   if (b.r_per_filter) load_rows(b.R.data() + i * m * m, s.R);
   const std::uint64_t fallbacks = s.singular_innovation_count;
@@ -152,7 +151,7 @@ std::int64_t update_one(CkfBank& b, Chunk& c, Index i) {
 
 /// Half two of filter i's prediction, with fx's images in its rows of
 /// b.images.
-void finish_prediction_one(CkfBank& b, Chunk& c, Index i) {
+void finish_prediction_one(CkfBank& b, Chunk& c, Index i, const double* rows) {
   const Index n = b.dim_x;
   CkfState& s = c.s;
   DMatrix& Y = c.Y;
@@ -161,7 +160,6 @@ void finish_prediction_one(CkfBank& b, Chunk& c, Index i) {
     b.pending[u] = b.step_status[u];
     return;
   }
-  const double* rows = b.images.data() + i * 2 * n * n;
   if (!all_finite(rows, 2 * n * n)) {
     b.pending[u] = kBadData;
     return;
@@ -190,8 +188,8 @@ void finish_prediction_one(CkfBank& b, Chunk& c, Index i) {
 }
 
 /// Half one of filter i's update: its status so far and its points of
-/// (x, P) into `rows` (its factor kept behind the images).
-void draw_update_one(CkfBank& b, Chunk& c, Index i, double* rows) {
+/// (x, P) into `rows`, its factor into `factor`.
+void draw_update_one(CkfBank& b, Chunk& c, Index i, double* rows, double* factor) {
   const Index m = b.dim_z;
   const double* zi = b.z.data() + i * m;
   std::int64_t st = kTakingPart;
@@ -206,19 +204,20 @@ void draw_update_one(CkfBank& b, Chunk& c, Index i, double* rows) {
   // taking part are updated from them.
   if (draw_rows(b, i, c, rows)) {
     // Kept as stored (column-major) and read back the same way.
-    std::memcpy(update_factors(b) + i * b.dim_x * b.dim_x, c.L.data(), sizeof(double) * sz(c.L.size()));
+    std::memcpy(factor, c.L.data(), sizeof(double) * sz(c.L.size()));
   } else if (st == kTakingPart) {
     st = kNotApplied;
   }
   b.step_status[sz(i)] = st;
 }
 
-/// Half two of filter i's update, with hx's images in its rows of b.images.
-void finish_update_one(CkfBank& b, Chunk& c, Index i) {
+/// Half two of filter i's update, with hx's images in `rows` and the factor
+/// its points were drawn from in `factor`.
+void finish_update_one(CkfBank& b, Chunk& c, Index i, const double* rows, const double* factor) {
   const std::size_t u = sz(i);
   std::int64_t st = b.step_status[u];
   b.pending[u] = 0;
-  if (st == kTakingPart) st = update_one(b, c, i);
+  if (st == kTakingPart) st = update_one(b, c, i, rows, factor);
   b.status[u] = st;
   if (st >= kNotApplied) {
     b.log_likelihood[u] = kNaN;
@@ -276,7 +275,7 @@ void CkfBank::grow(Index added) {
   reserve(nis, 1);
   reserve(jitter_count, 1);
   reserve(pending, 1);
-  reserve(images, images_per_filter());
+  if (!images.empty()) reserve(images, images_per_filter());
   reserve(z, m);
   reserve(jitter, 1);
   reserve(step_status, 1);
@@ -299,11 +298,15 @@ void CkfBank::grow(Index added) {
   nis.resize(sz(total), kNaN);
   jitter_count.resize(sz(total), 0);
   pending.resize(sz(total), 0);
-  images.resize(sz(total * images_per_filter()));
+  if (!images.empty()) images.resize(sz(total * images_per_filter()));
   z.resize(sz(total * m));
   jitter.resize(sz(total));
   step_status.resize(sz(total));
   count = total;
+}
+
+void CkfBank::reserve_images() {
+  if (images.empty()) images.resize(sz(count * images_per_filter()));
 }
 
 void draw_prediction_points(CkfBank& b, runtime::WorkerPool& pool, double* points) {
@@ -317,9 +320,10 @@ void draw_prediction_points(CkfBank& b, runtime::WorkerPool& pool, double* point
 }
 
 void finish_prediction(CkfBank& b, runtime::WorkerPool& pool) {
+  const Index n = b.dim_x;
   for_each_chunk(b, pool, [&](Index begin, Index end) {
     Chunk c(b);
-    for (Index i = begin; i < end; ++i) finish_prediction_one(b, c, i);
+    for (Index i = begin; i < end; ++i) finish_prediction_one(b, c, i, b.images.data() + i * 2 * n * n);
   });
 }
 
@@ -327,14 +331,20 @@ void draw_update_points(CkfBank& b, runtime::WorkerPool& pool, double* points) {
   const Index n = b.dim_x;
   for_each_chunk(b, pool, [&](Index begin, Index end) {
     Chunk c(b);
-    for (Index i = begin; i < end; ++i) draw_update_one(b, c, i, points + i * 2 * n * n);
+    for (Index i = begin; i < end; ++i) {
+      draw_update_one(b, c, i, points + i * 2 * n * n, update_factors(b) + i * n * n);
+    }
   });
 }
 
 void finish_update(CkfBank& b, runtime::WorkerPool& pool) {
+  const Index n = b.dim_x;
+  const Index m = b.dim_z;
   for_each_chunk(b, pool, [&](Index begin, Index end) {
     Chunk c(b);
-    for (Index i = begin; i < end; ++i) finish_update_one(b, c, i);
+    for (Index i = begin; i < end; ++i) {
+      finish_update_one(b, c, i, b.images.data() + i * 2 * n * m, update_factors(b) + i * n * n);
+    }
   });
 }
 
@@ -343,15 +353,14 @@ void predict_with(CkfBank& b, runtime::WorkerPool& pool, const ModelFunctionCall
   for_each_chunk(b, pool, [&](Index begin, Index end) {
     Chunk c(b);
     std::vector<double> points(sz(2 * n * n));
+    std::vector<double> images(sz(2 * n * n));
     for (Index i = begin; i < end; ++i) {
       std::int64_t& st = b.step_status[sz(i)];
       st = draw_rows(b, i, c, points.data()) ? kTakingPart : kNotApplied;
       // A model that fails on this filter's points fails this filter alone,
       // as non-finite images would.
-      if (st == kTakingPart && fx(points.data(), b.images.data() + i * 2 * n * n, 2 * n, n, n, dt) != 0) {
-        st = kBadData;
-      }
-      finish_prediction_one(b, c, i);
+      if (st == kTakingPart && fx(points.data(), images.data(), 2 * n, n, n, dt) != 0) st = kBadData;
+      finish_prediction_one(b, c, i, images.data());
     }
   });
 }
@@ -362,13 +371,13 @@ void update_with(CkfBank& b, runtime::WorkerPool& pool, const ModelFunctionCall&
   for_each_chunk(b, pool, [&](Index begin, Index end) {
     Chunk c(b);
     std::vector<double> points(sz(2 * n * n));
+    std::vector<double> images(sz(2 * n * m));
+    std::vector<double> factor(sz(n * n));
     for (Index i = begin; i < end; ++i) {
-      draw_update_one(b, c, i, points.data());
+      draw_update_one(b, c, i, points.data(), factor.data());
       std::int64_t& st = b.step_status[sz(i)];
-      if (st == kTakingPart && hx(points.data(), b.images.data() + i * 2 * n * m, 2 * n, n, m, 0.0) != 0) {
-        st = kBadData;
-      }
-      finish_update_one(b, c, i);
+      if (st == kTakingPart && hx(points.data(), images.data(), 2 * n, n, m, 0.0) != 0) st = kBadData;
+      finish_update_one(b, c, i, images.data(), factor.data());
     }
   });
 }
@@ -398,7 +407,7 @@ void keep_filters(CkfBank& b, const std::vector<Index>& indices) {
   auto nis = gather(b.nis, 1);
   auto jitter_count = gather(b.jitter_count, 1);
   auto pending = gather(b.pending, 1);
-  std::vector<double> images(sz(k * b.images_per_filter()));
+  std::vector<double> images(b.images.empty() ? 0 : sz(k * b.images_per_filter()));
   std::vector<double> z(sz(k * m));
   std::vector<double> jitter(sz(k));
   std::vector<std::int64_t> step_status(sz(k));

@@ -64,10 +64,11 @@ struct CkfBank {
   // circular mean after fx; measurement images unwrapped around z.
   std::vector<Index> angle_states, angle_measurements;
 
-  // Step storage, sized with the bank: the callback's images (count * 2n
-  // rows of n or m columns; during an update followed by every filter's
-  // Cholesky factor of P, so its points need not be factored again) and the
-  // measurements of an update.
+  // Step storage, sized with the bank: the measurements of an update, and
+  // for Python callbacks their images (count * 2n rows of n or m columns;
+  // during an update followed by every filter's Cholesky factor of P, so its
+  // points need not be factored again), allocated by the first step that
+  // calls Python (a bank of compiled models keeps its images per chunk).
   std::vector<double> images, z;
   std::vector<double> jitter;              // of each filter's points just drawn
   std::vector<std::int64_t> step_status;   // -1: taking part; else the outcome
@@ -87,6 +88,8 @@ struct CkfBank {
   /// reserved before anything changes, so a MemoryError leaves the bank as it
   /// was.
   void grow(Index added);
+  /// Allocate `images` for the bank's size, if it is not yet (MemoryError).
+  void reserve_images();
 };
 
 /// Half one of a prediction: every filter's points of (x, P) into `points`

@@ -12,6 +12,7 @@
 #include "../angles/angles.hpp"
 #include "../ckf/ckf_ops.hpp"
 #include "../kernels/cubature.hpp"
+#include "../kernels/factorization.hpp"
 
 #include <utility>
 
@@ -23,11 +24,15 @@ template <>
 void Form::predict_with(CkfState& s, PointModel& fx, double dt, const AngleEntries& angles, StepWork<CkfState>* work) {
   if (work != nullptr) {
     // The same steps on kept temporaries (a whole run): the same bits.
+    // The points go straight into the model's buffer, point by point.
     double jitter = 0.0;
-    if (!cubature_points(s.x, s.P, work->work.factor, work->L, work->X, jitter)) {
+    if (!stable_cholesky(s.P, work->work.factor, work->L, jitter)) {
       unwrap(cubature_points(s.x, s.P));  // its error, changing nothing
     }
-    evaluate_points(fx, work->X, dt, s.dim_x, /*pass_dt=*/true, work->images);
+    cubature_points_from_factor(s.x, work->L, fx.points(2 * s.dim_x, s.dim_x), s.dim_x, 1);
+    fx.evaluate(dt, s.dim_x, work->images);
+    const Index bad_row = first_non_finite_row(work->images, 0, work->images.rows());
+    if (bad_row < work->images.rows()) fail(non_finite_model_output(/*pass_dt=*/true, bad_row));
     angles::unwrap_columns_around_mean(work->images, angles.states);
     unwrap(commit_prediction(s, work->images, jitter, work->work));
   } else {

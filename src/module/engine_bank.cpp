@@ -82,6 +82,7 @@ template <class Draw>
 void call_model(PyObject* callable, BankObject& self, bool pass_dt, double dt, PyObject* extra_args, Index columns,
                 Draw&& draw) {
   CkfBank& b = self.b;
+  b.reserve_images();
   PythonModel model(callable, extra_args, pass_dt, &self.points);
   double* points = model.points(b.count * b.points_per_filter(), b.dim_x);
   without_lock([&] {
