@@ -7,9 +7,10 @@ many of them together with one callback call per step; `batch_filter`,
 of linear models, single sequences or panels of many (`vexel_ckf.dask`
 spreads panels over a Dask cluster); `cubature_smoother` (and
 `VexelCKF.smooth`) smooths a nonlinear filtered trace. Models may be Python
-callbacks or compiled (`CompiledModel`: the built-in `vexel_ckf.models`, or
-any C-level function with the `MODEL_SIGNATURE` calling convention), which
-the engine runs without Python.
+callbacks or compiled (`CompiledModel`: the built-in `vexel_ckf.models`,
+row-wise Python functions compiled by numba with `compiled_fx` and
+`compiled_hx`, or any C-level function with the `MODEL_SIGNATURE` calling
+convention), which the engine runs without Python.
 The native classes and functions are re-exported for direct use.
 """
 
@@ -27,6 +28,7 @@ from ._batch import (
     rts_smoother,
 )
 from ._filter import RunResult, VexelCKF
+from ._jit import compiled_fx, compiled_hx
 from ._models import MODEL_SIGNATURE, CompiledModel
 from ._smoother import CubatureSmoothResult, cubature_smoother
 from . import models
@@ -67,4 +69,6 @@ __all__ = [
     "batch_parallel_step",
     "rts_smooth",
     "models",
+    "compiled_fx",
+    "compiled_hx",
 ]
