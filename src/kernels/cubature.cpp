@@ -46,17 +46,25 @@ void cubature_points_from_factor(const DVector& x, const DMatrix& S, double* out
     internal_failure("factor is n by n for a mean of length n", __FILE__, __LINE__);
   }
   const double c = std::sqrt(static_cast<double>(n));
-  // Plus points first, then their minus twins.
-  for (Index i = 0; i < n; ++i) {
-    double* plus = out + i * component_stride;
-    double* minus = plus + n * point_stride;
-    const double xi = x.coeff(i);
-    for (Index j = 0; j < n; ++j) {
-      const double d = c * S.coeff(i, j);
-      plus[j * point_stride] = d + xi;
-      minus[j * point_stride] = xi - d;
+  // Plus points first, then their minus twins; the loops unrolled for the
+  // small sizes (the same operations).
+  auto draw = [&](auto size) {
+    constexpr int N = decltype(size)::value;
+    const Index count = N > 0 ? N : n;
+    const double* xs = x.data();
+    const double* factor = S.data();
+    for (Index i = 0; i < count; ++i) {
+      double* plus = out + i * component_stride;
+      double* minus = plus + count * point_stride;
+      const double xi = xs[i];
+      for (Index j = 0; j < count; ++j) {
+        const double d = c * factor[j * count + i];
+        plus[j * point_stride] = d + xi;
+        minus[j * point_stride] = xi - d;
+      }
     }
-  }
+  };
+  if (!small::with_small_count(n, draw)) draw(std::integral_constant<int, 0>());
 }
 
 DVector row_mean(const DMatrix& Y, Index m) {
@@ -92,11 +100,18 @@ DMatrix centered_rows(DMatrix Y, const DVector& v) {
 void center_rows(DMatrix& Y, const DVector& v) {
   if (v.size() != Y.cols()) internal_failure("centre has one entry per column", __FILE__, __LINE__);
   const Index r = Y.rows();
-  for (Index k = 0; k < Y.cols(); ++k) {
-    double* yk = Y.col(k).data();
-    const double vk = v.coeff(k);
-    for (Index i = 0; i < r; ++i) yk[i] = yk[i] - vk;
-  }
+  double* y = Y.data();
+  const double* centre = v.data();
+  auto subtract = [&](auto size) {
+    constexpr int C = decltype(size)::value;
+    const Index cols = C > 0 ? C : Y.cols();
+    for (Index k = 0; k < cols; ++k) {
+      double* yk = y + k * r;
+      const double vk = centre[k];
+      for (Index i = 0; i < r; ++i) yk[i] = yk[i] - vk;
+    }
+  };
+  if (!small::with_small_count(Y.cols(), subtract)) subtract(std::integral_constant<int, 0>());
 }
 
 DMatrix moment(const DMatrix& A, const DMatrix& B) {

@@ -11,6 +11,8 @@
 
 #include "linalg.hpp"
 
+#include <type_traits>
+
 namespace vexel::small {
 
 #define VEXEL_UNROLL_ALL _Pragma("GCC unroll 64")
