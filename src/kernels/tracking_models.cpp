@@ -6,17 +6,17 @@ namespace vexel {
 
 namespace {
 
-/// sin(a) / a, 1 at a = 0.  Below |a| = 1e-3 the series 1 - a^2/6 + a^4/120
+/// sin(a) / a (sin_a = sin(a), which the callers need anyway), 1 at a = 0.  Below |a| = 1e-3 the series 1 - a^2/6 + a^4/120
 /// (its next term, a^6/5040 < 2e-22, is far below half an ulp of 1); above,
 /// the quotient, whose two roundings keep it within about an ulp.  Both sides
 /// agree to rounding at the threshold, so the motion models stay continuous
 /// as the turn rate goes to zero and reach constant velocity exactly at zero.
-inline double sinc(double a) {
+inline double sinc(double a, double sin_a) {
   if (std::fabs(a) < 1e-3) {
     const double a2 = a * a;
     return 1.0 + a2 * (-1.0 / 6.0 + a2 * (1.0 / 120.0));
   }
-  return std::sin(a) / a;
+  return sin_a / a;
 }
 
 /// The state index a constant holds, or -1 when it is not a whole number in
@@ -84,8 +84,9 @@ int coordinated_turn_model(const double* points, double* images, std::intptr_t n
     // which neither divides by a small omega nor cancels in 1 - cos a.
     const double a = omega * dt;
     const double h = 0.5 * a;
-    const double chord = dt * sinc(h);
+    // One sine-cosine pair of the half angle serves the chord and the turn.
     const double ch = std::cos(h), sh = std::sin(h);
+    const double chord = dt * sinc(h, sh);
     // The velocity's turn from the half angle's (double-angle formulas, each
     // within an ulp or two of cos a and sin a): one sine-cosine pair per
     // point instead of two.
@@ -113,7 +114,7 @@ int ctrv_model(const double* points, double* images, std::intptr_t n_points, std
     // written without the division.
     const double a = yaw_rate * dt;
     const double h = 0.5 * a;
-    const double chord = speed * dt * sinc(h);
+    const double chord = speed * dt * sinc(h, std::sin(h));
     const double direction = heading + h;
     y[0] = px + chord * std::cos(direction);
     y[1] = py + chord * std::sin(direction);
