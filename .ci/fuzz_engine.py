@@ -78,7 +78,10 @@ one angle option, valid or not, is read the same way by `VexelCKF`,
 Each differential case is rebuilt from its own seed, so `--replay KIND:SEED`
 runs one case alone and prints its log (cbank, clone and csmoother for the
 compiled-model cases).  A watchdog reports a call that runs
-longer than `--hang` seconds (with every thread's stack) and stops the run.
+longer than `--hang` seconds (with every thread's stack) and stops the run;
+a call that holds the interpreter lock all that time stops the watchdog too,
+so a timer it re-arms every second dumps every thread's stack and ends the
+process after twice that.
 Exits 1 after listing every distinct failure with a reproducer description,
 0 otherwise.
 """
@@ -1327,7 +1330,12 @@ class Fuzzer:
         return flags
 
     def check_missing(self, b, zs, kwargs, refusal, before, res, M, m):
-        """A refused mask fails the call; an accepted one gives the flagged filters no measurement."""
+        """A refused mask fails the call; an accepted one gives the flagged filters no measurement.
+
+        On private banks only (`before` given): another thread may add or
+        drop filters of a shared bank between M read and the call."""
+        if before is None:
+            return
         missing = kwargs.get("missing")
         valid_zs = isinstance(zs, np.ndarray) and zs.dtype == np.float64 and zs.nbytes < 10**6 and (
             zs.shape == (M, m) or (m == 1 and zs.shape == (M,)))
@@ -4177,6 +4185,9 @@ def main():
 
     def watchdog():
         while not done.wait(1.0):
+            # A call that holds the interpreter lock keeps this thread from running at all: then the
+            # timer, re-armed at every look, dumps every thread's stack and ends the process.
+            faulthandler.dump_traceback_later(2 * args.hang + 10, exit=True, file=sys.__stderr__)
             now = time.monotonic()
             for fz in fuzzers:
                 cur = fz.current
@@ -4204,6 +4215,8 @@ def main():
     for t in threads:
         t.join()
     done.set()
+    dog.join()
+    faulthandler.cancel_dump_traceback_later()
     total = sum(fz.calls for fz in fuzzers)
     print(f"fuzz_engine: {total} calls in {args.threads} threads, seed {args.seed}, "
           f"{time.perf_counter() - start:.1f} s")
