@@ -2912,9 +2912,24 @@ class Fuzzer:
                        6: r.choice([3, "x"]),
                        7: r.choice([np.zeros(2, dtype=np.int32), np.zeros(3, dtype=np.int64), [0, 0],
                                     np.zeros(2, dtype=np.int64)[::-1], np.zeros(2, np.int64).copy().view()])}[i]
-            if i == 7 and isinstance(args[7], np.ndarray) and args[7].dtype == np.int64 and args[7].shape == (2,):
+            guard = None
+            if i == 7 and r.random() < 0.5:
+                # A writeable int64 view of two entries that is not contiguous, inside a guard: the run
+                # writes the view's entries or refuses it, and never the guard's others.
+                guard = np.full(6, -7, dtype=np.int64)
+                spec = r.choice([slice(2, 0, -1), slice(1, 5, 2), slice(4, None, -3)])
+                args[7] = guard[spec]
+            elif i == 7 and isinstance(args[7], np.ndarray) and args[7].dtype == np.int64 and args[7].shape == (2,):
                 args[7].flags.writeable = False
             self.execute("_engine.run_filter (odd arguments)", _engine.run_filter, args, {}, kf.to_dict)
+            if guard is not None:
+                inside = np.zeros(6, dtype=bool)
+                inside[np.arange(6)[spec]] = True
+                if (guard[~inside] != -7).any():
+                    self.report("run_filter wrote outside its position array",
+                                f"_engine.run_filter with position = a view of strides {args[7].strides} into "
+                                f"{guard.size} int64 entries of -7 left them {guard.tolist()}: it wrote past the "
+                                f"view's own entries\n  {self.here()}")
             return
         # Numeric extra arguments only: an argument the model cannot take is refused before the first step,
         # where steps by hand would have predicted once.
