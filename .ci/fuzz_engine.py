@@ -2454,7 +2454,7 @@ class Fuzzer:
             what = r.choice(["kind", "kind_type", "name", "function", "null", "constants_count", "constants_type",
                              "dim_zero", "dim_negative", "dim_huge", "dim_float", "angles_outside", "angles_twice",
                              "angles_negative", "angles_array", "text", "reduce", "user_data", "fx_dims",
-                             "capsule_name", "capsule_null_name", "ctypes_function"])
+                             "capsule_name", "capsule_null_name", "ctypes_function", "dims_overflow"])
             if what.startswith("angles") and not bound and r.random() < 0.9:
                 kwargs["dim_out"] = bound = 3  # bounded angles: see above
                 if kind == "fx":
@@ -2506,6 +2506,13 @@ class Fuzzer:
                 args[1], refusal = capsule(NATIVE.address[kind], None), TypeError
             elif what == "ctypes_function" and family == "c":
                 args[1], refusal = NATIVE.fx, TypeError
+            elif what == "dims_overflow" and family == "builtin" and name in ("linear", "linear_measurement"):
+                # dim_out * dim_in past 2**63 (or 2**64, wrapping to a count of 0) constants.
+                big = r.choice([2**32, 2**62, 2**63 - 1])
+                kwargs["dim_in"] = big
+                kwargs["dim_out"] = big if kind == "fx" or r.random() < 0.5 else r.choice([2, 4])
+                kwargs.pop("angles", None)
+                args[2], refusal = r.choice([None, (), (1.0,) * 6]), (ValueError, OverflowError)
         res = self.execute("_engine.CompiledModel()", CompiledModel, args, kwargs)
         if refusal is not None:
             if not isinstance(res, Failed) or not isinstance(res.exc, refusal):
