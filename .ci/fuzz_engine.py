@@ -14,6 +14,30 @@ object, keep, freeze, mutate or resize the arrays they were given, make
 temporaries of awkward sizes).  Some banks and filters are shared by all
 threads.
 
+Compiled models go everywhere a Python callback goes.  At start the fuzz
+compiles C models of its own with the system C compiler (the C-function
+forms are skipped without one): an fx and an hx for any dimensions that
+return a nonzero code at the first point past a threshold given as a
+parameter (after writing part of the images) and give NaN or infinite
+images below another, so failures can be switched on for some filters and
+steps.  Only these real functions are handed over by address.  Random
+calls build the built-in models (`vexel_ckf.models`) with good and bad
+arguments (a good one reads back, pickles and reprs to the same model, bit
+for bit), `_engine.CompiledModel` by hand (built-in names and constants,
+addresses, capsules named by every accepted spelling of the signature and by
+wrong ones, user data as capsules, addresses or capsule contexts, dims,
+angles, text, reduce, keep: good arguments read back, one bad argument is
+refused with its exception), the C-level forms (ctypes functions of right and
+wrong signatures, capsules, scipy LowLevelCallables: one function, one
+model); they call models from Python with random points, dt and parameters
+against the return codes and NumPy twins (each image its own point's);
+give compiled models (sometimes also to the random filters and banks above)
+to VexelCKF with angle options and nan_means_missing, to CKFBank, to the
+smoothers and to `_engine.run_filter` (odd arguments; a progress callback
+that raises or re-enters stops the run after the steps it reported, the
+filter then as steps by hand leave it); and hand over models of the other
+kind (TypeError) or other dimensions (ValueError), changing nothing.
+
 A call may only end normally or with a documented exception: TypeError,
 ValueError, OverflowError, RuntimeError, MemoryError, the callback's own
 exception, and AttributeError / NotImplementedError where the guide names
@@ -41,27 +65,44 @@ one angle option, valid or not, is read the same way by `VexelCKF`,
   textbook step;
 * the cubature smoother with many steps per call against one step per call,
   and on linear models against a textbook RTS smoother;
-* the Dask functions against the in-memory ones.
+* the Dask functions against the in-memory ones;
+* with compiled models (built-ins and the fuzz's C models in every form):
+  a bank against lone filters through sequences in which models fail on
+  some filters' points or give them non-finite images, with NaN rows,
+  masks, keep and add (a failure is bad data for that filter alone); the
+  native `VexelCKF.run` against the same filter stepped by hand (rows,
+  priors, log-likelihoods, NIS, the state where a failing model stopped the
+  run and the step its note names), with gaps and dts; the smoother with a
+  compiled fx against the same function called through Python, bit for bit.
 
 Each differential case is rebuilt from its own seed, so `--replay KIND:SEED`
-runs one case alone and prints its log.  A watchdog reports a call that runs
-longer than `--hang` seconds (with every thread's stack) and stops the run.
+runs one case alone and prints its log (cbank, clone and csmoother for the
+compiled-model cases).  A watchdog reports a call that runs
+longer than `--hang` seconds (with every thread's stack) and stops the run;
+a call that holds the interpreter lock all that time stops the watchdog too,
+so a timer it re-arms every second dumps every thread's stack and ends the
+process after twice that.
 Exits 1 after listing every distinct failure with a reproducer description,
 0 otherwise.
 """
 
 import argparse
 import collections
+import ctypes
 import faulthandler
 import gc
 import os
 import pickle
 import random
 import re
+import shutil
+import subprocess
 import sys
+import tempfile
 import threading
 import time
 import traceback
+import warnings
 
 import numpy as np
 
@@ -70,10 +111,12 @@ import dask.array as da
 
 import vexel_ckf
 import vexel_ckf.dask as vd
-from vexel_ckf import (CKFBank, VexelCKF, batch_filter, batch_smoother, cubature_smoother, filter_bank_step,
-                       rts_smoother)
+from vexel_ckf import (CKFBank, CompiledModel, VexelCKF, batch_filter, batch_smoother, cubature_smoother,
+                       filter_bank_step, models, rts_smoother)
 from vexel_ckf import _engine
+from vexel_ckf._common import picklable
 from vexel_ckf._filter import _CKF, _SRCKF
+from vexel_ckf._models import as_model
 
 ALLOWED = (TypeError, ValueError, OverflowError, RuntimeError, MemoryError)
 HUGE = [2**31, 2**32 + 1, 2**40, 2**62, 2**63 - 1, 2**63, 2**64 - 1, 2**64, 10**30, -1, -(2**63)]
@@ -141,6 +184,15 @@ def same(a, b):
     return type(a) is type(b) and a == b
 
 
+def native_order(v):
+    """v with every array in it (through tuples) in native byte order."""
+    if isinstance(v, tuple):
+        return tuple(native_order(x) for x in v)
+    if isinstance(v, np.ndarray) and v.dtype.byteorder not in ("=", "|"):
+        return v.astype(v.dtype.newbyteorder("="))
+    return v
+
+
 def changed_keys(before, after, skip=()):
     return [k for k in set(before) | set(after) if k not in skip and not same(before.get(k), after.get(k))]
 
@@ -152,7 +204,7 @@ def describe(v, depth=0):
         text = f"array(shape={v.shape}, dtype={v.dtype}, strides={v.strides}, {flags}"
         if not v.flags.writeable:
             text += ", read-only"
-        if v.size <= 48 and v.dtype != object:
+        if v.size <= 48 and max(v.shape, default=0) <= 48 and v.dtype != object:
             with np.printoptions(precision=17, threshold=100, linewidth=10**6):
                 text += ", values=" + repr(np.asarray(v).tolist())
         return text + ")"
@@ -163,6 +215,8 @@ def describe(v, depth=0):
         return f"({inner}{',' if len(v) == 1 else ''})" if isinstance(v, tuple) else f"[{inner}]"
     if isinstance(v, dict) and depth < 2:
         return "{" + ", ".join(f"{k!r}: {describe(x, depth + 1)}" for k, x in v.items()) + "}"
+    if isinstance(v, CompiledModel):
+        return repr(v)
     if callable(v) and hasattr(v, "kind"):
         return f"<callback {v.kind}>"
     if isinstance(v, CKFBank):
@@ -398,6 +452,242 @@ class Mismatch(Exception):
     """A differential check failed; the text says what differed."""
 
 
+# -- compiled models ------------------------------------------------------------
+# The fuzz's own model functions in C, compiled at start when a C compiler is
+# found: models for any dimensions whose failures the fuzz switches on through
+# their numeric parameters (a nonzero return after writing part of the
+# images, non-finite images), so that every native path meets failing and
+# misbehaving models.  Only these real functions are ever handed over by
+# address, and user data only ever points at SCALES.
+
+C_MODELS = r"""
+#include <math.h>
+#include <stdint.h>
+
+static double soft(double v) { return v * v / (1.0 + v * v); }
+
+/* A transition for any dimension d: y_j = x_j + dt (s x_{(j+1) mod d} + 0.01 soft(x_j)), with s the double at
+   user_data (0.1 without).  params (a): returns 13 at the first point whose x_0 exceeds a, the rows before it
+   written; (a, b): also a NaN first entry for every point whose x_0 is below b.  More params: 12; dims that are
+   not d -> d: 11. */
+int fz_fx(const double *p, double *o, intptr_t n, intptr_t di, intptr_t dout, double dt,
+          const double *params, intptr_t n_params, void *ud) {
+    if (di < 1 || dout != di || n < 0) return 11;
+    if (n_params > 2) return 12;
+    const double s = ud ? *(const double *)ud : 0.1;
+    for (intptr_t k = 0; k < n; ++k) {
+        const double *x = p + di * k;
+        double *y = o + di * k;
+        if (n_params >= 1 && x[0] > params[0]) return 13;
+        for (intptr_t j = 0; j < di; ++j) y[j] = x[j] + dt * (s * x[(j + 1) % di] + 0.01 * soft(x[j]));
+        if (n_params >= 2 && x[0] < params[1]) y[0] = NAN;
+    }
+    return 0;
+}
+
+/* A measurement for any dims: z_j = x_{j mod di} + s soft(x_{(j+1) mod di}), with s the double at user_data
+   (0.05 without).  params as fz_fx's, with the code 23, an infinite last entry, 22 for more params and 21 for
+   dims below 1. */
+int fz_hx(const double *p, double *o, intptr_t n, intptr_t di, intptr_t dout, double dt,
+          const double *params, intptr_t n_params, void *ud) {
+    (void)dt;
+    if (di < 1 || dout < 1 || n < 0) return 21;
+    if (n_params > 2) return 22;
+    const double s = ud ? *(const double *)ud : 0.05;
+    for (intptr_t k = 0; k < n; ++k) {
+        const double *x = p + di * k;
+        double *z = o + dout * k;
+        if (n_params >= 1 && x[0] > params[0]) return 23;
+        for (intptr_t j = 0; j < dout; ++j) z[j] = x[j % di] + s * soft(x[(j + 1) % di]);
+        if (n_params >= 2 && x[0] < params[1]) z[dout - 1] = INFINITY;
+    }
+    return 0;
+}
+"""
+
+# The doubles the fuzz's C models may read as user data; never freed.
+SCALES = (ctypes.c_double * 3)(0.1, -0.25, 0.4)
+DEFAULT_SCALE = {"fx": 0.1, "hx": 0.05}
+MODEL_ARGTYPES = [ctypes.POINTER(ctypes.c_double), ctypes.POINTER(ctypes.c_double), ctypes.c_ssize_t,
+                  ctypes.c_ssize_t, ctypes.c_ssize_t, ctypes.c_double, ctypes.POINTER(ctypes.c_double),
+                  ctypes.c_ssize_t, ctypes.c_void_p]
+
+
+def scale_address(k):
+    return ctypes.addressof(SCALES) + k * ctypes.sizeof(ctypes.c_double)
+
+
+def soft_np(v):
+    return v * v / (1.0 + v * v)
+
+
+def fz_np(kind, X, dt, scale, dim_out):
+    """What fz_fx / fz_hx give without parameters (for closeness checks, not bits)."""
+    d = X.shape[1]
+    if kind == "fx":
+        return X + dt * (scale * np.roll(X, -1, axis=1) + 0.01 * soft_np(X))
+    j = np.arange(dim_out)
+    return X[:, j % d] + scale * soft_np(X[:, (j + 1) % d])
+
+
+def fz_code(kind, X, dim_in, dim_out, params):
+    """The code fz_fx / fz_hx return for these points and parameters (0: success)."""
+    base = 10 if kind == "fx" else 20
+    if dim_in < 1 or dim_out < 1 or (kind == "fx" and dim_out != dim_in):
+        return base + 1
+    if len(params) > 2:
+        return base + 2
+    if len(params) >= 1 and X.shape[0] and bool((X[:, 0] > params[0]).any()):
+        return base + 3
+    return 0
+
+
+# PyCapsule_New and PyCapsule_SetContext with prototypes of the fuzz's own (the
+# shared ctypes.pythonapi entries are left as they are).
+_capsule_new = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_void_p)(
+    ("PyCapsule_New", ctypes.pythonapi))
+_capsule_set_context = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object, ctypes.c_void_p)(
+    ("PyCapsule_SetContext", ctypes.pythonapi))
+_capsule_names = {}  # a capsule points at its name: the names live as long as the process
+_capsule_lock = threading.Lock()
+
+
+def capsule(pointer, name, context=None):
+    """A PyCapsule around `pointer` (a real function, or SCALES) named `name` (None: a NULL name)."""
+    address = None
+    if name is not None:
+        with _capsule_lock:
+            buf = _capsule_names.get(name)
+            if buf is None:
+                buf = _capsule_names[name] = ctypes.create_string_buffer(name.encode())
+        address = ctypes.addressof(buf)
+    cap = _capsule_new(pointer, address, None)
+    if context is not None:
+        _capsule_set_context(cap, context)
+    return cap
+
+
+def signature_spellings():
+    """Capsule names the engine must take (the signature as scipy and ctypes spell it) and names it must refuse."""
+    r = random.Random(5)
+    ints = ["intptr_t", "long", "ssize_t", "Py_ssize_t", "npy_intp", "long long"]
+    canonical = ["const double *", "double *", "intptr_t", "intptr_t", "intptr_t", "double", "const double *",
+                 "intptr_t", "void *"]
+
+    def spell(types, ret="int"):
+        sep = r.choice([", ", ",", " , "])
+        opening = r.choice(["int (", "int(", "int  ( "]).replace("int", ret)
+        return opening + sep.join(t.replace(" *", r.choice([" *", "*", "  *"])) for t in types) + ")"
+
+    good = {vexel_ckf.MODEL_SIGNATURE}
+    while len(good) < 24:
+        types = []
+        for t in canonical:
+            if t == "intptr_t":
+                types.append(r.choice(ints))
+            elif "const" in t:
+                types.append(r.choice(["const double *", "double *", "double const *"]))
+            else:
+                types.append(t)
+        good.add(spell(types) + r.choice(["", " "]))
+    bad = {"", "int", "int ()", vexel_ckf.MODEL_SIGNATURE + " x", vexel_ckf.MODEL_SIGNATURE[:-1],
+           spell(canonical, "void"), spell(canonical, "double"), spell(canonical[:-1]),
+           spell(canonical + ["void *"])}
+    for i, t in enumerate(canonical):
+        for wrong in {"intptr_t": ["int", "unsigned long", "int64_t", "intptr_t *", "short"],
+                      "double": ["float", "double *", "long double"],
+                      "void *": ["void", "double *", "char *"]}.get(t, ["float *", "double", "int *"]):
+            bad.add(spell(canonical[:i] + [wrong] + canonical[i + 1:]))
+    return sorted(good), sorted(bad)
+
+
+GOOD_SIGNATURES, BAD_SIGNATURES = signature_spellings()
+
+
+class NativeModels:
+    """The fuzz's C models: `fx` and `hx` as ctypes functions with the model signature, and their addresses."""
+
+    def __init__(self, lib):
+        self.lib = lib
+        self.fx, self.hx = lib.fz_fx, lib.fz_hx
+        for f in (self.fx, self.hx):
+            f.restype = ctypes.c_int
+            f.argtypes = MODEL_ARGTYPES
+        self.address = {"fx": ctypes.cast(self.fx, ctypes.c_void_p).value,
+                        "hx": ctypes.cast(self.hx, ctypes.c_void_p).value}
+
+
+NATIVE = None  # NativeModels, or None without a C compiler
+
+
+def build_native_models():
+    """Compile C_MODELS with the system C compiler: NativeModels, or None (and why) when none is found or works."""
+    cc = next((c for c in (os.environ.get("CC"), "cc", "gcc", "clang") if c and shutil.which(c)), None)
+    if cc is None:
+        return None, "no C compiler found"
+    d = tempfile.mkdtemp(prefix="fuzz_models_")
+    try:
+        src, so = os.path.join(d, "models.c"), os.path.join(d, "models.so")
+        with open(src, "w") as fh:
+            fh.write(C_MODELS)
+        # No contraction into fused multiply-adds: the same source gives the
+        # same bits however the compiler vectorises the loops over points.
+        # The compiler runs without the sanitizer runtime a sanitized Python is started with.
+        env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
+        run = subprocess.run([cc, "-O2", "-ffp-contract=off", "-shared", "-fPIC", "-o", so, src, "-lm"],
+                             capture_output=True, text=True, env=env)
+        if run.returncode != 0:
+            return None, f"{cc} failed: {run.stderr.strip()[:300]}"
+        return NativeModels(ctypes.CDLL(so)), f"C models compiled with {cc}"
+    finally:
+        shutil.rmtree(d, ignore_errors=True)  # the library stays mapped
+
+
+try:
+    from scipy import LowLevelCallable
+except ImportError:  # the scipy form is skipped without scipy
+    LowLevelCallable = None
+
+
+def same_failure(a, b, fx_args=()):
+    """Two outcomes (a result or a Failed) that fail alike: both, with the same exception type.
+
+    The fuzz's C fx with two thresholds fails in two ways (a nonzero return,
+    NaN images); which one surfaces first depends on how many steps' points
+    go to one call, so then either type will do."""
+    if isinstance(a, Failed) != isinstance(b, Failed):
+        return False
+    if not isinstance(a, Failed) or type(a.exc) is type(b.exc):
+        return True
+    two_ways = len(fx_args) == 2 and fx_args[1] > -1e300
+    return two_ways and {type(a.exc), type(b.exc)} <= {RuntimeError, ValueError}
+
+
+def is_model_failure(exc):
+    """True when exc (or the engine error it was chained to) is a compiled model's nonzero return."""
+    return any(getattr(e, "reason", None) == "model_failed" for e in (exc, exc.__cause__) if e is not None)
+
+
+def quiet_progress():
+    """Drop the progress counters VexelCKF.run(progress=True) writes to stderr while the fuzz runs."""
+    real = sys.stderr
+    state = threading.local()
+
+    class Filter:
+        def write(self, text):
+            # A counter's updates, and the newline that closes it, from the same thread.
+            after = getattr(state, "counting", False)
+            state.counting = text.startswith("\rVexelCKF.run:")
+            if state.counting or (after and text == "\n"):
+                return len(text)
+            return real.write(text)
+
+        def __getattr__(self, name):
+            return getattr(real, name)
+
+    sys.stderr = Filter()
+
+
 class Fuzzer:
     """One thread's generator of calls; `shared` holds the banks and filters all threads use."""
 
@@ -427,7 +717,7 @@ class Fuzzer:
         states = r.sample(range(n), 1) if r.random() < 0.3 else None
         measured = [r.choice([-1, 0])] if r.random() < 0.3 else None
         b = CKFBank(M, n, m, r.choice([0.1, 1.0, -0.5, 0.0]), angle_states=states, angle_measurements=measured)
-        b.fx, b.hx = self.callback(True, n, b), self.callback(False, m, b)
+        b.fx, b.hx = self.any_fx(n, b), self.any_hx(n, m, b)
         if M:
             b.xs = self.g.standard_normal((M, n))
             b.Ps = np.stack([spd(self.g, n) for _ in range(M)])
@@ -442,7 +732,7 @@ class Fuzzer:
         kf = VexelCKF(n, m, r.choice([0.1, 1.0]), square_root=sr, angle_states=states, angle_measurements=measured,
                       fx_args=r.choice([(), (1,), [2.0]]), hx_args=r.choice([(), ("a",)]),
                       nan_means_missing=r.random() < 0.5)
-        kf.fx, kf.hx = self.callback(True, n, kf), self.callback(False, m, kf)
+        kf.fx, kf.hx = self.any_fx(n, kf), self.any_hx(n, m, kf)
         kf.x = self.g.standard_normal(n)
         kf.P = spd(self.g, n)
         return kf
@@ -729,31 +1019,33 @@ class Fuzzer:
     def one_call(self, nested=False):
         r = self.r
         roll = r.random()
-        if roll < 0.42:
+        if roll < 0.39:
             private = r.random() < 0.65
             b = r.choice(self.banks if private else self.shared["banks"])
             self.bank_call(b, private and not nested)
-        elif roll < 0.60:
+        elif roll < 0.55:
             private = r.random() < 0.65
             kf = r.choice(self.kfs if private else self.shared["kfs"])
             self.filter_call(kf, private and not nested)
-        elif roll < 0.66:
+        elif roll < 0.60:
             self.construct()
-        elif roll < 0.72:
+        elif roll < 0.65:
             self.raw_engine()
+        elif roll < 0.72 and not nested:
+            self.compiled_call()
         elif nested:
             self.array_call()
-        elif roll < 0.78:
-            self.diff_bank(r.randrange(2**32))
+        elif roll < 0.775:
+            self.diff_bank(r.randrange(2**32), compiled=r.random() < 0.35)
         elif roll < 0.82:
-            self.diff_lone(r.randrange(2**32))
-        elif roll < 0.86:
+            self.diff_lone(r.randrange(2**32), compiled=r.random() < 0.4)
+        elif roll < 0.855:
             self.diff_panel(r.randrange(2**32))
-        elif roll < 0.91:
+        elif roll < 0.90:
             self.diff_bank_step(r.randrange(2**32))
+        elif roll < 0.955:
+            self.diff_smoother(r.randrange(2**32), compiled=r.random() < 0.35)
         elif roll < 0.96:
-            self.diff_smoother(r.randrange(2**32))
-        elif roll < 0.965:
             self.diff_dask(r.randrange(2**32))
         else:
             self.array_call()
@@ -771,7 +1063,7 @@ class Fuzzer:
                         "read", "callbacks", "bad_output", "table"], [8, 8, 4, 3, 2, 1, 1, 1, 8, 1, 2, 2, 1, 1])[0]
         if op == "predict":
             if r.random() < 0.2:
-                b.fx = self.callback(True, n, b)
+                b.fx = self.any_fx(n, b)
             kwargs = {}
             if r.random() < 0.4:
                 kwargs["dt"] = r.choice([0.5, -1.0, 0.0, None]) if r.random() < 0.7 else self.double()
@@ -780,7 +1072,7 @@ class Fuzzer:
             self.execute("CKFBank.predict", b.predict, [], kwargs, state)
         elif op == "update":
             if r.random() < 0.2:
-                b.hx = self.callback(False, m, b)
+                b.hx = self.any_hx(n, m, b)
             zs = self.array((M, m)) if r.random() < 0.7 else self.measurements(M, m)
             kwargs = {}
             refusal = None
@@ -819,6 +1111,10 @@ class Fuzzer:
             steps = r.choice([0, 1, 2, 3])
             seq = self.array((steps, M, m)) if r.random() < 0.6 else np.stack(
                 [self.measurements(M, m) for _ in range(steps)]) if steps else np.zeros((0, M, m))
+            if isinstance(seq, np.ndarray) and not seq.size and seq.ndim and seq.shape[0] > 10**6:
+                # A zero-size sequence of 2**40 rows is that many steps of a bank without filters, each one
+                # legitimate and cheap, all of them hours of work: not a size that must fail fast.
+                seq = np.zeros((0, M, m))
             self.execute("CKFBank.run", b.run, [seq], {})
         elif op == "copy":
             res = self.execute("CKFBank.copy", b.copy, [], {})
@@ -1034,7 +1330,12 @@ class Fuzzer:
         return flags
 
     def check_missing(self, b, zs, kwargs, refusal, before, res, M, m):
-        """A refused mask fails the call; an accepted one gives the flagged filters no measurement."""
+        """A refused mask fails the call; an accepted one gives the flagged filters no measurement.
+
+        On private banks only (`before` given): another thread may add or
+        drop filters of a shared bank between M read and the call."""
+        if before is None:
+            return
         missing = kwargs.get("missing")
         valid_zs = isinstance(zs, np.ndarray) and zs.dtype == np.float64 and zs.nbytes < 10**6 and (
             zs.shape == (M, m) or (m == 1 and zs.shape == (M,)))
@@ -1188,7 +1489,7 @@ class Fuzzer:
         if name == "dt":
             return self.double()
         if name in ("fx", "hx"):
-            return r.choice([self.callback(name == "fx", n if name == "fx" else m, b), None, 3])
+            return r.choice([self.any_fx(n, b) if name == "fx" else self.any_hx(n, m, b), None, 3])
         if name in ("fx_args", "hx_args"):
             return r.choice([(), (1,), None, [2.0], "ab", 5])
         if name in ("xs", "xs_prior"):
@@ -1270,7 +1571,7 @@ class Fuzzer:
         if op == "predict":
             kwargs = {}
             if r.random() < 0.7:
-                kwargs["fx"] = self.callback(True, n, kf)
+                kwargs["fx"] = self.any_fx(n, kf)
             if r.random() < 0.3:
                 kwargs["dt"] = self.double() if r.random() < 0.3 else r.choice([0.1, None, -1.0])
             if r.random() < 0.2:
@@ -1278,7 +1579,7 @@ class Fuzzer:
             self.execute("VexelCKF.predict", kf.predict, [], kwargs, state)
         elif op == "update":
             z = self.array((m,)) if r.random() < 0.85 else r.choice([None, self.array((m, 1))])
-            kwargs = {"hx": self.callback(False, m, kf)} if r.random() < 0.7 else {}
+            kwargs = {"hx": self.any_hx(n, m, kf)} if r.random() < 0.7 else {}
             if r.random() < 0.3:
                 kwargs["R"] = self.array((m, m), "spd") if r.random() < 0.8 else r.choice([0.5, np.nan])
             if r.random() < 0.2:
@@ -1373,7 +1674,9 @@ class Fuzzer:
                     self.report("VexelCKF copy differs", f"{op} of a VexelCKF differs from its source: "
                                 f"{changed_keys(kf.to_dict(), res.to_dict())}\n  seed {self.seed} call {self.calls}")
                 # A dict does not carry the callback arguments (from_dict takes them); copies and pickles do.
-                carried = (res.fx_args, res.hx_args) == ((kf.fx_args, kf.hx_args) if op != "dict" else ((), ()))
+                # NumPy unpickles an array of either byte order in the native one: values count, not order.
+                carried = same(native_order((res.fx_args, res.hx_args)),
+                               native_order((kf.fx_args, kf.hx_args) if op != "dict" else ((), ())))
                 if private and not (carried and res.nan_means_missing == kf.nan_means_missing or op == "dict"
                                     and mangled):
                     self.report(f"VexelCKF {op} loses its options",
@@ -1689,30 +1992,1087 @@ class Fuzzer:
                 rows[self.r.randrange(rows.shape[0]), 0] = self.r.choice([np.nan, np.inf])
         return zs
 
+    # -- compiled models ---------------------------------------------------------
+
+    def builtin_model(self, kind, n, m=None, r=None, g=None):
+        """A built-in model of `kind` for dim_x n (and dim_z m), built with good arguments (random choices from
+        r and g, by default the fuzzer's)."""
+        r, g = r or self.r, g or self.g
+        if kind == "fx":
+            which = r.choice(["linear"] + (["coordinated_turn", "ctrv"] if n == 5 else []))
+        else:
+            which = r.choice(["linear_measurement"] + (["range_bearing"] if m == 2 and n >= 2 else [])
+                             + (["range_bearing_elevation"] if m == 3 and n >= 3 else []))
+        if which == "linear":
+            return models.linear(np.eye(n) + 0.15 * g.standard_normal((n, n)))
+        if which == "coordinated_turn":
+            return models.coordinated_turn()
+        if which == "ctrv":
+            return models.ctrv()
+        if which == "linear_measurement":
+            return models.linear_measurement(g.standard_normal((m, n)))
+        k = 2 if which == "range_bearing" else 3
+        build = models.range_bearing if k == 2 else models.range_bearing_elevation
+        return build(tuple((3.0 * g.standard_normal(k)).tolist()), r.sample(range(n), k))
+
+    def c_model(self, kind, n=None, m=None, form=None, function=None, r=None):
+        """The fuzz's C model (`function`, by default the one of `kind`) in one of the forms a filter takes.
+
+        Returns (object, scale): a CompiledModel made from an address or a
+        capsule, a capsule, a ctypes function or a LowLevelCallable (the
+        last three converted where a filter takes them), and the scale the
+        function reads from its user data."""
+        r = r or self.r
+        function = function or kind
+        forms = ["address", "capsule_model", "capsule", "ctypes"] + (["llc"] if LowLevelCallable else [])
+        form = form or r.choice(forms)
+        k = r.randrange(4)
+        ud = None if k == 3 or form == "ctypes" else scale_address(k)
+        scale = DEFAULT_SCALE[function] if ud is None else SCALES[k]
+        address = NATIVE.address[function]
+        fn = NATIVE.fx if function == "fx" else NATIVE.hx
+        if form in ("address", "capsule_model"):
+            dims = {}
+            if n is not None and r.random() < 0.6:
+                dims["dim_in"] = n
+            out = n if kind == "fx" else m
+            if out is not None and (r.random() < 0.6 or kind == "hx"):
+                dims["dim_out"] = out
+            if form == "address":
+                return CompiledModel(kind, address, ud, keep=NATIVE.lib, text=f"<fz {function} at an address>",
+                                     **dims), scale
+            how = r.choice(["context", "user_data_int", "user_data_capsule"])
+            cap = capsule(address, r.choice(GOOD_SIGNATURES), ud if how == "context" else None)
+            user = None if how == "context" or ud is None else ud if how == "user_data_int" else capsule(
+                ud, r.choice(["scale", None]))
+            return CompiledModel(kind, cap, user, text=f"<fz {function} capsule>", **dims), scale
+        if form == "capsule":
+            return capsule(address, r.choice(GOOD_SIGNATURES), ud), scale
+        if form == "ctypes":
+            return fn, scale
+        return LowLevelCallable(fn, user_data=None if ud is None else ctypes.c_void_p(ud)), scale
+
+    def compiled_model(self, kind, n, m=None, r=None, g=None):
+        """A compiled model fitting dim_x n (and dim_z m): a built-in, or the fuzz's C model in any form."""
+        if NATIVE is not None and (r or self.r).random() < 0.55:
+            return self.c_model(kind, n, m, r=r)[0]
+        return self.builtin_model(kind, n, m, r, g)
+
+    def any_fx(self, n, target=None):
+        """An fx for dim_x n: mostly a misbehaving Python callback, sometimes a compiled model."""
+        return self.compiled_model("fx", n) if self.r.random() < 0.2 else self.callback(True, n, target)
+
+    def any_hx(self, n, m, target=None):
+        return self.compiled_model("hx", n, m) if self.r.random() < 0.2 else self.callback(False, m, target)
+
+    def model_params(self, x0=None):
+        """Extra arguments for a compiled model: numbers (thresholds around x0 that make the fuzz's C models fail
+        on some points), one float64 array, or what must be refused."""
+        r, g = self.r, self.g
+        c = float(x0) if x0 is not None and np.isfinite(x0) else 0.0
+        a, b = c + float(g.normal()) * 1.5, c + float(g.normal()) * 1.5
+        return r.choice([
+            (), (), (a,), (a, b), (1e300, b), (1.0, 2.0, 3.0), (np.float64(a),), (np.int64(3),), (np.float32(a), b),
+            (2**70,), (10**400,), (np.array([a, b]),), (np.array([[a], [b]]),), (np.array(a),), (np.array([]),),
+            (np.array([a, b])[::-1],), (np.array([a, b], dtype=">f8"),), (np.array([1, 2]),),
+            (np.array([1.0], dtype=np.float32),), (np.array([a]), b), ("a",), ("1.0",), ([a],), ([[a]],),
+            ((a,),), (True,), (np.bool_(False),), (None,), (Weird(),), (a, "x"), (b"ab",), (1 + 2j,),
+            (np.complex128(a),)])
+
+    @staticmethod
+    def param_values(params):
+        """What a compiled model is given for `params`: a list of floats, "refused" or "overflow"."""
+        values = []
+        for v in params:
+            # Any byte order: the engine converts a float64 array to native order.
+            if isinstance(v, np.ndarray) and v.dtype.kind == "f" and v.dtype.itemsize == 8 and len(params) == 1:
+                values.extend(np.ascontiguousarray(v).reshape(-1).tolist())
+            elif isinstance(v, (bool, np.bool_)) or not isinstance(v, (float, int, np.number)) or \
+                    isinstance(v, np.complexfloating):
+                return "refused"
+            else:
+                try:
+                    values.append(float(v))
+                except OverflowError:
+                    return "overflow"
+        return values
+
+    def model_x(self, d):
+        """Points to call a model with: mostly a clean float64 (k, d) array of any layout, sometimes anything."""
+        r = self.r
+        k = r.choice([0, 1, 2, 3, 6, 10])
+        if r.random() < 0.75:
+            X = self.layout(self.g.standard_normal((k, d)) * r.choice([1.0, 3.0, 100.0]))
+            if r.random() < 0.15 and X.size:
+                X = np.array(X)
+                X[r.randrange(k), r.randrange(d)] = r.choice([np.nan, np.inf, -np.inf])
+            return X
+        return self.array((k, d))
+
+    # The built-in models' codes for a call (tracking_models.hpp): 3 for
+    # any parameter, then 1 for dimensions the model cannot take, 2 for
+    # unusable constants.
+    @staticmethod
+    def builtin_code(name, consts, dim_in, dim_out, n_params):
+        if n_params:
+            return 3
+        if dim_in < 1 or dim_out < 1:
+            return 1
+        if name in ("coordinated_turn", "ctrv"):
+            return 0 if (dim_in, dim_out) == (5, 5) else 1
+        if name in ("range_bearing", "range_bearing_elevation"):
+            k = 2 if name == "range_bearing" else 3
+            if dim_out != k:
+                return 1
+            idx = consts[k:2 * k]
+            if not all(v >= 0 and v < 2**53 and float(v).is_integer() for v in idx):
+                return 2
+            return 0 if all(v < dim_in for v in idx) else 1
+        return 0
+
+    @staticmethod
+    def builtin_images(name, consts, X, dt, dim_out):
+        """A NumPy twin of a built-in model (closeness checks only)."""
+        if name in ("linear", "linear_measurement"):
+            return X @ np.asarray(consts).reshape(dim_out, X.shape[1]).T
+        if name in ("range_bearing", "range_bearing_elevation"):
+            k = 2 if name == "range_bearing" else 3
+            d = X[:, [int(i) for i in consts[k:2 * k]]] - np.asarray(consts[:k])
+            ground = np.hypot(d[:, 0], d[:, 1])
+            out = [ground, np.arctan2(d[:, 1], d[:, 0])]
+            if k == 3:
+                out = [np.hypot(ground, d[:, 2]), out[1], np.arctan2(d[:, 2], ground)]
+            return np.column_stack(out)
+        px, py, a3, a4, w = X.T
+        a = w * dt
+        small = np.abs(a) < 1e-6
+        safe = np.where(small, 1.0, w)
+        if name == "ctrv":
+            heading, speed = a3, a4
+            dx = np.where(small, speed * dt * np.cos(heading + a / 2),
+                          speed / safe * (np.sin(heading + a) - np.sin(heading)))
+            dy = np.where(small, speed * dt * np.sin(heading + a / 2),
+                          speed / safe * (np.cos(heading) - np.cos(heading + a)))
+            return np.column_stack([px + dx, py + dy, heading + a, speed, w])
+        vx_, vy = a3, a4
+        s, c = np.sin(a), np.cos(a)
+        sa = np.where(small, dt, s / safe)
+        ca = np.where(small, w * dt * dt / 2, (1 - c) / safe)
+        return np.column_stack([px + sa * vx_ - ca * vy, py + ca * vx_ + sa * vy, c * vx_ - s * vy,
+                                s * vx_ + c * vy, w])
+
+    def call_model(self, model, source, X=None, dt=None, params=None):
+        """The model called from Python with random points, dt and parameters, judged against what it must give.
+
+        `source` says what the function is: ("c", function kind, scale) for
+        the fuzz's C models, ("builtin", name, constants) for a built-in."""
+        r = self.r
+        d = (model.dim_in if model.dim_in is not None and r.random() < 0.85 else r.choice([1, 2, 3, 5]))
+        X = self.model_x(d) if X is None else X
+        clean = isinstance(X, np.ndarray) and X.dtype == np.float64 and X.ndim == 2 and X.size < 10**5
+        x0 = X[0, 0] if clean and X.size else None
+        params = self.model_params(x0) if params is None else params
+        if model.kind == "fx":
+            dt = (r.choice([1.0, 0.5, -0.3, 0.0]) if r.random() < 0.8 else self.double()) if dt is None else dt
+            args = [X, dt, *params]
+        else:
+            args = [X, *params]
+        if r.random() < 0.03:  # the wrong arity or a keyword: refused
+            res = self.execute("CompiledModel() (wrong call)", model, args[:1] if model.kind == "fx" else [], {})
+            if not isinstance(res, Failed) or type(res.exc) is not TypeError:
+                self.report("CompiledModel: wrong call form", f"{model!r} called without its points or dt gave "
+                            f"{outcome(res)}; expected TypeError\n  {self.here()}")
+            return
+        given = X.copy() if clean else None
+        res = self.execute(f"CompiledModel({model.kind}) call", model, args, {})
+        if clean and not same(X, given):
+            self.fail(self.here(), f"{model!r}", args, {}, "changed its points")
+        dt_clean = model.kind == "hx" or (isinstance(dt, (float, int)) and not isinstance(dt, bool))
+        if not clean or not dt_clean:
+            return
+        rows, d = X.shape
+        dim_out = model.dim_out if model.dim_out is not None else (d if model.kind == "fx" else None)
+        values = self.param_values(params)
+        if dim_out is None or (model.dim_in is not None and model.dim_in != d):
+            want = ValueError
+        elif values == "refused":
+            want = TypeError
+        elif values == "overflow":
+            want = OverflowError
+        elif not rows:
+            want = None
+        elif source[0] == "c":
+            code = fz_code(source[1], X, d, dim_out, values)
+            want = None if code == 0 else code
+        else:
+            code = self.builtin_code(source[1], source[2], d, dim_out, len(values))
+            want = None if code == 0 else code
+        label = f"{model!r} called with {describe(X)}, dt {dt!r}, params {describe(params)}"
+        got = type(res.exc).__name__ if isinstance(res, Failed) else "a result"
+        kinds = ", ".join(type(v).__name__ for v in params)
+        if isinstance(want, int):
+            if not isinstance(res, Failed) or type(res.exc) is not RuntimeError or f"returned {want} " not in \
+                    str(res.exc) or not is_model_failure(res.exc):
+                self.report(f"CompiledModel call: a return of {want} gives {got}",
+                            f"{label}: the function returns {want}, the call gave {outcome(res)}; expected "
+                            f"RuntimeError naming the code\n  {self.here()}")
+            return
+        if want is not None:
+            if not isinstance(res, Failed) or not isinstance(res.exc, want):
+                self.report(f"CompiledModel call: {got}, not {want.__name__}, for the parameters ({kinds})",
+                            f"{label}: gave {outcome(res)}; expected {want.__name__}\n  {self.here()}")
+            return
+        if isinstance(res, Failed):
+            if not isinstance(res.exc, MemoryError):
+                self.report(f"CompiledModel call refused: {type(res.exc).__name__}",
+                            f"{label}: raised {res.exc!r}; expected images\n  {self.here()}")
+            return
+        if not (isinstance(res, np.ndarray) and res.dtype == np.float64 and res.shape == (rows, dim_out)
+                and res.flags.c_contiguous and res.flags.writeable and not np.shares_memory(res, X)):
+            self.report("CompiledModel call: the images' array", f"{label}: returned {describe(res)}; expected a "
+                        f"new C-contiguous float64 array of shape {(rows, dim_out)}\n  {self.here()}")
+            return
+        if not rows:
+            return
+        # Each image is its point's alone, and close to the model's NumPy twin.
+        i = r.randrange(rows)
+        one = self.execute(f"CompiledModel({model.kind}) call (one row)", model,
+                           [X[i:i + 1], dt, *params] if model.kind == "fx" else [X[i:i + 1], *params], {})
+        if isinstance(one, Failed) or not same(one[0], res[i]):
+            self.report("CompiledModel call: an image depends on the other points",
+                        f"{label}: row {i} alone gives {outcome(one) if isinstance(one, Failed) else describe(one[0])}"
+                        f", with the others {describe(res[i])}\n  {self.here()}")
+            return
+        step = float(dt) if model.kind == "fx" else 0.0
+        if source[0] == "c":
+            want_images = fz_np(source[1], X, step, source[2], dim_out)
+            if len(values) >= 2:
+                hit = X[:, 0] < values[1]
+                col = 0 if source[1] == "fx" else -1
+                if not (np.isnan(res[hit, col]) if source[1] == "fx" else np.isposinf(res[hit, col])).all():
+                    self.report("CompiledModel call: the model's non-finite images are not given back",
+                                f"{label}: gave {describe(res)}\n  {self.here()}")
+                    return
+                want_images[hit] = np.nan
+        else:
+            want_images = self.builtin_images(source[1], source[2], X, step, dim_out)
+        finite = np.isfinite(want_images).all(axis=1) & (np.abs(X) < 1e100).all(axis=1) & np.isfinite(X).all(axis=1)
+        tol = 1e-6 if source[1] in ("coordinated_turn", "ctrv") else 1e-9
+        if not close(res[finite], want_images[finite], tol):
+            self.report(f"CompiledModel call: images of {source[1]} far from its twin",
+                        f"{label}: gave {describe(res)}, the NumPy twin {describe(want_images)}\n  {self.here()}")
+
+    def some_model(self):
+        """A valid compiled model with what the call oracle needs to know of it: (model, source)."""
+        r = self.r
+        if NATIVE is not None and r.random() < 0.5:
+            kind = r.choice(["fx", "hx"])
+            n = r.choice([1, 2, 3, 5])
+            obj, scale = self.c_model(kind, n, r.choice([1, 2, 3]))
+            model = as_model(obj, kind)
+            return model, ("c", kind, scale)
+        kind = r.choice(["fx", "hx"])
+        n, m = r.choice([(5, 2), (5, 3), (2, 2), (3, 3), (1, 1), (4, 2), (3, 1)])
+        model = self.builtin_model(kind, n, m)
+        return model, ("builtin", self.builtin_name(model), self.builtin_constants(model))
+
+    @staticmethod
+    def builtin_name(model):
+        return model.__reduce__()[1][0]
+
+    @staticmethod
+    def builtin_constants(model):
+        name, args = model.__reduce__()[1]
+        if name in ("linear", "linear_measurement"):
+            return np.asarray(args[0], dtype=float).reshape(-1).tolist()
+        if name in ("range_bearing", "range_bearing_elevation"):
+            return list(args[0]) + [float(i) for i in args[1]]
+        return []
+
+    def compiled_builtin(self):
+        """models.* built with good and bad arguments; a good one reads back, pickles and reprs to itself."""
+        r, g = self.r, self.g
+        name = r.choice(["coordinated_turn", "ctrv", "range_bearing", "range_bearing_elevation", "linear",
+                         "linear_measurement"])
+        bad = r.random() < 0.4
+        args, kwargs, refusal = [], {}, None
+        if name in ("range_bearing", "range_bearing_elevation"):
+            k = 2 if name == "range_bearing" else 3
+            n = r.randint(k, 6)
+            sensor = r.choice([tuple((3 * g.standard_normal(k)).tolist()), list(g.standard_normal(k)),
+                               self.layout(g.standard_normal(k)), [np.float32(1.5)] * k, [1] * k])
+            position = r.sample(range(n), k)
+            position = r.choice([position, tuple(position), np.array(position), [np.int64(i) for i in position],
+                                 np.array(position, dtype=np.uint8)])
+            if bad:
+                what = r.choice(["sensor_length", "sensor_nan", "sensor_text", "sensor_none", "sensor_complex",
+                                 "position_negative", "position_twice", "position_length", "position_float",
+                                 "position_bool", "position_huge", "position_text", "position_2d", "position_none"])
+                bads = {
+                    "sensor_length": ([0.0] * r.choice([k - 1, k + 1, 0]), ValueError),
+                    "sensor_nan": ([r.choice([np.nan, np.inf, -np.inf])] + [0.0] * (k - 1), ValueError),
+                    "sensor_text": (r.choice(["ab", ["a"] * k]), (TypeError, ValueError)),
+                    "sensor_none": (None, TypeError),
+                    "sensor_complex": ([1j] * k, TypeError),
+                    "position_negative": ([-1] + list(range(1, k)), ValueError),
+                    "position_twice": ([0] * k, ValueError),
+                    "position_length": (list(range(k + r.choice([-1, 1]))), ValueError),
+                    "position_float": ([0.0] + list(range(1, k)), TypeError),
+                    "position_bool": ([True] + list(range(2, k + 1)), TypeError),
+                    "position_huge": ([2**53] + list(range(1, k)), ValueError),
+                    "position_text": (r.choice(["01", b"01"]), TypeError),
+                    "position_2d": (np.arange(k)[None], TypeError),
+                    "position_none": (None, TypeError)}
+                value, refusal = bads[what]
+                if what.startswith("sensor"):
+                    sensor = value
+                else:
+                    position = value
+            kwargs = {"sensor": sensor, "position": position}
+            if r.random() < 0.2 and not bad:
+                kwargs = {}
+                n = max(n, k)
+        elif name in ("linear", "linear_measurement"):
+            rows, cols = r.randint(1, 5), r.randint(1, 5)
+            if name == "linear":
+                rows = cols
+            M = self.layout(g.standard_normal((rows, cols)))
+            if bad:
+                what = r.choice(["nan", "shape", "empty", "1d", "3d", "none", "complex", "text"]
+                                + (["square"] if name == "linear" else []))
+                M, refusal = {
+                    "nan": (np.where(np.arange(cols) == 0, r.choice([np.nan, np.inf]), M), ValueError),
+                    "shape": (np.zeros((rows, cols + 1)), ValueError),
+                    "square": (np.zeros((rows, rows + 1)), ValueError),
+                    "empty": (np.zeros((0, r.choice([0, 2]))), ValueError),
+                    "1d": (np.zeros(cols), ValueError),
+                    "3d": (np.zeros((1, rows, cols)), ValueError),
+                    "none": (None, TypeError),
+                    "complex": (np.zeros((rows, cols), dtype=complex), TypeError),
+                    "text": ([["a"] * cols] * rows, (TypeError, ValueError))}[what]
+                if what == "shape" and name == "linear_measurement":
+                    M, refusal = np.zeros((rows, 0)), ValueError
+            args = [M]
+            n = cols
+        else:
+            n = 5
+            if bad:
+                args, refusal = [r.choice([1, None, "x"])], TypeError
+        fn = getattr(models, name)
+        res = self.execute(f"models.{name}", fn, args, kwargs)
+        if refusal is not None:
+            if not isinstance(res, Failed) or not isinstance(res.exc, refusal):
+                self.fail(self.here(), f"models.{name}", args, kwargs,
+                          f"gave {outcome(res)}; expected {getattr(refusal, '__name__', refusal)}")
+            return
+        if isinstance(res, Failed):
+            self.fail(self.here(), f"models.{name}", args, kwargs, f"refused good arguments: {res.exc!r}")
+            return
+        model = res
+        kind = "hx" if name.startswith(("range", "linear_m")) else "fx"
+        dims = {"coordinated_turn": (5, 5), "ctrv": (5, 5), "range_bearing": (None, 2),
+                "range_bearing_elevation": (None, 3)}.get(name)
+        if dims is None:
+            dims = (args[0].shape[1], args[0].shape[0]) if isinstance(args[0], np.ndarray) else None
+        angles = {"ctrv": (2,), "range_bearing": (1,), "range_bearing_elevation": (1,)}.get(name, ())
+        if (model.kind, (model.dim_in, model.dim_out), model.angles, model.keep) != (kind, dims, angles, None):
+            self.fail(self.here(), f"models.{name}", args, kwargs,
+                      f"reads back kind {model.kind}, dims {(model.dim_in, model.dim_out)}, angles {model.angles}, "
+                      f"keep {model.keep!r}; expected {kind}, {dims}, {angles}, None")
+            return
+        # A pickle and the repr evaluated build the same model: the same images, bit for bit.
+        twins = [self.execute("pickle CompiledModel", lambda: pickle.loads(pickle.dumps(model)), [], {}),
+                 self.execute("eval(repr(CompiledModel))", eval, [repr(model), {"models": models}], {})]
+        X = self.g.standard_normal((r.choice([1, 4]), n)) * 2.0
+        call = (lambda f: f(X, 0.7)) if kind == "fx" else (lambda f: f(X))
+        want = call(model)
+        for how, twin in zip(("a pickle", "its repr evaluated"), twins):
+            if isinstance(twin, Failed) or type(twin) is not CompiledModel or repr(twin) != repr(model) or \
+                    not same(call(twin), want):
+                self.fail(self.here(), f"models.{name}", args, kwargs, f"{how} is not the same model: {outcome(twin)}")
+                return
+        self.call_model(model, ("builtin", name, self.builtin_constants(model)))
+
+    def compiled_hand(self):
+        """_engine.CompiledModel built by hand: good arguments read back; one bad argument is refused."""
+        r, g = self.r, self.g
+        kind = r.choice(["fx", "hx"])
+        kwargs = {}
+        family = r.choice(["builtin"] * 2 + (["c"] if NATIVE is not None else []))
+        if family == "builtin":
+            name = r.choice(["coordinated_turn", "ctrv", "range_bearing", "range_bearing_elevation", "linear",
+                             "linear_measurement"])
+            if name in ("linear", "linear_measurement"):
+                di = r.randint(1, 4)
+                do = di if kind == "fx" else r.randint(1, 4)
+                consts = g.standard_normal(di * do).tolist()
+                kwargs.update(dim_in=di, dim_out=do)
+            elif name.startswith("range"):
+                k = 2 if name == "range_bearing" else 3
+                consts = g.standard_normal(k).tolist() + [float(i) for i in r.sample(range(5), k)]
+                if r.random() < 0.2:  # unusable positions are the model's return code 2 at a call
+                    consts[k] = r.choice([0.5, -1.0, np.nan, 2.0**60])
+            else:
+                consts = []
+            form = r.choice(["tuple", "list", "array", "float32"] if consts else ["tuple", "none"])
+            if form == "float32":
+                consts = [float(np.float32(v)) for v in consts]
+            user = {"tuple": tuple(consts), "list": list(consts), "array": np.array(consts, dtype=float),
+                    "float32": [np.float32(v) for v in consts], "none": None}[form]
+            function = name
+            source = ("builtin", name, consts)
+        else:
+            fkind = r.choice(["fx", "hx"]) if r.random() < 0.2 else kind
+            k = r.randrange(4)
+            ud = None if k == 3 else scale_address(k)
+            how = r.choice(["address", "capsule", "capsule_context"])
+            if how == "address":
+                function = NATIVE.address[fkind]
+                user = ud
+            else:
+                function = capsule(NATIVE.address[fkind], r.choice(GOOD_SIGNATURES),
+                                   ud if how == "capsule_context" else None)
+                user = None if how == "capsule_context" or ud is None else r.choice([ud, capsule(ud, "scale")])
+            source = ("c", fkind, DEFAULT_SCALE[fkind] if ud is None else SCALES[k])
+        if "dim_in" not in kwargs and r.random() < 0.5:
+            kwargs["dim_in"] = r.choice([1, 2, 3, 5, np.int64(2)])
+        if "dim_out" not in kwargs and r.random() < 0.5:
+            kwargs["dim_out"] = kwargs.get("dim_in", r.choice([1, 2, 3, 5])) if kind == "fx" else r.choice([1, 2, 3])
+        bound = kwargs.get("dim_out", kwargs.get("dim_in") if kind == "fx" else None)
+        # Angles of a model without a bound on its output read 2**31 flags (256 MiB, 0.2 s) for their
+        # distinctness check: rarely.
+        if r.random() < (0.4 if bound else 0.04):
+            kwargs["angles"] = r.sample(range(bound if bound else 4), r.randint(0, min(bound or 4, 2)))
+            kwargs["angles"] = tuple(kwargs["angles"]) if r.random() < 0.5 else kwargs["angles"]
+        if r.random() < 0.3:
+            kwargs["text"] = r.choice(["my model", "", "ünïcode"])
+        if r.random() < 0.2:
+            kwargs["keep"] = r.choice([[1], self, None])
+        args = [kind, function, user]
+        refusal = None
+        if r.random() < 0.45:
+            what = r.choice(["kind", "kind_type", "name", "function", "null", "constants_count", "constants_type",
+                             "dim_zero", "dim_negative", "dim_huge", "dim_float", "angles_outside", "angles_twice",
+                             "angles_negative", "angles_array", "text", "reduce", "user_data", "fx_dims",
+                             "capsule_name", "capsule_null_name", "ctypes_function", "dims_overflow"])
+            if what.startswith("angles") and not bound and r.random() < 0.9:
+                kwargs["dim_out"] = bound = 3  # bounded angles: see above
+                if kind == "fx":
+                    kwargs["dim_in"] = 3
+            if what == "kind":
+                args[0], refusal = r.choice(["FX", "", "f x", "measurement"]), ValueError
+            elif what == "kind_type":
+                args[0], refusal = r.choice([3, None, b"fx"]), TypeError
+            elif what == "name":
+                args[1], refusal = r.choice(["nope", "Linear", "linear ", ""]), ValueError
+            elif what == "function":
+                args[1], refusal = r.choice([1.5, None, b"ctrv", [1], Weird()]), TypeError
+            elif what == "null":
+                args[1], refusal = 0, ValueError
+            elif what == "constants_count" and family == "builtin":
+                args[2], refusal = list(g.standard_normal(len(consts) + r.choice([-1, 1, 3]) if consts else 2)), \
+                    ValueError
+            elif what == "constants_type" and family == "builtin":
+                args[2], refusal = r.choice([["a"] * max(1, len(consts)), 5, [Weird()] * max(1, len(consts)),
+                                             [None] * max(1, len(consts))]), (TypeError, CallbackError)
+            elif what == "dim_zero":
+                kwargs[r.choice(["dim_in", "dim_out"])], refusal = 0, ValueError
+            elif what == "dim_negative":
+                kwargs[r.choice(["dim_in", "dim_out"])], refusal = -1, (ValueError, OverflowError)
+            elif what == "dim_huge":
+                kwargs[r.choice(["dim_in", "dim_out"])], refusal = 2**64, (ValueError, OverflowError)
+            elif what == "dim_float":
+                kwargs[r.choice(["dim_in", "dim_out"])], refusal = r.choice([2.0, "2"]), TypeError
+            elif what == "angles_outside" and bound:
+                kwargs["angles"], refusal = [bound], ValueError
+            elif what == "angles_twice":
+                kwargs["angles"], refusal = [0, 0], ValueError
+            elif what == "angles_negative":
+                kwargs["angles"], refusal = [-1], (ValueError, OverflowError)
+            elif what == "angles_array":
+                kwargs["angles"], refusal = r.choice([np.array([0]), "0", 0, [0.0], [None]]), TypeError
+            elif what == "text":
+                kwargs["text"], refusal = r.choice([3, b"x", ["t"]]), TypeError
+            elif what == "reduce":
+                kwargs["reduce"], refusal = r.choice([[1], "x", 3]), TypeError
+            elif what == "user_data" and family == "c":
+                args[2], refusal = r.choice([1.5, "x", [1.0], Weird()]), TypeError
+            elif what == "fx_dims" and kind == "fx":
+                kwargs["dim_in"], kwargs["dim_out"], refusal = 2, 3, ValueError
+                kwargs.pop("angles", None)
+            elif what == "capsule_name" and family == "c":
+                args[1], refusal = capsule(NATIVE.address[kind], r.choice(BAD_SIGNATURES)), TypeError
+            elif what == "capsule_null_name" and family == "c":
+                args[1], refusal = capsule(NATIVE.address[kind], None), TypeError
+            elif what == "ctypes_function" and family == "c":
+                args[1], refusal = NATIVE.fx, TypeError
+            elif what == "dims_overflow" and family == "builtin" and name in ("linear", "linear_measurement"):
+                # dim_out * dim_in past 2**63 (or 2**64, wrapping to a count of 0) constants.
+                big = r.choice([2**32, 2**62, 2**63 - 1])
+                kwargs["dim_in"] = big
+                kwargs["dim_out"] = big if kind == "fx" or r.random() < 0.5 else r.choice([2, 4])
+                kwargs.pop("angles", None)
+                args[2], refusal = r.choice([None, (), (1.0,) * 6]), (ValueError, OverflowError)
+        res = self.execute("_engine.CompiledModel()", CompiledModel, args, kwargs)
+        if refusal is not None:
+            if not isinstance(res, Failed) or not isinstance(res.exc, refusal):
+                self.fail(self.here(), "_engine.CompiledModel", args, kwargs,
+                          f"gave {outcome(res)}; expected {getattr(refusal, '__name__', refusal)}")
+            return
+        if isinstance(res, Failed):
+            self.fail(self.here(), "_engine.CompiledModel", args, kwargs, f"refused good arguments: {res.exc!r}")
+            return
+        model = res
+        want = (kind, kwargs.get("dim_in"), kwargs.get("dim_out"), tuple(kwargs.get("angles", ())),
+                kwargs.get("keep"), kwargs.get("text", f"CompiledModel({kind})"))
+        got = (model.kind, model.dim_in, model.dim_out, model.angles, model.keep, repr(model))
+        if got != want:
+            self.fail(self.here(), "_engine.CompiledModel", args, kwargs, f"reads back {got}; expected {want}")
+            return
+        pickled = self.execute("pickle CompiledModel (hand-built)", pickle.dumps, [model], {})
+        if not isinstance(pickled, Failed) or type(pickled.exc) is not TypeError:
+            self.fail(self.here(), "_engine.CompiledModel", args, kwargs,
+                      f"a model without reduce pickles: {outcome(pickled)}")
+            return
+        self.call_model(model, source)
+
+    def compiled_forms(self):
+        """The C-level forms of one function give the same model; wrong signatures are refused naming the right one."""
+        if NATIVE is None:
+            return
+        r = self.r
+        kind = r.choice(["fx", "hx"])
+        n, m = r.choice([1, 2, 4]), r.choice([1, 2, 3])
+        k = r.randrange(3)
+        ud = scale_address(k)
+        address, fn = NATIVE.address[kind], (NATIVE.fx if kind == "fx" else NATIVE.hx)
+        dim_out = n if kind == "fx" else m
+        forms = {
+            "address": CompiledModel(kind, address, ud, dim_out=dim_out, keep=NATIVE.lib),
+            "capsule context": as_model(capsule(address, r.choice(GOOD_SIGNATURES), ud), kind,
+                                                          n, dim_out),
+            "capsule + int user data": CompiledModel(kind, capsule(address, r.choice(GOOD_SIGNATURES)), ud,
+                                                     dim_out=dim_out),
+            "capsule + capsule user data": CompiledModel(kind, capsule(address, r.choice(GOOD_SIGNATURES)),
+                                                         capsule(ud, r.choice(["x", None])), dim_out=dim_out)}
+        if LowLevelCallable is not None:
+            forms["LowLevelCallable"] = as_model(
+                LowLevelCallable(fn, user_data=ctypes.c_void_p(ud)), kind, n, dim_out)
+        X = self.g.standard_normal((r.choice([1, 3, 8]), n))
+        results = {}
+        for name, model in forms.items():
+            args = [X, 0.5] if kind == "fx" else [X]
+            results[name] = self.execute(f"CompiledModel ({name})", model, args, {})
+        first = next(iter(results.values()))
+        if any(isinstance(v, Failed) or not same(v, first) for v in results.values()):
+            self.report("compiled forms differ", f"one C function with one user data as {list(results)} gives "
+                        f"{[outcome(v) if isinstance(v, Failed) else describe(v) for v in results.values()]}"
+                        f"\n  {self.here()}")
+        # No user data: the ctypes function and an address give the function's own default.
+        plain = as_model(fn, kind, n, dim_out)
+        args = [X, 0.5] if kind == "fx" else [X]
+        got = self.execute("CompiledModel (ctypes)", plain, args, {})
+        if isinstance(got, Failed) or not close(got, fz_np(kind, X, 0.5 if kind == "fx" else 0.0,
+                                                        DEFAULT_SCALE[kind], dim_out), 1e-12):
+            self.report("compiled forms: a ctypes function", f"as_model(ctypes {kind}) gave {outcome(got)} "
+                        f"\n  {self.here()}")
+        # Wrong signatures: a ctypes prototype of the wrong types, a capsule of the wrong name.
+        wrong_args = list(MODEL_ARGTYPES)
+        i = r.randrange(len(wrong_args) + 2)
+        restype = ctypes.c_int
+        if i == len(wrong_args):
+            restype = r.choice([ctypes.c_double, None, ctypes.c_long])
+        elif i == len(wrong_args) + 1:
+            wrong_args = wrong_args[:-1]
+        else:
+            wrong_args[i] = r.choice([ctypes.c_int, ctypes.c_float, ctypes.POINTER(ctypes.c_float), ctypes.c_char_p])
+        proto = ctypes.CFUNCTYPE(restype, *wrong_args)(address)
+        for label, obj in (("ctypes function of the wrong signature", proto),
+                           ("capsule of the wrong name", capsule(address, r.choice(BAD_SIGNATURES)))):
+            res = self.execute(f"as_model({label})", vexel_ckf._models.as_model, [obj, kind, n, dim_out], {})
+            if not isinstance(res, Failed) or type(res.exc) is not TypeError or (
+                    vexel_ckf.MODEL_SIGNATURE not in str(res.exc)):
+                self.report(f"compiled forms: {label}", f"as_model({label}) gave {outcome(res)}; expected TypeError "
+                            f"printing the signature\n  {self.here()}")
+            owner = r.choice(["VexelCKF", "CKFBank"])
+            dims = (n, n if kind == "fx" else m)
+            make = (lambda: VexelCKF(dims[0], dims[1], 1.0, **{kind: obj})) if owner == "VexelCKF" else (
+                lambda: CKFBank(2, dims[0], dims[1], 1.0, **{kind: obj}))
+            res = self.execute(f"{owner}({kind}={label})", make, [], {})
+            if not isinstance(res, Failed) or type(res.exc) is not TypeError:
+                self.report(f"compiled forms: {owner} takes a {label}", f"{owner}({kind}=a {label}) gave "
+                            f"{outcome(res)}; expected TypeError\n  {self.here()}")
+
+    def compiled_call(self):
+        """One random call about compiled models."""
+        r = self.r
+        op = r.choices(["builtin", "hand", "forms", "model", "filter", "bank", "smoother", "wrong", "run_filter"],
+                       [3, 3, 1, 4, 4, 3, 2, 2, 2])[0]
+        if op == "model":
+            model, source = self.some_model()
+            self.call_model(model, source)
+        else:
+            getattr(self, "compiled_" + op)()
+
+    def model_of_kind(self, kind, n, m=None):
+        """A CompiledModel of `kind` (converted from a C-level form where need be), for the wrong-kind tests."""
+        obj = self.compiled_model(kind, n, m)
+        return as_model(obj, kind)
+
+    @staticmethod
+    def is_builtin(model):
+        return isinstance(model, CompiledModel) and repr(model).startswith("models.")
+
+    def fault_args(self, model, x0, p=0.5, r=None, g=None):
+        """Valid numeric extra arguments for a compiled model: thresholds around x0 that make the fuzz's C models
+        fail (or give non-finite images) on some points, with probability p; rarely one number that fails every
+        call of a built-in."""
+        r, g = r or self.r, g or self.g
+        if not isinstance(model, CompiledModel):
+            return ()
+        if self.is_builtin(model):
+            return (0.5,) if r.random() < 0.05 else ()
+        if r.random() >= p:
+            return r.choice([(), (1e300,), (1e300, -1e300)])
+        a, b = float(x0) + abs(float(g.normal())) * 3.0, float(x0) - abs(float(g.normal())) * 3.0
+        return r.choice([(a,), (a, b), (1e300, b)])
+
+    def compiled_problem(self, square_root=None):
+        """A private VexelCKF with compiled fx and hx (one of them, rarely, a Python callback), moderate state."""
+        r, g = self.r, self.g
+        n, m = r.choice([(1, 1), (2, 1), (2, 2), (3, 2), (4, 2), (3, 3), (5, 2), (5, 3)])
+        fx = self.compiled_model("fx", n) if r.random() < 0.9 else self.callback(True, n)
+        hx = self.compiled_model("hx", n, m) if r.random() < 0.9 else self.callback(False, m)
+        kwargs = {"fx": fx, "hx": hx, "square_root": r.random() < 0.4 if square_root is None else square_root,
+                  "nan_means_missing": r.random() < 0.5}
+        if r.random() < 0.3:
+            kwargs["angle_states"] = angle_spelling(r, r.sample(range(n), r.randint(0, 1)), n)[0]
+        if r.random() < 0.3:
+            kwargs["angle_measurements"] = angle_spelling(r, r.sample(range(m), r.randint(0, 1)), m)[0]
+        if r.random() < 0.3:
+            # Anything a compiled model may refuse, but values that come back equal from a copy or a pickle.
+            kwargs["fx_args"] = self.model_params()
+            if any(isinstance(v, Weird) for v in kwargs["fx_args"]):
+                kwargs["fx_args"] = ()
+        kf = self.execute("VexelCKF(compiled models)", VexelCKF, [n, m, r.choice([1.0, 0.5])], kwargs)
+        if isinstance(kf, Failed):
+            self.fail(self.here(), "VexelCKF", [n, m], kwargs, f"refused compiled models: {kf.exc!r}")
+            return None
+        # A C-level form is held as the CompiledModel it became, whose angles are the defaults.
+        for name, obj, size in (("fx", fx, n), ("hx", hx, m)):
+            held = getattr(kf, name)
+            option = "angle_states" if name == "fx" else "angle_measurements"
+            if not callable(obj) or type(obj).__name__ in ("PyCapsule", "LowLevelCallable") or \
+                    isinstance(obj, ctypes._CFuncPtr):
+                if not isinstance(held, CompiledModel) or (held.kind, held.dim_in, held.dim_out) != (name, n, size):
+                    self.fail(self.here(), "VexelCKF", [n, m], kwargs, f"holds {name} as {held!r}")
+                    return None
+            if isinstance(held, CompiledModel) and kwargs.get(option) is None and \
+                    getattr(kf, option) != held.angles:
+                self.fail(self.here(), "VexelCKF", [n, m], kwargs,
+                          f"{option} {getattr(kf, option)} are not {name}'s angles {held.angles}")
+                return None
+        kf.x = g.standard_normal(n) * 2.0
+        kf.P = spd(g, n)
+        kf.Q = spd(g, n, 0.1)
+        kf.R = spd(g, m, 0.5)
+        return kf
+
+    def compiled_filter(self):
+        """A VexelCKF with compiled models through random steps; a failed call changes nothing."""
+        r, g = self.r, self.g
+        kf = self.compiled_problem()
+        if kf is None:
+            return
+        n, m = kf.dim_x, kf.dim_z
+
+        def options():
+            return dict(kf.to_dict(), fx_args=kf.fx_args, hx_args=kf.hx_args, fx=kf.fx, hx=kf.hx)
+
+        numerical = (lambda e: COUNTERS if isinstance(e, RuntimeError) else ())
+        jitter = {"last_jitter", "max_jitter", "jitter_count"}
+        for _ in range(r.randint(1, 4)):
+            op = r.choices(["predict", "update", "run", "assign", "pickle"], [5, 5, 3, 1, 1])[0]
+            if op == "predict":
+                kwargs = {}
+                if r.random() < 0.3:
+                    kwargs["fx"] = self.compiled_model("fx", n)
+                if r.random() < 0.5:
+                    kwargs["fx_args"] = self.model_params(kf.x[0])
+                if r.random() < 0.3:
+                    kwargs["dt"] = r.choice([0.5, -1.0, 0.0, None]) if r.random() < 0.8 else self.double()
+                self.execute("VexelCKF.predict (compiled)", kf.predict, [], kwargs, options)
+            elif op == "update":
+                z = self.array((m,)) if r.random() < 0.3 else g.standard_normal(m) * 2.0
+                kwargs = {}
+                if r.random() < 0.3:
+                    kwargs["hx"] = self.compiled_model("hx", n, m)
+                if r.random() < 0.5:
+                    kwargs["hx_args"] = self.model_params(kf.x[0])
+                if r.random() < 0.2:
+                    kwargs["R"] = self.array((m, m), "spd")
+                skip = (lambda e: COUNTERS if isinstance(e, RuntimeError) else jitter) if kf.square_root else numerical
+                self.execute("VexelCKF.update (compiled)", kf.update, [z], kwargs, options, skip=skip)
+            elif op == "run":
+                N = r.choice([0, 1, 3, 8])
+                zs = g.standard_normal((N, m)) * 2.0
+                zs[g.random(N) < 0.3] = np.nan
+                kwargs = {"nan_means_missing": r.choice([None, True, False])}
+                if r.random() < 0.3:
+                    kwargs["dts"] = self.array((N,)) if r.random() < 0.3 else g.uniform(-0.5, 1.5, N)
+                if r.random() < 0.05:
+                    kwargs["progress"] = True
+                res = self.execute("VexelCKF.run (compiled)", kf.run, [zs], kwargs)
+                if not isinstance(res, Failed) and N and r.random() < 0.5:
+                    self.execute("VexelCKF.smooth (compiled)", kf.smooth, [res],
+                                 {"steps_per_call": r.choice([1, 3]), "fx_args": r.choice([None, self.model_params()])})
+            elif op == "assign":
+                # A model of the wrong kind or dimensions is refused and the filter keeps its own.
+                name = r.choice(["fx", "hx"])
+                before = getattr(kf, name)
+                other = "hx" if name == "fx" else "fx"
+                value, want = r.choice([
+                    (self.model_of_kind(other, n, m), TypeError),
+                    (models.linear(np.eye(n + 1)) if name == "fx" else models.linear_measurement(np.ones((m + 1, n))),
+                     ValueError),
+                    (self.compiled_model(name, n, m), None)])
+                res = self.execute(f"VexelCKF.{name} = (compiled)", setattr, [kf, name, value], {})
+                if (want is None) != (not isinstance(res, Failed)) or want is not None and (
+                        type(res.exc) is not want or getattr(kf, name) is not before):
+                    self.fail(self.here(), f"VexelCKF.{name} =", [value], {},
+                              f"gave {outcome(res)} and holds {getattr(kf, name)!r}; expected "
+                              f"{want.__name__ if want else 'success'}")
+            else:
+                res = self.execute("pickle VexelCKF (compiled)", lambda: pickle.loads(pickle.dumps(kf)), [], {})
+                if isinstance(res, Failed):
+                    continue
+                for name in ("fx", "hx"):
+                    mine, theirs = getattr(kf, name), getattr(res, name)
+                    keeps = picklable(mine) is not None
+                    if keeps != (theirs is not None) or keeps and repr(theirs) != repr(mine):
+                        self.fail(self.here(), "pickle VexelCKF", [], {},
+                                  f"{name} {mine!r} came back as {theirs!r}")
+                if not same(res.to_dict(), kf.to_dict()):
+                    self.fail(self.here(), "pickle VexelCKF", [], {}, "the state differs")
+        if r.random() < 0.3:
+            self.kfs[r.randrange(len(self.kfs))] = kf
+
+    def compiled_bank(self):
+        """A CKFBank with compiled models: random steps, a failed call changes nothing, statuses stay valid."""
+        r, g = self.r, self.g
+        n, m = r.choice([(1, 1), (2, 1), (2, 2), (3, 2), (4, 2), (3, 3), (5, 2), (5, 3)])
+        M = r.choice([0, 1, 2, 5, 9])
+        fx = self.compiled_model("fx", n) if r.random() < 0.9 else self.callback(True, n)
+        hx = self.compiled_model("hx", n, m) if r.random() < 0.9 else self.callback(False, m)
+        kwargs = {}
+        if r.random() < 0.3:
+            kwargs["fx_args"] = self.model_params()
+        b = self.execute("CKFBank(compiled models)", CKFBank, [M, n, m, 1.0, fx, hx], kwargs)
+        if isinstance(b, Failed):
+            self.fail(self.here(), "CKFBank", [M, n, m, 1.0, fx, hx], kwargs, f"refused compiled models: {b.exc!r}")
+            return
+        for name, option in (("fx", "angle_states"), ("hx", "angle_measurements")):
+            held = getattr(b, name)
+            if isinstance(held, CompiledModel) and getattr(b, option) != held.angles:
+                self.fail(self.here(), "CKFBank", [M, n, m], kwargs,
+                          f"{option} {getattr(b, option)} are not {name}'s angles {held.angles}")
+        if M:
+            b.xs = g.standard_normal((M, n)) * 2.0
+            b.Ps = np.stack([spd(g, n) for _ in range(M)])
+        codes = set(vexel_ckf.STATUS_CODES)
+        for _ in range(r.randint(1, 4)):
+            op = r.choices(["predict", "update", "run", "keep", "add", "wrong"], [5, 5, 2, 1, 1, 1])[0]
+            M = len(b)
+            x0 = b.xs[r.randrange(M), 0] if M else 0.0
+            if op == "predict":
+                kwargs = {"fx_args": self.model_params(x0)} if r.random() < 0.6 else {}
+                if r.random() < 0.2:
+                    kwargs["dt"] = r.choice([0.5, -1.0, 0.0])
+                self.execute("CKFBank.predict (compiled)", b.predict, [], kwargs, b.to_dict)
+            elif op == "update":
+                zs = g.standard_normal((M, m)) * 2.0 if r.random() < 0.8 else self.measurements(M, m)
+                kwargs = {"hx_args": self.model_params(x0)} if r.random() < 0.6 else {}
+                if r.random() < 0.3:
+                    kwargs["missing"] = self.missing_mask(M)[0]
+                self.execute("CKFBank.update (compiled)", b.update, [zs], kwargs, b.to_dict)
+            elif op == "run":
+                seq = np.stack([self.measurements(M, m) for _ in range(r.choice([1, 3]))])
+                self.execute("CKFBank.run (compiled)", b.run, [seq], {})
+            elif op == "keep":
+                self.execute("CKFBank.keep (compiled)", b.keep, [self.selection(M)], {}, b.to_dict)
+            elif op == "add":
+                k = r.choice([1, 2])
+                self.execute("CKFBank.add (compiled)", b.add, [g.standard_normal((k, n)), spd(g, n)], {}, b.to_dict)
+            else:
+                which = r.choice(["fx", "hx"])
+                value = self.model_of_kind("hx" if which == "fx" else "fx", n, m)
+                res = self.execute(f"CKFBank.{which} = (wrong kind)", setattr, [b, which, value], {})
+                if not isinstance(res, Failed) or type(res.exc) is not TypeError:
+                    self.fail(self.here(), f"CKFBank.{which} =", [value], {}, f"gave {outcome(res)}; expected "
+                              "TypeError for a model of the other kind")
+            status = b.status
+            if not set(status.tolist()) <= codes or not set(b.to_dict()["pending_status"].tolist()) <= codes | {0}:
+                self.fail(self.here(), "CKFBank (compiled)", [], {}, f"status {status.tolist()} outside the codes")
+        if len(b) <= 40 and r.random() < 0.3:
+            self.banks[r.randrange(len(self.banks))] = b
+
+    def compiled_smoother(self):
+        """cubature_smoother with a compiled fx and random arguments (outcome checks)."""
+        r = self.r
+        n = r.choice([1, 2, 3, 5])
+        N = r.choice([0, 1, 2, 5])
+        fx = self.compiled_model("fx", n) if r.random() < 0.9 else self.model_of_kind("hx", n, r.choice([1, 2]))
+        args = [self.array((N, n)), self.array((N, n, n), "spd"), fx,
+                r.choice([0.1, self.array((n, n), "spd"), self.array((N, n, n), "spd")]),
+                r.choice([1.0, self.array((max(N - 1, 0),)), self.double()])]
+        kwargs = {"square_root": r.random() < 0.4, "steps_per_call": r.choice([1, 2, 7, 2**70, 0])}
+        if r.random() < 0.5:
+            kwargs["fx_args"] = self.model_params()
+        if r.random() < 0.3:
+            kwargs["angle_states"] = r.choice([[0], [n], [-1], None])
+        self.execute("cubature_smoother (compiled)", cubature_smoother, args, kwargs)
+
+    def compiled_wrong(self):
+        """A model of the other kind is a TypeError, a model of other dimensions a ValueError, wherever it goes;
+        nothing changes."""
+        r, g = self.r, self.g
+        n, m = r.choice([(2, 1), (2, 2), (3, 2), (5, 2), (4, 3)])
+        where = r.choice(["VexelCKF()", "CKFBank()", "predict/update", "bank engine", "run_filter", "smoother",
+                          "assign"])
+        which = "fx" if where == "smoother" else r.choice(["fx", "hx"])
+        if r.random() < 0.5:
+            value, want = self.model_of_kind("hx" if which == "fx" else "fx", n, m), TypeError
+        else:
+            value = models.linear(np.eye(n + 1)) if which == "fx" else models.linear_measurement(
+                np.ones((m, n + r.choice([-1, 1]))) if r.random() < 0.5 else np.ones((m + 1, n)))
+            want = ValueError
+        kf = VexelCKF(n, m, 1.0, fx=self.builtin_model("fx", n), hx=self.builtin_model("hx", n, m))
+        kf.x = g.standard_normal(n)
+        bank = CKFBank(2, n, m, 1.0, fx=kf.fx, hx=kf.hx)
+        zs = g.standard_normal((2, m))
+        if where == "VexelCKF()":
+            calls = [("VexelCKF()", lambda: VexelCKF(n, m, 1.0, **{which: value}), None)]
+        elif where == "CKFBank()":
+            calls = [("CKFBank()", lambda: CKFBank(2, n, m, 1.0, **{which: value}), None)]
+        elif where == "predict/update":
+            calls = [("VexelCKF.predict", lambda: kf.predict(fx=value), kf.to_dict) if which == "fx" else
+                     ("VexelCKF.update", lambda: kf.update(zs[0], hx=value), kf.to_dict)]
+        elif where == "bank engine":
+            calls = [("_engine.CkfBank.predict", lambda: bank._b.predict(value, None, None), bank.to_dict)
+                     if which == "fx" else
+                     ("_engine.CkfBank.update", lambda: bank._b.update(zs, value, None), bank.to_dict)]
+        elif where == "run_filter":
+            fx, hx = (value, kf.hx) if which == "fx" else (kf.fx, value)
+            calls = [("_engine.run_filter", lambda: _engine.run_filter(kf.native, (fx, (), hx, ()), zs), kf.to_dict)]
+        elif where == "smoother":
+            calls = [("cubature_smoother", lambda: cubature_smoother(
+                g.standard_normal((3, n)), np.stack([np.eye(n)] * 3), value, 0.1, 1.0), None)]
+        else:
+            target = r.choice([kf, bank])
+            held = getattr(target, which)
+
+            def assign():
+                try:
+                    setattr(target, which, value)
+                finally:
+                    if getattr(target, which) is not held:
+                        raise Mismatch(f"{type(target).__name__}.{which} changed on a refused assignment")
+            calls = [(f"{type(target).__name__}.{which} =", assign, None)]
+        for label, fn, state in calls:
+            res = self.execute(f"{label} ({which} of the wrong {'kind' if want is TypeError else 'dims'})", fn, [], {},
+                               state)
+            # The bank's engine checks a model's dimensions before its kind.
+            wants = (want, ValueError) if where == "bank engine" else (want,)
+            if not isinstance(res, Failed) or type(res.exc) not in wants:
+                self.report(f"compiled model of the wrong {'kind' if want is TypeError else 'dims'}: {label}",
+                            f"{label} with {which} = {value!r} (dim_x {n}, dim_z {m}) gave {outcome(res)}; expected "
+                            f"{want.__name__}\n  {self.here()}")
+
+    def compiled_run_filter(self):
+        """_engine.run_filter: odd arguments refused; a progress callback that raises or re-enters stops the run
+        after the steps it reported, the filter then exactly as a run of those steps leaves it."""
+        r, g = self.r, self.g
+        kf = self.compiled_problem()
+        if kf is None or not (isinstance(kf.fx, CompiledModel) and isinstance(kf.hx, CompiledModel)):
+            return
+        n, m = kf.dim_x, kf.dim_z
+        N = r.choice([1, 2, 5, 20, 150])
+        zs = g.standard_normal((N, m)) * 2.0
+        gaps = g.random(N) < 0.2
+        zs[gaps] = np.nan
+        dts = g.uniform(-0.5, 1.5, N) if r.random() < 0.4 else None
+        angles = (kf.angle_states, kf.angle_measurements)
+        models_arg = (kf.fx, kf.fx_args, kf.hx, kf.hx_args)
+        position = np.zeros(2, dtype=np.int64)
+        if r.random() < 0.3:
+            # Odd arguments: refused before the first step, the filter unchanged.
+            args = [kf.native, models_arg, zs, gaps, dts, angles, None, position]
+            i = r.randrange(8)
+            args[i] = {0: r.choice([None, 3, self.banks[0]._b]),
+                       1: r.choice([(kf.fx,), (kf.fx, (), kf.hx, (), 1), None, (kf.fx, "ab", kf.hx, ()),
+                                    (kf.fx, (), lambda X: X, ()), (kf.hx, (), kf.hx, ()), [kf.fx, (), kf.hx, ()]]),
+                       2: r.choice([zs[:, ::-1] if m > 1 else zs.T, zs.astype(np.float32), zs[:, :0], zs[None], None,
+                                    np.asfortranarray(np.repeat(zs, 2, axis=1)) if m == 1 else zs.T.copy()]),
+                       3: r.choice([gaps.astype(np.uint8), gaps[:-1], np.repeat(gaps, 2)[::2], gaps.tolist(), 1]),
+                       4: r.choice([np.ones(N + 1), np.ones(N, dtype=np.float32), np.ones(2 * N)[::2], [1.0] * N]),
+                       5: r.choice([(kf.angle_states,), ((n,), ()), ((), (m,)), ((0, 0), ()), "ab", ((-1,), ())]),
+                       6: r.choice([3, "x"]),
+                       7: r.choice([np.zeros(2, dtype=np.int32), np.zeros(3, dtype=np.int64), [0, 0],
+                                    np.zeros(2, dtype=np.int64)[::-1], np.zeros(2, np.int64).copy().view()])}[i]
+            guard = None
+            if i == 7 and r.random() < 0.5:
+                # A writeable int64 view of two entries that is not contiguous, inside a guard: the run
+                # writes the view's entries or refuses it, and never the guard's others.
+                guard = np.full(6, -7, dtype=np.int64)
+                spec = r.choice([slice(2, 0, -1), slice(1, 5, 2), slice(4, None, -3)])
+                args[7] = guard[spec]
+            elif i == 7 and isinstance(args[7], np.ndarray) and args[7].dtype == np.int64 and args[7].shape == (2,):
+                args[7].flags.writeable = False
+            self.execute("_engine.run_filter (odd arguments)", _engine.run_filter, args, {}, kf.to_dict)
+            if guard is not None:
+                inside = np.zeros(6, dtype=bool)
+                inside[np.arange(6)[spec]] = True
+                if (guard[~inside] != -7).any():
+                    self.report("run_filter wrote outside its position array",
+                                f"_engine.run_filter with position = a view of strides {args[7].strides} into "
+                                f"{guard.size} int64 entries of -7 left them {guard.tolist()}: it wrote past the "
+                                f"view's own entries\n  {self.here()}")
+            return
+        # Numeric extra arguments only: an argument the model cannot take is refused before the first step,
+        # where steps by hand would have predicted once.
+        kf.fx_args = self.fault_args(kf.fx, kf.x[0])
+        kf.hx_args = self.fault_args(kf.hx, kf.x[0])
+        models_arg = (kf.fx, kf.fx_args, kf.hx, kf.hx_args)
+        twin = kf.copy()
+        seen = []
+        stop_at = r.randint(1, N) if r.random() < 0.6 else None
+        how = r.choice(["raise", "raise_base", "reenter", "read", "gc"])
+
+        def progress(done):
+            seen.append(done)
+            if stop_at is not None and len(seen) == stop_at:
+                if how == "raise":
+                    raise CallbackError("progress raised")
+                if how == "raise_base":
+                    raise CallbackBaseError("progress raised a BaseException")
+                if how == "reenter":
+                    kf.predict()
+                if how == "read":
+                    kf.to_dict()
+                if how == "gc":
+                    gc.collect()
+            return r.choice([None, 1, "x"])
+
+        res = self.execute("_engine.run_filter (progress)", _engine.run_filter,
+                           [kf.native, models_arg, zs, gaps, dts, angles, progress, position], {})
+        label = (f"run_filter over {N} steps (dim_x {n}, dim_z {m}, square_root {kf.square_root}, fx "
+                 f"{kf.fx!r}, fx_args {kf.fx_args}, hx {kf.hx!r}, hx_args {kf.hx_args}, angles {angles}, dts "
+                 f"{dts is not None}), progress stopping at report {stop_at} by {how}")
+        if seen != sorted(set(seen)) or any(not 1 <= d <= N for d in seen) or (
+                not isinstance(res, Failed) and (not seen or seen[-1] != N)):
+            self.report("run_filter: progress reports", f"{label}: reports {seen}\n  {self.here()}")
+            return
+        by_progress = stop_at is not None and len(seen) == stop_at
+        if isinstance(res, Failed) and by_progress and how != "gc":
+            # The callback raised, or its call into the running filter was refused as busy.
+            want = {"raise": CallbackError, "raise_base": CallbackBaseError}.get(how, RuntimeError)
+            if not isinstance(res.exc, want):
+                self.report("run_filter: a raising progress callback", f"{label}: raised {res.exc!r}\n  {self.here()}")
+                return
+            done, failing = seen[-1], False
+        elif by_progress and how == "reenter":
+            return  # the callback stepped the filter itself: no twin to compare with
+        elif isinstance(res, Failed):
+            done, failing = int(position[0]), True
+        else:
+            done, failing = N, False
+        if int(position[0]) != done:
+            self.report("run_filter: position", f"{label}: ended with position {position.tolist()} after {done} "
+                        f"steps ({outcome(res)})\n  {self.here()}")
+            return
+        # The twin steps by hand through the steps done, and on to its own failure when a step failed.
+        stopped = None
+        rows = []
+        for i in range(N if failing else done):
+            try:
+                twin.predict(dt=None if dts is None else float(dts[i]))
+                if gaps[i]:
+                    twin.update(None)
+                else:
+                    twin.update(zs[i])
+            except Exception as e:  # noqa: BLE001 - compared with what run_filter raised
+                stopped = (i, e)
+                break
+            rows.append((twin.x, twin.P, twin.x_prior, twin.P_prior, np.float64(twin.log_likelihood),
+                         np.float64(twin.nis)))
+        problems = []
+        if failing:
+            if stopped is None or stopped[0] != done or type(stopped[1]) is not type(res.exc):
+                problems.append(f"run_filter raised {res.exc!r} at step {done}, the steps by hand "
+                                f"{'nothing' if stopped is None else repr(stopped[1]) + ' at step ' + str(stopped[0])}")
+        elif stopped is not None:
+            problems.append(f"the steps by hand raised {stopped[1]!r} at step {stopped[0]}")
+        elif not isinstance(res, Failed):
+            for i, row in enumerate(rows):
+                bad = [k for k, (a, b) in enumerate(zip(res, row)) if not same(np.asarray(a[i]), np.asarray(b))]
+                if bad:
+                    problems.append(f"row {i} differs from the step by hand in outputs {bad}")
+                    break
+        if not problems and not same(kf.to_dict(), twin.to_dict()):
+            problems.append(f"the filter differs from its twin in {changed_keys(twin.to_dict(), kf.to_dict())}")
+        if problems:
+            self.report("run_filter vs steps by hand: " + re.sub(r"\d+", "#", problems[0])[:70],
+                        f"{label}: {outcome(res)} after {done} steps (reports {seen[-3:]}, position "
+                        f"{position.tolist()}): {'; '.join(problems)}\n  {self.here()}")
+
     # -- differential: bank against lone filters ------------------------------
 
-    def diff_bank(self, seed, log=None):
-        """A bank and one lone VexelCKF per filter through one random sequence, compared after every step."""
-        self.cases["bank"] += 1
+    def diff_bank(self, seed, log=None, compiled=False):
+        """A bank and one lone VexelCKF per filter through one random sequence, compared after every step.
+
+        With `compiled`, fx and hx are compiled models (rarely one of them
+        the Python model), the bank's evaluated per filter on its workers;
+        the fuzz's C models fail, or give non-finite images, on the filters
+        whose points cross thresholds given as per-call arguments."""
+        self.cases["cbank" if compiled else "bank"] += 1
         r = random.Random(seed)
         g = np.random.default_rng(seed)
-        n, m = r.choice([1, 2, 3, 4]), r.choice([1, 2, 3])
+        n, m = r.choice([1, 2, 3, 4] + ([5, 5] if compiled else [])), r.choice([1, 2, 3])
         M = r.choice([1, 2, 3, 5])
         states = sorted(r.sample(range(n), r.randint(1, min(n, 2)))) if r.random() < 0.25 else []
         measured = sorted(r.sample(range(m), 1)) if r.random() < 0.25 else []
         model = Model(g, n, m, linear=r.random() < 0.3)
         dt = r.choice([1.0, 0.5])
+        cfx = chx = None  # the compiled models, as handed over and as held
+        if compiled:
+            cfx = self.compiled_model("fx", n, r=r, g=g) if r.random() < 0.85 else None
+            chx = self.compiled_model("hx", n, m, r=r, g=g) if r.random() < 0.85 or cfx is None else None
+        fx_held = None if cfx is None else as_model(cfx, "fx", n, n)
+        hx_held = None if chx is None else as_model(chx, "hx", n, m)
+        # A model's angle entries are its default angle options: the case names them too.
+        if fx_held is not None:
+            states = sorted(set(states) | set(fx_held.angles))
+        if hx_held is not None:
+            measured = sorted(set(measured) | set(hx_held.angles))
+        bank_fx = model.bank_fx if cfx is None else cfx
+        bank_hx = model.bank_hx if chx is None else chx
+
+        def lone_fx(uid):
+            return model.lone_fx(uid) if cfx is None else cfx
+
+        def lone_hx(uid):
+            return model.lone_hx(uid) if chx is None else chx
         # The bank and the lone filters spell the same angle entries differently.
         bank_states, bank_states_want = angle_spelling(r, states, n)
         bank_measured, bank_measured_want = angle_spelling(r, measured, m)
         # Stored callback arguments; some predictions and updates give their own.
-        fx_args = r.choice([(), (0.25,), (0.5, -0.125)])
-        hx_args = r.choice([(), (0.375,)])
+        fx_args = r.choice([(), (0.25,), (0.5, -0.125)]) if cfx is None else self.fault_args(fx_held, 0.0, 0.0, r, g)
+        hx_args = r.choice([(), (0.375,)]) if chx is None else self.fault_args(hx_held, 0.0, 0.0, r, g)
         entries = log if log is not None else collections.deque(maxlen=40)
         entries.append(f"setup: M={M} n={n} m={m} dt={dt} angle_states={states} angle_measurements={measured} "
                        f"(bank: {describe(bank_states)}, {describe(bank_measured)}) fx_args={fx_args} "
-                       f"hx_args={hx_args} linear={model.linear}")
-        bank = CKFBank(M, n, m, dt, model.bank_fx, model.bank_hx,
+                       f"hx_args={hx_args} linear={model.linear} fx={fx_held!r} hx={hx_held!r}")
+        bank = CKFBank(M, n, m, dt, bank_fx, bank_hx,
                        fx_args=fx_args if r.random() < 0.7 else list(fx_args), hx_args=hx_args,
                        angle_states=bank_states, angle_measurements=bank_measured)
         if (bank.angle_states, bank.angle_measurements) != (bank_states_want, bank_measured_want) or \
@@ -1733,7 +3093,7 @@ class Fuzzer:
         def new_lone(x, P, Q, R):
             uid = next_id[0]
             next_id[0] += 1
-            kf = VexelCKF(n, m, dt, fx=model.lone_fx(uid), hx=model.lone_hx(uid), angle_states=states or None,
+            kf = VexelCKF(n, m, dt, fx=lone_fx(uid), hx=lone_hx(uid), angle_states=states or None,
                           angle_measurements=measured or None, fx_args=fx_args, hx_args=hx_args,
                           nan_means_missing=r.random() < 0.5)
             kf.x, kf.P, kf.Q, kf.R = x, P, Q, R
@@ -1781,8 +3141,9 @@ class Fuzzer:
                     kf.predict(dt=dt_arg, fx_args=fx_arg)
                 except ValueError:
                     pend[uid] = 3
-                except RuntimeError:
-                    pend[uid] = 2
+                except RuntimeError as e:
+                    # A compiled model's failure on a filter's points is bad data for that filter.
+                    pend[uid] = 3 if is_model_failure(e) else 2
                 else:
                     recovered[uid] = recovered[uid] or pend[uid] != 0
                     pend[uid] = 0
@@ -1822,8 +3183,8 @@ class Fuzzer:
                     except ValueError:
                         expect[uid] = 3
                         kf.native.clear_update_diagnostics()
-                    except RuntimeError:
-                        expect[uid] = 2
+                    except RuntimeError as e:
+                        expect[uid] = 3 if is_model_failure(e) else 2
                         kf.native.clear_update_diagnostics()
                     else:
                         expect[uid] = 1 if kf.singular_innovation_count != sic else 0
@@ -1832,7 +3193,9 @@ class Fuzzer:
 
         def zs_for(count):
             xs = bank.xs
-            zs = rowwise_linear(xs, model.H) + 0.3 * g.standard_normal((count, m))
+            with np.errstate(all="ignore"):
+                zs = (rowwise_linear(xs, model.H) if hx_held is None else hx_held(xs)) + \
+                    0.3 * g.standard_normal((count, m))
             for i in range(count):
                 roll = r.random()
                 if roll < 0.15:
@@ -1869,8 +3232,9 @@ class Fuzzer:
                     dt_arg = None if r.random() < 0.7 else r.choice([0.25, -0.5, 0.0, 2.0])
                     kwargs = {"dt": dt_arg}
                     fx_arg = None
-                    if r.random() < 0.3:
-                        fx_arg = r.choice([(), [0.75], (0.125, 0.125)])
+                    if r.random() < (0.3 if cfx is None else 0.6):
+                        fx_arg = r.choice([(), [0.75], (0.125, 0.125)]) if cfx is None else self.fault_args(
+                            fx_held, bank.xs[r.randrange(len(model.ids)), 0] if model.ids else 0.0, 0.7, r, g)
                         kwargs["fx_args"] = fx_arg
                     entries.append(f"step {step}: predict({kwargs}); {faults}")
                     res = self.execute("diff CKFBank.predict", bank.predict, [], kwargs)
@@ -1894,8 +3258,9 @@ class Fuzzer:
                         # with filters.
                         kwargs["missing"] = flagged if r.random() < 0.7 or not count else flagged.tolist()
                     hx_arg = None
-                    if r.random() < 0.3:
-                        hx_arg = r.choice([(), [-0.25], (0.5, 0.25)])
+                    if r.random() < (0.3 if chx is None else 0.6):
+                        hx_arg = r.choice([(), [-0.25], (0.5, 0.25)]) if chx is None else self.fault_args(
+                            hx_held, bank.xs[r.randrange(count), 0] if count else 0.0, 0.7, r, g)
                         kwargs["hx_args"] = hx_arg
                     given = zs.copy()
                     entries.append(f"step {step}: update({describe(zs)}, {kwargs}); {faults}")
@@ -1944,11 +3309,11 @@ class Fuzzer:
                     if how == "copy":
                         twin = bank.copy()
                     elif how == "dict":
-                        twin = CKFBank.from_dict(bank.to_dict(), fx=model.bank_fx, hx=model.bank_hx,
+                        twin = CKFBank.from_dict(bank.to_dict(), fx=bank_fx, hx=bank_hx,
                                                  fx_args=fx_args, hx_args=hx_args)
                     else:
                         twin = pickle.loads(pickle.dumps(bank))
-                        twin.fx, twin.hx = model.bank_fx, model.bank_hx
+                        twin.fx, twin.hx = bank_fx, bank_hx
                     if not same(twin.to_dict(), bank.to_dict()):
                         raise Mismatch(f"a {how} of the bank differs from the bank: "
                                        f"{changed_keys(bank.to_dict(), twin.to_dict())}")
@@ -1964,13 +3329,18 @@ class Fuzzer:
                         if how == "copy":
                             kf2 = kf.copy()
                         elif how == "dict":
-                            kf2 = VexelCKF.from_dict(kf.to_dict(), fx=model.lone_fx(uid), hx=model.lone_hx(uid),
+                            kf2 = VexelCKF.from_dict(kf.to_dict(), fx=lone_fx(uid), hx=lone_hx(uid),
                                                      fx_args=fx_args, hx_args=hx_args)
                         else:
-                            kf2 = pickle.loads(pickle.dumps(kf))  # closures do not pickle: callbacks are dropped
-                            if kf2.fx is not None or kf2.hx is not None:
-                                raise Mismatch("a pickled lone filter kept a callback that cannot be pickled")
-                            kf2.fx, kf2.hx = model.lone_fx(uid), model.lone_hx(uid)
+                            # Closures and models made from function pointers do not pickle: they are
+                            # dropped; built-in models pickle by value.
+                            kf2 = pickle.loads(pickle.dumps(kf))
+                            for name in ("fx", "hx"):
+                                mine, theirs = getattr(kf, name), getattr(kf2, name)
+                                keeps = picklable(mine) is not None
+                                if keeps != (theirs is not None) or keeps and repr(theirs) != repr(mine):
+                                    raise Mismatch(f"a pickled lone filter holds {name} {mine!r} as {theirs!r}")
+                            kf2.fx, kf2.hx = lone_fx(uid), lone_hx(uid)
                         if not same(kf2.to_dict(), kf.to_dict()) or (kf2.fx_args, kf2.hx_args, kf2.nan_means_missing) \
                                 != (kf.fx_args, kf.hx_args, kf.nan_means_missing):
                             raise Mismatch(f"a {how} of a lone filter differs: "
@@ -1994,8 +3364,23 @@ class Fuzzer:
                             "jitter_counts": bank.jitter_counts if k == count - 1 else
                             [lone[u].jitter_count for u in model.ids]})
                     compare(f"step {step} after run")
+                elif (cfx if r.random() < 0.5 else chx) is not None:
+                    # A compiled model's arguments of the wrong kind fail the call before any filter moves.
+                    which = "fx" if cfx is not None and (chx is None or r.random() < 0.5) else "hx"
+                    bad = r.choice([("a",), ([1.0],), (np.array([1, 2]),), (True,), (np.array([1.0]), 2.0)])
+                    entries.append(f"step {step}: {which} given the arguments {bad!r}")
+                    before = bank.to_dict()
+                    call = (lambda: bank.predict(fx_args=bad)) if which == "fx" else (
+                        lambda: bank.update(zs_for(len(model.ids)), hx_args=bad))
+                    res = self.execute(f"diff CKFBank {which} with bad arguments", call, [], {})
+                    if not isinstance(res, Failed) or type(res.exc) is not TypeError:
+                        raise Mismatch(f"{which} arguments {bad!r} gave {outcome(res)}, not TypeError")
+                    changed = changed_keys(before, bank.to_dict())
+                    if changed:
+                        raise Mismatch(f"{which} arguments refused, yet {sorted(changed)} changed")
+                    compare(f"step {step} bad arguments of {which}")
                 else:
-                    which = r.choice(["fx", "hx"])
+                    which = r.choice(["fx", "hx"]) if compiled is False else ("fx" if cfx is None else "hx")
                     entries.append(f"step {step}: {which} of the bank raises")
                     before = bank.to_dict()
                     setattr(model, f"{which}_raises", True)
@@ -2015,8 +3400,9 @@ class Fuzzer:
             if "later one succeeded" in key:  # one fault, whichever field shows it first
                 key = "an update after a failed prediction and a later successful one"
             key = key[:100]
-            self.report("bank vs lone filters: " + key,
-                        f"CKFBank against lone VexelCKF filters: {e}\n  reproduce: --replay bank:{seed}\n  "
+            kind = "cbank" if compiled else "bank"
+            self.report(f"{'compiled ' if compiled else ''}bank vs lone filters: " + key,
+                        f"CKFBank against lone VexelCKF filters: {e}\n  reproduce: --replay {kind}:{seed}\n  "
                         + "\n  ".join(list(entries)[-12:]))
             return False
         return True
@@ -2068,35 +3454,51 @@ class Fuzzer:
 
     # -- differential: run() and the stored options against steps by hand -----
 
-    def diff_lone(self, seed, log=None):
+    def diff_lone(self, seed, log=None, compiled=False):
         """A VexelCKF with stored fx_args, hx_args and nan_means_missing run over a sequence with gaps, against
         a twin whose angle options are spelled differently, stepped by hand with per-call arguments; then
-        smoothed against cubature_smoother with a third spelling. Bit for bit."""
-        self.cases["lone"] += 1
+        smoothed against cubature_smoother with a third spelling. Bit for bit.
+
+        With `compiled`, fx and hx are compiled models, so that run() is the
+        native whole run; the fuzz's C models fail or give non-finite
+        images past thresholds given as fx_args / hx_args, stopping the run
+        part way; the smoothing is also compared with the same fx called
+        through Python."""
+        self.cases["clone" if compiled else "lone"] += 1
         r = random.Random(seed)
         g = np.random.default_rng(seed)
-        n, m = r.choice([1, 2, 3, 4]), r.choice([1, 2, 3])
+        n, m = r.choice([1, 2, 3, 4] + ([5, 5] if compiled else [])), r.choice([1, 2, 3])
         sr = r.random() < 0.4
         model = Model(g, n, m, linear=r.random() < 0.3)
         states = sorted(r.sample(range(n), r.randint(1, min(n, 2)))) if r.random() < 0.4 else []
         measured = sorted(r.sample(range(m), 1)) if r.random() < 0.3 else []
         fx_args = r.choice([(), (0.25,), (0.5, -0.125)])
         hx_args = r.choice([(), (0.375,)])
+        if compiled:
+            fx, hx = self.compiled_model("fx", n, r=r, g=g), self.compiled_model("hx", n, m, r=r, g=g)
+            fx_held, hx_held = as_model(fx, "fx", n, n), as_model(hx, "hx", n, m)
+            states = sorted(set(states) | set(fx_held.angles))
+            measured = sorted(set(measured) | set(hx_held.angles))
+            fx_args = self.fault_args(fx_held, 0.0, 0.4, r, g)
+            hx_args = self.fault_args(hx_held, 0.0, 0.4, r, g)
+        else:
+            fx, hx = model.lone_fx(0), model.lone_hx(0)
         flag = r.random() < 0.6
         dt = r.choice([1.0, 0.5])
         spelled = [angle_spelling(r, states, n), angle_spelling(r, measured, m),
                    angle_spelling(r, states, n), angle_spelling(r, measured, m), angle_spelling(r, states, n)]
         setup = (f"n={n} m={m} square_root={sr} angle_states={states} angle_measurements={measured} "
                  f"spelled {[describe(v) for v, _ in spelled]} fx_args={fx_args} hx_args={hx_args} "
-                 f"nan_means_missing={flag} linear={model.linear}")
+                 f"nan_means_missing={flag} " + (f"fx={fx_held!r} hx={hx_held!r}" if compiled
+                                                 else f"linear={model.linear}"))
         entries = log if log is not None else []
         entries.append(setup)
 
         def finding(what):
-            self.report("run vs steps by hand: " + what[:80],
-                        f"{what}\n  " + "\n  ".join(entries[-8:]) + f"\n  reproduce: --replay lone:{seed}")
+            self.report(f"{'native ' if compiled else ''}run vs steps by hand: " + what[:80],
+                        f"{what}\n  " + "\n  ".join(entries[-8:])
+                        + f"\n  reproduce: --replay {'clone' if compiled else 'lone'}:{seed}")
 
-        fx, hx = model.lone_fx(0), model.lone_hx(0)
         kf = self.execute("VexelCKF(options)", VexelCKF, [n, m, dt],
                           {"fx": fx, "hx": hx, "square_root": sr, "angle_states": spelled[0][0],
                            "angle_measurements": spelled[1][0],
@@ -2156,7 +3558,9 @@ class Fuzzer:
                     finding(f"after a {how}, the filter's options are {got}")
                     return
             N = r.choice([0, 1, 2, 4, 7])
-            zs = rowwise_linear(np.tile(kf.x, (N, 1)), model.H) + 0.5 * g.standard_normal((N, m))
+            with np.errstate(all="ignore"):
+                zs = (hx_held(np.tile(kf.x, (N, 1))) if compiled else rowwise_linear(np.tile(kf.x, (N, 1)), model.H)) \
+                    + 0.5 * g.standard_normal((N, m))
             zs[g.random(N) < r.choice([0.0, 0.3, 0.6])] = np.nan
             fault = None
             if N and m > 1 and r.random() < 0.08:
@@ -2171,6 +3575,8 @@ class Fuzzer:
             if form != "absent":
                 kwargs["nan_means_missing"] = {"None": None, "True": True, "False": False}[form]
             effective = flag if form in ("absent", "None") else form == "True"
+            if compiled and r.random() < 0.1:
+                kwargs["progress"] = True  # the native run reports to the bar between slices
             gaps = bool(np.isnan(zs).all(axis=1).any())
             entries.append(f"segment {segment}: run({describe(zs)}, {kwargs}) fault={fault}")
             before = kf.to_dict()
@@ -2187,6 +3593,11 @@ class Fuzzer:
                 if not isinstance(res, Failed) or stopped is None or type(res.exc) is not type(stopped):
                     finding(f"run gave {outcome(res)}, the steps by hand "
                             f"{stopped!r}")
+                    return
+                # The note names the failing step: the native run tracks where it stopped.
+                notes = getattr(res.exc, "__notes__", None)
+                if compiled and notes is not None and f"at step {len(rows)};" not in notes[-1]:
+                    finding(f"run failed at step {len(rows)} with the note {notes[-1]!r}")
                     return
             else:
                 for i, row in enumerate(rows):
@@ -2216,6 +3627,18 @@ class Fuzzer:
                         f"{outcome(want)}")
         elif not all((a is None and b is None) or same(a, b) for a, b in zip(sm, want)):
             finding("VexelCKF.smooth differs from cubature_smoother given the filter's fx_args and angle states")
+        if compiled:
+            # The smoother's native pass against the same C function called through Python on the same points.
+            py = self.execute("cubature_smoother (compiled fx through Python)", cubature_smoother,
+                              [res.xs, res.Ps, lambda X, step, *a: fx_held(X, step, *a), kf.Q, dt],
+                              {"fx_args": fx_args, "square_root": sr, "angle_states": spelled[4][0],
+                               "steps_per_call": r.choice([1, 3])})
+            if isinstance(py, Failed) or isinstance(want, Failed):
+                if not same_failure(want, py, fx_args):
+                    finding(f"cubature_smoother with the compiled fx gave {outcome(want)}, with it called through "
+                            f"Python {outcome(py)}")
+            elif not all((a is None and b is None) or same(a, b) for a, b in zip(py, want)):
+                finding("cubature_smoother with the compiled fx differs from the same fx called through Python")
 
     # -- differential: panels against single sequences ------------------------
 
@@ -2442,19 +3865,35 @@ class Fuzzer:
 
     # -- differential: cubature smoother ----------------------------------------
 
-    def diff_smoother(self, seed, log=None):
-        self.cases["smoother"] += 1
+    def diff_smoother(self, seed, log=None, compiled=False):
+        """The cubature smoother: many steps per call against one, a linear model against the textbook RTS
+        smoother; with `compiled`, a compiled fx (built-in linear or motion model, or the fuzz's C model with
+        failure thresholds) also against the same function called through Python, bit for bit."""
+        self.cases["csmoother" if compiled else "smoother"] += 1
         r = random.Random(seed)
         g = np.random.default_rng(seed)
-        n = r.choice([1, 2, 3, 4, 7])
+        n = r.choice([1, 2, 3, 4, 7] + ([5, 5] if compiled else []))
         N = r.choice([0, 1, 2, 3, 6, 10] * 3 + [40])
         A = np.eye(n) + 0.1 * g.standard_normal((n, n))
         linear = r.random() < 0.5
         angles = [] if linear or r.random() < 0.7 else [r.randrange(n)]
-
-        def fx(X, dt, *extra):
-            Y = rowwise_linear(X, A)
-            return Y if linear else Y + (0.05 * dt) * soft(X)
+        fx_args = ()
+        if compiled:
+            options = (["c"] if NATIVE is not None else []) + (["motion"] if n == 5 else [])
+            if linear or not options:
+                linear, angles = True, []
+                fx = models.linear(A)
+            elif r.choice(options) == "c":
+                fx = self.c_model("fx", n, r=r)[0]
+            else:
+                fx = r.choice([models.coordinated_turn, models.ctrv])()
+            fx_held = as_model(fx, "fx", n, n)
+            angles = sorted(set(angles) | set(fx_held.angles))
+            fx_args = self.fault_args(fx_held, 0.0, 0.3, r, g)
+        else:
+            def fx(X, dt, *extra):
+                Y = rowwise_linear(X, A)
+                return Y if linear else Y + (0.05 * dt) * soft(X)
 
         xs = g.standard_normal((N, n))
         Ps = np.stack([spd(g, n) for _ in range(N)]) if N else np.zeros((0, n, n))
@@ -2477,22 +3916,40 @@ class Fuzzer:
             Ps[r.randrange(N - 1)], fault = np.diag(np.where(np.arange(n) == 0, -1.0, 1.0)), "indefinite P"
         spelled = angle_spelling(r, angles, n)[0]
         setup = (f"N={N} n={n} linear={linear} angle_states={angles} (also as {describe(spelled)}) "
-                 f"Q={q_form} dt={dt_form} square_root={sr} steps_per_call={k} fault={fault}")
+                 f"Q={q_form} dt={dt_form} square_root={sr} steps_per_call={k} fault={fault}"
+                 + (f" fx={fx_held!r} fx_args={fx_args}" if compiled else ""))
         if log is not None:
             log.append(setup)
 
         def finding(what):
-            self.report("cubature smoother: " + what[:80], f"{what}\n  {setup}\n  reproduce: --replay smoother:{seed}")
+            kind = "csmoother" if compiled else "smoother"
+            self.report(f"cubature smoother{' (compiled fx)' if compiled else ''}: " + what[:80],
+                        f"{what}\n  {setup}\n  reproduce: --replay {kind}:{seed}")
 
         kwargs = {"square_root": sr, "angle_states": angles or None}
+        if fx_args:
+            kwargs["fx_args"] = fx_args
         one = self.execute("cubature_smoother", cubature_smoother, [xs, Ps, fx, Q, dt], kwargs)
         # The same angle states spelled another way (mask, negative indices...).
         many = self.execute("cubature_smoother", cubature_smoother, [xs, Ps, fx, Q, dt],
                             dict(kwargs, steps_per_call=k, angle_states=spelled))
+        if compiled:
+            # The same C function called through Python on the same points, any number of steps per call.
+            py = self.execute("cubature_smoother (compiled fx through Python)", cubature_smoother,
+                              [xs, Ps, lambda X, step, *a: fx_held(X, step, *a), Q, dt],
+                              dict(kwargs, steps_per_call=r.choice([1, k])))
+            if isinstance(py, Failed) or isinstance(one, Failed):
+                if not same_failure(one, py, fx_args):
+                    finding(f"the compiled fx gave {outcome(one)}, the same fx through Python {outcome(py)}")
+                    return
+            elif not all((a is None and b is None) or same(a, b) for a, b in zip(one, py)):
+                finding("the compiled fx differs from the same fx called through Python")
+                return
         if isinstance(one, Failed) or isinstance(many, Failed):
-            if isinstance(one, Failed) != isinstance(many, Failed) or type(one.exc) is not type(many.exc):
-                finding(f"steps_per_call={k} and 1 end differently: {one!r} / {many!r}")
-            elif fault is None and allowed(one.exc) and not (N == 0 and isinstance(one.exc, ValueError)):
+            if not same_failure(one, many, fx_args):
+                finding(f"steps_per_call={k} and 1 end differently: {outcome(one)} / {outcome(many)}")
+            elif fault is None and allowed(one.exc) and not (N == 0 and isinstance(one.exc, ValueError)) and not (
+                    fx_args and (is_model_failure(one.exc) or isinstance(one.exc, ValueError))):
                 finding(f"raised {type(one.exc).__name__}: {one.exc} on a valid trace")
             return
         if fault is not None and N > 1:
@@ -2662,8 +4119,12 @@ def replay(case):
     np.seterr(all="ignore")
     _local.fz = fz
     log = []
-    {"bank": fz.diff_bank, "lone": fz.diff_lone, "panel": fz.diff_panel, "step": fz.diff_bank_step,
-     "smoother": fz.diff_smoother, "dask": fz.diff_dask}[kind](seed, log=log)
+    cases = {"bank": fz.diff_bank, "lone": fz.diff_lone, "panel": fz.diff_panel, "step": fz.diff_bank_step,
+             "smoother": fz.diff_smoother, "dask": fz.diff_dask}
+    if kind in ("cbank", "clone", "csmoother"):
+        cases[kind[1:]](seed, log=log, compiled=True)
+    else:
+        cases[kind](seed, log=log)
     print("\n".join(log))
     for text in found:
         print("\nFINDING " + text)
@@ -2696,13 +4157,20 @@ def main():
     ap.add_argument("--seed", type=int, default=20261206)
     ap.add_argument("--hang", type=float, default=120.0, help="seconds after which one call counts as hung")
     ap.add_argument("--trace", metavar="FILE", help="write every call's id before it runs (to find a crash)")
-    ap.add_argument("--replay", metavar="KIND:SEED", help="run one differential case (bank, lone, panel, "
-                                                            "step, smoother, dask) and print its log")
+    ap.add_argument("--replay", metavar="KIND:SEED", help="run one differential case (bank, lone, panel, step, "
+                                                            "smoother, dask, and cbank, clone, csmoother with "
+                                                            "compiled models) and print its log")
     args = ap.parse_args()
     faulthandler.enable()
     dask.config.set(scheduler="threads")
+    global NATIVE
+    NATIVE, how = build_native_models()
+    # NumPy warns as it casts a complex parameter; the casts are judged by the checks, the warnings are noise.
+    warnings.filterwarnings("ignore", category=np.exceptions.ComplexWarning)
+    print(f"fuzz_engine: {how}{'' if NATIVE is not None else '; the C-function forms are skipped'}", flush=True)
     if args.replay:
         return replay(args.replay)
+    quiet_progress()
     sys.setswitchinterval(1e-4)  # many thread switches, also inside callbacks
 
     findings = {}
@@ -2739,15 +4207,22 @@ def main():
 
     def watchdog():
         while not done.wait(1.0):
+            # A call that holds the interpreter lock keeps this thread from running at all: then the
+            # timer, re-armed at every look, dumps every thread's stack and ends the process.
+            faulthandler.dump_traceback_later(2 * args.hang + 10, exit=True, file=sys.__stderr__)
             now = time.monotonic()
             for fz in fuzzers:
                 cur = fz.current
                 if cur is not None and now - cur[0] > args.hang:
                     _, label, cargs, ckwargs, call_id = cur
+                    try:
+                        text = ", ".join(describe(a) for a in cargs) + (
+                            "\n  kwargs: " + ", ".join(f"{k}={describe(v)}" for k, v in ckwargs.items())
+                            if ckwargs else "")
+                    except Exception as e:  # noqa: BLE001 - the hang is reported whatever its arguments are
+                        text = f"(not described: {e!r})"
                     print(f"\nFINDING (hang) {label}: still running after {args.hang:.0f} s\n  {call_id}\n  args: "
-                          + ", ".join(describe(a) for a in cargs)
-                          + ("\n  kwargs: " + ", ".join(f"{k}={describe(v)}" for k, v in ckwargs.items())
-                             if ckwargs else ""), flush=True)
+                          + text, flush=True)
                     faulthandler.dump_traceback(all_threads=True)
                     print("fuzz_engine: FAILED (a call hung)", flush=True)
                     os._exit(1)
@@ -2762,6 +4237,8 @@ def main():
     for t in threads:
         t.join()
     done.set()
+    dog.join()
+    faulthandler.cancel_dump_traceback_later()
     total = sum(fz.calls for fz in fuzzers)
     print(f"fuzz_engine: {total} calls in {args.threads} threads, seed {args.seed}, "
           f"{time.perf_counter() - start:.1f} s")
