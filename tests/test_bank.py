@@ -663,3 +663,14 @@ def test_noise_assigned_before_any_other_array_reaches_the_engine():
     out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
     assert out.returncode == 0, out.stderr
     assert out.stdout.strip() == "[[0.5, 0.0], [0.0, 0.5]] [1.0, 2.0, 3.0]"
+
+
+def test_add_refuses_a_huge_broadcast_before_reading_it():
+    """2**40 new filters cannot fit: MemoryError at once, not hours of finiteness checks."""
+    from numpy.lib.stride_tricks import as_strided
+    xs = as_strided(np.ones(1), (2**40, 2), (0, 0))
+    Ps = as_strided(np.eye(2), (2**40, 2, 2), (0, 16, 8))
+    bank = CKFBank(2, 2, 1, 1.0)
+    with pytest.raises(MemoryError):
+        bank.add(xs, Ps)
+    assert len(bank) == 2

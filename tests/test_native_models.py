@@ -553,7 +553,7 @@ def test_smoother_reports_a_failing_compiled_fx(lib):
 
 
 @pytest.mark.parametrize("kwargs, message", [
-    (dict(function="linear", user_data=(1.0,), dim_in=3, dim_out=3), "takes dim_out \\* dim_in = 9 constants, got 1"),
+    (dict(function="linear", user_data=(1.0,), dim_in=3, dim_out=3), "takes dim_out \\* dim_in = 3 \\* 3 constants, got 1"),
     (dict(function="linear", user_data=(1.0,)), "needs dim_in and dim_out"),
     (dict(function="range_bearing", user_data=(0.0, 0.0)), "takes 4 constants, got 2"),
     (dict(function="no_such_model"), "names no built-in model"),
@@ -564,3 +564,37 @@ def test_hand_built_models_are_checked(kwargs, message):
     """A CompiledModel built by hand never reads past its constants or calls a null pointer."""
     with pytest.raises((ValueError, TypeError), match=message):
         CompiledModel("fx", **kwargs)
+
+
+def test_run_filter_checks_its_plumbing_before_the_first_step(lib):
+    """A position array it cannot write in place, or a progress that is not callable, changes nothing."""
+    from vexel_ckf import _engine
+    fx, hx = models(lib)
+    kf = make(fx, hx)
+    before = kf.to_dict()
+    buffer = np.full(4, -7, dtype=np.int64)
+    for position, progress, message in [(buffer[1::-1], None, "C-contiguous"), (buffer[::2], None, "C-contiguous"),
+                                        (np.zeros(2, dtype=np.int32), None, "int64"), (None, 3, "progress must be callable")]:
+        with pytest.raises(TypeError, match=message):
+            _engine.run_filter(kf.native, (fx, (), hx, ()), np.ones((3, 2)), None, None, None, progress, position)
+    np.testing.assert_array_equal(buffer, -7)
+    after = kf.to_dict()
+    assert all(np.array_equal(before[k], after[k], equal_nan=True) for k in before)
+
+
+@pytest.mark.parametrize("kwargs, error", [
+    (dict(function="linear", dim_in=2**32, dim_out=2**32), ValueError),
+    (dict(function="linear", user_data=(1.0, 2.0), dim_in=2**62, dim_out=2), MemoryError),
+    (dict(function="ctrv", angles=(1, 1)), ValueError),
+])
+def test_hand_built_models_with_huge_or_repeated_values(kwargs, error):
+    with pytest.raises(error):
+        CompiledModel("fx", **kwargs)
+    # Angles of a model without declared dimensions need no table of every possible index.
+    assert CompiledModel("hx", "ctrv", angles=(1, 7)).angles == (1, 7)
+
+
+def test_complex_params_are_refused():
+    from vexel_ckf import models as builtins
+    with pytest.raises(TypeError, match="fx_args of a compiled model must be numbers"):
+        builtins.linear(np.eye(2))(np.ones((1, 2)), 1.0, np.complex128(1 + 1j))

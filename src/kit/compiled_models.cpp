@@ -98,7 +98,8 @@ ModelParams::ModelParams(PyObject* extra_args, bool measurement) {
     // Numbers: Python floats and ints, NumPy scalars; never a bool, a
     // string or a container (their meaning as parameters would be a guess).
     const bool number = (PyFloat_Check(item) || PyLong_Check(item) || PyArray_IsScalar(item, Number)) &&
-                        !PyBool_Check(item) && !PyArray_IsScalar(item, Bool);
+                        !PyBool_Check(item) && !PyArray_IsScalar(item, Bool) &&
+                        !PyArray_IsScalar(item, ComplexFloating);
     if (!number) {
       fail(Error::type(std::string(name) + " of a compiled model must be numbers or one float64 array, got " +
                        type_name(item) + (n > 1 ? " at position " + std::to_string(k) : std::string())));

@@ -14,6 +14,7 @@
 
 #include "../bank/ckf_bank.hpp"
 #include "../kernels/filter_status.hpp"
+#include "../kernels/storage.hpp"
 #include "../runtime/worker_pool.hpp"
 
 #include <cmath>
@@ -408,8 +409,14 @@ Ref bank_add(BankInstance& self, PyObject* const* args) {
   ArrayArgs filters(kAddArrays, 2, kBankDims, 4, args);
   bind_bank(filters, b);
   filters.check_shapes();
-  filters.check_finite();
   const Index k = filters.dim(kDimNew);
+  // Room for the new filters before their values are scanned: a huge
+  // broadcast view fails fast instead of being read for hours.
+  const auto total = static_cast<std::uint64_t>(b.count) + static_cast<std::uint64_t>(k);
+  const auto un = static_cast<std::uint64_t>(n);
+  const auto um = static_cast<std::uint64_t>(m);
+  unwrap(check_storage({{total, 2 * un + 2 * un * un + um + 7}, {total, um * um}}));
+  filters.check_finite();
   if (b.q_per_filter != given(args[2])) {
     fail(Error::value(b.q_per_filter ? "Q is per filter in this bank: add() needs Q of shape " + shape_text({k, n, n})
                                      : std::string("Q is shared by the bank: add() takes no Q")));

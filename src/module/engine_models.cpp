@@ -11,6 +11,7 @@
 
 #include "../kernels/tracking_models.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -25,11 +26,17 @@ constexpr Params kNew{"CompiledModel.__new__()",
                       2,
                       {"kind", "function", "user_data", "dim_in", "dim_out", "angles", "text", "reduce", "keep"}};
 
+/// Beyond this no filter dimension fits in memory (the filters refuse it).
+constexpr Index kLargestDimension = Index{1} << 32;
+
 /// An optional dimension: None (any) or a positive int.
 Index optional_dim(PyObject* obj, const char* name) {
   if (!given(obj)) return -1;
   const std::uint64_t v = arg_u64(obj, name);
   if (v == 0) fail(Error::value(std::string(name) + " must be positive"));
+  if (v > static_cast<std::uint64_t>(kLargestDimension)) {
+    fail(Error{ErrorKind::Memory, std::string(name) + " is too large for any filter: " + std::to_string(v)});
+  }
   return static_cast<Index>(v);
 }
 
@@ -115,10 +122,12 @@ PyObject* model_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (m.dim_in < 0 || m.dim_out < 0) {
           fail(Error::value("the built-in model '" + std::string(builtin->name) + "' needs dim_in and dim_out"));
         }
-        if (static_cast<Index>(m.constants.size()) != m.dim_in * m.dim_out) {
+        // Compared without forming a product that could overflow.
+        const auto have = static_cast<Index>(m.constants.size());
+        if (have % m.dim_in != 0 || have / m.dim_in != m.dim_out) {
           fail(Error::value("the built-in model '" + std::string(builtin->name) + "' takes dim_out * dim_in = " +
-                            std::to_string(m.dim_in * m.dim_out) + " constants, got " +
-                            std::to_string(m.constants.size())));
+                            std::to_string(m.dim_out) + " * " + std::to_string(m.dim_in) + " constants, got " +
+                            std::to_string(have)));
         }
       }
     }
@@ -126,8 +135,16 @@ PyObject* model_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       fail(Error::value("an fx model maps states to states: dim_in and dim_out must be equal"));
     }
     if (given(a[5])) {
-      const Index bound = m.dim_out >= 0 ? m.dim_out : (m.measurement ? INT32_MAX : m.dim_in >= 0 ? m.dim_in : INT32_MAX);
-      for (std::int64_t k : arg_indices(a[5], "angles", bound, true)) m.angles.push_back(static_cast<Index>(k));
+      // Below the output's size when the model declares it, else below the
+      // largest dimension a filter can have; distinct either way.
+      const Index declared = m.dim_out >= 0 ? m.dim_out : (m.measurement ? -1 : m.dim_in);
+      const Index bound = declared >= 0 ? declared : kLargestDimension;
+      std::vector<std::int64_t> angles = arg_indices(a[5], "angles", bound, false);
+      std::vector<std::int64_t> sorted = angles;
+      std::sort(sorted.begin(), sorted.end());
+      const auto twice = std::adjacent_find(sorted.begin(), sorted.end());
+      if (twice != sorted.end()) fail(Error::value("angles holds the index " + std::to_string(*twice) + " twice"));
+      for (std::int64_t k : angles) m.angles.push_back(static_cast<Index>(k));
     }
     m.text = given(a[6]) ? arg_string(a[6], "text") : "CompiledModel(" + kind + ")";
     if (given(a[7])) {

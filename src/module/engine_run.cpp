@@ -91,12 +91,17 @@ Ref run_filter(Instance<State>& self, PyObject* const* args) {
     angles.measurements = indices(PyTuple_GetItem(pair, 1), "angle_measurements", m);
   }
   PyObject* progress = given(args[6]) ? args[6] : nullptr;
+  if (progress != nullptr && PyCallable_Check(progress) == 0) {
+    fail(Error::type("progress must be callable, got " + type_name(progress)));
+  }
   std::int64_t* position = nullptr;
   if (given(args[7])) {
+    // Written through a plain pointer while the lock is released: its two
+    // entries must be its own, adjacent and aligned.
     auto* a = reinterpret_cast<PyArrayObject*>(args[7]);
     if (!PyArray_Check(args[7]) || PyArray_NDIM(a) != 1 || PyArray_DIM(a, 0) != 2 || PyArray_TYPE(a) != NPY_INT64 ||
-        !PyArray_ISWRITEABLE(a)) {
-      fail(Error::type("position must be a writeable int64 array of two entries"));
+        !PyArray_ISWRITEABLE(a) || !PyArray_IS_C_CONTIGUOUS(a) || !PyArray_ISALIGNED(a) || !PyArray_ISNOTSWAPPED(a)) {
+      fail(Error::type("position must be a writeable, C-contiguous, aligned int64 array of two entries"));
     }
     position = static_cast<std::int64_t*>(PyArray_DATA(a));
   }
