@@ -584,7 +584,7 @@ def test_run_filter_checks_its_plumbing_before_the_first_step(lib):
 
 @pytest.mark.parametrize("kwargs, error", [
     (dict(function="linear", dim_in=2**32, dim_out=2**32), ValueError),
-    (dict(function="linear", user_data=(1.0, 2.0), dim_in=2**62, dim_out=2), MemoryError),
+    (dict(function="linear", user_data=(1.0, 2.0), dim_in=2**62, dim_out=2), OverflowError),
     (dict(function="ctrv", angles=(1, 1)), ValueError),
 ])
 def test_hand_built_models_with_huge_or_repeated_values(kwargs, error):

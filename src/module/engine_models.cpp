@@ -35,7 +35,8 @@ Index optional_dim(PyObject* obj, const char* name) {
   const std::uint64_t v = arg_u64(obj, name);
   if (v == 0) fail(Error::value(std::string(name) + " must be positive"));
   if (v > static_cast<std::uint64_t>(kLargestDimension)) {
-    fail(Error{ErrorKind::Memory, std::string(name) + " is too large for any filter: " + std::to_string(v)});
+    fail(Error{ErrorKind::Overflow, std::string(name) + " is too large for any filter: " + std::to_string(v) +
+                                        " (at most 2**32)"});
   }
   return static_cast<Index>(v);
 }
