@@ -162,6 +162,17 @@ def numba_models():
     return (fx, hx), None
 
 
+def engine_models(cfuncs):
+    """The numba cfuncs as the engine's CompiledModel (by address), or None where it has none."""
+    try:
+        from vexel_ckf._engine import CompiledModel
+    except ImportError:
+        return None
+    fx, hx = cfuncs
+    return (CompiledModel("fx", fx.address, dim_in=5, dim_out=5, keep=fx),
+            CompiledModel("hx", hx.address, dim_in=5, dim_out=2, angles=(1,), keep=hx))
+
+
 def builtin_models():
     """(coordinated_turn(), range_bearing()) of vexel_ckf.models, or the reason they are missing."""
     try:
@@ -480,6 +491,12 @@ def main():
     nb, why_numba = numba_models()
     if nb is not None:
         fn, _, why_numba = vexel_runner(nb[0], nb[1], x0, P0, Q, R, zs, angle_measurements=[1])
+        if fn is None:
+            # A build whose Python layer does not take cfuncs yet may still take their addresses.
+            wrapped = engine_models(nb)
+            if wrapped is not None:
+                nb = wrapped
+                fn, _, why_numba = vexel_runner(nb[0], nb[1], x0, P0, Q, R, zs, angle_measurements=[1])
         if fn is not None:
             runs[label_numba] = fn
     if label_numba not in runs:
