@@ -6,7 +6,11 @@ many of them together with one callback call per step; `batch_filter`,
 `rts_smoother`, `batch_smoother` and `filter_bank_step` work on whole arrays
 of linear models, single sequences or panels of many (`vexel_ckf.dask`
 spreads panels over a Dask cluster); `cubature_smoother` (and
-`VexelCKF.smooth`) smooths a nonlinear filtered trace.
+`VexelCKF.smooth`) smooths a nonlinear filtered trace. Models may be Python
+callbacks or compiled (`CompiledModel`: the built-in `vexel_ckf.models`,
+row-wise Python functions compiled by numba with `compiled_fx` and
+`compiled_hx`, or any C-level function with the `MODEL_SIGNATURE` calling
+convention), which the engine runs without Python.
 The native classes and functions are re-exported for direct use.
 """
 
@@ -24,7 +28,10 @@ from ._batch import (
     rts_smoother,
 )
 from ._filter import RunResult, VexelCKF
+from ._jit import compiled_fx, compiled_hx
+from ._models import MODEL_SIGNATURE, CompiledModel
 from ._smoother import CubatureSmoothResult, cubature_smoother
+from . import models
 from ._native import (
     CubatureKalmanFilter,
     SquareRootCubatureKalmanFilter,
@@ -44,6 +51,8 @@ __all__ = [
     "CKFBank",
     "BankRunResult",
     "STATUS_CODES",
+    "CompiledModel",
+    "MODEL_SIGNATURE",
     "batch_filter",
     "rts_smoother",
     "cubature_smoother",
@@ -59,4 +68,7 @@ __all__ = [
     "batch_filter_linear",
     "batch_parallel_step",
     "rts_smooth",
+    "models",
+    "compiled_fx",
+    "compiled_hx",
 ]

@@ -17,6 +17,7 @@ from numpy.typing import ArrayLike, NDArray
 
 from . import _engine
 from ._common import FloatArray, angle_indices, as_floats, extra_args, picklable
+from ._models import as_model, model_angles
 from ._engine import CkfBank as _NativeBank
 
 __all__ = ["CKFBank", "BankRunResult", "STATUS_CODES"]
@@ -75,6 +76,11 @@ class CKFBank:
     hx : callable, optional
         ``hx(X, *hx_args)``, the same for the measurement function; it
         returns a float64 array of shape (M*2n, dim_z).
+
+        Either may also be a compiled model (see `VexelCKF`): it is called
+        once per filter with that filter's 2n points, on the worker pool
+        with the interpreter lock released; a nonzero return fails that
+        filter alone (status 3).
     fx_args, hx_args : iterable, optional
         Extra positional arguments of fx and hx, used by every call that
         gives none of its own (`predict`, `update`, `run`).
@@ -116,6 +122,13 @@ class CKFBank:
     ) -> None:
         native = _NativeBank(M, dim_x, dim_z, dt)
         dim_x, dim_z = operator.index(dim_x), operator.index(dim_z)
+        fx = as_model(fx, "fx", dim_x, dim_x)
+        hx = as_model(hx, "hx", dim_x, dim_z)
+        # Compiled models say which of their outputs are angles.
+        if angle_states is None:
+            angle_states = model_angles(fx)
+        if angle_measurements is None:
+            angle_measurements = model_angles(hx)
         states = angle_indices("angle_states", angle_states, dim_x)
         measurements = angle_indices("angle_measurements", angle_measurements, dim_z)
         native.set_angles(list(states), list(measurements))
@@ -172,7 +185,7 @@ class CKFBank:
 
     @fx.setter
     def fx(self, value: Optional[Callable[..., Any]]) -> None:
-        self._fx = value
+        self._fx = as_model(value, "fx", self._dim_x, self._dim_x)
 
     @property
     def hx(self) -> Optional[Callable[..., Any]]:
@@ -181,7 +194,7 @@ class CKFBank:
 
     @hx.setter
     def hx(self, value: Optional[Callable[..., Any]]) -> None:
-        self._hx = value
+        self._hx = as_model(value, "hx", self._dim_x, self._dim_z)
 
     @property
     def fx_args(self) -> Tuple[Any, ...]:

@@ -63,3 +63,46 @@ def cubature_smooth(
     angle_states: Optional[Tuple[int, ...]] = None,
     steps_per_call: int = 1,
 ) -> Tuple[_F64, _F64, _F64, Optional[_F64]]: ...
+
+def run_filter(
+    filter: Any,
+    models: Tuple[Any, Optional[Tuple[Any, ...]], Any, Optional[Tuple[Any, ...]]],
+    zs: _F64,
+    missing: Optional[NDArray[np.bool_]] = None,
+    dts: Optional[_F64] = None,
+    angles: Optional[Tuple[Tuple[int, ...], Tuple[int, ...]]] = None,
+    progress: Optional[Callable[[int], Any]] = None,
+    position: Optional[NDArray[np.int64]] = None,
+) -> Tuple[_F64, _F64, _F64, _F64, _F64, _F64]: ...
+
+model_signature: str
+
+@final
+class CompiledModel:
+    """A model function with the compiled calling convention, evaluated without Python."""
+
+    def __new__(
+        cls,
+        kind: str,
+        function: Any,
+        user_data: Any = None,
+        *,
+        dim_in: Optional[int] = None,
+        dim_out: Optional[int] = None,
+        angles: Tuple[int, ...] = (),
+        text: Optional[str] = None,
+        reduce: Optional[Tuple[Any, ...]] = None,
+        keep: Any = None,
+    ) -> "CompiledModel": ...
+    def __call__(self, X: Any, *args: Any) -> _F64: ...
+    def __reduce__(self) -> Tuple[Any, ...]: ...
+    @property
+    def kind(self) -> str: ...
+    @property
+    def dim_in(self) -> Optional[int]: ...
+    @property
+    def dim_out(self) -> Optional[int]: ...
+    @property
+    def angles(self) -> Tuple[int, ...]: ...
+    @property
+    def keep(self) -> Any: ...

@@ -19,9 +19,11 @@ from numpy.typing import ArrayLike
 
 from . import _messages
 from ._common import FloatArray, angle_indices, as_floats, extra_args, picklable, square
+from ._models import CompiledModel, as_model, model_angles
 from ._angles import wrap
 from ._engine import field_tables as _engine_field_tables
 from ._engine import predict_angles as _predict_angles
+from ._engine import run_filter as _run_filter
 from ._engine import update_angles as _update_angles
 from ._native import CubatureKalmanFilter, SquareRootCubatureKalmanFilter
 
@@ -267,10 +269,14 @@ class VexelCKF:
         Measurement dimension (positive).
     dt : float
         Default time step, passed to fx when a prediction gets none (finite).
-    fx : callable, optional
-        Default transition function ``fx(X, dt, *fx_args)``.
-    hx : callable, optional
-        Default measurement function ``hx(X, *hx_args)``.
+    fx : callable or compiled model, optional
+        Default transition function ``fx(X, dt, *fx_args)``, or a compiled
+        model (a built-in of `vexel_ckf.models`, `compiled_fx`, or a C
+        function as a `scipy.LowLevelCallable`, ctypes pointer, PyCapsule or
+        numba cfunc with the signature `MODEL_SIGNATURE`), which the engine
+        runs without Python.
+    hx : callable or compiled model, optional
+        Default measurement function ``hx(X, *hx_args)``, or a compiled model.
     square_root : bool, optional
         Propagate Cholesky factors instead of covariances.
     angle_states : sequence of int or boolean mask, optional
@@ -278,13 +284,14 @@ class VexelCKF:
         indices into x (negative ones count from the end) or a boolean mask
         of length dim_x. After fx they are unwrapped around their circular
         mean before the moments are formed, and x's angles are wrapped to
-        (-pi, pi] after each prediction and update.
+        (-pi, pi] after each prediction and update. Defaults to the angles
+        a compiled fx declares (none for a Python callback).
     angle_measurements : sequence of int or boolean mask, optional
         The measurement entries that are angles in radians (bearings),
         given the same way: indices into z or a mask of length dim_z. Their
         images under hx are unwrapped to within pi of the measurement
         before the moments are formed, so that the innovation goes the
-        short way round.
+        short way round. Defaults to the angles a compiled hx declares.
     fx_args, hx_args : iterable, optional
         Extra positional arguments of fx and hx, used by every call that
         gives none of its own (`predict`, `update`, `run`, `smooth`).
@@ -337,6 +344,13 @@ class VexelCKF:
         native_cls = SquareRootCubatureKalmanFilter if square_root else CubatureKalmanFilter
         native = native_cls(dim_x, dim_z, dt)
         dim_x, dim_z = operator.index(dim_x), operator.index(dim_z)
+        fx = as_model(fx, "fx", dim_x, dim_x)
+        hx = as_model(hx, "hx", dim_x, dim_z)
+        # Compiled models say which of their outputs are angles.
+        if angle_states is None:
+            angle_states = model_angles(fx)
+        if angle_measurements is None:
+            angle_measurements = model_angles(hx)
         states = angle_indices("angle_states", angle_states, dim_x)
         measured = angle_indices("angle_measurements", angle_measurements, dim_z)
         self._adopt(native, dim_x, dim_z, float(dt), fx, hx, bool(square_root), states, measured,
@@ -405,7 +419,7 @@ class VexelCKF:
 
     @fx.setter
     def fx(self, value: Optional[Callable[..., Any]]) -> None:
-        object.__setattr__(self, "_fx", value)
+        object.__setattr__(self, "_fx", as_model(value, "fx", self._dim_x, self._dim_x))
 
     @property
     def hx(self) -> Optional[Callable[..., Any]]:
@@ -414,7 +428,7 @@ class VexelCKF:
 
     @hx.setter
     def hx(self, value: Optional[Callable[..., Any]]) -> None:
-        object.__setattr__(self, "_hx", value)
+        object.__setattr__(self, "_hx", as_model(value, "hx", self._dim_x, self._dim_z))
 
     @property
     def fx_args(self) -> Tuple[Any, ...]:
@@ -503,7 +517,7 @@ class VexelCKF:
             When P is not positive semidefinite (no Cholesky factor even
             with jitter). An exception raised by fx itself passes unchanged.
         """
-        fx = self._callback(fx, self._fx, "fx", "predict")
+        fx = self._callback(as_model(fx, "fx", self._dim_x, self._dim_x), self._fx, "fx", "predict")
         args = self._fx_args if fx_args is None else extra_args("fx_args", fx_args)
         try:
             if self._angle_states:
@@ -662,7 +676,7 @@ class VexelCKF:
         if z is None:
             self._f.clear_update_diagnostics()
             return
-        hx = self._callback(hx, self._hx, "hx", "update")
+        hx = self._callback(as_model(hx, "hx", self._dim_x, self._dim_z), self._hx, "hx", "update")
         z = _measurement(z, self._dim_z)
         if R is not None:
             R = square("R", R, self._dim_z)
@@ -683,7 +697,10 @@ class VexelCKF:
         """Filter a whole sequence: for each row z of zs, `predict()` then `update(z)`.
 
         Uses the filter's fx, hx, fx_args, hx_args and angle options; the
-        filter ends in the state after the last step.
+        filter ends in the state after the last step. When fx and hx are
+        both compiled models, every step runs in one native call with the
+        interpreter lock released (the same numbers as step by step); Ctrl-C
+        stops it within a fraction of a second, keeping the steps done.
 
         Parameters
         ----------
@@ -733,6 +750,8 @@ class VexelCKF:
             raise ValueError(f"zs must have shape (N, {dim_z}), got {zs.shape}")
         missing = self._missing_rows(zs, self._nan_means_missing if nan_means_missing is None else nan_means_missing)
         n_steps = zs.shape[0]
+        if isinstance(fx, CompiledModel) and isinstance(hx, CompiledModel):
+            return self._run_native(fx, hx, zs, missing, dts, progress)
         steps = self._time_steps(dts, n_steps)
         out = RunResult(
             np.empty((n_steps, dim_x)), np.empty((n_steps, dim_x, dim_x)),
@@ -797,6 +816,41 @@ class VexelCKF:
             if bar is not None:
                 bar.close()
         return out
+
+    def _run_native(self, fx: CompiledModel, hx: CompiledModel, zs: FloatArray, missing: Optional[List[bool]],
+                    dts: Optional[ArrayLike], progress: bool) -> RunResult:
+        """The whole run in one native call (compiled fx and hx), the interpreter lock released."""
+        n_steps = zs.shape[0]
+        steps = None if dts is None else np.asarray(self._time_steps(dts, n_steps), dtype=np.float64)
+        mask = None if missing is None else np.asarray(missing, dtype=bool)
+        position = np.zeros(2, dtype=np.int64)
+        bar = _Progress(n_steps) if progress and n_steps else None
+        reported = [0]
+
+        def report(done: int) -> None:
+            assert bar is not None
+            bar.advance(done - reported[0])
+            reported[0] = done
+
+        try:
+            out = _run_filter(self._f, (fx, self._fx_args, hx, self._hx_args), zs, mask, steps,
+                              (self._angle_states, self._angle_measurements),
+                              report if bar is not None else None, position)
+        except Exception as exc:
+            callback = "hx" if position[1] else "fx"
+            better = _messages.explain(exc, callback)
+            note = (f"raised by VexelCKF.run() at step {int(position[0])}; the filter holds the state reached "
+                    f"before the failing call")
+            target = exc if better is None else better
+            if hasattr(target, "add_note"):
+                target.add_note(note)
+            if better is None:
+                raise
+            raise better from exc
+        finally:
+            if bar is not None:
+                bar.close()
+        return RunResult(*out)
 
     @staticmethod
     def _time_steps(dts: Optional[ArrayLike], n_steps: int) -> Optional[List[float]]:

@@ -54,7 +54,7 @@ def explain(exc: BaseException, callback: str) -> Optional[BaseException]:
             f"computed even with jitter. Assign a symmetric positive semidefinite P (for example "
             f"kf.P = (P + P.T) / 2 with no negative eigenvalues), or use square_root=True, whose "
             f"covariances stay positive semidefinite by construction")
-    if getattr(exc, "callback", None) != callback or reason is None:
+    if getattr(exc, "callback", None) != callback or reason is None or reason == "model_failed":
         return None
     points, columns = getattr(exc, "expected_shape")
     got = getattr(exc, "got")

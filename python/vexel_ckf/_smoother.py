@@ -14,6 +14,7 @@ import numpy as np
 from numpy.typing import ArrayLike
 
 from . import _engine
+from ._models import as_model, model_angles
 from ._common import FloatArray, angle_indices, as_floats, extra_args, per_step
 
 __all__ = ["cubature_smoother", "CubatureSmoothResult"]
@@ -70,9 +71,10 @@ def cubature_smoother(xs: ArrayLike, Ps: ArrayLike, fx: Callable[..., Any], Q: A
         Filtered means, for example ``VexelCKF.run(...).xs``.
     Ps : array_like, shape (N, dim_x, dim_x)
         Filtered covariances, for example ``VexelCKF.run(...).Ps``.
-    fx : callable
+    fx : callable or compiled model
         The transition the filter predicted with, ``fx(X, dt, *fx_args)`` over
-        all points at once, returning one row per point.
+        all points at once, returning one row per point; or a compiled model
+        (see `VexelCKF`), with which the whole pass runs without Python.
     Q : array_like
         Process noise: one matrix, a scalar (that multiple of the identity) or a
         per-step stack. A stack of length N has entry k for the transition
@@ -89,7 +91,8 @@ def cubature_smoother(xs: ArrayLike, Ps: ArrayLike, fx: Callable[..., Any], Q: A
         The states that are angles, as `VexelCKF` takes them: distinct
         indices into x (negative ones count from the end) or a boolean mask
         of length dim_x. Their differences are taken the short way round
-        and their smoothed values wrapped to (-pi, pi].
+        and their smoothed values wrapped to (-pi, pi]. Defaults to the
+        angles a compiled fx declares.
     steps_per_call : int, optional
         Most steps whose points go to ``fx`` in one call (default 1: one call
         per step, 2 dim_x rows). With k > 1, ``fx`` receives up to 2 dim_x k
@@ -124,6 +127,9 @@ def cubature_smoother(xs: ArrayLike, Ps: ArrayLike, fx: Callable[..., Any], Q: A
         return CubatureSmoothResult(*_engine.cubature_smooth(
             xs, Ps, fx, as_floats("Q", Q), as_floats("dt", dt), args, bool(square_root), None, steps_per_call))
     steps, dim_x = xs.shape
+    fx = as_model(fx, "fx", dim_x, dim_x)
+    if angle_states is None:
+        angle_states = model_angles(fx)
     qs = per_step("Q", Q, steps, dim_x, dim_x)
     # One Q for every step is checked once, also for an empty trace.
     if np.ndim(Q) < 3 and not np.isfinite(as_floats("Q", Q)).all():

@@ -85,9 +85,8 @@ struct Chunk {
 /// Filter i's rows of the callback's array: its points of (x, P) (its
 /// factor left in c.L, its jitter in b.jitter), or its mean in every row
 /// when P cannot be factored (false).
-bool draw_rows(CkfBank& b, Index i, Chunk& c, double* points) {
+bool draw_rows(CkfBank& b, Index i, Chunk& c, double* rows) {
   const Index n = b.dim_x;
-  double* rows = points + i * 2 * n * n;
   load_vector(b.x.data() + i * n, c.s.x);
   load_rows(b.P.data() + i * n * n, c.s.P);
   double jitter = 0.0;
@@ -119,11 +118,10 @@ double* update_factors(CkfBank& b) { return b.images.data() + b.count * 2 * b.di
 /// The update of filter i (taking part) from its rows of `points` and
 /// `images`; returns its status.  On success the working state holds the
 /// log-likelihood and NIS.
-std::int64_t update_one(CkfBank& b, Chunk& c, Index i) {
+std::int64_t update_one(CkfBank& b, Chunk& c, Index i, const double* zrows, const double* factor) {
   const Index n = b.dim_x;
   const Index m = b.dim_z;
   CkfState& s = c.s;
-  const double* zrows = b.images.data() + i * 2 * n * m;
   if (!all_finite(zrows, 2 * n * m)) return kBadData;
   load_vector(b.z.data() + i * m, c.z);
   c.Z.resize(2 * n, m);
@@ -135,7 +133,7 @@ std::int64_t update_one(CkfBank& b, Chunk& c, Index i) {
   load_vector(b.x.data() + i * n, s.x);
   load_rows(b.P.data() + i * n * n, s.P);
   c.L.resize(n, n);
-  std::memcpy(c.L.data(), update_factors(b) + i * n * n, sizeof(double) * sz(n * n));
+  std::memcpy(c.L.data(), factor, sizeof(double) * sz(n * n));
   cubature_points_from_factor(s.x, c.L, c.X);
   if (b.r_per_filter) load_rows(b.R.data() + i * m * m, s.R);
   const std::uint64_t fallbacks = s.singular_innovation_count;
@@ -149,6 +147,85 @@ std::int64_t update_one(CkfBank& b, Chunk& c, Index i) {
   store_vector(s.x, b.x.data() + i * n);
   store_symmetric(s.P, b.P.data() + i * n * n);
   return s.singular_innovation_count != fallbacks ? kFallbackInverse : kUpdated;
+}
+
+/// Half two of filter i's prediction, with fx's images in its rows of
+/// b.images.
+void finish_prediction_one(CkfBank& b, Chunk& c, Index i, const double* rows) {
+  const Index n = b.dim_x;
+  CkfState& s = c.s;
+  DMatrix& Y = c.Y;
+  const std::size_t u = sz(i);
+  if (b.step_status[u] != kTakingPart) {
+    b.pending[u] = b.step_status[u];
+    return;
+  }
+  if (!all_finite(rows, 2 * n * n)) {
+    b.pending[u] = kBadData;
+    return;
+  }
+  Y.resize(2 * n, n);
+  load_rows(rows, Y);
+  // Angles are averaged on the circle: each is moved next to the
+  // points' mean direction first, so the mean does not straddle the seam.
+  angles::unwrap_columns_around_mean(Y, b.angle_states);
+  if (b.q_per_filter) load_rows(b.Q.data() + i * n * n, s.Q);
+  // A non-finite mean or covariance (an overflow in fx) is refused.
+  const std::uint64_t jitters = s.jitter.jitter_count;
+  if (!commit_prediction(s, Y, b.jitter[u], c.work).ok()) {
+    b.pending[u] = kNotApplied;
+    return;
+  }
+  count_jitter(b, i, s, jitters);
+  // A prediction that succeeds supersedes an earlier failed one: its
+  // mark must not make the next update skip this filter.
+  b.pending[u] = 0;
+  angles::wrap_entries(s.x, b.angle_states);
+  store_vector(s.x, b.x.data() + i * n);
+  store_vector(s.x, b.x_prior.data() + i * n);
+  store_symmetric(s.P, b.P.data() + i * n * n);
+  store_symmetric(s.P, b.P_prior.data() + i * n * n);
+}
+
+/// Half one of filter i's update: its status so far and its points of
+/// (x, P) into `rows`, its factor into `factor`.
+void draw_update_one(CkfBank& b, Chunk& c, Index i, double* rows, double* factor) {
+  const Index m = b.dim_z;
+  const double* zi = b.z.data() + i * m;
+  std::int64_t st = kTakingPart;
+  if (b.pending[sz(i)] != 0) {
+    st = b.pending[sz(i)];
+  } else if (std::all_of(zi, zi + m, [](double v) { return std::isnan(v); })) {
+    st = kNoMeasurement;
+  } else if (!all_finite(zi, m)) {
+    st = kBadData;
+  }
+  // Every filter's points go to hx (the layout is fixed); only those
+  // taking part are updated from them.
+  if (draw_rows(b, i, c, rows)) {
+    // Kept as stored (column-major) and read back the same way.
+    std::memcpy(factor, c.L.data(), sizeof(double) * sz(c.L.size()));
+  } else if (st == kTakingPart) {
+    st = kNotApplied;
+  }
+  b.step_status[sz(i)] = st;
+}
+
+/// Half two of filter i's update, with hx's images in `rows` and the factor
+/// its points were drawn from in `factor`.
+void finish_update_one(CkfBank& b, Chunk& c, Index i, const double* rows, const double* factor) {
+  const std::size_t u = sz(i);
+  std::int64_t st = b.step_status[u];
+  b.pending[u] = 0;
+  if (st == kTakingPart) st = update_one(b, c, i, rows, factor);
+  b.status[u] = st;
+  if (st >= kNotApplied) {
+    b.log_likelihood[u] = kNaN;
+    b.nis[u] = kNaN;
+  } else {
+    b.log_likelihood[u] = c.s.log_likelihood;
+    b.nis[u] = c.s.nis;
+  }
 }
 
 }  // namespace
@@ -198,7 +275,7 @@ void CkfBank::grow(Index added) {
   reserve(nis, 1);
   reserve(jitter_count, 1);
   reserve(pending, 1);
-  reserve(images, images_per_filter());
+  if (!images.empty()) reserve(images, images_per_filter());
   reserve(z, m);
   reserve(jitter, 1);
   reserve(step_status, 1);
@@ -221,18 +298,23 @@ void CkfBank::grow(Index added) {
   nis.resize(sz(total), kNaN);
   jitter_count.resize(sz(total), 0);
   pending.resize(sz(total), 0);
-  images.resize(sz(total * images_per_filter()));
+  if (!images.empty()) images.resize(sz(total * images_per_filter()));
   z.resize(sz(total * m));
   jitter.resize(sz(total));
   step_status.resize(sz(total));
   count = total;
 }
 
+void CkfBank::reserve_images() {
+  if (images.empty()) images.resize(sz(count * images_per_filter()));
+}
+
 void draw_prediction_points(CkfBank& b, runtime::WorkerPool& pool, double* points) {
+  const Index n = b.dim_x;
   for_each_chunk(b, pool, [&](Index begin, Index end) {
     Chunk c(b);
     for (Index i = begin; i < end; ++i) {
-      b.step_status[sz(i)] = draw_rows(b, i, c, points) ? kTakingPart : kNotApplied;
+      b.step_status[sz(i)] = draw_rows(b, i, c, points + i * 2 * n * n) ? kTakingPart : kNotApplied;
     }
   });
 }
@@ -241,87 +323,61 @@ void finish_prediction(CkfBank& b, runtime::WorkerPool& pool) {
   const Index n = b.dim_x;
   for_each_chunk(b, pool, [&](Index begin, Index end) {
     Chunk c(b);
-    CkfState& s = c.s;
-    DMatrix& Y = c.Y;
-    for (Index i = begin; i < end; ++i) {
-      const std::size_t u = sz(i);
-      if (b.step_status[u] != kTakingPart) {
-        b.pending[u] = b.step_status[u];
-        continue;
-      }
-      const double* rows = b.images.data() + i * 2 * n * n;
-      if (!all_finite(rows, 2 * n * n)) {
-        b.pending[u] = kBadData;
-        continue;
-      }
-      Y.resize(2 * n, n);
-      load_rows(rows, Y);
-      // Angles are averaged on the circle: each is moved next to the
-      // points' mean direction first, so the mean does not straddle the seam.
-      angles::unwrap_columns_around_mean(Y, b.angle_states);
-      if (b.q_per_filter) load_rows(b.Q.data() + i * n * n, s.Q);
-      // A non-finite mean or covariance (an overflow in fx) is refused.
-      const std::uint64_t jitters = s.jitter.jitter_count;
-      if (!commit_prediction(s, Y, b.jitter[u], c.work).ok()) {
-        b.pending[u] = kNotApplied;
-        continue;
-      }
-      count_jitter(b, i, s, jitters);
-      // A prediction that succeeds supersedes an earlier failed one: its
-      // mark must not make the next update skip this filter.
-      b.pending[u] = 0;
-      angles::wrap_entries(s.x, b.angle_states);
-      store_vector(s.x, b.x.data() + i * n);
-      store_vector(s.x, b.x_prior.data() + i * n);
-      store_symmetric(s.P, b.P.data() + i * n * n);
-      store_symmetric(s.P, b.P_prior.data() + i * n * n);
-    }
+    for (Index i = begin; i < end; ++i) finish_prediction_one(b, c, i, b.images.data() + i * 2 * n * n);
   });
 }
 
 void draw_update_points(CkfBank& b, runtime::WorkerPool& pool, double* points) {
-  const Index m = b.dim_z;
+  const Index n = b.dim_x;
   for_each_chunk(b, pool, [&](Index begin, Index end) {
     Chunk c(b);
     for (Index i = begin; i < end; ++i) {
-      const double* zi = b.z.data() + i * m;
-      std::int64_t st = kTakingPart;
-      if (b.pending[sz(i)] != 0) {
-        st = b.pending[sz(i)];
-      } else if (std::all_of(zi, zi + m, [](double v) { return std::isnan(v); })) {
-        st = kNoMeasurement;
-      } else if (!all_finite(zi, m)) {
-        st = kBadData;
-      }
-      // Every filter's points go to hx (the layout is fixed); only those
-      // taking part are updated from them.
-      if (draw_rows(b, i, c, points)) {
-        // Kept as stored (column-major) and read back the same way.
-        std::memcpy(update_factors(b) + i * b.dim_x * b.dim_x, c.L.data(), sizeof(double) * sz(c.L.size()));
-      } else if (st == kTakingPart) {
-        st = kNotApplied;
-      }
-      b.step_status[sz(i)] = st;
+      draw_update_one(b, c, i, points + i * 2 * n * n, update_factors(b) + i * n * n);
     }
   });
 }
 
 void finish_update(CkfBank& b, runtime::WorkerPool& pool) {
+  const Index n = b.dim_x;
+  const Index m = b.dim_z;
   for_each_chunk(b, pool, [&](Index begin, Index end) {
     Chunk c(b);
     for (Index i = begin; i < end; ++i) {
-      const std::size_t u = sz(i);
-      std::int64_t st = b.step_status[u];
-      b.pending[u] = 0;
-      if (st == kTakingPart) st = update_one(b, c, i);
-      b.status[u] = st;
-      if (st >= kNotApplied) {
-        b.log_likelihood[u] = kNaN;
-        b.nis[u] = kNaN;
-      } else {
-        b.log_likelihood[u] = c.s.log_likelihood;
-        b.nis[u] = c.s.nis;
-      }
+      finish_update_one(b, c, i, b.images.data() + i * 2 * n * m, update_factors(b) + i * n * n);
+    }
+  });
+}
+
+void predict_with(CkfBank& b, runtime::WorkerPool& pool, const ModelFunctionCall& fx, double dt) {
+  const Index n = b.dim_x;
+  for_each_chunk(b, pool, [&](Index begin, Index end) {
+    Chunk c(b);
+    std::vector<double> points(sz(2 * n * n));
+    std::vector<double> images(sz(2 * n * n));
+    for (Index i = begin; i < end; ++i) {
+      std::int64_t& st = b.step_status[sz(i)];
+      st = draw_rows(b, i, c, points.data()) ? kTakingPart : kNotApplied;
+      // A model that fails on this filter's points fails this filter alone,
+      // as non-finite images would.
+      if (st == kTakingPart && fx(points.data(), images.data(), 2 * n, n, n, dt) != 0) st = kBadData;
+      finish_prediction_one(b, c, i, images.data());
+    }
+  });
+}
+
+void update_with(CkfBank& b, runtime::WorkerPool& pool, const ModelFunctionCall& hx) {
+  const Index n = b.dim_x;
+  const Index m = b.dim_z;
+  for_each_chunk(b, pool, [&](Index begin, Index end) {
+    Chunk c(b);
+    std::vector<double> points(sz(2 * n * n));
+    std::vector<double> images(sz(2 * n * m));
+    std::vector<double> factor(sz(n * n));
+    for (Index i = begin; i < end; ++i) {
+      draw_update_one(b, c, i, points.data(), factor.data());
+      std::int64_t& st = b.step_status[sz(i)];
+      if (st == kTakingPart && hx(points.data(), images.data(), 2 * n, n, m, 0.0) != 0) st = kBadData;
+      finish_update_one(b, c, i, images.data(), factor.data());
     }
   });
 }
@@ -351,7 +407,7 @@ void keep_filters(CkfBank& b, const std::vector<Index>& indices) {
   auto nis = gather(b.nis, 1);
   auto jitter_count = gather(b.jitter_count, 1);
   auto pending = gather(b.pending, 1);
-  std::vector<double> images(sz(k * b.images_per_filter()));
+  std::vector<double> images(b.images.empty() ? 0 : sz(k * b.images_per_filter()));
   std::vector<double> z(sz(k * m));
   std::vector<double> jitter(sz(k));
   std::vector<std::int64_t> step_status(sz(k));

@@ -18,6 +18,7 @@
 
 #include "../kernels/filter_status.hpp"
 #include "../kernels/linalg.hpp"
+#include "../kernels/model_function.hpp"
 #include "../kernels/result.hpp"
 
 #include <algorithm>
@@ -63,10 +64,11 @@ struct CkfBank {
   // circular mean after fx; measurement images unwrapped around z.
   std::vector<Index> angle_states, angle_measurements;
 
-  // Step storage, sized with the bank: the callback's images (count * 2n
-  // rows of n or m columns; during an update followed by every filter's
-  // Cholesky factor of P, so its points need not be factored again) and the
-  // measurements of an update.
+  // Step storage, sized with the bank: the measurements of an update, and
+  // for Python callbacks their images (count * 2n rows of n or m columns;
+  // during an update followed by every filter's Cholesky factor of P, so its
+  // points need not be factored again), allocated by the first step that
+  // calls Python (a bank of compiled models keeps its images per chunk).
   std::vector<double> images, z;
   std::vector<double> jitter;              // of each filter's points just drawn
   std::vector<std::int64_t> step_status;   // -1: taking part; else the outcome
@@ -86,6 +88,8 @@ struct CkfBank {
   /// reserved before anything changes, so a MemoryError leaves the bank as it
   /// was.
   void grow(Index added);
+  /// Allocate `images` for the bank's size, if it is not yet (MemoryError).
+  void reserve_images();
 };
 
 /// Half one of a prediction: every filter's points of (x, P) into `points`
@@ -108,6 +112,17 @@ void draw_update_points(CkfBank& b, runtime::WorkerPool& pool, double* points);
 /// Half two of an update, with hx's images in `images`: the update of every
 /// filter taking part, its status, log-likelihood and NIS (NaN for 2, 3, 4).
 void finish_update(CkfBank& b, runtime::WorkerPool& pool);
+
+/// A whole prediction with a compiled fx, filter by filter on the pool: the
+/// halves above with the model called on each filter's points in between,
+/// so no bank-wide array of points is needed.  A nonzero return fails that
+/// filter alone (its next update reports status 3, as for non-finite
+/// images).
+void predict_with(CkfBank& b, runtime::WorkerPool& pool, const ModelFunctionCall& fx, double dt);
+
+/// A whole update with a compiled hx, the same way (a nonzero return gives
+/// that filter status 3).
+void update_with(CkfBank& b, runtime::WorkerPool& pool, const ModelFunctionCall& hx);
 
 /// Keep the filters at `indices` (distinct, in range), in that order.
 void keep_filters(CkfBank& b, const std::vector<Index>& indices);

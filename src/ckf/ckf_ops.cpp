@@ -2,6 +2,7 @@
 
 #include "../kernels/cubature.hpp"
 #include "../kernels/factorization.hpp"
+#include "../kernels/small_moments.hpp"
 
 #include <cmath>
 #include <limits>
@@ -20,18 +21,12 @@ void self_moment(const DMatrix& A, DMatrix& M) {
   const Index c = A.cols();
   const double w = 1.0 / static_cast<double>(r);
   M.resize(c, c);
-  if (c <= 8) {
-    // Small sets: plain column dot products beat the blocked product's setup.
-    for (Index j = 0; j < c; ++j) {
-      const double* aj = A.col(j).data();
-      for (Index i = j; i < c; ++i) {
-        const double* ai = A.col(i).data();
-        double sum = 0.0;
-        for (Index k = 0; k < r; ++k) sum += ai[k] * aj[k];
-        M.coeffRef(i, j) = sum;
-      }
-    }
-  } else {
+  // Small sets: plain sums over the points (all of them at once, see
+  // small_moments.hpp) beat the blocked product's setup.
+  const bool small_set = small::with_small_count(c, [&](auto count) {
+    small::lower_gram<decltype(count)::value>(A.data(), r, M.data());
+  });
+  if (!small_set) {
     M.setZero();
     M.selfadjointView<Eigen::Lower>().rankUpdate(A.transpose());
   }
@@ -107,19 +102,35 @@ Status update_from_points(CkfState& s, DMatrix& X, DMatrix& Z, const DVector& z,
   }
 
   w.K.resize(n, m);
-  w.K.noalias() = w.Pxz * w.SI;
   w.y = z - w.mean;
-  // The correction is formed in full and then added (not accumulated into x
-  // term by term), and likewise for P below.
   w.Ky.resize(n);
-  w.Ky.noalias() = w.K * w.y;
-  w.x_new = s.x + w.Ky;
-
-  // Plain (not Joseph) form: P - (K S) K^T, product K S first.
   w.KS.resize(n, m);
-  w.KS.noalias() = w.K * w.S;
   w.KSKt.resize(n, n);
-  w.KSKt.noalias() = w.KS * w.K.transpose();
+  // The correction is formed in full and then added (not accumulated into x
+  // term by term), and likewise for P below.  Plain (not Joseph) form:
+  // P - (K S) K^T, product K S first.  The products of the sizes filters
+  // mostly have are unrolled (each entry summed over its inner index in
+  // order, as the general product below does).
+  bool small_sizes = false;
+  if (m <= 4) {
+    small::with_small_count(n, [&](auto nn) {
+      small_sizes = small::with_small_count(m, [&](auto mm) {
+        constexpr int N = decltype(nn)::value;
+        constexpr int M = decltype(mm)::value;
+        small::product<N, M, M>(w.Pxz.data(), w.SI.data(), w.K.data());
+        small::product<N, M, 1>(w.K.data(), w.y.data(), w.Ky.data());
+        small::product<N, M, M>(w.K.data(), w.S.data(), w.KS.data());
+        small::product_bt<N, M, N>(w.KS.data(), w.K.data(), w.KSKt.data());
+      });
+    });
+  }
+  if (!small_sizes) {
+    w.K.noalias() = w.Pxz * w.SI;
+    w.Ky.noalias() = w.K * w.y;
+    w.KS.noalias() = w.K * w.S;
+    w.KSKt.noalias() = w.KS * w.K.transpose();
+  }
+  w.x_new = s.x + w.Ky;
   w.P_new = s.P - w.KSKt;
   symmetrize_in_place(w.P_new);
   // An overflow (in hx, S or the gain) fails before any field or counter

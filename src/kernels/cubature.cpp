@@ -1,5 +1,7 @@
 #include "cubature.hpp"
 
+#include "small_moments.hpp"
+
 #include "factorization.hpp"
 
 #include <cmath>
@@ -68,10 +70,16 @@ void row_mean(const DMatrix& Y, Index m, DVector& mean) {
   const Index r = Y.rows();
   const double w = 1.0 / static_cast<double>(r);
   mean.resize(m);
+  const bool small_set = small::with_small_count(m, [&](auto count) {
+    small::column_sums<decltype(count)::value>(Y.data(), r, mean.data());
+  });
   for (Index k = 0; k < m; ++k) {
-    const double* yk = Y.col(k).data();
-    double sum = 0.0;
-    for (Index i = 0; i < r; ++i) sum += yk[i];
+    double sum = mean.coeff(k);
+    if (!small_set) {
+      const double* yk = Y.col(k).data();
+      sum = 0.0;
+      for (Index i = 0; i < r; ++i) sum += yk[i];
+    }
     mean.coeffRef(k) = sum * w;
   }
 }
@@ -102,7 +110,16 @@ void moment(const DMatrix& A, const DMatrix& B, DMatrix& M) {
   const double w = 1.0 / static_cast<double>(A.rows());
   M.resize(A.cols(), B.cols());
   // Product first, scaling second: the weight is applied once to the sums.
-  M.noalias() = A.transpose() * B;
+  // Few columns on both sides: plain sums over the points, all at once.
+  bool small_sets = false;
+  if (B.cols() <= 4) {
+    small_sets = small::with_small_count(A.cols(), [&](auto ca) {
+      small_sets = small::with_small_count(B.cols(), [&](auto cb) {
+        small::cross_gram<decltype(ca)::value, decltype(cb)::value>(A.data(), B.data(), A.rows(), M.data());
+      });
+    }) && small_sets;
+  }
+  if (!small_sets) M.noalias() = A.transpose() * B;
   M *= w;
 }
 

@@ -92,8 +92,9 @@ bool stable_cholesky(const DMatrix& A, FactorWork& work, DMatrix& L, double& jit
   require_square(A);
   const Index n = A.rows();
   DMatrix& W = work.W;
-  copy_lower(A, W);
-  if (cholesky_into(W, L)) {
+  // The factorisation reads only the lower triangle, so the first attempt
+  // needs no copy of A; the jittered ones do.
+  if (cholesky_into(A, L)) {
     jitter = 0.0;
     return true;
   }

@@ -24,3 +24,23 @@ inline constexpr const char kModelSignature[] =
     "int (const double *, double *, intptr_t, intptr_t, intptr_t, double, const double *, intptr_t, void *)";
 
 }  // namespace vexel
+
+namespace vexel {
+
+/// A compiled model bound to its data and the numeric parameters of one
+/// call: what a worker needs to evaluate it on a filter's points.  Holds no
+/// Python object, so the bank's workers call it without the interpreter.
+struct ModelFunctionCall {
+  ModelFunction function = nullptr;
+  void* user_data = nullptr;
+  const double* params = nullptr;
+  std::intptr_t n_params = 0;
+
+  /// The model on `rows` points of `dim_in` entries: its return code.
+  int operator()(const double* points, double* images, std::intptr_t rows, std::intptr_t dim_in,
+                 std::intptr_t dim_out, double dt) const {
+    return function(points, images, rows, dim_in, dim_out, dt, params, n_params, user_data);
+  }
+};
+
+}  // namespace vexel

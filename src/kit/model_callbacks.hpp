@@ -60,6 +60,9 @@ class PythonModel final : public PointModel {
 /// ValueError of fx or hx, as `pass_dt` says).
 DMatrix evaluate_points(PointModel& model, const DMatrix& X, double dt, Index dim_out, bool pass_dt,
                         bool check_finite = true);
+/// The same into `out` (its storage reused when it has the size already).
+void evaluate_points(PointModel& model, const DMatrix& X, double dt, Index dim_out, bool pass_dt, DMatrix& out,
+                     bool check_finite = true);
 
 /// The one call of a user's Python model: fx(points, dt, *extra_args)
 /// (pass_dt) or hx(points, *extra_args), `points` handed over to the

@@ -7,9 +7,12 @@
 #include "filter_forms.hpp"
 #include "record.hpp"
 
+#include "../kit/compiled_models.hpp"
+
 #include "../angles/angles.hpp"
 #include "../ckf/ckf_ops.hpp"
 #include "../kernels/cubature.hpp"
+#include "../kernels/factorization.hpp"
 
 #include <utility>
 
@@ -18,19 +21,32 @@ namespace vexel::py {
 using Form = FilterForm<CkfState>;
 
 template <>
-void Form::predict_through_model(CkfState& s, PyObject* fx, PyObject* fx_args, double dt,
-                                 const AngleEntries& angles) {
-  // Points of the current (x, P); a factorisation failure changes nothing.
-  PointSet points = unwrap(cubature_points(s.x, s.P));
-  PythonModel model(fx, fx_args, /*pass_dt=*/true);
-  DMatrix Y = evaluate_points(model, points.X, dt, s.dim_x, /*pass_dt=*/true);
-  // Propagated angles on one side of the seam, so that their mean and spread
-  // are those on the circle.
-  angles::unwrap_columns_around_mean(Y, angles.states);
-  // Mean and covariance of the propagated points, plus Q, become the prior;
-  // the jitter is recorded only once fx has succeeded and the new state is
-  // finite.
-  unwrap(commit_prediction(s, std::move(Y), points.jitter));
+void Form::predict_with(CkfState& s, PointModel& fx, double dt, const AngleEntries& angles, StepWork<CkfState>* work) {
+  if (work != nullptr) {
+    // The same steps on kept temporaries (a whole run): the same bits.
+    // The points go straight into the model's buffer, point by point.
+    double jitter = 0.0;
+    if (!stable_cholesky(s.P, work->work.factor, work->L, jitter)) {
+      unwrap(cubature_points(s.x, s.P));  // its error, changing nothing
+    }
+    cubature_points_from_factor(s.x, work->L, fx.points(2 * s.dim_x, s.dim_x), s.dim_x, 1);
+    fx.evaluate(dt, s.dim_x, work->images);
+    const Index bad_row = first_non_finite_row(work->images, 0, work->images.rows());
+    if (bad_row < work->images.rows()) fail(non_finite_model_output(/*pass_dt=*/true, bad_row));
+    angles::unwrap_columns_around_mean(work->images, angles.states);
+    unwrap(commit_prediction(s, work->images, jitter, work->work));
+  } else {
+    // Points of the current (x, P); a factorisation failure changes nothing.
+    PointSet points = unwrap(cubature_points(s.x, s.P));
+    DMatrix Y = evaluate_points(fx, points.X, dt, s.dim_x, /*pass_dt=*/true);
+    // Propagated angles on one side of the seam, so that their mean and
+    // spread are those on the circle.
+    angles::unwrap_columns_around_mean(Y, angles.states);
+    // Mean and covariance of the propagated points, plus Q, become the
+    // prior; the jitter is recorded only once fx has succeeded and the new
+    // state is finite.
+    unwrap(commit_prediction(s, std::move(Y), points.jitter));
+  }
   angles::wrap_entries(s.x, angles.states);
   angles::wrap_entries(s.x_prior, angles.states);
 }
@@ -45,16 +61,26 @@ template <>
 void Form::noise_shape_error(CkfState& /*s*/) {}
 
 template <>
-void Form::update_through_model(CkfState& s, UpdateArguments& a, const AngleEntries& angles) {
-  const DMatrix& R_eff = a.r ? *a.r : s.R;
-  PointSet points = unwrap(cubature_points(s.x, s.P));
-  PythonModel model(a.hx, a.hx_args, /*pass_dt=*/false);
-  DMatrix Z = evaluate_points(model, points.X, 0.0, s.dim_z, /*pass_dt=*/false);
-  angles::unwrap_columns_around(Z, angles.measurements, a.z);
-  // Gain, posterior and likelihood terms, with the jitter accounting; it
-  // fails at the inverse (the jitter recorded) or on a non-finite new state
-  // (nothing changed).
-  unwrap(update_from_points(s, std::move(points.X), std::move(Z), a.z, R_eff, points.jitter));
+void Form::update_with(CkfState& s, PointModel& hx, const DVector& z, const DMatrix* r, const AngleEntries& angles,
+                       StepWork<CkfState>* work) {
+  const DMatrix& R_eff = r ? *r : s.R;
+  if (work != nullptr) {
+    double jitter = 0.0;
+    if (!cubature_points(s.x, s.P, work->work.factor, work->L, work->X, jitter)) {
+      unwrap(cubature_points(s.x, s.P));
+    }
+    evaluate_points(hx, work->X, 0.0, s.dim_z, /*pass_dt=*/false, work->images);
+    angles::unwrap_columns_around(work->images, angles.measurements, z);
+    unwrap(update_from_points(s, work->X, work->images, z, R_eff, jitter, work->work));
+  } else {
+    PointSet points = unwrap(cubature_points(s.x, s.P));
+    DMatrix Z = evaluate_points(hx, points.X, 0.0, s.dim_z, /*pass_dt=*/false);
+    angles::unwrap_columns_around(Z, angles.measurements, z);
+    // Gain, posterior and likelihood terms, with the jitter accounting; it
+    // fails at the inverse (the jitter recorded) or on a non-finite new
+    // state (nothing changed).
+    unwrap(update_from_points(s, std::move(points.X), std::move(Z), z, R_eff, points.jitter));
+  }
   angles::wrap_entries(s.x, angles.states);
   angles::wrap_entries(s.x_post, angles.states);
 }
@@ -62,6 +88,11 @@ void Form::update_through_model(CkfState& s, UpdateArguments& a, const AngleEntr
 template <>
 void Form::record(const CkfState& s, std::uint64_t i, PyObject* out) {
   record_row(i, out, s.x_post, s.P_post, s.x_prior, s.P_prior, s.log_likelihood, s.nis);
+}
+
+template <>
+void Form::store_step(const CkfState& s, Index i, const RunRows& rows) {
+  rows.store(i, s.x_post, s.P_post, s.x_prior, s.P_prior, s.log_likelihood, s.nis);
 }
 
 }  // namespace vexel::py

@@ -23,23 +23,11 @@ namespace vexel::py {
 
 namespace {
 
-using CkfInstance = Instance<CkfState>;
-using SrckfInstance = Instance<SrckfState>;
-
 
 /// Angle entries: distinct indices into the vector.
 std::vector<Index> index_list(PyObject* obj, Index bound, const char* name) {
   const std::vector<std::int64_t> v = arg_indices(obj, name, bound, true);
   return std::vector<Index>(v.begin(), v.end());
-}
-
-bool is_instance_of(PyObject* obj, const ClassInfo& cls) {
-  return cls.type != nullptr && PyObject_TypeCheck(obj, cls.type);
-}
-
-[[noreturn]] void not_a_filter(PyObject* obj) {
-  fail(Error::type("filter must be a CubatureKalmanFilter or SquareRootCubatureKalmanFilter, got " +
-                   type_name(obj)));
 }
 
 template <class State>
@@ -64,23 +52,6 @@ Ref update_angles(Instance<State>& self, PyObject* const* args) {
   return none();
 }
 
-/// Dispatch on the filter's class, with its write borrow held for the call.
-template <Ref (*Ckf)(CkfInstance&, PyObject* const*), Ref (*Srckf)(SrckfInstance&, PyObject* const*)>
-Ref dispatch(PyObject* const* args) {
-  PyObject* filter = args[0];
-  if (is_instance_of(filter, FilterForm<CkfState>::cls)) {
-    auto& inst = *reinterpret_cast<CkfInstance*>(filter);
-    ObjectBorrow guard(inst.borrow, BorrowKind::Write);
-    return Ckf(inst, args);
-  }
-  if (is_instance_of(filter, FilterForm<SrckfState>::cls)) {
-    auto& inst = *reinterpret_cast<SrckfInstance*>(filter);
-    ObjectBorrow guard(inst.borrow, BorrowKind::Write);
-    return Srckf(inst, args);
-  }
-  not_a_filter(filter);
-}
-
 constexpr Params kPredictAngles{
     "predict_angles()", 5, 5, {"filter", "fx", "dt", "fx_args", "angle_states"}};
 constexpr Params kUpdateAngles{
@@ -99,9 +70,9 @@ const char* const kUpdateAnglesDoc = signature_doc(kUpdateAngles, ""
     "x_post wrapped to (-pi, pi] afterwards.", false);
 
 PyMethodDef kFunctions[] = {
-    {"predict_angles", as_cfunction(&function_entry<kPredictAngles, dispatch<predict_angles<CkfState>, predict_angles<SrckfState>>>),
+    {"predict_angles", as_cfunction(&function_entry<kPredictAngles, dispatch_filter<predict_angles<CkfState>, predict_angles<SrckfState>>>),
      kKwFlags, kPredictAnglesDoc},
-    {"update_angles", as_cfunction(&function_entry<kUpdateAngles, dispatch<update_angles<CkfState>, update_angles<SrckfState>>>),
+    {"update_angles", as_cfunction(&function_entry<kUpdateAngles, dispatch_filter<update_angles<CkfState>, update_angles<SrckfState>>>),
      kKwFlags, kUpdateAnglesDoc},
 };
 

@@ -9,6 +9,7 @@
 // filters.
 #include "engine_bank.hpp"
 
+#include "../kit/compiled_models.hpp"
 #include "../kit/kit.hpp"
 
 #include "../bank/ckf_bank.hpp"
@@ -81,6 +82,7 @@ template <class Draw>
 void call_model(PyObject* callable, BankObject& self, bool pass_dt, double dt, PyObject* extra_args, Index columns,
                 Draw&& draw) {
   CkfBank& b = self.b;
+  b.reserve_images();
   PythonModel model(callable, extra_args, pass_dt, &self.points);
   double* points = model.points(b.count * b.points_per_filter(), b.dim_x);
   without_lock([&] {
@@ -336,6 +338,13 @@ Ref bank_predict(BankInstance& self, PyObject* const* args) {
   PyObject* fx_args = given(args[2]) ? arg_tuple(args[2], "fx_args") : nullptr;
   if (!std::isfinite(dt)) fail(Error::value("dt must be finite"));
   runtime::WorkerPool& pool = runtime::WorkerPool::instance();
+  if (const CompiledModelState* model = compiled_model(fx)) {
+    check_model_dims(*model, b.dim_x, b.dim_x);
+    const ModelCall call(fx, fx_args, /*pass_dt=*/true);
+    const ModelFunctionCall bound = call.bound();
+    without_lock([&] { bank::predict_with(b, pool, bound, dt); });
+    return none();
+  }
   call_model(fx, self.state, /*pass_dt=*/true, dt, fx_args, b.dim_x,
              [&](double* points) { bank::draw_prediction_points(b, pool, points); });
   without_lock([&] {
@@ -356,6 +365,13 @@ Ref bank_update(BankInstance& self, PyObject* const* args) {
   PyObject* hx_args = given(args[2]) ? arg_tuple(args[2], "hx_args") : nullptr;
   b.z.swap(zs);
   runtime::WorkerPool& pool = runtime::WorkerPool::instance();
+  if (const CompiledModelState* model = compiled_model(hx)) {
+    check_model_dims(*model, b.dim_x, b.dim_z);
+    const ModelCall call(hx, hx_args, /*pass_dt=*/false);
+    const ModelFunctionCall bound = call.bound();
+    without_lock([&] { bank::update_with(b, pool, bound); });
+    return none();
+  }
   call_model(hx, self.state, /*pass_dt=*/false, 0.0, hx_args, b.dim_z,
              [&](double* points) { bank::draw_update_points(b, pool, points); });
   without_lock([&] {

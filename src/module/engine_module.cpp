@@ -4,6 +4,8 @@
 // symbol is PyInit__engine.
 #include "engine_angles.hpp"
 #include "engine_bank.hpp"
+#include "engine_models.hpp"
+#include "engine_run.hpp"
 #include "engine_panel.hpp"
 #include "engine_smoother.hpp"
 #include "filter_forms.hpp"
@@ -51,6 +53,8 @@ Ref create_module() {
   for (PyMethodDef& def : kFunctions) add_export(module.get(), def.ml_name, new_module_function(&def, module.get()));
   add_angles(module.get());
   add_bank(module.get());
+  add_models(module.get());
+  add_run(module.get());
   add_smoother(module.get());
   add_panel(module.get());
   g_module = module.get();

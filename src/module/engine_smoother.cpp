@@ -3,6 +3,7 @@
 // pass, and the result arrays.
 #include "engine_smoother.hpp"
 
+#include "../kit/compiled_models.hpp"
 #include "../kit/kit.hpp"
 
 #include "../kernels/storage.hpp"
@@ -87,6 +88,45 @@ class PythonTransition final : public smoother::PointTransition {
   PyObject* fx_;
   PyObject* fx_args_;
   Index n_;
+};
+
+/// A compiled fx: called once per step on that step's 2n points, without
+/// Python (the whole pass runs with the interpreter lock released).
+class CompiledTransition final : public smoother::PointTransition {
+ public:
+  CompiledTransition(const CompiledModelState& model, ModelFunctionCall call, Index n)
+      : model_(model), call_(call), n_(n) {}
+
+  Status propagate(Index first, Index count, const DMatrix& points, double dt, DMatrix& images) override {
+    const Index rows = 2 * n_;
+    in_.resize(static_cast<std::size_t>(rows * n_));
+    out_.resize(in_.size());
+    images.resize(count * rows, n_);
+    for (Index s = 0; s < count; ++s) {
+      RowMap(in_.data(), rows, n_) = points.middleRows(s * rows, rows);
+      const int code = call_(in_.data(), out_.data(), rows, n_, n_, dt);
+      if (code != 0) {
+        Error e = model_failed(model_, code);
+        e.message += steps_text(first + s, 1);
+        return e;
+      }
+      images.middleRows(s * rows, rows) = RowMap(out_.data(), rows, n_);
+      const Index bad = first_non_finite_row(images, s * rows, (s + 1) * rows);
+      if (bad < (s + 1) * rows) {
+        Error e = non_finite_model_output(true, bad - s * rows);
+        e.message += steps_text(first + s, 1);
+        return e;
+      }
+    }
+    return Status::success();
+  }
+
+ private:
+  using RowMap = Eigen::Map<Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>>;
+  const CompiledModelState& model_;
+  ModelFunctionCall call_;
+  Index n_;
+  std::vector<double> in_, out_;
 };
 
 // The arrays of cubature_smooth: the filtered trace binds the sizes; the
@@ -186,8 +226,18 @@ Ref cubature_smooth_body(PyObject* const* args) {
   in.steps_per_call = static_cast<Index>(per_call);
   const smoother::CubatureSmootherOutputs out{array_data(xs_out), array_data(ps_out), array_data(gains_out),
                                               square_root ? array_data(chol_out) : nullptr};
-  PythonTransition transition(fx, fx_args, static_cast<Index>(n));
-  unwrap(smoother::run_cubature_smoother(in, transition, out));
+  if (const CompiledModelState* model = compiled_model(fx)) {
+    // A compiled fx needs no interpreter: the whole pass runs without the lock.
+    ModelCall call(fx, fx_args, /*pass_dt=*/true);
+    check_model_dims(*model, static_cast<Index>(n), static_cast<Index>(n));
+    CompiledTransition transition(*model, call.bound(), static_cast<Index>(n));
+    Status status = Status::success();
+    without_lock([&] { status = smoother::run_cubature_smoother(in, transition, out); });
+    unwrap(status);
+  } else {
+    PythonTransition transition(fx, fx_args, static_cast<Index>(n));
+    unwrap(smoother::run_cubature_smoother(in, transition, out));
+  }
 
   Ref result = Ref::steal(PyTuple_New(4));
   if (!result) fail_python();

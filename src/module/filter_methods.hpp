@@ -8,7 +8,9 @@
 #pragma once
 
 #include "filter_fields.hpp"
+#include "record.hpp"
 
+#include "../kit/compiled_models.hpp"
 #include "../kit/kit.hpp"
 
 #include <cmath>
@@ -80,6 +82,12 @@ struct FilterDocs {
   const char* record_step;
 };
 
+/// Temporaries a form keeps between the steps of one run, so that a whole
+/// run allocates nothing per step (defined by each form; the results are
+/// the same bits as without them).
+template <class State>
+struct StepWork;
+
 /// What a filter form defines for its State.
 template <class State>
 struct FilterForm {
@@ -98,7 +106,13 @@ struct FilterForm {
   /// the images are unwrapped around their circular mean before the moments
   /// and wrapped in x and x_prior after the commit.
   static void predict_through_model(State& s, PyObject* fx, PyObject* fx_args, double dt,
-                                    const AngleEntries& angles);
+                                    const AngleEntries& angles) {
+    ModelCall model(fx, fx_args, /*pass_dt=*/true);
+    predict_with(s, model.get(), dt, angles);
+  }
+  /// The same with the model of the call already chosen (a whole run's).
+  static void predict_with(State& s, PointModel& fx, double dt, const AngleEntries& angles,
+                           StepWork<State>* work = nullptr);
   /// Whether update's argument arrays are released before hx runs (so the
   /// callback may do anything with them) or kept until the update ends.
   static bool release_borrows_before_model();
@@ -108,9 +122,18 @@ struct FilterForm {
   /// measurements are unwrapped to within pi of z before the moments (the
   /// innovation goes the short way round); angle states are wrapped in x and
   /// x_post after the update.
-  static void update_through_model(State& s, UpdateArguments& a, const AngleEntries& angles);
+  static void update_through_model(State& s, UpdateArguments& a, const AngleEntries& angles) {
+    ModelCall model(a.hx, a.hx_args, /*pass_dt=*/false);
+    update_with(s, model.get(), a.z, a.r ? &*a.r : nullptr, angles);
+  }
+  /// The same with the model chosen, the measurement z (finite, dim_z) and
+  /// the noise of this update (nullptr: the stored R).
+  static void update_with(State& s, PointModel& hx, const DVector& z, const DMatrix* r, const AngleEntries& angles,
+                          StepWork<State>* work = nullptr);
   /// record_step after its arguments are converted.
   static void record(const State& s, std::uint64_t i, PyObject* out);
+  /// The step's row of a native run's outputs.
+  static void store_step(const State& s, Index i, const RunRows& rows);
 };
 
 template <class State>

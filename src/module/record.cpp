@@ -3,6 +3,7 @@
 
 #include "../kit/kit.hpp"
 
+#include <cstring>
 #include <string>
 
 namespace vexel::py {
@@ -77,6 +78,29 @@ void record_row(std::uint64_t i, PyObject* out, const DVector& x_post, const DMa
   write_matrix(arrays[3], 3, i, P_prior);
   write_scalar(arrays[4], 4, i, log_likelihood);
   write_scalar(arrays[5], 5, i, nis);
+}
+
+namespace {
+std::size_t sz(Index v) { return static_cast<std::size_t>(v); }
+}  // namespace
+
+void RunRows::store(Index i, const DVector& x_post, const DMatrix& P_post, const DVector& x_prior,
+                    const DMatrix& P_prior, double log_likelihood, double nis_value) const {
+  auto put_vector = [&](double* dst, const DVector& v) { std::memcpy(dst + i * n, v.data(), sizeof(double) * sz(n)); };
+  // Row-major out of column-major storage.
+  auto put_matrix = [&](double* dst, const DMatrix& m) {
+    double* row = dst + i * n * n;
+    const double* col = m.data();
+    for (Index r = 0; r < n; ++r) {
+      for (Index c = 0; c < n; ++c) row[r * n + c] = col[c * n + r];
+    }
+  };
+  put_vector(xs, x_post);
+  put_matrix(Ps, P_post);
+  put_vector(xs_prior, x_prior);
+  put_matrix(Ps_prior, P_prior);
+  log_likelihoods[i] = log_likelihood;
+  nis[i] = nis_value;
 }
 
 }  // namespace vexel::py

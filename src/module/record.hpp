@@ -18,4 +18,19 @@ namespace vexel::py {
 void record_row(std::uint64_t i, PyObject* out, const DVector& x_post, const DMatrix& P_post,
                 const DVector& x_prior, const DMatrix& P_prior, double log_likelihood, double nis);
 
+/// The run() outputs as C-ordered storage of N rows, written row by row
+/// without Python (a whole run in one native call).
+struct RunRows {
+  double* xs;
+  double* Ps;
+  double* xs_prior;
+  double* Ps_prior;
+  double* log_likelihoods;
+  double* nis;
+  Index n;
+
+  void store(Index i, const DVector& x_post, const DMatrix& P_post, const DVector& x_prior, const DMatrix& P_prior,
+             double log_likelihood, double nis_value) const;
+};
+
 }  // namespace vexel::py

@@ -7,6 +7,8 @@
 #include "filter_forms.hpp"
 #include "record.hpp"
 
+#include "../kit/compiled_models.hpp"
+
 #include "../angles/angles.hpp"
 #include "../srckf/srckf_ops.hpp"
 
@@ -15,11 +17,10 @@ namespace vexel::py {
 using Form = FilterForm<SrckfState>;
 
 template <>
-void Form::predict_through_model(SrckfState& s, PyObject* fx, PyObject* fx_args, double dt,
-                                 const AngleEntries& angles) {
+void Form::predict_with(SrckfState& s, PointModel& fx, double dt, const AngleEntries& angles,
+                        StepWork<SrckfState>* /*work*/) {
   const DMatrix points = cubature_points(s);
-  PythonModel model(fx, fx_args, /*pass_dt=*/true);
-  DMatrix propagated = evaluate_points(model, points, dt, s.dim_x, /*pass_dt=*/true);
+  DMatrix propagated = evaluate_points(fx, points, dt, s.dim_x, /*pass_dt=*/true);
   angles::unwrap_columns_around_mean(propagated, angles.states);
   unwrap(commit_prediction(s, propagated));
   angles::wrap_entries(s.x, angles.states);
@@ -41,13 +42,13 @@ void Form::noise_shape_error(SrckfState& s) {
 }
 
 template <>
-void Form::update_through_model(SrckfState& s, UpdateArguments& a, const AngleEntries& angles) {
-  const DMatrix Rf = unwrap(begin_update(s, a.r ? &*a.r : nullptr));
+void Form::update_with(SrckfState& s, PointModel& hx, const DVector& z, const DMatrix* r, const AngleEntries& angles,
+                       StepWork<SrckfState>* /*work*/) {
+  const DMatrix Rf = unwrap(begin_update(s, r));
   const DMatrix points = cubature_points(s);
-  PythonModel model(a.hx, a.hx_args, /*pass_dt=*/false);
-  DMatrix Zm = evaluate_points(model, points, 0.0, s.dim_z, /*pass_dt=*/false);
-  angles::unwrap_columns_around(Zm, angles.measurements, a.z);
-  unwrap(update_from_points(s, points, Zm, a.z, Rf));
+  DMatrix Zm = evaluate_points(hx, points, 0.0, s.dim_z, /*pass_dt=*/false);
+  angles::unwrap_columns_around(Zm, angles.measurements, z);
+  unwrap(update_from_points(s, points, Zm, z, Rf));
   angles::wrap_entries(s.x, angles.states);
   angles::wrap_entries(s.x_post, angles.states);
 }
@@ -57,6 +58,12 @@ void Form::record(const SrckfState& s, std::uint64_t i, PyObject* out) {
   const DMatrix P_post = factor_product(s.chol_P_post);
   const DMatrix P_prior = factor_product(s.chol_P_prior);
   record_row(i, out, s.x_post, P_post, s.x_prior, P_prior, s.log_likelihood, s.nis);
+}
+
+template <>
+void Form::store_step(const SrckfState& s, Index i, const RunRows& rows) {
+  rows.store(i, s.x_post, factor_product(s.chol_P_post), s.x_prior, factor_product(s.chol_P_prior), s.log_likelihood,
+             s.nis);
 }
 
 }  // namespace vexel::py
