@@ -181,10 +181,10 @@ def vexel_runner(fx, hx, x0, P0, Q, R, zs, **angles):
         kf = make_filter(fx, hx, x0, P0, Q, R, **angles)
         result = kf.run(zs[:3])
         if not np.all(np.isfinite(result.xs)):
-            return None, None, "produced non-finite states"
+            return None, "produced non-finite states"
     except Exception as exc:  # noqa: BLE001 -- a build without native models rejects them somewhere
-        return None, None, f"not available in this build ({type(exc).__name__}: {exc})"
-    return (lambda: make_filter(fx, hx, x0, P0, Q, R, **angles).run(zs)), kf, None
+        return None, f"not available in this build ({type(exc).__name__}: {exc})"
+    return (lambda: make_filter(fx, hx, x0, P0, Q, R, **angles).run(zs)), None
 
 
 def filterpy_runner(x0, P0, Q, R, zs):
@@ -466,20 +466,17 @@ def main():
     models, why_builtin = builtin_models()
     label_builtin = "VexelCKF.run, built-in models"
     if models is not None:
-        fn, _, why_builtin = vexel_runner(models[0], models[1], x0, P0, Q, R, zs)
+        fn, why_builtin = vexel_runner(models[0], models[1], x0, P0, Q, R, zs)
         if fn is not None:
             runs[label_builtin] = fn
-            xs_b = make_filter(models[0], models[1], x0, P0, Q, R).run(zs).xs
-            print(f"built-in models vs NumPy callbacks: max |dx| / max |x| = "
-                  f"{np.abs(xs_b - ref.xs).max() / np.abs(ref.xs).max():.2g}")
     if label_builtin not in runs:
         rows[label_builtin] = why_builtin
     label_numba = "VexelCKF.run, compiled_fx/compiled_hx (numba)"
-    label_nocheck = "  the same, row functions njit(boundscheck=False)"
+    label_nocheck = "VexelCKF.run, compiled_fx/hx, njit(boundscheck=False)"
     for label, boundscheck in ((label_numba, True), (label_nocheck, False)):
         nb, why = numba_models(boundscheck)
         if nb is not None:
-            fn, _, why = vexel_runner(nb[0], nb[1], x0, P0, Q, R, zs)
+            fn, why = vexel_runner(nb[0], nb[1], x0, P0, Q, R, zs)
             if fn is not None:
                 runs[label] = fn
         if label not in runs:
@@ -487,8 +484,11 @@ def main():
     label_numpy = "VexelCKF.run, NumPy callbacks"
     runs[label_numpy] = lambda: make_filter(coordinated_turn, radar, x0, P0, Q, R, angle_measurements=[1]).run(zs)
 
-    for fn in runs.values():  # warm every path (imports, first-touch of the pool, numba's first call)
-        fn()
+    for label, fn in runs.items():  # warm every path (imports, first touches, numba's first call)
+        result = fn()
+        if result is not None and label != label_numpy:
+            print(f"{label.strip()} vs NumPy callbacks: max |dx| / max |x| = "
+                  f"{np.abs(result.xs - ref.xs).max() / np.abs(ref.xs).max():.2g}")
     times = best_alternating(list(runs.values()), args.repeat)
     for label, t in zip(runs, times):
         rows[label] = t / steps
