@@ -1,7 +1,7 @@
 """Native (compiled) models against a hand-fused C++ filter and the Python peers.
 
     PYTHONPATH=python:benchmarks python benchmarks/bench_native_models.py [--steps 2000] [--repeat 7]
-        [--filters 100000] [--quick] [--peer-python /work/bench-venv/bin/python]
+        [--filters 100000] [--bank-rounds 3] [--quick] [--peer-python /work/bench-venv/bin/python]
 
 One model throughout: a coordinated-turn target (n = 5, state [px, py, vx,
 vy, omega], dt = 1 s) weaving left and right at 3 deg/s, seen by a range and
@@ -21,11 +21,16 @@ run, each as microseconds per step and as a ratio:
 * dynamax's jitted `unscented_kalman_filter` with alpha = 1, beta = 0,
   kappa = 0 (the cubature points plus a centre point of weight zero), in
   steady state (after a compiling call), run by an interpreter that has JAX
-  and dynamax (this one, or --peer-python); skipped with the reason when none
-  has;
+  and dynamax (this one, or --peer-python; JAX and dynamax are not
+  dependencies of the package), with our built-in run timed in alternation
+  with it in that process where the package loads there; skipped with the
+  reason when no interpreter has them;
 * a `CKFBank` of --filters filters with the built-in models, per
   filter-step on 1 and on 2 workers (VEXEL_CKF_NUM_THREADS, each in its own
-  subprocess), and its peak memory against the size of its state;
+  subprocess, the two kinds run in turn --bank-rounds times; the fused
+  filter timed in alternation with the bank's steps in the same process),
+  and its peak memory (VmHWM, reset after the bank is built) above the RSS
+  before the bank, against the size of its state (xs, Ps and the priors);
 * `cubature_smoother` with a compiled fx against FilterPy's
   `UnscentedKalmanFilter.rts_smoother` with `MerweScaledSigmaPoints(5, 1, 0, 0)`
   on the same filtered trace.
@@ -243,13 +248,20 @@ def dynamax_child(path, repeat):
     first = run(zs)
     jax.block_until_ready(first)
     compile_time = time.perf_counter() - t0
-    best = math.inf
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        jax.block_until_ready(run(zs))
-        best = min(best, time.perf_counter() - t0)
+    fns = [lambda: jax.block_until_ready(run(zs))]
+    # Our run with the built-in models, timed in alternation with dynamax where this interpreter
+    # can load the package, so that the ratio of the two sees one machine load.
+    try:
+        models, _ = builtin_models()
+        args = (data["x0"], data["P0"], data["Q"], data["R"])
+        fns.append(lambda: make_filter(models[0], models[1], *args).run(data["zs"]))
+        fns[-1]()
+    except Exception:  # noqa: BLE001 -- then only dynamax is timed here
+        del fns[1:]
+    times = best_alternating(fns, repeat)
     xs = np.asarray(first.filtered_means)
-    print(json.dumps({"seconds": best, "first_call": compile_time, "xs": xs.tolist(),
+    print(json.dumps({"seconds": times[0], "builtin": times[1] if len(times) > 1 else None,
+                      "first_call": compile_time, "xs": xs.tolist(),
                       "versions": f"jax {jax.__version__}, dynamax {__import__('dynamax').__version__}"}))
 
 
@@ -269,13 +281,13 @@ def peer_python(requested):
     return None, "; ".join(reasons)
 
 
-def dynamax_time(zs, prior_x, prior_P, Q, R, repeat, requested):
+def dynamax_time(zs, prior_x, prior_P, x0, P0, Q, R, repeat, requested):
     exe, why = peer_python(requested)
     if exe is None:
         return None, f"skipped: no interpreter with jax and dynamax ({why})"
     with tempfile.TemporaryDirectory() as tmp:
         path = os.path.join(tmp, "track.npz")
-        np.savez(path, zs=zs, prior_x=prior_x, prior_P=prior_P, Q=Q, R=R)
+        np.savez(path, zs=zs, prior_x=prior_x, prior_P=prior_P, x0=x0, P0=P0, Q=Q, R=R)
         env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.join(ROOT, "python"), HERE]),
                    JAX_PLATFORMS="cpu")
         res = subprocess.run([exe, __file__, "--child", "dynamax", "--data", path, "--repeat", str(repeat)],
@@ -371,6 +383,20 @@ def bank_figures(count, repeat, workers, steps):
     return json.loads(res.stdout.strip().splitlines()[-1])
 
 
+def bank_rounds(count, repeat, steps, rounds):
+    """The 1-worker and 2-worker processes run in turn, `rounds` times each; per worker count the
+    round with the fastest step counts (with its fused figure and memory)."""
+    best = {}
+    for _ in range(rounds):
+        for workers in (1, 2):
+            figures = bank_figures(count, repeat, workers, steps)
+            if "error" in figures:
+                return figures, figures
+            if workers not in best or figures["seconds"] < best[workers]["seconds"]:
+                best[workers] = figures
+    return best[1], best[2]
+
+
 # -- smoother ----------------------------------------------------------------
 
 def filterpy_smoother(xs, Ps, Q):
@@ -427,6 +453,8 @@ def main():
                         help="steps FilterPy and the smoothers are timed on (default min(steps, 500))")
     parser.add_argument("--repeat", type=int, default=7, help="repetitions; the best counts (default 7)")
     parser.add_argument("--filters", type=int, default=100_000, help="filters of the bank (default 100,000)")
+    parser.add_argument("--bank-rounds", type=int, default=3,
+                        help="bank processes per worker count, run in turn (default 3)")
     parser.add_argument("--quick", action="store_true", help="short track, small bank, few repetitions")
     parser.add_argument("--peer-python", default=DEFAULT_PEER_PYTHON,
                         help=f"interpreter with jax and dynamax for that peer (default {DEFAULT_PEER_PYTHON})")
@@ -441,6 +469,7 @@ def main():
         return
     if args.quick:
         args.steps, args.repeat, args.filters = min(args.steps, 400), min(args.repeat, 3), min(args.filters, 10_000)
+        args.bank_rounds = 1
     steps = args.steps
     peer_steps = min(steps, args.peer_steps or 500)
 
@@ -518,13 +547,18 @@ def main():
     label_dyn = "dynamax UKF (alpha 1, beta 0, kappa 0), jitted"
     kf0 = make_filter(coordinated_turn, radar, x0, P0, Q, R)
     kf0.predict()
-    dyn, why_dyn = dynamax_time(zs, kf0.x_prior, kf0.P_prior, Q, R, args.repeat, args.peer_python)
+    dyn, why_dyn = dynamax_time(zs, kf0.x_prior, kf0.P_prior, x0, P0, Q, R, args.repeat, args.peer_python)
+    builtin_beside_dyn = None  # our built-in run timed in alternation with dynamax, in its process
     if dyn is not None:
         rows[label_dyn] = dyn["seconds"] / steps
         dyn_xs = np.asarray(dyn["xs"])
+        if dyn["builtin"] is not None:
+            builtin_beside_dyn = dyn["builtin"] / steps
         print(f"dynamax ({dyn['versions']}) vs VexelCKF: max |dx| / max |x| = "
               f"{np.abs(dyn_xs - ref.xs).max() / np.abs(ref.xs).max():.2g}; first (compiling) call "
-              f"{dyn['first_call']:.2f} s, not counted")
+              f"{dyn['first_call']:.2f} s, not counted"
+              + ("" if builtin_beside_dyn is None else
+                 f"; the built-in run timed beside it in that process: {builtin_beside_dyn * 1e6:.3f} us/step"))
     else:
         rows[label_dyn] = why_dyn
 
@@ -551,8 +585,7 @@ def main():
     # -- the bank -------------------------------------------------------------
     print()
     M = args.filters
-    one = bank_figures(M, args.repeat, 1, steps)
-    two = bank_figures(M, args.repeat, 2, steps)
+    one, two = bank_rounds(M, args.repeat, steps, args.bank_rounds)
     bank_one = bank_two = bank_fused = memory = None
     if "error" in one or "error" in two:
         print(f"CKFBank of {M:,} filters, built-in models: {one.get('error') or two.get('error')}")
@@ -608,7 +641,7 @@ def main():
     targets.check("built-in run / fused", ratio(t_builtin, t_fused), "<=", 2.0)
     targets.check("NumPy callbacks / built-in run", ratio(t_numpy, t_builtin), ">=", 15.0)
     targets.check("FilterPy / built-in run", ratio(t_fp, t_builtin), ">=", 300.0)
-    targets.check("dynamax / built-in run", ratio(t_dyn, t_builtin), ">=", 5.0)
+    targets.check("dynamax / built-in run", ratio(t_dyn, builtin_beside_dyn or t_builtin), ">=", 5.0)
     targets.check("bank per filter-step, 1 worker / fused", ratio(bank_one, bank_fused), "<=", 1.5)
     targets.check("bank 1 worker / 2 workers", ratio(bank_one, bank_two), ">=", 1.8)
     targets.check("bank peak memory / state", memory, "<=", 1.5)
