@@ -57,6 +57,7 @@ import time
 os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
 import numpy as np
+from runner import best_times
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -258,7 +259,7 @@ def dynamax_child(path, repeat):
         fns[-1]()
     except Exception:  # noqa: BLE001 -- then only dynamax is timed here
         del fns[1:]
-    times = best_alternating(fns, repeat)
+    times = best_times(fns, rounds=repeat)
     xs = np.asarray(first.filtered_means)
     print(json.dumps({"seconds": times[0], "builtin": times[1] if len(times) > 1 else None,
                       "first_call": compile_time, "xs": xs.tolist(),
@@ -410,25 +411,6 @@ def filterpy_smoother(xs, Ps, Q):
 
 # -- report ------------------------------------------------------------------
 
-def best_alternating(fns, rounds):
-    """Best wall time of one call of each of fns, timed in alternation round after round."""
-    import gc
-
-    best = [math.inf] * len(fns)
-    gc_on = gc.isenabled()
-    gc.disable()
-    try:
-        for _ in range(rounds):
-            for i, fn in enumerate(fns):
-                t0 = time.perf_counter()
-                fn()
-                best[i] = min(best[i], time.perf_counter() - t0)
-    finally:
-        if gc_on:
-            gc.enable()
-    return best
-
-
 class Targets:
     def __init__(self):
         self.rows = []
@@ -540,7 +522,7 @@ def main():
         elif result is not None and label != label_numpy:
             print(f"{label} vs NumPy callbacks: max |dx| / max |x| = "
                   f"{np.abs(result.xs - ref.xs).max() / np.abs(ref.xs).max():.2g}")
-    times = best_alternating(list(runs.values()), args.repeat)
+    times = best_times(list(runs.values()), rounds=args.repeat)
     for label, t in zip(runs, times):
         rows[label] = t / (peer_steps if label == label_fp else steps)
 
@@ -623,9 +605,9 @@ def main():
         theirs_s = filterpy_smoother(trace_xs, trace_Ps, Q)
         print(f"smoother check over {peer_steps} steps: max |dx| / max |x| = "
               f"{np.abs(ours_s.xs - theirs_s[0]).max() / np.abs(trace_xs).max():.2g}")
-        t_ours_s, t_theirs_s = best_alternating(
+        t_ours_s, t_theirs_s = best_times(
             [lambda: cubature_smoother(trace_xs, trace_Ps, smooth_fx, Q, DT),
-             lambda: filterpy_smoother(trace_xs, trace_Ps, Q)], args.repeat)
+             lambda: filterpy_smoother(trace_xs, trace_Ps, Q)], rounds=args.repeat)
         per = peer_steps - 1
         t_smooth_ratio = t_theirs_s / t_ours_s
         print(f"cubature_smoother ({smooth_label}) {t_ours_s / per * 1e6:8.3f} us/step   FilterPy UKF "
