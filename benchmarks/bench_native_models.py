@@ -607,7 +607,7 @@ def main():
               f"{np.abs(ours_s.xs - theirs_s[0]).max() / np.abs(trace_xs).max():.2g}")
         t_ours_s, t_theirs_s = best_times(
             [lambda: cubature_smoother(trace_xs, trace_Ps, smooth_fx, Q, DT),
-             lambda: filterpy_smoother(trace_xs, trace_Ps, Q)], rounds=args.repeat)
+             lambda: filterpy_smoother(trace_xs, trace_Ps, Q)], rounds=max(args.repeat, 25))
         per = peer_steps - 1
         t_smooth_ratio = t_theirs_s / t_ours_s
         print(f"cubature_smoother ({smooth_label}) {t_ours_s / per * 1e6:8.3f} us/step   FilterPy UKF "
