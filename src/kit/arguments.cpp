@@ -7,6 +7,7 @@
 
 #include <deque>
 #include <string>
+#include <unordered_set>
 
 namespace vexel::py {
 
@@ -39,14 +40,19 @@ const char* signature_doc(const Params& p, const char* body, bool method) {
   return kept.back().c_str();
 }
 
-std::vector<std::int64_t> arg_indices(PyObject* obj, const char* name, std::int64_t bound, bool distinct) {
+std::vector<Index> arg_indices(PyObject* obj, const char* name, std::int64_t bound, bool distinct) {
   if (!PyTuple_Check(obj) && !PyList_Check(obj)) {
     fail(Error::type(std::string("argument '") + name + "': must be a tuple or list of int, not " + type_name(obj)));
   }
   const bool tuple = PyTuple_Check(obj);
   const Py_ssize_t count = tuple ? PyTuple_Size(obj) : PyList_Size(obj);
-  std::vector<std::int64_t> out;
-  std::vector<bool> seen(distinct ? static_cast<std::size_t>(bound) : 0, false);
+  std::vector<Index> out;
+  // Repeats are found with a flag per possible index where the bound is
+  // near the list's length (a bank's filters), else with a set of the
+  // indices seen (a few angles below a huge bound).
+  const bool flags = static_cast<std::uint64_t>(bound) <= 8 * static_cast<std::uint64_t>(count) + 4096;
+  std::vector<bool> seen(distinct && flags ? static_cast<std::size_t>(bound) : 0, false);
+  std::unordered_set<std::uint64_t> seen_set;
   for (Py_ssize_t i = 0; i < count; ++i) {
     PyObject* item = tuple ? PyTuple_GetItem(obj, i) : PyList_GetItem(obj, i);
     const std::uint64_t v = convert_arg(name, [&] { return to_u64(item); });
@@ -55,12 +61,11 @@ std::vector<std::int64_t> arg_indices(PyObject* obj, const char* name, std::int6
                         std::to_string(bound - 1)));
     }
     if (distinct) {
-      if (seen[static_cast<std::size_t>(v)]) {
-        fail(Error::value(std::string(name) + " holds the index " + std::to_string(v) + " twice"));
-      }
-      seen[static_cast<std::size_t>(v)] = true;
+      const bool repeated = flags ? seen[static_cast<std::size_t>(v)] : !seen_set.insert(v).second;
+      if (repeated) fail(Error::value(std::string(name) + " holds the index " + std::to_string(v) + " twice"));
+      if (flags) seen[static_cast<std::size_t>(v)] = true;
     }
-    out.push_back(static_cast<std::int64_t>(v));
+    out.push_back(static_cast<Index>(v));
   }
   return out;
 }

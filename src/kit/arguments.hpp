@@ -6,6 +6,8 @@
 #include "errors.hpp"
 #include "python_api.hpp"
 
+#include "../kernels/linalg.hpp"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -72,7 +74,7 @@ PyObject* to_tuple(PyObject* obj);
 /// non-integer, OverflowError for a negative or huge one, ValueError
 /// "<name> holds the index 7, outside 0..4" or "<name> holds the index 2
 /// twice".
-std::vector<std::int64_t> arg_indices(PyObject* obj, const char* name, std::int64_t bound, bool distinct);
+std::vector<Index> arg_indices(PyObject* obj, const char* name, std::int64_t bound, bool distinct);
 
 // Prefixed argument conversions.
 inline std::uint64_t arg_u64(PyObject* o, const char* n) { return convert_arg(n, [&] { return to_u64(o); }); }

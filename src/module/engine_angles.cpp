@@ -23,19 +23,12 @@ namespace vexel::py {
 
 namespace {
 
-
-/// Angle entries: distinct indices into the vector.
-std::vector<Index> index_list(PyObject* obj, Index bound, const char* name) {
-  const std::vector<std::int64_t> v = arg_indices(obj, name, bound, true);
-  return std::vector<Index>(v.begin(), v.end());
-}
-
 template <class State>
 Ref predict_angles(Instance<State>& self, PyObject* const* args) {
   State& s = self.state;
   const PredictArguments a(args + 1, s.dt);
   AngleEntries angles;
-  angles.states = index_list(args[4], s.dim_x, "angle_states");
+  angles.states = arg_indices(args[4], "angle_states", s.dim_x, true);
   a.require_finite_dt();
   FilterForm<State>::predict_through_model(s, a.fx, a.fx_args, a.dt, angles);
   return none();
@@ -46,8 +39,8 @@ Ref update_angles(Instance<State>& self, PyObject* const* args) {
   State& s = self.state;
   UpdateArguments a = FilterMethods<State>::update_arguments(s, args + 1);
   AngleEntries angles;
-  angles.states = index_list(args[5], s.dim_x, "angle_states");
-  angles.measurements = index_list(args[6], s.dim_z, "angle_measurements");
+  angles.states = arg_indices(args[5], "angle_states", s.dim_x, true);
+  angles.measurements = arg_indices(args[6], "angle_measurements", s.dim_z, true);
   FilterForm<State>::update_through_model(s, a, angles);
   return none();
 }

@@ -68,12 +68,6 @@ std::vector<double> copied(const ArrayIn& a) {
   return out;
 }
 
-/// Distinct indices below `bound`.
-std::vector<Index> take_indices(PyObject* obj, const char* name, Index bound) {
-  const std::vector<std::int64_t> v = arg_indices(obj, name, bound, true);
-  return std::vector<Index>(v.begin(), v.end());
-}
-
 /// One step's model call: `draw` fills the step's (count * 2n, n) block of
 /// points (the lock released: the buffer is ours alone until the call) with
 /// every filter's points, then the model runs once on all of them; its
@@ -325,8 +319,8 @@ Ref bank_set_dt(BankInstance& self, PyObject* const* args) {
 
 Ref bank_set_angles(BankInstance& self, PyObject* const* args) {
   CkfBank& b = self.state.b;
-  std::vector<Index> states = take_indices(args[0], "states", b.dim_x);
-  std::vector<Index> measurements = take_indices(args[1], "measurements", b.dim_z);
+  std::vector<Index> states = arg_indices(args[0], "states", b.dim_x, true);
+  std::vector<Index> measurements = arg_indices(args[1], "measurements", b.dim_z, true);
   b.angle_states.swap(states);
   b.angle_measurements.swap(measurements);
   return none();
@@ -383,7 +377,7 @@ Ref bank_update(BankInstance& self, PyObject* const* args) {
 
 Ref bank_keep(BankInstance& self, PyObject* const* args) {
   CkfBank& b = self.state.b;
-  const std::vector<Index> indices = take_indices(args[0], "indices", b.count);
+  const std::vector<Index> indices = arg_indices(args[0], "indices", b.count, true);
   bank::keep_filters(b, indices);
   return none();
 }

@@ -48,12 +48,6 @@ const void* column(PyObject* obj, const char* name, Index steps, int typenum, co
   return PyArray_DATA(a);  // a bool mask: read while the call holds the argument
 }
 
-std::vector<Index> indices(PyObject* obj, const char* name, Index bound) {
-  if (!given(obj)) return {};
-  const std::vector<std::int64_t> v = arg_indices(obj, name, bound, true);
-  return std::vector<Index>(v.begin(), v.end());
-}
-
 template <class State>
 Ref run_filter(Instance<State>& self, PyObject* const* args) {
   using Form = FilterForm<State>;
@@ -87,8 +81,13 @@ Ref run_filter(Instance<State>& self, PyObject* const* args) {
   if (given(args[5])) {
     PyObject* pair = arg_tuple(args[5], "angles");
     if (PyTuple_Size(pair) != 2) fail(Error::value("angles must be (angle_states, angle_measurements)"));
-    angles.states = indices(PyTuple_GetItem(pair, 0), "angle_states", n);
-    angles.measurements = indices(PyTuple_GetItem(pair, 1), "angle_measurements", m);
+    // None: no angles of that kind.
+    auto entries = [&](Py_ssize_t k, const char* name, Index bound) {
+      PyObject* v = PyTuple_GetItem(pair, k);
+      return given(v) ? arg_indices(v, name, bound, true) : std::vector<Index>();
+    };
+    angles.states = entries(0, "angle_states", n);
+    angles.measurements = entries(1, "angle_measurements", m);
   }
   PyObject* progress = given(args[6]) ? args[6] : nullptr;
   if (progress != nullptr && PyCallable_Check(progress) == 0) {

@@ -155,9 +155,9 @@ constexpr ArrayDecl kArrays[] = {
 /// The angle states, in ascending order (None: none).
 std::vector<Index> angle_indices(PyObject* obj, npy_intp dim_x) {
   if (obj == nullptr || obj == Py_None) return {};
-  std::vector<std::int64_t> v = arg_indices(obj, "angle_states", dim_x, true);
+  std::vector<Index> v = arg_indices(obj, "angle_states", dim_x, true);
   std::sort(v.begin(), v.end());
-  return std::vector<Index>(v.begin(), v.end());
+  return v;
 }
 
 constexpr Params kCubatureSmooth{"cubature_smooth()",
