@@ -3,6 +3,7 @@
 #include "../kernels/cubature.hpp"
 #include "../kernels/factorization.hpp"
 #include "../kernels/small_moments.hpp"
+#include "../kernels/small_product.hpp"
 
 #include <cmath>
 #include <limits>
@@ -108,23 +109,18 @@ Status update_from_points(CkfState& s, DMatrix& X, DMatrix& Z, const DVector& z,
   w.KSKt.resize(n, n);
   // The correction is formed in full and then added (not accumulated into x
   // term by term), and likewise for P below.  Plain (not Joseph) form:
-  // P - (K S) K^T, product K S first.  The products of the sizes filters
-  // mostly have are unrolled (each entry summed over its inner index in
-  // order, as the general product below does).
-  bool small_sizes = false;
-  if (m <= 4) {
-    small::with_small_count(n, [&](auto nn) {
-      small_sizes = small::with_small_count(m, [&](auto mm) {
-        constexpr int N = decltype(nn)::value;
-        constexpr int M = decltype(mm)::value;
-        small::product<N, M, M>(w.Pxz.data(), w.SI.data(), w.K.data());
-        small::product<N, M, 1>(w.K.data(), w.y.data(), w.Ky.data());
-        small::product<N, M, M>(w.K.data(), w.S.data(), w.KS.data());
-        small::product_bt<N, M, N>(w.KS.data(), w.K.data(), w.KSKt.data());
-      });
-    });
-  }
-  if (!small_sizes) {
+  // P - (K S) K^T, product K S first.  At the sizes filters mostly have the
+  // products go through the small-block product (each entry summed over its
+  // inner index in order, as the general product below does), without the
+  // general product's set-up.
+  if (n <= 8 && m <= 4) {
+    using simd::small_product;
+    using simd::Pair;
+    small_product<Pair>(n, m, m, w.Pxz.data(), n, w.SI.data(), 1, m, w.K.data(), n, 1.0, false);
+    small_product<Pair>(n, 1, m, w.K.data(), n, w.y.data(), 1, m, w.Ky.data(), n, 1.0, false);
+    small_product<Pair>(n, m, m, w.K.data(), n, w.S.data(), 1, m, w.KS.data(), n, 1.0, false);
+    small_product<Pair>(n, n, m, w.KS.data(), n, w.K.data(), n, 1, w.KSKt.data(), n, 1.0, false);
+  } else {
     w.K.noalias() = w.Pxz * w.SI;
     w.Ky.noalias() = w.K * w.y;
     w.KS.noalias() = w.K * w.S;

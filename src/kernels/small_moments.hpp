@@ -77,38 +77,6 @@ inline void column_sums(const double* __restrict Y, Index r, double* __restrict 
   for (int j = 0; j < C; ++j) out[j] = sums[j];
 }
 
-/// The product of the column-major R x I matrix A and I x C matrix B into
-/// the column-major R x C matrix out (not overlapping either), each entry
-/// summed over the inner index in order.
-template <int R, int I, int C>
-inline void product(const double* __restrict A, const double* __restrict B, double* __restrict out) {
-  VEXEL_UNROLL_ALL
-  for (int j = 0; j < C; ++j) {
-    VEXEL_UNROLL_ALL
-    for (int i = 0; i < R; ++i) {
-      double sum = 0.0;
-      VEXEL_UNROLL_ALL
-      for (int k = 0; k < I; ++k) sum += A[k * R + i] * B[j * I + k];
-      out[j * R + i] = sum;
-    }
-  }
-}
-
-/// The same with the transpose of the column-major C x I matrix Bt as B.
-template <int R, int I, int C>
-inline void product_bt(const double* __restrict A, const double* __restrict Bt, double* __restrict out) {
-  VEXEL_UNROLL_ALL
-  for (int j = 0; j < C; ++j) {
-    VEXEL_UNROLL_ALL
-    for (int i = 0; i < R; ++i) {
-      double sum = 0.0;
-      VEXEL_UNROLL_ALL
-      for (int k = 0; k < I; ++k) sum += A[k * R + i] * Bt[k * C + j];
-      out[j * R + i] = sum;
-    }
-  }
-}
-
 #undef VEXEL_UNROLL_ALL
 
 /// Calls f(std::integral_constant<int, C>) for a column count 1..8 known at

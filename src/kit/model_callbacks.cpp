@@ -124,6 +124,10 @@ void evaluate_points(PointModel& model, const DMatrix& X, double dt, Index dim_o
   if (X.size() > 0) {
     Eigen::Map<Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>>(points, X.rows(), X.cols()) = X;
   }
+  evaluate_drawn(model, dt, dim_out, pass_dt, out, check_finite);
+}
+
+void evaluate_drawn(PointModel& model, double dt, Index dim_out, bool pass_dt, DMatrix& out, bool check_finite) {
   model.evaluate(dt, dim_out, out);
   // Report the first row holding a NaN or infinity.
   if (check_finite) {

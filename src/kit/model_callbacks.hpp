@@ -64,6 +64,11 @@ DMatrix evaluate_points(PointModel& model, const DMatrix& X, double dt, Index di
 void evaluate_points(PointModel& model, const DMatrix& X, double dt, Index dim_out, bool pass_dt, DMatrix& out,
                      bool check_finite = true);
 
+/// The second half of evaluate_points, for points the caller drew straight
+/// into `model.points(...)`: the images into `out`, checked finite.
+void evaluate_drawn(PointModel& model, double dt, Index dim_out, bool pass_dt, DMatrix& out,
+                    bool check_finite = true);
+
 /// The one call of a user's Python model: fx(points, dt, *extra_args)
 /// (pass_dt) or hx(points, *extra_args), `points` handed over to the
 /// argument tuple and `extra_args` a tuple or nullptr.  The callback may

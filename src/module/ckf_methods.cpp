@@ -30,9 +30,7 @@ void Form::predict_with(CkfState& s, PointModel& fx, double dt, const AngleEntri
       unwrap(cubature_points(s.x, s.P));  // its error, changing nothing
     }
     cubature_points_from_factor(s.x, work->L, fx.points(2 * s.dim_x, s.dim_x), s.dim_x, 1);
-    fx.evaluate(dt, s.dim_x, work->images);
-    const Index bad_row = first_non_finite_row(work->images, 0, work->images.rows());
-    if (bad_row < work->images.rows()) fail(non_finite_model_output(/*pass_dt=*/true, bad_row));
+    evaluate_drawn(fx, dt, s.dim_x, /*pass_dt=*/true, work->images);
     angles::unwrap_columns_around_mean(work->images, angles.states);
     unwrap(commit_prediction(s, work->images, jitter, work->work));
   } else {

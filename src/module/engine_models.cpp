@@ -11,7 +11,6 @@
 
 #include "../kernels/tracking_models.hpp"
 
-#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -58,8 +57,8 @@ void* address_of(PyObject* obj, const char* name) {
 
 /// The function from a capsule named by the model signature (its context,
 /// set by scipy's LowLevelCallable, is the default user data), an int
-/// address, or the name of a built-in model.
-void take_function(CompiledModelState& m, PyObject* function, PyObject* user_data) {
+/// address, or the name of a built-in model (returned; else nullptr).
+const BuiltinModel* take_function(CompiledModelState& m, PyObject* function, PyObject* user_data) {
   if (PyUnicode_Check(function)) {
     const std::string name = arg_string(function, "function");
     const BuiltinModel* builtin = find_builtin_model(name);
@@ -78,7 +77,7 @@ void take_function(CompiledModelState& m, PyObject* function, PyObject* user_dat
                         " constants, got " + std::to_string(m.constants.size())));
     }
     m.user_data = m.constants.empty() ? nullptr : m.constants.data();
-    return;
+    return builtin;
   }
   if (PyCapsule_CheckExact(function)) {
     const char* name = PyCapsule_GetName(function);
@@ -102,6 +101,7 @@ void take_function(CompiledModelState& m, PyObject* function, PyObject* user_dat
     m.user_data = address_of(user_data, "user_data");
     m.user_data_object = Ref::borrow(user_data);
   }
+  return nullptr;
 }
 
 PyObject* model_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -112,24 +112,21 @@ PyObject* model_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     const std::string kind = arg_string(a[0], "kind");
     if (kind != "fx" && kind != "hx") fail(Error::value("kind must be 'fx' or 'hx', got '" + kind + "'"));
     m.measurement = kind == "hx";
-    take_function(m, a[1], a[2]);
+    const BuiltinModel* builtin = take_function(m, a[1], a[2]);
     m.dim_in = optional_dim(a[3], "dim_in");
     m.dim_out = optional_dim(a[4], "dim_out");
     // A built-in whose constants are a matrix reads dim_out * dim_in of them:
     // it needs both dimensions fixed, and exactly that many constants.
-    if (PyUnicode_Check(a[1])) {
-      const BuiltinModel* builtin = find_builtin_model(arg_string(a[1], "function"));
-      if (builtin != nullptr && builtin->constants < 0) {
-        if (m.dim_in < 0 || m.dim_out < 0) {
-          fail(Error::value("the built-in model '" + std::string(builtin->name) + "' needs dim_in and dim_out"));
-        }
-        // Compared without forming a product that could overflow.
-        const auto have = static_cast<Index>(m.constants.size());
-        if (have % m.dim_in != 0 || have / m.dim_in != m.dim_out) {
-          fail(Error::value("the built-in model '" + std::string(builtin->name) + "' takes dim_out * dim_in = " +
-                            std::to_string(m.dim_out) + " * " + std::to_string(m.dim_in) + " constants, got " +
-                            std::to_string(have)));
-        }
+    if (builtin != nullptr && builtin->constants < 0) {
+      if (m.dim_in < 0 || m.dim_out < 0) {
+        fail(Error::value("the built-in model '" + std::string(builtin->name) + "' needs dim_in and dim_out"));
+      }
+      // Compared without forming a product that could overflow.
+      const auto have = static_cast<Index>(m.constants.size());
+      if (have % m.dim_in != 0 || have / m.dim_in != m.dim_out) {
+        fail(Error::value("the built-in model '" + std::string(builtin->name) + "' takes dim_out * dim_in = " +
+                          std::to_string(m.dim_out) + " * " + std::to_string(m.dim_in) + " constants, got " +
+                          std::to_string(have)));
       }
     }
     if (!m.measurement && m.dim_in >= 0 && m.dim_out >= 0 && m.dim_in != m.dim_out) {
@@ -140,12 +137,7 @@ PyObject* model_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       // largest dimension a filter can have; distinct either way.
       const Index declared = m.dim_out >= 0 ? m.dim_out : (m.measurement ? -1 : m.dim_in);
       const Index bound = declared >= 0 ? declared : kLargestDimension;
-      std::vector<std::int64_t> angles = arg_indices(a[5], "angles", bound, false);
-      std::vector<std::int64_t> sorted = angles;
-      std::sort(sorted.begin(), sorted.end());
-      const auto twice = std::adjacent_find(sorted.begin(), sorted.end());
-      if (twice != sorted.end()) fail(Error::value("angles holds the index " + std::to_string(*twice) + " twice"));
-      for (std::int64_t k : angles) m.angles.push_back(static_cast<Index>(k));
+      m.angles = arg_indices(a[5], "angles", bound, true);
     }
     m.text = given(a[6]) ? arg_string(a[6], "text") : "CompiledModel(" + kind + ")";
     if (given(a[7])) {

@@ -80,13 +80,9 @@ void record_row(std::uint64_t i, PyObject* out, const DVector& x_post, const DMa
   write_scalar(arrays[5], 5, i, nis);
 }
 
-namespace {
-std::size_t sz(Index v) { return static_cast<std::size_t>(v); }
-}  // namespace
-
 void RunRows::store(Index i, const DVector& x_post, const DMatrix& P_post, const DVector& x_prior,
                     const DMatrix& P_prior, double log_likelihood, double nis_value) const {
-  auto put_vector = [&](double* dst, const DVector& v) { std::memcpy(dst + i * n, v.data(), sizeof(double) * sz(n)); };
+  auto put_vector = [&](double* dst, const DVector& v) { std::memcpy(dst + i * n, v.data(), sizeof(double) * static_cast<std::size_t>(n)); };
   // Row-major out of column-major storage.
   auto put_matrix = [&](double* dst, const DMatrix& m) {
     double* row = dst + i * n * n;
