@@ -24,13 +24,6 @@ constexpr std::int64_t kTakingPart = -1;
 
 std::size_t sz(Index v) { return static_cast<std::size_t>(v); }
 
-bool all_finite(const double* v, Index count) {
-  for (Index i = 0; i < count; ++i) {
-    if (!std::isfinite(v[i])) return false;
-  }
-  return true;
-}
-
 void load_vector(const double* src, DVector& v) {
   for (Index i = 0; i < v.size(); ++i) v.coeffRef(i) = src[i];
 }

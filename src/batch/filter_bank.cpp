@@ -17,15 +17,6 @@ namespace {
 
 using RangeFn = void (*)(const BankModel&, const BankBuffers&, Index, Index);
 
-inline bool all_finite(const double* v, Index count) {
-  for (Index i = 0; i < count; ++i) {
-    std::uint64_t bits;
-    std::memcpy(&bits, &v[i], sizeof bits);
-    if ((bits & 0x7ff0000000000000ULL) == 0x7ff0000000000000ULL) return false;
-  }
-  return true;
-}
-
 inline bool all_nan(const double* v, Index count) {
   for (Index i = 0; i < count; ++i) {
     if (!std::isnan(v[i])) return false;
@@ -60,7 +51,7 @@ void bank_range(const BankModel& model, const BankBuffers& b, Index begin, Index
     double* pi = b.p + i * n * n;
     const double* zi = b.z + i * m;
     // A non-finite prior: nothing is done, the slot keeps x_i and P_i.
-    if (!all_finite(xi, n) || !all_finite(pi, n * n)) {
+    if (!vexel::all_finite(xi, n) || !vexel::all_finite(pi, n * n)) {
       b.log_likelihoods[i] = kNaN;
       b.status[i] = kBadData;
       continue;
@@ -72,7 +63,7 @@ void bank_range(const BankModel& model, const BankBuffers& b, Index begin, Index
     w->predict();
     // A non-finite measurement: the prediction is the result, as a missed
     // measurement when the bank has gaps and z_i is all NaN.
-    if (!all_finite(zi, m)) {
+    if (!vexel::all_finite(zi, m)) {
       store(xi, pi);
       const bool missed = b.gaps && all_nan(zi, m);
       b.log_likelihoods[i] = missed ? kNaN : kMinusInf;

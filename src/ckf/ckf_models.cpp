@@ -84,13 +84,6 @@ void closed_form_products(const CkfState& s, const DMatrix& F, double* fp, doubl
   square_product<N, true>(n, fp, F.data(), p_new);
 }
 
-bool all_finite(const double* v, Index count) {
-  for (Index i = 0; i < count; ++i) {
-    if (!std::isfinite(v[i])) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 Status predict_linear_closed_form(CkfState& s, const DMatrix& F) {

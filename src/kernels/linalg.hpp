@@ -39,6 +39,20 @@ inline double load_double(const char* p) {
 }
 inline void store_double(char* p, double v) { std::memcpy(p, &v, sizeof v); }
 
+/// Whether none of `count` values is a NaN or an infinity: the exponent bits
+/// of every value tested, without branches (integer work the compiler
+/// vectorises).
+inline bool all_finite(const double* v, Index count) {
+  constexpr std::uint64_t kExponent = 0x7ff0000000000000ULL;
+  bool any = false;
+  for (Index i = 0; i < count; ++i) {
+    std::uint64_t bits;
+    std::memcpy(&bits, v + i, sizeof bits);
+    any |= (bits & kExponent) == kExponent;
+  }
+  return !any;
+}
+
 /// Saturating increment of an unsigned 64-bit counter.
 inline void saturating_increment(std::uint64_t& counter) {
   if (counter != UINT64_MAX) ++counter;

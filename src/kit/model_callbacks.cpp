@@ -136,26 +136,9 @@ void evaluate_drawn(PointModel& model, double dt, Index dim_out, bool pass_dt, D
   }
 }
 
-namespace {
-
-/// Whether any of `count` values is a NaN or an infinity: the exponent bits
-/// of every value tested at once (integer work the compiler vectorises).
-bool any_non_finite(const double* v, Index count) {
-  constexpr std::uint64_t kExponent = 0x7ff0000000000000ULL;
-  bool any = false;
-  for (Index i = 0; i < count; ++i) {
-    std::uint64_t bits;
-    std::memcpy(&bits, v + i, sizeof bits);
-    any |= (bits & kExponent) == kExponent;
-  }
-  return any;
-}
-
-}  // namespace
-
 Index first_non_finite_row(const DMatrix& out, Index begin, Index end) {
   // The usual case, all finite, in one pass over a whole set of images.
-  if (begin == 0 && end == out.rows() && !any_non_finite(out.data(), out.size())) return end;
+  if (begin == 0 && end == out.rows() && vexel::all_finite(out.data(), out.size())) return end;
   Index bad_row = end;
   for (Index c = 0; c < out.cols(); ++c) {
     const double* col = out.col(c).data();

@@ -23,13 +23,6 @@ Error with_step(Error e, Index k) {
   return e;
 }
 
-bool all_finite(const double* p, Index count) {
-  for (Index i = 0; i < count; ++i) {
-    if (!std::isfinite(p[i])) return false;
-  }
-  return true;
-}
-
 /// G = C Pp^-1, tried in the order of the innovation inverse: a solve with
 /// the Cholesky factor of Pp (`factor`, or the plain Cholesky of Pp when
 /// `factor` is null), then the general inverse, then the pseudo-inverse.
