@@ -81,13 +81,13 @@ def _initial(x0s: ArrayLike, P0: ArrayLike, count: int) -> Tuple[FloatArray, Flo
 
 
 def _noise(name: str, value: ArrayLike, count: int, steps: int, size: int) -> FloatArray:
-    """One matrix, per step (N, s, s), per sequence (M, s, s) or anything broadcasting to (M, N, s, s)."""
+    """One matrix, per step (N, s, s), per sequence (M, s, s) or a stack broadcasting to (M, N, s, s)."""
     a = as_floats(name, value)
     full = (count, steps, size, size)
     if a.ndim == 0:
         a = a * np.eye(size)
-    _finite(name, a)
-    if a.ndim == 3 and a.shape[1:] == (size, size):
+    fits = 2 <= a.ndim <= 4 and a.shape[-2:] == (size, size)
+    if fits and a.ndim == 3:
         k = a.shape[0]
         if k == steps and (k != count or count == 1):
             a = a[np.newaxis]
@@ -97,25 +97,25 @@ def _noise(name: str, value: ArrayLike, count: int, steps: int, size: int) -> Fl
             raise ValueError(
                 f"{name} of shape {a.shape} is ambiguous with M = N = {k}: give (1, {k}, {size}, {size}) for one "
                 f"matrix per step or ({k}, 1, {size}, {size}) for one per sequence")
-    if a.ndim in (2, 3, 4):
-        try:
-            return np.broadcast_to(a, full)
-        except ValueError:
-            pass
-    raise ValueError(
-        f"{name} must have shape ({size}, {size}), ({steps}, {size}, {size}) per step, ({count}, {size}, {size}) per "
-        f"sequence, or broadcast to (M, N, {size}, {size}) = {full}; got {a.shape}")
+        else:
+            fits = False
+    if fits and a.ndim == 4:
+        fits = a.shape[0] in (1, count) and a.shape[1] in (1, steps)
+    if not fits:
+        raise ValueError(
+            f"{name} must have shape ({size}, {size}), ({steps}, {size}, {size}) per step, ({count}, {size}, {size}) "
+            f"per sequence, or broadcast to (M, N, {size}, {size}) = {full}; got {np.shape(value)}")
+    _finite(name, a)
+    return np.broadcast_to(a, full)
 
 
 def _time_steps(dts: ArrayLike, count: int, steps: int) -> FloatArray:
     d = as_floats("dts", dts)
+    if d.ndim > 2 or (d.ndim >= 1 and d.shape[-1] not in (1, steps)) or (d.ndim == 2 and d.shape[0] not in (1, count)):
+        raise ValueError(
+            f"dts must be one value, shape (N,) = ({steps},) or (M, N) = ({count}, {steps}); got {d.shape}")
     _finite("dts", d)
-    if d.ndim <= 2:
-        try:
-            return np.broadcast_to(d, (count, steps))
-        except ValueError:
-            pass
-    raise ValueError(f"dts must be one value, shape (N,) = ({steps},) or (M, N) = ({count}, {steps}); got {d.shape}")
+    return np.broadcast_to(d, (count, steps))
 
 
 def _panel(kind: str, x0s: ArrayLike, P0: ArrayLike, zs: ArrayLike, fx: Model, hx: Model, Q: ArrayLike,
