@@ -170,10 +170,30 @@ def batch_filter(x0: Any, P0: Any, zs: Any, F: ArrayLike, H: ArrayLike, Q: Array
                  nan_means_missing: bool = False) -> BatchResult:
     """`vexel_ckf.batch_filter` of a panel zs (M, N, dim_z) given as a dask array, lazily.
 
-    x0 is (dim_x,) or (M, dim_x), P0 (dim_x, dim_x) or (M, dim_x, dim_x),
-    either NumPy or dask; F, H, Q, R as for `vexel_ckf.batch_filter`. Returns
-    dask arrays (M, N, dim_x), (M, N, dim_x, dim_x), (M, N) chunked along M
-    as zs is.
+    Parameters
+    ----------
+    x0, P0 : array_like or dask.array.Array
+        (dim_x,) or (M, dim_x), and (dim_x, dim_x) or (M, dim_x, dim_x),
+        NumPy or dask.
+    zs : dask.array.Array
+        The panel (M, N, dim_z), chunked along M.
+    F, H, Q, R : array_like
+        As for `vexel_ckf.batch_filter`.
+    nan_means_missing : bool, optional
+        A row of all NaN is a missed measurement.
+
+    Returns
+    -------
+    BatchResult
+        Dask arrays (M, N, dim_x), (M, N, dim_x, dim_x), (M, N) chunked
+        along M as zs is.
+
+    Raises
+    ------
+    ValueError
+        When the graph is built, for shapes that do not fit together or
+        non-finite model matrices; when computed, for bad data (naming the
+        sequence by its index in zs).
     """
     parts, _, steps, n, chunks = _panel_graph("filter", x0, P0, zs, F, H, Q, R, nan_means_missing, True)
     return BatchResult(_part(parts, 0, (chunks, (steps,), (n,))),
@@ -185,9 +205,24 @@ def batch_smoother(x0: Any, P0: Any, zs: Any, F: ArrayLike, H: ArrayLike, Q: Arr
                    nan_means_missing: bool = False, covariances: bool = True) -> SmootherResult:
     """`vexel_ckf.batch_smoother` of a panel zs (M, N, dim_z) given as a dask array, lazily.
 
-    Returns dask arrays: smoothed means (M, N, dim_x), smoothed covariances
-    (M, N, dim_x, dim_x) or None with covariances=False, and each sequence's
-    log-likelihood total (M,).
+    Parameters
+    ----------
+    x0, P0, zs, F, H, Q, R, nan_means_missing
+        As for `batch_filter`.
+    covariances : bool, optional
+        False returns smoothed means only.
+
+    Returns
+    -------
+    SmootherResult
+        Dask arrays: smoothed means (M, N, dim_x), smoothed covariances
+        (M, N, dim_x, dim_x) or None with covariances=False, and each
+        sequence's log-likelihood total (M,).
+
+    Raises
+    ------
+    ValueError
+        As for `batch_filter`.
     """
     parts, _, steps, n, chunks = _panel_graph("smoother", x0, P0, zs, F, H, Q, R, nan_means_missing, covariances)
     Ps = _part(parts, 1, (chunks, (steps,), (n,), (n,)), new_axis=[3]) if covariances else None
@@ -369,14 +404,37 @@ def cubature_filter(x0s: Any, P0: Any, zs: Any, fx: Any, hx: Any, Q: Any, R: Any
                     nan_means_missing: bool = False, square_root: bool = False) -> CubatureFilterResult:
     """`vexel_ckf.cubature_filter` of a panel zs (M, N, dim_z) given as a dask array, lazily.
 
-    The arguments are those of `vexel_ckf.cubature_filter`. The per-sequence
-    ones (x0s (M, dim_x), P0 (M, dim_x, dim_x), Q or R per sequence, dts
-    (M, N) or (M, 1)) may be NumPy or dask arrays and are cut like zs; the
-    shared ones, fx, hx and their extra arguments travel once, in one task.
-    zs should be chunked along the sequences only: chunks along its other
-    axes are merged by a copy (with a PerformanceWarning). Returns a
-    `CubatureFilterResult` of dask arrays chunked along M as zs is, status
-    int64.
+    Parameters
+    ----------
+    x0s, P0 : array_like or dask.array.Array
+        As for `vexel_ckf.cubature_filter`; see Q, R, dts for per-sequence
+        values.
+    zs : dask.array.Array
+        The panel (M, N, dim_z), best chunked along M only: chunks along the
+        other axes are merged by a copy (with a PerformanceWarning).
+    fx, hx : callable or CompiledModel
+        The models; with fx_args and hx_args they travel to the workers
+        once, so they must pickle.
+    Q, R, dts : array_like or dask.array.Array
+        As for `vexel_ckf.cubature_filter`. Per-sequence inputs (x0s
+        (M, dim_x), P0 (M, dim_x, dim_x), Q or R per sequence, dts (M, N) or
+        (M, 1)) are cut like zs; shared ones go into the graph once.
+    fx_args, hx_args, angle_states, angle_measurements, nan_means_missing, square_root
+        As for `vexel_ckf.cubature_filter`.
+
+    Returns
+    -------
+    CubatureFilterResult
+        Dask arrays chunked along M as zs is; status (M,) int64.
+
+    Raises
+    ------
+    TypeError
+        When the graph is built, for a compiled model that cannot be pickled
+        (made from a function pointer) or a flag that is not a bool.
+    ValueError
+        When the graph is built, for shapes that do not fit together; when
+        computed, for bad data (naming the sequence by its index in zs).
     """
     parts, steps, n, chunks = _cubature_graph("filter", x0s, P0, zs, fx, hx, Q, R, dts, fx_args, hx_args,
                                               angle_states, angle_measurements, nan_means_missing, square_root,
@@ -390,10 +448,24 @@ def cubature_panel_smoother(x0s: Any, P0: Any, zs: Any, fx: Any, hx: Any, Q: Any
                             square_root: bool = False, covariances: bool = True) -> CubaturePanelSmootherResult:
     """`vexel_ckf.cubature_panel_smoother` of a panel zs (M, N, dim_z) given as a dask array, lazily.
 
-    Arguments and chunking as for `cubature_filter`. Returns a
-    `CubaturePanelSmootherResult` of dask arrays: smoothed means
-    (M, N, dim_x), covariances (M, N, dim_x, dim_x) or None with
-    covariances=False, log_likelihood (M,) and status (M,) int64.
+    Parameters
+    ----------
+    x0s, P0, zs, fx, hx, Q, R, dts, fx_args, hx_args, angle_states, angle_measurements, nan_means_missing, square_root
+        As for `cubature_filter`.
+    covariances : bool, optional
+        False returns smoothed means only (Ps is None).
+
+    Returns
+    -------
+    CubaturePanelSmootherResult
+        Dask arrays: smoothed means (M, N, dim_x), covariances
+        (M, N, dim_x, dim_x) or None, log_likelihood (M,) and status (M,)
+        int64, chunked along M as zs is.
+
+    Raises
+    ------
+    TypeError, ValueError
+        As for `cubature_filter`.
     """
     parts, steps, n, chunks = _cubature_graph("smoother", x0s, P0, zs, fx, hx, Q, R, dts, fx_args, hx_args,
                                               angle_states, angle_measurements, nan_means_missing, square_root,
@@ -420,9 +492,29 @@ def filter_bank_step(xs: Any, Ps: Any, zs: Any, F: ArrayLike, H: ArrayLike, Q: A
                      nan_means_missing: bool = False) -> BankStepResult:
     """`vexel_ckf.filter_bank_step` of M filters given as dask arrays, lazily.
 
-    xs (M, dim_x) and zs (M, dim_z) (or (M,)) are dask arrays; Ps is
-    (M, dim_x, dim_x) (dask) or one (dim_x, dim_x) covariance for all. Returns
-    dask arrays (M, dim_x), (M, dim_x, dim_x), (M,), (M,) (status int64).
+    Parameters
+    ----------
+    xs : dask.array.Array
+        States (M, dim_x).
+    Ps : dask.array.Array or array_like
+        (M, dim_x, dim_x), or one (dim_x, dim_x) covariance for all.
+    zs : dask.array.Array
+        Measurements (M, dim_z) (or (M,)).
+    F, H, Q, R : array_like
+        One matrix each, shared by every filter.
+    nan_means_missing : bool, optional
+        A row of all NaN is a missed measurement (status 4).
+
+    Returns
+    -------
+    BankStepResult
+        Dask arrays (M, dim_x), (M, dim_x, dim_x), (M,), (M,) (status int64).
+
+    Raises
+    ------
+    ValueError
+        When the graph is built, for shapes that do not fit together or
+        non-finite model matrices.
     """
     xs = _as_dask("xs", xs)
     zs = _as_dask("zs", zs)
