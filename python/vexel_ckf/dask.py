@@ -240,11 +240,11 @@ def _cubature_layout(steps: int, n: int) -> dict:
             "log_likelihood": (), "status": ()}
 
 
-def _rows(name: str, a: Any, chunks: Tuple[int, ...]) -> da.Array:
+def _rows(a: Any, chunks: Tuple[int, ...]) -> da.Array:
     """A per-sequence input, NumPy or dask, as a dask array cut like zs: zs's
     chunks along the sequences and one chunk along every other axis."""
     if isinstance(a, da.Array):
-        return _whole_rows(a.astype(np.float64) if a.dtype != np.float64 else a, chunks)
+        return _whole_rows(a, chunks)
     return da.from_array(a, chunks=(chunks,) + a.shape[1:])
 
 
@@ -365,7 +365,7 @@ def _cubature_graph(kind: str, x0s: Any, P0: Any, zs: Any, fx: Any, hx: Any, Q: 
         nan_means_missing=bool(nan_means_missing), square_root=bool(square_root), covariances=bool(covariances))
     args: list = [zs, "ijk", da.arange(count, chunks=(chunks,)), "i"]
     for name, axes in (("x0s", "ia"), ("P0", "ibc"), ("Q", "idef"), ("R", "ighl"), ("dts", "io")):
-        args += [_rows(name, values[name], chunks), axes] if per_sequence[name] else [None, None]
+        args += [_rows(values[name], chunks), axes] if per_sequence[name] else [None, None]
     parts = da.blockwise(_run_cubature_chunk, "ijk", *args, dtype=object, meta=np.empty((0, 0, 0), dtype=object),
                          concatenate=True, shared=dask.delayed(dict, pure=True)(shared), kind=kind)
     return parts, steps, n, chunks
