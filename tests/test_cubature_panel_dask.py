@@ -151,29 +151,38 @@ def test_a_model_that_cannot_be_pickled_is_refused_when_the_graph_is_built(kind,
         vd.cubature_filter(x0s, P0, da.from_array(zs, chunks=(3, N, 2)), models_["fx"], models_["hx"], Qs, Rs)
 
 
-BAD = [
-    (dict(x0s=np.zeros((8, n))), ValueError, r"^x0s must have shape \(dim_x,\) or \(M, dim_x\) with M = 9"),
-    (dict(P0=np.eye(4)), ValueError, r"^P0 must be a scalar .* got \(4, 4\)$"),
-    (dict(Q=np.zeros((N, 9, 9))), ValueError, r"^Q must be one \(5, 5\) matrix"),
-    (dict(R=np.ones((M, 3, 2, 2))), ValueError, r"^R must be one \(2, 2\) matrix .* got shape \(9, 3, 2, 2\)$"),
-    (dict(dts=np.ones((M, 2))), ValueError, r"^dts must be one value, \(25,\) shared .* got shape \(9, 2\)$"),
-    (dict(x0s=np.zeros((M, 4)), P0=1.0, Q=1.0), ValueError, r"^fx .* takes states of 5 entries, but the filter's"),
-    (dict(angle_states=[5]), ValueError, r"^angle_states holds 5, outside -5..4"),
-    (dict(square_root=1), TypeError, r"^square_root must be True or False, got int$"),
-    (dict(fx="turn"), TypeError, r"^fx must be a model"),
+# Shape errors: the Dask functions raise them when the graph is built, with the in-memory functions' words.
+BAD_SHAPES = [
+    (dict(x0s=np.zeros((8, n))), r"^x0s must have shape \(dim_x,\) or \(M, dim_x\) with M = 9; got \(8, 5\)$"),
+    (dict(P0=np.eye(4)), r"^P0 must have shape \(5, 5\) or \(M, 5, 5\) with M = 9; got \(4, 4\)$"),
+    (dict(Q=np.zeros((N, 9, 9))), r"^Q must have shape \(5, 5\), \(25, 5, 5\) per step, \(9, 5, 5\) per sequence"),
+    (dict(R=np.ones((M, 3, 2, 2))), r"^R must have shape \(2, 2\), .* got \(9, 3, 2, 2\)$"),
+    (dict(dts=np.ones((M, 2))), r"^dts must be one value, shape \(N,\) = \(25,\) or \(M, N\) = \(9, 25\); "
+                                r"got \(9, 2\)$"),
+    (dict(zs=np.zeros((M, M, 2)), Q=np.eye(n)[None].repeat(M, 0)),
+     r"^Q of shape \(9, 5, 5\) is ambiguous with M = N = 9"),
+    (dict(x0s=np.zeros((M, 4)), P0=1.0, Q=1.0), r"^fx .* takes states of 5 entries, but the filter's states have 4"),
+    (dict(angle_states=[5]), r"^angle_states holds 5, outside -5..4"),
 ]
 
 
-@pytest.mark.parametrize("bad, error, message", BAD)
-def test_dask_checks_shapes_and_flags_when_the_graph_is_built(bad, error, message):
+@pytest.mark.parametrize("bad, message", BAD_SHAPES)
+def test_dask_checks_shapes_when_the_graph_is_built_as_the_in_memory_panel_does(bad, message):
     x0s, P0, zs, Qs, Rs, dts = panel()
-    args = dict(x0s=x0s, P0=P0, zs=da.from_array(zs, chunks=(3, N, 2)), fx=FX, hx=HX, Q=Qs, R=Rs, dts=dts)
+    args = {**dict(x0s=x0s, P0=P0, zs=zs, fx=FX, hx=HX, Q=Qs, R=Rs, dts=dts), **bad}
+    with pytest.raises(ValueError, match=message):
+        cubature_filter(**args)
+    with pytest.raises(ValueError, match=message):
+        vd.cubature_filter(**{**args, "zs": da.from_array(args["zs"], chunks=(3, -1, -1))})
+
+
+@pytest.mark.parametrize("bad, error, message", [
+    (dict(square_root=1), TypeError, r"^square_root must be True or False, got int$"),
+    (dict(fx="turn"), TypeError, r"^fx must be a model"),
+    (dict(zs=da.from_array(np.zeros((M, N, 2)))[da.arange(M) > 3]), ValueError, r"^zs has chunks of unknown size"),
+])
+def test_dask_checks_flags_and_models_when_the_graph_is_built(bad, error, message):
+    x0s, P0, zs, Qs, Rs, dts = panel()
+    args = {**dict(x0s=x0s, P0=P0, zs=da.from_array(zs, chunks=(3, N, 2)), fx=FX, hx=HX, Q=Qs, R=Rs), **bad}
     with pytest.raises(error, match=message):
-        vd.cubature_filter(**{**args, **bad})
-
-
-def test_a_stack_of_as_many_matrices_as_sequences_and_steps_is_ambiguous():
-    x0s, P0, zs, Qs, Rs, dts = panel()
-    square = da.from_array(zs[:, :M], chunks=(4, M, 2))
-    with pytest.raises(ValueError, match=r"^Q of shape \(9, 5, 5\) is ambiguous"):
-        vd.cubature_panel_smoother(x0s, P0, square, FX, HX, Qs, Rs[0])
+        vd.cubature_filter(**args)

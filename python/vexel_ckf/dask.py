@@ -256,46 +256,41 @@ def _floats(name: str, a: Any) -> Any:
 
 
 def _noise(name: str, value: Any, count: int, steps: int, dim: int) -> Tuple[Any, bool]:
-    """Q or R and whether it is per sequence.
+    """Q or R and whether it is per sequence, with the in-memory panel's shape rules.
 
     A stack goes on as 4-D (sequences, steps, dim, dim), shared ones with a
-    sequences' axis of 1: a chunk of sequences must not read a per-step
-    stack as a per-sequence one because the chunk happens to hold N of them.
+    sequences' axis of 1: a chunk must not read a per-step stack as a
+    per-sequence one because it happens to hold N sequences.
     """
     a = _floats(name, value)
-    want = (f"{name} must be one ({dim}, {dim}) matrix (a scalar: a multiple of the identity), a stack "
-            f"({steps}, {dim}, {dim}) per step or ({count}, {dim}, {dim}) per sequence, or 4-D broadcastable "
-            f"to ({count}, {steps}, {dim}, {dim}); got shape {a.shape}")
+    full = (count, steps, dim, dim)
     if a.ndim == 0:
         return a, False
-    if a.ndim not in (2, 3, 4) or a.shape[-2:] != (dim, dim):
-        raise ValueError(want)
-    if a.ndim == 2:
-        return a, False
-    if a.ndim == 3:
-        if a.shape[0] == steps == count:
-            raise ValueError(f"{name} of shape {a.shape} is ambiguous: the panel has {count} sequences and "
-                             f"{steps} steps; give ({1}, {steps}, {dim}, {dim}) for per-step matrices or "
-                             f"({count}, 1, {dim}, {dim}) for per-sequence ones")
-        if a.shape[0] == steps:
-            return a[None], False
-        if a.shape[0] == count:
+    if a.ndim == 3 and a.shape[1:] == (dim, dim):
+        k = a.shape[0]
+        if k == count and k == steps and count > 1:
+            raise ValueError(
+                f"{name} of shape {a.shape} is ambiguous with M = N = {k}: give (1, {k}, {dim}, {dim}) for one "
+                f"matrix per step or ({k}, 1, {dim}, {dim}) for one per sequence")
+        if k == count and k != steps:
             return a[:, None], True
-        raise ValueError(want)
-    if a.shape[0] not in (1, count) or a.shape[1] not in (1, steps):
-        raise ValueError(want)
-    return a, a.shape[0] == count and count > 1
+        if k in (1, steps):
+            return a[None], False
+    if a.ndim == 2 and a.shape == (dim, dim):
+        return a[None, None], False
+    if a.ndim == 4 and a.shape[0] in (1, count) and a.shape[1] in (1, steps) and a.shape[2:] == (dim, dim):
+        return a, a.shape[0] == count and count > 1
+    raise ValueError(
+        f"{name} must have shape ({dim}, {dim}), ({steps}, {dim}, {dim}) per step, ({count}, {dim}, {dim}) per "
+        f"sequence, or broadcast to (M, N, {dim}, {dim}) = {full}; got {a.shape}")
 
 
 def _steps(value: Any, count: int, steps: int) -> Tuple[Any, bool]:
     """dts and whether it is per sequence."""
     a = _floats("dts", value)
-    if a.ndim == 0 or (a.ndim == 1 and a.shape == (steps,)):
-        return a, False
-    if a.ndim != 2 or a.shape[0] not in (1, count) or a.shape[1] not in (1, steps):
-        raise ValueError(f"dts must be one value, ({steps},) shared by the sequences, or 2-D broadcastable to "
-                         f"({count}, {steps}); got shape {a.shape}")
-    return a, a.shape[0] == count and count > 1
+    if a.ndim <= 2 and a.shape[-1:] in ((), (1,), (steps,)) and a.shape[:-1] in ((), (1,), (count,)):
+        return a, a.ndim == 2 and a.shape[0] == count and count > 1
+    raise ValueError(f"dts must be one value, shape (N,) = ({steps},) or (M, N) = ({count}, {steps}); got {a.shape}")
 
 
 def _travelling_model(obj: Any, kind: str, dim_in: int, dim_out: int) -> Any:
@@ -340,13 +335,11 @@ def _cubature_graph(kind: str, x0s: Any, P0: Any, zs: Any, fx: Any, hx: Any, Q: 
 
     x0s = _floats("x0s", x0s)
     if x0s.ndim not in (1, 2) or (x0s.ndim == 2 and x0s.shape[0] != count) or x0s.shape[-1] == 0:
-        raise ValueError(f"x0s must have shape (dim_x,) or (M, dim_x) with M = {count} sequences and dim_x > 0; "
-                         f"got {x0s.shape}")
+        raise ValueError(f"x0s must have shape (dim_x,) or (M, dim_x) with M = {count}; got {x0s.shape}")
     n = x0s.shape[-1]
     P0 = _floats("P0", P0)
     if P0.shape not in ((), (n, n), (count, n, n)):
-        raise ValueError(f"P0 must be a scalar (a multiple of the identity), ({n}, {n}) or ({count}, {n}, {n}); "
-                         f"got {P0.shape}")
+        raise ValueError(f"P0 must have shape ({n}, {n}) or (M, {n}, {n}) with M = {count}; got {P0.shape}")
     Q, Q_rows = _noise("Q", Q, count, steps, n)
     R, R_rows = _noise("R", R, count, steps, dim_z)
     dts, dts_rows = _steps(dts, count, steps)
@@ -385,7 +378,7 @@ def _run_cubature_chunk(zs: np.ndarray, index: np.ndarray, x0s: Optional[np.ndar
 def _cubature_result(result_type: Any, parts: da.Array, steps: int, n: int, chunks: Tuple[int, ...],
                      covariances: bool) -> Any:
     layout = _cubature_layout(steps, n)
-    fields = []
+    fields: list = []
     for item, name in enumerate(result_type._fields):
         trailing = layout[name]
         dtype = np.int64 if name == "status" else np.float64
