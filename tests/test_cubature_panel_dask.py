@@ -43,6 +43,11 @@ def scaled_range_bearing(X, scale):
     return HX(X) * scale
 
 
+def turn(X, dt):
+    """A Python fx."""
+    return FX(X, dt)
+
+
 # Each chunking comes with its own mix of NumPy, dask, shared and per-sequence inputs: (zs chunks, how to
 # build x0s, P0, Q, R, dts and the remaining options from the panel).
 CASES = {
@@ -51,7 +56,8 @@ CASES = {
     "one sequence": (((1, 5, 3), N, 2), lambda x0s, P0, Qs, Rs, dts: dict(
         x0s=x0s, P0=da.from_array(P0, chunks=2), Q=Qs[:, None], R=Rs[0], dts=dts[:, :1], square_root=True)),
     "chunked steps": (((3, 3, 3), (10, 15), (1, 1)), lambda x0s, P0, Qs, Rs, dts: dict(
-        x0s=da.from_array(x0s), P0=P0[0], Q=0.1, R=Rs[None], dts=dts[0], hx=scaled_range_bearing, hx_args=(1.0,))),
+        x0s=da.from_array(x0s), P0=P0[0], Q=0.1, R=Rs[None], dts=dts[0], fx=turn, hx=scaled_range_bearing,
+        hx_args=(1.0,))),
 }
 
 
@@ -82,8 +88,8 @@ def test_dask_panels_equal_the_in_memory_ones(case, where, request):
     zs_chunks, build = CASES[case]
     lazy_args = build(x0s, P0, Qs, Rs, dts)
     memory_args = {k: v.compute() if isinstance(v, da.Array) else v for k, v in lazy_args.items()}
-    fx, hx = FX, lazy_args.pop("hx", HX)
-    memory_args.pop("hx", None)
+    fx, hx = lazy_args.pop("fx", FX), lazy_args.pop("hx", HX)
+    memory_args.pop("fx", None), memory_args.pop("hx", None)
     covariances = case != "one sequence"
     zd = da.from_array(zs, chunks=zs_chunks)
     with warnings.catch_warnings(record=True) as caught:
