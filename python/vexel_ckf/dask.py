@@ -263,34 +263,17 @@ def _noise(name: str, value: Any, count: int, steps: int, dim: int) -> Tuple[Any
     per-sequence one because it happens to hold N sequences.
     """
     a = _floats(name, value)
-    full = (count, steps, dim, dim)
     if a.ndim == 0:
         return a, False
-    if a.ndim == 3 and a.shape[1:] == (dim, dim):
-        k = a.shape[0]
-        if k == count and k == steps and count > 1:
-            raise ValueError(
-                f"{name} of shape {a.shape} is ambiguous with M = N = {k}: give (1, {k}, {dim}, {dim}) for one "
-                f"matrix per step or ({k}, 1, {dim}, {dim}) for one per sequence")
-        if k == count and k != steps:
-            return a[:, None], True
-        if k in (1, steps):
-            return a[None], False
-    if a.ndim == 2 and a.shape == (dim, dim):
-        return a[None, None], False
-    if a.ndim == 4 and a.shape[0] in (1, count) and a.shape[1] in (1, steps) and a.shape[2:] == (dim, dim):
-        return a, a.shape[0] == count and count > 1
-    raise ValueError(
-        f"{name} must have shape ({dim}, {dim}), ({steps}, {dim}, {dim}) per step, ({count}, {dim}, {dim}) per "
-        f"sequence, or broadcast to (M, N, {dim}, {dim}) = {full}; got {a.shape}")
+    layout = _cubature_panel._noise_layout(name, a.shape, count, steps, dim)
+    return a.reshape(layout), layout[0] == count and count > 1
 
 
 def _steps(value: Any, count: int, steps: int) -> Tuple[Any, bool]:
     """dts and whether it is per sequence."""
     a = _floats("dts", value)
-    if a.ndim <= 2 and a.shape[-1:] in ((), (1,), (steps,)) and a.shape[:-1] in ((), (1,), (count,)):
-        return a, a.ndim == 2 and a.shape[0] == count and count > 1
-    raise ValueError(f"dts must be one value, shape (N,) = ({steps},) or (M, N) = ({count}, {steps}); got {a.shape}")
+    _cubature_panel._steps_layout(a.shape, count, steps)
+    return a, a.ndim == 2 and a.shape[0] == count and count > 1
 
 
 def _travelling_model(obj: Any, kind: str, dim_in: int, dim_out: int) -> Any:
