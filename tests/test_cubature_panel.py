@@ -161,6 +161,10 @@ def test_python_models_match_compiled_ones_with_one_call_per_step(square_root):
             assert calls["hx"] == observed
             if d.ndim == 1:  # a time step shared by the panel: one call per step (and per smoother step)
                 assert calls["fx"] == 30 + (29 if func is vx.cubature_panel_smoother else 0)
+            # A compiled fx with a Python hx: the compiled one runs natively on the whole block.
+            mixed = func(x0s, P05, zs, fx, py_hx, Q5, R2, dts=d, angle_measurements=[1], **kw)
+            for a, b in zip(mixed, want):
+                assert bits(a, b)
 
 
 def test_bad_model_output_is_that_sequence_status_3():

@@ -479,7 +479,10 @@ void python_half(std::vector<PythonSequence<State>>& seqs, PyObject* model, PyOb
     const auto count = static_cast<Index>(members.size());
     double dt = 0.0;
     std::memcpy(&dt, &key, sizeof dt);
-    PythonModel call(model, model_args, prediction, &cache);
+    // A compiled model met here (its partner is a Python one) is evaluated
+    // natively on the whole block.
+    ModelCall chosen(model, model_args, prediction, &cache);
+    PointModel& call = chosen.get();
     double* points = call.points(count * rows, n);
     auto each = [&](auto&& body) {
       without_lock([&] {
@@ -578,7 +581,8 @@ void smooth_python(const PanelIn& in, const PanelOut& out, PyObject* fx, PyObjec
       const auto count = static_cast<Index>(members.size());
       double dt = 0.0;
       std::memcpy(&dt, &key, sizeof dt);
-      PythonModel call(fx, fx_args, /*pass_dt=*/true, &cache);
+      ModelCall chosen(fx, fx_args, /*pass_dt=*/true, &cache);
+      PointModel& call = chosen.get();
       double* points = call.points(count * rows, n);
       each(members, [&](Index j, PythonPass& p) {
         Eigen::Map<RowMajor>(points + j * rows * n, rows, n) = p.pass->points();
