@@ -3,8 +3,11 @@ time steps, angles, failing sequences and both forms; a Python model against the
 as a compiled model against the linear panel smoother; and the argument errors."""
 
 import os
+import signal
 import subprocess
 import sys
+import threading
+import time
 
 import numpy as np
 import pytest
@@ -290,3 +293,19 @@ def test_unusable_rows_name_sequence_and_step(row, match):
     zs[2, 3] = np.nan
     with pytest.raises(ValueError, match="nan_means_missing=True"):
         vx.cubature_filter(np.ones(5), P05, zs, models.coordinated_turn(), models.range_bearing(), Q5, R2)
+
+
+def test_ctrl_c_stops_a_long_panel():
+    if threading.current_thread() is not threading.main_thread() or not hasattr(signal, "pthread_kill"):
+        pytest.skip("needs signals delivered to the main thread")
+    M, N = 8000, 500  # four million sequence-steps: seconds of work
+    zs = np.tile([[800.0, 0.1]], (M, N, 1))
+    timer = threading.Timer(0.3, lambda: signal.pthread_kill(threading.main_thread().ident, signal.SIGINT))
+    start = time.perf_counter()
+    timer.start()
+    with pytest.raises(KeyboardInterrupt):
+        vx.cubature_panel_smoother(np.array([800.0, 0, 1, 1, 0]), P05, zs, models.coordinated_turn(),
+                                   models.range_bearing(), Q5, R2, covariances=False)
+    stopped = time.perf_counter() - start
+    timer.join()
+    assert stopped < 0.3 + 1.5  # far less than the whole call; generous for a loaded machine
