@@ -263,7 +263,17 @@ def cubature_panel_smoother(x0s: ArrayLike, P0: ArrayLike, zs: ArrayLike, fx: Mo
     in cache, with the bits of `VexelCKF.run` followed by `VexelCKF.smooth`
     (with the same Q and dts). The filtered covariances live only in
     per-worker scratch; with ``covariances=False`` no (M, N, dim_x, dim_x)
-    array exists at all.
+    array exists at all. With a Python model the sequences advance together
+    step by step, so the filtered covariances of all of them are kept until
+    the smoother has run.
+
+    Parameters
+    ----------
+    x0s, P0, zs, fx, hx, Q, R, dts, fx_args, hx_args, angle_states, angle_measurements, nan_means_missing, square_root
+        As for `cubature_filter`.
+    covariances : bool, optional
+        Return the smoothed covariances (default); False returns the
+        smoothed means only (``Ps`` is None).
 
     Returns
     -------
@@ -273,6 +283,11 @@ def cubature_panel_smoother(x0s: ArrayLike, P0: ArrayLike, zs: ArrayLike, fx: Mo
         filter stopped at step k (see `cubature_filter`) is smoothed over
         its steps before k and is NaN from k on; one whose smoother fails
         is NaN throughout, with status 2 or 3.
+
+    Raises
+    ------
+    ValueError, TypeError
+        As for `cubature_filter`.
     """
     return _panel("smoother", x0s, P0, zs, fx, hx, Q, R, dts, fx_args, hx_args, angle_states, angle_measurements,
                   nan_means_missing, square_root, covariances, None)
