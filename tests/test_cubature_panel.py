@@ -309,3 +309,28 @@ def test_ctrl_c_stops_a_long_panel():
     stopped = time.perf_counter() - start
     timer.join()
     assert stopped < 0.3 + 1.5  # far less than the whole call; generous for a loaded machine
+
+
+@pytest.mark.parametrize("func, callback, where", [
+    (vx.cubature_filter, "fx", "at step 3"),
+    (vx.cubature_filter, "hx", "at step 3"),
+    (vx.cubature_panel_smoother, "fx", "at smoother step 1"),
+])
+def test_a_python_model_raising_stops_the_call_with_a_note(func, callback, where):
+    fx, hx = models.coordinated_turn(), models.range_bearing()
+    state = {"calls": 0}
+    smoothing = func is vx.cubature_panel_smoother
+
+    def failing(*args):
+        state["calls"] += 1
+        backward = smoothing and state["calls"] > 6
+        if (state["calls"] == 4 and not smoothing) or (backward and state["calls"] == 6 + 4):
+            raise ZeroDivisionError("model broke")
+        return np.asarray((fx if callback == "fx" else hx)(*args))
+
+    models_used = dict(fx=failing, hx=hx) if callback == "fx" else dict(fx=fx, hx=failing)
+    with pytest.raises(ZeroDivisionError, match="model broke") as info:
+        func(np.array([800.0, 0, 1, 1, 0]), P05, np.tile([[800.0, 0.1]], (3, 6, 1)), Q=Q5, R=R2,
+             angle_measurements=[1], **models_used)
+    if sys.version_info >= (3, 11):
+        assert info.value.__notes__ == [f"raised by {callback} in a nonlinear panel {where}"]

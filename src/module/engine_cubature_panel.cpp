@@ -447,6 +447,21 @@ struct PythonSequence {
   Index row = 0;    // its rows in the step's point array
 };
 
+/// The model on a step's block; a Python exception from it gets a note
+/// naming the callback and the step.
+void evaluate_noted(PointModel& call, double dt, Index dim_out, double* images, const char* callback, Index k,
+                    const char* pass) {
+  try {
+    call.evaluate(dt, dim_out, images);
+  } catch (Error& e) {
+    if (e.kind == ErrorKind::PythonSet) {
+      add_note_to_pending(std::string("raised by ") + callback + " in a nonlinear panel at " + pass + "step " +
+                          std::to_string(k));
+    }
+    throw;
+  }
+}
+
 /// One half of step k for every running sequence: points on the pool, the
 /// model once per distinct time step, the step finished on the pool.
 template <class State, class Step>
@@ -512,7 +527,7 @@ void python_half(std::vector<PythonSequence<State>>& seqs, PyObject* model, PyOb
         for (Index c = 0; c < n; ++c) p[r * n + c] = in.x0.at(members[j], c);
     });
     images.resize(static_cast<std::size_t>(count * rows * dim_out));
-    call.evaluate(dt, dim_out, images.data());
+    evaluate_noted(call, dt, dim_out, images.data(), prediction ? "fx" : "hx", k, "");
     each([&](Index j, PythonSequence<State>& sq) {
       if (sq.stop >= 0) return;
       ReplayModel replay(images.data() + j * rows * dim_out);
@@ -588,7 +603,7 @@ void smooth_python(const PanelIn& in, const PanelOut& out, PyObject* fx, PyObjec
         Eigen::Map<RowMajor>(points + j * rows * n, rows, n) = p.pass->points();
       });
       images.resize(static_cast<std::size_t>(count * rows * n));
-      call.evaluate(dt, n, images.data());
+      evaluate_noted(call, dt, n, images.data(), "fx", k, "smoother ");
       each(members, [&](Index j, PythonPass& p) {
         const double* y = images.data() + j * rows * n;
         if (!vexel::all_finite(y, rows * n)) {
