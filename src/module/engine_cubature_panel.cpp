@@ -727,9 +727,11 @@ Ref cubature_panel_body(PyObject* const* args) {
   check_shape_fits({M, N, n, n});
   const auto uM = static_cast<std::uint64_t>(M * N);
   const auto un = static_cast<std::uint64_t>(n);
-  const bool all_rows = !out.smooth;
-  unwrap(check_storage({{uM, un}, {all_rows || covariances ? uM : 0, un * un}, {all_rows ? uM : 0, un},
-                        {all_rows ? uM : 0, un * un}, {uM, 2}}));
+  // Filtering without covariances is a likelihood evaluation: no rows.
+  const bool all_rows = !out.smooth && covariances;
+  unwrap(check_storage({{all_rows || out.smooth ? uM : 0, un}, {all_rows || covariances ? uM : 0, un * un},
+                        {all_rows ? uM : 0, un},
+                        {all_rows ? uM : 0, un * un}, {all_rows ? uM : 0, 2}}));
   in.x0 = view_of(arrays[kX0]);
   in.p0 = view_of(arrays[kP0]);
   in.zs = view_of(arrays[kZs]);
@@ -741,15 +743,15 @@ Ref cubature_panel_body(PyObject* const* args) {
   const npy_intp pdims[4] = {M, N, n, n};
   const npy_intp ldims[2] = {M, N};
   const npy_intp sdims[1] = {M};
-  Ref xs = new_array(3, xdims);
-  Ref ps = all_rows || covariances ? new_array(4, pdims) : none();
+  Ref xs = all_rows || out.smooth ? new_array(3, xdims) : none();
+  Ref ps = all_rows || (out.smooth && covariances) ? new_array(4, pdims) : none();
   Ref xs_prior = all_rows ? new_array(3, xdims) : none();
   Ref ps_prior = all_rows ? new_array(4, pdims) : none();
   Ref lls = all_rows ? new_array(2, ldims) : none();
   Ref nis = all_rows ? new_array(2, ldims) : none();
   Ref totals = new_array(1, sdims);
   Ref status = new_array(1, sdims, NPY_INT64);
-  out.xs = array_data(xs);
+  out.xs = xs.get() == Py_None ? nullptr : array_data(xs);
   out.ps = ps.get() == Py_None ? nullptr : array_data(ps);
   if (all_rows) {
     out.xs_prior = array_data(xs_prior);
@@ -783,7 +785,9 @@ const char* const kCubaturePanelDoc = signature_doc(kCubaturePanel, ""
     "  models: (fx, fx_args, hx, hx_args); angles: (angle_states, angle_measurements)\n"
     "  nan_means_missing: a row of all NaN is a missed measurement\n"
     "  square_root: the square-root form\n"
-    "  covariances: the smoothed covariances are returned (smooth only)\n"
+    "  covariances: smoothing, the smoothed covariances are returned;\n"
+    "    filtering, false returns the totals and statuses only (the other\n"
+    "    items None): a likelihood evaluation\n"
     "  first_sequence: index of sequence 0 in messages, or None\n"
     "\n"
     "A sequence that fails stops there: its rows from that step on are NaN,\n"
