@@ -1731,6 +1731,10 @@ class Fuzzer:
         fields = _SRCKF if sr else _CKF
         op = r.choices(["predict", "update", "set", "read", "run", "smooth", "linear", "copy", "pickle", "dict",
                         "options", "missed", "bad_output"], [6, 6, 6, 2, 2, 2, 2, 1, 1, 1, 2, 2, 1])[0]
+        if op == "options" and self.depth and any(kf is k for k in self.kfs):
+            # A callback re-entered: a call on this private filter may be running, judged on its state
+            # afterwards; its options are plain attributes that a busy filter does not refuse.
+            op = "read"
         numerical = (lambda e: COUNTERS if isinstance(e, RuntimeError) else ())
         if op == "predict":
             kwargs = {}
@@ -4318,8 +4322,13 @@ class Fuzzer:
             p["faults"].append("infinite measurement")
         elif roll < 0.15:
             P_form = "per"
-            P0s[i] = np.eye(n) * 1e300 if r.random() < 0.5 else np.diag(np.where(np.arange(n) == 0, -1.0, 1.0))
-            p["faults"].append(f"P0 of sequence {i} huge or indefinite")
+            huge = r.random() < 0.5
+            P0s[i] = np.eye(n) * 1e300 if huge else np.diag(np.where(np.arange(n) == 0, -1.0, 1.0))
+            p["faults"].append(f"P0 of sequence {i} {'huge' if huge else 'indefinite'}")
+            if PANEL_FINDINGS and not compiled and not huge and not shared_x0 and r.random() < 0.5:
+                # Only this sequence's placeholder points (its x0) are past the point where fx raises.
+                x0s[i, 0] = 50.0
+                p["point_faults"].raise_fx = 40.0
         elif roll < 0.2:
             zs[i, k:] = 1e300
             p["faults"].append(f"absurd measurements of sequence {i} from step {k}")
