@@ -4525,7 +4525,7 @@ class Fuzzer:
                 return
         want = filt if kind == "filter" else smoothed
         if r.random() < 0.08 and not p["single"] and not isinstance(want, Failed):
-            self.cpanel_dask(p, kind, args, kwargs, covariances, want, finding)
+            self.cpanel_dask(p, r, kind, args, kwargs, covariances, want, finding)
 
     def cpanel_judge(self, p, which, res, lones, covariances, finding):
         """A panel's outcome against the lone filters' (False after a finding)."""
@@ -4617,9 +4617,9 @@ class Fuzzer:
                 return False
         return True
 
-    def cpanel_dask(self, p, kind, args, kwargs, covariances, want, finding):
+    def cpanel_dask(self, p, r, kind, args, kwargs, covariances, want, finding):
         """The Dask twin of a panel on the threaded scheduler against the in-memory result, bit for bit."""
-        r = self.r
+        self.cases["cdask"] += 1
         M = p["M"]
         chunk = r.choice([1, 2, M])
         lazy_args = list(args)
