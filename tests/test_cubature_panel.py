@@ -334,3 +334,54 @@ def test_a_python_model_raising_stops_the_call_with_a_note(func, callback, where
              angle_measurements=[1], **models_used)
     if sys.version_info >= (3, 11):
         assert info.value.__notes__ == [f"raised by {callback} in a nonlinear panel {where}"]
+
+
+@FORMS
+def test_a_python_model_never_sees_a_stopped_sequence(square_root):
+    """A sequence whose covariance cannot be factored stops before its model call; its points never reach the
+    model (which here refuses any point past 40, as no sequence alone would ever give it)."""
+    seen = []
+
+    def fx(X, dt):
+        seen.append(X[:, 0].max())
+        if (X[:, 0] > 40).any():
+            raise KeyError("a point no sequence alone gives")
+        return X.copy()
+
+    P0s = np.stack([np.eye(2), -np.eye(2)])  # the second is negative definite: no jitter makes it a covariance
+    out = vx.cubature_filter(np.array([[0.0, 0], [50.0, 0]]), P0s, np.zeros((2, 3, 1)), fx,
+                             lambda X: X[:, :1].copy(), 0.1, 1.0, square_root=square_root)
+    assert out.status.tolist() == [0, 2] and np.isnan(out.xs[1]).all() and max(seen) < 40
+
+
+def test_a_compiled_model_beside_a_python_one_fails_its_sequence_alone():
+    pytest.importorskip("numba")
+
+    @vx.compiled_hx(2, 1)
+    def refusing(x, out):
+        if x[0] > 1e6:
+            return 4
+        out[0] = x[0]
+        return 0
+
+    x0s = np.zeros((3, 2))
+    x0s[1, 0] = 1e7
+    zs = np.zeros((3, 5, 1))
+    py_fx = lambda X, dt: X.copy()  # noqa: E731
+    for func in (vx.cubature_filter, vx.cubature_panel_smoother):
+        out = func(x0s, np.eye(2), zs, py_fx, refusing, 0.1 * np.eye(2), 1.0)
+        assert out.status.tolist() == [0, 3, 0] and np.isnan(out.xs[1]).all() and np.isfinite(out.xs[[0, 2]]).all()
+
+
+def test_first_sequence_is_bounded():
+    from vexel_ckf import _engine
+    zs = np.zeros((2, 1, 1))
+    zs[1, 0, 0] = np.inf
+    args = (np.zeros((2, 2)), np.broadcast_to(np.eye(2), (2, 2, 2)), zs, np.broadcast_to(np.eye(2), (2, 1, 2, 2)),
+            np.broadcast_to(np.eye(1), (2, 1, 1, 1)), np.ones((2, 1)),
+            (models.linear(np.eye(2)), (), models.linear_measurement(np.ones((1, 2))), ()), None, True, False, False,
+            True)
+    with pytest.raises(ValueError, match=r"first_sequence must be at most 2\*\*62"):
+        _engine.cubature_panel(*args, 2**63 - 1)
+    with pytest.raises(ValueError, match=r"zs\[4611686018427387905, 0\] \(sequence 4611686018427387905"):
+        _engine.cubature_panel(*args, 2**62)

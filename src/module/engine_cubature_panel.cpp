@@ -466,7 +466,8 @@ void evaluate_noted(PointModel& call, double dt, Index dim_out, double* images, 
 /// model once per distinct time step, the step finished on the pool.
 template <class State, class Step>
 void python_half(std::vector<PythonSequence<State>>& seqs, PyObject* model, PyObject* model_args, bool prediction,
-                 const PanelIn& in, Index k, Ref& cache, std::vector<double>& images, Step step) {
+                 const PanelIn& in, Index k, Ref& cache, std::vector<double>& images, std::vector<double>& staged,
+                 Step step) {
   runtime::WorkerPool& pool = runtime::WorkerPool::instance();
   const Index n = in.n;
   const Index rows = 2 * n;
@@ -490,52 +491,78 @@ void python_half(std::vector<PythonSequence<State>>& seqs, PyObject* model, PyOb
     }
     groups[key].push_back(i);
   }
+  auto each = [&](const std::vector<Index>& members, auto&& body) {
+    without_lock([&] {
+      pool.parallel_for(members.size(), 64, [&](std::size_t b, std::size_t e) {
+        for (std::size_t j = b; j < e; ++j) body(static_cast<Index>(j), seqs[members[j]]);
+      });
+    });
+  };
+  auto stop_unless = [&](PythonSequence<State>& sq, bool ok, std::int64_t status) {
+    if (!ok) {
+      sq.status = status;
+      sq.stop = k;
+    }
+  };
+  if (const CompiledModelState* compiled = compiled_model(model)) {
+    // A compiled model beside a Python one runs sequence by sequence, as
+    // with two compiled models: its failure code stops that sequence alone.
+    const ModelParams params(model_args, !prediction);
+    std::vector<Index> all;
+    for (auto& group : groups) all.insert(all.end(), group.second.begin(), group.second.end());
+    without_lock([&] {
+      pool.parallel_for(all.size(), 64, [&](std::size_t b, std::size_t e) {
+        CompiledCall call(*compiled, params);
+        for (std::size_t j = b; j < e; ++j) {
+          PythonSequence<State>& sq = seqs[all[j]];
+          std::int64_t status = kUpdated;
+          const bool ok = step(sq.filter, call, status);
+          stop_unless(sq, ok, status);
+        }
+      });
+    });
+    return;
+  }
   for (auto& [key, members] : groups) {
     const auto count = static_cast<Index>(members.size());
     double dt = 0.0;
     std::memcpy(&dt, &key, sizeof dt);
-    // A compiled model met here (its partner is a Python one) is evaluated
-    // natively on the whole block.
-    ModelCall chosen(model, model_args, prediction, &cache);
-    PointModel& call = chosen.get();
-    double* points = call.points(count * rows, n);
-    auto each = [&](auto&& body) {
-      without_lock([&] {
-        pool.parallel_for(static_cast<std::size_t>(count), 64, [&](std::size_t b, std::size_t e) {
-          for (auto j = static_cast<Index>(b); j < static_cast<Index>(e); ++j) body(j, seqs[members[j]]);
-        });
-      });
-    };
-    // Draw: the step up to its model call, on a recording model.
-    each([&](Index j, PythonSequence<State>& sq) {
-      RecordingModel rec(points + j * rows * n);
+    // Draw: each step up to its model call, on a recording model.  A step
+    // that fails before it (a factorisation) stops its sequence there, and
+    // its points never reach the model.
+    staged.resize(static_cast<std::size_t>(count * rows * n));
+    each(members, [&](Index j, PythonSequence<State>& sq) {
+      RecordingModel rec(staged.data() + j * rows * n);
       std::int64_t status = kUpdated;
-      bool ok = true;
       try {
-        ok = step(sq.filter, rec, status);
+        const bool ok = step(sq.filter, rec, status);
+        stop_unless(sq, ok, status);
       } catch (PointsRecorded&) {
         return;
       }
-      // Failed before its model call (a factorisation): its rows hold its
-      // initial state, so that the model sees finite points only.
-      if (!ok) {
-        sq.status = status;
-        sq.stop = k;
-      }
-      double* p = points + j * rows * n;
-      for (Index r = 0; r < rows; ++r)
-        for (Index c = 0; c < n; ++c) p[r * n + c] = in.x0.at(members[j], c);
+      if (sq.stop < 0) internal_failure("a step reaches its model", __FILE__, __LINE__);
     });
-    images.resize(static_cast<std::size_t>(count * rows * dim_out));
+    std::vector<Index> drawn;
+    for (Index j = 0; j < count; ++j) {
+      if (seqs[members[j]].stop < 0) drawn.push_back(j);
+    }
+    if (drawn.empty()) continue;
+    const auto called = static_cast<Index>(drawn.size());
+    PythonModel call(model, model_args, prediction, &cache);
+    double* points = call.points(called * rows, n);
+    for (Index s = 0; s < called; ++s) {
+      std::memcpy(points + s * rows * n, staged.data() + drawn[s] * rows * n,
+                  sizeof(double) * static_cast<std::size_t>(rows * n));
+    }
+    images.resize(static_cast<std::size_t>(called * rows * dim_out));
     evaluate_noted(call, dt, dim_out, images.data(), prediction ? "fx" : "hx", k, "");
-    each([&](Index j, PythonSequence<State>& sq) {
-      if (sq.stop >= 0) return;
-      ReplayModel replay(images.data() + j * rows * dim_out);
+    std::vector<Index> running;
+    for (Index j : drawn) running.push_back(members[j]);
+    each(running, [&](Index s, PythonSequence<State>& sq) {
+      ReplayModel replay(images.data() + s * rows * dim_out);
       std::int64_t status = kUpdated;
-      if (!step(sq.filter, replay, status)) {
-        sq.status = status;
-        sq.stop = k;
-      }
+      const bool ok = step(sq.filter, replay, status);
+      stop_unless(sq, ok, status);
     });
   }
 }
@@ -633,13 +660,13 @@ void run_python(const PanelIn& in, const PanelOut& out, PyObject* fx, PyObject* 
   if (out.smooth && out.ps == nullptr) ps_scratch.resize(static_cast<std::size_t>(in.count * in.steps * in.n * in.n));
   auto rows_of = [&](Index i) { return sequence_rows(in, out, i, ps_scratch.data() + i * in.steps * in.n * in.n); };
   Ref fx_cache, hx_cache;
-  std::vector<double> images;
+  std::vector<double> images, staged;
   for (Index k = 0; k < in.steps; ++k) {
-    python_half<State>(seqs, fx, fx_args, true, in, k, fx_cache, images,
+    python_half<State>(seqs, fx, fx_args, true, in, k, fx_cache, images, staged,
                        [&](SequenceFilter<State>& f, PointModel& model, std::int64_t& status) {
                          return f.predict(k, model, status);
                        });
-    python_half<State>(seqs, hx, hx_args, false, in, k, hx_cache, images,
+    python_half<State>(seqs, hx, hx_args, false, in, k, hx_cache, images, staged,
                        [&](SequenceFilter<State>& f, PointModel& model, std::int64_t& status) {
                          return f.update(k, model, status);
                        });
@@ -660,7 +687,22 @@ void run_python(const PanelIn& in, const PanelOut& out, PyObject* fx, PyObject* 
     close_filter(in, out, i, rows_of(i), done[i], sq.total, sq.status);
   }
   seqs.clear();
-  if (out.smooth) smooth_python(in, out, fx, fx_args, done, rows_of);
+  if (!out.smooth) return;
+  if (const CompiledModelState* compiled = compiled_model(fx)) {
+    // A compiled fx smooths sequence by sequence, natively.
+    const ModelParams params(fx_args, false);
+    const ModelFunctionCall bound = bind_call(*compiled, params);
+    without_lock([&] {
+      pool.parallel_for(static_cast<std::size_t>(in.count), 16, [&](std::size_t b, std::size_t e) {
+        for (auto i = static_cast<Index>(b); i < static_cast<Index>(e); ++i) {
+          CompiledTransition transition(*compiled, bound, in.n);
+          smooth_sequence(in, out, i, rows_of(i), done[i], transition);
+        }
+      });
+    });
+  } else {
+    smooth_python(in, out, fx, fx_args, done, rows_of);
+  }
 }
 
 // ---------------------------------------------------------------------------
