@@ -136,11 +136,19 @@ def _shaped(a: FloatArray, kind: str) -> FloatArray:
 
 
 def _not_positive_definite(a: FloatArray) -> NDArray[np.bool_]:
-    """Per matrix of the stack a (G, k, k): whether it is numerically singular or indefinite."""
-    eig = np.linalg.eigvalsh(a)
-    top = np.max(np.abs(eig), axis=-1)
-    bad: NDArray[np.bool_] = ~(eig[..., 0] > top * (a.shape[-1] * np.finfo(float).eps))
-    return bad | ~np.isfinite(a).all(axis=(-1, -2))
+    """Per matrix of the stack a (G, k, k): whether it is numerically singular or indefinite.
+
+    Judged on the correlation form D^-1/2 a D^-1/2 (D the diagonal), so that
+    variances of very different scales (metres and radians) are no reason."""
+    with np.errstate(all="ignore"):
+        d = np.einsum("...ii->...i", a)
+        positive = (d > 0).all(axis=-1) & np.isfinite(a).all(axis=(-1, -2))
+        s = 1.0 / np.sqrt(np.where(d > 0, d, 1.0))
+        c = a * s[..., :, None] * s[..., None, :]
+        c = np.where(np.isfinite(c), c, 0.0)
+    low = np.linalg.eigvalsh(c)[..., 0]
+    bad: NDArray[np.bool_] = ~(positive & (low > a.shape[-1] * np.finfo(float).eps))
+    return bad
 
 
 class _Model:
