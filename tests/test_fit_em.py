@@ -212,6 +212,21 @@ def test_per_series_equals_fitting_each_sequence_alone():
         assert (fit.log_likelihoods[alone.n_iter:, i] == alone.log_likelihoods[-1]).all()
 
 
+def test_a_prior_given_per_sequence_is_learned_per_sequence():
+    # With the rest of the model fixed, each sequence's prior depends on that
+    # sequence alone.
+    rng = np.random.default_rng(8)
+    F, H, Q, R, x0, P0 = random_model(rng, 2, 1)
+    zs = simulate(rng, F, H, Q, R, x0, P0, steps=40, count=3, gaps=0.1)
+    x0s, P0s = rng.normal(size=(3, 2)), np.stack([np.eye(2) * (i + 1) for i in range(3)])
+    fit = vx.fit_em(zs, F=F, H=H, Q=Q, R=R, x0=x0s, P0=P0s, learn=("x0", "P0"), n_iter=4, tol=0.0)
+    assert fit.x0.shape == (3, 2) and fit.P0.shape == (3, 2, 2)
+    for i in range(3):
+        alone = vx.fit_em(zs[i], F=F, H=H, Q=Q, R=R, x0=x0s[i], P0=P0s[i], learn=("x0", "P0"), n_iter=4, tol=0.0)
+        np.testing.assert_array_equal(fit.x0[i], alone.x0)
+        np.testing.assert_array_equal(fit.P0[i], alone.P0)
+
+
 @pytest.mark.slow("subprocesses with one and two pool threads")
 def test_the_shared_fit_does_not_depend_on_the_pool_size():
     code = ("import numpy as np, vexel_ckf as vx\n"
@@ -273,3 +288,10 @@ ZS = np.ones((3, 10, 2))
 def test_bad_input_is_named(zs, change, error, match):
     with pytest.raises(error, match=match):
         vx.fit_em(zs, **{**GOOD, **change})
+
+
+def test_a_sequence_whose_pass_fails_is_named():
+    F = np.stack([np.eye(1)] * 4)
+    F[2] = 1e200  # its prediction overflows at once
+    with pytest.raises(RuntimeError, match=r"^x or P contains non-finite values \(NaN or inf\) at step 0 \(sequence 2\)$"):
+        vx.fit_em(np.ones((4, 5, 1)), F=F, H=[[1.0]], Q=1.0, R=1.0, x0=[0.0], P0=1.0, per_series=True)
