@@ -295,3 +295,20 @@ def test_a_sequence_whose_pass_fails_is_named():
     F[2] = 1e200  # its prediction overflows at once
     with pytest.raises(RuntimeError, match=r"^x or P contains non-finite values \(NaN or inf\) at step 0 \(sequence 2\)$"):
         vx.fit_em(np.ones((4, 5, 1)), F=F, H=[[1.0]], Q=1.0, R=1.0, x0=[0.0], P0=1.0, per_series=True)
+
+
+def test_a_decreasing_likelihood_is_reported_as_a_fault(monkeypatch):
+    from vexel_ckf import _em
+    true_e_step = _em._e_step
+    calls = []
+
+    def e_step(*args):
+        stats = true_e_step(*args)
+        calls.append(stats.log_likelihood)
+        if len(calls) == 3:  # the model of iteration 2, made worse than the starting one
+            return stats._replace(log_likelihood=calls[0] - 1.0)
+        return stats
+
+    monkeypatch.setattr(_em, "_e_step", e_step)
+    with pytest.raises(RuntimeError, match=r"^fit_em: the log-likelihood decreased at iteration 2, from "):
+        vx.fit_em(np.sin(np.arange(50.0)), F=[[0.9]], H=[[1.0]], Q=1.0, R=1.0, x0=[0.0], P0=1.0, tol=0.0)
