@@ -293,7 +293,8 @@ def test_bad_input_is_named(zs, change, error, match):
 def test_a_sequence_whose_pass_fails_is_named():
     F = np.stack([np.eye(1)] * 4)
     F[2] = 1e200  # its prediction overflows at once
-    with pytest.raises(RuntimeError, match=r"^x or P contains non-finite values \(NaN or inf\) at step 0 \(sequence 2\)$"):
+    message = r"^x or P contains non-finite values \(NaN or inf\) at step 0 \(sequence 2\)$"
+    with pytest.raises(RuntimeError, match=message):
         vx.fit_em(np.ones((4, 5, 1)), F=F, H=[[1.0]], Q=1.0, R=1.0, x0=[0.0], P0=1.0, per_series=True)
 
 

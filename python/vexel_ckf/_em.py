@@ -365,8 +365,8 @@ def fit_em(zs: ArrayLike, *, F: ArrayLike, H: ArrayLike, Q: ArrayLike, R: ArrayL
     count, steps, m = z.shape
     Fa = as_floats("F", F)
     if Fa.ndim not in (2, 3) or Fa.shape[-1] != Fa.shape[-2]:
-        raise ValueError(f"F must be a square matrix (dim_x, dim_x){' or a stack (M, dim_x, dim_x)' if per_series else ''}"
-                         f", got shape {Fa.shape}")
+        stack = " or a stack (M, dim_x, dim_x)" if per_series else ""
+        raise ValueError(f"F must be a square matrix (dim_x, dim_x){stack}, got shape {Fa.shape}")
     n = Fa.shape[-1]
     stacked = per_series
     Fs = _stack("F", Fa, (n, n), count, stacked, False)
@@ -381,8 +381,9 @@ def fit_em(zs: ArrayLike, *, F: ArrayLike, H: ArrayLike, Q: ArrayLike, R: ArrayL
         return np.ascontiguousarray(np.broadcast_to(a, (k,) + a.shape[-core:])) if a.ndim == core else a
 
     prior = count if per_series else 1
-    model = _Model(grouped(Fs, 2, groups), grouped(Hs, 2, groups), grouped(Qs, 2, groups), grouped(Rs, 2, groups),
-                   grouped(x0s, 1, count if x0s.ndim == 2 else prior), grouped(P0s, 2, count if P0s.ndim == 3 else prior))
+    model = _Model(grouped(Fs, 2, groups), grouped(Hs, 2, groups), grouped(Qs, 2, groups),
+                   grouped(Rs, 2, groups), grouped(x0s, 1, count if x0s.ndim == 2 else prior),
+                   grouped(P0s, 2, count if P0s.ndim == 3 else prior))
 
     observed_rows = ~np.isnan(z).all(axis=2)
     seen = observed_rows.sum(axis=1)
