@@ -105,6 +105,8 @@ MODEL_KEYS = ("F", "H", "Q", "R", "x0", "P0")
     ("all", 2, 2),
     (("F", "Q"), 2, 1),
     (("H", "R", "x0"), 3, 2),
+    ("all", 5, 3),   # sizes of run-time storage bounded on the stack
+    ("all", 17, 2),  # and fully dynamic storage
 ])
 def test_each_iteration_matches_the_textbook_em(learn, n, m):
     rng = np.random.default_rng(n * 10 + m + len(learn))
