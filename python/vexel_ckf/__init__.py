@@ -8,7 +8,8 @@ of linear models, single sequences or panels of many (`vexel_ckf.dask`
 spreads panels over a Dask cluster); `cubature_smoother` (and
 `VexelCKF.smooth`) smooths a nonlinear filtered trace, and
 `cubature_filter` and `cubature_panel_smoother` filter and smooth panels of
-many nonlinear sequences in one call. Models may be Python
+many nonlinear sequences in one call; `fit_em` learns a linear model (F, H,
+Q, R, x0, P0) from a sequence or a panel with gaps by EM. Models may be Python
 callbacks or compiled (`CompiledModel`: the built-in `vexel_ckf.models`,
 row-wise Python functions compiled by numba with `compiled_fx` and
 `compiled_hx`, or any C-level function with the `MODEL_SIGNATURE` calling
@@ -35,6 +36,7 @@ from ._batch import (
     filter_bank_step,
     rts_smoother,
 )
+from ._em import EMResult, fit_em
 from ._filter import RunResult, VexelCKF
 from ._jit import compiled_fx, compiled_hx
 from ._mle import LogLikelihood, MLEResult, fit_mle, log_likelihood
@@ -75,6 +77,8 @@ __all__ = [
     "MLEResult",
     "batch_smoother",
     "filter_bank_step",
+    "fit_em",
+    "EMResult",
     "BatchResult",
     "SmoothResult",
     "SmootherResult",

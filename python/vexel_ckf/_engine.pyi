@@ -22,6 +22,9 @@ def panel_smoother(
     x0: _F64, p0: _F64, zs: _F64, model: Tuple[_F64, ...], nan_means_missing: bool, covariances: bool,
     first_sequence: Optional[int],
 ) -> Tuple[_F64, Optional[_F64], _F64]: ...
+def em_statistics(
+    x0: _F64, p0: _F64, zs: _F64, model: Tuple[_F64, ...], per_series: bool, first_sequence: Optional[int],
+) -> Tuple[_F64, _F64, _F64, _F64]: ...
 def panel_rts(xs: _F64, ps: _F64, fs: _F64, qs: _F64, first_sequence: Optional[int]) -> Tuple[_F64, _F64]: ...
 def bank_step_gaps(
     xs: _F64, ps: _F64, zs: _F64, f: _F64, h: _F64, q: _F64, r: _F64

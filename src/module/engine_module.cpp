@@ -7,6 +7,7 @@
 #include "engine_models.hpp"
 #include "engine_run.hpp"
 #include "engine_cubature_panel.hpp"
+#include "engine_fit.hpp"
 #include "engine_panel.hpp"
 #include "engine_smoother.hpp"
 #include "filter_forms.hpp"
@@ -59,6 +60,7 @@ Ref create_module() {
   add_smoother(module.get());
   add_panel(module.get());
   add_cubature_panel(module.get());
+  add_fit(module.get());
   g_module = module.get();
   Py_INCREF(g_module);
   return module;
