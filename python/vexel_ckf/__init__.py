@@ -6,7 +6,9 @@ many of them together with one callback call per step; `batch_filter`,
 `rts_smoother`, `batch_smoother` and `filter_bank_step` work on whole arrays
 of linear models, single sequences or panels of many (`vexel_ckf.dask`
 spreads panels over a Dask cluster); `cubature_smoother` (and
-`VexelCKF.smooth`) smooths a nonlinear filtered trace. Models may be Python
+`VexelCKF.smooth`) smooths a nonlinear filtered trace, and
+`cubature_filter` and `cubature_panel_smoother` filter and smooth panels of
+many nonlinear sequences in one call. Models may be Python
 callbacks or compiled (`CompiledModel`: the built-in `vexel_ckf.models`,
 row-wise Python functions compiled by numba with `compiled_fx` and
 `compiled_hx`, or any C-level function with the `MODEL_SIGNATURE` calling
@@ -17,6 +19,12 @@ The native classes and functions are re-exported for direct use.
 from importlib import metadata as _metadata
 
 from ._bank import STATUS_CODES, BankRunResult, CKFBank
+from ._cubature_panel import (
+    CubatureFilterResult,
+    CubaturePanelSmootherResult,
+    cubature_filter,
+    cubature_panel_smoother,
+)
 from ._batch import (
     BankStepResult,
     BatchResult,
@@ -56,6 +64,10 @@ __all__ = [
     "batch_filter",
     "rts_smoother",
     "cubature_smoother",
+    "cubature_filter",
+    "cubature_panel_smoother",
+    "CubatureFilterResult",
+    "CubaturePanelSmootherResult",
     "batch_smoother",
     "filter_bank_step",
     "BatchResult",

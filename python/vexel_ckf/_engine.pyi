@@ -75,6 +75,22 @@ def run_filter(
     position: Optional[NDArray[np.int64]] = None,
 ) -> Tuple[_F64, _F64, _F64, _F64, _F64, _F64]: ...
 
+def cubature_panel(
+    x0: _F64,
+    p0: _F64,
+    zs: _F64,
+    qs: _F64,
+    rs: _F64,
+    dts: _F64,
+    models: Tuple[Any, Optional[Tuple[Any, ...]], Any, Optional[Tuple[Any, ...]]],
+    angles: Optional[Tuple[Optional[Tuple[int, ...]], Optional[Tuple[int, ...]]]],
+    nan_means_missing: bool,
+    square_root: bool,
+    smooth: bool,
+    covariances: bool,
+    first_sequence: Optional[int],
+) -> Tuple[Any, ...]: ...
+
 model_signature: str
 
 @final

@@ -14,7 +14,7 @@
 
 namespace vexel::py {
 
-inline constexpr int kMaxParams = 9;
+inline constexpr int kMaxParams = 13;
 
 /// Parameter list of a callable: every parameter is positional-or-keyword,
 /// the first `required` have no default.  It is declared once and serves

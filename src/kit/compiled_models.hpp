@@ -84,6 +84,8 @@ class CompiledCall final : public PointModel {
  public:
   CompiledCall(const CompiledModelState& model, PyObject* extra_args)
       : model_(model), params_(extra_args, model.measurement) {}
+  /// The same with the parameters converted already (a worker's own call).
+  CompiledCall(const CompiledModelState& model, const ModelParams& params) : model_(model), params_(params) {}
   double* points(Index rows, Index dim_in) override;
   void evaluate(double dt, Index dim_out, double* images) override;
   void evaluate(double dt, Index dim_out, DMatrix& images) override;

@@ -6,6 +6,7 @@
 #include "engine_bank.hpp"
 #include "engine_models.hpp"
 #include "engine_run.hpp"
+#include "engine_cubature_panel.hpp"
 #include "engine_panel.hpp"
 #include "engine_smoother.hpp"
 #include "filter_forms.hpp"
@@ -57,6 +58,7 @@ Ref create_module() {
   add_run(module.get());
   add_smoother(module.get());
   add_panel(module.get());
+  add_cubature_panel(module.get());
   g_module = module.get();
   Py_INCREF(g_module);
   return module;

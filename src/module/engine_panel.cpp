@@ -26,9 +26,6 @@
 
 namespace vexel::py {
 
-namespace {
-
-
 bool arg_flag(PyObject* obj, const char* name) {
   return convert_arg(name, [&] {
     const int v = PyObject_IsTrue(obj);
@@ -45,27 +42,32 @@ std::optional<npy_intp> arg_first_sequence(PyObject* obj) {
   return static_cast<npy_intp>(arg_u64(obj, "first_sequence"));
 }
 
+[[noreturn]] void fail_measurement(const ArrayIn& zs, npy_intp m, const Labels& labels,
+                                   const panel::MeasurementFault& f) {
+  std::vector<double> row(static_cast<std::size_t>(m));
+  for (npy_intp j = 0; j < m; ++j) row[static_cast<std::size_t>(j)] = zs.at(f.sequence, f.step, j);
+  const std::string head = labels.row(f.sequence, f.step);
+  const std::string values = format_value_list(row.data(), m);
+  switch (f.kind) {
+    case panel::MeasurementFault::PartlyNaN:
+      fail(Error::value(head + " is partly NaN: " + values +
+                        ". A missed measurement must be a row of all NaN; a partial measurement cannot be used as "
+                        "it is"));
+    case panel::MeasurementFault::Infinite:
+      fail(Error::value(head + " contains infinite values: " + values));
+    case panel::MeasurementFault::NonFinite:
+    default:
+      fail(Error::value(head + " contains non-finite values: " + values +
+                        ". For missed measurements fill their rows with NaN and pass nan_means_missing=True"));
+  }
+}
+
+namespace {
+
 std::pair<std::uint64_t, std::uint64_t> shape(npy_intp rows, npy_intp cols) {
   return {static_cast<std::uint64_t>(rows), static_cast<std::uint64_t>(cols)};
 }
 
-/// "sequence i" in messages: global, or nothing for a single sequence.
-struct Labels {
-  std::optional<npy_intp> first;
-  std::string row(npy_intp i, npy_intp k) const {
-    if (!first) return "zs[" + num(k) + "]";
-    const npy_intp g = *first + i;
-    return "zs[" + num(g) + ", " + num(k) + "] (sequence " + num(g) + ", step " + num(k) + ")";
-  }
-  std::string per_sequence(const char* name, npy_intp i, bool stacked) const {
-    if (!stacked) return name;
-    return std::string(name) + "[" + num(first.value_or(0) + i) + "]";
-  }
-  std::string sequence_suffix(npy_intp i) const {
-    if (!first) return "";
-    return " (sequence " + num(*first + i) + ")";
-  }
-};
 
 // The arrays of panel_filter and panel_smoother: the measurements bind the
 // panel's sizes, the initial state may be one for all sequences or one each,
@@ -149,25 +151,6 @@ struct PanelArgs {
   }
 };
 
-[[noreturn]] void fail_measurement(const PanelArgs& a, const panel::MeasurementFault& f) {
-  std::vector<double> row(static_cast<std::size_t>(a.m));
-  for (npy_intp j = 0; j < a.m; ++j) row[static_cast<std::size_t>(j)] = a.zs().at(f.sequence, f.step, j);
-  const std::string head = a.labels.row(f.sequence, f.step);
-  const std::string values = format_value_list(row.data(), a.m);
-  switch (f.kind) {
-    case panel::MeasurementFault::PartlyNaN:
-      fail(Error::value(head + " is partly NaN: " + values +
-                        ". A missed measurement must be a row of all NaN; a partial measurement cannot be used as "
-                        "it is"));
-    case panel::MeasurementFault::Infinite:
-      fail(Error::value(head + " contains infinite values: " + values));
-    case panel::MeasurementFault::NonFinite:
-    default:
-      fail(Error::value(head + " contains non-finite values: " + values +
-                        ". For missed measurements fill their rows with NaN and pass nan_means_missing=True"));
-  }
-}
-
 [[noreturn]] void fail_inversion(const Labels& labels, npy_intp sequence) {
   fail(Error::runtime("failed to invert innovation covariance" + labels.sequence_suffix(sequence)));
 }
@@ -221,7 +204,7 @@ Ref panel_filter_body(PyObject* const* args) {
     fault = panel::find_measurement_fault(in.zs, in.gaps, pool);
     if (!fault) failed = panel::run_panel_filter(in, out, pool);
   });
-  if (fault) fail_measurement(a, *fault);
+  if (fault) fail_measurement(a.zs(), a.m, a.labels, *fault);
   if (failed) fail_sequence(a.labels, in, *failed);
   return tuple_of({&xs, &ps, &ll});
 }
@@ -272,7 +255,7 @@ Ref panel_smoother_body(PyObject* const* args) {
     fault = panel::find_measurement_fault(in.zs, in.gaps, pool);
     if (!fault) failed = panel::run_panel_smoother(in, out, pool);
   });
-  if (fault) fail_measurement(a, *fault);
+  if (fault) fail_measurement(a.zs(), a.m, a.labels, *fault);
   if (overflow_first(failed, a.steps)) fail_smoothed(a.labels, *failed.overflowed_row, a.steps);
   if (failed.failed) fail_sequence(a.labels, in, *failed.failed);
   return tuple_of({&xs, &ps, &ll});

@@ -1,14 +1,51 @@
 // The panel functions of vexel_ckf._engine: filtering and smoothing of M
 // sequences of one linear model (with missed measurements) on the worker
-// pool, and the filter bank step with missed measurements.
+// pool, and the filter bank step with missed measurements; and what the
+// nonlinear panels share with them (the arguments common to both, and the
+// messages naming a sequence).
 #pragma once
 
 #include "../kit/kit.hpp"
+
+#include "../panel/panel.hpp"
+
+#include <optional>
+#include <string>
 
 namespace vexel::py {
 
 /// Adds panel_filter, panel_smoother, panel_rts and bank_step_gaps to
 /// `module`.
 void add_panel(PyObject* module);
+
+/// "sequence i" in messages: global, or nothing for a single sequence.
+struct Labels {
+  std::optional<npy_intp> first;
+  std::string row(npy_intp i, npy_intp k) const {
+    if (!first) return "zs[" + num(k) + "]";
+    const npy_intp g = *first + i;
+    return "zs[" + num(g) + ", " + num(k) + "] (sequence " + num(g) + ", step " + num(k) + ")";
+  }
+  std::string per_sequence(const char* name, npy_intp i, bool stacked) const {
+    if (!stacked) return name;
+    return std::string(name) + "[" + num(first.value_or(0) + i) + "]";
+  }
+  std::string sequence_suffix(npy_intp i) const {
+    if (!first) return "";
+    return " (sequence " + num(*first + i) + ")";
+  }
+};
+
+/// A truth value argument (the object's truth, as `if` takes it).
+bool arg_flag(PyObject* obj, const char* name);
+
+/// None (a single sequence: messages name steps only) or the index of the
+/// first sequence within the caller's whole panel (messages name global
+/// sequences).
+std::optional<npy_intp> arg_first_sequence(PyObject* obj);
+
+/// The ValueError for a measurement row of zs (M, N, m) that cannot be used.
+[[noreturn]] void fail_measurement(const ArrayIn& zs, npy_intp m, const Labels& labels,
+                                   const panel::MeasurementFault& f);
 
 }  // namespace vexel::py

@@ -90,45 +90,6 @@ class PythonTransition final : public smoother::PointTransition {
   Index n_;
 };
 
-/// A compiled fx: called once per step on that step's 2n points, without
-/// Python (the whole pass runs with the interpreter lock released).
-class CompiledTransition final : public smoother::PointTransition {
- public:
-  CompiledTransition(const CompiledModelState& model, ModelFunctionCall call, Index n)
-      : model_(model), call_(call), n_(n) {}
-
-  Status propagate(Index first, Index count, const DMatrix& points, double dt, DMatrix& images) override {
-    const Index rows = 2 * n_;
-    in_.resize(static_cast<std::size_t>(rows * n_));
-    out_.resize(in_.size());
-    images.resize(count * rows, n_);
-    for (Index s = 0; s < count; ++s) {
-      RowMap(in_.data(), rows, n_) = points.middleRows(s * rows, rows);
-      const int code = call_(in_.data(), out_.data(), rows, n_, n_, dt);
-      if (code != 0) {
-        Error e = model_failed(model_, code);
-        e.message += steps_text(first + s, 1);
-        return e;
-      }
-      images.middleRows(s * rows, rows) = RowMap(out_.data(), rows, n_);
-      const Index bad = first_non_finite_row(images, s * rows, (s + 1) * rows);
-      if (bad < (s + 1) * rows) {
-        Error e = non_finite_model_output(true, bad - s * rows);
-        e.message += steps_text(first + s, 1);
-        return e;
-      }
-    }
-    return Status::success();
-  }
-
- private:
-  using RowMap = Eigen::Map<Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>>;
-  const CompiledModelState& model_;
-  ModelFunctionCall call_;
-  Index n_;
-  std::vector<double> in_, out_;
-};
-
 // The arrays of cubature_smooth: the filtered trace binds the sizes; the
 // Python layer broadcasts one Q or dt to a stack of N, a caller may also give
 // N-1 (one per transition).
@@ -273,6 +234,32 @@ PyMethodDef kSmootherFunctions[] = {
 };
 
 }  // namespace
+
+Status CompiledTransition::propagate(Index first, Index count, const DMatrix& points, double dt, DMatrix& images) {
+  const Index rows = 2 * n_;
+  in_.resize(static_cast<std::size_t>(rows * n_));
+  out_.resize(in_.size());
+  images.resize(count * rows, n_);
+  for (Index s = 0; s < count; ++s) {
+    RowMap(in_.data(), rows, n_) = points.middleRows(s * rows, rows);
+    const int code = call_(in_.data(), out_.data(), rows, n_, n_, dt);
+    if (code != 0) {
+      model_fault_ = true;
+      Error e = model_failed(model_, code);
+      e.message += steps_text(first + s, 1);
+      return e;
+    }
+    images.middleRows(s * rows, rows) = RowMap(out_.data(), rows, n_);
+    const Index bad = first_non_finite_row(images, s * rows, (s + 1) * rows);
+    if (bad < (s + 1) * rows) {
+      model_fault_ = true;
+      Error e = non_finite_model_output(true, bad - s * rows);
+      e.message += steps_text(first + s, 1);
+      return e;
+    }
+  }
+  return Status::success();
+}
 
 void add_smoother(PyObject* module) {
   for (PyMethodDef& def : kSmootherFunctions) {

@@ -82,7 +82,9 @@ void record_row(std::uint64_t i, PyObject* out, const DVector& x_post, const DMa
 
 void RunRows::store(Index i, const DVector& x_post, const DMatrix& P_post, const DVector& x_prior,
                     const DMatrix& P_prior, double log_likelihood, double nis_value) const {
-  auto put_vector = [&](double* dst, const DVector& v) { std::memcpy(dst + i * n, v.data(), sizeof(double) * static_cast<std::size_t>(n)); };
+  auto put_vector = [&](double* dst, const DVector& v) {
+    std::memcpy(dst + i * n, v.data(), sizeof(double) * static_cast<std::size_t>(n));
+  };
   // Row-major out of column-major storage.
   auto put_matrix = [&](double* dst, const DMatrix& m) {
     double* row = dst + i * n * n;
@@ -93,10 +95,10 @@ void RunRows::store(Index i, const DVector& x_post, const DMatrix& P_post, const
   };
   put_vector(xs, x_post);
   put_matrix(Ps, P_post);
-  put_vector(xs_prior, x_prior);
-  put_matrix(Ps_prior, P_prior);
-  log_likelihoods[i] = log_likelihood;
-  nis[i] = nis_value;
+  if (xs_prior != nullptr) put_vector(xs_prior, x_prior);
+  if (Ps_prior != nullptr) put_matrix(Ps_prior, P_prior);
+  if (log_likelihoods != nullptr) log_likelihoods[i] = log_likelihood;
+  if (nis != nullptr) nis[i] = nis_value;
 }
 
 }  // namespace vexel::py

@@ -97,7 +97,7 @@ Status run_cubature_smoother(const CubatureSmootherInputs& in, PointTransition& 
     if (Status s = factor_of(w.P_s_next, w, w.S_s_next, last); !s) return s;
     w.P_s_next.noalias() = w.S_s_next.lazyProduct(w.S_s_next.transpose());
     symmetrize_in_place(w.P_s_next);
-    store_matrix(out.chol_ps + last * nn, w.S_s_next);
+    if (out.chol_ps != nullptr) store_matrix(out.chol_ps + last * nn, w.S_s_next);
   }
   store_vector(out.xs + last * n, w.x_s_next);
   store_matrix(out.ps + last * nn, w.P_s_next);
@@ -244,9 +244,9 @@ Status run_cubature_smoother(const CubatureSmootherInputs& in, PointTransition& 
       store_vector(out.xs + k * n, w.x_s);
       // Exactly symmetric, so its column-major storage is its C order.
       std::memcpy(out.ps + k * nn, w.P_s.data(), sizeof(double) * static_cast<std::size_t>(nn));
-      store_matrix(out.gains + k * nn, w.G);
+      if (out.gains != nullptr) store_matrix(out.gains + k * nn, w.G);
       if (sr) {
-        store_matrix(out.chol_ps + k * nn, w.S_s);
+        if (out.chol_ps != nullptr) store_matrix(out.chol_ps + k * nn, w.S_s);
         w.S_s_next.swap(w.S_s);
       }
       w.x_s_next.swap(w.x_s);

@@ -43,11 +43,15 @@ struct CubatureSmootherInputs {
   Index steps_per_call = 1;
 };
 
+/// The outputs may be the inputs' own storage (xs and ps of C order): each
+/// step reads its filtered row before it writes the smoothed one, and later
+/// steps read earlier rows only, so a panel smooths a filtered trace in
+/// place.
 struct CubatureSmootherOutputs {
   double* xs;       // (N, n), C order
   double* ps;       // (N, n, n), C order
-  double* gains;    // (N, n, n), C order; entry N-1 is left as the caller filled it (zero)
-  double* chol_ps;  // (N, n, n), C order, square-root form only (nullptr otherwise)
+  double* gains;    // (N, n, n), C order, or nullptr: not wanted; entry N-1 is left as the caller filled it (zero)
+  double* chol_ps;  // (N, n, n), C order, square-root form only; nullptr: not wanted (or covariance form)
 };
 
 /// Runs the backward pass.  A stack of length N serves the step k -> k+1 with
