@@ -205,11 +205,12 @@ extern "C" {
 /// x 2, a missed scan is a row of NaN), dts (n_seq x n_steps; step k predicts
 /// with dts[k]), x0s (n_seq x 5), P0 (5 x 5, shared), Q (5 x 5 per sequence,
 /// q_stride doubles apart: 0 for one shared Q), R (2 x 2).  Writes the
-/// smoothed means into xs (n_seq x n_steps x 5); with `covariances` the
-/// smoothed covariances are formed too (the means never need them), and
-/// stored into Ps (n_seq x n_steps x 5 x 5) unless Ps is null; the filter's total log-likelihood over the observed steps
-/// into loglik (n_seq) and 0, or 2 for a covariance without a Cholesky
-/// factor, into status (n_seq; that sequence's outputs are then NaN).
+/// smoothed means into xs (n_seq x n_steps x 5); with `covariances` (or a
+/// non-null Ps) the smoothed covariances are formed too (the means never
+/// need them), and stored into Ps (n_seq x n_steps x 5 x 5) unless Ps is
+/// null; the filter's total log-likelihood over the observed steps into
+/// loglik (n_seq); and 0, or 2 for a covariance without a Cholesky factor,
+/// into status (n_seq; that sequence's outputs are then NaN).
 /// work holds n_steps * 25 doubles (the filtered covariances of one
 /// sequence).  Returns the number of failed sequences.
 std::int64_t fused_ct_panel_smooth(const double* zs, const double* dts, const double* x0s, const double* P0,
