@@ -80,42 +80,53 @@ def _initial(x0s: ArrayLike, P0: ArrayLike, count: int) -> Tuple[FloatArray, Flo
     return np.broadcast_to(x0, (count, n)), np.broadcast_to(P, (count, n, n)), n
 
 
+def _noise_layout(name: str, shape: Tuple[int, ...], count: int, steps: int, size: int) -> Tuple[int, ...]:
+    """The 4-D shape (sequences, steps, s, s) a Q or R of `shape` is read as (2-D or more; the caller turns a
+    scalar into that multiple of the identity): one matrix, per step (N, s, s), per sequence (M, s, s), or
+    a stack broadcasting to (M, N, s, s)."""
+    fits = 2 <= len(shape) <= 4 and tuple(shape[-2:]) == (size, size)
+    if fits and len(shape) == 2:
+        return (1, 1, size, size)
+    if fits and len(shape) == 3:
+        k = shape[0]
+        if k == steps and (k != count or count == 1):
+            return (1, k, size, size)
+        if k == count and k != steps:
+            return (k, 1, size, size)
+        if k == count:
+            raise ValueError(
+                f"{name} of shape {tuple(shape)} is ambiguous with M = N = {k}: give (1, {k}, {size}, {size}) for "
+                f"one matrix per step or ({k}, 1, {size}, {size}) for one per sequence")
+        fits = False
+    if fits and shape[0] in (1, count) and shape[1] in (1, steps):
+        return tuple(shape)
+    raise ValueError(
+        f"{name} must have shape ({size}, {size}), ({steps}, {size}, {size}) per step, ({count}, {size}, {size}) "
+        f"per sequence, or broadcast to (M, N, {size}, {size}) = {(count, steps, size, size)}; got {tuple(shape)}")
+
+
+def _steps_layout(shape: Tuple[int, ...], count: int, steps: int) -> None:
+    """Checks that dts of `shape` is one value, (N,) or broadcasts to (M, N)."""
+    ok = len(shape) <= 2 and tuple(shape[-1:]) in ((), (1,), (steps,)) and tuple(shape[:-1]) in ((), (1,), (count,))
+    if not ok:
+        raise ValueError(
+            f"dts must be one value, shape (N,) = ({steps},) or (M, N) = ({count}, {steps}); got {tuple(shape)}")
+
+
 def _noise(name: str, value: ArrayLike, count: int, steps: int, size: int) -> FloatArray:
-    """One matrix, per step (N, s, s), per sequence (M, s, s) or anything broadcasting to (M, N, s, s)."""
     a = as_floats(name, value)
-    full = (count, steps, size, size)
     if a.ndim == 0:
         a = a * np.eye(size)
+    a = a.reshape(_noise_layout(name, a.shape, count, steps, size))
     _finite(name, a)
-    if a.ndim == 3 and a.shape[1:] == (size, size):
-        k = a.shape[0]
-        if k == steps and (k != count or count == 1):
-            a = a[np.newaxis]
-        elif k == count and k != steps:
-            a = a[:, np.newaxis]
-        elif k == count:
-            raise ValueError(
-                f"{name} of shape {a.shape} is ambiguous with M = N = {k}: give (1, {k}, {size}, {size}) for one "
-                f"matrix per step or ({k}, 1, {size}, {size}) for one per sequence")
-    if a.ndim in (2, 3, 4):
-        try:
-            return np.broadcast_to(a, full)
-        except ValueError:
-            pass
-    raise ValueError(
-        f"{name} must have shape ({size}, {size}), ({steps}, {size}, {size}) per step, ({count}, {size}, {size}) per "
-        f"sequence, or broadcast to (M, N, {size}, {size}) = {full}; got {a.shape}")
+    return np.broadcast_to(a, (count, steps, size, size))
 
 
 def _time_steps(dts: ArrayLike, count: int, steps: int) -> FloatArray:
     d = as_floats("dts", dts)
+    _steps_layout(d.shape, count, steps)
     _finite("dts", d)
-    if d.ndim <= 2:
-        try:
-            return np.broadcast_to(d, (count, steps))
-        except ValueError:
-            pass
-    raise ValueError(f"dts must be one value, shape (N,) = ({steps},) or (M, N) = ({count}, {steps}); got {d.shape}")
+    return np.broadcast_to(d, (count, steps))
 
 
 def _panel(kind: str, x0s: ArrayLike, P0: ArrayLike, zs: ArrayLike, fx: Model, hx: Model, Q: ArrayLike,

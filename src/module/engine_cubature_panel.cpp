@@ -296,13 +296,10 @@ void close_filter(const PanelIn& in, const PanelOut& out, Index i, const RunRows
   out.status[i] = stop < in.steps ? status : kUpdated;
 }
 
-/// The smoother of sequence i's filtered trace, in place: its first `done`
-/// steps (all of them, or those before its filter stopped).  A failure of
-/// the backward pass gives the sequence NaN throughout (false; the caller
-/// sets the status).
-bool smooth_sequence(const PanelIn& in, const PanelOut& out, Index i, const RunRows& rows, Index done,
-                     smoother::PointTransition& transition) {
-  if (done == 0) return true;
+/// The backward pass's view of sequence i's filtered trace: its first
+/// `done` steps (all of them, or those before its filter stopped), smoothed
+/// in place.
+smoother::CubatureSmootherInputs smoother_inputs(const PanelIn& in, Index i, const RunRows& rows, Index done) {
   smoother::CubatureSmootherInputs sin;
   sin.xs = batch::c_view(rows.xs, {done, in.n});
   sin.ps = batch::c_view(rows.Ps, {done, in.n, in.n});
@@ -312,11 +309,25 @@ bool smooth_sequence(const PanelIn& in, const PanelOut& out, Index i, const RunR
   sin.dts.dims[0] = done;
   sin.angle_states = in.smoother_angles;
   sin.square_root = in.square_root;
-  const smoother::CubatureSmootherOutputs sout{rows.xs, rows.Ps, nullptr, nullptr};
-  if (smoother::run_cubature_smoother(sin, transition, sout)) return true;
+  return sin;
+}
+
+/// A sequence whose smoother failed: NaN throughout, with its status.
+void fail_smoothing(const PanelOut& out, Index i, const RunRows& rows, Index done, bool model_fault) {
   fill_nan(rows, 0, done);
   out.totals[i] = kNaN;
-  return false;
+  out.status[i] = model_fault ? kBadData : kNotApplied;
+}
+
+/// The smoother of sequence i's first `done` steps with a compiled fx.
+void smooth_sequence(const PanelIn& in, const PanelOut& out, Index i, const RunRows& rows, Index done,
+                     CompiledTransition& transition) {
+  if (done == 0) return;
+  const smoother::CubatureSmootherInputs sin = smoother_inputs(in, i, rows, done);
+  const smoother::CubatureSmootherOutputs sout{rows.xs, rows.Ps, nullptr, nullptr};
+  if (!smoother::run_cubature_smoother(sin, transition, sout)) {
+    fail_smoothing(out, i, rows, done, transition.model_fault());
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -351,9 +362,7 @@ void run_compiled_chunk(const PanelIn& in, const PanelOut& out, const CompiledMo
     close_filter(in, out, i, rows, k, total, status);
     if (out.smooth) {
       CompiledTransition transition(*models.fx, fx_bound, in.n);
-      if (!smooth_sequence(in, out, i, rows, k, transition)) {
-        out.status[i] = transition.model_fault() ? kBadData : kNotApplied;
-      }
+      smooth_sequence(in, out, i, rows, k, transition);
     }
   }
 }
@@ -513,6 +522,87 @@ void python_half(std::vector<PythonSequence<State>>& seqs, PyObject* model, PyOb
   }
 }
 
+/// One sequence's backward pass, driven a step at a time.
+struct PythonPass {
+  smoother::CubatureSmootherInputs in;
+  std::optional<smoother::BackwardPass> pass;
+  bool failed = false;
+  bool model_fault = false;
+};
+
+/// The smoothers of every sequence with a Python fx: the passes go down the
+/// steps together, each step's points of all of them through one call (one
+/// per distinct time step).
+template <class RowsOf>
+void smooth_python(const PanelIn& in, const PanelOut& out, PyObject* fx, PyObject* fx_args,
+                   const std::vector<Index>& done, const RowsOf& rows_of) {
+  using RowMajor = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
+  runtime::WorkerPool& pool = runtime::WorkerPool::instance();
+  const Index n = in.n;
+  const Index rows = 2 * n;
+  // Sized once: each pass keeps a reference to its inputs.
+  std::vector<PythonPass> passes(static_cast<std::size_t>(in.count));
+  auto each = [&](const std::vector<Index>& which, auto&& body) {
+    without_lock([&] {
+      pool.parallel_for(which.size(), 64, [&](std::size_t b, std::size_t e) {
+        for (std::size_t j = b; j < e; ++j) body(static_cast<Index>(j), passes[which[j]]);
+      });
+    });
+  };
+  std::vector<Index> all;
+  for (Index i = 0; i < in.count; ++i) {
+    if (done[i] == 0) continue;
+    const RunRows r = rows_of(i);
+    passes[i].in = smoother_inputs(in, i, r, done[i]);
+    passes[i].pass.emplace(passes[i].in, smoother::CubatureSmootherOutputs{r.xs, r.Ps, nullptr, nullptr});
+    all.push_back(i);
+  }
+  each(all, [&](Index, PythonPass& p) { p.failed = !p.pass->begin(); });
+  Ref cache;
+  std::vector<double> images;
+  for (Index k = in.steps - 2; k >= 0; --k) {
+    std::vector<Index> here;
+    for (Index i : all) {
+      if (!passes[i].failed && passes[i].pass->next_step() == k) here.push_back(i);
+    }
+    each(here, [&](Index, PythonPass& p) { p.failed = !p.pass->draw(); });
+    std::map<std::uint64_t, std::vector<Index>> groups;
+    for (Index i : here) {
+      if (passes[i].failed) continue;
+      const double dt = passes[i].pass->dt();
+      std::uint64_t key = 0;
+      std::memcpy(&key, &dt, sizeof key);
+      groups[key].push_back(i);
+    }
+    for (auto& [key, members] : groups) {
+      const auto count = static_cast<Index>(members.size());
+      double dt = 0.0;
+      std::memcpy(&dt, &key, sizeof dt);
+      PythonModel call(fx, fx_args, /*pass_dt=*/true, &cache);
+      double* points = call.points(count * rows, n);
+      each(members, [&](Index j, PythonPass& p) {
+        Eigen::Map<RowMajor>(points + j * rows * n, rows, n) = p.pass->points();
+      });
+      images.resize(static_cast<std::size_t>(count * rows * n));
+      call.evaluate(dt, n, images.data());
+      each(members, [&](Index j, PythonPass& p) {
+        const double* y = images.data() + j * rows * n;
+        if (!vexel::all_finite(y, rows * n)) {
+          p.failed = true;
+          p.model_fault = true;
+          return;
+        }
+        const DMatrix Y = Eigen::Map<const RowMajor>(y, rows, n);
+        p.failed = !p.pass->finish(Y);
+      });
+    }
+    if (PyErr_CheckSignals() < 0) fail_python();
+  }
+  for (Index i : all) {
+    if (passes[i].failed) fail_smoothing(out, i, rows_of(i), done[i], passes[i].model_fault);
+  }
+}
+
 template <class State>
 void run_python(const PanelIn& in, const PanelOut& out, PyObject* fx, PyObject* fx_args, PyObject* hx,
                 PyObject* hx_args) {
@@ -544,10 +634,14 @@ void run_python(const PanelIn& in, const PanelOut& out, PyObject* fx, PyObject* 
     });
     if (PyErr_CheckSignals() < 0) fail_python();
   }
+  std::vector<Index> done(static_cast<std::size_t>(in.count));
   for (Index i = 0; i < in.count; ++i) {
     const PythonSequence<State>& sq = seqs[i];
-    close_filter(in, out, i, rows_of(i), sq.stop < 0 ? in.steps : sq.stop, sq.total, sq.status);
+    done[i] = sq.stop < 0 ? in.steps : sq.stop;
+    close_filter(in, out, i, rows_of(i), done[i], sq.total, sq.status);
   }
+  seqs.clear();
+  if (out.smooth) smooth_python(in, out, fx, fx_args, done, rows_of);
 }
 
 // ---------------------------------------------------------------------------

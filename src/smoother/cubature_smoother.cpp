@@ -75,41 +75,13 @@ Status factor_of(const DMatrix& A, Workspace& w, DMatrix& L, Index k) {
 
 }  // namespace
 
-Status run_cubature_smoother(const CubatureSmootherInputs& in, PointTransition& transition,
-                             const CubatureSmootherOutputs& out) {
-  const Index steps = in.xs.dims[0];
-  const Index n = in.xs.dims[1];
-  const bool sr = in.square_root;
-  const std::vector<Index>& angles = in.angle_states;
-  const Index nn = n * n;
-  Workspace w(n);
-  const DenseOps ops = dense_ops_for(n);
-  const double root_w = 1.0 / std::sqrt(static_cast<double>(2 * n));
-
-  // The last smoothed state is the filtered posterior.  In square-root form
-  // its factor is the guarded factor of the filtered covariance, and the
-  // covariance returned is that factor's product.
-  const Index last = steps - 1;
-  batch::load_row(in.xs, last, w.x_s_next);
-  angles::wrap_entries(w.x_s_next, angles);
-  batch::load_slice(in.ps, last, w.P_s_next);
-  if (sr) {
-    if (Status s = factor_of(w.P_s_next, w, w.S_s_next, last); !s) return s;
-    w.P_s_next.noalias() = w.S_s_next.lazyProduct(w.S_s_next.transpose());
-    symmetrize_in_place(w.P_s_next);
-    if (out.chol_ps != nullptr) store_matrix(out.chol_ps + last * nn, w.S_s_next);
-  }
-  store_vector(out.xs + last * n, w.x_s_next);
-  store_matrix(out.ps + last * nn, w.P_s_next);
-
-  const bool q_full = in.qs.dims[0] == steps;
-  const bool dt_full = in.dts.dims[0] == steps;
-  const double cross_scale = std::sqrt(static_cast<double>(n)) / static_cast<double>(2 * n);
-  const double inv_2n = 1.0 / static_cast<double>(2 * n);
-  const char* q_factored = nullptr;  // the Q entry whose factor Sq holds
-  auto dt_of = [&](Index k) { return in.dts.at(dt_full ? k + 1 : k); };
-  // A call's point sets, images and factors, stacked step by step; sized for
-  // the largest call once (a shorter call resizes them once more at most).
+BackwardPass::BackwardPass(const CubatureSmootherInputs& in, const CubatureSmootherOutputs& out)
+    : in_(in),
+      out_(out),
+      n_(in.xs.dims[1]),
+      w_(n_),
+      ops_(dense_ops_for(n_)),
+      hi_(in.xs.dims[0] - 2) {
   // A call takes at most kCallDoubles of points.  Beyond that the
   // callback's per-call cost is long amortised, while the steps after the
   // call read their points and images back from the block, which should
@@ -118,141 +90,196 @@ Status run_cubature_smoother(const CubatureSmootherInputs& in, PointTransition& 
   // Small states take the larger blocks: there a Python call costs as much
   // as tens of steps' arithmetic; from 7 states on the arithmetic dominates
   // and the smaller blocks' locality pays more.
-  const Index kCallDoubles = n <= 6 ? Index{1} << 14 : Index{1} << 12;
-  const Index per_call =
-      std::max<Index>(1, std::min({in.steps_per_call, steps - 1, kCallDoubles / (2 * n * n)}));
-  DMatrix points_block(2 * n * per_call, n);
-  DMatrix images_block;
-  DMatrix factors_block(n, n * per_call);
-  for (Index hi = steps - 2; hi >= 0;) {
-    // The steps hi, hi-1, ..., lo share one call: as many as allowed, all
-    // with hi's time step (compared bit for bit).
-    const double dt = dt_of(hi);
-    Index lo = hi;
-    while (lo > 0 && hi - lo + 1 < per_call) {
-      const double before = dt_of(lo - 1);
-      if (std::memcmp(&before, &dt, sizeof dt) != 0) break;
-      --lo;
-    }
-    const Index count = hi - lo + 1;
-    if (points_block.rows() != 2 * n * count) {
-      points_block.resize(2 * n * count, n);
-      factors_block.resize(n, n * count);
-    }
-    // 1. Cubature points of each filtered posterior, from its guarded factor
-    //    (the same factorisation and jitter the filter's prediction uses); in
-    //    square-root form this factor stands for P from here on.  Steps are
-    //    taken from the last, in the pass's own order.
-    for (Index k = hi; k >= lo; --k) {
-      batch::load_row(in.xs, k, w.x);
-      batch::load_slice(in.ps, k, w.P);
-      if (Status s = factor_of(w.P, w, w.L, k); !s) return s;
-      cubature_points_from_factor(w.x, w.L, points_block.data() + 2 * n * (k - lo), 1, points_block.rows());
-      factors_block.middleCols(n * (k - lo), n) = w.L;
-    }
-    // 2. One transition call with all their points.
-    if (Status s = transition.propagate(lo, count, points_block, dt, images_block); !s) return s;
-    if (images_block.rows() != 2 * n * count || images_block.cols() != n) {
-      internal_failure("images are 2n by n per step", __FILE__, __LINE__);
-    }
-    for (Index k = hi; k >= lo; --k) {
-      const Index qi = q_full ? k + 1 : k;
-      batch::load_row(in.xs, k, w.x);
-      // Only the covariance form's correction reads P again.
-      if (!sr) batch::load_slice(in.ps, k, w.P);
-      // The points themselves are needed only by the square-root form's
-      // residuals; the covariance form works from the factor.
-      if (sr) w.X = points_block.middleRows(2 * n * (k - lo), 2 * n);
-      w.L = factors_block.middleCols(n * (k - lo), n);
-      w.Y = images_block.middleRows(2 * n * (k - lo), 2 * n);
-      angles::unwrap_columns_around_mean(w.Y, angles);
-      // 3. Predicted mean; deviations of the images about it and of the points
-      //    about the mean that generated them; their cross-covariance.
-      row_mean(w.Y, n, w.xp);
-      // The points deviate from x by +-sqrt(n) times the factor's columns, so
-      // the cross-covariance (1/2n) sum (X_i - x)(Y_i - xp)^T pairs each plus
-      // point with its minus twin: (sqrt(n) / 2n) L (Y_plus - Y_minus).  The
-      // factor's strict upper triangle is exactly zero, so the plain product
-      // (coefficient-wise, no blocking overhead at these sizes) is the
-      // triangular one.
-      ops.cross(w, cross_scale);
-      // 4. Predicted covariance (or its factor) and the gain G = C Pp^-1.
-      bool solved;
-      if (sr) {
-        // A broadcast Q is one memory slice for every step: factored once.
-        const char* q_here = in.qs.data + qi * in.qs.strides[0];
-        if (q_here != q_factored) {
-          q_factored = nullptr;
-          batch::load_slice(in.qs, qi, w.Q);
-          double jitter = 0.0;
-          if (!stable_cholesky(w.Q, w.factor_work, w.Sq, jitter)) {
-            return Error::runtime("unable to compute stable Cholesky factor (smoother step " + std::to_string(k) +
-                                  ", process noise Q)");
-          }
-          q_factored = q_here;
-        }
-        // [Sq^T; w Yc]^T [Sq^T; w Yc] = Q + Pyy: the predicted factor from one QR.
-        // Sq^T on top is upper triangular, which the QR exploits.
-        w.A_pred.topRows(n) = w.Sq.transpose();
-        w.A_pred.middleRows(n, 2 * n) = root_w * w.Yc;
-        w.A_pred.bottomRows(w.A_pred.rows() - 3 * n).setZero();
-        ops.predicted_factor_qr(w.A_pred, w.reflector.data(), w.diag, w.Sp);
-        solved = solve_gain(w, ops, &w.Sp);
-      } else {
-        // Sample covariance of the images (only the lower triangle is
-        // formed, then mirrored), plus Q, symmetrised: the filter's
-        // prediction formula.
-        batch::load_slice(in.qs, qi, w.Q);
-        ops.predicted_covariance(w, inv_2n);
-        symmetrize_in_place(w.Pp);
-        solved = solve_gain(w, ops, nullptr);
-      }
-      if (!solved) return with_step(Error::runtime("failed to invert innovation covariance"), k);
-      // 5. Smoothed mean; angle differences are taken the short way round.
-      w.d = w.x_s_next - w.xp;
-      angles::wrap_entries(w.d, angles);
-      ops.gain_times(w);
-      w.x_s += w.x;
-      angles::wrap_entries(w.x_s, angles);
+  const Index steps = in.xs.dims[0];
+  const Index kCallDoubles = n_ <= 6 ? Index{1} << 14 : Index{1} << 12;
+  per_call_ = std::max<Index>(1, std::min({in.steps_per_call, steps - 1, kCallDoubles / (2 * n_ * n_)}));
+  points_.resize(2 * n_ * per_call_, n_);
+  factors_.resize(n_, n_ * per_call_);
+}
 
-      // 6. Smoothed covariance.
-      if (sr) {
-        // Residual points (Xc - Yc G^T) carry P - G Pp G^T once the noise and
-        // the smoothed factor of k+1, both mapped by G, are stacked under them:
-        // the stack's A^T A = P + G (P_s[k+1] - Pp) G^T, factored by one QR.
-        // From 7 states on, the noise and the smoothed factor are first
-        // merged into one triangular factor of their sum, which the stack
-        // then takes as n rows instead of 2n.
-        if (merges(n)) {
-          w.U.topRows(n) = w.Sq.transpose();
-          w.U.bottomRows(n) = w.S_s_next.transpose();
-          ops.merge_upper_pair(w.U);
-        }
-        ops.smoothing_stack(w, root_w);
-        w.A_smooth.bottomRows(w.A_smooth.rows() - (merges(n) ? 3 : 4) * n).setZero();
-        ops.smoothed_factor_qr(w.A_smooth, w.reflector.data(), w.diag, w.S_s);
-        ops.factor_product(w);
-      } else {
-        ops.covariance_correction(w);
-      }
-      symmetrize_in_place(w.P_s);
+double BackwardPass::dt_of(Index k) const { return in_.dts.at(in_.dts.dims[0] == in_.xs.dims[0] ? k + 1 : k); }
 
-      // A result that overflowed is a failure, never a returned value.
-      if (!all_finite(w.x_s.data(), n) || !all_finite(w.P_s.data(), nn) || !all_finite(w.G.data(), nn)) {
-        return with_step(Error::runtime("smoothed estimate is not finite"), k);
+Status BackwardPass::begin() {
+  // The last smoothed state is the filtered posterior.  In square-root form
+  // its factor is the guarded factor of the filtered covariance, and the
+  // covariance returned is that factor's product.
+  Workspace& w = w_;
+  const Index last = in_.xs.dims[0] - 1;
+  const Index nn = n_ * n_;
+  batch::load_row(in_.xs, last, w.x_s_next);
+  angles::wrap_entries(w.x_s_next, in_.angle_states);
+  batch::load_slice(in_.ps, last, w.P_s_next);
+  if (in_.square_root) {
+    if (Status s = factor_of(w.P_s_next, w, w.S_s_next, last); !s) return s;
+    w.P_s_next.noalias() = w.S_s_next.lazyProduct(w.S_s_next.transpose());
+    symmetrize_in_place(w.P_s_next);
+    if (out_.chol_ps != nullptr) store_matrix(out_.chol_ps + last * nn, w.S_s_next);
+  }
+  store_vector(out_.xs + last * n_, w.x_s_next);
+  store_matrix(out_.ps + last * nn, w.P_s_next);
+  return Status::success();
+}
+
+Status BackwardPass::draw() {
+  // The steps hi, hi-1, ..., lo share one call: as many as allowed, all
+  // with hi's time step (compared bit for bit).
+  const Index n = n_;
+  const double dt = dt_of(hi_);
+  Index lo = hi_;
+  while (lo > 0 && hi_ - lo + 1 < per_call_) {
+    const double before = dt_of(lo - 1);
+    if (std::memcmp(&before, &dt, sizeof dt) != 0) break;
+    --lo;
+  }
+  lo_ = lo;
+  dt_ = dt;
+  const Index count = hi_ - lo + 1;
+  if (points_.rows() != 2 * n * count) {
+    points_.resize(2 * n * count, n);
+    factors_.resize(n, n * count);
+  }
+  // Cubature points of each filtered posterior, from its guarded factor
+  // (the same factorisation and jitter the filter's prediction uses); in
+  // square-root form this factor stands for P from here on.  Steps are
+  // taken from the last, in the pass's own order.
+  Workspace& w = w_;
+  for (Index k = hi_; k >= lo; --k) {
+    batch::load_row(in_.xs, k, w.x);
+    batch::load_slice(in_.ps, k, w.P);
+    if (Status s = factor_of(w.P, w, w.L, k); !s) return s;
+    cubature_points_from_factor(w.x, w.L, points_.data() + 2 * n * (k - lo), 1, points_.rows());
+    factors_.middleCols(n * (k - lo), n) = w.L;
+  }
+  return Status::success();
+}
+
+Status BackwardPass::finish(const DMatrix& images) {
+  const Index n = n_;
+  const Index nn = n * n;
+  const bool sr = in_.square_root;
+  const std::vector<Index>& angles = in_.angle_states;
+  const Index lo = lo_;
+  if (images.rows() != 2 * n * (hi_ - lo + 1) || images.cols() != n) {
+    internal_failure("images are 2n by n per step", __FILE__, __LINE__);
+  }
+  Workspace& w = w_;
+  const DenseOps& ops = ops_;
+  const bool q_full = in_.qs.dims[0] == in_.xs.dims[0];
+  const double root_w = 1.0 / std::sqrt(static_cast<double>(2 * n));
+  const double cross_scale = std::sqrt(static_cast<double>(n)) / static_cast<double>(2 * n);
+  const double inv_2n = 1.0 / static_cast<double>(2 * n);
+  for (Index k = hi_; k >= lo; --k) {
+    const Index qi = q_full ? k + 1 : k;
+    batch::load_row(in_.xs, k, w.x);
+    // Only the covariance form's correction reads P again.
+    if (!sr) batch::load_slice(in_.ps, k, w.P);
+    // The points themselves are needed only by the square-root form's
+    // residuals; the covariance form works from the factor.
+    if (sr) w.X = points_.middleRows(2 * n * (k - lo), 2 * n);
+    w.L = factors_.middleCols(n * (k - lo), n);
+    w.Y = images.middleRows(2 * n * (k - lo), 2 * n);
+    angles::unwrap_columns_around_mean(w.Y, angles);
+    // 3. Predicted mean; deviations of the images about it and of the points
+    //    about the mean that generated them; their cross-covariance.
+    row_mean(w.Y, n, w.xp);
+    // The points deviate from x by +-sqrt(n) times the factor's columns, so
+    // the cross-covariance (1/2n) sum (X_i - x)(Y_i - xp)^T pairs each plus
+    // point with its minus twin: (sqrt(n) / 2n) L (Y_plus - Y_minus).  The
+    // factor's strict upper triangle is exactly zero, so the plain product
+    // (coefficient-wise, no blocking overhead at these sizes) is the
+    // triangular one.
+    ops.cross(w, cross_scale);
+    // 4. Predicted covariance (or its factor) and the gain G = C Pp^-1.
+    bool solved;
+    if (sr) {
+      // A broadcast Q is one memory slice for every step: factored once.
+      const char* q_here = in_.qs.data + qi * in_.qs.strides[0];
+      if (q_here != q_factored_) {
+        q_factored_ = nullptr;
+        batch::load_slice(in_.qs, qi, w.Q);
+        double jitter = 0.0;
+        if (!stable_cholesky(w.Q, w.factor_work, w.Sq, jitter)) {
+          return Error::runtime("unable to compute stable Cholesky factor (smoother step " + std::to_string(k) +
+                                ", process noise Q)");
+        }
+        q_factored_ = q_here;
       }
-      store_vector(out.xs + k * n, w.x_s);
-      // Exactly symmetric, so its column-major storage is its C order.
-      std::memcpy(out.ps + k * nn, w.P_s.data(), sizeof(double) * static_cast<std::size_t>(nn));
-      if (out.gains != nullptr) store_matrix(out.gains + k * nn, w.G);
-      if (sr) {
-        if (out.chol_ps != nullptr) store_matrix(out.chol_ps + k * nn, w.S_s);
-        w.S_s_next.swap(w.S_s);
-      }
-      w.x_s_next.swap(w.x_s);
-      w.P_s_next.swap(w.P_s);
+      // [Sq^T; w Yc]^T [Sq^T; w Yc] = Q + Pyy: the predicted factor from one QR.
+      // Sq^T on top is upper triangular, which the QR exploits.
+      w.A_pred.topRows(n) = w.Sq.transpose();
+      w.A_pred.middleRows(n, 2 * n) = root_w * w.Yc;
+      w.A_pred.bottomRows(w.A_pred.rows() - 3 * n).setZero();
+      ops.predicted_factor_qr(w.A_pred, w.reflector.data(), w.diag, w.Sp);
+      solved = solve_gain(w, ops, &w.Sp);
+    } else {
+      // Sample covariance of the images (only the lower triangle is
+      // formed, then mirrored), plus Q, symmetrised: the filter's
+      // prediction formula.
+      batch::load_slice(in_.qs, qi, w.Q);
+      ops.predicted_covariance(w, inv_2n);
+      symmetrize_in_place(w.Pp);
+      solved = solve_gain(w, ops, nullptr);
     }
-    hi = lo - 1;
+    if (!solved) return with_step(Error::runtime("failed to invert innovation covariance"), k);
+    // 5. Smoothed mean; angle differences are taken the short way round.
+    w.d = w.x_s_next - w.xp;
+    angles::wrap_entries(w.d, angles);
+    ops.gain_times(w);
+    w.x_s += w.x;
+    angles::wrap_entries(w.x_s, angles);
+
+    // 6. Smoothed covariance.
+    if (sr) {
+      // Residual points (Xc - Yc G^T) carry P - G Pp G^T once the noise and
+      // the smoothed factor of k+1, both mapped by G, are stacked under them:
+      // the stack's A^T A = P + G (P_s[k+1] - Pp) G^T, factored by one QR.
+      // From 7 states on, the noise and the smoothed factor are first
+      // merged into one triangular factor of their sum, which the stack
+      // then takes as n rows instead of 2n.
+      if (merges(n)) {
+        w.U.topRows(n) = w.Sq.transpose();
+        w.U.bottomRows(n) = w.S_s_next.transpose();
+        ops.merge_upper_pair(w.U);
+      }
+      ops.smoothing_stack(w, root_w);
+      w.A_smooth.bottomRows(w.A_smooth.rows() - (merges(n) ? 3 : 4) * n).setZero();
+      ops.smoothed_factor_qr(w.A_smooth, w.reflector.data(), w.diag, w.S_s);
+      ops.factor_product(w);
+    } else {
+      ops.covariance_correction(w);
+    }
+    symmetrize_in_place(w.P_s);
+
+    // A result that overflowed is a failure, never a returned value.
+    if (!all_finite(w.x_s.data(), n) || !all_finite(w.P_s.data(), nn) || !all_finite(w.G.data(), nn)) {
+      return with_step(Error::runtime("smoothed estimate is not finite"), k);
+    }
+    store_vector(out_.xs + k * n, w.x_s);
+    // Exactly symmetric, so its column-major storage is its C order.
+    std::memcpy(out_.ps + k * nn, w.P_s.data(), sizeof(double) * static_cast<std::size_t>(nn));
+    if (out_.gains != nullptr) store_matrix(out_.gains + k * nn, w.G);
+    if (sr) {
+      if (out_.chol_ps != nullptr) store_matrix(out_.chol_ps + k * nn, w.S_s);
+      w.S_s_next.swap(w.S_s);
+    }
+    w.x_s_next.swap(w.x_s);
+    w.P_s_next.swap(w.P_s);
+  }
+  hi_ = lo - 1;
+  return Status::success();
+}
+
+Status run_cubature_smoother(const CubatureSmootherInputs& in, PointTransition& transition,
+                             const CubatureSmootherOutputs& out) {
+  BackwardPass pass(in, out);
+  if (Status s = pass.begin(); !s) return s;
+  DMatrix images;
+  while (pass.next_step() >= 0) {
+    if (Status s = pass.draw(); !s) return s;
+    if (Status s = transition.propagate(pass.first_step(), pass.step_count(), pass.points(), pass.dt(), images); !s) {
+      return s;
+    }
+    if (Status s = pass.finish(images); !s) return s;
   }
   return Status::success();
 }

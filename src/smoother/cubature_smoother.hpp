@@ -11,6 +11,7 @@
 #include "../batch/strided.hpp"
 #include "../kernels/linalg.hpp"
 #include "../kernels/result.hpp"
+#include "step_products.hpp"
 
 #include <vector>
 
@@ -52,6 +53,49 @@ struct CubatureSmootherOutputs {
   double* ps;       // (N, n, n), C order
   double* gains;    // (N, n, n), C order, or nullptr: not wanted; entry N-1 is left as the caller filled it (zero)
   double* chol_ps;  // (N, n, n), C order, square-root form only; nullptr: not wanted (or covariance form)
+};
+
+/// The backward pass, a group of steps at a time: `begin` (the last step),
+/// then, while `next_step()` >= 0, `draw` (the points of the group's steps,
+/// `points()`), the transition of those points by the caller, and `finish`
+/// with their images.  run_cubature_smoother drives it with a transition;
+/// a panel with a Python model drives many passes in step, one model call
+/// for all of them.  Every error names its step; after one, the pass must
+/// not go on.
+class BackwardPass {
+ public:
+  BackwardPass(const CubatureSmootherInputs& in, const CubatureSmootherOutputs& out);
+  Status begin();
+  /// The highest step still to do (-1: done).
+  Index next_step() const { return hi_; }
+  Status draw();
+  /// The group drawn: its steps first_step() .. next_step(), their time step
+  /// and their points (step first_step() + s in rows 2n*s to 2n*(s+1)-1).
+  Index first_step() const { return lo_; }
+  Index step_count() const { return hi_ - lo_ + 1; }
+  double dt() const { return dt_; }
+  const DMatrix& points() const { return points_; }
+  /// The group's steps with the images of its points (finite, the shape of
+  /// `points()`).
+  Status finish(const DMatrix& images);
+
+ private:
+  double dt_of(Index k) const;
+
+  const CubatureSmootherInputs& in_;
+  CubatureSmootherOutputs out_;
+  Index n_;
+  Workspace w_;
+  DenseOps ops_;
+  Index hi_;
+  Index lo_ = 0;
+  double dt_ = 0.0;
+  Index per_call_ = 1;
+  const char* q_factored_ = nullptr;  // the Q entry whose factor Sq holds
+  // The group's point sets and factors, stacked step by step; sized for
+  // the largest group once (a shorter one resizes them once more at most).
+  DMatrix points_;
+  DMatrix factors_;
 };
 
 /// Runs the backward pass.  A stack of length N serves the step k -> k+1 with
