@@ -3,8 +3,11 @@ time steps, angles, failing sequences and both forms; a Python model against the
 as a compiled model against the linear panel smoother; and the argument errors."""
 
 import os
+import signal
 import subprocess
 import sys
+import threading
+import time
 
 import numpy as np
 import pytest
@@ -161,6 +164,10 @@ def test_python_models_match_compiled_ones_with_one_call_per_step(square_root):
             assert calls["hx"] == observed
             if d.ndim == 1:  # a time step shared by the panel: one call per step (and per smoother step)
                 assert calls["fx"] == 30 + (29 if func is vx.cubature_panel_smoother else 0)
+            # A compiled fx with a Python hx: the compiled one runs natively on the whole block.
+            mixed = func(x0s, P05, zs, fx, py_hx, Q5, R2, dts=d, angle_measurements=[1], **kw)
+            for a, b in zip(mixed, want):
+                assert bits(a, b)
 
 
 def test_bad_model_output_is_that_sequence_status_3():
@@ -286,3 +293,95 @@ def test_unusable_rows_name_sequence_and_step(row, match):
     zs[2, 3] = np.nan
     with pytest.raises(ValueError, match="nan_means_missing=True"):
         vx.cubature_filter(np.ones(5), P05, zs, models.coordinated_turn(), models.range_bearing(), Q5, R2)
+
+
+def test_ctrl_c_stops_a_long_panel():
+    if threading.current_thread() is not threading.main_thread() or not hasattr(signal, "pthread_kill"):
+        pytest.skip("needs signals delivered to the main thread")
+    M, N = 8000, 500  # four million sequence-steps: seconds of work
+    zs = np.tile([[800.0, 0.1]], (M, N, 1))
+    timer = threading.Timer(0.3, lambda: signal.pthread_kill(threading.main_thread().ident, signal.SIGINT))
+    start = time.perf_counter()
+    timer.start()
+    with pytest.raises(KeyboardInterrupt):
+        vx.cubature_panel_smoother(np.array([800.0, 0, 1, 1, 0]), P05, zs, models.coordinated_turn(),
+                                   models.range_bearing(), Q5, R2, covariances=False)
+    stopped = time.perf_counter() - start
+    timer.join()
+    assert stopped < 0.3 + 1.5  # far less than the whole call; generous for a loaded machine
+
+
+@pytest.mark.parametrize("func, callback, where", [
+    (vx.cubature_filter, "fx", "at step 3"),
+    (vx.cubature_filter, "hx", "at step 3"),
+    (vx.cubature_panel_smoother, "fx", "at smoother step 1"),
+])
+def test_a_python_model_raising_stops_the_call_with_a_note(func, callback, where):
+    fx, hx = models.coordinated_turn(), models.range_bearing()
+    state = {"calls": 0}
+    smoothing = func is vx.cubature_panel_smoother
+
+    def failing(*args):
+        state["calls"] += 1
+        backward = smoothing and state["calls"] > 6
+        if (state["calls"] == 4 and not smoothing) or (backward and state["calls"] == 6 + 4):
+            raise ZeroDivisionError("model broke")
+        return np.asarray((fx if callback == "fx" else hx)(*args))
+
+    models_used = dict(fx=failing, hx=hx) if callback == "fx" else dict(fx=fx, hx=failing)
+    with pytest.raises(ZeroDivisionError, match="model broke") as info:
+        func(np.array([800.0, 0, 1, 1, 0]), P05, np.tile([[800.0, 0.1]], (3, 6, 1)), Q=Q5, R=R2,
+             angle_measurements=[1], **models_used)
+    if sys.version_info >= (3, 11):
+        assert info.value.__notes__ == [f"raised by {callback} in a nonlinear panel {where}"]
+
+
+@FORMS
+def test_a_python_model_never_sees_a_stopped_sequence(square_root):
+    """A sequence whose covariance cannot be factored stops before its model call; its points never reach the
+    model (which here refuses any point past 40, as no sequence alone would ever give it)."""
+    seen = []
+
+    def fx(X, dt):
+        seen.append(X[:, 0].max())
+        if (X[:, 0] > 40).any():
+            raise KeyError("a point no sequence alone gives")
+        return X.copy()
+
+    P0s = np.stack([np.eye(2), -np.eye(2)])  # the second is negative definite: no jitter makes it a covariance
+    out = vx.cubature_filter(np.array([[0.0, 0], [50.0, 0]]), P0s, np.zeros((2, 3, 1)), fx,
+                             lambda X: X[:, :1].copy(), 0.1, 1.0, square_root=square_root)
+    assert out.status.tolist() == [0, 2] and np.isnan(out.xs[1]).all() and max(seen) < 40
+
+
+def test_a_compiled_model_beside_a_python_one_fails_its_sequence_alone():
+    pytest.importorskip("numba")
+
+    @vx.compiled_hx(2, 1)
+    def refusing(x, out):
+        if x[0] > 1e6:
+            return 4
+        out[0] = x[0]
+        return 0
+
+    x0s = np.zeros((3, 2))
+    x0s[1, 0] = 1e7
+    zs = np.zeros((3, 5, 1))
+    py_fx = lambda X, dt: X.copy()  # noqa: E731
+    for func in (vx.cubature_filter, vx.cubature_panel_smoother):
+        out = func(x0s, np.eye(2), zs, py_fx, refusing, 0.1 * np.eye(2), 1.0)
+        assert out.status.tolist() == [0, 3, 0] and np.isnan(out.xs[1]).all() and np.isfinite(out.xs[[0, 2]]).all()
+
+
+def test_first_sequence_is_bounded():
+    from vexel_ckf import _engine
+    zs = np.zeros((2, 1, 1))
+    zs[1, 0, 0] = np.inf
+    args = (np.zeros((2, 2)), np.broadcast_to(np.eye(2), (2, 2, 2)), zs, np.broadcast_to(np.eye(2), (2, 1, 2, 2)),
+            np.broadcast_to(np.eye(1), (2, 1, 1, 1)), np.ones((2, 1)),
+            (models.linear(np.eye(2)), (), models.linear_measurement(np.ones((1, 2))), ()), None, True, False, False,
+            True)
+    with pytest.raises(ValueError, match=r"first_sequence must be at most 2\*\*62"):
+        _engine.cubature_panel(*args, 2**63 - 1)
+    with pytest.raises(ValueError, match=r"zs\[4611686018427387905, 0\] \(sequence 4611686018427387905"):
+        _engine.cubature_panel(*args, 2**62)

@@ -37,6 +37,7 @@ from ._batch import (
 )
 from ._filter import RunResult, VexelCKF
 from ._jit import compiled_fx, compiled_hx
+from ._mle import LogLikelihood, MLEResult, fit_mle, log_likelihood
 from ._models import MODEL_SIGNATURE, CompiledModel
 from ._smoother import CubatureSmoothResult, cubature_smoother
 from . import models
@@ -68,6 +69,10 @@ __all__ = [
     "cubature_panel_smoother",
     "CubatureFilterResult",
     "CubaturePanelSmootherResult",
+    "log_likelihood",
+    "fit_mle",
+    "LogLikelihood",
+    "MLEResult",
     "batch_smoother",
     "filter_bank_step",
     "BatchResult",

@@ -134,7 +134,8 @@ def _panel(kind: str, x0s: ArrayLike, P0: ArrayLike, zs: ArrayLike, fx: Model, h
            angle_states: Optional[Iterable[int]], angle_measurements: Optional[Iterable[int]],
            nan_means_missing: bool, square_root: bool, covariances: bool,
            first_sequence: Optional[int]) -> Any:
-    """The filter (kind "filter") or filter and smoother ("smoother") of a panel or one sequence.
+    """The filter (kind "filter"), filter and smoother ("smoother") or log-likelihood ("likelihood": the
+    filter's totals and statuses, its other fields None) of a panel or one sequence.
 
     first_sequence: the index of the first sequence in the caller's whole
     panel (its messages name global sequences), or None."""
@@ -163,8 +164,10 @@ def _panel(kind: str, x0s: ArrayLike, P0: ArrayLike, zs: ArrayLike, fx: Model, h
     rs = _noise("R", R, count, steps, m)
     d = _time_steps(dts, count, steps)
     first = None if single and first_sequence is None else int(first_sequence or 0)
+    # "likelihood": filtering without rows, the totals and statuses only.
+    smooth = kind == "smoother"
     out = _engine.cubature_panel(x0, P, z, qs, rs, d, models, angles, bool(nan_means_missing), bool(square_root),
-                                 kind == "smoother", bool(covariances), first)
+                                 smooth, bool(covariances) if smooth else kind == "filter", first)
     if single:
         out = tuple(None if a is None else a[0] for a in out)
     if kind == "smoother":
@@ -263,7 +266,17 @@ def cubature_panel_smoother(x0s: ArrayLike, P0: ArrayLike, zs: ArrayLike, fx: Mo
     in cache, with the bits of `VexelCKF.run` followed by `VexelCKF.smooth`
     (with the same Q and dts). The filtered covariances live only in
     per-worker scratch; with ``covariances=False`` no (M, N, dim_x, dim_x)
-    array exists at all.
+    array exists at all. With a Python model the sequences advance together
+    step by step, so the filtered covariances of all of them are kept until
+    the smoother has run.
+
+    Parameters
+    ----------
+    x0s, P0, zs, fx, hx, Q, R, dts, fx_args, hx_args, angle_states, angle_measurements, nan_means_missing, square_root
+        As for `cubature_filter`.
+    covariances : bool, optional
+        Return the smoothed covariances (default); False returns the
+        smoothed means only (``Ps`` is None).
 
     Returns
     -------
@@ -273,6 +286,11 @@ def cubature_panel_smoother(x0s: ArrayLike, P0: ArrayLike, zs: ArrayLike, fx: Mo
         filter stopped at step k (see `cubature_filter`) is smoothed over
         its steps before k and is NaN from k on; one whose smoother fails
         is NaN throughout, with status 2 or 3.
+
+    Raises
+    ------
+    ValueError, TypeError
+        As for `cubature_filter`.
     """
     return _panel("smoother", x0s, P0, zs, fx, hx, Q, R, dts, fx_args, hx_args, angle_states, angle_measurements,
                   nan_means_missing, square_root, covariances, None)

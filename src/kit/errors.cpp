@@ -119,4 +119,17 @@ void raise_error(const Error& error) {
   PyErr_SetObject(type, msg.get());
 }
 
+void add_note_to_pending(const std::string& note) {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* tb = nullptr;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (value != nullptr && PyObject_HasAttrString(value, "add_note")) {
+    Ref done = Ref::steal(PyObject_CallMethod(value, "add_note", "s", note.c_str()));
+    if (!done) PyErr_Clear();  // the note is a courtesy; the original error matters
+  }
+  PyErr_Restore(type, value, tb);
+}
+
 }  // namespace vexel::py

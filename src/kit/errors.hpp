@@ -35,6 +35,10 @@ void raise_panic(const std::string& message);
 PyObject* panic_exception_type();
 
 [[noreturn]] inline void fail(Error error) { throw std::move(error); }
+
+/// Attaches `note` to the pending Python exception when the running Python
+/// has notes (3.11+); the exception itself is left as it was.
+void add_note_to_pending(const std::string& note);
 /// Throw when a Python error is already set.
 [[noreturn]] inline void fail_python() { throw Error::python_set(); }
 

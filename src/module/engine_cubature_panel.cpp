@@ -447,11 +447,27 @@ struct PythonSequence {
   Index row = 0;    // its rows in the step's point array
 };
 
+/// The model on a step's block; a Python exception from it gets a note
+/// naming the callback and the step.
+void evaluate_noted(PointModel& call, double dt, Index dim_out, double* images, const char* callback, Index k,
+                    const char* pass) {
+  try {
+    call.evaluate(dt, dim_out, images);
+  } catch (Error& e) {
+    if (e.kind == ErrorKind::PythonSet) {
+      add_note_to_pending(std::string("raised by ") + callback + " in a nonlinear panel at " + pass + "step " +
+                          std::to_string(k));
+    }
+    throw;
+  }
+}
+
 /// One half of step k for every running sequence: points on the pool, the
 /// model once per distinct time step, the step finished on the pool.
 template <class State, class Step>
 void python_half(std::vector<PythonSequence<State>>& seqs, PyObject* model, PyObject* model_args, bool prediction,
-                 const PanelIn& in, Index k, Ref& cache, std::vector<double>& images, Step step) {
+                 const PanelIn& in, Index k, Ref& cache, std::vector<double>& images, std::vector<double>& staged,
+                 Step step) {
   runtime::WorkerPool& pool = runtime::WorkerPool::instance();
   const Index n = in.n;
   const Index rows = 2 * n;
@@ -475,49 +491,78 @@ void python_half(std::vector<PythonSequence<State>>& seqs, PyObject* model, PyOb
     }
     groups[key].push_back(i);
   }
+  auto each = [&](const std::vector<Index>& members, auto&& body) {
+    without_lock([&] {
+      pool.parallel_for(members.size(), 64, [&](std::size_t b, std::size_t e) {
+        for (std::size_t j = b; j < e; ++j) body(static_cast<Index>(j), seqs[members[j]]);
+      });
+    });
+  };
+  auto stop_unless = [&](PythonSequence<State>& sq, bool ok, std::int64_t status) {
+    if (!ok) {
+      sq.status = status;
+      sq.stop = k;
+    }
+  };
+  if (const CompiledModelState* compiled = compiled_model(model)) {
+    // A compiled model beside a Python one runs sequence by sequence, as
+    // with two compiled models: its failure code stops that sequence alone.
+    const ModelParams params(model_args, !prediction);
+    std::vector<Index> all;
+    for (auto& group : groups) all.insert(all.end(), group.second.begin(), group.second.end());
+    without_lock([&] {
+      pool.parallel_for(all.size(), 64, [&](std::size_t b, std::size_t e) {
+        CompiledCall call(*compiled, params);
+        for (std::size_t j = b; j < e; ++j) {
+          PythonSequence<State>& sq = seqs[all[j]];
+          std::int64_t status = kUpdated;
+          const bool ok = step(sq.filter, call, status);
+          stop_unless(sq, ok, status);
+        }
+      });
+    });
+    return;
+  }
   for (auto& [key, members] : groups) {
     const auto count = static_cast<Index>(members.size());
     double dt = 0.0;
     std::memcpy(&dt, &key, sizeof dt);
-    PythonModel call(model, model_args, prediction, &cache);
-    double* points = call.points(count * rows, n);
-    auto each = [&](auto&& body) {
-      without_lock([&] {
-        pool.parallel_for(static_cast<std::size_t>(count), 64, [&](std::size_t b, std::size_t e) {
-          for (auto j = static_cast<Index>(b); j < static_cast<Index>(e); ++j) body(j, seqs[members[j]]);
-        });
-      });
-    };
-    // Draw: the step up to its model call, on a recording model.
-    each([&](Index j, PythonSequence<State>& sq) {
-      RecordingModel rec(points + j * rows * n);
+    // Draw: each step up to its model call, on a recording model.  A step
+    // that fails before it (a factorisation) stops its sequence there, and
+    // its points never reach the model.
+    staged.resize(static_cast<std::size_t>(count * rows * n));
+    each(members, [&](Index j, PythonSequence<State>& sq) {
+      RecordingModel rec(staged.data() + j * rows * n);
       std::int64_t status = kUpdated;
-      bool ok = true;
       try {
-        ok = step(sq.filter, rec, status);
+        const bool ok = step(sq.filter, rec, status);
+        stop_unless(sq, ok, status);
       } catch (PointsRecorded&) {
         return;
       }
-      // Failed before its model call (a factorisation): its rows hold its
-      // initial state, so that the model sees finite points only.
-      if (!ok) {
-        sq.status = status;
-        sq.stop = k;
-      }
-      double* p = points + j * rows * n;
-      for (Index r = 0; r < rows; ++r)
-        for (Index c = 0; c < n; ++c) p[r * n + c] = in.x0.at(members[j], c);
+      if (sq.stop < 0) internal_failure("a step reaches its model", __FILE__, __LINE__);
     });
-    images.resize(static_cast<std::size_t>(count * rows * dim_out));
-    call.evaluate(dt, dim_out, images.data());
-    each([&](Index j, PythonSequence<State>& sq) {
-      if (sq.stop >= 0) return;
-      ReplayModel replay(images.data() + j * rows * dim_out);
+    std::vector<Index> drawn;
+    for (Index j = 0; j < count; ++j) {
+      if (seqs[members[j]].stop < 0) drawn.push_back(j);
+    }
+    if (drawn.empty()) continue;
+    const auto called = static_cast<Index>(drawn.size());
+    PythonModel call(model, model_args, prediction, &cache);
+    double* points = call.points(called * rows, n);
+    for (Index s = 0; s < called; ++s) {
+      std::memcpy(points + s * rows * n, staged.data() + drawn[s] * rows * n,
+                  sizeof(double) * static_cast<std::size_t>(rows * n));
+    }
+    images.resize(static_cast<std::size_t>(called * rows * dim_out));
+    evaluate_noted(call, dt, dim_out, images.data(), prediction ? "fx" : "hx", k, "");
+    std::vector<Index> running;
+    for (Index j : drawn) running.push_back(members[j]);
+    each(running, [&](Index s, PythonSequence<State>& sq) {
+      ReplayModel replay(images.data() + s * rows * dim_out);
       std::int64_t status = kUpdated;
-      if (!step(sq.filter, replay, status)) {
-        sq.status = status;
-        sq.stop = k;
-      }
+      const bool ok = step(sq.filter, replay, status);
+      stop_unless(sq, ok, status);
     });
   }
 }
@@ -578,13 +623,14 @@ void smooth_python(const PanelIn& in, const PanelOut& out, PyObject* fx, PyObjec
       const auto count = static_cast<Index>(members.size());
       double dt = 0.0;
       std::memcpy(&dt, &key, sizeof dt);
-      PythonModel call(fx, fx_args, /*pass_dt=*/true, &cache);
+      ModelCall chosen(fx, fx_args, /*pass_dt=*/true, &cache);
+      PointModel& call = chosen.get();
       double* points = call.points(count * rows, n);
       each(members, [&](Index j, PythonPass& p) {
         Eigen::Map<RowMajor>(points + j * rows * n, rows, n) = p.pass->points();
       });
       images.resize(static_cast<std::size_t>(count * rows * n));
-      call.evaluate(dt, n, images.data());
+      evaluate_noted(call, dt, n, images.data(), "fx", k, "smoother ");
       each(members, [&](Index j, PythonPass& p) {
         const double* y = images.data() + j * rows * n;
         if (!vexel::all_finite(y, rows * n)) {
@@ -614,13 +660,13 @@ void run_python(const PanelIn& in, const PanelOut& out, PyObject* fx, PyObject* 
   if (out.smooth && out.ps == nullptr) ps_scratch.resize(static_cast<std::size_t>(in.count * in.steps * in.n * in.n));
   auto rows_of = [&](Index i) { return sequence_rows(in, out, i, ps_scratch.data() + i * in.steps * in.n * in.n); };
   Ref fx_cache, hx_cache;
-  std::vector<double> images;
+  std::vector<double> images, staged;
   for (Index k = 0; k < in.steps; ++k) {
-    python_half<State>(seqs, fx, fx_args, true, in, k, fx_cache, images,
+    python_half<State>(seqs, fx, fx_args, true, in, k, fx_cache, images, staged,
                        [&](SequenceFilter<State>& f, PointModel& model, std::int64_t& status) {
                          return f.predict(k, model, status);
                        });
-    python_half<State>(seqs, hx, hx_args, false, in, k, hx_cache, images,
+    python_half<State>(seqs, hx, hx_args, false, in, k, hx_cache, images, staged,
                        [&](SequenceFilter<State>& f, PointModel& model, std::int64_t& status) {
                          return f.update(k, model, status);
                        });
@@ -641,7 +687,22 @@ void run_python(const PanelIn& in, const PanelOut& out, PyObject* fx, PyObject* 
     close_filter(in, out, i, rows_of(i), done[i], sq.total, sq.status);
   }
   seqs.clear();
-  if (out.smooth) smooth_python(in, out, fx, fx_args, done, rows_of);
+  if (!out.smooth) return;
+  if (const CompiledModelState* compiled = compiled_model(fx)) {
+    // A compiled fx smooths sequence by sequence, natively.
+    const ModelParams params(fx_args, false);
+    const ModelFunctionCall bound = bind_call(*compiled, params);
+    without_lock([&] {
+      pool.parallel_for(static_cast<std::size_t>(in.count), 16, [&](std::size_t b, std::size_t e) {
+        for (auto i = static_cast<Index>(b); i < static_cast<Index>(e); ++i) {
+          CompiledTransition transition(*compiled, bound, in.n);
+          smooth_sequence(in, out, i, rows_of(i), done[i], transition);
+        }
+      });
+    });
+  } else {
+    smooth_python(in, out, fx, fx_args, done, rows_of);
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -708,9 +769,11 @@ Ref cubature_panel_body(PyObject* const* args) {
   check_shape_fits({M, N, n, n});
   const auto uM = static_cast<std::uint64_t>(M * N);
   const auto un = static_cast<std::uint64_t>(n);
-  const bool all_rows = !out.smooth;
-  unwrap(check_storage({{uM, un}, {all_rows || covariances ? uM : 0, un * un}, {all_rows ? uM : 0, un},
-                        {all_rows ? uM : 0, un * un}, {uM, 2}}));
+  // Filtering without covariances is a likelihood evaluation: no rows.
+  const bool all_rows = !out.smooth && covariances;
+  unwrap(check_storage({{all_rows || out.smooth ? uM : 0, un}, {all_rows || covariances ? uM : 0, un * un},
+                        {all_rows ? uM : 0, un},
+                        {all_rows ? uM : 0, un * un}, {all_rows ? uM : 0, 2}}));
   in.x0 = view_of(arrays[kX0]);
   in.p0 = view_of(arrays[kP0]);
   in.zs = view_of(arrays[kZs]);
@@ -722,15 +785,15 @@ Ref cubature_panel_body(PyObject* const* args) {
   const npy_intp pdims[4] = {M, N, n, n};
   const npy_intp ldims[2] = {M, N};
   const npy_intp sdims[1] = {M};
-  Ref xs = new_array(3, xdims);
-  Ref ps = all_rows || covariances ? new_array(4, pdims) : none();
+  Ref xs = all_rows || out.smooth ? new_array(3, xdims) : none();
+  Ref ps = all_rows || (out.smooth && covariances) ? new_array(4, pdims) : none();
   Ref xs_prior = all_rows ? new_array(3, xdims) : none();
   Ref ps_prior = all_rows ? new_array(4, pdims) : none();
   Ref lls = all_rows ? new_array(2, ldims) : none();
   Ref nis = all_rows ? new_array(2, ldims) : none();
   Ref totals = new_array(1, sdims);
   Ref status = new_array(1, sdims, NPY_INT64);
-  out.xs = array_data(xs);
+  out.xs = xs.get() == Py_None ? nullptr : array_data(xs);
   out.ps = ps.get() == Py_None ? nullptr : array_data(ps);
   if (all_rows) {
     out.xs_prior = array_data(xs_prior);
@@ -764,7 +827,9 @@ const char* const kCubaturePanelDoc = signature_doc(kCubaturePanel, ""
     "  models: (fx, fx_args, hx, hx_args); angles: (angle_states, angle_measurements)\n"
     "  nan_means_missing: a row of all NaN is a missed measurement\n"
     "  square_root: the square-root form\n"
-    "  covariances: the smoothed covariances are returned (smooth only)\n"
+    "  covariances: smoothing, the smoothed covariances are returned;\n"
+    "    filtering, false returns the totals and statuses only (the other\n"
+    "    items None): a likelihood evaluation\n"
     "  first_sequence: index of sequence 0 in messages, or None\n"
     "\n"
     "A sequence that fails stops there: its rows from that step on are NaN,\n"

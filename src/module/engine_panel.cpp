@@ -39,7 +39,13 @@ bool arg_flag(PyObject* obj, const char* name) {
 /// sequences).
 std::optional<npy_intp> arg_first_sequence(PyObject* obj) {
   if (obj == nullptr || obj == Py_None) return std::nullopt;
-  return static_cast<npy_intp>(arg_u64(obj, "first_sequence"));
+  // Messages add the sequence's index within the call: far below the
+  // largest index, so that the sum cannot overflow.
+  const std::uint64_t first = arg_u64(obj, "first_sequence");
+  if (first > (std::uint64_t{1} << 62)) {
+    fail(Error::value("first_sequence must be at most 2**62, got " + std::to_string(first)));
+  }
+  return static_cast<npy_intp>(first);
 }
 
 [[noreturn]] void fail_measurement(const ArrayIn& zs, npy_intp m, const Labels& labels,

@@ -29,27 +29,16 @@ std::string steps_text(Index first, Index count) {
 }
 
 /// Attaches "raised by fx in cubature_smooth() at smoother step k ..." to the
-/// pending exception when the running Python has notes (3.11+); the
-/// exception itself is left as it was.
+/// pending exception.
 void add_step_note(Index first, Index count) {
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* tb = nullptr;
-  PyErr_Fetch(&type, &value, &tb);
-  PyErr_NormalizeException(&type, &value, &tb);
-  if (value != nullptr && PyObject_HasAttrString(value, "add_note")) {
-    const Index last = first + count - 1;
-    const std::string note =
-        count == 1 ? "raised by fx in cubature_smooth() at smoother step " + std::to_string(first) + " (the transition " +
-                         std::to_string(first) + " -> " + std::to_string(first + 1) + ")"
-                   : "raised by fx in cubature_smooth() at smoother steps " + std::to_string(first) + " to " +
-                         std::to_string(last) + " (the transitions " + std::to_string(first) + " -> " +
-                         std::to_string(first + 1) + " to " + std::to_string(last) + " -> " +
-                         std::to_string(last + 1) + ")";
-    Ref done = Ref::steal(PyObject_CallMethod(value, "add_note", "s", note.c_str()));
-    if (!done) PyErr_Clear();  // the note is a courtesy; the original error matters
-  }
-  PyErr_Restore(type, value, tb);
+  const Index last = first + count - 1;
+  add_note_to_pending(
+      count == 1 ? "raised by fx in cubature_smooth() at smoother step " + std::to_string(first) + " (the transition " +
+                       std::to_string(first) + " -> " + std::to_string(first + 1) + ")"
+                 : "raised by fx in cubature_smooth() at smoother steps " + std::to_string(first) + " to " +
+                       std::to_string(last) + " (the transitions " + std::to_string(first) + " -> " +
+                       std::to_string(first + 1) + " to " + std::to_string(last) + " -> " +
+                       std::to_string(last + 1) + ")");
 }
 
 /// The user's fx, called with all 2n points of a step, as the filters'

@@ -93,8 +93,8 @@ void RunRows::store(Index i, const DVector& x_post, const DMatrix& P_post, const
       for (Index c = 0; c < n; ++c) row[r * n + c] = col[c * n + r];
     }
   };
-  put_vector(xs, x_post);
-  put_matrix(Ps, P_post);
+  if (xs != nullptr) put_vector(xs, x_post);
+  if (Ps != nullptr) put_matrix(Ps, P_post);
   if (xs_prior != nullptr) put_vector(xs_prior, x_prior);
   if (Ps_prior != nullptr) put_matrix(Ps_prior, P_prior);
   if (log_likelihoods != nullptr) log_likelihoods[i] = log_likelihood;

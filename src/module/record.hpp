@@ -19,9 +19,9 @@ void record_row(std::uint64_t i, PyObject* out, const DVector& x_post, const DMa
                 const DVector& x_prior, const DMatrix& P_prior, double log_likelihood, double nis);
 
 /// The run() outputs as C-ordered storage of N rows, written row by row
-/// without Python (a whole run in one native call).  The priors, the
-/// log-likelihoods and the NIS may be nullptr: not wanted (a smoother needs
-/// the posteriors only).
+/// without Python (a whole run in one native call).  Any of them may be
+/// nullptr: not wanted (a smoother needs the posteriors only, a likelihood
+/// evaluation none).
 struct RunRows {
   double* xs;
   double* Ps;

@@ -63,7 +63,8 @@ void Form::record(const SrckfState& s, std::uint64_t i, PyObject* out) {
 template <>
 void Form::store_step(const SrckfState& s, Index i, const RunRows& rows) {
   const DMatrix P_prior = rows.Ps_prior != nullptr ? factor_product(s.chol_P_prior) : DMatrix();
-  rows.store(i, s.x_post, factor_product(s.chol_P_post), s.x_prior, P_prior, s.log_likelihood, s.nis);
+  const DMatrix P_post = rows.Ps != nullptr ? factor_product(s.chol_P_post) : DMatrix();
+  rows.store(i, s.x_post, P_post, s.x_prior, P_prior, s.log_likelihood, s.nis);
 }
 
 }  // namespace vexel::py
