@@ -46,3 +46,30 @@ def test_demo_writes_a_picture_and_rejects_bad_arguments(tmp_path):
     res = run_demo("--steps", "60", "--plot", str(out))
     assert res.returncode == 0 and f"wrote {out}" in res.stdout, res.stderr
     assert out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+FLEET_RMS = re.compile(r"^  (?P<label>radar scans as positions|filtered|smoothed)\s+(?P<rms>\d+\.\d) m$", re.M)
+
+
+def run_fleet_demo(*args):
+    return subprocess.run([sys.executable, "-OO", "-W", "error", "-m", "vexel_ckf.demo_fleet", *args],
+                          capture_output=True, text=True, timeout=300, env=dict(os.environ))
+
+
+def test_fleet_demo_smooths_every_track_better_than_it_filters():
+    tracks = 150
+    res = run_fleet_demo("--tracks", str(tracks), "--scans", "120", "--seed", "3")
+    assert res.returncode == 0 and res.stderr == "", res.stderr
+    rms = {m["label"]: float(m["rms"]) for m in FLEET_RMS.finditer(res.stdout)}
+    assert list(rms) == ["radar scans as positions", "filtered", "smoothed"], res.stdout
+    # Smoothing uses the later scans too; both estimates beat the raw scans.
+    assert rms["smoothed"] < rms["filtered"] < rms["radar scans as positions"], rms
+    assert f"tracks by status: 0 (ran to the end): {tracks:,}\n" in res.stdout, res.stdout
+    per_step = re.search(r"one call: \d+\.\d+ s, (\d+\.\d+) us per sequence-step", res.stdout)
+    assert per_step and float(per_step[1]) > 0.0, res.stdout
+
+
+@pytest.mark.parametrize("args", [("--tracks", "0"), ("--scans", "1")])
+def test_fleet_demo_rejects_an_empty_fleet(args):
+    res = run_fleet_demo(*args)
+    assert res.returncode == 2 and "--tracks must be at least 1 and --scans at least 2" in res.stderr
