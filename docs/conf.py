@@ -38,4 +38,4 @@ numpydoc_xref_param_type = False
 # raised exceptions; a missing parameter or Returns section fails the build.
 numpydoc_validation_checks = {"PR01", "PR02", "PR03", "RT01", "RT02", "SS03", "GL02", "GL03"}
 # The result tuples document their fields one by one instead of as parameters.
-numpydoc_validation_exclude = {r"\.__", r"\._", r"Result$", r"Result\."}
+numpydoc_validation_exclude = {r"\.__", r"\._", r"Result$", r"Result\.", r"\.LogLikelihood$", r"\.LogLikelihood\."}

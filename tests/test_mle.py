@@ -140,3 +140,19 @@ def test_bad_models_and_missing_scipy(monkeypatch):
     monkeypatch.setattr(builtins, "__import__", no_scipy)
     with pytest.raises(ImportError, match=r'vexel_ckf\[fit\]'):
         vx.fit_mle(build, [0.0], zs)
+
+
+def test_mle_and_em_reach_the_same_optimum():
+    pytest.importorskip("scipy.optimize")
+    rng = np.random.default_rng(5)
+    zs = local_level(rng, 0.2, 1.0, 4, 300)
+    one = np.eye(1)
+    fit = vx.fit_em(zs, F=one, H=one, Q=one, R=one, x0=np.zeros(1), P0=10 * one, learn=("Q", "R"), n_iter=5000,
+                    tol=0.0)
+
+    def build(p):
+        return dict(x0=np.zeros(1), P0=10 * one, F=one, H=one, Q=np.exp(p[0]) * one, R=np.exp(p[1]) * one)
+
+    res = vx.fit_mle(build, [0.0, 0.0], zs)
+    np.testing.assert_allclose([res.model["Q"][0, 0], res.model["R"][0, 0]], [fit.Q[0, 0], fit.R[0, 0]], rtol=1e-6)
+    assert res.log_likelihood == pytest.approx(fit.log_likelihoods[-1], rel=1e-12)
