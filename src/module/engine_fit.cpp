@@ -48,32 +48,14 @@ constexpr ArrayDecl kArrays[] = {
 };
 }  // namespace em_arrays
 
-/// x0, p0, zs and the items of the model tuple (F, H, Q, R), in the order of
-/// the declarations above.
-struct EmObjects {
-  PyObject* items[7];
-  explicit EmObjects(PyObject* const* args) {
-    PyObject* model = arg_tuple(args[3], "model");
-    if (PyTuple_Size(model) != 4) {
-      fail(Error::value("model must be a tuple (F, H, Q, R); got " + num(PyTuple_Size(model)) + " items"));
-    }
-    items[0] = args[0];
-    items[1] = args[1];
-    items[2] = args[2];
-    for (Py_ssize_t k = 0; k < 4; ++k) items[3 + k] = PyTuple_GetItem(model, k);
-  }
-};
 
-std::pair<std::uint64_t, std::uint64_t> shape(npy_intp rows, npy_intp cols) {
-  return {static_cast<std::uint64_t>(rows), static_cast<std::uint64_t>(cols)};
-}
 
 constexpr Params kEmStatistics{
     "em_statistics()", 6, 6, {"x0", "p0", "zs", "model", "per_series", "first_sequence"}};
 
 Ref em_statistics_body(PyObject* const* args) {
   using namespace em_arrays;
-  const EmObjects objects(args);
+  const ModelTupleObjects objects(args, "(F, H, Q, R)");
   ArrayArgs arrays(kArrays, kDims, objects.items);
   const bool per_series = arg_flag(args[4], "per_series");
   Labels labels{arg_first_sequence(args[5])};

@@ -68,11 +68,20 @@ std::optional<npy_intp> arg_first_sequence(PyObject* obj) {
   }
 }
 
+ModelTupleObjects::ModelTupleObjects(PyObject* const* args, const char* spelled) {
+  PyObject* model = arg_tuple(args[3], "model");
+  if (PyTuple_Size(model) != 4) {
+    fail(Error::value(std::string("model must be a tuple ") + spelled + "; got " + num(PyTuple_Size(model)) +
+                      " items"));
+  }
+  items[0] = args[0];
+  items[1] = args[1];
+  items[2] = args[2];
+  for (Py_ssize_t k = 0; k < 4; ++k) items[3 + k] = PyTuple_GetItem(model, k);
+}
+
 namespace {
 
-std::pair<std::uint64_t, std::uint64_t> shape(npy_intp rows, npy_intp cols) {
-  return {static_cast<std::uint64_t>(rows), static_cast<std::uint64_t>(cols)};
-}
 
 
 // The arrays of panel_filter and panel_smoother: the measurements bind the
@@ -106,21 +115,6 @@ constexpr ArrayDecl kArrays[] = {
 };
 }  // namespace panel_arrays
 
-/// The model tuple's items after x0, p0 and zs, in the order of the
-/// declarations above.
-struct PanelObjects {
-  PyObject* items[7];
-  explicit PanelObjects(PyObject* const* args) {
-    PyObject* model = arg_tuple(args[3], "model");
-    if (PyTuple_Size(model) != 4) {
-      fail(Error::value("model must be a tuple (Fs, Hs, Qs, Rs); got " + num(PyTuple_Size(model)) + " items"));
-    }
-    items[0] = args[0];
-    items[1] = args[1];
-    items[2] = args[2];
-    for (Py_ssize_t k = 0; k < 4; ++k) items[3 + k] = PyTuple_GetItem(model, k);
-  }
-};
 
 /// The converted and checked arguments of panel_filter / panel_smoother.
 struct PanelArgs {
@@ -129,7 +123,7 @@ struct PanelArgs {
   Labels labels;
   npy_intp count = 0, steps = 0, n = 0, m = 0;
 
-  PanelArgs(PyObject* const* args, const PanelObjects& objects)
+  PanelArgs(PyObject* const* args, const ModelTupleObjects& objects)
       : arrays(panel_arrays::kArrays, panel_arrays::kDims, objects.items),
         gaps(arg_flag(args[4], "nan_means_missing")) {}
 
@@ -191,7 +185,7 @@ constexpr Params kPanelFilter{
     "panel_filter()", 6, 6, {"x0", "p0", "zs", "model", "nan_means_missing", "first_sequence"}};
 
 Ref panel_filter_body(PyObject* const* args) {
-  PanelArgs a(args, PanelObjects(args));
+  PanelArgs a(args, ModelTupleObjects(args, "(Fs, Hs, Qs, Rs)"));
   a.labels.first = arg_first_sequence(args[5]);
   a.check(true);
   const npy_intp xdims[3] = {a.count, a.steps, a.n};
@@ -242,7 +236,7 @@ constexpr Params kPanelSmoother{
     {"x0", "p0", "zs", "model", "nan_means_missing", "covariances", "first_sequence"}};
 
 Ref panel_smoother_body(PyObject* const* args) {
-  PanelArgs a(args, PanelObjects(args));
+  PanelArgs a(args, ModelTupleObjects(args, "(Fs, Hs, Qs, Rs)"));
   const bool covariances = arg_flag(args[5], "covariances");
   a.labels.first = arg_first_sequence(args[6]);
   a.check(covariances);

@@ -9,8 +9,10 @@
 
 #include "../panel/panel.hpp"
 
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace vexel::py {
 
@@ -35,6 +37,20 @@ struct Labels {
     return " (sequence " + num(*first + i) + ")";
   }
 };
+
+/// The arrays of a linear panel call in the order of its declarations: x0,
+/// p0, zs (its first three arguments) and the four items of its model tuple
+/// (args[3]), which `spelled` names in the message for a tuple of another
+/// length, e.g. "(F, H, Q, R)".
+struct ModelTupleObjects {
+  PyObject* items[7];
+  ModelTupleObjects(PyObject* const* args, const char* spelled);
+};
+
+/// A (rows, columns) entry of check_storage's list.
+inline std::pair<std::uint64_t, std::uint64_t> shape(npy_intp rows, npy_intp cols) {
+  return {static_cast<std::uint64_t>(rows), static_cast<std::uint64_t>(cols)};
+}
 
 /// A truth value argument (the object's truth, as `if` takes it).
 bool arg_flag(PyObject* obj, const char* name);
