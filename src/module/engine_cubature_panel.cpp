@@ -17,6 +17,7 @@
 #include "engine_cubature_panel.hpp"
 
 #include "engine_panel.hpp"
+#include "engine_run.hpp"
 #include "engine_smoother.hpp"
 #include "filter_forms.hpp"
 #include "record.hpp"
@@ -397,6 +398,20 @@ void run_compiled(const PanelIn& in, const PanelOut& out, const CompiledModels& 
 // ---------------------------------------------------------------------------
 // Python models: step by step for the whole panel
 
+/// A time step as the key of its group of sequences: steps that share one
+/// call must be equal bit for bit.
+std::uint64_t bits_of(double v) {
+  std::uint64_t bits = 0;
+  std::memcpy(&bits, &v, sizeof bits);
+  return bits;
+}
+
+double from_bits(std::uint64_t bits) {
+  double v = 0.0;
+  std::memcpy(&v, &bits, sizeof v);
+  return v;
+}
+
 /// Thrown by a recording model once it holds a step's points: the step
 /// itself stops there, before anything in the state changed.
 struct PointsRecorded {};
@@ -484,12 +499,7 @@ void python_half(std::vector<PythonSequence<State>>& seqs, PyObject* model, PyOb
       step(seqs[i].filter, unused, status);
       continue;
     }
-    std::uint64_t key = 0;
-    if (prediction) {
-      const double dt = in.dt(i, k);
-      std::memcpy(&key, &dt, sizeof key);
-    }
-    groups[key].push_back(i);
+    groups[prediction ? bits_of(in.dt(i, k)) : 0].push_back(i);
   }
   auto each = [&](const std::vector<Index>& members, auto&& body) {
     without_lock([&] {
@@ -525,8 +535,7 @@ void python_half(std::vector<PythonSequence<State>>& seqs, PyObject* model, PyOb
   }
   for (auto& [key, members] : groups) {
     const auto count = static_cast<Index>(members.size());
-    double dt = 0.0;
-    std::memcpy(&dt, &key, sizeof dt);
+    const double dt = from_bits(key);
     // Draw: each step up to its model call, on a recording model.  A step
     // that fails before it (a factorisation) stops its sequence there, and
     // its points never reach the model.
@@ -614,15 +623,11 @@ void smooth_python(const PanelIn& in, const PanelOut& out, PyObject* fx, PyObjec
     std::map<std::uint64_t, std::vector<Index>> groups;
     for (Index i : here) {
       if (passes[i].failed) continue;
-      const double dt = passes[i].pass->dt();
-      std::uint64_t key = 0;
-      std::memcpy(&key, &dt, sizeof key);
-      groups[key].push_back(i);
+      groups[bits_of(passes[i].pass->dt())].push_back(i);
     }
     for (auto& [key, members] : groups) {
       const auto count = static_cast<Index>(members.size());
-      double dt = 0.0;
-      std::memcpy(&dt, &key, sizeof dt);
+      const double dt = from_bits(key);
       ModelCall chosen(fx, fx_args, /*pass_dt=*/true, &cache);
       PointModel& call = chosen.get();
       double* points = call.points(count * rows, n);
@@ -729,13 +734,8 @@ Ref cubature_panel_body(PyObject* const* args) {
   using namespace cubature_panel_arrays;
   PyObject* items[6] = {args[0], args[1], args[2], args[3], args[4], args[5]};
   ArrayArgs arrays(kArrays, kDims, items);
-  PyObject* models = arg_tuple(args[6], "models");
-  if (PyTuple_Size(models) != 4) fail(Error::value("models must be (fx, fx_args, hx, hx_args)"));
-  PyObject* objects[4];
-  for (Py_ssize_t k = 0; k < 4; ++k) objects[k] = PyTuple_GetItem(models, k);
-  for (int k : {1, 3}) {
-    objects[k] = given(objects[k]) ? arg_tuple(objects[k], k == 1 ? "fx_args" : "hx_args") : nullptr;
-  }
+  const RunModels models = arg_run_models(args[6]);
+  PyObject* objects[4] = {models.fx, models.fx_args, models.hx, models.hx_args};
   PanelIn in;
   in.gaps = arg_flag(args[8], "nan_means_missing");
   in.square_root = arg_flag(args[9], "square_root");
@@ -752,16 +752,7 @@ Ref cubature_panel_body(PyObject* const* args) {
   ModelCall hx(objects[2], objects[3], /*pass_dt=*/false);
   if (fx.compiled() != nullptr) check_model_dims(*fx.compiled(), in.n, in.n);
   if (hx.compiled() != nullptr) check_model_dims(*hx.compiled(), in.n, in.m);
-  if (given(args[7])) {
-    PyObject* pair = arg_tuple(args[7], "angles");
-    if (PyTuple_Size(pair) != 2) fail(Error::value("angles must be (angle_states, angle_measurements)"));
-    auto entries = [&](Py_ssize_t k, const char* name, Index bound) {
-      PyObject* v = PyTuple_GetItem(pair, k);
-      return given(v) ? arg_indices(v, name, bound, true) : std::vector<Index>();
-    };
-    in.angles.states = entries(0, "angle_states", in.n);
-    in.angles.measurements = entries(1, "angle_measurements", in.m);
-  }
+  in.angles = arg_angle_entries(args[7], in.n, in.m);
   in.smoother_angles = in.angles.states;
   std::sort(in.smoother_angles.begin(), in.smoother_angles.end());
 

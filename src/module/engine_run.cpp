@@ -54,15 +54,9 @@ Ref run_filter(Instance<State>& self, PyObject* const* args) {
   State& s = self.state;
   const Index n = s.dim_x;
   const Index m = s.dim_z;
-  // models = (fx, fx_args, hx, hx_args)
-  PyObject* models = arg_tuple(args[1], "models");
-  if (PyTuple_Size(models) != 4) fail(Error::value("models must be (fx, fx_args, hx, hx_args)"));
-  auto extra = [&](Py_ssize_t k, const char* name) {
-    PyObject* v = PyTuple_GetItem(models, k);
-    return given(v) ? arg_tuple(v, name) : nullptr;
-  };
-  ModelCall fx(PyTuple_GetItem(models, 0), extra(1, "fx_args"), /*pass_dt=*/true);
-  ModelCall hx(PyTuple_GetItem(models, 2), extra(3, "hx_args"), /*pass_dt=*/false);
+  const RunModels models = arg_run_models(args[1]);
+  ModelCall fx(models.fx, models.fx_args, /*pass_dt=*/true);
+  ModelCall hx(models.hx, models.hx_args, /*pass_dt=*/false);
   if (fx.compiled() == nullptr || hx.compiled() == nullptr) {
     fail(Error::type("run_filter() runs compiled models only: fx and hx must be CompiledModel objects"));
   }
@@ -77,18 +71,7 @@ Ref run_filter(Instance<State>& self, PyObject* const* args) {
   std::optional<ArrayIn> missing_in, dts_in;
   const auto* missing = static_cast<const npy_bool*>(column(args[3], "missing", steps, NPY_BOOL, "bool", missing_in));
   const auto* dts = static_cast<const double*>(column(args[4], "dts", steps, NPY_DOUBLE, "float64", dts_in));
-  AngleEntries angles;
-  if (given(args[5])) {
-    PyObject* pair = arg_tuple(args[5], "angles");
-    if (PyTuple_Size(pair) != 2) fail(Error::value("angles must be (angle_states, angle_measurements)"));
-    // None: no angles of that kind.
-    auto entries = [&](Py_ssize_t k, const char* name, Index bound) {
-      PyObject* v = PyTuple_GetItem(pair, k);
-      return given(v) ? arg_indices(v, name, bound, true) : std::vector<Index>();
-    };
-    angles.states = entries(0, "angle_states", n);
-    angles.measurements = entries(1, "angle_measurements", m);
-  }
+  const AngleEntries angles = arg_angle_entries(args[5], n, m);
   PyObject* progress = given(args[6]) ? args[6] : nullptr;
   if (progress != nullptr && PyCallable_Check(progress) == 0) {
     fail(Error::type("progress must be callable, got " + type_name(progress)));
@@ -171,6 +154,32 @@ PyMethodDef kFunctions[] = {
 };
 
 }  // namespace
+
+RunModels arg_run_models(PyObject* obj) {
+  PyObject* models = arg_tuple(obj, "models");
+  if (PyTuple_Size(models) != 4) fail(Error::value("models must be (fx, fx_args, hx, hx_args)"));
+  auto extra = [&](Py_ssize_t k, const char* name) {
+    PyObject* v = PyTuple_GetItem(models, k);
+    return given(v) ? arg_tuple(v, name) : nullptr;
+  };
+  return RunModels{PyTuple_GetItem(models, 0), extra(1, "fx_args"), PyTuple_GetItem(models, 2),
+                   extra(3, "hx_args")};
+}
+
+AngleEntries arg_angle_entries(PyObject* obj, Index n, Index m) {
+  AngleEntries angles;
+  if (!given(obj)) return angles;
+  PyObject* pair = arg_tuple(obj, "angles");
+  if (PyTuple_Size(pair) != 2) fail(Error::value("angles must be (angle_states, angle_measurements)"));
+  // None: no angles of that kind.
+  auto entries = [&](Py_ssize_t k, const char* name, Index bound) {
+    PyObject* v = PyTuple_GetItem(pair, k);
+    return given(v) ? arg_indices(v, name, bound, true) : std::vector<Index>();
+  };
+  angles.states = entries(0, "angle_states", n);
+  angles.measurements = entries(1, "angle_measurements", m);
+  return angles;
+}
 
 void add_run(PyObject* module) {
   for (PyMethodDef& def : kFunctions) add_export(module, def.ml_name, new_module_function(&def, module));
