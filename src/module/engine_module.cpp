@@ -12,6 +12,7 @@
 #include "engine_smoother.hpp"
 #include "filter_forms.hpp"
 
+#include "../kernels/simd_dispatch.hpp"
 #include "../kit/kit.hpp"
 
 namespace vexel::py {
@@ -37,8 +38,26 @@ const char* const kFieldTablesDoc = signature_doc(kFieldTables, ""
     "'array', 'float' or 'int'; shape is a tuple of dimension names ('dim_x',\n"
     "'dim_z'), empty for scalars; settable tells whether `set` accepts the name.", false);
 
+/// simd_tile_width(): how many filters the many-filter routines step
+/// together in this process.
+Ref simd_tile_width_body(PyObject* const* /*args*/) {
+  Ref width = Ref::steal(PyLong_FromLong(simd::tile_width()));
+  if (!width) fail_python();
+  return width;
+}
+
+constexpr Params kSimdTileWidth{"simd_tile_width()", 0, 0, {}};
+
+const char* const kSimdTileWidthDoc = signature_doc(kSimdTileWidth, ""
+    "How many filters the many-filter routines step together, one per SIMD lane:\n"
+    "4 on processors with AVX2, 2 otherwise, 1 when the environment variable\n"
+    "VEXEL_CKF_BASELINE_SIMD is 'scalar' (any other value of it means 2). Results\n"
+    "never depend on it. Decided once per process.", false);
+
 PyMethodDef kFunctions[] = {
     {"field_tables", as_cfunction(&function_entry<kFieldTables, field_tables_body>), kKwFlags, kFieldTablesDoc},
+    {"simd_tile_width", as_cfunction(&function_entry<kSimdTileWidth, simd_tile_width_body>), kKwFlags,
+     kSimdTileWidthDoc},
 };
 
 PyModuleDef g_module_def = {
