@@ -25,19 +25,86 @@ double wrapped_difference(double d) {
   return w == kPi ? -kPi : w;
 }
 
+/// Model i's stand-in on the target components it lacks (the set B), times
+/// its weight, added to the lower triangle of P: the moment of the weighted
+/// models that have all of B around the mean, renormalised over them (see
+/// the header for the fallbacks).
+void add_stand_in(const ImmLayout& L, const double* w, const Estimates& est, const Index* idx, Index t, Index i,
+                  const double* own_P, double* P, MixWork& work) {
+  const Index models = L.models;
+  work.missing.clear();
+  for (Index a = 0; a < t; ++a) {
+    if (idx[i * t + a] < 0) work.missing.push_back(a);
+  }
+  const Index b = static_cast<Index>(work.missing.size());
+  const Index* miss = work.missing.data();
+  work.fill.assign(sz(b * b), 0.0);
+  double covered = 0.0;
+  for (Index k = 0; k < models; ++k) {
+    if (!(w[k] > 0.0)) continue;
+    bool all = true;
+    for (Index u = 0; u < b && all; ++u) all = idx[k * t + miss[u]] >= 0;
+    if (!all) continue;
+    covered += w[k];
+    const double* Pk = est.P[sz(k)];
+    const Index n_k = L.size(k);
+    const double* dk = work.d.data() + k * t;
+    for (Index u = 0; u < b; ++u) {
+      const Index lu = idx[k * t + miss[u]];
+      for (Index v = 0; v < b; ++v) {
+        const Index lv = idx[k * t + miss[v]];
+        work.fill[sz(u * b + v)] += w[k] * (Pk[lu * n_k + lv] + dk[miss[u]] * dk[miss[v]]);
+      }
+    }
+  }
+  if (covered > 0.0) {
+    for (double& f : work.fill) f /= covered;
+  } else if (own_P != nullptr) {
+    for (Index u = 0; u < b; ++u) {
+      for (Index v = 0; v < b; ++v) work.fill[sz(u * b + v)] = own_P[miss[u] * t + miss[v]];
+    }
+  } else {
+    // No weighted model has all of B: each variance over the models that
+    // have that component, no correlation.
+    for (Index u = 0; u < b; ++u) {
+      double s = 0.0;
+      double total = 0.0;
+      for (Index k = 0; k < models; ++k) {
+        const Index l = idx[k * t + miss[u]];
+        if (!(w[k] > 0.0) || l < 0) continue;
+        const double dk = work.d[sz(k * t + miss[u])];
+        s += w[k] * (est.P[sz(k)][l * L.size(k) + l] + dk * dk);
+        total += w[k];
+      }
+      work.fill[sz(u * b + u)] = total > 0.0 ? s / total : 0.0;
+    }
+  }
+  for (Index u = 0; u < b; ++u) {
+    for (Index v = 0; v <= u; ++v) {
+      // miss is ascending, so (miss[u], miss[v]) lies in the lower triangle.
+      P[miss[u] * t + miss[v]] += w[i] * work.fill[sz(u * b + v)];
+    }
+  }
+}
+
 /// The moment matching of the rule in the header: weights w (one per
 /// model), target components tc (t of them), the target's own estimate on
 /// them (or nullptr while combining).  x: t, P: t by t, C order.
 void moment_match(const ImmLayout& L, const double* w, const Estimates& est, const Index* tc, Index t,
                   const double* own_x, const double* own_P, double* x, double* P, MixWork& work) {
   const Index models = L.models;
+  // Each model's index of each target component (-1: it lacks it), looked up once.
+  work.idx.resize(sz(models * t));
+  for (Index i = 0; i < models; ++i) {
+    for (Index a = 0; a < t; ++a) work.idx[sz(i * t + a)] = L.local_index(i, tc[a]);
+  }
+  const Index* idx = work.idx.data();
   // 1. The mean of each target component over the weighted models that have it.
   for (Index a = 0; a < t; ++a) {
-    const Index c = tc[a];
     double total = 0.0;
     Index heaviest = -1;
     for (Index i = 0; i < models; ++i) {
-      if (!(w[i] > 0.0) || L.local_index(i, c) < 0) continue;
+      if (!(w[i] > 0.0) || idx[i * t + a] < 0) continue;
       total += w[i];
       if (heaviest < 0 || w[i] > w[heaviest]) heaviest = i;
     }
@@ -45,18 +112,18 @@ void moment_match(const ImmLayout& L, const double* w, const Estimates& est, con
       x[a] = own_x[a];  // only a target model's own estimate can stand in (see the header)
       continue;
     }
-    if (L.angle[sz(c)] == 0) {
+    if (L.angle[sz(tc[a])] == 0) {
       double s = 0.0;
       for (Index i = 0; i < models; ++i) {
-        const Index l = L.local_index(i, c);
+        const Index l = idx[i * t + a];
         if (w[i] > 0.0 && l >= 0) s += w[i] * est.x[sz(i)][l];
       }
       x[a] = s / total;
     } else {
-      const double ref = est.x[sz(heaviest)][L.local_index(heaviest, c)];
+      const double ref = est.x[sz(heaviest)][idx[heaviest * t + a]];
       double s = 0.0;
       for (Index i = 0; i < models; ++i) {
-        const Index l = L.local_index(i, c);
+        const Index l = idx[i * t + a];
         if (w[i] > 0.0 && l >= 0) s += w[i] * wrapped_difference(est.x[sz(i)][l] - ref);
       }
       x[a] = angles::wrap(ref + s / total);
@@ -65,112 +132,47 @@ void moment_match(const ImmLayout& L, const double* w, const Estimates& est, con
   // 2. Each weighted model's differences to that mean (zero where it lacks
   // the component: its stand-in is centred there).
   work.d.assign(sz(models * t), 0.0);
-  work.lacks.assign(sz(models * t), 0);
   double weight = 0.0;
   for (Index i = 0; i < models; ++i) {
     if (!(w[i] > 0.0)) continue;
     weight += w[i];
     for (Index a = 0; a < t; ++a) {
-      const Index c = tc[a];
-      const Index l = L.local_index(i, c);
-      if (l < 0) {
-        work.lacks[sz(i * t + a)] = 1;
-        continue;
-      }
+      const Index l = idx[i * t + a];
+      if (l < 0) continue;
       const double d = est.x[sz(i)][l] - x[a];
-      work.d[sz(i * t + a)] = L.angle[sz(c)] != 0 ? wrapped_difference(d) : d;
+      work.d[sz(i * t + a)] = L.angle[sz(tc[a])] != 0 ? wrapped_difference(d) : d;
     }
   }
-  // 3. The covariance: every weighted model's own covariance (its stand-in
-  // on what it lacks) plus the outer product of its differences.
+  // 3. The covariance, lower triangle: every weighted model's own covariance
+  // (its stand-in on what it lacks) plus the outer product of its differences.
   std::fill(P, P + t * t, 0.0);
   for (Index i = 0; i < models; ++i) {
     if (!(w[i] > 0.0)) continue;
+    const double wi = w[i];
     const double* di = work.d.data() + i * t;
-    const char* lacks = work.lacks.data() + i * t;
+    const Index* li = idx + i * t;
     const Index n_i = L.size(i);
     const double* Pi = est.P[sz(i)];
     bool lacking = false;
-    for (Index a = 0; a < t; ++a) lacking = lacking || lacks[a] != 0;
-    if (lacking) {
-      // The stand-in on the missing set B: the moment of the weighted models
-      // that have all of B, around the mean of step 1.
-      work.missing.clear();
-      for (Index a = 0; a < t; ++a) {
-        if (lacks[a] != 0) work.missing.push_back(a);
-      }
-      const Index b = static_cast<Index>(work.missing.size());
-      work.fill.assign(sz(b * b), 0.0);
-      double covered = 0.0;
-      for (Index k = 0; k < models; ++k) {
-        if (!(w[k] > 0.0)) continue;
-        bool all = true;
-        for (Index u = 0; u < b && all; ++u) all = L.local_index(k, tc[work.missing[sz(u)]]) >= 0;
-        if (!all) continue;
-        covered += w[k];
-        const double* Pk = est.P[sz(k)];
-        const Index n_k = L.size(k);
-        const double* dk = work.d.data() + k * t;
-        for (Index u = 0; u < b; ++u) {
-          const Index au = work.missing[sz(u)];
-          const Index lu = L.local_index(k, tc[au]);
-          for (Index v = 0; v < b; ++v) {
-            const Index av = work.missing[sz(v)];
-            const Index lv = L.local_index(k, tc[av]);
-            work.fill[sz(u * b + v)] += w[k] * (Pk[lu * n_k + lv] + dk[au] * dk[av]);
-          }
-        }
-      }
-      if (covered > 0.0) {
-        for (double& f : work.fill) f /= covered;
-      } else if (own_P != nullptr) {
-        for (Index u = 0; u < b; ++u) {
-          for (Index v = 0; v < b; ++v) {
-            work.fill[sz(u * b + v)] = own_P[work.missing[sz(u)] * t + work.missing[sz(v)]];
-          }
-        }
-      } else {
-        // No weighted model has all of B: each variance over the models
-        // that have that component, no correlation.
-        for (Index u = 0; u < b; ++u) {
-          const Index au = work.missing[sz(u)];
-          double s = 0.0;
-          double total = 0.0;
-          for (Index k = 0; k < models; ++k) {
-            const Index l = L.local_index(k, tc[au]);
-            if (!(w[k] > 0.0) || l < 0) continue;
-            const double dk = work.d[sz(k * t + au)];
-            s += w[k] * (est.P[sz(k)][l * L.size(k) + l] + dk * dk);
-            total += w[k];
-          }
-          work.fill[sz(u * b + u)] = total > 0.0 ? s / total : 0.0;
-        }
-      }
-      for (Index u = 0; u < b; ++u) {
-        for (Index v = 0; v < b; ++v) {
-          P[work.missing[sz(u)] * t + work.missing[sz(v)]] += w[i] * work.fill[sz(u * b + v)];
-        }
-      }
-    }
+    for (Index a = 0; a < t; ++a) lacking = lacking || li[a] < 0;
+    if (lacking) add_stand_in(L, w, est, idx, t, i, own_P, P, work);
     for (Index a = 0; a < t; ++a) {
-      if (lacks[a] != 0) continue;
-      const Index la = L.local_index(i, tc[a]);
-      for (Index c2 = 0; c2 < t; ++c2) {
-        if (lacks[c2] != 0) continue;
-        const Index lc = L.local_index(i, tc[c2]);
-        P[a * t + c2] += w[i] * (Pi[la * n_i + lc] + di[a] * di[c2]);
+      const Index la = li[a];
+      if (la < 0) continue;
+      const double* row = Pi + la * n_i;
+      const double da = di[a];
+      double* out = P + a * t;
+      for (Index c = 0; c <= a; ++c) {
+        const Index lc = li[c];
+        if (lc >= 0) out[c] += wi * (row[lc] + da * di[c]);
       }
     }
-  }
-  if (weight != 1.0) {
-    for (Index k = 0; k < t * t; ++k) P[k] /= weight;
   }
   // Exactly symmetric, as the filters keep their covariances.
   for (Index a = 0; a < t; ++a) {
-    for (Index c2 = 0; c2 < a; ++c2) {
-      const double s = 0.5 * (P[a * t + c2] + P[c2 * t + a]);
-      P[a * t + c2] = s;
-      P[c2 * t + a] = s;
+    for (Index c = 0; c <= a; ++c) {
+      if (weight != 1.0) P[a * t + c] /= weight;
+      P[c * t + a] = P[a * t + c];
     }
   }
 }

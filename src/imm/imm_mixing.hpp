@@ -78,8 +78,7 @@ struct Estimates {
 /// Temporaries of the moment matching, reused between calls.
 struct MixWork {
   std::vector<double> d, fill, weights;
-  std::vector<Index> all;
-  std::vector<char> lacks;
+  std::vector<Index> all, idx;
   std::vector<Index> missing;
 };
 

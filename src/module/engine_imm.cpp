@@ -204,11 +204,12 @@ struct ImmSteps {
   std::vector<std::unique_ptr<Slot>>& slots;
   imm::MixWork work;
   std::vector<double> omega, cbar;
+  std::vector<char> identity;
   std::vector<std::vector<double>> mx, mP;
   imm::Estimates est;
 
   ImmSteps(const ImmLayout& layout, std::vector<std::unique_ptr<Slot>>& s)
-      : L(layout), slots(s), omega(sz(L.models * L.models)), cbar(sz(L.models)) {
+      : L(layout), slots(s), omega(sz(L.models * L.models)), cbar(sz(L.models)), identity(sz(L.models)) {
     mx.resize(sz(L.models));
     mP.resize(sz(L.models));
     for (Index i = 0; i < L.models; ++i) {
@@ -231,7 +232,6 @@ struct ImmSteps {
   void mix(const double* mu, double* prior) {
     imm::mixing_weights(L, mu, cbar.data(), omega.data());
     read_estimates();
-    std::vector<char> identity(sz(L.models));
     for (Index j = 0; j < L.models; ++j) {
       identity[sz(j)] = imm::mixing_is_identity(L, omega.data(), j) ? 1 : 0;
       if (identity[sz(j)] == 0) imm::mix_into(L, omega.data(), est, j, mx[sz(j)].data(), mP[sz(j)].data(), work);
