@@ -548,6 +548,47 @@ def test_bank_copies_continue_identically():
     _, zs = straight_turn_straight(np.random.default_rng(10))
     seq = np.repeat(zs[:20, None, :], 4, axis=1)
     bank.run(seq[:5])
-    for twin in (bank.copy(), pickle.loads(pickle.dumps(bank))):
+    restored = vx.IMMBank.from_dict(bank.to_dict(), fx=[b.fx for b in bank.banks], hx=[b.hx for b in bank.banks])
+    for twin in (bank.copy(), pickle.loads(pickle.dumps(bank)), restored):
         a, b = bank.copy().run(seq[5:]), twin.run(seq[5:])
         assert all(same(u, v) for u, v in zip(a, b))
+
+
+def test_bank_calls_each_python_model_once_per_step_for_all_targets():
+    calls = []
+    turn, radar = models.coordinated_turn(), models.range_bearing()
+
+    def fx(X, dt):
+        calls.append(("fx", X.shape))
+        return turn(X, dt)
+
+    def hx(X):
+        calls.append(("hx", X.shape))
+        return radar(X)
+
+    cv, ct = radar_pair(np.array([3000.0, 2000.0, -60.0, 40.0, 0.0]))
+    ct.fx, ct.hx = fx, hx
+    bank = vx.IMMBank(50, [cv, ct], T2, state_maps=[[0, 1, 2, 3], [0, 1, 2, 3, 4]])
+    _, zs = straight_turn_straight(np.random.default_rng(12))
+    bank.run(np.repeat(zs[:3, None, :], 50, axis=1))
+    assert calls == [("fx", (500, 5)), ("hx", (500, 5))] * 3
+
+
+def test_a_failing_native_run_keeps_the_state_before_the_failing_step():
+    kfs = two()
+    kfs[1].fx = models.linear(1e100 * np.eye(4))  # its covariance overflows at the second prediction
+    imm = vx.IMM(kfs, T2, [0.5, 0.5])
+    stepped = imm.copy()
+    zs = linear_track(np.random.default_rng(13), 5)
+    with pytest.raises(RuntimeError) as info:
+        imm.run(zs)
+    stepped.predict()
+    stepped.update(zs[0])
+    assert same(imm.x, stepped.x) and same(imm.P, stepped.P) and same(imm.mu, stepped.mu)
+    for a, b in zip(imm.filters, stepped.filters):
+        assert same(a.x, b.x) and same(a.P, b.P)
+    notes = getattr(info.value, "__notes__", ["at step 1"])
+    assert any("at step 1" in n for n in notes)
+    with pytest.raises(RuntimeError):
+        stepped.predict()
+    assert same(stepped.x, imm.x) and same(stepped.mu, imm.mu)

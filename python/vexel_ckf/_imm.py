@@ -126,7 +126,7 @@ def _mu(value: Optional[ArrayLike], count: int) -> FloatArray:
     return np.array(mu, dtype=np.float64)
 
 
-def _state_maps(value: Any, filters: Sequence[VexelCKF]) -> Tuple[Tuple[int, ...], ...]:
+def _state_maps(value: Any, filters: Sequence[Any]) -> Tuple[Tuple[int, ...], ...]:
     sizes = [f.dim_x for f in filters]
     if value is None:
         if len(set(sizes)) != 1:
@@ -161,6 +161,10 @@ def _state_maps(value: Any, filters: Sequence[VexelCKF]) -> Tuple[Tuple[int, ...
     if free:
         raise ValueError(f"state_maps leaves component(s) {free} of the common state (size {r}) to no model")
     return tuple(out)
+
+
+class _Sized(NamedTuple):
+    dim_x: int
 
 
 def _angles(maps: Sequence[Tuple[int, ...]], filters: Sequence[VexelCKF]) -> Tuple[int, ...]:
@@ -1027,16 +1031,103 @@ class IMMBank:
     def __deepcopy__(self, memo: Dict[int, Any]) -> "IMMBank":
         return self.copy()
 
+    def to_dict(self) -> Dict[str, Any]:
+        """The whole bank as a dict.
+
+        Returns
+        -------
+        dict
+            ``banks`` (each model's `CKFBank.to_dict`), ``transition``,
+            ``state_maps``, ``mu`` (the initial probabilities new targets
+            take), ``mus``, ``log_likelihoods`` and ``status``, as
+            `from_dict` reads it.
+        """
+        return {
+            "banks": [b.to_dict() for b in self._banks],
+            "transition": self._layout.transition.tolist(),
+            "state_maps": [list(m) for m in self._layout.maps],
+            "mu": self._mu0.tolist(),
+            "mus": self._mus.copy(),
+            "log_likelihoods": self._lls.copy(),
+            "status": self._status.copy(),
+        }
+
+    @classmethod
+    def from_dict(cls, state: Dict[str, Any], fx: Optional[Sequence[Any]] = None, hx: Optional[Sequence[Any]] = None,
+                  fx_args: Optional[Sequence[Iterable[Any]]] = None,
+                  hx_args: Optional[Sequence[Iterable[Any]]] = None) -> "IMMBank":
+        """A new bank from a `to_dict()` result.
+
+        Parameters
+        ----------
+        state : dict
+            As written by `to_dict`.
+        fx, hx : sequence, optional
+            Each model's callbacks, one per model (a dict does not carry
+            them).
+        fx_args, hx_args : sequence of iterables, optional
+            Each model's extra callback arguments.
+
+        Returns
+        -------
+        IMMBank
+            The restored bank.
+
+        Raises
+        ------
+        ValueError
+            When a key is missing or a value is refused.
+        """
+        try:
+            entries = list(state["banks"])
+            transition, maps = state["transition"], state["state_maps"]
+            mu0, mus = state["mu"], state["mus"]
+        except KeyError as exc:
+            raise ValueError(f"from_dict() needs the key {exc.args[0]!r}, as written by to_dict()") from None
+        count = len(entries)
+
+        def per_model(name: str, value: Optional[Sequence[Any]], default: Any) -> List[Any]:
+            if value is None:
+                return [default] * count
+            items = list(value)
+            if len(items) != count:
+                raise ValueError(f"{name} must hold one entry per model ({count}), got {len(items)}")
+            return items
+
+        banks = [CKFBank.from_dict(e, fx=a, hx=b, fx_args=c, hx_args=d)
+                 for e, a, b, c, d in zip(entries, per_model("fx", fx, None), per_model("hx", hx, None),
+                                          per_model("fx_args", fx_args, ()), per_model("hx_args", hx_args, ()))]
+        return _unpickle_bank(cls, banks, transition, maps, _bank_angles(banks, maps), _mu(mu0, count),
+                              as_floats("mus", mus), state.get("log_likelihoods", np.full(len(banks[0]), np.nan)),
+                              state.get("status", np.full(len(banks[0]), 4)))
+
     def __reduce__(self) -> Tuple[Any, ...]:
         return (_unpickle_bank, (type(self), self._banks, self._layout.transition, self._layout.maps,
                                  self._layout.angles, self._mu0, self._mus, self._lls, self._status))
 
 
+def _bank_angles(banks: Sequence[CKFBank], maps: Any) -> Tuple[int, ...]:
+    """The angle components of the common state, from the models' banks (checked as for the filters)."""
+    marked: Dict[int, bool] = {}
+    for i, (m, b) in enumerate(zip(maps, banks)):
+        for k, c in enumerate(m):
+            is_angle = k in b.angle_states
+            if marked.get(c, is_angle) != is_angle:
+                raise ValueError(f"state_maps maps an angle and a non-angle state to common component {c} "
+                                 f"(model {i}'s state {k}): the models' angle_states must agree")
+            marked[c] = is_angle
+    return tuple(sorted(c for c, a in marked.items() if a))
+
+
 def _unpickle_bank(cls: Type[IMMBank], banks: List[CKFBank], transition: Any, maps: Any, angles: Any, mu0: Any,
                    mus: Any, lls: Any, status: Any) -> IMMBank:
     new = object.__new__(cls)
-    layout = _Layout(tuple(tuple(m) for m in maps), np.asarray(transition, dtype=np.float64), tuple(angles),
-                     1 + max(max(m) for m in maps))
+    count = len(banks)
+    checked = _state_maps(maps, [_Sized(b.dim_x) for b in banks])
+    mus = np.ascontiguousarray(mus, dtype=np.float64)
+    if mus.shape != (len(banks[0]), count):
+        raise ValueError(f"mus must have shape ({len(banks[0])}, {count}), got {mus.shape}")
+    layout = _Layout(checked, _transition(transition, count), tuple(angles), 1 + max(max(m) for m in checked))
     new._adopt(list(banks), layout, np.asarray(mu0), np.ascontiguousarray(mus), np.asarray(lls),
                np.asarray(status, dtype=np.int64))
     return new
