@@ -478,9 +478,10 @@ class IMM:
         if zs.ndim != 2 or zs.shape[1] != dim_z:
             raise ValueError(f"zs must have shape (N, {dim_z}), got {zs.shape}")
         missing_flag = self._nan_means_missing if nan_means_missing is None else bool(nan_means_missing)
-        missing = VexelCKF._missing_rows(zs, missing_flag)
+        # The row and time-step checks of VexelCKF.run, shared (the typed stub leaves private helpers out).
+        missing = VexelCKF._missing_rows(zs, missing_flag)  # type: ignore[attr-defined]
         n_steps = zs.shape[0]
-        steps = VexelCKF._time_steps(dts, n_steps)
+        steps = VexelCKF._time_steps(dts, n_steps)  # type: ignore[attr-defined]
         compiled = all(isinstance(f.fx, CompiledModel) and isinstance(f.hx, CompiledModel) for f in self._filters)
         if compiled:
             return self._run_native(zs, missing, steps)
