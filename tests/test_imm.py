@@ -117,14 +117,17 @@ def test_linear_models_match_a_textbook_imm_of_kalman_filters(compiled, square_r
     assert same(imm.x, res.xs[-1]) and same(imm.mu, res.mus[-1])
 
 
-def test_native_run_equals_python_steps_bit_for_bit():
+@pytest.mark.parametrize("square_root", [False, True], ids=["ckf", "srckf"])
+def test_native_run_equals_python_steps_bit_for_bit(square_root):
     zs = linear_track(np.random.default_rng(2), 120)
     zs[[5, 17, 18]] = np.nan
-    ct = vx.VexelCKF(5, 2, DT, fx=models.coordinated_turn(), hx=models.linear_measurement(np.eye(2, 5)))
+    ct = vx.VexelCKF(5, 2, DT, fx=models.coordinated_turn(), hx=models.linear_measurement(np.eye(2, 5)),
+                     square_root=square_root)
     ct.x = np.array([0.0, 0.0, 10.0, 5.0, 0.0])
     ct.P = np.diag([50.0, 50.0, 20.0, 20.0, 0.01])
     ct.Q = np.diag([0.1, 0.1, 0.5, 0.5, 1e-4])
     ct.R = R_POS
+    # With square_root, a square-root turn model beside a covariance-form one.
     imm = vx.IMM([cv_filter(Q_LOW), ct], T2, [0.5, 0.5], state_maps=[[0, 1, 2, 3], [0, 1, 2, 3, 4]])
     stepped = imm.copy()
     dts = np.full(len(zs), DT)
