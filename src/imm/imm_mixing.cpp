@@ -25,43 +25,41 @@ double wrapped_difference(double d) {
   return w == kPi ? -kPi : w;
 }
 
-/// Model i's stand-in on the target components it lacks (the set B), times
-/// its weight, added to the lower triangle of P: the moment of the weighted
-/// models that have all of B around the mean, renormalised over them (see
-/// the header for the fallbacks).
-void add_stand_in(const ImmLayout& L, const double* w, const Estimates& est, const Index* idx, Index t, Index i,
+/// Model i's stand-in on the target components it lacks (the plan's set B
+/// for it), times its weight, added to the lower triangle of P: the moment
+/// of the weighted models that have all of B around the mean, renormalised
+/// over them (see the header for the fallbacks).
+void add_stand_in(const ImmLayout& L, const MatchPlan& plan, const double* w, const Estimates& est, Index i,
                   const double* own_P, double* P, MixWork& work) {
-  const Index models = L.models;
-  work.missing.clear();
-  for (Index a = 0; a < t; ++a) {
-    if (idx[i * t + a] < 0) work.missing.push_back(a);
-  }
-  const Index b = static_cast<Index>(work.missing.size());
-  const Index* miss = work.missing.data();
+  const Index t = plan.t;
+  const Index* idx = plan.idx.data();
+  const std::vector<Index>& missing = plan.missing[sz(i)];
+  const Index* miss = missing.data();
+  const Index b = static_cast<Index>(missing.size());
   work.fill.assign(sz(b * b), 0.0);
+  double* fill = work.fill.data();
   double covered = 0.0;
-  for (Index k = 0; k < models; ++k) {
+  for (const Index k : plan.covering[sz(i)]) {
     if (!(w[k] > 0.0)) continue;
-    bool all = true;
-    for (Index u = 0; u < b && all; ++u) all = idx[k * t + miss[u]] >= 0;
-    if (!all) continue;
     covered += w[k];
     const double* Pk = est.P[sz(k)];
     const Index n_k = L.size(k);
     const double* dk = work.d.data() + k * t;
     for (Index u = 0; u < b; ++u) {
       const Index lu = idx[k * t + miss[u]];
-      for (Index v = 0; v < b; ++v) {
-        const Index lv = idx[k * t + miss[v]];
-        work.fill[sz(u * b + v)] += w[k] * (Pk[lu * n_k + lv] + dk[miss[u]] * dk[miss[v]]);
+      const double du = dk[miss[u]];
+      for (Index v = 0; v <= u; ++v) {
+        fill[u * b + v] += w[k] * (Pk[lu * n_k + idx[k * t + miss[v]]] + du * dk[miss[v]]);
       }
     }
   }
   if (covered > 0.0) {
-    for (double& f : work.fill) f /= covered;
+    for (Index u = 0; u < b; ++u) {
+      for (Index v = 0; v <= u; ++v) fill[u * b + v] /= covered;
+    }
   } else if (own_P != nullptr) {
     for (Index u = 0; u < b; ++u) {
-      for (Index v = 0; v < b; ++v) work.fill[sz(u * b + v)] = own_P[miss[u] * t + miss[v]];
+      for (Index v = 0; v <= u; ++v) fill[u * b + v] = own_P[miss[u] * t + miss[v]];
     }
   } else {
     // No weighted model has all of B: each variance over the models that
@@ -69,36 +67,30 @@ void add_stand_in(const ImmLayout& L, const double* w, const Estimates& est, con
     for (Index u = 0; u < b; ++u) {
       double s = 0.0;
       double total = 0.0;
-      for (Index k = 0; k < models; ++k) {
+      for (Index k = 0; k < L.models; ++k) {
         const Index l = idx[k * t + miss[u]];
         if (!(w[k] > 0.0) || l < 0) continue;
         const double dk = work.d[sz(k * t + miss[u])];
         s += w[k] * (est.P[sz(k)][l * L.size(k) + l] + dk * dk);
         total += w[k];
       }
-      work.fill[sz(u * b + u)] = total > 0.0 ? s / total : 0.0;
+      fill[u * b + u] = total > 0.0 ? s / total : 0.0;
     }
   }
   for (Index u = 0; u < b; ++u) {
-    for (Index v = 0; v <= u; ++v) {
-      // miss is ascending, so (miss[u], miss[v]) lies in the lower triangle.
-      P[miss[u] * t + miss[v]] += w[i] * work.fill[sz(u * b + v)];
-    }
+    // miss is ascending, so (miss[u], miss[v]) lies in the lower triangle.
+    for (Index v = 0; v <= u; ++v) P[miss[u] * t + miss[v]] += w[i] * fill[u * b + v];
   }
 }
 
-/// The moment matching of the rule in the header: weights w (one per
-/// model), target components tc (t of them), the target's own estimate on
-/// them (or nullptr while combining).  x: t, P: t by t, C order.
-void moment_match(const ImmLayout& L, const double* w, const Estimates& est, const Index* tc, Index t,
+/// The moment matching of the rule in the header into the plan's target
+/// components, with weights w (one per model) and the target's own estimate
+/// on them (or nullptr while combining).  x: t, P: t by t, C order.
+void moment_match(const ImmLayout& L, const MatchPlan& plan, const double* w, const Estimates& est,
                   const double* own_x, const double* own_P, double* x, double* P, MixWork& work) {
   const Index models = L.models;
-  // Each model's index of each target component (-1: it lacks it), looked up once.
-  work.idx.resize(sz(models * t));
-  for (Index i = 0; i < models; ++i) {
-    for (Index a = 0; a < t; ++a) work.idx[sz(i * t + a)] = L.local_index(i, tc[a]);
-  }
-  const Index* idx = work.idx.data();
+  const Index t = plan.t;
+  const Index* idx = plan.idx.data();
   // 1. The mean of each target component over the weighted models that have it.
   for (Index a = 0; a < t; ++a) {
     double total = 0.0;
@@ -112,8 +104,8 @@ void moment_match(const ImmLayout& L, const double* w, const Estimates& est, con
       x[a] = own_x[a];  // only a target model's own estimate can stand in (see the header)
       continue;
     }
-    if (L.angle[sz(tc[a])] == 0) {
-      double s = 0.0;
+    double s = 0.0;
+    if (plan.angle[sz(a)] == 0) {
       for (Index i = 0; i < models; ++i) {
         const Index l = idx[i * t + a];
         if (w[i] > 0.0 && l >= 0) s += w[i] * est.x[sz(i)][l];
@@ -121,7 +113,6 @@ void moment_match(const ImmLayout& L, const double* w, const Estimates& est, con
       x[a] = s / total;
     } else {
       const double ref = est.x[sz(heaviest)][idx[heaviest * t + a]];
-      double s = 0.0;
       for (Index i = 0; i < models; ++i) {
         const Index l = idx[i * t + a];
         if (w[i] > 0.0 && l >= 0) s += w[i] * wrapped_difference(est.x[sz(i)][l] - ref);
@@ -136,11 +127,13 @@ void moment_match(const ImmLayout& L, const double* w, const Estimates& est, con
   for (Index i = 0; i < models; ++i) {
     if (!(w[i] > 0.0)) continue;
     weight += w[i];
+    const double* xi = est.x[sz(i)];
+    double* di = work.d.data() + i * t;
     for (Index a = 0; a < t; ++a) {
       const Index l = idx[i * t + a];
       if (l < 0) continue;
-      const double d = est.x[sz(i)][l] - x[a];
-      work.d[sz(i * t + a)] = L.angle[sz(tc[a])] != 0 ? wrapped_difference(d) : d;
+      const double d = xi[l] - x[a];
+      di[a] = plan.angle[sz(a)] != 0 ? wrapped_difference(d) : d;
     }
   }
   // 3. The covariance, lower triangle: every weighted model's own covariance
@@ -153,9 +146,7 @@ void moment_match(const ImmLayout& L, const double* w, const Estimates& est, con
     const Index* li = idx + i * t;
     const Index n_i = L.size(i);
     const double* Pi = est.P[sz(i)];
-    bool lacking = false;
-    for (Index a = 0; a < t; ++a) lacking = lacking || li[a] < 0;
-    if (lacking) add_stand_in(L, w, est, idx, t, i, own_P, P, work);
+    if (!plan.missing[sz(i)].empty()) add_stand_in(L, plan, w, est, i, own_P, P, work);
     for (Index a = 0; a < t; ++a) {
       const Index la = li[a];
       if (la < 0) continue;
@@ -175,6 +166,35 @@ void moment_match(const ImmLayout& L, const double* w, const Estimates& est, con
       P[c * t + a] = P[a * t + c];
     }
   }
+}
+
+/// The plan of a moment matching into the components `tc`.
+MatchPlan make_plan(const ImmLayout& L, const Index* tc, Index t) {
+  MatchPlan plan;
+  plan.t = t;
+  const Index models = L.models;
+  plan.idx.resize(sz(models * t));
+  plan.angle.resize(sz(t));
+  plan.missing.resize(sz(models));
+  plan.covering.resize(sz(models));
+  for (Index a = 0; a < t; ++a) plan.angle[sz(a)] = L.angle[sz(tc[a])];
+  for (Index i = 0; i < models; ++i) {
+    for (Index a = 0; a < t; ++a) {
+      const Index l = L.local_index(i, tc[a]);
+      plan.idx[sz(i * t + a)] = l;
+      if (l < 0) plan.missing[sz(i)].push_back(a);
+    }
+  }
+  for (Index i = 0; i < models; ++i) {
+    const std::vector<Index>& B = plan.missing[sz(i)];
+    if (B.empty()) continue;
+    for (Index k = 0; k < models; ++k) {
+      bool all = true;
+      for (Index a : B) all = all && plan.idx[sz(k * t + a)] >= 0;
+      if (all) plan.covering[sz(i)].push_back(k);
+    }
+  }
+  return plan;
 }
 
 }  // namespace
@@ -223,6 +243,10 @@ Result<ImmLayout> ImmLayout::create(const std::vector<std::vector<Index>>& maps,
     if (c < 0 || c >= r) return Error::value("angle component outside the common state");
     L.angle[sz(c)] = 1;
   }
+  for (Index j = 0; j < L.models; ++j) L.plans.push_back(make_plan(L, L.map(j), L.size(j)));
+  std::vector<Index> all(sz(r));
+  for (Index c = 0; c < r; ++c) all[sz(c)] = c;
+  L.plans.push_back(make_plan(L, all.data(), r));
   return L;
 }
 
@@ -250,12 +274,10 @@ void mix_into(const ImmLayout& L, const double* omega, const Estimates& est, Ind
   const Index m = L.models;
   work.weights.resize(sz(m));
   for (Index i = 0; i < m; ++i) work.weights[sz(i)] = omega[i * m + j];
-  moment_match(L, work.weights.data(), est, L.map(j), L.size(j), est.x[sz(j)], est.P[sz(j)], x0, P0, work);
+  moment_match(L, L.plans[sz(j)], work.weights.data(), est, est.x[sz(j)], est.P[sz(j)], x0, P0, work);
 }
 
 void combine(const ImmLayout& L, const double* mu, const Estimates& est, double* x, double* P, MixWork& work) {
-  work.all.resize(sz(L.r));
-  for (Index c = 0; c < L.r; ++c) work.all[sz(c)] = c;
   // Every component must have a weighted model (there is no target model to
   // stand in): a probability of zero (an initial mu with zeros) counts as
   // the floor here.
@@ -267,7 +289,7 @@ void combine(const ImmLayout& L, const double* mu, const Estimates& est, double*
     for (Index i = 0; i < L.models; ++i) work.weights[sz(i)] = mu[i] > 0.0 ? mu[i] : kModeFloor;
     w = work.weights.data();
   }
-  moment_match(L, w, est, work.all.data(), L.r, nullptr, nullptr, x, P, work);
+  moment_match(L, L.plans[sz(L.models)], w, est, nullptr, nullptr, x, P, work);
 }
 
 void apply_floor(Index models, double* mu) {

@@ -44,6 +44,17 @@ namespace vexel::imm {
 /// renormalised, so that no mode dies (or takes over) by rounding alone.
 inline constexpr double kModeFloor = 1e-12;
 
+/// What a moment matching into a set of target components needs of the
+/// layout, worked out once: each model's index of each target component
+/// (-1: it lacks it), which target components are angles, the components
+/// each model lacks (ascending) and the models that have all of them.
+struct MatchPlan {
+  Index t = 0;
+  std::vector<Index> idx;  // models * t
+  std::vector<char> angle;
+  std::vector<std::vector<Index>> missing, covering;
+};
+
 /// The models' place in the common state and the Markov chain of modes.
 struct ImmLayout {
   Index models = 0;                // number of models
@@ -54,6 +65,7 @@ struct ImmLayout {
   std::vector<Index> local;        // models * r: model i's index of component c, -1 where it lacks it
   std::vector<double> transition;  // models * models, row i: from mode i to mode j
   std::vector<char> angle;         // r: the component is an angle
+  std::vector<MatchPlan> plans;    // mixing into each model, then combining
 
   /// A layout from the maps (distinct non-negative indices each; every
   /// component below 1 + the largest held by some model), the row-major
@@ -78,8 +90,6 @@ struct Estimates {
 /// Temporaries of the moment matching, reused between calls.
 struct MixWork {
   std::vector<double> d, fill, weights;
-  std::vector<Index> all, idx;
-  std::vector<Index> missing;
 };
 
 /// Predicted mode probabilities cbar_j = sum_i T_ij mu_i and the mixing
