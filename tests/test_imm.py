@@ -428,6 +428,43 @@ def test_state_maps_of_different_sizes_follow_the_documented_rule():
     assert np.linalg.eigvalsh(imm.P).min() > 0
 
 
+@pytest.mark.parametrize("seed", range(6))
+def test_any_state_maps_give_a_covariance_and_component_means_over_the_models_having_them(seed):
+    # Three models on random, overlapping parts of a common state of 6 (not nested: some stand-ins have no
+    # model holding all of their set and keep the variances only). Whatever the maps, the combined and the
+    # mixed covariances are positive semidefinite, and each component's mean is the weighted mean over the
+    # models that have it, their weights renormalised over them.
+    rng = np.random.default_rng(seed)
+    r = 6
+    maps = []
+    while len(maps) < 3:
+        m = sorted(rng.choice(r, size=rng.integers(2, 5), replace=False).tolist())
+        maps.append(m)
+    for c in set(range(r)) - set().union(*maps):
+        maps[int(rng.integers(3))].append(c)
+    maps = [list(rng.permutation(m)) for m in maps]
+    kfs = []
+    for m in maps:
+        n = len(m)
+        kf = vx.VexelCKF(n, 1, DT, fx=models.linear(np.eye(n)), hx=models.linear_measurement(np.ones((1, n))))
+        a = rng.standard_normal((n, n))
+        kf.x, kf.P, kf.Q = rng.normal(0, 3, n), a @ a.T + 0.1 * np.eye(n), 1e-9 * np.eye(n)
+        kfs.append(kf)
+    mu = rng.dirichlet(np.ones(3))
+    T = rng.dirichlet(np.ones(3), size=3)
+    imm = vx.IMM(kfs, T, mu, state_maps=maps)
+    for c in range(r):
+        having = [i for i, m in enumerate(maps) if c in m]
+        w = mu[having] / mu[having].sum()
+        expected = sum(wi * kfs[i].x[maps[i].index(c)] for wi, i in zip(w, having))
+        assert imm.x[c] == pytest.approx(expected, rel=1e-12, abs=1e-12)
+    assert np.linalg.eigvalsh(imm.P).min() > -1e-12 * np.abs(imm.P).max()
+    imm.predict()
+    for f in imm.filters:
+        assert np.linalg.eigvalsh(f.P).min() > -1e-12 * np.abs(f.P).max()
+    assert np.linalg.eigvalsh(imm.P).min() > -1e-12 * np.abs(imm.P).max()
+
+
 def test_a_zero_transition_column_keeps_a_models_own_estimate():
     cv, ct = cv_filter(0.1), vx.VexelCKF(5, 2, DT, fx=models.linear(np.eye(5)),
                                            hx=models.linear_measurement(np.eye(2, 5)))
