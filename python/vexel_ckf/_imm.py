@@ -603,16 +603,8 @@ class IMM:
             raise ValueError(f"from_dict() needs the key {exc.args[0]!r}, as written by to_dict()") from None
         count = len(entries)
 
-        def per_model(name: str, value: Optional[Sequence[Any]], default: Any) -> List[Any]:
-            if value is None:
-                return [default] * count
-            items = list(value)
-            if len(items) != count:
-                raise ValueError(f"{name} must hold one entry per model ({count}), got {len(items)}")
-            return items
-
-        fxs, hxs = per_model("fx", fx, None), per_model("hx", hx, None)
-        fas, has = per_model("fx_args", fx_args, ()), per_model("hx_args", hx_args, ())
+        fxs, hxs = _per_model("fx", fx, None, count), _per_model("hx", hx, None, count)
+        fas, has = _per_model("fx_args", fx_args, (), count), _per_model("hx_args", hx_args, (), count)
         filters = [VexelCKF.from_dict(e, fx=a, hx=b, fx_args=c, hx_args=d)
                    for e, a, b, c, d in zip(entries, fxs, hxs, fas, has)]
         layout = _layout(filters, transition, maps)
@@ -632,6 +624,16 @@ def _unpickle_imm(cls: Type[IMM], filters: List[VexelCKF], transition: Any, mu: 
     new._adopt(list(filters), _layout(filters, transition, maps), np.asarray(mu, dtype=np.float64),
                log_likelihood, nan_means_missing)
     return new
+
+
+def _per_model(name: str, value: Optional[Sequence[Any]], default: Any, count: int) -> List[Any]:
+    """One entry per model of a from_dict argument; None gives every model the default."""
+    if value is None:
+        return [default] * count
+    items = list(value)
+    if len(items) != count:
+        raise ValueError(f"{name} must hold one entry per model ({count}), got {len(items)}")
+    return items
 
 
 def _note(exc: BaseException, text: str) -> None:
@@ -1087,17 +1089,10 @@ class IMMBank:
             raise ValueError(f"from_dict() needs the key {exc.args[0]!r}, as written by to_dict()") from None
         count = len(entries)
 
-        def per_model(name: str, value: Optional[Sequence[Any]], default: Any) -> List[Any]:
-            if value is None:
-                return [default] * count
-            items = list(value)
-            if len(items) != count:
-                raise ValueError(f"{name} must hold one entry per model ({count}), got {len(items)}")
-            return items
-
         banks = [CKFBank.from_dict(e, fx=a, hx=b, fx_args=c, hx_args=d)
-                 for e, a, b, c, d in zip(entries, per_model("fx", fx, None), per_model("hx", hx, None),
-                                          per_model("fx_args", fx_args, ()), per_model("hx_args", hx_args, ()))]
+                 for e, a, b, c, d in zip(entries, _per_model("fx", fx, None, count), _per_model("hx", hx, None, count),
+                                          _per_model("fx_args", fx_args, (), count),
+                                          _per_model("hx_args", hx_args, (), count))]
         return _unpickle_bank(cls, banks, transition, maps, _bank_angles(banks, maps), _mu(mu0, count),
                               as_floats("mus", mus), state.get("log_likelihoods", np.full(len(banks[0]), np.nan)),
                               state.get("status", np.full(len(banks[0]), 4)))
