@@ -9,7 +9,9 @@ spreads panels over a Dask cluster); `cubature_smoother` (and
 `VexelCKF.smooth`) smooths a nonlinear filtered trace, and
 `cubature_filter` and `cubature_panel_smoother` filter and smooth panels of
 many nonlinear sequences in one call; `fit_em` learns a linear model (F, H,
-Q, R, x0, P0) from a sequence or a panel with gaps by EM. Models may be Python
+Q, R, x0, P0) from a sequence or a panel with gaps by EM; `IMM` (and
+`IMMBank`, one per target) runs an interacting multiple model estimator over
+several `VexelCKF` models. Models may be Python
 callbacks or compiled (`CompiledModel`: the built-in `vexel_ckf.models`,
 row-wise Python functions compiled by numba with `compiled_fx` and
 `compiled_hx`, or any C-level function with the `MODEL_SIGNATURE` calling
@@ -38,6 +40,7 @@ from ._batch import (
 )
 from ._em import EMResult, fit_em
 from ._filter import RunResult, VexelCKF
+from ._imm import IMM, MODE_FLOOR, IMMBank, IMMBankRunResult, IMMRunResult
 from ._jit import compiled_fx, compiled_hx
 from ._mle import LogLikelihood, MLEResult, fit_mle, log_likelihood
 from ._models import MODEL_SIGNATURE, CompiledModel
@@ -59,6 +62,11 @@ except _metadata.PackageNotFoundError:  # run from a source tree that was never 
 __all__ = [
     "VexelCKF",
     "RunResult",
+    "IMM",
+    "IMMBank",
+    "IMMRunResult",
+    "IMMBankRunResult",
+    "MODE_FLOOR",
     "CKFBank",
     "BankRunResult",
     "STATUS_CODES",

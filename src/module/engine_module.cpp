@@ -8,6 +8,7 @@
 #include "engine_run.hpp"
 #include "engine_cubature_panel.hpp"
 #include "engine_fit.hpp"
+#include "engine_imm.hpp"
 #include "engine_panel.hpp"
 #include "engine_smoother.hpp"
 #include "filter_forms.hpp"
@@ -80,6 +81,7 @@ Ref create_module() {
   add_panel(module.get());
   add_cubature_panel(module.get());
   add_fit(module.get());
+  add_imm(module.get());
   g_module = module.get();
   Py_INCREF(g_module);
   return module;
