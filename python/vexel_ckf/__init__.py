@@ -38,6 +38,7 @@ from ._batch import (
 )
 from ._em import EMResult, fit_em
 from ._filter import RunResult, VexelCKF
+from ._fixed_lag import FixedLagEstimate, FixedLagRunResult, FixedLagSmoother
 from ._jit import compiled_fx, compiled_hx
 from ._mle import LogLikelihood, MLEResult, fit_mle, log_likelihood
 from ._models import MODEL_SIGNATURE, CompiledModel
@@ -59,6 +60,9 @@ except _metadata.PackageNotFoundError:  # run from a source tree that was never 
 __all__ = [
     "VexelCKF",
     "RunResult",
+    "FixedLagSmoother",
+    "FixedLagEstimate",
+    "FixedLagRunResult",
     "CKFBank",
     "BankRunResult",
     "STATUS_CODES",
