@@ -148,6 +148,15 @@ Ref run_filter(Instance<State>& self, PyObject* const* args) {
   const auto* z_rows = reinterpret_cast<const double*>(zs.data());
   DVector z(m);
   StepWork<State> work;
+  // The covariance filter's prediction of step i draws the points of step
+  // i-1 exactly as the smoother does (the same guarded factor of the same
+  // P, the same points): the window takes its images instead of calling fx
+  // once more.
+  constexpr bool kReuse = std::is_same_v<State, CkfState>;
+  StepWork<CkfState>::Drawn drawn;
+  if constexpr (kReuse) {
+    if (window && lag > 0) work.keep = &drawn;
+  }
   // Progress is reported about a hundred times per run.
   const Index report_every = std::max<Index>(1, steps / 100);
   Index next_report = progress ? report_every : steps;
@@ -171,8 +180,12 @@ Ref run_filter(Instance<State>& self, PyObject* const* args) {
         Form::store_step(s, i, rows);
         if (window) {
           if (position) position[1] = 2;
-          unwrap(window->push_through(*transition, dts ? dts[i] : s.dt, rows.xs + i * n, rows.Ps + i * n * n,
-                                      q.data()));
+          if constexpr (kReuse) {
+            unwrap(window->push_drawn(drawn.factor, drawn.images, rows.xs + i * n, rows.Ps + i * n * n, q.data()));
+          } else {
+            unwrap(window->push_through(*transition, dts ? dts[i] : s.dt, rows.xs + i * n, rows.Ps + i * n * n,
+                                        q.data()));
+          }
           if (i >= lag) {
             unwrap(window->smooth(lag, array_data(xs_lag) + i * n, array_data(Ps_lag) + i * n * n, false));
           }

@@ -130,6 +130,16 @@ Status FixedLagWindow::push(const double* x, const double* P, const double* q, c
   return Status::success();
 }
 
+Status FixedLagWindow::push_drawn(const DMatrix& factor, const DMatrix& images, const double* x, const double* P,
+                                  const double* q) {
+  if (needs_transition()) {
+    Slot& p = slot(steps_ - 1);
+    p.L = factor;
+    p.factored = true;
+  }
+  return push(x, P, q, images);
+}
+
 Status FixedLagWindow::push_through(PointTransition& transition, double dt, const double* x, const double* P,
                                     const double* q) {
   if (needs_transition()) {

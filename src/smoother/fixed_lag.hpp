@@ -49,6 +49,13 @@ class FixedLagWindow {
   /// have been drawn.
   Status push(const double* x, const double* P, const double* q, const DMatrix& images);
 
+  /// `push` with the newest step's points drawn elsewhere: `factor` is the
+  /// guarded factor of its covariance (stable_cholesky, as `draw` takes it)
+  /// and `images` the transition of the points drawn from it, as a
+  /// covariance filter's own prediction draws them.  Saves the transition
+  /// where the filter has just made it.
+  Status push_drawn(const DMatrix& factor, const DMatrix& images, const double* x, const double* P, const double* q);
+
   /// `draw`, the transition of the points over the time step dt (reported
   /// as the smoother step k-1), and `push`: the whole of adding step k.
   Status push_through(PointTransition& transition, double dt, const double* x, const double* P, const double* q);
