@@ -161,7 +161,7 @@ Status predict_and_gain(Workspace& w, const DenseOps& ops, const std::vector<Ind
 }
 
 Status combine_step(Workspace& w, const DenseOps& ops, const std::vector<Index>& angles, bool square_root,
-                    Index k) {
+                    bool gain_finite, Index k) {
   const Index n = w.n;
   // 5. Smoothed mean; angle differences are taken the short way round.
   w.d = w.x_s_next - w.xp;
@@ -187,13 +187,15 @@ Status combine_step(Workspace& w, const DenseOps& ops, const std::vector<Index>&
     w.A_smooth.bottomRows(w.A_smooth.rows() - (merges(n) ? 3 : 4) * n).setZero();
     ops.smoothed_factor_qr(w.A_smooth, w.reflector.data(), w.diag, w.S_s);
     ops.factor_product(w);
+    symmetrize_in_place(w.P_s);
   } else {
+    // Formed as its lower triangle and that triangle's mirror: exactly
+    // symmetric already.
     ops.covariance_correction(w);
   }
-  symmetrize_in_place(w.P_s);
 
   // A result that overflowed is a failure, never a returned value.
-  if (!all_finite(w.x_s.data(), n) || !all_finite(w.P_s.data(), n * n) || !all_finite(w.G.data(), n * n)) {
+  if (!gain_finite || !all_finite(w.x_s.data(), n) || !all_finite(w.P_s.data(), n * n)) {
     return with_step(Error::runtime("smoothed estimate is not finite"), k);
   }
   return Status::success();
@@ -286,7 +288,7 @@ Status BackwardPass::finish(const DMatrix& images) {
       batch::load_slice(in_.qs, qi, w.Q);
     }
     if (Status s = predict_and_gain(w, ops, angles, sr, k); !s) return s;
-    if (Status s = combine_step(w, ops, angles, sr, k); !s) return s;
+    if (Status s = combine_step(w, ops, angles, sr, all_finite(w.G.data(), nn), k); !s) return s;
     store_vector(out_.xs + k * n, w.x_s);
     // Exactly symmetric, so its column-major storage is its C order.
     std::memcpy(out_.ps + k * nn, w.P_s.data(), sizeof(double) * static_cast<std::size_t>(nn));

@@ -85,9 +85,10 @@ Status predict_and_gain(Workspace& w, const DenseOps& ops, const std::vector<Ind
 /// also w.S_s) from the smoothed step k+1 (w.x_s_next, w.P_s_next,
 /// w.S_s_next) and the first half's results with w.x, w.P (covariance form)
 /// and w.X (square root).  Fails with "smoothed estimate is not finite"
-/// naming step k.
+/// naming step k, also for a gain that is not (`gain_finite` false: the
+/// first half's gain is tested once however often it is combined).
 Status combine_step(Workspace& w, const DenseOps& ops, const std::vector<Index>& angles, bool square_root,
-                    Index k);
+                    bool gain_finite, Index k);
 
 /// Step k's smoothed state becomes the "next" one of step k-1.
 void advance_step(Workspace& w, bool square_root);

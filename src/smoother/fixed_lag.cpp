@@ -96,6 +96,7 @@ Status FixedLagWindow::push(const double* x, const double* P, const double* q, c
       load_c_order(q, w.Q);
     }
     if (Status s = predict_and_gain(w, ops_, angles_, square_root_, k - 1); !s) return s;
+    p.gain_finite = all_finite(w.G.data(), n * n);
     p.xp.swap(w.xp);
     p.G.swap(w.G);
     if (square_root_) {
@@ -174,7 +175,7 @@ Status FixedLagWindow::smooth(Index back, double* xs, double* Ps, bool every) {
   for (Index j = newest - 1; j >= newest - back; --j) {
     Slot& s = slot(j);
     exchange(s);
-    Status st = combine_step(w, ops_, angles_, square_root_, j);
+    Status st = combine_step(w, ops_, angles_, square_root_, s.gain_finite, j);
     exchange(s);
     if (!st) return st;
     advance_step(w, square_root_);

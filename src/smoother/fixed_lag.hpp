@@ -76,6 +76,7 @@ class FixedLagWindow {
     DVector x, xp;
     DMatrix P, L, Pp, G, X, Yc, Sq;
     bool factored = false;  // L holds the guarded factor of P
+    bool gain_finite = false;
   };
   Slot& slot(Index k) { return slots_[static_cast<std::size_t>(k % (lag_ + 1))]; }
   void exchange(Slot& s);
