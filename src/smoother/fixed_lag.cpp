@@ -34,7 +34,7 @@ FixedLagWindow::FixedLagWindow(Index n, Index lag, bool square_root, std::vector
       w_(n),
       ops_(dense_ops_for(n)) {
   points_.resize(2 * n, n);
-  if (square_root) q_factored_.resize(n, n);
+  q_held_.resize(n, n);
 }
 
 void FixedLagWindow::exchange(Slot& s) {
@@ -67,46 +67,66 @@ Status FixedLagWindow::draw() {
   return Status::success();
 }
 
+Status FixedLagWindow::prepare(const DMatrix& factor, const DMatrix& images, const double* q) {
+  // The first half of step k = steps_ - 1, with the inputs the backward
+  // pass gives it (it reads neither x nor P there).
+  const Index n = n_;
+  const Index k = steps_ - 1;
+  Workspace& w = w_;
+  if (images.rows() != 2 * n || images.cols() != n || factor.rows() != n || factor.cols() != n) {
+    internal_failure("a window's images are 2n by n and its factor n by n", __FILE__, __LINE__);
+  }
+  w.L = factor;
+  w.Y = images;
+  // One Q for every step (the usual case) is read, and in square-root form
+  // factored, once.
+  const auto q_bytes = sizeof(double) * static_cast<std::size_t>(n * n);
+  if (!have_q_ || std::memcmp(q, q_held_.data(), q_bytes) != 0) {
+    have_q_ = false;
+    load_c_order(q, w.Q);
+    if (square_root_) {
+      if (Status s = noise_factor(w, k); !s) return s;
+    }
+    std::memcpy(q_held_.data(), q, q_bytes);
+    have_q_ = true;
+  }
+  if (Status s = predict_and_gain(w, ops_, angles_, square_root_, k); !s) return s;
+  Slot& p = slot(k);
+  p.gain_finite = all_finite(w.G.data(), n * n);
+  p.xp.swap(w.xp);
+  p.G.swap(w.G);
+  if (square_root_) {
+    p.X = points_;
+    p.Yc.swap(w.Yc);
+    p.Sq = w.Sq;
+  } else {
+    p.Pp.swap(w.Pp);
+  }
+  return Status::success();
+}
+
 Status FixedLagWindow::push(const double* x, const double* P, const double* q, const DMatrix& images) {
+  if (needs_transition()) {
+    const Slot& p = slot(steps_ - 1);
+    if (!p.factored) internal_failure("a window's points are drawn before the push", __FILE__, __LINE__);
+    if (Status s = prepare(p.L, images, q); !s) return s;
+  }
+  store(x, P);
+  return Status::success();
+}
+
+Status FixedLagWindow::push_drawn(const DMatrix& factor, const DMatrix& images, const double* x, const double* P,
+                                  const double* q) {
+  if (needs_transition()) {
+    if (Status s = prepare(factor, images, q); !s) return s;
+  }
+  store(x, P);
+  return Status::success();
+}
+
+void FixedLagWindow::store(const double* x, const double* P) {
   const Index n = n_;
   const Index k = steps_;
-  Workspace& w = w_;
-  if (needs_transition()) {
-    // The first half of step k-1, with the inputs the backward pass gives it.
-    if (images.rows() != 2 * n || images.cols() != n) {
-      internal_failure("a window's images are 2n by n", __FILE__, __LINE__);
-    }
-    Slot& p = slot(k - 1);
-    if (!p.factored) internal_failure("a window's points are drawn before the push", __FILE__, __LINE__);
-    w.x = p.x;
-    if (!square_root_) w.P = p.P;
-    w.L = p.L;
-    w.Y = images;
-    if (square_root_) {
-      // One Q for every step (the usual case) is factored once.
-      const bool same = have_q_factor_ && std::memcmp(q, q_factored_.data(), sizeof(double) * static_cast<std::size_t>(n * n)) == 0;
-      if (!same) {
-        have_q_factor_ = false;
-        load_c_order(q, w.Q);
-        if (Status s = noise_factor(w, k - 1); !s) return s;
-        std::memcpy(q_factored_.data(), q, sizeof(double) * static_cast<std::size_t>(n * n));
-        have_q_factor_ = true;
-      }
-    } else {
-      load_c_order(q, w.Q);
-    }
-    if (Status s = predict_and_gain(w, ops_, angles_, square_root_, k - 1); !s) return s;
-    p.gain_finite = all_finite(w.G.data(), n * n);
-    p.xp.swap(w.xp);
-    p.G.swap(w.G);
-    if (square_root_) {
-      p.X = points_;
-      p.Yc.swap(w.Yc);
-      p.Sq = w.Sq;
-    } else {
-      p.Pp.swap(w.Pp);
-    }
-  }
   if (static_cast<Index>(slots_.size()) <= k % (lag_ + 1)) {
     // Every buffer at its size from the start: the workspace trades its own
     // for them.
@@ -128,17 +148,6 @@ Status FixedLagWindow::push(const double* x, const double* P, const double* q, c
   load_c_order(P, s.P);
   s.factored = false;
   ++steps_;
-  return Status::success();
-}
-
-Status FixedLagWindow::push_drawn(const DMatrix& factor, const DMatrix& images, const double* x, const double* P,
-                                  const double* q) {
-  if (needs_transition()) {
-    Slot& p = slot(steps_ - 1);
-    p.L = factor;
-    p.factored = true;
-  }
-  return push(x, P, q, images);
 }
 
 Status FixedLagWindow::push_through(PointTransition& transition, double dt, const double* x, const double* P,
@@ -186,7 +195,7 @@ Status FixedLagWindow::smooth(Index back, double* xs, double* Ps, bool every) {
 }
 
 std::size_t FixedLagWindow::bytes() const {
-  std::size_t doubles = static_cast<std::size_t>(points_.size() + images_.size() + q_factored_.size());
+  std::size_t doubles = static_cast<std::size_t>(points_.size() + images_.size() + q_held_.size());
   for (const Slot& s : slots_) {
     for (const DVector* v : {&s.x, &s.xp}) doubles += static_cast<std::size_t>(v->size());
     for (const DMatrix* m : {&s.P, &s.L, &s.Pp, &s.G, &s.X, &s.Yc, &s.Sq}) doubles += static_cast<std::size_t>(m->size());

@@ -80,6 +80,11 @@ class FixedLagWindow {
   };
   Slot& slot(Index k) { return slots_[static_cast<std::size_t>(k % (lag_ + 1))]; }
   void exchange(Slot& s);
+  /// The first half of the newest step's backward step, from its factor
+  /// and the images of its points.
+  Status prepare(const DMatrix& factor, const DMatrix& images, const double* q);
+  /// Adds the filtered step steps().
+  void store(const double* x, const double* P);
 
   Index n_;
   Index lag_;
@@ -93,10 +98,10 @@ class FixedLagWindow {
   std::vector<Slot> slots_;
   DMatrix points_;
   DMatrix images_;
-  /// The process noise whose factor w_.Sq holds (square-root form), compared
-  /// bit for bit so that one Q is factored once.
-  DMatrix q_factored_;
-  bool have_q_factor_ = false;
+  /// The process noise in w_.Q (and, square-root form, factored in w_.Sq),
+  /// in C order, compared bit for bit so that one Q is read once.
+  DMatrix q_held_;
+  bool have_q_ = false;
 };
 
 }  // namespace vexel::smoother
