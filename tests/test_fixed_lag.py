@@ -293,3 +293,20 @@ def test_engine_functions_check_their_window():
     with pytest.raises(ValueError, match=r"P must have shape \(2, 2\)"):
         vexel_ckf._engine.fixed_lag_push(w, np.zeros(2), np.eye(3), np.eye(2), lambda X, dt: X, None, 1.0)
     assert vexel_ckf._engine.fixed_lag_info(w)[0] == 0
+
+
+@pytest.mark.parametrize("lag", [0, 4])
+def test_python_fx_is_called_once_more_per_step_at_most(lag):
+    calls = []
+
+    def fx(X, dt):
+        calls.append(len(X))
+        return turn(X, dt)
+
+    zs, dts = turn_scans(steps=12)
+    kf = turn_filter(False)
+    kf.fx = fx
+    kf.run(zs, dts=dts, lag=lag)
+    # One prediction per step, and with a lag one transition of the previous
+    # step's 2n points per step after the first: never a call per point.
+    assert calls == [10] * (len(zs) + (len(zs) - 1 if lag else 0))
