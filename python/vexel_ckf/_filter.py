@@ -18,7 +18,7 @@ import numpy as np
 from numpy.typing import ArrayLike
 
 from . import _engine, _messages
-from ._fixed_lag import FixedLagRunResult, FixedLagSmoother, lag_value
+from ._fixed_lag import ENGINE_LAG_LIMIT, FixedLagRunResult, FixedLagSmoother, lag_value
 from ._common import FloatArray, angle_indices, as_floats, extra_args, picklable, square
 from ._models import CompiledModel, as_model, model_angles
 from ._angles import wrap
@@ -897,7 +897,8 @@ class VexelCKF:
         try:
             out = _run_filter(self._f, (fx, self._fx_args, hx, self._hx_args), zs, mask, steps,
                               (self._angle_states, self._angle_measurements),
-                              report if bar is not None else None, position, lag)
+                              report if bar is not None else None, position,
+                              None if lag is None else min(lag, ENGINE_LAG_LIMIT))
         except Exception as exc:
             callback = "hx" if position[1] == 1 else "fx"  # 0 the prediction, 2 the smoother's transition
             better = _messages.explain(exc, callback)

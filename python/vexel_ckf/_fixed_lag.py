@@ -24,6 +24,10 @@ if TYPE_CHECKING:
 
 __all__ = ["FixedLagSmoother", "FixedLagEstimate", "FixedLagRunResult"]
 
+# More steps than any stream has: a longer lag behaves the same, and the
+# engine takes it as a 64-bit count.
+ENGINE_LAG_LIMIT = 2 ** 40
+
 
 def lag_value(value: Any) -> int:
     """The lag as an int >= 0, or the error naming ``lag``."""
@@ -120,7 +124,8 @@ class FixedLagSmoother:
         self._kf = kf
         self._lag = lag_value(lag)
         n = kf.dim_x
-        self._window = _engine.fixed_lag_window(n, self._lag, kf.square_root, tuple(kf.angle_states) or None)
+        self._window = _engine.fixed_lag_window(n, min(self._lag, ENGINE_LAG_LIMIT), kf.square_root,
+                                                tuple(kf.angle_states) or None)
         # One row of run()'s outputs: the filtered state as the trace records it.
         self._row = (np.empty((1, n)), np.empty((1, n, n)), np.empty((1, n)), np.empty((1, n, n)),
                      np.empty(1), np.empty(1))
