@@ -164,11 +164,7 @@ Status combine_step(Workspace& w, const DenseOps& ops, const std::vector<Index>&
                     bool gain_finite, Index k) {
   const Index n = w.n;
   // 5. Smoothed mean; angle differences are taken the short way round.
-  w.d = w.x_s_next - w.xp;
-  angles::wrap_entries(w.d, angles);
-  ops.gain_times(w);
-  w.x_s += w.x;
-  angles::wrap_entries(w.x_s, angles);
+  ops.mean_correction(w, angles);
 
   // 6. Smoothed covariance.
   if (square_root) {

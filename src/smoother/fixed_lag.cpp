@@ -181,8 +181,11 @@ Status FixedLagWindow::smooth(Index back, double* xs, double* Ps, bool every) {
     store_c_order(w.P_s_next, Ps + row * nn);
   };
   if (every) put(back);
+  // The slots from the newest back, walked without a division per step.
+  std::size_t at = static_cast<std::size_t>(newest % (lag_ + 1));
   for (Index j = newest - 1; j >= newest - back; --j) {
-    Slot& s = slot(j);
+    at = at == 0 ? static_cast<std::size_t>(lag_) : at - 1;
+    Slot& s = slots_[at];
     exchange(s);
     Status st = combine_step(w, ops_, angles_, square_root_, s.gain_finite, j);
     exchange(s);
