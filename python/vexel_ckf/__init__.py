@@ -40,6 +40,7 @@ from ._batch import (
 )
 from ._em import EMResult, fit_em
 from ._filter import RunResult, VexelCKF
+from ._fixed_lag import FixedLagEstimate, FixedLagRunResult, FixedLagSmoother
 from ._imm import IMM, MODE_FLOOR, IMMBank, IMMBankRunResult, IMMRunResult
 from ._jit import compiled_fx, compiled_hx
 from ._mle import LogLikelihood, MLEResult, fit_mle, log_likelihood
@@ -67,6 +68,9 @@ __all__ = [
     "IMMRunResult",
     "IMMBankRunResult",
     "MODE_FLOOR",
+    "FixedLagSmoother",
+    "FixedLagEstimate",
+    "FixedLagRunResult",
     "CKFBank",
     "BankRunResult",
     "STATUS_CODES",

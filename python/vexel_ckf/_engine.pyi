@@ -77,7 +77,18 @@ def run_filter(
     angles: Optional[Tuple[Tuple[int, ...], Tuple[int, ...]]] = None,
     progress: Optional[Callable[[int], Any]] = None,
     position: Optional[NDArray[np.int64]] = None,
-) -> Tuple[_F64, _F64, _F64, _F64, _F64, _F64]: ...
+    lag: Optional[int] = None,
+) -> Tuple[_F64, ...]: ...
+
+def fixed_lag_window(
+    dim_x: int, lag: int, square_root: bool, angle_states: Optional[Tuple[int, ...]] = None,
+) -> Any: ...
+def fixed_lag_push(
+    window: Any, x: _F64, p: _F64, q: _F64, fx: Callable[..., _F64], fx_args: Optional[Tuple[Any, ...]] = None,
+    dt: Optional[float] = None,
+) -> Optional[Tuple[_F64, _F64]]: ...
+def fixed_lag_flush(window: Any) -> Tuple[_F64, _F64]: ...
+def fixed_lag_info(window: Any) -> Tuple[int, int]: ...
 
 def cubature_panel(
     x0: _F64,

@@ -17,7 +17,8 @@ from typing import Any, Callable, Dict, FrozenSet, Iterable, List, NamedTuple, O
 import numpy as np
 from numpy.typing import ArrayLike
 
-from . import _messages
+from . import _engine, _messages
+from ._fixed_lag import ENGINE_LAG_LIMIT, FixedLagRunResult, FixedLagSmoother, lag_value
 from ._common import FloatArray, angle_indices, as_floats, extra_args, picklable, square
 from ._models import CompiledModel, as_model, model_angles
 from ._angles import wrap
@@ -693,7 +694,7 @@ class VexelCKF:
             raise better from exc
 
     def run(self, zs: ArrayLike, nan_means_missing: Optional[bool] = None, progress: bool = False, *,
-            dts: Optional[ArrayLike] = None) -> RunResult:
+            dts: Optional[ArrayLike] = None, lag: Optional[int] = None) -> Any:
         """Filter a whole sequence: for each row z of zs, `predict()` then `update(z)`.
 
         Uses the filter's fx, hx, fx_args, hx_args and angle options; the
@@ -718,21 +719,30 @@ class VexelCKF:
             Time step of each step's prediction, shape (N,): for scan times
             t0..tN, ``np.diff(t)``. Zero and negative steps are allowed.
             Without it every step uses `dt`.
+        lag : int, optional
+            Also run a fixed-lag smoother with this lag L >= 0 (see
+            `fixed_lag`): the result is then a `FixedLagRunResult`, whose
+            row k of ``xs_smoothed`` and ``Ps_smoothed`` is step k - L given
+            ``zs[:k+1]`` (NaN for k < L), equal bit for bit to
+            `cubature_smoother` over the filtered rows up to k (with the
+            filter's Q and the same time steps) at step k - L. Its memory
+            is that of L + 1 steps besides the outputs; with compiled
+            models it runs natively too.
 
         Returns
         -------
-        RunResult
+        RunResult or FixedLagRunResult
             Posterior and prior means and covariances, log-likelihoods and
-            NIS of every step.
+            NIS of every step; with ``lag``, also the fixed-lag estimates.
 
         Raises
         ------
         ValueError
             Before the first step, for zs of the wrong shape, a non-finite
             measurement row (naming it), dts of the wrong length or a
-            non-finite dts entry (naming the step).
+            non-finite dts entry (naming the step), or a negative lag.
         TypeError
-            Without fx or hx.
+            Without fx or hx, or for a lag that is not an int.
         Exception
             A step's failure (see `predict` and `update`) stops the run: the
             filter keeps the steps before it, and on Python 3.11 and later
@@ -740,6 +750,7 @@ class VexelCKF:
         """
         fx = self._callback(None, self._fx, "fx", "run")
         hx = self._callback(None, self._hx, "hx", "run")
+        lag = None if lag is None else lag_value(lag)
         zs = as_floats("zs", zs, contiguous=True)  # each row goes to the engine as a vector
         dim_x, dim_z = self._dim_x, self._dim_z
         if zs.ndim == 1 and dim_z == 1:
@@ -751,7 +762,7 @@ class VexelCKF:
         missing = self._missing_rows(zs, self._nan_means_missing if nan_means_missing is None else nan_means_missing)
         n_steps = zs.shape[0]
         if isinstance(fx, CompiledModel) and isinstance(hx, CompiledModel):
-            return self._run_native(fx, hx, zs, missing, dts, progress)
+            return self._run_native(fx, hx, zs, missing, dts, progress, lag)
         steps = self._time_steps(dts, n_steps)
         out = RunResult(
             np.empty((n_steps, dim_x)), np.empty((n_steps, dim_x, dim_x)),
@@ -775,6 +786,11 @@ class VexelCKF:
             update = f.update
         skip = f.clear_update_diagnostics
         record = f.record_step
+        lagged = None
+        if lag is not None:
+            lagged = (np.full((n_steps, dim_x), np.nan), np.full((n_steps, dim_x, dim_x), np.nan))
+            if lag < n_steps:
+                record = self._lag_recorder(record, lag, steps, lagged)
         bar = _Progress(n_steps) if progress and n_steps else None
         chunk = max(1, n_steps // 100) if bar is not None else max(1, n_steps)
         i = 0
@@ -789,6 +805,7 @@ class VexelCKF:
                         predict(fx, None, fx_args)
                         callback = "hx"
                         update(zs[i], hx, None, hx_args)
+                        callback = "fx"  # the smoother's transition, when there is one
                         record(i, out)
                 else:
                     for i in range(start, stop):
@@ -799,6 +816,7 @@ class VexelCKF:
                         else:
                             callback = "hx"
                             update(zs[i], hx, None, hx_args)
+                        callback = "fx"
                         record(i, out)
                 if bar is not None:
                     bar.advance(stop - start)
@@ -815,10 +833,54 @@ class VexelCKF:
         finally:
             if bar is not None:
                 bar.close()
+        if lagged is not None:
+            return FixedLagRunResult(*out, *lagged)
         return out
 
+    def _lag_recorder(self, record: Callable[[int, Any], None], lag: int, steps: Optional[List[float]],
+                      lagged: Tuple[FloatArray, FloatArray]) -> Callable[[int, Any], None]:
+        """`record_step` followed by the fixed-lag window's push of the recorded row."""
+        window = _engine.fixed_lag_window(self._dim_x, lag, self._square_root, self._angle_states or None)
+        push = _engine.fixed_lag_push
+        fx, fx_args, Q, dt = self._fx, self._fx_args, self.Q, self._dt
+        xs_lag, Ps_lag = lagged
+
+        def record_and_smooth(i: int, out: Any) -> None:
+            record(i, out)
+            est = push(window, out[0][i], out[1][i], Q, fx, fx_args, dt if steps is None else steps[i])
+            if est is not None:
+                xs_lag[i], Ps_lag[i] = est
+
+        return record_and_smooth
+
+    def fixed_lag(self, lag: int) -> "FixedLagSmoother":
+        """An online fixed-lag smoother over this filter.
+
+        Parameters
+        ----------
+        lag : int
+            The lag L >= 0: each step returns the estimate of the step L
+            steps back (L = 0: the filtered estimate).
+
+        Returns
+        -------
+        FixedLagSmoother
+            Its ``step(z, dt=None)`` runs `predict` and `update` on this
+            filter and returns the smoothed estimate of step k - L given the
+            measurements up to step k, or None for the first L steps;
+            ``flush()`` gives the last L at the end of a stream.
+
+        Raises
+        ------
+        TypeError
+            For a lag that is not an int.
+        ValueError
+            For a negative lag.
+        """
+        return FixedLagSmoother(self, lag)
+
     def _run_native(self, fx: CompiledModel, hx: CompiledModel, zs: FloatArray, missing: Optional[List[bool]],
-                    dts: Optional[ArrayLike], progress: bool) -> RunResult:
+                    dts: Optional[ArrayLike], progress: bool, lag: Optional[int] = None) -> Any:
         """The whole run in one native call (compiled fx and hx), the interpreter lock released."""
         n_steps = zs.shape[0]
         steps = None if dts is None else np.asarray(self._time_steps(dts, n_steps), dtype=np.float64)
@@ -835,9 +897,10 @@ class VexelCKF:
         try:
             out = _run_filter(self._f, (fx, self._fx_args, hx, self._hx_args), zs, mask, steps,
                               (self._angle_states, self._angle_measurements),
-                              report if bar is not None else None, position)
+                              report if bar is not None else None, position,
+                              None if lag is None else min(lag, ENGINE_LAG_LIMIT))
         except Exception as exc:
-            callback = "hx" if position[1] else "fx"
+            callback = "hx" if position[1] == 1 else "fx"  # 0 the prediction, 2 the smoother's transition
             better = _messages.explain(exc, callback)
             note = (f"raised by VexelCKF.run() at step {int(position[0])}; the filter holds the state reached "
                     f"before the failing call")
@@ -850,6 +913,8 @@ class VexelCKF:
         finally:
             if bar is not None:
                 bar.close()
+        if lag is not None:
+            return FixedLagRunResult(*out)
         return RunResult(*out)
 
     @staticmethod

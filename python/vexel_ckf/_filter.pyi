@@ -6,11 +6,12 @@ field; tests/test_user_layer.py checks this list against the engine's field
 tables. Fields read as read-only copies; assignments take array-likes.
 """
 
-from typing import Any, Callable, Dict, Iterable, NamedTuple, Optional, Tuple
+from typing import Any, Callable, Dict, Iterable, NamedTuple, Optional, Tuple, Union, overload
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+from ._fixed_lag import FixedLagRunResult, FixedLagSmoother
 from ._smoother import CubatureSmoothResult
 
 __all__ = ["VexelCKF", "RunResult"]
@@ -215,12 +216,19 @@ class VexelCKF:
         self, z: Optional[ArrayLike], hx: Optional[Callable[..., Any]] = None, R: Optional[ArrayLike] = None,
         hx_args: Optional[Iterable[Any]] = None, nan_means_missing: Optional[bool] = None,
     ) -> None: ...
+    @overload
     def run(
         self, zs: ArrayLike, nan_means_missing: Optional[bool] = None, progress: bool = False, *,
-        dts: Optional[ArrayLike] = None,
+        dts: Optional[ArrayLike] = None, lag: None = None,
     ) -> RunResult: ...
+    @overload
+    def run(
+        self, zs: ArrayLike, nan_means_missing: Optional[bool] = None, progress: bool = False, *,
+        dts: Optional[ArrayLike] = None, lag: int,
+    ) -> FixedLagRunResult: ...
+    def fixed_lag(self, lag: int) -> FixedLagSmoother: ...
     def smooth(
-        self, result: RunResult, Q: Optional[ArrayLike] = None, dt: Optional[ArrayLike] = None,
+        self, result: Union[RunResult, FixedLagRunResult], Q: Optional[ArrayLike] = None, dt: Optional[ArrayLike] = None,
         fx_args: Optional[Iterable[Any]] = None, steps_per_call: int = 1,
     ) -> CubatureSmoothResult: ...
 

@@ -31,6 +31,10 @@ void Form::predict_with(CkfState& s, PointModel& fx, double dt, const AngleEntri
     }
     cubature_points_from_factor(s.x, work->L, fx.points(2 * s.dim_x, s.dim_x), s.dim_x, 1);
     evaluate_drawn(fx, dt, s.dim_x, /*pass_dt=*/true, work->images);
+    if (work->keep != nullptr) {
+      work->keep->factor = work->L;
+      work->keep->images = work->images;
+    }
     angles::unwrap_columns_around_mean(work->images, angles.states);
     unwrap(commit_prediction(s, work->images, jitter, work->work));
   } else {

@@ -2,6 +2,7 @@
 // module, home of the native capabilities the Python layer builds on beyond
 // the filter classes and batch functions of `_native`.  Its only exported
 // symbol is PyInit__engine.
+#include "engine_fixed_lag.hpp"
 #include "engine_angles.hpp"
 #include "engine_bank.hpp"
 #include "engine_models.hpp"
@@ -78,6 +79,7 @@ Ref create_module() {
   add_models(module.get());
   add_run(module.get());
   add_smoother(module.get());
+  add_fixed_lag(module.get());
   add_panel(module.get());
   add_cubature_panel(module.get());
   add_fit(module.get());

@@ -9,14 +9,21 @@
 #include "filter_forms.hpp"
 #include "record.hpp"
 
+#include "engine_smoother.hpp"
+
 #include "../kit/compiled_models.hpp"
 #include "../kit/kit.hpp"
 
 #include "../ckf/ckf_ops.hpp"
+#include "../smoother/fixed_lag.hpp"
 #include "../srckf/srckf_ops.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <limits>
+#include <optional>
+#include <type_traits>
 #include <string>
 #include <vector>
 
@@ -24,8 +31,8 @@ namespace vexel::py {
 
 namespace {
 
-constexpr Params kRunFilter{"run_filter()", 8, 3,
-                            {"filter", "models", "zs", "missing", "dts", "angles", "progress", "position"}};
+constexpr Params kRunFilter{"run_filter()", 9, 3,
+                            {"filter", "models", "zs", "missing", "dts", "angles", "progress", "position", "lag"}};
 
 /// How long the steps run between two looks at Ctrl-C and the progress.
 constexpr auto kSlice = std::chrono::milliseconds(20);
@@ -46,6 +53,23 @@ const void* column(PyObject* obj, const char* name, Index steps, int typenum, co
     return keep->data();
   }
   return PyArray_DATA(a);  // a bool mask: read while the call holds the argument
+}
+
+/// The process noise as the smoother reads a filter's Q (the field's value):
+/// C order, the square-root form's as its factor's product.
+std::vector<double> process_noise(const CkfState& s) {
+  std::vector<double> q(static_cast<std::size_t>(s.dim_x * s.dim_x));
+  for (Index i = 0; i < s.dim_x; ++i)
+    for (Index j = 0; j < s.dim_x; ++j) q[static_cast<std::size_t>(i * s.dim_x + j)] = s.Q.coeff(i, j);
+  return q;
+}
+
+std::vector<double> process_noise(const SrckfState& s) {
+  const DMatrix Q = factor_product(s.chol_Q);
+  std::vector<double> q(static_cast<std::size_t>(s.dim_x * s.dim_x));
+  for (Index i = 0; i < s.dim_x; ++i)
+    for (Index j = 0; j < s.dim_x; ++j) q[static_cast<std::size_t>(i * s.dim_x + j)] = Q.coeff(i, j);
+  return q;
 }
 
 template <class State>
@@ -88,6 +112,23 @@ Ref run_filter(Instance<State>& self, PyObject* const* args) {
     position = static_cast<std::int64_t*>(PyArray_DATA(a));
   }
 
+  // Fixed-lag smoothing: row i of its outputs is step i - lag given the
+  // rows up to i (NaN for i < lag), from a window of the last lag + 1 steps
+  // that follows the filter.
+  const bool lagged = given(args[8]);
+  const auto lag = lagged ? static_cast<Index>(std::min<std::uint64_t>(arg_u64(args[8], "lag"), std::uint64_t{1} << 40))
+                          : Index{0};
+  std::optional<smoother::FixedLagWindow> window;
+  std::optional<CompiledTransition> transition;
+  std::vector<double> q;
+  if (lagged && lag < steps) {
+    std::vector<Index> sorted = angles.states;
+    std::sort(sorted.begin(), sorted.end());
+    window.emplace(n, lag, std::is_same_v<State, SrckfState>, std::move(sorted));
+    transition.emplace(*fx.compiled(), fx.bound(), n);
+    q = process_noise(s);
+  }
+
   const npy_intp vdims[2] = {steps, n};
   const npy_intp mdims[3] = {steps, n, n};
   const npy_intp sdims[1] = {steps};
@@ -95,10 +136,27 @@ Ref run_filter(Instance<State>& self, PyObject* const* args) {
       Ps_prior = new_array(3, mdims), lls = new_array(1, sdims), nis = new_array(1, sdims);
   const RunRows rows{array_data(xs), array_data(Ps), array_data(xs_prior), array_data(Ps_prior),
                      array_data(lls), array_data(nis), n};
+  Ref xs_lag = lagged ? new_array(2, vdims) : none();
+  Ref Ps_lag = lagged ? new_array(3, mdims) : none();
+  if (lagged) {
+    // Rows before the first full window stay NaN.
+    const Index blank = std::min(lag, steps);
+    std::fill_n(array_data(xs_lag), blank * n, std::numeric_limits<double>::quiet_NaN());
+    std::fill_n(array_data(Ps_lag), blank * n * n, std::numeric_limits<double>::quiet_NaN());
+  }
 
   const auto* z_rows = reinterpret_cast<const double*>(zs.data());
   DVector z(m);
   StepWork<State> work;
+  // The covariance filter's prediction of step i draws the points of step
+  // i-1 exactly as the smoother does (the same guarded factor of the same
+  // P, the same points): the window takes its images instead of calling fx
+  // once more.
+  constexpr bool kReuse = std::is_same_v<State, CkfState>;
+  StepWork<CkfState>::Drawn drawn;
+  if constexpr (kReuse) {
+    if (window && lag > 0) work.keep = &drawn;
+  }
   // Progress is reported about a hundred times per run.
   const Index report_every = std::max<Index>(1, steps / 100);
   Index next_report = progress ? report_every : steps;
@@ -120,6 +178,18 @@ Ref run_filter(Instance<State>& self, PyObject* const* args) {
           Form::update_with(s, hx.get(), z, nullptr, angles, &work);
         }
         Form::store_step(s, i, rows);
+        if (window) {
+          if (position) position[1] = 2;
+          if constexpr (kReuse) {
+            unwrap(window->push_drawn(drawn.factor, drawn.images, rows.xs + i * n, rows.Ps + i * n * n, q.data()));
+          } else {
+            unwrap(window->push_through(*transition, dts ? dts[i] : s.dt, rows.xs + i * n, rows.Ps + i * n * n,
+                                        q.data()));
+          }
+          if (i >= lag) {
+            unwrap(window->smooth(lag, array_data(xs_lag) + i * n, array_data(Ps_lag) + i * n * n, false));
+          }
+        }
         ++i;
         if (i >= next_report) break;
         if ((i & 31) == 0 && std::chrono::steady_clock::now() - start > kSlice) break;
@@ -134,6 +204,7 @@ Ref run_filter(Instance<State>& self, PyObject* const* args) {
       next_report = std::min(steps, i + report_every);
     }
   }
+  if (lagged) return tuple_of({&xs, &Ps, &xs_prior, &Ps_prior, &lls, &nis, &xs_lag, &Ps_lag});
   return tuple_of({&xs, &Ps, &xs_prior, &Ps_prior, &lls, &nis});
 }
 
@@ -145,8 +216,11 @@ const char* const kRunFilterDoc = signature_doc(kRunFilter, ""
     "(angle_states, angle_measurements). Runs without the interpreter lock,\n"
     "taking it back every few milliseconds for Ctrl-C and progress(done).\n"
     "position[0] follows the step being run and position[1] its half (0 the\n"
-    "prediction, 1 the update), so that a failure can be placed.\n"
-    "Returns (xs, Ps, xs_prior, Ps_prior, log_likelihoods, nis).", false);
+    "prediction, 1 the update, 2 the fixed-lag smoothing), so that a failure\n"
+    "can be placed. With lag, a fixed-lag smoother follows the filter.\n"
+    "Returns (xs, Ps, xs_prior, Ps_prior, log_likelihoods, nis), with lag\n"
+    "followed by (xs_smoothed, Ps_smoothed): row i the step i - lag given the\n"
+    "rows up to i, NaN for i < lag.", false);
 
 PyMethodDef kFunctions[] = {
     {"run_filter", as_cfunction(&function_entry<kRunFilter, dispatch_filter<run_filter<CkfState>, run_filter<SrckfState>>>),

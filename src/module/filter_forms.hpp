@@ -21,6 +21,14 @@ template <>
 struct StepWork<CkfState> {
   CkfWork work;
   DMatrix L, X, images;
+  /// Where a prediction also leaves its factor and its images as fx
+  /// returned them (before any unwrapping), or nullptr (L and images are
+  /// reused by the update): a fixed-lag smoother takes them, the same points
+  /// it would draw from the filtered posterior.
+  struct Drawn {
+    DMatrix factor, images;
+  };
+  Drawn* keep = nullptr;
 };
 
 /// The square-root form's steps keep their own temporaries.

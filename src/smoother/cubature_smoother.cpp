@@ -99,22 +99,118 @@ BackwardPass::BackwardPass(const CubatureSmootherInputs& in, const CubatureSmoot
 
 double BackwardPass::dt_of(Index k) const { return in_.dts.at(in_.dts.dims[0] == in_.xs.dims[0] ? k + 1 : k); }
 
-Status BackwardPass::begin() {
+Status last_smoothed_state(Workspace& w, const std::vector<Index>& angles, bool square_root, Index k) {
   // The last smoothed state is the filtered posterior.  In square-root form
   // its factor is the guarded factor of the filtered covariance, and the
   // covariance returned is that factor's product.
+  angles::wrap_entries(w.x_s_next, angles);
+  if (square_root) {
+    if (Status s = factor_of(w.P_s_next, w, w.S_s_next, k); !s) return s;
+    w.P_s_next.noalias() = w.S_s_next.lazyProduct(w.S_s_next.transpose());
+    symmetrize_in_place(w.P_s_next);
+  }
+  return Status::success();
+}
+
+Status filtered_factor(Workspace& w, Index k) { return factor_of(w.P, w, w.L, k); }
+
+Status noise_factor(Workspace& w, Index k) {
+  double jitter = 0.0;
+  if (!stable_cholesky(w.Q, w.factor_work, w.Sq, jitter)) {
+    return Error::runtime("unable to compute stable Cholesky factor (smoother step " + std::to_string(k) +
+                          ", process noise Q)");
+  }
+  return Status::success();
+}
+
+Status predict_and_gain(Workspace& w, const DenseOps& ops, const std::vector<Index>& angles, bool square_root,
+                        Index k) {
+  const Index n = w.n;
+  angles::unwrap_columns_around_mean(w.Y, angles);
+  // 3. Predicted mean; deviations of the images about it and of the points
+  //    about the mean that generated them; their cross-covariance.
+  row_mean(w.Y, n, w.xp);
+  // The points deviate from x by +-sqrt(n) times the factor's columns, so
+  // the cross-covariance (1/2n) sum (X_i - x)(Y_i - xp)^T pairs each plus
+  // point with its minus twin: (sqrt(n) / 2n) L (Y_plus - Y_minus).  The
+  // factor's strict upper triangle is exactly zero, so the plain product
+  // (coefficient-wise, no blocking overhead at these sizes) is the
+  // triangular one.
+  ops.cross(w, std::sqrt(static_cast<double>(n)) / static_cast<double>(2 * n));
+  // 4. Predicted covariance (or its factor) and the gain G = C Pp^-1.
+  bool solved;
+  if (square_root) {
+    // [Sq^T; w Yc]^T [Sq^T; w Yc] = Q + Pyy: the predicted factor from one QR.
+    // Sq^T on top is upper triangular, which the QR exploits.
+    const double root_w = 1.0 / std::sqrt(static_cast<double>(2 * n));
+    w.A_pred.topRows(n) = w.Sq.transpose();
+    w.A_pred.middleRows(n, 2 * n) = root_w * w.Yc;
+    w.A_pred.bottomRows(w.A_pred.rows() - 3 * n).setZero();
+    ops.predicted_factor_qr(w.A_pred, w.reflector.data(), w.diag, w.Sp);
+    solved = solve_gain(w, ops, &w.Sp);
+  } else {
+    // Sample covariance of the images (only the lower triangle is
+    // formed, then mirrored), plus Q, symmetrised: the filter's
+    // prediction formula.
+    ops.predicted_covariance(w, 1.0 / static_cast<double>(2 * n));
+    symmetrize_in_place(w.Pp);
+    solved = solve_gain(w, ops, nullptr);
+  }
+  if (!solved) return with_step(Error::runtime("failed to invert innovation covariance"), k);
+  return Status::success();
+}
+
+Status combine_step(Workspace& w, const DenseOps& ops, const std::vector<Index>& angles, bool square_root,
+                    bool gain_finite, Index k) {
+  const Index n = w.n;
+  // 5. Smoothed mean; angle differences are taken the short way round.
+  ops.mean_correction(w, angles);
+
+  // 6. Smoothed covariance.
+  if (square_root) {
+    // Residual points (Xc - Yc G^T) carry P - G Pp G^T once the noise and
+    // the smoothed factor of k+1, both mapped by G, are stacked under them:
+    // the stack's A^T A = P + G (P_s[k+1] - Pp) G^T, factored by one QR.
+    // From 7 states on, the noise and the smoothed factor are first
+    // merged into one triangular factor of their sum, which the stack
+    // then takes as n rows instead of 2n.
+    if (merges(n)) {
+      w.U.topRows(n) = w.Sq.transpose();
+      w.U.bottomRows(n) = w.S_s_next.transpose();
+      ops.merge_upper_pair(w.U);
+    }
+    ops.smoothing_stack(w, 1.0 / std::sqrt(static_cast<double>(2 * n)));
+    w.A_smooth.bottomRows(w.A_smooth.rows() - (merges(n) ? 3 : 4) * n).setZero();
+    ops.smoothed_factor_qr(w.A_smooth, w.reflector.data(), w.diag, w.S_s);
+    ops.factor_product(w);
+    symmetrize_in_place(w.P_s);
+  } else {
+    // Formed as its lower triangle and that triangle's mirror: exactly
+    // symmetric already.
+    ops.covariance_correction(w);
+  }
+
+  // A result that overflowed is a failure, never a returned value.
+  if (!gain_finite || !all_finite(w.x_s.data(), n) || !all_finite(w.P_s.data(), n * n)) {
+    return with_step(Error::runtime("smoothed estimate is not finite"), k);
+  }
+  return Status::success();
+}
+
+void advance_step(Workspace& w, bool square_root) {
+  if (square_root) w.S_s_next.swap(w.S_s);
+  w.x_s_next.swap(w.x_s);
+  w.P_s_next.swap(w.P_s);
+}
+
+Status BackwardPass::begin() {
   Workspace& w = w_;
   const Index last = in_.xs.dims[0] - 1;
   const Index nn = n_ * n_;
   batch::load_row(in_.xs, last, w.x_s_next);
-  angles::wrap_entries(w.x_s_next, in_.angle_states);
   batch::load_slice(in_.ps, last, w.P_s_next);
-  if (in_.square_root) {
-    if (Status s = factor_of(w.P_s_next, w, w.S_s_next, last); !s) return s;
-    w.P_s_next.noalias() = w.S_s_next.lazyProduct(w.S_s_next.transpose());
-    symmetrize_in_place(w.P_s_next);
-    if (out_.chol_ps != nullptr) store_matrix(out_.chol_ps + last * nn, w.S_s_next);
-  }
+  if (Status s = last_smoothed_state(w, in_.angle_states, in_.square_root, last); !s) return s;
+  if (in_.square_root && out_.chol_ps != nullptr) store_matrix(out_.chol_ps + last * nn, w.S_s_next);
   store_vector(out_.xs + last * n_, w.x_s_next);
   store_matrix(out_.ps + last * nn, w.P_s_next);
   return Status::success();
@@ -146,7 +242,7 @@ Status BackwardPass::draw() {
   for (Index k = hi_; k >= lo; --k) {
     batch::load_row(in_.xs, k, w.x);
     batch::load_slice(in_.ps, k, w.P);
-    if (Status s = factor_of(w.P, w, w.L, k); !s) return s;
+    if (Status s = filtered_factor(w, k); !s) return s;
     cubature_points_from_factor(w.x, w.L, points_.data() + 2 * n * (k - lo), 1, points_.rows());
     factors_.middleCols(n * (k - lo), n) = w.L;
   }
@@ -165,9 +261,6 @@ Status BackwardPass::finish(const DMatrix& images) {
   Workspace& w = w_;
   const DenseOps& ops = ops_;
   const bool q_full = in_.qs.dims[0] == in_.xs.dims[0];
-  const double root_w = 1.0 / std::sqrt(static_cast<double>(2 * n));
-  const double cross_scale = std::sqrt(static_cast<double>(n)) / static_cast<double>(2 * n);
-  const double inv_2n = 1.0 / static_cast<double>(2 * n);
   for (Index k = hi_; k >= lo; --k) {
     const Index qi = q_full ? k + 1 : k;
     batch::load_row(in_.xs, k, w.x);
@@ -178,92 +271,26 @@ Status BackwardPass::finish(const DMatrix& images) {
     if (sr) w.X = points_.middleRows(2 * n * (k - lo), 2 * n);
     w.L = factors_.middleCols(n * (k - lo), n);
     w.Y = images.middleRows(2 * n * (k - lo), 2 * n);
-    angles::unwrap_columns_around_mean(w.Y, angles);
-    // 3. Predicted mean; deviations of the images about it and of the points
-    //    about the mean that generated them; their cross-covariance.
-    row_mean(w.Y, n, w.xp);
-    // The points deviate from x by +-sqrt(n) times the factor's columns, so
-    // the cross-covariance (1/2n) sum (X_i - x)(Y_i - xp)^T pairs each plus
-    // point with its minus twin: (sqrt(n) / 2n) L (Y_plus - Y_minus).  The
-    // factor's strict upper triangle is exactly zero, so the plain product
-    // (coefficient-wise, no blocking overhead at these sizes) is the
-    // triangular one.
-    ops.cross(w, cross_scale);
-    // 4. Predicted covariance (or its factor) and the gain G = C Pp^-1.
-    bool solved;
     if (sr) {
       // A broadcast Q is one memory slice for every step: factored once.
       const char* q_here = in_.qs.data + qi * in_.qs.strides[0];
       if (q_here != q_factored_) {
         q_factored_ = nullptr;
         batch::load_slice(in_.qs, qi, w.Q);
-        double jitter = 0.0;
-        if (!stable_cholesky(w.Q, w.factor_work, w.Sq, jitter)) {
-          return Error::runtime("unable to compute stable Cholesky factor (smoother step " + std::to_string(k) +
-                                ", process noise Q)");
-        }
+        if (Status s = noise_factor(w, k); !s) return s;
         q_factored_ = q_here;
       }
-      // [Sq^T; w Yc]^T [Sq^T; w Yc] = Q + Pyy: the predicted factor from one QR.
-      // Sq^T on top is upper triangular, which the QR exploits.
-      w.A_pred.topRows(n) = w.Sq.transpose();
-      w.A_pred.middleRows(n, 2 * n) = root_w * w.Yc;
-      w.A_pred.bottomRows(w.A_pred.rows() - 3 * n).setZero();
-      ops.predicted_factor_qr(w.A_pred, w.reflector.data(), w.diag, w.Sp);
-      solved = solve_gain(w, ops, &w.Sp);
     } else {
-      // Sample covariance of the images (only the lower triangle is
-      // formed, then mirrored), plus Q, symmetrised: the filter's
-      // prediction formula.
       batch::load_slice(in_.qs, qi, w.Q);
-      ops.predicted_covariance(w, inv_2n);
-      symmetrize_in_place(w.Pp);
-      solved = solve_gain(w, ops, nullptr);
     }
-    if (!solved) return with_step(Error::runtime("failed to invert innovation covariance"), k);
-    // 5. Smoothed mean; angle differences are taken the short way round.
-    w.d = w.x_s_next - w.xp;
-    angles::wrap_entries(w.d, angles);
-    ops.gain_times(w);
-    w.x_s += w.x;
-    angles::wrap_entries(w.x_s, angles);
-
-    // 6. Smoothed covariance.
-    if (sr) {
-      // Residual points (Xc - Yc G^T) carry P - G Pp G^T once the noise and
-      // the smoothed factor of k+1, both mapped by G, are stacked under them:
-      // the stack's A^T A = P + G (P_s[k+1] - Pp) G^T, factored by one QR.
-      // From 7 states on, the noise and the smoothed factor are first
-      // merged into one triangular factor of their sum, which the stack
-      // then takes as n rows instead of 2n.
-      if (merges(n)) {
-        w.U.topRows(n) = w.Sq.transpose();
-        w.U.bottomRows(n) = w.S_s_next.transpose();
-        ops.merge_upper_pair(w.U);
-      }
-      ops.smoothing_stack(w, root_w);
-      w.A_smooth.bottomRows(w.A_smooth.rows() - (merges(n) ? 3 : 4) * n).setZero();
-      ops.smoothed_factor_qr(w.A_smooth, w.reflector.data(), w.diag, w.S_s);
-      ops.factor_product(w);
-    } else {
-      ops.covariance_correction(w);
-    }
-    symmetrize_in_place(w.P_s);
-
-    // A result that overflowed is a failure, never a returned value.
-    if (!all_finite(w.x_s.data(), n) || !all_finite(w.P_s.data(), nn) || !all_finite(w.G.data(), nn)) {
-      return with_step(Error::runtime("smoothed estimate is not finite"), k);
-    }
+    if (Status s = predict_and_gain(w, ops, angles, sr, k); !s) return s;
+    if (Status s = combine_step(w, ops, angles, sr, all_finite(w.G.data(), nn), k); !s) return s;
     store_vector(out_.xs + k * n, w.x_s);
     // Exactly symmetric, so its column-major storage is its C order.
     std::memcpy(out_.ps + k * nn, w.P_s.data(), sizeof(double) * static_cast<std::size_t>(nn));
     if (out_.gains != nullptr) store_matrix(out_.gains + k * nn, w.G);
-    if (sr) {
-      if (out_.chol_ps != nullptr) store_matrix(out_.chol_ps + k * nn, w.S_s);
-      w.S_s_next.swap(w.S_s);
-    }
-    w.x_s_next.swap(w.x_s);
-    w.P_s_next.swap(w.P_s);
+    if (sr && out_.chol_ps != nullptr) store_matrix(out_.chol_ps + k * nn, w.S_s);
+    advance_step(w, sr);
   }
   hi_ = lo - 1;
   return Status::success();

@@ -55,6 +55,44 @@ struct CubatureSmootherOutputs {
   double* chol_ps;  // (N, n, n), C order, square-root form only; nullptr: not wanted (or covariance form)
 };
 
+// One backward step k in two halves, on the workspace, shared by the full
+// pass and the fixed-lag window (fixed_lag.hpp) so that both do the same
+// arithmetic in the same order.  The first half (the prediction of step
+// k+1 and the gain) depends on the filtered posterior k and the transition
+// k -> k+1 alone; the second combines it with the smoothed step k+1.
+
+/// The smoothed state of the last step of a trace from its filtered
+/// posterior, in place: w.x_s_next wrapped; in square-root form w.S_s_next =
+/// the guarded factor of w.P_s_next and w.P_s_next = its product.  Fails
+/// with "unable to compute stable Cholesky factor" naming step k.
+Status last_smoothed_state(Workspace& w, const std::vector<Index>& angles, bool square_root, Index k);
+
+/// w.L = the guarded factor of the filtered covariance w.P (the filter's own
+/// factorisation), from which step k's points are drawn.
+Status filtered_factor(Workspace& w, Index k);
+
+/// w.Sq = the guarded factor of w.Q, for the square-root form.
+Status noise_factor(Workspace& w, Index k);
+
+/// The first half of step k: from w.x, w.L, the images w.Y of the points
+/// (angle columns unwrapped here), w.Q (covariance form) or w.Sq (square
+/// root), w.Yc, w.xp, w.C, w.Pp or w.Sp, and the gain w.G.  Fails with
+/// "failed to invert innovation covariance" naming step k.
+Status predict_and_gain(Workspace& w, const DenseOps& ops, const std::vector<Index>& angles, bool square_root,
+                        Index k);
+
+/// The second half of step k: the smoothed w.x_s and w.P_s (square root:
+/// also w.S_s) from the smoothed step k+1 (w.x_s_next, w.P_s_next,
+/// w.S_s_next) and the first half's results with w.x, w.P (covariance form)
+/// and w.X (square root).  Fails with "smoothed estimate is not finite"
+/// naming step k, also for a gain that is not (`gain_finite` false: the
+/// first half's gain is tested once however often it is combined).
+Status combine_step(Workspace& w, const DenseOps& ops, const std::vector<Index>& angles, bool square_root,
+                    bool gain_finite, Index k);
+
+/// Step k's smoothed state becomes the "next" one of step k-1.
+void advance_step(Workspace& w, bool square_root);
+
 /// The backward pass, a group of steps at a time: `begin` (the last step),
 /// then, while `next_step()` >= 0, `draw` (the points of the group's steps,
 /// `points()`), the transition of those points by the caller, and `finish`

@@ -2,6 +2,7 @@
 // (Eigen unrolls and vectorises those), and their table.
 #include "step_products.hpp"
 
+#include "../angles/angles.hpp"
 #include "../kernels/householder_qr.hpp"
 #include "../kernels/simd_dispatch.hpp"
 #include "../kernels/small_product.hpp"
@@ -83,8 +84,18 @@ struct Dense {
     }
   }
 
-  static void gain_times(Workspace& w) {
-    Eigen::Map<Vec>(w.x_s.data(), w.n).noalias() = prod(cm(w.G), Eigen::Map<const Vec>(w.d.data(), w.n));
+  /// x_s = x + G (x_s_next - xp), the difference and the result with their
+  /// angles wrapped.
+  static void mean_correction(Workspace& w, const std::vector<Index>& angles) {
+    const Index n = w.n;
+    using CV = Eigen::Map<const Vec>;
+    Eigen::Map<Vec> d(w.d.data(), n);
+    d = CV(w.x_s_next.data(), n) - CV(w.xp.data(), n);
+    if (!angles.empty()) angles::wrap_entries(w.d, angles);
+    Eigen::Map<Vec> x_s(w.x_s.data(), n);
+    x_s.noalias() = prod(cm(w.G), CV(w.d.data(), n));
+    x_s += CV(w.x.data(), n);
+    if (!angles.empty()) angles::wrap_entries(w.x_s, angles);
   }
 
   /// P_s = P + G (P_s[k+1] - Pp) G^T, mirrored from the lower triangle.
@@ -257,7 +268,7 @@ DenseOps dense_ops() {
   DenseOps ops{&Dense<N>::cross,
                &Dense<N>::predicted_covariance,
                &Dense<N>::solve_with_factor,
-               &Dense<N>::gain_times,
+               &Dense<N>::mean_correction,
                &Dense<N>::covariance_correction,
                &lower_factor_qr_pairs<N, kPredictedRows<N>, true>,
                &lower_factor_qr_pairs<N, kSmoothingRows<N>, false>,

@@ -8,6 +8,7 @@
 #include "../kernels/linalg.hpp"
 
 #include <algorithm>
+#include <vector>
 
 namespace vexel::smoother {
 
@@ -60,7 +61,7 @@ struct DenseOps {
   void (*cross)(Workspace&, double);
   void (*predicted_covariance)(Workspace&, double);
   void (*solve_with_factor)(const DMatrix&, Workspace&);
-  void (*gain_times)(Workspace&);
+  void (*mean_correction)(Workspace&, const std::vector<Index>&);
   void (*covariance_correction)(Workspace&);
   void (*predicted_factor_qr)(DMatrix&, double*, DVector&, DMatrix&);
   void (*smoothed_factor_qr)(DMatrix&, double*, DVector&, DMatrix&);
