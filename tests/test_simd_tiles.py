@@ -81,6 +81,9 @@ def cases():
             out.append((f"smoother{n},{m},M={M}", lambda q=q: batch_smoother(*q, nan_means_missing=True)))
             out.append((f"means{n},{m},M={M}", lambda q=q: batch_smoother(*q, True, covariances=False)))
             out.append((f"rts{n},{m},M={M}", lambda q=q: rts_of(q)))
+        x0, _, zs, F, H, Q, R = panel_problem(s, n, m, 1, N=30)
+        zs = np.where(np.isnan(zs), 0.5, zs)  # the one-sequence routine (AVX2 build for the larger sizes)
+        out.append((f"single{n},{m}", lambda a=(x0[0], np.eye(n), zs[0], F, H, Q, R): batch_filter(*a)))
     for M in range(1, 38):  # every tail length, for both tile widths
         out.append((f"bank4,2,M={M}", lambda M=M: filter_bank_step(*bank_problem(M, 4, 2, M), nan_means_missing=True)))
         out.append((f"smoother2,1,M={M}", lambda M=M: batch_smoother(*panel_problem(M, 2, 1, M), True)))

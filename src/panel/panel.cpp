@@ -213,10 +213,11 @@ VEXEL_LANE void filter_tile(const PanelInputs& in, Index i0, KalmanStep<batch::S
   }
   const double c = static_cast<double>(M) * kLn2Pi;
   for (Index k = 0; k < steps; ++k) {
-    batch::load_slice(in.fs, k, w.F);
-    batch::load_slice(in.hs, k, w.H);
-    batch::load_slice(in.qs, k, w.Q);
-    batch::load_slice(in.rs, k, w.R);
+    // A constant model is a view with stride 0 along the steps: loaded once.
+    if (k == 0 || in.fs.strides[0] != 0) batch::load_slice(in.fs, k, w.F);
+    if (k == 0 || in.hs.strides[0] != 0) batch::load_slice(in.hs, k, w.H);
+    if (k == 0 || in.qs.strides[0] != 0) batch::load_slice(in.qs, k, w.Q);
+    if (k == 0 || in.rs.strides[0] != 0) batch::load_slice(in.rs, k, w.R);
     t.predict(w.F.data(), w.Q.data());
     const auto finite = batch::lanes::finite_lanes<N>(t.x) & batch::lanes::finite_lanes<N * N>(t.P);
     bool missed[W] = {};
@@ -316,8 +317,8 @@ VEXEL_LANE void smooth_tile(const StridedArray* xs, const StridedArray* ps, cons
   const bool f_full = fs.dims[0] == steps;
   const bool q_full = qs.dims[0] == steps;
   for (Index k = steps - 2; k >= 0; --k) {
-    batch::load_slice(fs, f_full ? k + 1 : k, s.F);
-    batch::load_slice(qs, q_full ? k + 1 : k, s.Q);
+    if (k == steps - 2 || fs.strides[0] != 0) batch::load_slice(fs, f_full ? k + 1 : k, s.F);
+    if (k == steps - 2 || qs.strides[0] != 0) batch::load_slice(qs, q_full ? k + 1 : k, s.Q);
     bool any_alive = false;
     for (int l = 0; l < W; ++l) {
       if (!alive[l]) continue;
