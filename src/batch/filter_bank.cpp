@@ -124,18 +124,16 @@ VEXEL_LANE void bank_tiles(const BankModel& model, const BankBuffers& b, Index b
   const double c = kLn2Pi * static_cast<double>(M);
   Index i0 = begin;
   for (; i0 + W <= end; i0 += W) {
-    bool prior_ok[W], z_ok[W];
-    for (int l = 0; l < W; ++l) {
-      const double* xi = b.x + (i0 + l) * N;
-      const double* pi = b.p + (i0 + l) * N * N;
-      const double* zi = b.z + (i0 + l) * M;
-      prior_ok[l] = vexel::all_finite(xi, N) && vexel::all_finite(pi, N * N);
-      z_ok[l] = vexel::all_finite(zi, M);
-      for (int r = 0; r < N; ++r) t->x[r][l] = xi[r];
-      for (int r = 0; r < N; ++r)
-        for (int col = 0; col < N; ++col) t->P[r + col * N][l] = pi[r * N + col];
-      for (int r = 0; r < M; ++r) t->z[r][l] = zi[r];
-    }
+    const double* xs = b.x + i0 * N;
+    const double* ps = b.p + i0 * N * N;
+    const double* zs = b.z + i0 * M;
+    for (int r = 0; r < N; ++r) t->x[r] = lanes::gather<V>([&](int l) { return xs[l * N + r]; });
+    for (int r = 0; r < N; ++r)
+      for (int col = 0; col < N; ++col)
+        t->P[r + col * N] = lanes::gather<V>([&](int l) { return ps[l * N * N + r * N + col]; });
+    for (int r = 0; r < M; ++r) t->z[r] = lanes::gather<V>([&](int l) { return zs[l * M + r]; });
+    const auto prior_ok = lanes::finite_lanes<N>(t->x) & lanes::finite_lanes<N * N>(t->P);
+    const auto z_ok = lanes::finite_lanes<M>(t->z);
     t->predict(F, Q);
     t->update(H, R);
     const V mahal = t->mahalanobis();

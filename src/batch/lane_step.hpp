@@ -51,6 +51,22 @@ VEXEL_LANE Mask<V> all_true() {
   return z == z;
 }
 
+/// The register whose lane l is get(l), built in registers: writing single
+/// lanes of a vector in memory and then loading it whole would stall the
+/// load on every write.
+template <class V, class Get>
+VEXEL_LANE V gather(Get&& get) {
+  V v = {};
+  for (int l = 0; l < kWidth<V>; ++l) v[l] = get(l);
+  return v;
+}
+
+/// Lane by lane: a where m is set, b elsewhere.
+template <class V>
+VEXEL_LANE V select(const Mask<V>& m, const V& a, const V& b) {
+  return (V)(((Mask<V>)a & m) | ((Mask<V>)b & ~m));
+}
+
 /// Square root of every lane, exactly rounded as std::sqrt.
 VEXEL_LANE simd::Pair lane_sqrt(simd::Pair v) {
 #if defined(__SSE2__)

@@ -176,6 +176,7 @@ void rts_chunk(const PanelRtsInputs& in, double* xs_out, double* ps_out, Index b
 // one-sequence path.
 
 using batch::InverseStage;
+using batch::lanes::gather;
 using batch::lanes::kWidth;
 
 /// Element (i, j) of a 2-D view and (k, i, j) of a 3-D one.
@@ -203,14 +204,17 @@ VEXEL_LANE void filter_tile(const PanelInputs& in, Index i0, KalmanStep<batch::S
   constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
   const Index steps = in.zs.dims[1];
   StridedArray zs[W];
+  StridedArray x0[W], p0[W];
   for (int l = 0; l < W; ++l) {
     const batch::LinearFilterInputs s = sequence_inputs(in, i0 + l);
     zs[l] = s.zs;
+    x0[l] = s.x0;
+    p0[l] = s.p0;
     alive[l] = true;
-    for (int r = 0; r < N; ++r) t.x[r][l] = s.x0.at(r);
-    for (int r = 0; r < N; ++r)
-      for (int col = 0; col < N; ++col) t.P[r + col * N][l] = element(s.p0, r, col);
   }
+  for (int r = 0; r < N; ++r) t.x[r] = gather<V>([&](int l) { return x0[l].at(r); });
+  for (int r = 0; r < N; ++r)
+    for (int col = 0; col < N; ++col) t.P[r + col * N] = gather<V>([&](int l) { return element(p0[l], r, col); });
   const double c = static_cast<double>(M) * kLn2Pi;
   for (Index k = 0; k < steps; ++k) {
     // A constant model is a view with stride 0 along the steps: loaded once.
@@ -220,6 +224,11 @@ VEXEL_LANE void filter_tile(const PanelInputs& in, Index i0, KalmanStep<batch::S
     if (k == 0 || in.rs.strides[0] != 0) batch::load_slice(in.rs, k, w.R);
     t.predict(w.F.data(), w.Q.data());
     const auto finite = batch::lanes::finite_lanes<N>(t.x) & batch::lanes::finite_lanes<N * N>(t.P);
+    auto all_nan = batch::lanes::all_true<V>();
+    for (int r = 0; r < M; ++r) {
+      t.z[r] = gather<V>([&](int l) { return element(zs[l], k, r); });
+      all_nan &= t.z[r] != t.z[r];
+    }
     bool missed[W] = {};
     bool any_alive = false;
     bool any_update = false;
@@ -227,13 +236,7 @@ VEXEL_LANE void filter_tile(const PanelInputs& in, Index i0, KalmanStep<batch::S
       if (alive[l] && !finite[l]) alive[l] = false;  // the prediction overflowed
       if (!alive[l]) continue;
       any_alive = true;
-      bool all_nan = true;
-      for (int r = 0; r < M; ++r) {
-        const double v = element(zs[l], k, r);
-        t.z[r][l] = v;
-        all_nan = all_nan && std::isnan(v);
-      }
-      missed[l] = in.gaps && all_nan;
+      missed[l] = in.gaps && all_nan[l];
       any_update = any_update || !missed[l];
     }
     if (!any_alive) return;
@@ -272,11 +275,10 @@ VEXEL_LANE void filter_tile(const PanelInputs& in, Index i0, KalmanStep<batch::S
       for (int r = 0; r < N; ++r) t.x[r] = t.xn[r];
       for (int e = 0; e < N * N; ++e) t.P[e] = t.Pn[e];
     } else {
-      for (int l = 0; l < W; ++l) {
-        if (!alive[l] || missed[l]) continue;
-        for (int r = 0; r < N; ++r) t.x[r][l] = t.xn[r][l];
-        for (int e = 0; e < N * N; ++e) t.P[e][l] = t.Pn[e][l];
-      }
+      // Missed (and dead) lanes keep their prediction.
+      const auto updated = gather<V>([&](int l) { return alive[l] && !missed[l] ? 1.0 : 0.0; }) != V{};
+      for (int r = 0; r < N; ++r) t.x[r] = batch::lanes::select(updated, t.xn[r], t.x[r]);
+      for (int e = 0; e < N * N; ++e) t.P[e] = batch::lanes::select(updated, t.Pn[e], t.P[e]);
     }
     for (int l = 0; l < W; ++l) {
       if (!alive[l]) continue;
@@ -306,13 +308,15 @@ VEXEL_LANE void smooth_tile(const StridedArray* xs, const StridedArray* ps, cons
     for (int r = 0; r < N; ++r)
       for (int col = 0; col < N; ++col) pk[r * N + col] = t.Ps_next[r + col * N][l];
   };
+  // Every lane's trace is read (a dead lane's memory is there, only its
+  // values are meaningless); only the live lanes are written.
   const Index last = steps - 1;
+  for (int r = 0; r < N; ++r) t.xs_next[r] = gather<V>([&](int l) { return element(xs[l], last, r); });
+  for (int r = 0; r < N; ++r)
+    for (int col = 0; col < N; ++col)
+      t.Ps_next[r + col * N] = gather<V>([&](int l) { return element(ps[l], last, r, col); });
   for (int l = 0; l < W; ++l) {
-    if (!alive[l]) continue;
-    for (int r = 0; r < N; ++r) t.xs_next[r][l] = element(xs[l], last, r);
-    for (int r = 0; r < N; ++r)
-      for (int col = 0; col < N; ++col) t.Ps_next[r + col * N][l] = element(ps[l], last, r, col);
-    store(l, last);
+    if (alive[l]) store(l, last);
   }
   const bool f_full = fs.dims[0] == steps;
   const bool q_full = qs.dims[0] == steps;
@@ -320,14 +324,11 @@ VEXEL_LANE void smooth_tile(const StridedArray* xs, const StridedArray* ps, cons
     if (k == steps - 2 || fs.strides[0] != 0) batch::load_slice(fs, f_full ? k + 1 : k, s.F);
     if (k == steps - 2 || qs.strides[0] != 0) batch::load_slice(qs, q_full ? k + 1 : k, s.Q);
     bool any_alive = false;
-    for (int l = 0; l < W; ++l) {
-      if (!alive[l]) continue;
-      any_alive = true;
-      for (int r = 0; r < N; ++r) t.xk[r][l] = element(xs[l], k, r);
-      for (int r = 0; r < N; ++r)
-        for (int col = 0; col < N; ++col) t.Pk[r + col * N][l] = element(ps[l], k, r, col);
-    }
+    for (int l = 0; l < W; ++l) any_alive = any_alive || alive[l];
     if (!any_alive) return;
+    for (int r = 0; r < N; ++r) t.xk[r] = gather<V>([&](int l) { return element(xs[l], k, r); });
+    for (int r = 0; r < N; ++r)
+      for (int col = 0; col < N; ++col) t.Pk[r + col * N] = gather<V>([&](int l) { return element(ps[l], k, r, col); });
     const auto ok = t.predict_and_invert(s.F.data(), s.Q.data());
     for (int l = 0; l < W; ++l) {
       if (!alive[l] || ok[l]) continue;
