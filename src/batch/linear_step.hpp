@@ -75,17 +75,27 @@ inline auto mul(const A& a, const B& b) {
     const Index cols = b.cols();
     const Index depth = a.cols();
     // Column by column, k outer and i inner: the entries of a column are
-    // independent sums, so a column-major a is read down its columns.
+    // independent sums, so a column-major a is read down its columns and,
+    // with the rows unrolled for a compile-time count, the column is one
+    // set of SIMD registers updated once per k.
     for (Index j = 0; j < cols; ++j) {
       if (depth == 0) {
         for (Index i = 0; i < rows; ++i) c.coeffRef(i, j) = 0.0;
         continue;
       }
       const double b0 = b.coeff(0, j);
-      for (Index i = 0; i < rows; ++i) c.coeffRef(i, j) = a.coeff(i, 0) * b0;
-      for (Index k = 1; k < depth; ++k) {
-        const double bk = b.coeff(k, j);
-        for (Index i = 0; i < rows; ++i) c.coeffRef(i, j) += a.coeff(i, k) * bk;
+      if constexpr (R != Eigen::Dynamic) {
+        _Pragma("GCC unroll 16") for (Index i = 0; i < R; ++i) c.coeffRef(i, j) = a.coeff(i, 0) * b0;
+        for (Index k = 1; k < depth; ++k) {
+          const double bk = b.coeff(k, j);
+          _Pragma("GCC unroll 16") for (Index i = 0; i < R; ++i) c.coeffRef(i, j) += a.coeff(i, k) * bk;
+        }
+      } else {
+        for (Index i = 0; i < rows; ++i) c.coeffRef(i, j) = a.coeff(i, 0) * b0;
+        for (Index k = 1; k < depth; ++k) {
+          const double bk = b.coeff(k, j);
+          for (Index i = 0; i < rows; ++i) c.coeffRef(i, j) += a.coeff(i, k) * bk;
+        }
       }
     }
     return c;
