@@ -8,7 +8,9 @@
 3. batch_parallel_step for M = 1,000,000 filters at (4, 2) against a
    vectorised NumPy implementation of the same step (Joseph form, status
    codes, log-likelihood) and, for reference, simdkalman's predict/update
-   primitives (a cheaper step: no Joseph form, no status); then 1 against 2
+   primitives (a cheaper step: no Joseph form, no status), also its update
+   alone; then 1 worker with tiles of filters against 1 worker stepping one
+   filter at a time (VEXEL_CKF_BASELINE_SIMD=scalar), and 1 against 2
    workers, each in its own subprocess (VEXEL_CKF_NUM_THREADS).
 4. Peak memory of batch_parallel_step for M = 1,000,000 in a fresh
    subprocess (its own peak RSS, VmHWM), against 1.5x the bytes of its inputs plus
@@ -156,38 +158,58 @@ def run_bank_child(count, repeat):
     print(json.dumps({"seconds": t, "digest": digest}))
 
 
-def run_in_subprocess(mode, count, repeat, threads=None):
+def run_in_subprocess(mode, count, repeat, threads=None, simd=None):
     env = dict(os.environ)
     # NumPy's BLAS threads would otherwise spin on the cores the pool uses.
     env.setdefault("OPENBLAS_NUM_THREADS", "1")
     if threads is not None:
         env["VEXEL_CKF_NUM_THREADS"] = str(threads)
+    env.pop("VEXEL_CKF_BASELINE_SIMD", None)
+    if simd is not None:
+        env["VEXEL_CKF_BASELINE_SIMD"] = simd
     cmd = [sys.executable, os.path.abspath(__file__), mode, "--count", str(count), "--repeat", str(repeat)]
     out = subprocess.run(cmd, env=env, check=True, capture_output=True, text=True).stdout
     return json.loads(out.strip().splitlines()[-1])
 
 
+def simdkalman_update(mean, cov, zs, h, r):
+    from simdkalman import primitives
+
+    return primitives._update(mean, cov, h, r, zs[:, :, None], log_likelihood=True)
+
+
 def bench_bank(count, repeat):
+    from vexel_ckf import _engine
+
     args = bank_problem(count)
     t_native, out = best_of(lambda: _native.batch_parallel_step(*args), repeat)
     t_np, ref = best_of(lambda: numpy_bank_step(*args), 1)
     dx = np.max(np.abs(ref[0] - out[0]))
-    print(f"batch_parallel_step M={count:,} (4, 2), default pool:")
-    print(f"  vexel          {t_native * 1e3:9.1f} ms")
+    print(f"batch_parallel_step M={count:,} (4, 2), default pool, tiles of {_engine.simd_tile_width()} filters:")
+    print(f"  vexel          {t_native * 1e3:9.1f} ms  {t_native / count * 1e9:6.1f} ns/filter-step")
     print(f"  NumPy (same)   {t_np * 1e3:9.1f} ms   ratio {t_np / t_native:6.1f}x   (max |dx| {dx:.1e})")
     try:
+        from simdkalman import primitives
+
+        xs, ps, zs, f, h, q, r = args
         t_sk, sk = best_of(lambda: simdkalman_step(*args), 1)
+        mean, cov = primitives.predict(xs[:, :, None], ps, f, q)
+        t_sku, _ = best_of(lambda: simdkalman_update(mean, cov, zs, h, r), 1)
         print(f"  simdkalman     {t_sk * 1e3:9.1f} ms   ratio {t_sk / t_native:6.1f}x   "
-              f"(reference only: no Joseph form, no status)")
+              f"(predict + update; no Joseph form, no status)")
+        print(f"  simdkalman upd {t_sku * 1e3:9.1f} ms   ratio {t_sku / t_native:6.1f}x   (its update alone)")
     except ImportError:
         print("  simdkalman not installed")
 
     one = run_in_subprocess("bank-child", count, repeat, threads=1)
+    scalar = run_in_subprocess("bank-child", count, repeat, threads=1, simd="scalar")
     two = run_in_subprocess("bank-child", count, repeat, threads=2)
-    same = one["digest"] == two["digest"]
-    print(f"  1 worker       {one['seconds'] * 1e3:9.1f} ms")
+    print(f"  1 worker       {one['seconds'] * 1e3:9.1f} ms  {one['seconds'] / count * 1e9:6.1f} ns/filter-step")
+    print(f"  1 worker, scalar (VEXEL_CKF_BASELINE_SIMD=scalar) {scalar['seconds'] * 1e3:9.1f} ms   "
+          f"tiles vs scalar {scalar['seconds'] / one['seconds']:5.2f}x   "
+          f"(identical results: {scalar['digest'] == one['digest']})")
     print(f"  2 workers      {two['seconds'] * 1e3:9.1f} ms   speed-up {one['seconds'] / two['seconds']:5.2f}x"
-          f"   (identical results: {same})")
+          f"   (identical results: {one['digest'] == two['digest']})")
 
 
 def reset_peak_rss():

@@ -50,9 +50,14 @@ inline void symmetrize(Mat& a) {
   }
 }
 
-/// a * b, evaluated coefficient by coefficient for storage bounded by 16
-/// (no blocking, no packing, no allocation: the fastest way for small
-/// matrices) and by Eigen's blocked product beyond.
+/// a * b.  For storage bounded by 16 every entry is summed in plain
+/// sequential order, c(i, j) = a(i, 0) b(0, j), then + a(i, k) b(k, j) for
+/// k = 1, 2, ... (no blocking, no packing, no allocation: the fastest way
+/// for small matrices).  That order does not depend on the shapes or the
+/// storage orders of the operands, so the lane kernels (lane_step.hpp),
+/// which step several filters at once with one filter per SIMD lane, repeat
+/// it exactly and give every filter the bits of this path.  Fully dynamic
+/// sizes take Eigen's blocked product.
 template <class A, class B>
 inline auto mul(const A& a, const B& b) {
   constexpr int kSmall = 16;
@@ -60,7 +65,40 @@ inline auto mul(const A& a, const B& b) {
                          A::MaxColsAtCompileTime != Eigen::Dynamic && A::MaxColsAtCompileTime <= kSmall &&
                          B::MaxColsAtCompileTime != Eigen::Dynamic && B::MaxColsAtCompileTime <= kSmall;
   if constexpr (small) {
-    return a.lazyProduct(b);
+    constexpr int R = A::RowsAtCompileTime;
+    constexpr int C = B::ColsAtCompileTime;
+    using Result = Eigen::Matrix<double, R, C, (R == 1 && C != 1) ? Eigen::RowMajor : Eigen::ColMajor,
+                                 A::MaxRowsAtCompileTime, B::MaxColsAtCompileTime>;
+    Result c;
+    c.resize(a.rows(), b.cols());
+    const Index rows = a.rows();
+    const Index cols = b.cols();
+    const Index depth = a.cols();
+    // Column by column, k outer and i inner: the entries of a column are
+    // independent sums, so a column-major a is read down its columns and,
+    // with the rows unrolled for a compile-time count, the column is one
+    // set of SIMD registers updated once per k.
+    for (Index j = 0; j < cols; ++j) {
+      if (depth == 0) {
+        for (Index i = 0; i < rows; ++i) c.coeffRef(i, j) = 0.0;
+        continue;
+      }
+      const double b0 = b.coeff(0, j);
+      if constexpr (R != Eigen::Dynamic) {
+        _Pragma("GCC unroll 16") for (Index i = 0; i < R; ++i) c.coeffRef(i, j) = a.coeff(i, 0) * b0;
+        for (Index k = 1; k < depth; ++k) {
+          const double bk = b.coeff(k, j);
+          _Pragma("GCC unroll 16") for (Index i = 0; i < R; ++i) c.coeffRef(i, j) += a.coeff(i, k) * bk;
+        }
+      } else {
+        for (Index i = 0; i < rows; ++i) c.coeffRef(i, j) = a.coeff(i, 0) * b0;
+        for (Index k = 1; k < depth; ++k) {
+          const double bk = b.coeff(k, j);
+          for (Index i = 0; i < rows; ++i) c.coeffRef(i, j) += a.coeff(i, k) * bk;
+        }
+      }
+    }
+    return c;
   } else {
     return a * b;
   }

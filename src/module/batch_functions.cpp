@@ -175,41 +175,36 @@ Ref linear_bank_step(PyObject* const* args, bool gaps) {
   // nothing of the caller's arrays is read once the lock is released.
   const batch::BankModel model{pyarray2_to_dmatrix(a[kF], dim_x, dim_x, "F"), pyarray2_to_dmatrix(a[kH], dim_z, dim_x, "H"),
                                pyarray2_to_dmatrix(a[kQ], dim_x, dim_x, "Q"), pyarray2_to_dmatrix(a[kR], dim_z, dim_z, "R")};
+  // The result arrays are the working buffers: each filter's prior is
+  // copied into its slot of the new xs and Ps, where the step overwrites it
+  // (one copy and one set of fresh pages, instead of filling scratch memory
+  // and then copying it out).  Only zs needs scratch.
   const auto ucount = static_cast<std::size_t>(count);
-  const auto un = static_cast<std::size_t>(dim_x);
   const auto um = static_cast<std::size_t>(dim_z);
-  OutputBuffer x_buf(ucount * un * sizeof(double));
-  OutputBuffer p_buf(ucount * un * un * sizeof(double));
+  const npy_intp xdims[2] = {count, dim_x};
+  const npy_intp pdims[3] = {count, dim_x, dim_x};
+  const npy_intp ldims[1] = {count};
+  Ref xs_out = new_array(2, xdims, NPY_DOUBLE);
+  Ref ps_out = new_array(3, pdims, NPY_DOUBLE);
+  Ref ll_out = new_array(1, ldims, NPY_DOUBLE);
+  Ref status_out = new_array(1, ldims, NPY_INT64);
   OutputBuffer z_buf(ucount * um * sizeof(double));
-  OutputBuffer ll_buf(ucount * sizeof(double));
-  OutputBuffer status_buf(ucount * sizeof(std::int64_t));
-  copy_c_order(a[kXs], x_buf.as<double>());
-  copy_c_order(a[kPs], p_buf.as<double>());
+  copy_c_order(a[kXs], array_data(xs_out));
+  copy_c_order(a[kPs], array_data(ps_out));
   copy_c_order(a[kZs], z_buf.as<double>());
   batch::BankBuffers buffers;
   buffers.count = static_cast<Index>(count);
   buffers.dim_x = static_cast<Index>(dim_x);
   buffers.dim_z = static_cast<Index>(dim_z);
-  buffers.x = x_buf.as<double>();
-  buffers.p = p_buf.as<double>();
+  buffers.x = array_data(xs_out);
+  buffers.p = array_data(ps_out);
   buffers.z = z_buf.as<double>();
-  buffers.log_likelihoods = ll_buf.as<double>();
-  buffers.status = status_buf.as<std::int64_t>();
+  buffers.log_likelihoods = array_data(ll_out);
+  buffers.status = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(status_out.get())));
   buffers.gaps = gaps;
 
   runtime::WorkerPool& pool = runtime::WorkerPool::instance();
   without_lock([&] { batch::run_filter_bank(model, buffers, pool); });
-
-  // Each filter wrote its result into its own input slot; the results move
-  // into new NumPy-owned arrays, each buffer shrinking as its array fills.
-  z_buf.release();
-  const npy_intp xdims[2] = {count, dim_x};
-  const npy_intp pdims[3] = {count, dim_x, dim_x};
-  const npy_intp ldims[1] = {count};
-  Ref xs_out = copy_out(x_buf, 2, xdims, NPY_DOUBLE);
-  Ref ps_out = copy_out(p_buf, 3, pdims, NPY_DOUBLE);
-  Ref ll_out = copy_out(ll_buf, 1, ldims, NPY_DOUBLE);
-  Ref status_out = copy_out(status_buf, 1, ldims, NPY_INT64);
   return tuple_of({&xs_out, &ps_out, &ll_out, &status_out});
 }
 
