@@ -1,5 +1,7 @@
 #include "ckf_bank.hpp"
 
+#include "bank_tiles.hpp"
+
 #include "../angles/angles.hpp"
 #include "../runtime/worker_pool.hpp"
 #include "../ckf/ckf_ops.hpp"
@@ -221,6 +223,297 @@ void finish_update_one(CkfBank& b, Chunk& c, Index i, const double* rows, const 
   }
 }
 
+
+// ---------------------------------------------------------------------------
+// Tiles: a bank's filters several at a time, one per SIMD lane (see
+// bank_tiles.hpp).  The lane-wise kernels do the arithmetic; everything that
+// depends on one filter's own data (the jitter schedule, the fallback
+// inverse, angles, the status rules) runs here lane by lane with the scalar
+// functions of the one-filter path, so a filter's results never depend on
+// its tile-mates.
+
+/// Per-lane buffers of a chunk's tiles, sized once per chunk: the points a
+/// compiled model reads, the images it writes, and room for images whose
+/// angles are unwrapped (the bank's own images stay as they came).
+struct TileScratch {
+  const TileKernels& k;
+  int lanes;
+  TileWork t;
+  std::vector<double> points, images, unwrapped;
+  double* point_rows[kMaxTileLanes] = {};
+  double* image_rows[kMaxTileLanes] = {};
+
+  TileScratch(const CkfBank& b, const TileKernels& kernels) : k(kernels), lanes(kernels.lanes) {
+    const Index n = b.dim_x;
+    const std::size_t per = sz(2 * n * std::max(n, b.dim_z));
+    points.assign(sz(lanes) * sz(2 * n * n), 0.0);
+    images.assign(sz(lanes) * per, 0.0);
+    if (!b.angle_states.empty() || !b.angle_measurements.empty()) unwrapped.assign(sz(lanes) * per, 0.0);
+    for (int l = 0; l < lanes; ++l) {
+      point_rows[l] = points.data() + sz(l) * sz(2 * n * n);
+      image_rows[l] = images.data() + sz(l) * per;
+    }
+  }
+};
+
+/// Entry e of lane l of a tile quantity.
+double& lane(double* a, const TileScratch& ts, Index e, int l) { return a[e * ts.lanes + l]; }
+
+/// The tile's filters from `first` as lane pointers into per-filter storage
+/// of `per` doubles (shared storage: every lane the same).
+void lane_pointers(const std::vector<double>& v, Index first, Index per, bool per_filter, int lanes,
+                   const double** out) {
+  for (int l = 0; l < lanes; ++l) out[l] = v.data() + (per_filter ? (first + l) * per : 0);
+}
+
+/// Draws the points of the tile's filters into rows[l]: the lane-wise plain
+/// factorisation, the jitter schedule for the lanes it fails (each alone,
+/// as draw_rows), the mean in every row where nothing factors.  Sets
+/// b.jitter; leaves each drawn lane's factor in ts.t.L; returns the drawn
+/// lanes' bits.
+unsigned draw_tile(CkfBank& b, Chunk& c, TileScratch& ts, Index first, double* const* rows) {
+  const Index n = b.dim_x;
+  const double* P[kMaxTileLanes];
+  const double* x[kMaxTileLanes];
+  lane_pointers(b.P, first, n * n, true, ts.lanes, P);
+  lane_pointers(b.x, first, n, true, ts.lanes, x);
+  const unsigned plain = ts.k.factor(P, ts.t);
+  unsigned drawn = plain;
+  for (int l = 0; l < ts.lanes; ++l) {
+    b.jitter[sz(first + l)] = 0.0;
+    if (plain & (1u << l)) continue;
+    load_rows(P[l], c.s.P);
+    double jitter = 0.0;
+    if (!stable_cholesky(c.s.P, c.work.factor, c.L, jitter)) continue;
+    b.jitter[sz(first + l)] = jitter;
+    drawn |= 1u << l;
+    for (Index e = 0; e < n * n; ++e) lane(ts.t.L, ts, e, l) = c.L.data()[e];
+  }
+  ts.k.points(x, ts.t, rows);
+  for (int l = 0; l < ts.lanes; ++l) {
+    if (!(drawn & (1u << l))) fill_with_mean(x[l], n, rows[l]);
+  }
+  return drawn;
+}
+
+/// Images of lane l with its angle columns unwrapped as `unwrap` does on the
+/// one-filter path's matrix, in the scratch; `rows` itself when there are no
+/// angles.
+template <class Unwrap>
+double* unwrapped_rows(TileScratch& ts, DMatrix& Y, int l, double* rows, Index cols, Unwrap&& unwrap) {
+  if (ts.unwrapped.empty()) return rows;
+  const Index r = Y.rows();
+  Y.resize(r, cols);
+  load_rows(rows, Y);
+  unwrap(Y);
+  double* out = ts.unwrapped.data() + sz(l) * (ts.unwrapped.size() / sz(ts.lanes));
+  for (Index i = 0; i < r; ++i) {
+    for (Index k = 0; k < cols; ++k) out[i * cols + k] = Y.coeff(i, k);
+  }
+  return out;
+}
+
+/// Lane l's new mean (angles wrapped) into dst.
+void store_lane_mean(const CkfBank& b, TileScratch& ts, int l, double* dst) {
+  for (Index i = 0; i < b.dim_x; ++i) dst[i] = lane(ts.t.x, ts, i, l);
+  for (const Index e : b.angle_states) dst[e] = angles::wrap(dst[e]);
+}
+
+/// Lane l's new covariance, column-major as the one-filter path stores it.
+void store_lane_covariance(const CkfBank& b, TileScratch& ts, int l, double* dst) {
+  for (Index e = 0; e < b.dim_x * b.dim_x; ++e) dst[e] = lane(ts.t.P, ts, e, l);
+}
+
+/// Half two of the tile's predictions (finish_prediction_one lane by lane),
+/// with fx's images of filter first + l in rows[l].
+void finish_prediction_tile(CkfBank& b, Chunk& c, TileScratch& ts, Index first, double* const* rows) {
+  const Index n = b.dim_x;
+  unsigned part = 0;
+  double* images[kMaxTileLanes];
+  for (int l = 0; l < ts.lanes; ++l) {
+    const std::size_t u = sz(first + l);
+    images[l] = rows[l];
+    if (b.step_status[u] != kTakingPart) {
+      b.pending[u] = b.step_status[u];
+    } else if (!all_finite(rows[l], 2 * n * n)) {
+      b.pending[u] = kBadData;
+    } else {
+      c.Y.resize(2 * n, n);
+      images[l] = unwrapped_rows(ts, c.Y, l, rows[l], n,
+                                 [&](DMatrix& Y) { angles::unwrap_columns_around_mean(Y, b.angle_states); });
+      part |= 1u << l;
+    }
+  }
+  if (part == 0) return;
+  const double* Q[kMaxTileLanes];
+  lane_pointers(b.Q, first, n * n, b.q_per_filter, ts.lanes, Q);
+  const unsigned finite = ts.k.predict(images, Q, ts.t);
+  for (int l = 0; l < ts.lanes; ++l) {
+    if (!(part & (1u << l))) continue;
+    const std::size_t u = sz(first + l);
+    // A non-finite mean or covariance (an overflow in fx) is refused.
+    if (!(finite & (1u << l))) {
+      b.pending[u] = kNotApplied;
+      continue;
+    }
+    if (b.jitter[u] > 0.0) saturating_increment(b.jitter_count[u]);
+    b.pending[u] = 0;
+    const Index i = first + l;
+    store_lane_mean(b, ts, l, b.x.data() + i * n);
+    std::memcpy(b.x_prior.data() + i * n, b.x.data() + i * n, sizeof(double) * sz(n));
+    store_lane_covariance(b, ts, l, b.P.data() + i * n * n);
+    std::memcpy(b.P_prior.data() + i * n * n, b.P.data() + i * n * n, sizeof(double) * sz(n * n));
+  }
+}
+
+/// The status filter i starts its update with (draw_update_one's rules).
+std::int64_t update_entry_status(const CkfBank& b, Index i) {
+  const Index m = b.dim_z;
+  const double* zi = b.z.data() + i * m;
+  if (b.pending[sz(i)] != 0) return b.pending[sz(i)];
+  if (std::all_of(zi, zi + m, [](double v) { return std::isnan(v); })) return kNoMeasurement;
+  if (!all_finite(zi, m)) return kBadData;
+  return kTakingPart;
+}
+
+/// Half one of the tile's updates: statuses, points into rows[l], factors
+/// left in ts.t.L.
+void draw_update_tile(CkfBank& b, Chunk& c, TileScratch& ts, Index first, double* const* rows) {
+  const unsigned drawn = draw_tile(b, c, ts, first, rows);
+  for (int l = 0; l < ts.lanes; ++l) {
+    std::int64_t st = update_entry_status(b, first + l);
+    if (!(drawn & (1u << l)) && st == kTakingPart) st = kNotApplied;
+    b.step_status[sz(first + l)] = st;
+  }
+}
+
+/// Half two of the tile's updates (finish_update_one lane by lane), with
+/// hx's images of filter first + l in rows[l] and the factors its points
+/// were drawn from in ts.t.L.
+void finish_update_tile(CkfBank& b, Chunk& c, TileScratch& ts, Index first, double* const* rows) {
+  const Index n = b.dim_x;
+  const Index m = b.dim_z;
+  std::int64_t st[kMaxTileLanes];
+  unsigned part = 0;
+  double* images[kMaxTileLanes];
+  const double* z[kMaxTileLanes];
+  lane_pointers(b.z, first, m, true, ts.lanes, z);
+  for (int l = 0; l < ts.lanes; ++l) {
+    const std::size_t u = sz(first + l);
+    st[l] = b.step_status[u];
+    b.pending[u] = 0;
+    images[l] = rows[l];
+    if (st[l] != kTakingPart) continue;
+    if (!all_finite(rows[l], 2 * n * m)) {
+      st[l] = kBadData;
+      continue;
+    }
+    // The innovation of an angle goes the short way round.
+    c.Z.resize(2 * n, m);
+    images[l] = unwrapped_rows(ts, c.Z, l, rows[l], m, [&](DMatrix& Z) {
+      load_vector(z[l], c.z);
+      angles::unwrap_columns_around(Z, b.angle_measurements, c.z);
+    });
+    part |= 1u << l;
+  }
+  if (part != 0) {
+    const double* x[kMaxTileLanes];
+    const double* P[kMaxTileLanes];
+    const double* R[kMaxTileLanes];
+    lane_pointers(b.x, first, n, true, ts.lanes, x);
+    lane_pointers(b.P, first, n * n, true, ts.lanes, P);
+    lane_pointers(b.R, first, m * m, b.r_per_filter, ts.lanes, R);
+    const unsigned factored = ts.k.innovation(x, images, R, ts.t);
+    // The inverse's fallback stages, filter by filter.
+    unsigned fallback = 0;
+    unsigned inverted = part & factored;
+    for (int l = 0; l < ts.lanes; ++l) {
+      if (!(part & ~factored & (1u << l))) continue;
+      fallback |= 1u << l;
+      c.s.S.resize(m, m);
+      for (Index e = 0; e < m * m; ++e) c.s.S.data()[e] = lane(ts.t.S, ts, e, l);
+      if (!general_inverse(c.s.S, c.s.SI) && !pseudo_inverse(c.s.S, c.s.SI)) continue;
+      inverted |= 1u << l;
+      for (Index e = 0; e < m * m; ++e) lane(ts.t.SI, ts, e, l) = c.s.SI.data()[e];
+    }
+    const unsigned finite = ts.k.correct(x, P, z, ts.t);
+    for (int l = 0; l < ts.lanes; ++l) {
+      if (!(part & (1u << l))) continue;
+      const std::size_t u = sz(first + l);
+      const unsigned bit = 1u << l;
+      st[l] = kNotApplied;
+      // A failed inverse still records the jitter; a non-finite result
+      // records nothing.
+      if (!(inverted & bit)) {
+        if (b.jitter[u] > 0.0) saturating_increment(b.jitter_count[u]);
+        continue;
+      }
+      if (!(finite & bit)) continue;
+      if (b.jitter[u] > 0.0) saturating_increment(b.jitter_count[u]);
+      const Index i = first + l;
+      store_lane_mean(b, ts, l, b.x.data() + i * n);
+      store_lane_covariance(b, ts, l, b.P.data() + i * n * n);
+      const double d2 = ts.t.d2[l];
+      b.nis[u] = d2 < 0.0 ? 0.0 : d2;
+      // The log-determinant from the factor of S (none where the inverse
+      // needed a fallback: S was not positive definite).
+      double ll = -std::numeric_limits<double>::infinity();
+      if (!(fallback & bit)) {
+        double log_sum = 0.0;
+        bool usable = true;
+        for (Index k = 0; k < m && usable; ++k) {
+          const double lkk = lane(ts.t.LS, ts, k * m + k, l);
+          usable = std::isfinite(lkk) && lkk > 0.0;
+          if (usable) log_sum += std::log(lkk);
+        }
+        if (usable) ll = -0.5 * (d2 + (2.0 * log_sum + static_cast<double>(m) * kLn2Pi));
+      }
+      b.log_likelihood[u] = ll;
+      st[l] = (fallback & bit) ? kFallbackInverse : kUpdated;
+    }
+  }
+  for (int l = 0; l < ts.lanes; ++l) {
+    const std::size_t u = sz(first + l);
+    b.status[u] = st[l];
+    if (st[l] >= kNotApplied) {
+      b.log_likelihood[u] = kNaN;
+      b.nis[u] = kNaN;
+    }
+  }
+}
+
+/// The tile kernels for a step of this bank (nullptr: filter by filter).
+const TileKernels* kernels_for(const CkfBank& b, bool update) {
+  return tile_kernels(b.dim_x, update ? b.dim_z : 0);
+}
+
+/// Runs body(begin, end) over chunks of the filters with a Chunk and, where
+/// the bank's sizes have tiles, a TileScratch (nullptr otherwise).
+template <class Body>
+void for_each_tiled_chunk(const CkfBank& b, runtime::WorkerPool& pool, bool update, Body&& body) {
+  const TileKernels* k = kernels_for(b, update);
+  for_each_chunk(b, pool, [&](Index begin, Index end) {
+    Chunk c(b);
+    if (k == nullptr || end - begin < k->lanes) {
+      body(c, nullptr, begin, end);
+      return;
+    }
+    TileScratch ts(b, *k);
+    body(c, &ts, begin, end);
+  });
+}
+
+/// The end of the whole tiles among [begin, end).
+Index tiled_end(const TileScratch* ts, Index begin, Index end) {
+  return ts == nullptr ? begin : begin + (end - begin) / ts->lanes * ts->lanes;
+}
+
+/// Lane pointers to the rows of filters first.. in an array of `per`
+/// doubles per filter.
+void rows_of(double* base, Index first, Index per, int lanes, double** out) {
+  for (int l = 0; l < lanes; ++l) out[l] = base + (first + l) * per;
+}
+
 }  // namespace
 
 Result<CkfBank> CkfBank::create(std::uint64_t count, std::uint64_t dim_x, std::uint64_t dim_z, double dt) {
@@ -304,9 +597,17 @@ void CkfBank::reserve_images() {
 
 void draw_prediction_points(CkfBank& b, runtime::WorkerPool& pool, double* points) {
   const Index n = b.dim_x;
-  for_each_chunk(b, pool, [&](Index begin, Index end) {
-    Chunk c(b);
-    for (Index i = begin; i < end; ++i) {
+  for_each_tiled_chunk(b, pool, false, [&](Chunk& c, TileScratch* ts, Index begin, Index end) {
+    const Index tiled = tiled_end(ts, begin, end);
+    for (Index i = begin; i < tiled; i += ts->lanes) {
+      double* rows[kMaxTileLanes];
+      rows_of(points, i, 2 * n * n, ts->lanes, rows);
+      const unsigned drawn = draw_tile(b, c, *ts, i, rows);
+      for (int l = 0; l < ts->lanes; ++l) {
+        b.step_status[sz(i + l)] = (drawn & (1u << l)) ? kTakingPart : kNotApplied;
+      }
+    }
+    for (Index i = tiled; i < end; ++i) {
       b.step_status[sz(i)] = draw_rows(b, i, c, points + i * 2 * n * n) ? kTakingPart : kNotApplied;
     }
   });
@@ -314,17 +615,32 @@ void draw_prediction_points(CkfBank& b, runtime::WorkerPool& pool, double* point
 
 void finish_prediction(CkfBank& b, runtime::WorkerPool& pool) {
   const Index n = b.dim_x;
-  for_each_chunk(b, pool, [&](Index begin, Index end) {
-    Chunk c(b);
-    for (Index i = begin; i < end; ++i) finish_prediction_one(b, c, i, b.images.data() + i * 2 * n * n);
+  for_each_tiled_chunk(b, pool, false, [&](Chunk& c, TileScratch* ts, Index begin, Index end) {
+    const Index tiled = tiled_end(ts, begin, end);
+    for (Index i = begin; i < tiled; i += ts->lanes) {
+      double* rows[kMaxTileLanes];
+      rows_of(b.images.data(), i, 2 * n * n, ts->lanes, rows);
+      finish_prediction_tile(b, c, *ts, i, rows);
+    }
+    for (Index i = tiled; i < end; ++i) finish_prediction_one(b, c, i, b.images.data() + i * 2 * n * n);
   });
 }
 
 void draw_update_points(CkfBank& b, runtime::WorkerPool& pool, double* points) {
   const Index n = b.dim_x;
-  for_each_chunk(b, pool, [&](Index begin, Index end) {
-    Chunk c(b);
-    for (Index i = begin; i < end; ++i) {
+  for_each_tiled_chunk(b, pool, true, [&](Chunk& c, TileScratch* ts, Index begin, Index end) {
+    const Index tiled = tiled_end(ts, begin, end);
+    for (Index i = begin; i < tiled; i += ts->lanes) {
+      double* rows[kMaxTileLanes];
+      rows_of(points, i, 2 * n * n, ts->lanes, rows);
+      draw_update_tile(b, c, *ts, i, rows);
+      // Each drawn factor kept as the one-filter path keeps it.
+      for (int l = 0; l < ts->lanes; ++l) {
+        double* factor = update_factors(b) + (i + l) * n * n;
+        for (Index e = 0; e < n * n; ++e) factor[e] = lane(ts->t.L, *ts, e, l);
+      }
+    }
+    for (Index i = tiled; i < end; ++i) {
       draw_update_one(b, c, i, points + i * 2 * n * n, update_factors(b) + i * n * n);
     }
   });
@@ -333,9 +649,18 @@ void draw_update_points(CkfBank& b, runtime::WorkerPool& pool, double* points) {
 void finish_update(CkfBank& b, runtime::WorkerPool& pool) {
   const Index n = b.dim_x;
   const Index m = b.dim_z;
-  for_each_chunk(b, pool, [&](Index begin, Index end) {
-    Chunk c(b);
-    for (Index i = begin; i < end; ++i) {
+  for_each_tiled_chunk(b, pool, true, [&](Chunk& c, TileScratch* ts, Index begin, Index end) {
+    const Index tiled = tiled_end(ts, begin, end);
+    for (Index i = begin; i < tiled; i += ts->lanes) {
+      for (int l = 0; l < ts->lanes; ++l) {
+        const double* factor = update_factors(b) + (i + l) * n * n;
+        for (Index e = 0; e < n * n; ++e) lane(ts->t.L, *ts, e, l) = factor[e];
+      }
+      double* rows[kMaxTileLanes];
+      rows_of(b.images.data(), i, 2 * n * m, ts->lanes, rows);
+      finish_update_tile(b, c, *ts, i, rows);
+    }
+    for (Index i = tiled; i < end; ++i) {
       finish_update_one(b, c, i, b.images.data() + i * 2 * n * m, update_factors(b) + i * n * n);
     }
   });
@@ -343,15 +668,25 @@ void finish_update(CkfBank& b, runtime::WorkerPool& pool) {
 
 void predict_with(CkfBank& b, runtime::WorkerPool& pool, const ModelFunctionCall& fx, double dt) {
   const Index n = b.dim_x;
-  for_each_chunk(b, pool, [&](Index begin, Index end) {
-    Chunk c(b);
+  for_each_tiled_chunk(b, pool, false, [&](Chunk& c, TileScratch* ts, Index begin, Index end) {
+    const Index tiled = tiled_end(ts, begin, end);
+    for (Index i = begin; i < tiled; i += ts->lanes) {
+      const unsigned drawn = draw_tile(b, c, *ts, i, ts->point_rows);
+      for (int l = 0; l < ts->lanes; ++l) {
+        std::int64_t& st = b.step_status[sz(i + l)];
+        st = (drawn & (1u << l)) ? kTakingPart : kNotApplied;
+        // A model that fails on this filter's points fails this filter
+        // alone, as non-finite images would.
+        if (st == kTakingPart && fx(ts->point_rows[l], ts->image_rows[l], 2 * n, n, n, dt) != 0) st = kBadData;
+      }
+      finish_prediction_tile(b, c, *ts, i, ts->image_rows);
+    }
+    if (tiled == end) return;
     std::vector<double> points(sz(2 * n * n));
     std::vector<double> images(sz(2 * n * n));
-    for (Index i = begin; i < end; ++i) {
+    for (Index i = tiled; i < end; ++i) {
       std::int64_t& st = b.step_status[sz(i)];
       st = draw_rows(b, i, c, points.data()) ? kTakingPart : kNotApplied;
-      // A model that fails on this filter's points fails this filter alone,
-      // as non-finite images would.
       if (st == kTakingPart && fx(points.data(), images.data(), 2 * n, n, n, dt) != 0) st = kBadData;
       finish_prediction_one(b, c, i, images.data());
     }
@@ -361,12 +696,21 @@ void predict_with(CkfBank& b, runtime::WorkerPool& pool, const ModelFunctionCall
 void update_with(CkfBank& b, runtime::WorkerPool& pool, const ModelFunctionCall& hx) {
   const Index n = b.dim_x;
   const Index m = b.dim_z;
-  for_each_chunk(b, pool, [&](Index begin, Index end) {
-    Chunk c(b);
+  for_each_tiled_chunk(b, pool, true, [&](Chunk& c, TileScratch* ts, Index begin, Index end) {
+    const Index tiled = tiled_end(ts, begin, end);
+    for (Index i = begin; i < tiled; i += ts->lanes) {
+      draw_update_tile(b, c, *ts, i, ts->point_rows);
+      for (int l = 0; l < ts->lanes; ++l) {
+        std::int64_t& st = b.step_status[sz(i + l)];
+        if (st == kTakingPart && hx(ts->point_rows[l], ts->image_rows[l], 2 * n, n, m, 0.0) != 0) st = kBadData;
+      }
+      finish_update_tile(b, c, *ts, i, ts->image_rows);
+    }
+    if (tiled == end) return;
     std::vector<double> points(sz(2 * n * n));
     std::vector<double> images(sz(2 * n * m));
     std::vector<double> factor(sz(n * n));
-    for (Index i = begin; i < end; ++i) {
+    for (Index i = tiled; i < end; ++i) {
       draw_update_one(b, c, i, points.data(), factor.data());
       std::int64_t& st = b.step_status[sz(i)];
       if (st == kTakingPart && hx(points.data(), images.data(), 2 * n, n, m, 0.0) != 0) st = kBadData;

@@ -1,0 +1,505 @@
+// The lane-wise kernels of bank_tiles.hpp: one generic body per kernel on a
+// GCC vector type, built on two-lane registers for every target and on
+// four-lane AVX registers by functions compiled for AVX2 on their own.
+//
+// Every lane repeats the one-filter path's operations in its order:
+//   Cholesky         small::cholesky_lower (left-looking, pivot test, sqrt,
+//                    divisions), strict upper triangle 0.0
+//   points           cubature_points_from_factor: d = sqrt(n) L(i, j),
+//                    plus d + x_i, minus x_i - d
+//   mean, moments    small::column_sums / lower_gram / cross_gram: sums over
+//                    the points in order from 0.0, then times 1 / 2n
+//   products         simd::small_product: each entry summed from 0.0 over
+//                    its inner index in order
+//   inverse of S     small::cholesky_inverse_from_factor
+// A square root per lane is the scalar one (the same correctly rounded
+// result as a vector square root, without an intrinsic that would tie the
+// generic body to one instruction set).
+#include "bank_tiles.hpp"
+
+#include "../kernels/simd_dispatch.hpp"
+#include "../kernels/simd_vectors.hpp"
+
+#include <cmath>
+#include <limits>
+
+// The generic bodies pass AVX vectors by value, which GCC flags (at the end
+// of the unit) as an ABI change for code built without AVX; they are always
+// inlined into the functions compiled for AVX2, so no call crosses that
+// boundary.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+namespace vexel::bank {
+
+namespace {
+
+#define VEXEL_AI __attribute__((always_inline)) inline
+#define VEXEL_UNROLL _Pragma("GCC unroll 64")
+
+template <class V, int N, int Mz>
+struct Lanes {
+  static constexpr int W = static_cast<int>(simd::kLanes<V>);
+  static constexpr int R = 2 * N;  // points
+  using Mask = decltype(V{} == V{});
+
+  static VEXEL_AI V at(const double* a, Index e) { return simd::load<V>(a + e * W); }
+  static VEXEL_AI void put(double* a, Index e, const V& v) { simd::store(a + e * W, v); }
+  static VEXEL_AI V gather(const double* const* p, Index k) {
+    V v;
+    VEXEL_UNROLL
+    for (int l = 0; l < W; ++l) v[l] = p[l][k];
+    return v;
+  }
+  static VEXEL_AI V splat(double s) {
+    V v;
+    VEXEL_UNROLL
+    for (int l = 0; l < W; ++l) v[l] = s;
+    return v;
+  }
+  static VEXEL_AI V lane_sqrt(const V& p) {
+    V r;
+    VEXEL_UNROLL
+    for (int l = 0; l < W; ++l) r[l] = std::sqrt(p[l]);
+    return r;
+  }
+  static VEXEL_AI unsigned bits(const Mask& m) {
+    unsigned out = 0;
+    VEXEL_UNROLL
+    for (int l = 0; l < W; ++l) out |= m[l] != 0 ? 1u << l : 0u;
+    return out;
+  }
+  /// All lanes true.
+  static VEXEL_AI Mask all() { return V{} == V{}; }
+  /// Lanes where v is finite (v - v is NaN for NaN and infinities).
+  static VEXEL_AI Mask finite(const V& v) { return (v - v) == V{}; }
+
+  /// Left-looking Cholesky of the K by K lower triangle in a (a[i][j],
+  /// i >= j), in place; lanes whose pivots all pass stay set in the mask.
+  template <int K>
+  static VEXEL_AI Mask cholesky(V (&a)[K][K]) {
+    const V zero{};
+    const V inf = splat(std::numeric_limits<double>::infinity());
+    Mask ok = all();
+    VEXEL_UNROLL
+    for (int j = 0; j < K; ++j) {
+      VEXEL_UNROLL
+      for (int k = 0; k < j; ++k) {
+        const V ljk = a[j][k];
+        VEXEL_UNROLL
+        for (int i = j; i < K; ++i) a[i][j] -= a[i][k] * ljk;
+      }
+      const V p = a[j][j];
+      ok &= (p > zero) & (p < inf);
+      const V ljj = lane_sqrt(p);
+      a[j][j] = ljj;
+      VEXEL_UNROLL
+      for (int i = j + 1; i < K; ++i) a[i][j] /= ljj;
+    }
+    return ok;
+  }
+
+  /// Points of (x, L) as X[r][i] (point r, component i).
+  static VEXEL_AI void draw(const double* const* xs, const double* L, V (&X)[R][N]) {
+    const V c = splat(std::sqrt(static_cast<double>(N)));
+    VEXEL_UNROLL
+    for (int i = 0; i < N; ++i) {
+      const V xi = gather(xs, i);
+      VEXEL_UNROLL
+      for (int j = 0; j < N; ++j) {
+        const V d = c * at(L, j * N + i);
+        X[j][i] = d + xi;
+        X[N + j][i] = xi - d;
+      }
+    }
+  }
+
+  static VEXEL_AI unsigned factor(const double* const* P, TileWork& t) {
+    V a[N][N];
+    VEXEL_UNROLL
+    for (int j = 0; j < N; ++j) {
+      VEXEL_UNROLL
+      for (int i = j; i < N; ++i) a[i][j] = gather(P, i * N + j);
+    }
+    const Mask ok = cholesky<N>(a);
+    VEXEL_UNROLL
+    for (int j = 0; j < N; ++j) {
+      VEXEL_UNROLL
+      for (int i = 0; i < N; ++i) put(t.L, j * N + i, i >= j ? a[i][j] : V{});
+    }
+    return bits(ok);
+  }
+
+  static VEXEL_AI void points(const double* const* xs, const TileWork& t, double* const* rows) {
+    V X[R][N];
+    draw(xs, t.L, X);
+    VEXEL_UNROLL
+    for (int l = 0; l < W; ++l) {
+      double* out = rows[l];
+      VEXEL_UNROLL
+      for (int r = 0; r < R; ++r) {
+        VEXEL_UNROLL
+        for (int i = 0; i < N; ++i) out[r * N + i] = X[r][i][l];
+      }
+    }
+  }
+
+  /// The column means of the C-ordered (R, C) images and the images
+  /// centred on them.
+  template <int C>
+  static VEXEL_AI void centred(const double* const* images, V (&Y)[R][C], V (&mean)[C]) {
+    const V w = splat(1.0 / static_cast<double>(R));
+    VEXEL_UNROLL
+    for (int k = 0; k < C; ++k) mean[k] = V{};
+    VEXEL_UNROLL
+    for (int r = 0; r < R; ++r) {
+      VEXEL_UNROLL
+      for (int k = 0; k < C; ++k) {
+        Y[r][k] = gather(images, r * C + k);
+        mean[k] += Y[r][k];
+      }
+    }
+    VEXEL_UNROLL
+    for (int k = 0; k < C; ++k) mean[k] = mean[k] * w;
+    VEXEL_UNROLL
+    for (int r = 0; r < R; ++r) {
+      VEXEL_UNROLL
+      for (int k = 0; k < C; ++k) Y[r][k] = Y[r][k] - mean[k];
+    }
+  }
+
+  /// The K by K moment of the centred Y plus the C-ordered noise, mirrored
+  /// from its lower triangle and symmetrised, as M[i][j] (row i, column j).
+  template <int K>
+  static VEXEL_AI void noisy_moment(const V (&Y)[R][K], const double* const* noise, V (&M)[K][K]) {
+    const V w = splat(1.0 / static_cast<double>(R));
+    V sums[K][K];
+    VEXEL_UNROLL
+    for (int j = 0; j < K; ++j) {
+      VEXEL_UNROLL
+      for (int i = j; i < K; ++i) sums[i][j] = V{};
+    }
+    VEXEL_UNROLL
+    for (int r = 0; r < R; ++r) {
+      VEXEL_UNROLL
+      for (int j = 0; j < K; ++j) {
+        VEXEL_UNROLL
+        for (int i = j; i < K; ++i) sums[i][j] += Y[r][i] * Y[r][j];
+      }
+    }
+    VEXEL_UNROLL
+    for (int j = 0; j < K; ++j) {
+      VEXEL_UNROLL
+      for (int i = j; i < K; ++i) {
+        const V v = sums[i][j] * w;
+        M[i][j] = v + gather(noise, i * K + j);
+        if (i != j) M[j][i] = v + gather(noise, j * K + i);
+      }
+    }
+    symmetrize<K>(M);
+  }
+
+  /// (M(i, j) + M(j, i)) * 0.5 in both places, the upper entry first.
+  template <int K>
+  static VEXEL_AI void symmetrize(V (&M)[K][K]) {
+    VEXEL_UNROLL
+    for (int j = 1; j < K; ++j) {
+      VEXEL_UNROLL
+      for (int i = 0; i < j; ++i) {
+        const V v = (M[i][j] + M[j][i]) * 0.5;
+        M[i][j] = v;
+        M[j][i] = v;
+      }
+    }
+  }
+
+  static VEXEL_AI unsigned predict(const double* const* images, const double* const* Q, TileWork& t) {
+    V Y[R][N];
+    V mean[N];
+    centred<N>(images, Y, mean);
+    V M[N][N];
+    noisy_moment<N>(Y, Q, M);
+    Mask ok = all();
+    VEXEL_UNROLL
+    for (int i = 0; i < N; ++i) {
+      ok &= finite(mean[i]);
+      put(t.x, i, mean[i]);
+    }
+    VEXEL_UNROLL
+    for (int j = 0; j < N; ++j) {
+      VEXEL_UNROLL
+      for (int i = 0; i < N; ++i) {
+        ok &= finite(M[i][j]);
+        put(t.P, j * N + i, M[i][j]);
+      }
+    }
+    return bits(ok);
+  }
+
+  static VEXEL_AI unsigned innovation(const double* const* xs, const double* const* images, const double* const* Rn,
+                                      TileWork& t) {
+    V X[R][N];
+    draw(xs, t.L, X);
+    // State deviations about the mean the points came from.
+    VEXEL_UNROLL
+    for (int i = 0; i < N; ++i) {
+      const V xi = gather(xs, i);
+      VEXEL_UNROLL
+      for (int r = 0; r < R; ++r) X[r][i] = X[r][i] - xi;
+    }
+    V Z[R][Mz];
+    V zm[Mz];
+    centred<Mz>(images, Z, zm);
+    VEXEL_UNROLL
+    for (int k = 0; k < Mz; ++k) put(t.z_mean, k, zm[k]);
+    // Pxz = (sum over the points of x_r z_r^T) * w.
+    const V w = splat(1.0 / static_cast<double>(R));
+    V cross[N][Mz];
+    VEXEL_UNROLL
+    for (int i = 0; i < N; ++i) {
+      VEXEL_UNROLL
+      for (int k = 0; k < Mz; ++k) cross[i][k] = V{};
+    }
+    VEXEL_UNROLL
+    for (int r = 0; r < R; ++r) {
+      VEXEL_UNROLL
+      for (int i = 0; i < N; ++i) {
+        VEXEL_UNROLL
+        for (int k = 0; k < Mz; ++k) cross[i][k] += X[r][i] * Z[r][k];
+      }
+    }
+    VEXEL_UNROLL
+    for (int k = 0; k < Mz; ++k) {
+      VEXEL_UNROLL
+      for (int i = 0; i < N; ++i) put(t.Pxz, k * N + i, cross[i][k] * w);
+    }
+    V S[Mz][Mz];
+    noisy_moment<Mz>(Z, Rn, S);
+    V F[Mz][Mz];
+    VEXEL_UNROLL
+    for (int j = 0; j < Mz; ++j) {
+      VEXEL_UNROLL
+      for (int i = 0; i < Mz; ++i) {
+        put(t.S, j * Mz + i, S[i][j]);
+        if (i >= j) F[i][j] = S[i][j];
+      }
+    }
+    const Mask ok = cholesky<Mz>(F);
+    VEXEL_UNROLL
+    for (int j = 0; j < Mz; ++j) {
+      VEXEL_UNROLL
+      for (int i = 0; i < Mz; ++i) put(t.LS, j * Mz + i, i >= j ? F[i][j] : V{});
+    }
+    // Inverse by L L^T X = I, column by column: forward from the column's
+    // own row, then back.
+    V B[Mz][Mz];  // B[c][i]: row i of column c
+    VEXEL_UNROLL
+    for (int c = 0; c < Mz; ++c) {
+      VEXEL_UNROLL
+      for (int i = 0; i < Mz; ++i) B[c][i] = splat(i == c ? 1.0 : 0.0);
+    }
+    VEXEL_UNROLL
+    for (int k = 0; k < Mz; ++k) {
+      VEXEL_UNROLL
+      for (int c = 0; c <= k; ++c) {
+        const V bk = B[c][k] / F[k][k];
+        B[c][k] = bk;
+        VEXEL_UNROLL
+        for (int i = k + 1; i < Mz; ++i) B[c][i] -= F[i][k] * bk;
+      }
+    }
+    VEXEL_UNROLL
+    for (int k = Mz - 1; k >= 0; --k) {
+      VEXEL_UNROLL
+      for (int c = 0; c < Mz; ++c) {
+        V s = B[c][k];
+        VEXEL_UNROLL
+        for (int i = k + 1; i < Mz; ++i) s -= F[i][k] * B[c][i];
+        B[c][k] = s / F[k][k];
+      }
+    }
+    VEXEL_UNROLL
+    for (int c = 0; c < Mz; ++c) {
+      VEXEL_UNROLL
+      for (int i = 0; i < Mz; ++i) put(t.SI, c * Mz + i, B[c][i]);
+    }
+    return bits(ok);
+  }
+
+  static VEXEL_AI unsigned correct(const double* const* xs, const double* const* P, const double* const* z,
+                                   TileWork& t) {
+    // K = Pxz SI, then K y, K S and (K S) K^T: each entry from 0.0 over
+    // its inner index in order.
+    V K[N][Mz];
+    VEXEL_UNROLL
+    for (int i = 0; i < N; ++i) {
+      VEXEL_UNROLL
+      for (int j = 0; j < Mz; ++j) {
+        V acc{};
+        VEXEL_UNROLL
+        for (int k = 0; k < Mz; ++k) acc += at(t.Pxz, k * N + i) * at(t.SI, j * Mz + k);
+        K[i][j] = acc;
+      }
+    }
+    V y[Mz];
+    VEXEL_UNROLL
+    for (int k = 0; k < Mz; ++k) y[k] = gather(z, k) - at(t.z_mean, k);
+    V KS[N][Mz];
+    VEXEL_UNROLL
+    for (int i = 0; i < N; ++i) {
+      VEXEL_UNROLL
+      for (int j = 0; j < Mz; ++j) {
+        V acc{};
+        VEXEL_UNROLL
+        for (int k = 0; k < Mz; ++k) acc += K[i][k] * at(t.S, j * Mz + k);
+        KS[i][j] = acc;
+      }
+    }
+    Mask ok = all();
+    VEXEL_UNROLL
+    for (int i = 0; i < N; ++i) {
+      V ky{};
+      VEXEL_UNROLL
+      for (int k = 0; k < Mz; ++k) ky += K[i][k] * y[k];
+      const V xn = gather(xs, i) + ky;
+      ok &= finite(xn);
+      put(t.x, i, xn);
+    }
+    V Pn[N][N];
+    VEXEL_UNROLL
+    for (int j = 0; j < N; ++j) {
+      VEXEL_UNROLL
+      for (int i = 0; i < N; ++i) {
+        V acc{};
+        VEXEL_UNROLL
+        for (int k = 0; k < Mz; ++k) acc += KS[i][k] * K[j][k];
+        Pn[i][j] = gather(P, i * N + j) - acc;
+      }
+    }
+    symmetrize<N>(Pn);
+    VEXEL_UNROLL
+    for (int j = 0; j < N; ++j) {
+      VEXEL_UNROLL
+      for (int i = 0; i < N; ++i) {
+        ok &= finite(Pn[i][j]);
+        put(t.P, j * N + i, Pn[i][j]);
+      }
+    }
+    // d2 = y^T SI y as t = y^T SI, then sum_k y[k] t[k].
+    V d2{};
+    VEXEL_UNROLL
+    for (int k = 0; k < Mz; ++k) {
+      V tk{};
+      VEXEL_UNROLL
+      for (int i = 0; i < Mz; ++i) tk += y[i] * at(t.SI, k * Mz + i);
+      d2 += y[k] * tk;
+    }
+    simd::store(t.d2, d2);
+    return bits(ok);
+  }
+};
+
+#undef VEXEL_UNROLL
+
+// The builds: the generic bodies inlined into plain functions (two lanes)
+// and into functions compiled for AVX2 (four lanes).
+template <int N, int Mz>
+struct PairBuild {
+  using K = Lanes<simd::Pair, N, Mz>;
+  static unsigned factor(const double* const* P, TileWork& t) { return K::factor(P, t); }
+  static void points(const double* const* x, const TileWork& t, double* const* rows) { K::points(x, t, rows); }
+  static unsigned predict(const double* const* im, const double* const* Q, TileWork& t) {
+    return K::predict(im, Q, t);
+  }
+  static unsigned innovation(const double* const* x, const double* const* im, const double* const* Rn, TileWork& t) {
+    return K::innovation(x, im, Rn, t);
+  }
+  static unsigned correct(const double* const* x, const double* const* P, const double* const* z, TileWork& t) {
+    return K::correct(x, P, z, t);
+  }
+};
+
+#ifdef VEXEL_AVX2_KERNELS
+template <int N, int Mz>
+struct QuadBuild {
+  using K = Lanes<simd::Quad, N, Mz>;
+  __attribute__((target("avx2"))) static unsigned factor(const double* const* P, TileWork& t) {
+    return K::factor(P, t);
+  }
+  __attribute__((target("avx2"))) static void points(const double* const* x, const TileWork& t,
+                                                     double* const* rows) {
+    K::points(x, t, rows);
+  }
+  __attribute__((target("avx2"))) static unsigned predict(const double* const* im, const double* const* Q,
+                                                          TileWork& t) {
+    return K::predict(im, Q, t);
+  }
+  __attribute__((target("avx2"))) static unsigned innovation(const double* const* x, const double* const* im,
+                                                             const double* const* Rn, TileWork& t) {
+    return K::innovation(x, im, Rn, t);
+  }
+  __attribute__((target("avx2"))) static unsigned correct(const double* const* x, const double* const* P,
+                                                          const double* const* z, TileWork& t) {
+    return K::correct(x, P, z, t);
+  }
+};
+#endif
+
+#undef VEXEL_AI
+
+template <template <int, int> class Build, int N, int Mz>
+constexpr TileKernels kernels_of(int lanes) {
+  // The prediction's kernels do not depend on the measurement size: one
+  // build serves every m.
+  return TileKernels{lanes, &Build<N, 1>::factor, &Build<N, 1>::points, &Build<N, 1>::predict,
+                     &Build<N, Mz>::innovation, &Build<N, Mz>::correct};
+}
+
+template <template <int, int> class Build, int N>
+constexpr TileKernels row_of(int lanes, Index m) {
+  switch (m) {
+    case 2: return kernels_of<Build, N, 2>(lanes);
+    case 3: return kernels_of<Build, N, 3>(lanes);
+    default: return kernels_of<Build, N, 1>(lanes);
+  }
+}
+
+template <template <int, int> class Build>
+TileKernels table_entry(int lanes, Index n, Index m) {
+  switch (n) {
+    case 1: return row_of<Build, 1>(lanes, m);
+    case 2: return row_of<Build, 2>(lanes, m);
+    case 3: return row_of<Build, 3>(lanes, m);
+    case 4: return row_of<Build, 4>(lanes, m);
+    case 5: return row_of<Build, 5>(lanes, m);
+    default: return row_of<Build, 6>(lanes, m);
+  }
+}
+
+/// The kernels of every size at one width, built once.
+template <template <int, int> class Build>
+const TileKernels* table(int lanes, Index n, Index m) {
+  static const auto entries = [lanes] {
+    struct Table {
+      TileKernels k[kMaxTileStates][kMaxTileMeasurements];
+    } t{};
+    for (Index a = 1; a <= kMaxTileStates; ++a) {
+      for (Index b = 1; b <= kMaxTileMeasurements; ++b) t.k[a - 1][b - 1] = table_entry<Build>(lanes, a, b);
+    }
+    return t;
+  }();
+  return &entries.k[n - 1][m - 1];
+}
+
+}  // namespace
+
+const TileKernels* tile_kernels(Index n, Index m) {
+  const int width = simd::tile_width();
+  if (width <= 1 || n < 1 || n > kMaxTileStates || m < 0 || m > kMaxTileMeasurements) return nullptr;
+  if (m == 0) m = 1;
+#ifdef VEXEL_AVX2_KERNELS
+  if (width == 4) return table<QuadBuild>(4, n, m);
+#endif
+  return table<PairBuild>(2, n, m);
+}
+
+}  // namespace vexel::bank
