@@ -102,21 +102,23 @@ def run(bank, x0, P0, measure, rng, faulty_fx=None, steps=7):
 out = {}
 counts = (1, 2, 3, 4, 5, 7, 8, 13, 37)
 
-# Coordinated turn with a radar, built in (compiled) and as NumPy callbacks.
+# Coordinated turn with a radar, built in (compiled; the bearing an angle) and as NumPy
+# callbacks; CTRV, whose heading is an angle state, with the radar.
 for M in counts:
-    for kind in ("builtin", "python", "angles"):
+    for kind in ("builtin", "python", "ctrv"):
         rng = np.random.default_rng(M)
         if kind == "python":
-            bank = vx.CKFBank(M, 5, 2, 1.0, coordinated_turn, radar)
+            bank = vx.CKFBank(M, 5, 2, 1.0, coordinated_turn, radar, angle_states=[4])
         else:
-            bank = vx.CKFBank(M, 5, 2, 1.0, models.coordinated_turn(), models.range_bearing(),
-                              angle_measurements=[1] if kind == "angles" else None)
+            fx = models.ctrv() if kind == "ctrv" else models.coordinated_turn()
+            bank = vx.CKFBank(M, 5, 2, 1.0, fx, models.range_bearing())
         bank.Q = np.diag([1.0, 1.0, 1.0, 1.0, 1e-5])
         bank.R = np.diag([25.0, 1e-4])
         x0 = np.column_stack((rng.uniform(1e3, 5e3, (M, 2)), rng.normal(0, 10, (M, 2)), rng.normal(0, 0.02, M)))
         P0 = np.broadcast_to(np.diag([100.0, 100.0, 10.0, 10.0, 1e-4]), (M, 5, 5)).copy()
         measure = lambda xs, r: radar(xs) + r.normal(0, [5.0, 0.005], (len(xs), 2))
-        out[f"ct-radar {kind} M={M}"] = run(bank, x0, P0, measure, rng)
+        assert bank.angle_measurements == ((1,) if kind != "python" else ())
+        out[f"radar {kind} M={M}"] = run(bank, x0, P0, measure, rng)
 
 # Every size with fixed-size tiles (and one beyond), linear models compiled and in Python,
 # and the C model that fails for one filter.

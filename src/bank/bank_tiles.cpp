@@ -12,16 +12,19 @@
 //   products         simd::small_product: each entry summed from 0.0 over
 //                    its inner index in order
 //   inverse of S     small::cholesky_inverse_from_factor
-// A square root per lane is the scalar one (the same correctly rounded
-// result as a vector square root, without an intrinsic that would tie the
-// generic body to one instruction set).
+// Square roots are the processor's (correctly rounded, as std::sqrt).
 #include "bank_tiles.hpp"
 
+#include "../angles/angles.hpp"
 #include "../kernels/simd_dispatch.hpp"
 #include "../kernels/simd_vectors.hpp"
 
 #include <cmath>
 #include <limits>
+
+#if defined(__SSE2__)
+#include <immintrin.h>
+#endif
 
 // The generic bodies pass AVX vectors by value, which GCC flags (at the end
 // of the unit) as an ABI change for code built without AVX; they are always
@@ -35,6 +38,18 @@ namespace {
 
 #define VEXEL_AI __attribute__((always_inline)) inline
 #define VEXEL_UNROLL _Pragma("GCC unroll 64")
+
+/// Lane-wise square roots, correctly rounded as std::sqrt's.  The AVX one is
+/// compiled for AVX2 on its own and not forced inline: the generic bodies
+/// call it, and it is inlined once they are inside the AVX2 builds.
+#if defined(__SSE2__)
+VEXEL_AI simd::Pair lane_sqrt(const simd::Pair& v) { return _mm_sqrt_pd(v); }
+#else
+VEXEL_AI simd::Pair lane_sqrt(const simd::Pair& v) { return simd::Pair{std::sqrt(v[0]), std::sqrt(v[1])}; }
+#endif
+#ifdef VEXEL_AVX2_KERNELS
+__attribute__((target("avx2"))) inline simd::Quad lane_sqrt(const simd::Quad& v) { return _mm256_sqrt_pd(v); }
+#endif
 
 template <class V, int N, int Mz>
 struct Lanes {
@@ -56,11 +71,17 @@ struct Lanes {
     for (int l = 0; l < W; ++l) v[l] = s;
     return v;
   }
-  static VEXEL_AI V lane_sqrt(const V& p) {
-    V r;
+  /// Entries 0..count-1 of lane l of `values` (one register per entry) to
+  /// out[l], for every lane in `write`.
+  template <int Count>
+  static VEXEL_AI void scatter(unsigned write, const V (&values)[Count], double* const* out) {
     VEXEL_UNROLL
-    for (int l = 0; l < W; ++l) r[l] = std::sqrt(p[l]);
-    return r;
+    for (int l = 0; l < W; ++l) {
+      if (!(write & (1u << l))) continue;
+      double* o = out[l];
+      VEXEL_UNROLL
+      for (int e = 0; e < Count; ++e) o[e] = values[e][l];
+    }
   }
   static VEXEL_AI unsigned bits(const Mask& m) {
     unsigned out = 0;
@@ -143,20 +164,16 @@ struct Lanes {
     }
   }
 
-  /// The column means of the C-ordered (R, C) images and the images
-  /// centred on them.
+  /// The column means of the images Y and Y centred on them.
   template <int C>
-  static VEXEL_AI void centred(const double* const* images, V (&Y)[R][C], V (&mean)[C]) {
+  static VEXEL_AI void centre(V (&Y)[R][C], V (&mean)[C]) {
     const V w = splat(1.0 / static_cast<double>(R));
     VEXEL_UNROLL
     for (int k = 0; k < C; ++k) mean[k] = V{};
     VEXEL_UNROLL
     for (int r = 0; r < R; ++r) {
       VEXEL_UNROLL
-      for (int k = 0; k < C; ++k) {
-        Y[r][k] = gather(images, r * C + k);
-        mean[k] += Y[r][k];
-      }
+      for (int k = 0; k < C; ++k) mean[k] += Y[r][k];
     }
     VEXEL_UNROLL
     for (int k = 0; k < C; ++k) mean[k] = mean[k] * w;
@@ -165,6 +182,21 @@ struct Lanes {
       VEXEL_UNROLL
       for (int k = 0; k < C; ++k) Y[r][k] = Y[r][k] - mean[k];
     }
+  }
+
+  /// The C-ordered (R, C) images as Y[r][k]; the lanes where all are finite.
+  template <int C>
+  static VEXEL_AI Mask load_images(const double* const* images, V (&Y)[R][C]) {
+    Mask seen = all();
+    VEXEL_UNROLL
+    for (int r = 0; r < R; ++r) {
+      VEXEL_UNROLL
+      for (int k = 0; k < C; ++k) {
+        Y[r][k] = gather(images, r * C + k);
+        seen &= finite(Y[r][k]);
+      }
+    }
+    return seen;
   }
 
   /// The K by K moment of the centred Y plus the C-ordered noise, mirrored
@@ -212,31 +244,38 @@ struct Lanes {
     }
   }
 
-  static VEXEL_AI unsigned predict(const double* const* images, const double* const* Q, TileWork& t) {
+  static VEXEL_AI unsigned predict(const double* const* images, const double* const* Q, unsigned store,
+                                   double* const* x, double* const* x_prior, double* const* P,
+                                   double* const* P_prior) {
     V Y[R][N];
     V mean[N];
-    centred<N>(images, Y, mean);
+    const Mask seen = load_images<N>(images, Y);
+    centre<N>(Y, mean);
     V M[N][N];
     noisy_moment<N>(Y, Q, M);
     Mask ok = all();
     VEXEL_UNROLL
-    for (int i = 0; i < N; ++i) {
-      ok &= finite(mean[i]);
-      put(t.x, i, mean[i]);
-    }
+    for (int i = 0; i < N; ++i) ok &= finite(mean[i]);
+    V cov[N * N];  // column-major, as the one-filter path stores it
     VEXEL_UNROLL
     for (int j = 0; j < N; ++j) {
       VEXEL_UNROLL
       for (int i = 0; i < N; ++i) {
         ok &= finite(M[i][j]);
-        put(t.P, j * N + i, M[i][j]);
+        cov[j * N + i] = M[i][j];
       }
     }
-    return bits(ok);
+    const unsigned answer = bits(seen) | bits(ok) << kResultShift;
+    const unsigned write = store & bits(seen) & bits(ok);
+    scatter<N>(write, mean, x);
+    scatter<N>(write, mean, x_prior);
+    scatter<N * N>(write, cov, P);
+    scatter<N * N>(write, cov, P_prior);
+    return answer;
   }
 
   static VEXEL_AI unsigned innovation(const double* const* xs, const double* const* images, const double* const* Rn,
-                                      TileWork& t) {
+                                      const double* const* z, unsigned angle_columns, TileWork& t) {
     V X[R][N];
     draw(xs, t.L, X);
     // State deviations about the mean the points came from.
@@ -248,7 +287,26 @@ struct Lanes {
     }
     V Z[R][Mz];
     V zm[Mz];
-    centred<Mz>(images, Z, zm);
+    const Mask seen = load_images<Mz>(images, Z);
+    // The innovation of an angle goes the short way round: images of an
+    // angle column moved within pi of the measurement, lane by lane where
+    // one is not already (angles::around, as the one-filter path).
+    const V pi = splat(3.141592653589793);
+    VEXEL_UNROLL
+    for (int k = 0; k < Mz; ++k) {
+      if (!(angle_columns & (1u << k))) continue;
+      const V zk = gather(z, k);
+      VEXEL_UNROLL
+      for (int r = 0; r < R; ++r) {
+        const V d = Z[r][k] - zk;
+        const unsigned near = bits((d > -pi) & (d <= pi));
+        if (near == (1u << W) - 1) continue;
+        for (int l = 0; l < W; ++l) {
+          if (!(near & (1u << l))) Z[r][k][l] = angles::around(Z[r][k][l], zk[l]);
+        }
+      }
+    }
+    centre<Mz>(Z, zm);
     VEXEL_UNROLL
     for (int k = 0; k < Mz; ++k) put(t.z_mean, k, zm[k]);
     // Pxz = (sum over the points of x_r z_r^T) * w.
@@ -322,10 +380,10 @@ struct Lanes {
       VEXEL_UNROLL
       for (int i = 0; i < Mz; ++i) put(t.SI, c * Mz + i, B[c][i]);
     }
-    return bits(ok);
+    return bits(seen) | bits(ok) << kResultShift;
   }
 
-  static VEXEL_AI unsigned correct(const double* const* xs, const double* const* P, const double* const* z,
+  static VEXEL_AI unsigned correct(const double* const* z, unsigned store, double* const* xs, double* const* P,
                                    TileWork& t) {
     // K = Pxz SI, then K y, K S and (K S) K^T: each entry from 0.0 over
     // its inner index in order.
@@ -355,14 +413,14 @@ struct Lanes {
       }
     }
     Mask ok = all();
+    V xn[N];
     VEXEL_UNROLL
     for (int i = 0; i < N; ++i) {
       V ky{};
       VEXEL_UNROLL
       for (int k = 0; k < Mz; ++k) ky += K[i][k] * y[k];
-      const V xn = gather(xs, i) + ky;
-      ok &= finite(xn);
-      put(t.x, i, xn);
+      xn[i] = gather(xs, i) + ky;
+      ok &= finite(xn[i]);
     }
     V Pn[N][N];
     VEXEL_UNROLL
@@ -376,12 +434,13 @@ struct Lanes {
       }
     }
     symmetrize<N>(Pn);
+    V cov[N * N];  // column-major, as the one-filter path stores it
     VEXEL_UNROLL
     for (int j = 0; j < N; ++j) {
       VEXEL_UNROLL
       for (int i = 0; i < N; ++i) {
         ok &= finite(Pn[i][j]);
-        put(t.P, j * N + i, Pn[i][j]);
+        cov[j * N + i] = Pn[i][j];
       }
     }
     // d2 = y^T SI y as t = y^T SI, then sum_k y[k] t[k].
@@ -394,6 +453,10 @@ struct Lanes {
       d2 += y[k] * tk;
     }
     simd::store(t.d2, d2);
+    // Every input has been read: the lanes' own storage takes the results.
+    const unsigned write = store & bits(ok);
+    scatter<N>(write, xn, xs);
+    scatter<N * N>(write, cov, P);
     return bits(ok);
   }
 };
@@ -402,47 +465,35 @@ struct Lanes {
 
 // The builds: the generic bodies inlined into plain functions (two lanes)
 // and into functions compiled for AVX2 (four lanes).
-template <int N, int Mz>
-struct PairBuild {
-  using K = Lanes<simd::Pair, N, Mz>;
-  static unsigned factor(const double* const* P, TileWork& t) { return K::factor(P, t); }
-  static void points(const double* const* x, const TileWork& t, double* const* rows) { K::points(x, t, rows); }
-  static unsigned predict(const double* const* im, const double* const* Q, TileWork& t) {
-    return K::predict(im, Q, t);
-  }
-  static unsigned innovation(const double* const* x, const double* const* im, const double* const* Rn, TileWork& t) {
-    return K::innovation(x, im, Rn, t);
-  }
-  static unsigned correct(const double* const* x, const double* const* P, const double* const* z, TileWork& t) {
-    return K::correct(x, P, z, t);
-  }
-};
+#define VEXEL_TILE_BUILD(Name, Vec, Target)                                                                   \
+  template <int N, int Mz>                                                                                     \
+  struct Name {                                                                                                \
+    using K = Lanes<Vec, N, Mz>;                                                                               \
+    Target static unsigned factor(const double* const* P, TileWork& t) { return K::factor(P, t); }             \
+    Target static void points(const double* const* x, const TileWork& t, double* const* rows) {                \
+      K::points(x, t, rows);                                                                                   \
+    }                                                                                                          \
+    Target static unsigned predict(const double* const* im, const double* const* Q, unsigned store,            \
+                                   double* const* x, double* const* xp, double* const* P, double* const* Pp,   \
+                                   TileWork&) {                                                                \
+      return K::predict(im, Q, store, x, xp, P, Pp);                                                           \
+    }                                                                                                          \
+    Target static unsigned innovation(const double* const* x, const double* const* im,                         \
+                                      const double* const* Rn, const double* const* z, unsigned angles,        \
+                                      TileWork& t) {                                                           \
+      return K::innovation(x, im, Rn, z, angles, t);                                                           \
+    }                                                                                                          \
+    Target static unsigned correct(const double* const* z, unsigned store, double* const* x, double* const* P, \
+                                   TileWork& t) {                                                              \
+      return K::correct(z, store, x, P, t);                                                                    \
+    }                                                                                                          \
+  };
 
+VEXEL_TILE_BUILD(PairBuild, simd::Pair, )
 #ifdef VEXEL_AVX2_KERNELS
-template <int N, int Mz>
-struct QuadBuild {
-  using K = Lanes<simd::Quad, N, Mz>;
-  __attribute__((target("avx2"))) static unsigned factor(const double* const* P, TileWork& t) {
-    return K::factor(P, t);
-  }
-  __attribute__((target("avx2"))) static void points(const double* const* x, const TileWork& t,
-                                                     double* const* rows) {
-    K::points(x, t, rows);
-  }
-  __attribute__((target("avx2"))) static unsigned predict(const double* const* im, const double* const* Q,
-                                                          TileWork& t) {
-    return K::predict(im, Q, t);
-  }
-  __attribute__((target("avx2"))) static unsigned innovation(const double* const* x, const double* const* im,
-                                                             const double* const* Rn, TileWork& t) {
-    return K::innovation(x, im, Rn, t);
-  }
-  __attribute__((target("avx2"))) static unsigned correct(const double* const* x, const double* const* P,
-                                                          const double* const* z, TileWork& t) {
-    return K::correct(x, P, z, t);
-  }
-};
+VEXEL_TILE_BUILD(QuadBuild, simd::Quad, __attribute__((target("avx2"))))
 #endif
+#undef VEXEL_TILE_BUILD
 
 #undef VEXEL_AI
 

@@ -29,8 +29,6 @@ struct TileWork {
   static constexpr Index kM = kMaxTileMeasurements;
   static constexpr Index kL = kMaxTileLanes;
   double L[kN * kN * kL];    // factor of P (strict upper triangle 0.0)
-  double x[kN * kL];         // new mean
-  double P[kN * kN * kL];    // new covariance
   double z_mean[kM * kL];    // predicted measurement
   double Pxz[kN * kM * kL];  // cross-covariance
   double S[kM * kM * kL];    // innovation covariance
@@ -39,9 +37,14 @@ struct TileWork {
   double d2[kL];             // y^T SI y
 };
 
+/// Bits of a kernel's answer: lane l's bit l says its images were finite,
+/// bit kResultShift + l that its results were (finite, or factored).
+inline constexpr int kResultShift = 8;
+
 /// The lane-wise kernels of one build (lane count) and one size (n, m).
 /// Pointer arguments `p[l]` address lane l's own storage, in the bank's
-/// C order.
+/// C order; a kernel writes a lane's results there only for lanes in
+/// `store` whose images and results are finite.
 struct TileKernels {
   int lanes;
   /// Plain Cholesky of each lane's P (n by n; its lower triangle read) into
@@ -49,19 +52,20 @@ struct TileKernels {
   unsigned (*factor)(const double* const* P, TileWork& t);
   /// Each lane's 2n cubature points of (x, t.L) into its rows (2n by n).
   void (*points)(const double* const* x, const TileWork& t, double* const* rows);
-  /// Mean and moment plus Q, symmetrised, of each lane's images (2n by n)
-  /// into t.x and t.P.  Bit l set where both are finite.
-  unsigned (*predict)(const double* const* images, const double* const* Q, TileWork& t);
-  /// From each lane's points of (x, t.L) and images (2n by m): t.z_mean,
-  /// t.Pxz, t.S (plus R, symmetrised), its factor t.LS and inverse t.SI.
-  /// Bit l set where the factorisation of S succeeded (else the lane's
-  /// t.SI is unspecified: the caller's fallback inverse fills it).
+  /// Mean and moment plus Q, symmetrised, of each lane's images (2n by n),
+  /// written to x and x_prior, P and P_prior.
+  unsigned (*predict)(const double* const* images, const double* const* Q, unsigned store, double* const* x,
+                      double* const* x_prior, double* const* P, double* const* P_prior, TileWork& t);
+  /// From each lane's points of (x, t.L) and images (2n by m), the columns
+  /// in the bit set `angles` first moved within pi of the lane's z:
+  /// t.z_mean, t.Pxz, t.S (plus R, symmetrised), its factor t.LS and
+  /// inverse t.SI.  The result bits say where S factored (elsewhere t.SI is
+  /// unspecified: the caller's fallback inverse fills it).
   unsigned (*innovation)(const double* const* x, const double* const* images, const double* const* R,
-                         TileWork& t);
-  /// From t.Pxz, t.S and t.SI: gain, corrected mean into t.x, covariance
-  /// (plain form, symmetrised) into t.P, and t.d2.  Bit l set where the
-  /// mean and covariance are finite.
-  unsigned (*correct)(const double* const* x, const double* const* P, const double* const* z, TileWork& t);
+                         const double* const* z, unsigned angles, TileWork& t);
+  /// From t.Pxz, t.S and t.SI: gain, corrected mean and covariance (plain
+  /// form, symmetrised) written to x and P, and t.d2.  Only result bits.
+  unsigned (*correct)(const double* const* z, unsigned store, double* const* x, double* const* P, TileWork& t);
 };
 
 /// The kernels for states of size n and measurements of size m at the

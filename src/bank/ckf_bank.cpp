@@ -233,8 +233,9 @@ void finish_update_one(CkfBank& b, Chunk& c, Index i, const double* rows, const 
 // its tile-mates.
 
 /// Per-lane buffers of a chunk's tiles, sized once per chunk: the points a
-/// compiled model reads, the images it writes, and room for images whose
-/// angles are unwrapped (the bank's own images stay as they came).
+/// compiled model reads, the images it writes, and room for predicted
+/// images whose angles are unwrapped (the bank's own images stay as they
+/// came; the update's kernel unwraps measurement angles itself).
 struct TileScratch {
   const TileKernels& k;
   int lanes;
@@ -248,7 +249,7 @@ struct TileScratch {
     const std::size_t per = sz(2 * n * std::max(n, b.dim_z));
     points.assign(sz(lanes) * sz(2 * n * n), 0.0);
     images.assign(sz(lanes) * per, 0.0);
-    if (!b.angle_states.empty() || !b.angle_measurements.empty()) unwrapped.assign(sz(lanes) * per, 0.0);
+    if (!b.angle_states.empty()) unwrapped.assign(sz(lanes) * per, 0.0);
     for (int l = 0; l < lanes; ++l) {
       point_rows[l] = points.data() + sz(l) * sz(2 * n * n);
       image_rows[l] = images.data() + sz(l) * per;
@@ -264,6 +265,12 @@ double& lane(double* a, const TileScratch& ts, Index e, int l) { return a[e * ts
 void lane_pointers(const std::vector<double>& v, Index first, Index per, bool per_filter, int lanes,
                    const double** out) {
   for (int l = 0; l < lanes; ++l) out[l] = v.data() + (per_filter ? (first + l) * per : 0);
+}
+
+/// Lane pointers to the rows of filters first.. in an array of `per`
+/// doubles per filter.
+void rows_of(double* base, Index first, Index per, int lanes, double** out) {
+  for (int l = 0; l < lanes; ++l) out[l] = base + (first + l) * per;
 }
 
 /// Draws the points of the tile's filters into rows[l]: the lane-wise plain
@@ -313,15 +320,10 @@ double* unwrapped_rows(TileScratch& ts, DMatrix& Y, int l, double* rows, Index c
   return out;
 }
 
-/// Lane l's new mean (angles wrapped) into dst.
-void store_lane_mean(const CkfBank& b, TileScratch& ts, int l, double* dst) {
-  for (Index i = 0; i < b.dim_x; ++i) dst[i] = lane(ts.t.x, ts, i, l);
-  for (const Index e : b.angle_states) dst[e] = angles::wrap(dst[e]);
-}
-
-/// Lane l's new covariance, column-major as the one-filter path stores it.
-void store_lane_covariance(const CkfBank& b, TileScratch& ts, int l, double* dst) {
-  for (Index e = 0; e < b.dim_x * b.dim_x; ++e) dst[e] = lane(ts.t.P, ts, e, l);
+/// The angle entries of a mean just stored, wrapped (as the one-filter path
+/// wraps them before storing).
+void wrap_stored(const CkfBank& b, double* x) {
+  for (const Index e : b.angle_states) x[e] = angles::wrap(x[e]);
 }
 
 /// Half two of the tile's predictions (finish_prediction_one lane by lane),
@@ -335,34 +337,45 @@ void finish_prediction_tile(CkfBank& b, Chunk& c, TileScratch& ts, Index first, 
     images[l] = rows[l];
     if (b.step_status[u] != kTakingPart) {
       b.pending[u] = b.step_status[u];
-    } else if (!all_finite(rows[l], 2 * n * n)) {
-      b.pending[u] = kBadData;
-    } else {
+      continue;
+    }
+    part |= 1u << l;
+    if (!b.angle_states.empty()) {
       c.Y.resize(2 * n, n);
       images[l] = unwrapped_rows(ts, c.Y, l, rows[l], n,
                                  [&](DMatrix& Y) { angles::unwrap_columns_around_mean(Y, b.angle_states); });
-      part |= 1u << l;
     }
   }
   if (part == 0) return;
   const double* Q[kMaxTileLanes];
+  double* x[kMaxTileLanes];
+  double* x_prior[kMaxTileLanes];
+  double* P[kMaxTileLanes];
+  double* P_prior[kMaxTileLanes];
   lane_pointers(b.Q, first, n * n, b.q_per_filter, ts.lanes, Q);
-  const unsigned finite = ts.k.predict(images, Q, ts.t);
+  rows_of(b.x.data(), first, n, ts.lanes, x);
+  rows_of(b.x_prior.data(), first, n, ts.lanes, x_prior);
+  rows_of(b.P.data(), first, n * n, ts.lanes, P);
+  rows_of(b.P_prior.data(), first, n * n, ts.lanes, P_prior);
+  // Images with a NaN or an infinity fail the filter (kBadData) before
+  // anything is computed from them; a non-finite mean or covariance (an
+  // overflow in fx) is refused (kNotApplied).  Unwrapped angles are finite
+  // exactly where the images were.
+  const unsigned answer = ts.k.predict(images, Q, part, x, x_prior, P, P_prior, ts.t);
   for (int l = 0; l < ts.lanes; ++l) {
-    if (!(part & (1u << l))) continue;
+    const unsigned bit = 1u << l;
+    if (!(part & bit)) continue;
     const std::size_t u = sz(first + l);
-    // A non-finite mean or covariance (an overflow in fx) is refused.
-    if (!(finite & (1u << l))) {
+    if (!(answer & bit)) {
+      b.pending[u] = kBadData;
+    } else if (!(answer & (bit << kResultShift))) {
       b.pending[u] = kNotApplied;
-      continue;
+    } else {
+      if (b.jitter[u] > 0.0) saturating_increment(b.jitter_count[u]);
+      b.pending[u] = 0;
+      wrap_stored(b, x[l]);
+      wrap_stored(b, x_prior[l]);
     }
-    if (b.jitter[u] > 0.0) saturating_increment(b.jitter_count[u]);
-    b.pending[u] = 0;
-    const Index i = first + l;
-    store_lane_mean(b, ts, l, b.x.data() + i * n);
-    std::memcpy(b.x_prior.data() + i * n, b.x.data() + i * n, sizeof(double) * sz(n));
-    store_lane_covariance(b, ts, l, b.P.data() + i * n * n);
-    std::memcpy(b.P_prior.data() + i * n * n, b.P.data() + i * n * n, sizeof(double) * sz(n * n));
   }
 }
 
@@ -395,35 +408,31 @@ void finish_update_tile(CkfBank& b, Chunk& c, TileScratch& ts, Index first, doub
   const Index m = b.dim_z;
   std::int64_t st[kMaxTileLanes];
   unsigned part = 0;
-  double* images[kMaxTileLanes];
-  const double* z[kMaxTileLanes];
-  lane_pointers(b.z, first, m, true, ts.lanes, z);
   for (int l = 0; l < ts.lanes; ++l) {
     const std::size_t u = sz(first + l);
     st[l] = b.step_status[u];
     b.pending[u] = 0;
-    images[l] = rows[l];
-    if (st[l] != kTakingPart) continue;
-    if (!all_finite(rows[l], 2 * n * m)) {
-      st[l] = kBadData;
-      continue;
-    }
-    // The innovation of an angle goes the short way round.
-    c.Z.resize(2 * n, m);
-    images[l] = unwrapped_rows(ts, c.Z, l, rows[l], m, [&](DMatrix& Z) {
-      load_vector(z[l], c.z);
-      angles::unwrap_columns_around(Z, b.angle_measurements, c.z);
-    });
-    part |= 1u << l;
+    if (st[l] == kTakingPart) part |= 1u << l;
   }
   if (part != 0) {
     const double* x[kMaxTileLanes];
     const double* P[kMaxTileLanes];
     const double* R[kMaxTileLanes];
+    const double* z[kMaxTileLanes];
     lane_pointers(b.x, first, n, true, ts.lanes, x);
     lane_pointers(b.P, first, n * n, true, ts.lanes, P);
     lane_pointers(b.R, first, m * m, b.r_per_filter, ts.lanes, R);
-    const unsigned factored = ts.k.innovation(x, images, R, ts.t);
+    lane_pointers(b.z, first, m, true, ts.lanes, z);
+    unsigned angle_columns = 0;
+    for (const Index k : b.angle_measurements) angle_columns |= 1u << k;
+    const unsigned answer = ts.k.innovation(x, rows, R, z, angle_columns, ts.t);
+    // Images with a NaN or an infinity fail the filter before anything is
+    // computed from them.
+    for (int l = 0; l < ts.lanes; ++l) {
+      if ((part & (1u << l)) && !(answer & (1u << l))) st[l] = kBadData;
+    }
+    part &= answer;
+    const unsigned factored = answer >> kResultShift;
     // The inverse's fallback stages, filter by filter.
     unsigned fallback = 0;
     unsigned inverted = part & factored;
@@ -436,11 +445,15 @@ void finish_update_tile(CkfBank& b, Chunk& c, TileScratch& ts, Index first, doub
       inverted |= 1u << l;
       for (Index e = 0; e < m * m; ++e) lane(ts.t.SI, ts, e, l) = c.s.SI.data()[e];
     }
-    const unsigned finite = ts.k.correct(x, P, z, ts.t);
+    double* xw[kMaxTileLanes];
+    double* Pw[kMaxTileLanes];
+    rows_of(b.x.data(), first, n, ts.lanes, xw);
+    rows_of(b.P.data(), first, n * n, ts.lanes, Pw);
+    const unsigned finite = ts.k.correct(z, inverted, xw, Pw, ts.t);
     for (int l = 0; l < ts.lanes; ++l) {
-      if (!(part & (1u << l))) continue;
-      const std::size_t u = sz(first + l);
       const unsigned bit = 1u << l;
+      if (!(part & bit)) continue;
+      const std::size_t u = sz(first + l);
       st[l] = kNotApplied;
       // A failed inverse still records the jitter; a non-finite result
       // records nothing.
@@ -450,9 +463,7 @@ void finish_update_tile(CkfBank& b, Chunk& c, TileScratch& ts, Index first, doub
       }
       if (!(finite & bit)) continue;
       if (b.jitter[u] > 0.0) saturating_increment(b.jitter_count[u]);
-      const Index i = first + l;
-      store_lane_mean(b, ts, l, b.x.data() + i * n);
-      store_lane_covariance(b, ts, l, b.P.data() + i * n * n);
+      wrap_stored(b, xw[l]);
       const double d2 = ts.t.d2[l];
       b.nis[u] = d2 < 0.0 ? 0.0 : d2;
       // The log-determinant from the factor of S (none where the inverse
@@ -508,11 +519,6 @@ Index tiled_end(const TileScratch* ts, Index begin, Index end) {
   return ts == nullptr ? begin : begin + (end - begin) / ts->lanes * ts->lanes;
 }
 
-/// Lane pointers to the rows of filters first.. in an array of `per`
-/// doubles per filter.
-void rows_of(double* base, Index first, Index per, int lanes, double** out) {
-  for (int l = 0; l < lanes; ++l) out[l] = base + (first + l) * per;
-}
 
 }  // namespace
 
