@@ -231,8 +231,8 @@ def in_subprocess(what, count, workers=None, repeat=5, clock_name="wall", peer_c
     env = dict(os.environ)
     for name in KEEP_FREED_MEMORY:
         env.pop(name, None)
-    env.update(extra_env or {})
     env.pop("VEXEL_CKF_BASELINE_SIMD", None)
+    env.update(extra_env or {})
     if workers is not None:
         env["VEXEL_CKF_NUM_THREADS"] = str(workers)
     out = subprocess.run([sys.executable, __file__, "--child", what, "--filters", str(count), "--repeat", str(repeat),
