@@ -71,16 +71,65 @@ struct Lanes {
     for (int l = 0; l < W; ++l) v[l] = s;
     return v;
   }
-  /// Entries 0..count-1 of lane l of `values` (one register per entry) to
-  /// out[l], for every lane in `write`.
-  template <int Count>
-  static VEXEL_AI void scatter(unsigned write, const V (&values)[Count], double* const* out) {
+  /// W registers of W entries each turned from one lane per register into
+  /// one entry per register (its own inverse).
+  static VEXEL_AI void transpose(V (&r)[W]) {
+    if constexpr (W == 4) {
+      using I = long long __attribute__((vector_size(32)));
+      const V t0 = __builtin_shuffle(r[0], r[1], I{0, 4, 2, 6});
+      const V t1 = __builtin_shuffle(r[0], r[1], I{1, 5, 3, 7});
+      const V t2 = __builtin_shuffle(r[2], r[3], I{0, 4, 2, 6});
+      const V t3 = __builtin_shuffle(r[2], r[3], I{1, 5, 3, 7});
+      r[0] = __builtin_shuffle(t0, t2, I{0, 1, 4, 5});
+      r[1] = __builtin_shuffle(t1, t3, I{0, 1, 4, 5});
+      r[2] = __builtin_shuffle(t0, t2, I{2, 3, 6, 7});
+      r[3] = __builtin_shuffle(t1, t3, I{2, 3, 6, 7});
+    } else {
+      static_assert(W == 2, "tiles of two or four lanes");
+      using I = long long __attribute__((vector_size(16)));
+      const V a = __builtin_shuffle(r[0], r[1], I{0, 2});
+      const V b = __builtin_shuffle(r[0], r[1], I{1, 3});
+      r[0] = a;
+      r[1] = b;
+    }
+  }
+  /// Entries 0..K-1 of every lane's storage p[l], one register per entry:
+  /// whole registers of each lane's consecutive entries, transposed.
+  template <int K>
+  static VEXEL_AI void gather_block(const double* const* p, V (&out)[K]) {
+    constexpr int whole = K / W * W;
+    VEXEL_UNROLL
+    for (int g = 0; g < whole; g += W) {
+      V r[W];
+      VEXEL_UNROLL
+      for (int l = 0; l < W; ++l) r[l] = simd::load<V>(p[l] + g);
+      transpose(r);
+      VEXEL_UNROLL
+      for (int l = 0; l < W; ++l) out[g + l] = r[l];
+    }
+    VEXEL_UNROLL
+    for (int e = whole; e < K; ++e) out[e] = gather(p, e);
+  }
+  /// The inverse of gather_block, for the lanes in `write` only.
+  template <int K>
+  static VEXEL_AI void scatter(unsigned write, const V (&in)[K], double* const* p) {
+    constexpr int whole = K / W * W;
+    VEXEL_UNROLL
+    for (int g = 0; g < whole; g += W) {
+      V r[W];
+      VEXEL_UNROLL
+      for (int l = 0; l < W; ++l) r[l] = in[g + l];
+      transpose(r);
+      VEXEL_UNROLL
+      for (int l = 0; l < W; ++l) {
+        if (write & (1u << l)) simd::store(p[l] + g, r[l]);
+      }
+    }
     VEXEL_UNROLL
     for (int l = 0; l < W; ++l) {
       if (!(write & (1u << l))) continue;
-      double* o = out[l];
       VEXEL_UNROLL
-      for (int e = 0; e < Count; ++e) o[e] = values[e][l];
+      for (int e = whole; e < K; ++e) p[l][e] = in[e][l];
     }
   }
   static VEXEL_AI unsigned bits(const Mask& m) {
@@ -122,9 +171,11 @@ struct Lanes {
   /// Points of (x, L) as X[r][i] (point r, component i).
   static VEXEL_AI void draw(const double* const* xs, const double* L, V (&X)[R][N]) {
     const V c = splat(std::sqrt(static_cast<double>(N)));
+    V x[N];
+    gather_block<N>(xs, x);
     VEXEL_UNROLL
     for (int i = 0; i < N; ++i) {
-      const V xi = gather(xs, i);
+      const V xi = x[i];
       VEXEL_UNROLL
       for (int j = 0; j < N; ++j) {
         const V d = c * at(L, j * N + i);
@@ -135,11 +186,13 @@ struct Lanes {
   }
 
   static VEXEL_AI unsigned factor(const double* const* P, TileWork& t) {
+    V p[N * N];
+    gather_block<N * N>(P, p);
     V a[N][N];
     VEXEL_UNROLL
     for (int j = 0; j < N; ++j) {
       VEXEL_UNROLL
-      for (int i = j; i < N; ++i) a[i][j] = gather(P, i * N + j);
+      for (int i = j; i < N; ++i) a[i][j] = p[i * N + j];
     }
     const Mask ok = cholesky<N>(a);
     VEXEL_UNROLL
@@ -153,15 +206,13 @@ struct Lanes {
   static VEXEL_AI void points(const double* const* xs, const TileWork& t, double* const* rows) {
     V X[R][N];
     draw(xs, t.L, X);
+    V flat[R * N];
     VEXEL_UNROLL
-    for (int l = 0; l < W; ++l) {
-      double* out = rows[l];
+    for (int r = 0; r < R; ++r) {
       VEXEL_UNROLL
-      for (int r = 0; r < R; ++r) {
-        VEXEL_UNROLL
-        for (int i = 0; i < N; ++i) out[r * N + i] = X[r][i][l];
-      }
+      for (int i = 0; i < N; ++i) flat[r * N + i] = X[r][i];
     }
+    scatter<R * N>((1u << W) - 1, flat, rows);
   }
 
   /// The column means of the images Y and Y centred on them.
@@ -187,12 +238,14 @@ struct Lanes {
   /// The C-ordered (R, C) images as Y[r][k]; the lanes where all are finite.
   template <int C>
   static VEXEL_AI Mask load_images(const double* const* images, V (&Y)[R][C]) {
+    V flat[R * C];
+    gather_block<R * C>(images, flat);
     Mask seen = all();
     VEXEL_UNROLL
     for (int r = 0; r < R; ++r) {
       VEXEL_UNROLL
       for (int k = 0; k < C; ++k) {
-        Y[r][k] = gather(images, r * C + k);
+        Y[r][k] = flat[r * C + k];
         seen &= finite(Y[r][k]);
       }
     }
@@ -204,6 +257,8 @@ struct Lanes {
   template <int K>
   static VEXEL_AI void noisy_moment(const V (&Y)[R][K], const double* const* noise, V (&M)[K][K]) {
     const V w = splat(1.0 / static_cast<double>(R));
+    V q[K * K];
+    gather_block<K * K>(noise, q);
     V sums[K][K];
     VEXEL_UNROLL
     for (int j = 0; j < K; ++j) {
@@ -223,8 +278,8 @@ struct Lanes {
       VEXEL_UNROLL
       for (int i = j; i < K; ++i) {
         const V v = sums[i][j] * w;
-        M[i][j] = v + gather(noise, i * K + j);
-        if (i != j) M[j][i] = v + gather(noise, j * K + i);
+        M[i][j] = v + q[i * K + j];
+        if (i != j) M[j][i] = v + q[j * K + i];
       }
     }
     symmetrize<K>(M);
@@ -279,9 +334,11 @@ struct Lanes {
     V X[R][N];
     draw(xs, t.L, X);
     // State deviations about the mean the points came from.
+    V x[N];
+    gather_block<N>(xs, x);
     VEXEL_UNROLL
     for (int i = 0; i < N; ++i) {
-      const V xi = gather(xs, i);
+      const V xi = x[i];
       VEXEL_UNROLL
       for (int r = 0; r < R; ++r) X[r][i] = X[r][i] - xi;
     }
@@ -398,9 +455,11 @@ struct Lanes {
         K[i][j] = acc;
       }
     }
+    V zs[Mz];
+    gather_block<Mz>(z, zs);
     V y[Mz];
     VEXEL_UNROLL
-    for (int k = 0; k < Mz; ++k) y[k] = gather(z, k) - at(t.z_mean, k);
+    for (int k = 0; k < Mz; ++k) y[k] = zs[k] - at(t.z_mean, k);
     V KS[N][Mz];
     VEXEL_UNROLL
     for (int i = 0; i < N; ++i) {
@@ -414,12 +473,15 @@ struct Lanes {
     }
     Mask ok = all();
     V xn[N];
+    gather_block<N>(xs, xn);
+    V p[N * N];
+    gather_block<N * N>(P, p);
     VEXEL_UNROLL
     for (int i = 0; i < N; ++i) {
       V ky{};
       VEXEL_UNROLL
       for (int k = 0; k < Mz; ++k) ky += K[i][k] * y[k];
-      xn[i] = gather(xs, i) + ky;
+      xn[i] = xn[i] + ky;
       ok &= finite(xn[i]);
     }
     V Pn[N][N];
@@ -430,7 +492,7 @@ struct Lanes {
         V acc{};
         VEXEL_UNROLL
         for (int k = 0; k < Mz; ++k) acc += KS[i][k] * K[j][k];
-        Pn[i][j] = gather(P, i * N + j) - acc;
+        Pn[i][j] = p[i * N + j] - acc;
       }
     }
     symmetrize<N>(Pn);
