@@ -49,6 +49,20 @@ damped.argtypes = [ctypes.POINTER(ctypes.c_double)] * 2 + [ctypes.c_ssize_t] * 3
 
 seen = set()
 jitters = 0
+# The filter whose images a Python model blows up to overflow (finite images, non-finite
+# moments), at one prediction and one update.
+overflow = {"fx": None, "hx": None}
+
+
+def overflowing(model, which):
+    def call(X, *args):
+        Y = np.array(model(X, *args), dtype=float)
+        i = overflow[which]
+        if i is not None:
+            rows = 2 * X.shape[1]
+            Y[rows * i:rows * (i + 1)] *= 1e200
+        return Y
+    return call
 
 
 def digest(bank, h):
@@ -85,6 +99,8 @@ def run(bank, x0, P0, measure, rng, faulty_fx=None, steps=7):
             bank.R = bank.R[(d + 1) % M] if M > 1 else np.eye(m)
             Ps[b] = np.eye(n)
             bank.Ps = Ps
+        overflow["fx"] = e if k == 5 else None
+        overflow["hx"] = a if k == 6 else None
         bank.predict()
         digest(bank, h)
         zs = measure(bank.xs, rng)
@@ -108,7 +124,8 @@ for M in counts:
     for kind in ("builtin", "python", "ctrv"):
         rng = np.random.default_rng(M)
         if kind == "python":
-            bank = vx.CKFBank(M, 5, 2, 1.0, coordinated_turn, radar, angle_states=[4])
+            bank = vx.CKFBank(M, 5, 2, 1.0, overflowing(coordinated_turn, "fx"), overflowing(radar, "hx"),
+                              angle_states=[4])
         else:
             fx = models.ctrv() if kind == "ctrv" else models.coordinated_turn()
             bank = vx.CKFBank(M, 5, 2, 1.0, fx, models.range_bearing())
@@ -134,7 +151,8 @@ for n in range(1, 8):
             if kind == "compiled":
                 fx, hx = models.linear(F), models.linear_measurement(H)
             elif kind == "python":
-                fx, hx = (lambda X, dt, F=F: X @ F.T), (lambda X, H=H: X @ H.T)
+                fx = overflowing(lambda X, dt, F=F: X @ F.T, "fx")
+                hx = overflowing(lambda X, H=H: X @ H.T, "hx")
             else:
                 fx, hx = damped, models.linear_measurement(H)
             bank = vx.CKFBank(M, n, m, 0.5, fx, hx)
