@@ -143,29 +143,41 @@ struct Lanes {
   /// Lanes where v is finite (v - v is NaN for NaN and infinities).
   static VEXEL_AI Mask finite(const V& v) { return (v - v) == V{}; }
 
-  /// Left-looking Cholesky of the K by K lower triangle in a (a[i][j],
-  /// i >= j), in place; lanes whose pivots all pass stay set in the mask.
-  template <int K>
-  static VEXEL_AI Mask cholesky(V (&a)[K][K]) {
+  /// Left-looking Cholesky of the K by K lower triangles in a[h] (a[h][i][j],
+  /// i >= j) of T tiles, in place; ok[h] keeps the lanes whose pivots all
+  /// pass.  The tiles' independent chains of square roots and divisions
+  /// are interleaved so that their latencies overlap.
+  template <int K, int T>
+  static VEXEL_AI void cholesky(V (&a)[T][K][K], Mask (&ok)[T]) {
     const V zero{};
     const V inf = splat(std::numeric_limits<double>::infinity());
-    Mask ok = all();
+    VEXEL_UNROLL
+    for (int h = 0; h < T; ++h) ok[h] = all();
     VEXEL_UNROLL
     for (int j = 0; j < K; ++j) {
       VEXEL_UNROLL
       for (int k = 0; k < j; ++k) {
-        const V ljk = a[j][k];
         VEXEL_UNROLL
-        for (int i = j; i < K; ++i) a[i][j] -= a[i][k] * ljk;
+        for (int h = 0; h < T; ++h) {
+          const V ljk = a[h][j][k];
+          VEXEL_UNROLL
+          for (int i = j; i < K; ++i) a[h][i][j] -= a[h][i][k] * ljk;
+        }
       }
-      const V p = a[j][j];
-      ok &= (p > zero) & (p < inf);
-      const V ljj = lane_sqrt(p);
-      a[j][j] = ljj;
+      V ljj[T];
       VEXEL_UNROLL
-      for (int i = j + 1; i < K; ++i) a[i][j] /= ljj;
+      for (int h = 0; h < T; ++h) {
+        const V p = a[h][j][j];
+        ok[h] &= (p > zero) & (p < inf);
+        ljj[h] = lane_sqrt(p);
+        a[h][j][j] = ljj[h];
+      }
+      VEXEL_UNROLL
+      for (int i = j + 1; i < K; ++i) {
+        VEXEL_UNROLL
+        for (int h = 0; h < T; ++h) a[h][i][j] /= ljj[h];
+      }
     }
-    return ok;
   }
 
   /// Points of (x, L) as X[r][i] (point r, component i).
@@ -185,22 +197,34 @@ struct Lanes {
     }
   }
 
-  static VEXEL_AI unsigned factor(const double* const* P, TileWork& t) {
-    V p[N * N];
-    gather_block<N * N>(P, p);
-    V a[N][N];
+  /// The factors of T tiles, lanes' P at P[h * W + l], into t[h]->L; tile
+  /// h's bits shifted by h * W.
+  template <int T>
+  static VEXEL_AI unsigned factor(const double* const* P, TileWork* const (&t)[T]) {
+    V a[T][N][N];
     VEXEL_UNROLL
-    for (int j = 0; j < N; ++j) {
+    for (int h = 0; h < T; ++h) {
+      V p[N * N];
+      gather_block<N * N>(P + h * W, p);
       VEXEL_UNROLL
-      for (int i = j; i < N; ++i) a[i][j] = p[i * N + j];
+      for (int j = 0; j < N; ++j) {
+        VEXEL_UNROLL
+        for (int i = j; i < N; ++i) a[h][i][j] = p[i * N + j];
+      }
     }
-    const Mask ok = cholesky<N>(a);
+    Mask ok[T];
+    cholesky<N, T>(a, ok);
+    unsigned answer = 0;
     VEXEL_UNROLL
-    for (int j = 0; j < N; ++j) {
+    for (int h = 0; h < T; ++h) {
       VEXEL_UNROLL
-      for (int i = 0; i < N; ++i) put(t.L, j * N + i, i >= j ? a[i][j] : V{});
+      for (int j = 0; j < N; ++j) {
+        VEXEL_UNROLL
+        for (int i = 0; i < N; ++i) put(t[h]->L, j * N + i, i >= j ? a[h][i][j] : V{});
+      }
+      answer |= bits(ok[h]) << (h * W);
     }
-    return bits(ok);
+    return answer;
   }
 
   static VEXEL_AI void points(const double* const* xs, const TileWork& t, double* const* rows) {
@@ -389,7 +413,8 @@ struct Lanes {
     }
     V S[Mz][Mz];
     noisy_moment<Mz>(Z, Rn, S);
-    V F[Mz][Mz];
+    V FS[1][Mz][Mz];
+    V (&F)[Mz][Mz] = FS[0];
     VEXEL_UNROLL
     for (int j = 0; j < Mz; ++j) {
       VEXEL_UNROLL
@@ -398,7 +423,9 @@ struct Lanes {
         if (i >= j) F[i][j] = S[i][j];
       }
     }
-    const Mask ok = cholesky<Mz>(F);
+    Mask factored[1];
+    cholesky<Mz, 1>(FS, factored);
+    const Mask ok = factored[0];
     VEXEL_UNROLL
     for (int j = 0; j < Mz; ++j) {
       VEXEL_UNROLL
@@ -531,7 +558,14 @@ struct Lanes {
   template <int N, int Mz>                                                                                     \
   struct Name {                                                                                                \
     using K = Lanes<Vec, N, Mz>;                                                                               \
-    Target static unsigned factor(const double* const* P, TileWork& t) { return K::factor(P, t); }             \
+    Target static unsigned factor(const double* const* P, TileWork& t) {                                       \
+      TileWork* const tiles[1] = {&t};                                                                         \
+      return K::template factor<1>(P, tiles);                                                                  \
+    }                                                                                                          \
+    Target static unsigned factor_pair(const double* const* P, TileWork& t0, TileWork& t1) {                   \
+      TileWork* const tiles[2] = {&t0, &t1};                                                                   \
+      return K::template factor<2>(P, tiles);                                                                  \
+    }                                                                                                          \
     Target static void points(const double* const* x, const TileWork& t, double* const* rows) {                \
       K::points(x, t, rows);                                                                                   \
     }                                                                                                          \
@@ -563,7 +597,7 @@ template <template <int, int> class Build, int N, int Mz>
 constexpr TileKernels kernels_of(int lanes) {
   // The prediction's kernels do not depend on the measurement size: one
   // build serves every m.
-  return TileKernels{lanes, &Build<N, 1>::factor, &Build<N, 1>::points, &Build<N, 1>::predict,
+  return TileKernels{lanes, &Build<N, 1>::factor, &Build<N, 1>::factor_pair, &Build<N, 1>::points, &Build<N, 1>::predict,
                      &Build<N, Mz>::innovation, &Build<N, Mz>::correct};
 }
 

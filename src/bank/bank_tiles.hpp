@@ -50,6 +50,10 @@ struct TileKernels {
   /// Plain Cholesky of each lane's P (n by n; its lower triangle read) into
   /// t.L.  Bit l set where lane l's succeeded (every pivot finite and > 0).
   unsigned (*factor)(const double* const* P, TileWork& t);
+  /// The same for two tiles at once (P[l] the first's lanes, P[lanes + l]
+  /// the second's; the second's bits shifted by `lanes`): their chains of
+  /// square roots and divisions overlap.
+  unsigned (*factor_pair)(const double* const* P, TileWork& t0, TileWork& t1);
   /// Each lane's 2n cubature points of (x, t.L) into its rows (2n by n).
   void (*points)(const double* const* x, const TileWork& t, double* const* rows);
   /// Mean and moment plus Q, symmetrised, of each lane's images (2n by n),

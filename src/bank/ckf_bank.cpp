@@ -239,7 +239,8 @@ void finish_update_one(CkfBank& b, Chunk& c, Index i, const double* rows, const 
 struct TileScratch {
   const TileKernels& k;
   int lanes;
-  TileWork t;
+  TileWork work[2];
+  TileWork* t = work;  // the tile at hand's
   std::vector<double> points, images, unwrapped;
   double* point_rows[kMaxTileLanes] = {};
   double* image_rows[kMaxTileLanes] = {};
@@ -273,18 +274,17 @@ void rows_of(double* base, Index first, Index per, int lanes, double** out) {
   for (int l = 0; l < lanes; ++l) out[l] = base + (first + l) * per;
 }
 
-/// Draws the points of the tile's filters into rows[l]: the lane-wise plain
-/// factorisation, the jitter schedule for the lanes it fails (each alone,
-/// as draw_rows), the mean in every row where nothing factors.  Sets
-/// b.jitter; leaves each drawn lane's factor in ts.t.L; returns the drawn
-/// lanes' bits.
-unsigned draw_tile(CkfBank& b, Chunk& c, TileScratch& ts, Index first, double* const* rows) {
+/// Draws the points of the tile's filters into rows[l], its lane-wise plain
+/// factors in ts.t->L (`plain`: the lanes where they exist): the jitter
+/// schedule for the other lanes (each alone, as draw_rows), the mean in
+/// every row where nothing factors.  Sets b.jitter; leaves each drawn
+/// lane's factor in ts.t->L; returns the drawn lanes' bits.
+unsigned draw_tile(CkfBank& b, Chunk& c, TileScratch& ts, Index first, double* const* rows, unsigned plain) {
   const Index n = b.dim_x;
   const double* P[kMaxTileLanes];
   const double* x[kMaxTileLanes];
   lane_pointers(b.P, first, n * n, true, ts.lanes, P);
   lane_pointers(b.x, first, n, true, ts.lanes, x);
-  const unsigned plain = ts.k.factor(P, ts.t);
   unsigned drawn = plain;
   for (int l = 0; l < ts.lanes; ++l) {
     b.jitter[sz(first + l)] = 0.0;
@@ -294,9 +294,9 @@ unsigned draw_tile(CkfBank& b, Chunk& c, TileScratch& ts, Index first, double* c
     if (!stable_cholesky(c.s.P, c.work.factor, c.L, jitter)) continue;
     b.jitter[sz(first + l)] = jitter;
     drawn |= 1u << l;
-    for (Index e = 0; e < n * n; ++e) lane(ts.t.L, ts, e, l) = c.L.data()[e];
+    for (Index e = 0; e < n * n; ++e) lane(ts.t->L, ts, e, l) = c.L.data()[e];
   }
-  ts.k.points(x, ts.t, rows);
+  ts.k.points(x, *ts.t, rows);
   for (int l = 0; l < ts.lanes; ++l) {
     if (!(drawn & (1u << l))) fill_with_mean(x[l], n, rows[l]);
   }
@@ -361,7 +361,7 @@ void finish_prediction_tile(CkfBank& b, Chunk& c, TileScratch& ts, Index first, 
   // anything is computed from them; a non-finite mean or covariance (an
   // overflow in fx) is refused (kNotApplied).  Unwrapped angles are finite
   // exactly where the images were.
-  const unsigned answer = ts.k.predict(images, Q, part, x, x_prior, P, P_prior, ts.t);
+  const unsigned answer = ts.k.predict(images, Q, part, x, x_prior, P, P_prior, *ts.t);
   for (int l = 0; l < ts.lanes; ++l) {
     const unsigned bit = 1u << l;
     if (!(part & bit)) continue;
@@ -390,9 +390,9 @@ std::int64_t update_entry_status(const CkfBank& b, Index i) {
 }
 
 /// Half one of the tile's updates: statuses, points into rows[l], factors
-/// left in ts.t.L.
-void draw_update_tile(CkfBank& b, Chunk& c, TileScratch& ts, Index first, double* const* rows) {
-  const unsigned drawn = draw_tile(b, c, ts, first, rows);
+/// left in ts.t->L.
+void draw_update_tile(CkfBank& b, Chunk& c, TileScratch& ts, Index first, double* const* rows, unsigned plain) {
+  const unsigned drawn = draw_tile(b, c, ts, first, rows, plain);
   for (int l = 0; l < ts.lanes; ++l) {
     std::int64_t st = update_entry_status(b, first + l);
     if (!(drawn & (1u << l)) && st == kTakingPart) st = kNotApplied;
@@ -402,7 +402,7 @@ void draw_update_tile(CkfBank& b, Chunk& c, TileScratch& ts, Index first, double
 
 /// Half two of the tile's updates (finish_update_one lane by lane), with
 /// hx's images of filter first + l in rows[l] and the factors its points
-/// were drawn from in ts.t.L.
+/// were drawn from in ts.t->L.
 void finish_update_tile(CkfBank& b, Chunk& c, TileScratch& ts, Index first, double* const* rows) {
   const Index n = b.dim_x;
   const Index m = b.dim_z;
@@ -425,7 +425,7 @@ void finish_update_tile(CkfBank& b, Chunk& c, TileScratch& ts, Index first, doub
     lane_pointers(b.z, first, m, true, ts.lanes, z);
     unsigned angle_columns = 0;
     for (const Index k : b.angle_measurements) angle_columns |= 1u << k;
-    const unsigned answer = ts.k.innovation(x, rows, R, z, angle_columns, ts.t);
+    const unsigned answer = ts.k.innovation(x, rows, R, z, angle_columns, *ts.t);
     // Images with a NaN or an infinity fail the filter before anything is
     // computed from them.
     for (int l = 0; l < ts.lanes; ++l) {
@@ -440,16 +440,16 @@ void finish_update_tile(CkfBank& b, Chunk& c, TileScratch& ts, Index first, doub
       if (!(part & ~factored & (1u << l))) continue;
       fallback |= 1u << l;
       c.s.S.resize(m, m);
-      for (Index e = 0; e < m * m; ++e) c.s.S.data()[e] = lane(ts.t.S, ts, e, l);
+      for (Index e = 0; e < m * m; ++e) c.s.S.data()[e] = lane(ts.t->S, ts, e, l);
       if (!general_inverse(c.s.S, c.s.SI) && !pseudo_inverse(c.s.S, c.s.SI)) continue;
       inverted |= 1u << l;
-      for (Index e = 0; e < m * m; ++e) lane(ts.t.SI, ts, e, l) = c.s.SI.data()[e];
+      for (Index e = 0; e < m * m; ++e) lane(ts.t->SI, ts, e, l) = c.s.SI.data()[e];
     }
     double* xw[kMaxTileLanes];
     double* Pw[kMaxTileLanes];
     rows_of(b.x.data(), first, n, ts.lanes, xw);
     rows_of(b.P.data(), first, n * n, ts.lanes, Pw);
-    const unsigned finite = ts.k.correct(z, inverted, xw, Pw, ts.t);
+    const unsigned finite = ts.k.correct(z, inverted, xw, Pw, *ts.t);
     for (int l = 0; l < ts.lanes; ++l) {
       const unsigned bit = 1u << l;
       if (!(part & bit)) continue;
@@ -464,7 +464,7 @@ void finish_update_tile(CkfBank& b, Chunk& c, TileScratch& ts, Index first, doub
       if (!(finite & bit)) continue;
       if (b.jitter[u] > 0.0) saturating_increment(b.jitter_count[u]);
       wrap_stored(b, xw[l]);
-      const double d2 = ts.t.d2[l];
+      const double d2 = ts.t->d2[l];
       b.nis[u] = d2 < 0.0 ? 0.0 : d2;
       // The log-determinant from the factor of S (none where the inverse
       // needed a fallback: S was not positive definite).
@@ -473,7 +473,7 @@ void finish_update_tile(CkfBank& b, Chunk& c, TileScratch& ts, Index first, doub
         double log_sum = 0.0;
         bool usable = true;
         for (Index k = 0; k < m && usable; ++k) {
-          const double lkk = lane(ts.t.LS, ts, k * m + k, l);
+          const double lkk = lane(ts.t->LS, ts, k * m + k, l);
           usable = std::isfinite(lkk) && lkk > 0.0;
           if (usable) log_sum += std::log(lkk);
         }
@@ -490,6 +490,32 @@ void finish_update_tile(CkfBank& b, Chunk& c, TileScratch& ts, Index first, doub
       b.log_likelihood[u] = kNaN;
       b.nis[u] = kNaN;
     }
+  }
+}
+
+/// Calls tile(first, plain) for the whole tiles from `begin` to `tiled`,
+/// with ts.t pointing at that tile's work and its lane-wise plain factors
+/// there (`plain`: the lanes where they exist), two tiles factored at once
+/// where two remain.
+template <class Tile>
+void for_each_factored_tile(const CkfBank& b, TileScratch& ts, Index begin, Index tiled, Tile&& tile) {
+  const Index n = b.dim_x;
+  const int w = ts.lanes;
+  const unsigned lanes_mask = (1u << w) - 1;
+  const double* P[2 * kMaxTileLanes];
+  Index i = begin;
+  for (; i + 2 * w <= tiled; i += 2 * w) {
+    lane_pointers(b.P, i, n * n, true, 2 * w, P);
+    const unsigned plain = ts.k.factor_pair(P, ts.work[0], ts.work[1]);
+    ts.t = &ts.work[0];
+    tile(i, plain & lanes_mask);
+    ts.t = &ts.work[1];
+    tile(i + w, (plain >> w) & lanes_mask);
+  }
+  ts.t = &ts.work[0];
+  if (i < tiled) {
+    lane_pointers(b.P, i, n * n, true, w, P);
+    tile(i, ts.k.factor(P, ts.work[0]));
   }
 }
 
@@ -605,14 +631,14 @@ void draw_prediction_points(CkfBank& b, runtime::WorkerPool& pool, double* point
   const Index n = b.dim_x;
   for_each_tiled_chunk(b, pool, false, [&](Chunk& c, TileScratch* ts, Index begin, Index end) {
     const Index tiled = tiled_end(ts, begin, end);
-    for (Index i = begin; i < tiled; i += ts->lanes) {
+    if (ts != nullptr) for_each_factored_tile(b, *ts, begin, tiled, [&](Index i, unsigned plain) {
       double* rows[kMaxTileLanes];
       rows_of(points, i, 2 * n * n, ts->lanes, rows);
-      const unsigned drawn = draw_tile(b, c, *ts, i, rows);
+      const unsigned drawn = draw_tile(b, c, *ts, i, rows, plain);
       for (int l = 0; l < ts->lanes; ++l) {
         b.step_status[sz(i + l)] = (drawn & (1u << l)) ? kTakingPart : kNotApplied;
       }
-    }
+    });
     for (Index i = tiled; i < end; ++i) {
       b.step_status[sz(i)] = draw_rows(b, i, c, points + i * 2 * n * n) ? kTakingPart : kNotApplied;
     }
@@ -636,16 +662,16 @@ void draw_update_points(CkfBank& b, runtime::WorkerPool& pool, double* points) {
   const Index n = b.dim_x;
   for_each_tiled_chunk(b, pool, true, [&](Chunk& c, TileScratch* ts, Index begin, Index end) {
     const Index tiled = tiled_end(ts, begin, end);
-    for (Index i = begin; i < tiled; i += ts->lanes) {
+    if (ts != nullptr) for_each_factored_tile(b, *ts, begin, tiled, [&](Index i, unsigned plain) {
       double* rows[kMaxTileLanes];
       rows_of(points, i, 2 * n * n, ts->lanes, rows);
-      draw_update_tile(b, c, *ts, i, rows);
+      draw_update_tile(b, c, *ts, i, rows, plain);
       // Each drawn factor kept as the one-filter path keeps it.
       for (int l = 0; l < ts->lanes; ++l) {
         double* factor = update_factors(b) + (i + l) * n * n;
-        for (Index e = 0; e < n * n; ++e) factor[e] = lane(ts->t.L, *ts, e, l);
+        for (Index e = 0; e < n * n; ++e) factor[e] = lane(ts->t->L, *ts, e, l);
       }
-    }
+    });
     for (Index i = tiled; i < end; ++i) {
       draw_update_one(b, c, i, points + i * 2 * n * n, update_factors(b) + i * n * n);
     }
@@ -660,7 +686,7 @@ void finish_update(CkfBank& b, runtime::WorkerPool& pool) {
     for (Index i = begin; i < tiled; i += ts->lanes) {
       for (int l = 0; l < ts->lanes; ++l) {
         const double* factor = update_factors(b) + (i + l) * n * n;
-        for (Index e = 0; e < n * n; ++e) lane(ts->t.L, *ts, e, l) = factor[e];
+        for (Index e = 0; e < n * n; ++e) lane(ts->t->L, *ts, e, l) = factor[e];
       }
       double* rows[kMaxTileLanes];
       rows_of(b.images.data(), i, 2 * n * m, ts->lanes, rows);
@@ -676,8 +702,8 @@ void predict_with(CkfBank& b, runtime::WorkerPool& pool, const ModelFunctionCall
   const Index n = b.dim_x;
   for_each_tiled_chunk(b, pool, false, [&](Chunk& c, TileScratch* ts, Index begin, Index end) {
     const Index tiled = tiled_end(ts, begin, end);
-    for (Index i = begin; i < tiled; i += ts->lanes) {
-      const unsigned drawn = draw_tile(b, c, *ts, i, ts->point_rows);
+    if (ts != nullptr) for_each_factored_tile(b, *ts, begin, tiled, [&](Index i, unsigned plain) {
+      const unsigned drawn = draw_tile(b, c, *ts, i, ts->point_rows, plain);
       for (int l = 0; l < ts->lanes; ++l) {
         std::int64_t& st = b.step_status[sz(i + l)];
         st = (drawn & (1u << l)) ? kTakingPart : kNotApplied;
@@ -686,7 +712,7 @@ void predict_with(CkfBank& b, runtime::WorkerPool& pool, const ModelFunctionCall
         if (st == kTakingPart && fx(ts->point_rows[l], ts->image_rows[l], 2 * n, n, n, dt) != 0) st = kBadData;
       }
       finish_prediction_tile(b, c, *ts, i, ts->image_rows);
-    }
+    });
     if (tiled == end) return;
     std::vector<double> points(sz(2 * n * n));
     std::vector<double> images(sz(2 * n * n));
@@ -704,14 +730,14 @@ void update_with(CkfBank& b, runtime::WorkerPool& pool, const ModelFunctionCall&
   const Index m = b.dim_z;
   for_each_tiled_chunk(b, pool, true, [&](Chunk& c, TileScratch* ts, Index begin, Index end) {
     const Index tiled = tiled_end(ts, begin, end);
-    for (Index i = begin; i < tiled; i += ts->lanes) {
-      draw_update_tile(b, c, *ts, i, ts->point_rows);
+    if (ts != nullptr) for_each_factored_tile(b, *ts, begin, tiled, [&](Index i, unsigned plain) {
+      draw_update_tile(b, c, *ts, i, ts->point_rows, plain);
       for (int l = 0; l < ts->lanes; ++l) {
         std::int64_t& st = b.step_status[sz(i + l)];
         if (st == kTakingPart && hx(ts->point_rows[l], ts->image_rows[l], 2 * n, n, m, 0.0) != 0) st = kBadData;
       }
       finish_update_tile(b, c, *ts, i, ts->image_rows);
-    }
+    });
     if (tiled == end) return;
     std::vector<double> points(sz(2 * n * n));
     std::vector<double> images(sz(2 * n * m));
