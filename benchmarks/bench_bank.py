@@ -276,9 +276,11 @@ def main():
     print(f"CKFBank, coordinated-turn radar model (n = {N}, m = {M_Z}), M = {M:,} filters, {args.clock} time")
     if not args.tiles_only:
         peers_and_memory(args, M, k)
-    tiles = in_subprocess("tiles", M, workers=1, repeat=args.repeat, clock_name=args.clock)
+    # OpenBLAS's idle threads would spin beside the step (NumPy set the bank up).
+    quiet = {"OPENBLAS_NUM_THREADS": "1"}
+    tiles = in_subprocess("tiles", M, workers=1, repeat=args.repeat, clock_name=args.clock, extra_env=quiet)
     scalar = in_subprocess("tiles", M, workers=1, repeat=args.repeat, clock_name=args.clock,
-                           extra_env={"VEXEL_CKF_BASELINE_SIMD": "scalar"})
+                           extra_env={**quiet, "VEXEL_CKF_BASELINE_SIMD": "scalar"})
     per_tiles, per_scalar = tiles["seconds"] / M * 1e9, scalar["seconds"] / M * 1e9
     print(f"5. built-in models, 1 worker, per filter-step: tiles of {tiles['width']} {per_tiles:7.1f} ns   "
           f"one filter at a time {per_scalar:7.1f} ns   ratio {per_scalar / per_tiles:5.2f}x (target >= 2x)")

@@ -259,21 +259,18 @@ struct Lanes {
     }
   }
 
-  /// The C-ordered (R, C) images as Y[r][k]; the lanes where all are finite.
+  /// The C-ordered (R, C) images as Y[r][k].  Their finiteness needs no
+  /// test of its own: a NaN or an infinity among them makes its column's
+  /// mean non-finite, and with it the results every caller tests.
   template <int C>
-  static VEXEL_AI Mask load_images(const double* const* images, V (&Y)[R][C]) {
+  static VEXEL_AI void load_images(const double* const* images, V (&Y)[R][C]) {
     V flat[R * C];
     gather_block<R * C>(images, flat);
-    Mask seen = all();
     VEXEL_UNROLL
     for (int r = 0; r < R; ++r) {
       VEXEL_UNROLL
-      for (int k = 0; k < C; ++k) {
-        Y[r][k] = flat[r * C + k];
-        seen &= finite(Y[r][k]);
-      }
+      for (int k = 0; k < C; ++k) Y[r][k] = flat[r * C + k];
     }
-    return seen;
   }
 
   /// The K by K moment of the centred Y plus the C-ordered noise, mirrored
@@ -328,24 +325,25 @@ struct Lanes {
                                    double* const* P_prior) {
     V Y[R][N];
     V mean[N];
-    const Mask seen = load_images<N>(images, Y);
+    load_images<N>(images, Y);
     centre<N>(Y, mean);
     V M[N][N];
     noisy_moment<N>(Y, Q, M);
     Mask ok = all();
     VEXEL_UNROLL
     for (int i = 0; i < N; ++i) ok &= finite(mean[i]);
+    // The covariance is exactly symmetric: its lower triangle decides.
     V cov[N * N];  // column-major, as the one-filter path stores it
     VEXEL_UNROLL
     for (int j = 0; j < N; ++j) {
       VEXEL_UNROLL
       for (int i = 0; i < N; ++i) {
-        ok &= finite(M[i][j]);
+        if (i >= j) ok &= finite(M[i][j]);
         cov[j * N + i] = M[i][j];
       }
     }
-    const unsigned answer = bits(seen) | bits(ok) << kResultShift;
-    const unsigned write = store & bits(seen) & bits(ok);
+    const unsigned answer = bits(ok);
+    const unsigned write = store & answer;
     scatter<N>(write, mean, x);
     scatter<N>(write, mean, x_prior);
     scatter<N * N>(write, cov, P);
@@ -368,7 +366,7 @@ struct Lanes {
     }
     V Z[R][Mz];
     V zm[Mz];
-    const Mask seen = load_images<Mz>(images, Z);
+    load_images<Mz>(images, Z);
     // The innovation of an angle goes the short way round: images of an
     // angle column moved within pi of the measurement, lane by lane where
     // one is not already (angles::around, as the one-filter path).
@@ -464,7 +462,7 @@ struct Lanes {
       VEXEL_UNROLL
       for (int i = 0; i < Mz; ++i) put(t.SI, c * Mz + i, B[c][i]);
     }
-    return bits(seen) | bits(ok) << kResultShift;
+    return bits(ok);
   }
 
   static VEXEL_AI unsigned correct(const double* const* z, unsigned store, double* const* xs, double* const* P,
@@ -528,7 +526,7 @@ struct Lanes {
     for (int j = 0; j < N; ++j) {
       VEXEL_UNROLL
       for (int i = 0; i < N; ++i) {
-        ok &= finite(Pn[i][j]);
+        if (i >= j) ok &= finite(Pn[i][j]);
         cov[j * N + i] = Pn[i][j];
       }
     }

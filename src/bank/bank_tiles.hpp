@@ -37,14 +37,12 @@ struct TileWork {
   double d2[kL];             // y^T SI y
 };
 
-/// Bits of a kernel's answer: lane l's bit l says its images were finite,
-/// bit kResultShift + l that its results were (finite, or factored).
-inline constexpr int kResultShift = 8;
-
 /// The lane-wise kernels of one build (lane count) and one size (n, m).
 /// Pointer arguments `p[l]` address lane l's own storage, in the bank's
 /// C order; a kernel writes a lane's results there only for lanes in
-/// `store` whose images and results are finite.
+/// `store` whose results are finite.  Images are not tested: a NaN or an
+/// infinity among a lane's images leaves its results non-finite (or its S
+/// unfactored), and the caller tells the cases apart for that lane alone.
 struct TileKernels {
   int lanes;
   /// Plain Cholesky of each lane's P (n by n; its lower triangle read) into
@@ -57,18 +55,20 @@ struct TileKernels {
   /// Each lane's 2n cubature points of (x, t.L) into its rows (2n by n).
   void (*points)(const double* const* x, const TileWork& t, double* const* rows);
   /// Mean and moment plus Q, symmetrised, of each lane's images (2n by n),
-  /// written to x and x_prior, P and P_prior.
+  /// written to x and x_prior, P and P_prior.  Bit l set where they are
+  /// finite.
   unsigned (*predict)(const double* const* images, const double* const* Q, unsigned store, double* const* x,
                       double* const* x_prior, double* const* P, double* const* P_prior, TileWork& t);
   /// From each lane's points of (x, t.L) and images (2n by m), the columns
   /// in the bit set `angles` first moved within pi of the lane's z:
   /// t.z_mean, t.Pxz, t.S (plus R, symmetrised), its factor t.LS and
-  /// inverse t.SI.  The result bits say where S factored (elsewhere t.SI is
+  /// inverse t.SI.  Bit l set where S factored (elsewhere t.SI is
   /// unspecified: the caller's fallback inverse fills it).
   unsigned (*innovation)(const double* const* x, const double* const* images, const double* const* R,
                          const double* const* z, unsigned angles, TileWork& t);
   /// From t.Pxz, t.S and t.SI: gain, corrected mean and covariance (plain
-  /// form, symmetrised) written to x and P, and t.d2.  Only result bits.
+  /// form, symmetrised) written to x and P, and t.d2.  Bit l set where
+  /// they are finite.
   unsigned (*correct)(const double* const* z, unsigned store, double* const* x, double* const* P, TileWork& t);
 };
 

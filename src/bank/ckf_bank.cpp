@@ -357,19 +357,16 @@ void finish_prediction_tile(CkfBank& b, Chunk& c, TileScratch& ts, Index first, 
   rows_of(b.x_prior.data(), first, n, ts.lanes, x_prior);
   rows_of(b.P.data(), first, n * n, ts.lanes, P);
   rows_of(b.P_prior.data(), first, n * n, ts.lanes, P_prior);
-  // Images with a NaN or an infinity fail the filter (kBadData) before
-  // anything is computed from them; a non-finite mean or covariance (an
-  // overflow in fx) is refused (kNotApplied).  Unwrapped angles are finite
-  // exactly where the images were.
-  const unsigned answer = ts.k.predict(images, Q, part, x, x_prior, P, P_prior, *ts.t);
+  const unsigned finite = ts.k.predict(images, Q, part, x, x_prior, P, P_prior, *ts.t);
   for (int l = 0; l < ts.lanes; ++l) {
     const unsigned bit = 1u << l;
     if (!(part & bit)) continue;
     const std::size_t u = sz(first + l);
-    if (!(answer & bit)) {
-      b.pending[u] = kBadData;
-    } else if (!(answer & (bit << kResultShift))) {
-      b.pending[u] = kNotApplied;
+    if (!(finite & bit)) {
+      // Non-finite images fail the filter (kBadData); from finite ones, a
+      // non-finite mean or covariance (an overflow in fx) is refused
+      // (kNotApplied).  Finite results come from finite images only.
+      b.pending[u] = all_finite(rows[l], 2 * n * n) ? kNotApplied : kBadData;
     } else {
       if (b.jitter[u] > 0.0) saturating_increment(b.jitter_count[u]);
       b.pending[u] = 0;
@@ -425,14 +422,16 @@ void finish_update_tile(CkfBank& b, Chunk& c, TileScratch& ts, Index first, doub
     lane_pointers(b.z, first, m, true, ts.lanes, z);
     unsigned angle_columns = 0;
     for (const Index k : b.angle_measurements) angle_columns |= 1u << k;
-    const unsigned answer = ts.k.innovation(x, rows, R, z, angle_columns, *ts.t);
-    // Images with a NaN or an infinity fail the filter before anything is
-    // computed from them.
+    const unsigned factored = ts.k.innovation(x, rows, R, z, angle_columns, *ts.t);
+    // Images with a NaN or an infinity fail the filter; they always leave S
+    // unfactored, so only those lanes are looked at.
     for (int l = 0; l < ts.lanes; ++l) {
-      if ((part & (1u << l)) && !(answer & (1u << l))) st[l] = kBadData;
+      const unsigned bit = 1u << l;
+      if ((part & ~factored & bit) && !all_finite(rows[l], 2 * n * m)) {
+        st[l] = kBadData;
+        part &= ~bit;
+      }
     }
-    part &= answer;
-    const unsigned factored = answer >> kResultShift;
     // The inverse's fallback stages, filter by filter.
     unsigned fallback = 0;
     unsigned inverted = part & factored;
