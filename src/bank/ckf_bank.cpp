@@ -232,10 +232,10 @@ void finish_update_one(CkfBank& b, Chunk& c, Index i, const double* rows, const 
 // functions of the one-filter path, so a filter's results never depend on
 // its tile-mates.
 
-/// Per-lane buffers of a chunk's tiles, sized once per chunk: the points a
-/// compiled model reads, the images it writes, and room for predicted
-/// images whose angles are unwrapped (the bank's own images stay as they
-/// came; the update's kernel unwraps measurement angles itself).
+/// Per-lane buffers and work of a chunk's tiles, sized once per chunk: the
+/// points a compiled model reads, the images it writes, room for predicted
+/// images whose angles are unwrapped (the update's kernel unwraps
+/// measurement angles itself), and two tiles' work (factored together).
 struct TileScratch {
   const TileKernels& k;
   int lanes;
@@ -303,19 +303,17 @@ unsigned draw_tile(CkfBank& b, Chunk& c, TileScratch& ts, Index first, double* c
   return drawn;
 }
 
-/// Images of lane l with its angle columns unwrapped as `unwrap` does on the
-/// one-filter path's matrix, in the scratch; `rows` itself when there are no
-/// angles.
-template <class Unwrap>
-double* unwrapped_rows(TileScratch& ts, DMatrix& Y, int l, double* rows, Index cols, Unwrap&& unwrap) {
-  if (ts.unwrapped.empty()) return rows;
-  const Index r = Y.rows();
-  Y.resize(r, cols);
-  load_rows(rows, Y);
-  unwrap(Y);
+/// fx's images of lane l with the angle states unwrapped around their
+/// circular means, as finish_prediction_one does on its matrix, in the
+/// scratch (the bank's own images stay as they came).
+double* unwrapped_rows(const CkfBank& b, Chunk& c, TileScratch& ts, int l, const double* rows) {
+  const Index n = b.dim_x;
+  c.Y.resize(2 * n, n);
+  load_rows(rows, c.Y);
+  angles::unwrap_columns_around_mean(c.Y, b.angle_states);
   double* out = ts.unwrapped.data() + sz(l) * (ts.unwrapped.size() / sz(ts.lanes));
-  for (Index i = 0; i < r; ++i) {
-    for (Index k = 0; k < cols; ++k) out[i * cols + k] = Y.coeff(i, k);
+  for (Index i = 0; i < 2 * n; ++i) {
+    for (Index k = 0; k < n; ++k) out[i * n + k] = c.Y.coeff(i, k);
   }
   return out;
 }
@@ -340,11 +338,7 @@ void finish_prediction_tile(CkfBank& b, Chunk& c, TileScratch& ts, Index first, 
       continue;
     }
     part |= 1u << l;
-    if (!b.angle_states.empty()) {
-      c.Y.resize(2 * n, n);
-      images[l] = unwrapped_rows(ts, c.Y, l, rows[l], n,
-                                 [&](DMatrix& Y) { angles::unwrap_columns_around_mean(Y, b.angle_states); });
-    }
+    if (!b.angle_states.empty()) images[l] = unwrapped_rows(b, c, ts, l, rows[l]);
   }
   if (part == 0) return;
   const double* Q[kMaxTileLanes];
