@@ -227,6 +227,42 @@ struct Lanes {
     return answer;
   }
 
+  /// The built-in coordinated turn (tracking_models.cpp) on each lane's
+  /// points of (x, t.L), its images into images[l] (2n by n): the model's
+  /// arithmetic in lanes, in its order, its sine and cosine per lane by the
+  /// same library calls.
+  static VEXEL_AI void turn(const double* const* xs, const TileWork& t, double dt, double* const* images) {
+    static_assert(N == 5, "the coordinated turn has five states");
+    V X[R][N];
+    draw(xs, t.L, X);
+    V flat[R * N];
+    VEXEL_UNROLL
+    for (int r = 0; r < R; ++r) {
+      const V px = X[r][0], py = X[r][1], vx = X[r][2], vy = X[r][3], omega = X[r][4];
+      const V a = omega * dt;
+      const V h = 0.5 * a;
+      V ch, sh;
+      VEXEL_UNROLL
+      for (int l = 0; l < W; ++l) {
+        const double hl = h[l];
+        ch[l] = std::cos(hl);
+        sh[l] = std::sin(hl);
+      }
+      // sinc(h): the series below |h| = 1e-3, the quotient above.
+      const V h2 = h * h;
+      const V series = 1.0 + h2 * (-1.0 / 6.0 + h2 * (1.0 / 120.0));
+      const V quotient = sh / h;
+      const V chord = dt * (((h < splat(1e-3)) & (h > splat(-1e-3))) ? series : quotient);
+      const V ca = 1.0 - 2.0 * (sh * sh), sa = 2.0 * (sh * ch);
+      flat[r * N + 0] = px + chord * (ch * vx - sh * vy);
+      flat[r * N + 1] = py + chord * (sh * vx + ch * vy);
+      flat[r * N + 2] = ca * vx - sa * vy;
+      flat[r * N + 3] = sa * vx + ca * vy;
+      flat[r * N + 4] = omega;
+    }
+    scatter<R * N>((1u << W) - 1, flat, images);
+  }
+
   static VEXEL_AI void points(const double* const* xs, const TileWork& t, double* const* rows) {
     V X[R][N];
     draw(xs, t.L, X);
@@ -567,6 +603,9 @@ struct Lanes {
     Target static void points(const double* const* x, const TileWork& t, double* const* rows) {                \
       K::points(x, t, rows);                                                                                   \
     }                                                                                                          \
+    Target static void turn(const double* const* x, const TileWork& t, double dt, double* const* images) {     \
+      if constexpr (N == 5) K::turn(x, t, dt, images);                                                         \
+    }                                                                                                          \
     Target static unsigned predict(const double* const* im, const double* const* Q, unsigned store,            \
                                    double* const* x, double* const* xp, double* const* P, double* const* Pp,   \
                                    TileWork&) {                                                                \
@@ -595,8 +634,14 @@ template <template <int, int> class Build, int N, int Mz>
 constexpr TileKernels kernels_of(int lanes) {
   // The prediction's kernels do not depend on the measurement size: one
   // build serves every m.
-  return TileKernels{lanes, &Build<N, 1>::factor, &Build<N, 1>::factor_pair, &Build<N, 1>::points, &Build<N, 1>::predict,
-                     &Build<N, Mz>::innovation, &Build<N, Mz>::correct};
+  return TileKernels{lanes,
+                     &Build<N, 1>::factor,
+                     &Build<N, 1>::factor_pair,
+                     &Build<N, 1>::points,
+                     N == 5 ? &Build<N, 1>::turn : nullptr,
+                     &Build<N, 1>::predict,
+                     &Build<N, Mz>::innovation,
+                     &Build<N, Mz>::correct};
 }
 
 template <template <int, int> class Build, int N>

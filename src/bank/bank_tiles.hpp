@@ -54,6 +54,10 @@ struct TileKernels {
   unsigned (*factor_pair)(const double* const* P, TileWork& t0, TileWork& t1);
   /// Each lane's 2n cubature points of (x, t.L) into its rows (2n by n).
   void (*points)(const double* const* x, const TileWork& t, double* const* rows);
+  /// The built-in coordinated turn over dt on each lane's points of
+  /// (x, t.L), its images into images[l] (2n by n), exactly as the model
+  /// computes them (n = 5 only; nullptr otherwise).
+  void (*turn)(const double* const* x, const TileWork& t, double dt, double* const* images);
   /// Mean and moment plus Q, symmetrised, of each lane's images (2n by n),
   /// written to x and x_prior, P and P_prior.  Bit l set where they are
   /// finite.

@@ -9,6 +9,7 @@
 #include "../kernels/cubature.hpp"
 #include "../kernels/factorization.hpp"
 #include "../kernels/storage.hpp"
+#include "../kernels/tracking_models.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -277,8 +278,9 @@ void rows_of(double* base, Index first, Index per, int lanes, double** out) {
 /// Draws the points of the tile's filters into rows[l], its lane-wise plain
 /// factors in ts.t->L (`plain`: the lanes where they exist): the jitter
 /// schedule for the other lanes (each alone, as draw_rows), the mean in
-/// every row where nothing factors.  Sets b.jitter; leaves each drawn
-/// lane's factor in ts.t->L; returns the drawn lanes' bits.
+/// every row where nothing factors (no rows: the factors only).  Sets
+/// b.jitter; leaves each drawn lane's factor in ts.t->L; returns the drawn
+/// lanes' bits.
 unsigned draw_tile(CkfBank& b, Chunk& c, TileScratch& ts, Index first, double* const* rows, unsigned plain) {
   const Index n = b.dim_x;
   const double* P[kMaxTileLanes];
@@ -296,6 +298,7 @@ unsigned draw_tile(CkfBank& b, Chunk& c, TileScratch& ts, Index first, double* c
     drawn |= 1u << l;
     for (Index e = 0; e < n * n; ++e) lane(ts.t->L, ts, e, l) = c.L.data()[e];
   }
+  if (rows == nullptr) return drawn;
   ts.k.points(x, *ts.t, rows);
   for (int l = 0; l < ts.lanes; ++l) {
     if (!(drawn & (1u << l))) fill_with_mean(x[l], n, rows[l]);
@@ -695,14 +698,25 @@ void predict_with(CkfBank& b, runtime::WorkerPool& pool, const ModelFunctionCall
   const Index n = b.dim_x;
   for_each_tiled_chunk(b, pool, false, [&](Chunk& c, TileScratch* ts, Index begin, Index end) {
     const Index tiled = tiled_end(ts, begin, end);
+    // The built-in coordinated turn (which cannot fail once it is called
+    // without extra arguments) runs in the lanes too.
+    const bool turn = ts != nullptr && ts->k.turn != nullptr && fx.function == &coordinated_turn_model &&
+                      fx.n_params == 0;
     if (ts != nullptr) for_each_factored_tile(b, *ts, begin, tiled, [&](Index i, unsigned plain) {
-      const unsigned drawn = draw_tile(b, c, *ts, i, ts->point_rows, plain);
+      const unsigned drawn = draw_tile(b, c, *ts, i, turn ? nullptr : ts->point_rows, plain);
+      if (turn) {
+        const double* x[kMaxTileLanes];
+        lane_pointers(b.x, i, n, true, ts->lanes, x);
+        ts->k.turn(x, *ts->t, dt, ts->image_rows);
+      }
       for (int l = 0; l < ts->lanes; ++l) {
         std::int64_t& st = b.step_status[sz(i + l)];
         st = (drawn & (1u << l)) ? kTakingPart : kNotApplied;
         // A model that fails on this filter's points fails this filter
         // alone, as non-finite images would.
-        if (st == kTakingPart && fx(ts->point_rows[l], ts->image_rows[l], 2 * n, n, n, dt) != 0) st = kBadData;
+        if (st == kTakingPart && !turn && fx(ts->point_rows[l], ts->image_rows[l], 2 * n, n, n, dt) != 0) {
+          st = kBadData;
+        }
       }
       finish_prediction_tile(b, c, *ts, i, ts->image_rows);
     });
