@@ -20,6 +20,7 @@
 #include "../kernels/simd_vectors.hpp"
 
 #include <cmath>
+#include <cstdint>
 #include <limits>
 
 #if defined(__SSE2__)
@@ -50,6 +51,28 @@ VEXEL_AI simd::Pair lane_sqrt(const simd::Pair& v) { return simd::Pair{std::sqrt
 #ifdef VEXEL_AVX2_KERNELS
 __attribute__((target("avx2"))) inline simd::Quad lane_sqrt(const simd::Quad& v) { return _mm256_sqrt_pd(v); }
 #endif
+
+/// The library's cosines and sines of h[0..count-1], as the built-in
+/// coordinated turn takes them.  Out of line and built for the baseline:
+/// one call from a tile's kernel for all its points, so that the kernel's
+/// registers are not cleared and spilled around every library call and
+/// the calls' latencies overlap.
+__attribute__((noinline)) void cosines_and_sines(const double* h, double* c, double* s, int count) {
+  for (int i = 0; i < count; ++i) {
+    c[i] = std::cos(h[i]);
+    s[i] = std::sin(h[i]);
+  }
+}
+
+/// hypot(dx, dy) and atan2(dy, dx) of count pairs, as the built-in range
+/// and bearing takes them (out of line as cosines_and_sines).
+__attribute__((noinline)) void ranges_and_bearings(const double* dx, const double* dy, double* range, double* angle,
+                                                   int count) {
+  for (int i = 0; i < count; ++i) {
+    range[i] = std::hypot(dx[i], dy[i]);
+    angle[i] = std::atan2(dy[i], dx[i]);
+  }
+}
 
 template <class V, int N, int Mz>
 struct Lanes {
@@ -235,32 +258,60 @@ struct Lanes {
     static_assert(N == 5, "the coordinated turn has five states");
     V X[R][N];
     draw(xs, t.L, X);
+    // The half angles of every point and lane, then their cosines and sines.
+    double h[R * W], ch[R * W], sh[R * W];
+    VEXEL_UNROLL
+    for (int r = 0; r < R; ++r) {
+      const V a = X[r][4] * dt;
+      simd::store(h + r * W, 0.5 * a);
+    }
+    cosines_and_sines(h, ch, sh, R * W);
     V flat[R * N];
     VEXEL_UNROLL
     for (int r = 0; r < R; ++r) {
       const V px = X[r][0], py = X[r][1], vx = X[r][2], vy = X[r][3], omega = X[r][4];
-      const V a = omega * dt;
-      const V h = 0.5 * a;
-      V ch, sh;
-      VEXEL_UNROLL
-      for (int l = 0; l < W; ++l) {
-        const double hl = h[l];
-        ch[l] = std::cos(hl);
-        sh[l] = std::sin(hl);
-      }
+      const V hr = simd::load<V>(h + r * W);
+      const V c = simd::load<V>(ch + r * W);
+      const V sn = simd::load<V>(sh + r * W);
       // sinc(h): the series below |h| = 1e-3, the quotient above.
-      const V h2 = h * h;
+      const V h2 = hr * hr;
       const V series = 1.0 + h2 * (-1.0 / 6.0 + h2 * (1.0 / 120.0));
-      const V quotient = sh / h;
-      const V chord = dt * (((h < splat(1e-3)) & (h > splat(-1e-3))) ? series : quotient);
-      const V ca = 1.0 - 2.0 * (sh * sh), sa = 2.0 * (sh * ch);
-      flat[r * N + 0] = px + chord * (ch * vx - sh * vy);
-      flat[r * N + 1] = py + chord * (sh * vx + ch * vy);
+      const V quotient = sn / hr;
+      const V chord = dt * (((hr < splat(1e-3)) & (hr > splat(-1e-3))) ? series : quotient);
+      const V ca = 1.0 - 2.0 * (sn * sn), sa = 2.0 * (sn * c);
+      flat[r * N + 0] = px + chord * (c * vx - sn * vy);
+      flat[r * N + 1] = py + chord * (sn * vx + c * vy);
       flat[r * N + 2] = ca * vx - sa * vy;
       flat[r * N + 3] = sa * vx + ca * vy;
       flat[r * N + 4] = omega;
     }
     scatter<R * N>((1u << W) - 1, flat, images);
+  }
+
+  /// The built-in range and bearing (tracking_models.cpp) from the sensor
+  /// (sensor[0], sensor[1]) of each lane's points of (x, t.L), the position
+  /// at indices at[0], at[1], its images into images[l] (2n by 2): the
+  /// offsets in lanes, hypot and atan2 per lane by the same library calls.
+  static VEXEL_AI void bearing(const double* const* xs, const TileWork& t, const double* sensor,
+                               const std::intptr_t* at, double* const* images) {
+    static_assert(Mz == 2, "range and bearing are two measurements");
+    V X[R][N];
+    draw(xs, t.L, X);
+    const V sx = splat(sensor[0]), sy = splat(sensor[1]);
+    double dx[R * W], dy[R * W], range[R * W], angle[R * W];
+    VEXEL_UNROLL
+    for (int r = 0; r < R; ++r) {
+      simd::store(dx + r * W, X[r][at[0]] - sx);
+      simd::store(dy + r * W, X[r][at[1]] - sy);
+    }
+    ranges_and_bearings(dx, dy, range, angle, R * W);
+    V flat[R * Mz];
+    VEXEL_UNROLL
+    for (int r = 0; r < R; ++r) {
+      flat[r * Mz] = simd::load<V>(range + r * W);
+      flat[r * Mz + 1] = simd::load<V>(angle + r * W);
+    }
+    scatter<R * Mz>((1u << W) - 1, flat, images);
   }
 
   static VEXEL_AI void points(const double* const* xs, const TileWork& t, double* const* rows) {
@@ -606,6 +657,10 @@ struct Lanes {
     Target static void turn(const double* const* x, const TileWork& t, double dt, double* const* images) {     \
       if constexpr (N == 5) K::turn(x, t, dt, images);                                                         \
     }                                                                                                          \
+    Target static void bearing(const double* const* x, const TileWork& t, const double* sensor,                \
+                               const std::intptr_t* at, double* const* images) {                               \
+      if constexpr (Mz == 2) K::bearing(x, t, sensor, at, images);                                             \
+    }                                                                                                          \
     Target static unsigned predict(const double* const* im, const double* const* Q, unsigned store,            \
                                    double* const* x, double* const* xp, double* const* P, double* const* Pp,   \
                                    TileWork&) {                                                                \
@@ -641,7 +696,8 @@ constexpr TileKernels kernels_of(int lanes) {
                      N == 5 ? &Build<N, 1>::turn : nullptr,
                      &Build<N, 1>::predict,
                      &Build<N, Mz>::innovation,
-                     &Build<N, Mz>::correct};
+                     &Build<N, Mz>::correct,
+                     Mz == 2 ? &Build<N, Mz>::bearing : nullptr};
 }
 
 template <template <int, int> class Build, int N>

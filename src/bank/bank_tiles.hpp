@@ -15,6 +15,8 @@
 
 #include "../kernels/linalg.hpp"
 
+#include <cstdint>
+
 namespace vexel::bank {
 
 inline constexpr int kMaxTileLanes = 4;
@@ -74,6 +76,12 @@ struct TileKernels {
   /// form, symmetrised) written to x and P, and t.d2.  Bit l set where
   /// they are finite.
   unsigned (*correct)(const double* const* z, unsigned store, double* const* x, double* const* P, TileWork& t);
+  /// The built-in range and bearing from the sensor (sensor[0], sensor[1])
+  /// on each lane's points of (x, t.L), positions at indices at[0] and
+  /// at[1], its images into images[l] (2n by 2), exactly as the model
+  /// computes them (m = 2 only; nullptr otherwise).
+  void (*bearing)(const double* const* x, const TileWork& t, const double* sensor, const std::intptr_t* at,
+                  double* const* images);
 };
 
 /// The kernels for states of size n and measurements of size m at the

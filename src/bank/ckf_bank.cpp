@@ -737,11 +737,24 @@ void update_with(CkfBank& b, runtime::WorkerPool& pool, const ModelFunctionCall&
   const Index m = b.dim_z;
   for_each_tiled_chunk(b, pool, true, [&](Chunk& c, TileScratch* ts, Index begin, Index end) {
     const Index tiled = tiled_end(ts, begin, end);
+    // The built-in range and bearing, with constants it accepts (it then
+    // cannot fail), runs in the lanes too.
+    double sensor[2] = {};
+    std::intptr_t at[2] = {};
+    const bool bearing = ts != nullptr && ts->k.bearing != nullptr && hx.function == &range_bearing_model &&
+                         range_bearing_setup(2 * n, n, m, hx.n_params, hx.user_data, sensor, at) == kModelOk;
     if (ts != nullptr) for_each_factored_tile(b, *ts, begin, tiled, [&](Index i, unsigned plain) {
-      draw_update_tile(b, c, *ts, i, ts->point_rows, plain);
+      draw_update_tile(b, c, *ts, i, bearing ? nullptr : ts->point_rows, plain);
+      if (bearing) {
+        const double* x[kMaxTileLanes];
+        lane_pointers(b.x, i, n, true, ts->lanes, x);
+        ts->k.bearing(x, *ts->t, sensor, at, ts->image_rows);
+      }
       for (int l = 0; l < ts->lanes; ++l) {
         std::int64_t& st = b.step_status[sz(i + l)];
-        if (st == kTakingPart && hx(ts->point_rows[l], ts->image_rows[l], 2 * n, n, m, 0.0) != 0) st = kBadData;
+        if (st == kTakingPart && !bearing && hx(ts->point_rows[l], ts->image_rows[l], 2 * n, n, m, 0.0) != 0) {
+          st = kBadData;
+        }
       }
       finish_update_tile(b, c, *ts, i, ts->image_rows);
     });
