@@ -1,6 +1,7 @@
 """Benchmark of CKFBank against its peers, run by hand.
 
     PYTHONPATH=python python3 benchmarks/bench_bank.py [--filters 10000] [--peer-filters 300] [--repeat 10] [--clock cpu]
+        [--tiles-only]
 
 On the coordinated-turn radar model of the demo (n = 5, m = 2) with the
 demo's vectorised NumPy callbacks:
@@ -16,6 +17,13 @@ demo's vectorised NumPy callbacks:
    the bank's resident storage plus the rise during one step, against twice
    the bank's state plus what the two callbacks alone take on arrays of the
    same size (target: at most 1.0 of that budget).
+5. Tiles against one filter at a time: a predict + update of the bank with
+   the built-in models (vexel_ckf.models.coordinated_turn and range_bearing,
+   no Python in the step) per filter-step, on one worker, in a subprocess
+   with the default SIMD tiles (4 filters per AVX2 register, 2 without AVX2)
+   and one with VEXEL_CKF_BASELINE_SIMD=scalar (target: at least 2x).  The
+   models' sines, cosines, arctangents and hypotenuses are libm calls per
+   filter on both sides; only the rest of the step runs in lanes.
 
 Figures 1 and 2 step one bank again and again, as a tracker does, and are
 measured twice, each in its own subprocess: in the default environment, and
@@ -156,6 +164,22 @@ def own_part_time(count, repeat):
     return best_of(step, 3 * repeat, setup=lambda: bank)
 
 
+def builtin_step_time(count, repeat):
+    """A predict + update with the built-in compiled models, in the steady state."""
+    from vexel_ckf import models
+    from vexel_ckf._engine import simd_tile_width
+
+    bank = make_bank(count, models.coordinated_turn(), models.range_bearing())
+    zs = measurements(bank.xs)
+
+    def step(b):
+        b.predict()
+        b.update(zs)
+
+    step(bank)
+    return best_of(step, 3 * repeat, setup=lambda: bank), simd_tile_width()
+
+
 def status(key):
     """A figure of /proc/self/status in bytes (VmRSS, VmHWM)."""
     with open("/proc/self/status") as f:
@@ -207,6 +231,7 @@ def in_subprocess(what, count, workers=None, repeat=5, clock_name="wall", peer_c
     env = dict(os.environ)
     for name in KEEP_FREED_MEMORY:
         env.pop(name, None)
+    env.pop("VEXEL_CKF_BASELINE_SIMD", None)
     env.update(extra_env or {})
     if workers is not None:
         env["VEXEL_CKF_NUM_THREADS"] = str(workers)
@@ -222,6 +247,9 @@ def child(what, count, repeat, peer_count):
                   "filterpy": filterpy_step_time(peer_count, 3)}
     elif what == "own":
         result = {"seconds": own_part_time(count, repeat)}
+    elif what == "tiles":
+        seconds, width = builtin_step_time(count, repeat)
+        result = {"seconds": seconds, "width": width}
     elif what == "memory":
         result = memory_figures(count)
     else:
@@ -236,6 +264,7 @@ def main():
     parser.add_argument("--repeat", type=int, default=10)
     parser.add_argument("--clock", choices=sorted(CLOCK), default="wall")
     parser.add_argument("--child", default=None)
+    parser.add_argument("--tiles-only", action="store_true", help="run figure 5 alone")
     args = parser.parse_args()
     global clock
     clock = CLOCK[args.clock]
@@ -245,6 +274,19 @@ def main():
     M = args.filters
     k = args.peer_filters
     print(f"CKFBank, coordinated-turn radar model (n = {N}, m = {M_Z}), M = {M:,} filters, {args.clock} time")
+    if not args.tiles_only:
+        peers_and_memory(args, M, k)
+    # OpenBLAS's idle threads would spin beside the step (NumPy set the bank up).
+    quiet = {"OPENBLAS_NUM_THREADS": "1"}
+    tiles = in_subprocess("tiles", M, workers=1, repeat=args.repeat, clock_name=args.clock, extra_env=quiet)
+    scalar = in_subprocess("tiles", M, workers=1, repeat=args.repeat, clock_name=args.clock,
+                           extra_env={**quiet, "VEXEL_CKF_BASELINE_SIMD": "scalar"})
+    per_tiles, per_scalar = tiles["seconds"] / M * 1e9, scalar["seconds"] / M * 1e9
+    print(f"5. built-in models, 1 worker, per filter-step: tiles of {tiles['width']} {per_tiles:7.1f} ns   "
+          f"one filter at a time {per_scalar:7.1f} ns   ratio {per_scalar / per_tiles:5.2f}x (target >= 2x)")
+
+
+def peers_and_memory(args, M, k):
     for label, env in (("default environment", None), ("glibc keeping freed memory", KEEP_FREED_MEMORY)):
         t = in_subprocess("steps", M, repeat=args.repeat, clock_name=args.clock, peer_count=k, extra_env=env)
         t_bank, t_loop, t_fp = t["bank"], t["loop"], t["filterpy"]

@@ -9,16 +9,15 @@ namespace {
 constexpr double kPi = 3.141592653589793;
 constexpr double kTwoPi = 2.0 * kPi;
 
-/// value shifted to lie within pi of centre: centre + wrap(value - centre).
-/// A value already within pi is returned as it is, so that data away from
-/// the seam pass through bit for bit.
-inline double around(double value, double centre) {
+}  // namespace
+
+// A value already within pi is returned as it is, so that data away from
+// the seam pass through bit for bit.
+double around(double value, double centre) {
   const double d = value - centre;
   if (d > -kPi && d <= kPi) return value;
   return centre + wrap(d);
 }
-
-}  // namespace
 
 double wrap(double a) {
   if (a > -kPi && a <= kPi) return a;  // already in range: unchanged, not rounded

@@ -14,6 +14,10 @@ namespace vexel::angles {
 /// infinity gives NaN).
 double wrap(double a);
 
+/// value shifted by whole turns to lie within pi of centre: value itself
+/// when it does (bit for bit), else centre + wrap(value - centre).
+double around(double value, double centre);
+
 /// Each listed column of Y shifted by whole turns to lie within pi of the
 /// column's circular mean (atan2 of the mean sine and the mean cosine);
 /// entries already within pi of it are left as they are.

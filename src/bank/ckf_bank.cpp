@@ -1,5 +1,7 @@
 #include "ckf_bank.hpp"
 
+#include "bank_tiles.hpp"
+
 #include "../angles/angles.hpp"
 #include "../runtime/worker_pool.hpp"
 #include "../ckf/ckf_ops.hpp"
@@ -7,6 +9,7 @@
 #include "../kernels/cubature.hpp"
 #include "../kernels/factorization.hpp"
 #include "../kernels/storage.hpp"
+#include "../kernels/tracking_models.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -221,6 +224,324 @@ void finish_update_one(CkfBank& b, Chunk& c, Index i, const double* rows, const 
   }
 }
 
+
+// ---------------------------------------------------------------------------
+// Tiles: a bank's filters several at a time, one per SIMD lane (see
+// bank_tiles.hpp).  The lane-wise kernels do the arithmetic; everything that
+// depends on one filter's own data (the jitter schedule, the fallback
+// inverse, angles, the status rules) runs here lane by lane with the scalar
+// functions of the one-filter path, so a filter's results never depend on
+// its tile-mates.
+
+/// Per-lane buffers and work of a chunk's tiles, sized once per chunk: the
+/// points a compiled model reads, the images it writes, room for predicted
+/// images whose angles are unwrapped (the update's kernel unwraps
+/// measurement angles itself), and two tiles' work (factored together).
+struct TileScratch {
+  const TileKernels& k;
+  int lanes;
+  TileWork work[2];
+  TileWork* t = work;  // the tile at hand's
+  std::vector<double> points, images, unwrapped;
+  double* point_rows[kMaxTileLanes] = {};
+  double* image_rows[kMaxTileLanes] = {};
+
+  TileScratch(const CkfBank& b, const TileKernels& kernels) : k(kernels), lanes(kernels.lanes) {
+    const Index n = b.dim_x;
+    const std::size_t per = sz(2 * n * std::max(n, b.dim_z));
+    points.assign(sz(lanes) * sz(2 * n * n), 0.0);
+    images.assign(sz(lanes) * per, 0.0);
+    if (!b.angle_states.empty()) unwrapped.assign(sz(lanes) * per, 0.0);
+    for (int l = 0; l < lanes; ++l) {
+      point_rows[l] = points.data() + sz(l) * sz(2 * n * n);
+      image_rows[l] = images.data() + sz(l) * per;
+    }
+  }
+};
+
+/// Entry e of lane l of a tile quantity.
+double& lane(double* a, const TileScratch& ts, Index e, int l) { return a[e * ts.lanes + l]; }
+
+/// The tile's filters from `first` as lane pointers into per-filter storage
+/// of `per` doubles (shared storage: every lane the same).
+void lane_pointers(const std::vector<double>& v, Index first, Index per, bool per_filter, int lanes,
+                   const double** out) {
+  for (int l = 0; l < lanes; ++l) out[l] = v.data() + (per_filter ? (first + l) * per : 0);
+}
+
+/// Lane pointers to the rows of filters first.. in an array of `per`
+/// doubles per filter.
+void rows_of(double* base, Index first, Index per, int lanes, double** out) {
+  for (int l = 0; l < lanes; ++l) out[l] = base + (first + l) * per;
+}
+
+/// Draws the points of the tile's filters into rows[l], its lane-wise plain
+/// factors in ts.t->L (`plain`: the lanes where they exist): the jitter
+/// schedule for the other lanes (each alone, as draw_rows), the mean in
+/// every row where nothing factors (no rows: the factors only).  Sets
+/// b.jitter; leaves each drawn lane's factor in ts.t->L; returns the drawn
+/// lanes' bits.
+unsigned draw_tile(CkfBank& b, Chunk& c, TileScratch& ts, Index first, double* const* rows, unsigned plain) {
+  const Index n = b.dim_x;
+  const double* P[kMaxTileLanes];
+  const double* x[kMaxTileLanes];
+  lane_pointers(b.P, first, n * n, true, ts.lanes, P);
+  lane_pointers(b.x, first, n, true, ts.lanes, x);
+  unsigned drawn = plain;
+  for (int l = 0; l < ts.lanes; ++l) {
+    b.jitter[sz(first + l)] = 0.0;
+    if (plain & (1u << l)) continue;
+    load_rows(P[l], c.s.P);
+    double jitter = 0.0;
+    if (!stable_cholesky(c.s.P, c.work.factor, c.L, jitter)) continue;
+    b.jitter[sz(first + l)] = jitter;
+    drawn |= 1u << l;
+    for (Index e = 0; e < n * n; ++e) lane(ts.t->L, ts, e, l) = c.L.data()[e];
+  }
+  if (rows == nullptr) return drawn;
+  ts.k.points(x, *ts.t, rows);
+  for (int l = 0; l < ts.lanes; ++l) {
+    if (!(drawn & (1u << l))) fill_with_mean(x[l], n, rows[l]);
+  }
+  return drawn;
+}
+
+/// fx's images of lane l with the angle states unwrapped around their
+/// circular means, as finish_prediction_one does on its matrix, in the
+/// scratch (the bank's own images stay as they came).
+double* unwrapped_rows(const CkfBank& b, Chunk& c, TileScratch& ts, int l, const double* rows) {
+  const Index n = b.dim_x;
+  c.Y.resize(2 * n, n);
+  load_rows(rows, c.Y);
+  angles::unwrap_columns_around_mean(c.Y, b.angle_states);
+  double* out = ts.unwrapped.data() + sz(l) * (ts.unwrapped.size() / sz(ts.lanes));
+  for (Index i = 0; i < 2 * n; ++i) {
+    for (Index k = 0; k < n; ++k) out[i * n + k] = c.Y.coeff(i, k);
+  }
+  return out;
+}
+
+/// The angle entries of a mean just stored, wrapped (as the one-filter path
+/// wraps them before storing).
+void wrap_stored(const CkfBank& b, double* x) {
+  for (const Index e : b.angle_states) x[e] = angles::wrap(x[e]);
+}
+
+/// Half two of the tile's predictions (finish_prediction_one lane by lane),
+/// with fx's images of filter first + l in rows[l].
+void finish_prediction_tile(CkfBank& b, Chunk& c, TileScratch& ts, Index first, double* const* rows) {
+  const Index n = b.dim_x;
+  unsigned part = 0;
+  double* images[kMaxTileLanes];
+  for (int l = 0; l < ts.lanes; ++l) {
+    const std::size_t u = sz(first + l);
+    images[l] = rows[l];
+    if (b.step_status[u] != kTakingPart) {
+      b.pending[u] = b.step_status[u];
+      continue;
+    }
+    part |= 1u << l;
+    if (!b.angle_states.empty()) images[l] = unwrapped_rows(b, c, ts, l, rows[l]);
+  }
+  if (part == 0) return;
+  const double* Q[kMaxTileLanes];
+  double* x[kMaxTileLanes];
+  double* x_prior[kMaxTileLanes];
+  double* P[kMaxTileLanes];
+  double* P_prior[kMaxTileLanes];
+  lane_pointers(b.Q, first, n * n, b.q_per_filter, ts.lanes, Q);
+  rows_of(b.x.data(), first, n, ts.lanes, x);
+  rows_of(b.x_prior.data(), first, n, ts.lanes, x_prior);
+  rows_of(b.P.data(), first, n * n, ts.lanes, P);
+  rows_of(b.P_prior.data(), first, n * n, ts.lanes, P_prior);
+  const unsigned finite = ts.k.predict(images, Q, part, x, x_prior, P, P_prior, *ts.t);
+  for (int l = 0; l < ts.lanes; ++l) {
+    const unsigned bit = 1u << l;
+    if (!(part & bit)) continue;
+    const std::size_t u = sz(first + l);
+    if (!(finite & bit)) {
+      // Non-finite images fail the filter (kBadData); from finite ones, a
+      // non-finite mean or covariance (an overflow in fx) is refused
+      // (kNotApplied).  Finite results come from finite images only.
+      b.pending[u] = all_finite(rows[l], 2 * n * n) ? kNotApplied : kBadData;
+    } else {
+      if (b.jitter[u] > 0.0) saturating_increment(b.jitter_count[u]);
+      b.pending[u] = 0;
+      wrap_stored(b, x[l]);
+      wrap_stored(b, x_prior[l]);
+    }
+  }
+}
+
+/// The status filter i starts its update with (draw_update_one's rules).
+std::int64_t update_entry_status(const CkfBank& b, Index i) {
+  const Index m = b.dim_z;
+  const double* zi = b.z.data() + i * m;
+  if (b.pending[sz(i)] != 0) return b.pending[sz(i)];
+  if (std::all_of(zi, zi + m, [](double v) { return std::isnan(v); })) return kNoMeasurement;
+  if (!all_finite(zi, m)) return kBadData;
+  return kTakingPart;
+}
+
+/// Half one of the tile's updates: statuses, points into rows[l], factors
+/// left in ts.t->L.
+void draw_update_tile(CkfBank& b, Chunk& c, TileScratch& ts, Index first, double* const* rows, unsigned plain) {
+  const unsigned drawn = draw_tile(b, c, ts, first, rows, plain);
+  for (int l = 0; l < ts.lanes; ++l) {
+    std::int64_t st = update_entry_status(b, first + l);
+    if (!(drawn & (1u << l)) && st == kTakingPart) st = kNotApplied;
+    b.step_status[sz(first + l)] = st;
+  }
+}
+
+/// Half two of the tile's updates (finish_update_one lane by lane), with
+/// hx's images of filter first + l in rows[l] and the factors its points
+/// were drawn from in ts.t->L.
+void finish_update_tile(CkfBank& b, Chunk& c, TileScratch& ts, Index first, double* const* rows) {
+  const Index n = b.dim_x;
+  const Index m = b.dim_z;
+  std::int64_t st[kMaxTileLanes];
+  unsigned part = 0;
+  for (int l = 0; l < ts.lanes; ++l) {
+    const std::size_t u = sz(first + l);
+    st[l] = b.step_status[u];
+    b.pending[u] = 0;
+    if (st[l] == kTakingPart) part |= 1u << l;
+  }
+  if (part != 0) {
+    const double* x[kMaxTileLanes];
+    const double* P[kMaxTileLanes];
+    const double* R[kMaxTileLanes];
+    const double* z[kMaxTileLanes];
+    lane_pointers(b.x, first, n, true, ts.lanes, x);
+    lane_pointers(b.P, first, n * n, true, ts.lanes, P);
+    lane_pointers(b.R, first, m * m, b.r_per_filter, ts.lanes, R);
+    lane_pointers(b.z, first, m, true, ts.lanes, z);
+    unsigned angle_columns = 0;
+    for (const Index k : b.angle_measurements) angle_columns |= 1u << k;
+    const unsigned factored = ts.k.innovation(x, rows, R, z, angle_columns, *ts.t);
+    // Images with a NaN or an infinity fail the filter; they always leave S
+    // unfactored, so only those lanes are looked at.
+    for (int l = 0; l < ts.lanes; ++l) {
+      const unsigned bit = 1u << l;
+      if ((part & ~factored & bit) && !all_finite(rows[l], 2 * n * m)) {
+        st[l] = kBadData;
+        part &= ~bit;
+      }
+    }
+    // The inverse's fallback stages, filter by filter.
+    unsigned fallback = 0;
+    unsigned inverted = part & factored;
+    for (int l = 0; l < ts.lanes; ++l) {
+      if (!(part & ~factored & (1u << l))) continue;
+      fallback |= 1u << l;
+      c.s.S.resize(m, m);
+      for (Index e = 0; e < m * m; ++e) c.s.S.data()[e] = lane(ts.t->S, ts, e, l);
+      if (!general_inverse(c.s.S, c.s.SI) && !pseudo_inverse(c.s.S, c.s.SI)) continue;
+      inverted |= 1u << l;
+      for (Index e = 0; e < m * m; ++e) lane(ts.t->SI, ts, e, l) = c.s.SI.data()[e];
+    }
+    double* xw[kMaxTileLanes];
+    double* Pw[kMaxTileLanes];
+    rows_of(b.x.data(), first, n, ts.lanes, xw);
+    rows_of(b.P.data(), first, n * n, ts.lanes, Pw);
+    const unsigned finite = ts.k.correct(z, inverted, xw, Pw, *ts.t);
+    for (int l = 0; l < ts.lanes; ++l) {
+      const unsigned bit = 1u << l;
+      if (!(part & bit)) continue;
+      const std::size_t u = sz(first + l);
+      st[l] = kNotApplied;
+      // A failed inverse still records the jitter; a non-finite result
+      // records nothing.
+      if (!(inverted & bit)) {
+        if (b.jitter[u] > 0.0) saturating_increment(b.jitter_count[u]);
+        continue;
+      }
+      if (!(finite & bit)) continue;
+      if (b.jitter[u] > 0.0) saturating_increment(b.jitter_count[u]);
+      wrap_stored(b, xw[l]);
+      const double d2 = ts.t->d2[l];
+      b.nis[u] = d2 < 0.0 ? 0.0 : d2;
+      // The log-determinant from the factor of S (none where the inverse
+      // needed a fallback: S was not positive definite).
+      double ll = -std::numeric_limits<double>::infinity();
+      if (!(fallback & bit)) {
+        double log_sum = 0.0;
+        bool usable = true;
+        for (Index k = 0; k < m && usable; ++k) {
+          const double lkk = lane(ts.t->LS, ts, k * m + k, l);
+          usable = std::isfinite(lkk) && lkk > 0.0;
+          if (usable) log_sum += std::log(lkk);
+        }
+        if (usable) ll = -0.5 * (d2 + (2.0 * log_sum + static_cast<double>(m) * kLn2Pi));
+      }
+      b.log_likelihood[u] = ll;
+      st[l] = (fallback & bit) ? kFallbackInverse : kUpdated;
+    }
+  }
+  for (int l = 0; l < ts.lanes; ++l) {
+    const std::size_t u = sz(first + l);
+    b.status[u] = st[l];
+    if (st[l] >= kNotApplied) {
+      b.log_likelihood[u] = kNaN;
+      b.nis[u] = kNaN;
+    }
+  }
+}
+
+/// Calls tile(first, plain) for the whole tiles from `begin` to `tiled`,
+/// with ts.t pointing at that tile's work and its lane-wise plain factors
+/// there (`plain`: the lanes where they exist), two tiles factored at once
+/// where two remain.
+template <class Tile>
+void for_each_factored_tile(const CkfBank& b, TileScratch& ts, Index begin, Index tiled, Tile&& tile) {
+  const Index n = b.dim_x;
+  const int w = ts.lanes;
+  const unsigned lanes_mask = (1u << w) - 1;
+  const double* P[2 * kMaxTileLanes];
+  Index i = begin;
+  for (; i + 2 * w <= tiled; i += 2 * w) {
+    lane_pointers(b.P, i, n * n, true, 2 * w, P);
+    const unsigned plain = ts.k.factor_pair(P, ts.work[0], ts.work[1]);
+    ts.t = &ts.work[0];
+    tile(i, plain & lanes_mask);
+    ts.t = &ts.work[1];
+    tile(i + w, (plain >> w) & lanes_mask);
+  }
+  ts.t = &ts.work[0];
+  if (i < tiled) {
+    lane_pointers(b.P, i, n * n, true, w, P);
+    tile(i, ts.k.factor(P, ts.work[0]));
+  }
+}
+
+/// The tile kernels for a step of this bank (nullptr: filter by filter).
+const TileKernels* kernels_for(const CkfBank& b, bool update) {
+  return tile_kernels(b.dim_x, update ? b.dim_z : 0);
+}
+
+/// Runs body(begin, end) over chunks of the filters with a Chunk and, where
+/// the bank's sizes have tiles, a TileScratch (nullptr otherwise).
+template <class Body>
+void for_each_tiled_chunk(const CkfBank& b, runtime::WorkerPool& pool, bool update, Body&& body) {
+  const TileKernels* k = kernels_for(b, update);
+  for_each_chunk(b, pool, [&](Index begin, Index end) {
+    Chunk c(b);
+    if (k == nullptr || end - begin < k->lanes) {
+      body(c, nullptr, begin, end);
+      return;
+    }
+    TileScratch ts(b, *k);
+    body(c, &ts, begin, end);
+  });
+}
+
+/// The end of the whole tiles among [begin, end).
+Index tiled_end(const TileScratch* ts, Index begin, Index end) {
+  return ts == nullptr ? begin : begin + (end - begin) / ts->lanes * ts->lanes;
+}
+
+
 }  // namespace
 
 Result<CkfBank> CkfBank::create(std::uint64_t count, std::uint64_t dim_x, std::uint64_t dim_z, double dt) {
@@ -304,9 +625,17 @@ void CkfBank::reserve_images() {
 
 void draw_prediction_points(CkfBank& b, runtime::WorkerPool& pool, double* points) {
   const Index n = b.dim_x;
-  for_each_chunk(b, pool, [&](Index begin, Index end) {
-    Chunk c(b);
-    for (Index i = begin; i < end; ++i) {
+  for_each_tiled_chunk(b, pool, false, [&](Chunk& c, TileScratch* ts, Index begin, Index end) {
+    const Index tiled = tiled_end(ts, begin, end);
+    if (ts != nullptr) for_each_factored_tile(b, *ts, begin, tiled, [&](Index i, unsigned plain) {
+      double* rows[kMaxTileLanes];
+      rows_of(points, i, 2 * n * n, ts->lanes, rows);
+      const unsigned drawn = draw_tile(b, c, *ts, i, rows, plain);
+      for (int l = 0; l < ts->lanes; ++l) {
+        b.step_status[sz(i + l)] = (drawn & (1u << l)) ? kTakingPart : kNotApplied;
+      }
+    });
+    for (Index i = tiled; i < end; ++i) {
       b.step_status[sz(i)] = draw_rows(b, i, c, points + i * 2 * n * n) ? kTakingPart : kNotApplied;
     }
   });
@@ -314,17 +643,32 @@ void draw_prediction_points(CkfBank& b, runtime::WorkerPool& pool, double* point
 
 void finish_prediction(CkfBank& b, runtime::WorkerPool& pool) {
   const Index n = b.dim_x;
-  for_each_chunk(b, pool, [&](Index begin, Index end) {
-    Chunk c(b);
-    for (Index i = begin; i < end; ++i) finish_prediction_one(b, c, i, b.images.data() + i * 2 * n * n);
+  for_each_tiled_chunk(b, pool, false, [&](Chunk& c, TileScratch* ts, Index begin, Index end) {
+    const Index tiled = tiled_end(ts, begin, end);
+    for (Index i = begin; i < tiled; i += ts->lanes) {
+      double* rows[kMaxTileLanes];
+      rows_of(b.images.data(), i, 2 * n * n, ts->lanes, rows);
+      finish_prediction_tile(b, c, *ts, i, rows);
+    }
+    for (Index i = tiled; i < end; ++i) finish_prediction_one(b, c, i, b.images.data() + i * 2 * n * n);
   });
 }
 
 void draw_update_points(CkfBank& b, runtime::WorkerPool& pool, double* points) {
   const Index n = b.dim_x;
-  for_each_chunk(b, pool, [&](Index begin, Index end) {
-    Chunk c(b);
-    for (Index i = begin; i < end; ++i) {
+  for_each_tiled_chunk(b, pool, true, [&](Chunk& c, TileScratch* ts, Index begin, Index end) {
+    const Index tiled = tiled_end(ts, begin, end);
+    if (ts != nullptr) for_each_factored_tile(b, *ts, begin, tiled, [&](Index i, unsigned plain) {
+      double* rows[kMaxTileLanes];
+      rows_of(points, i, 2 * n * n, ts->lanes, rows);
+      draw_update_tile(b, c, *ts, i, rows, plain);
+      // Each drawn factor kept as the one-filter path keeps it.
+      for (int l = 0; l < ts->lanes; ++l) {
+        double* factor = update_factors(b) + (i + l) * n * n;
+        for (Index e = 0; e < n * n; ++e) factor[e] = lane(ts->t->L, *ts, e, l);
+      }
+    });
+    for (Index i = tiled; i < end; ++i) {
       draw_update_one(b, c, i, points + i * 2 * n * n, update_factors(b) + i * n * n);
     }
   });
@@ -333,9 +677,18 @@ void draw_update_points(CkfBank& b, runtime::WorkerPool& pool, double* points) {
 void finish_update(CkfBank& b, runtime::WorkerPool& pool) {
   const Index n = b.dim_x;
   const Index m = b.dim_z;
-  for_each_chunk(b, pool, [&](Index begin, Index end) {
-    Chunk c(b);
-    for (Index i = begin; i < end; ++i) {
+  for_each_tiled_chunk(b, pool, true, [&](Chunk& c, TileScratch* ts, Index begin, Index end) {
+    const Index tiled = tiled_end(ts, begin, end);
+    for (Index i = begin; i < tiled; i += ts->lanes) {
+      for (int l = 0; l < ts->lanes; ++l) {
+        const double* factor = update_factors(b) + (i + l) * n * n;
+        for (Index e = 0; e < n * n; ++e) lane(ts->t->L, *ts, e, l) = factor[e];
+      }
+      double* rows[kMaxTileLanes];
+      rows_of(b.images.data(), i, 2 * n * m, ts->lanes, rows);
+      finish_update_tile(b, c, *ts, i, rows);
+    }
+    for (Index i = tiled; i < end; ++i) {
       finish_update_one(b, c, i, b.images.data() + i * 2 * n * m, update_factors(b) + i * n * n);
     }
   });
@@ -343,15 +696,36 @@ void finish_update(CkfBank& b, runtime::WorkerPool& pool) {
 
 void predict_with(CkfBank& b, runtime::WorkerPool& pool, const ModelFunctionCall& fx, double dt) {
   const Index n = b.dim_x;
-  for_each_chunk(b, pool, [&](Index begin, Index end) {
-    Chunk c(b);
+  for_each_tiled_chunk(b, pool, false, [&](Chunk& c, TileScratch* ts, Index begin, Index end) {
+    const Index tiled = tiled_end(ts, begin, end);
+    // The built-in coordinated turn (which cannot fail once it is called
+    // without extra arguments) runs in the lanes too.
+    const bool turn = ts != nullptr && ts->k.turn != nullptr && fx.function == &coordinated_turn_model &&
+                      fx.n_params == 0;
+    if (ts != nullptr) for_each_factored_tile(b, *ts, begin, tiled, [&](Index i, unsigned plain) {
+      const unsigned drawn = draw_tile(b, c, *ts, i, turn ? nullptr : ts->point_rows, plain);
+      if (turn) {
+        const double* x[kMaxTileLanes];
+        lane_pointers(b.x, i, n, true, ts->lanes, x);
+        ts->k.turn(x, *ts->t, dt, ts->image_rows);
+      }
+      for (int l = 0; l < ts->lanes; ++l) {
+        std::int64_t& st = b.step_status[sz(i + l)];
+        st = (drawn & (1u << l)) ? kTakingPart : kNotApplied;
+        // A model that fails on this filter's points fails this filter
+        // alone, as non-finite images would.
+        if (st == kTakingPart && !turn && fx(ts->point_rows[l], ts->image_rows[l], 2 * n, n, n, dt) != 0) {
+          st = kBadData;
+        }
+      }
+      finish_prediction_tile(b, c, *ts, i, ts->image_rows);
+    });
+    if (tiled == end) return;
     std::vector<double> points(sz(2 * n * n));
     std::vector<double> images(sz(2 * n * n));
-    for (Index i = begin; i < end; ++i) {
+    for (Index i = tiled; i < end; ++i) {
       std::int64_t& st = b.step_status[sz(i)];
       st = draw_rows(b, i, c, points.data()) ? kTakingPart : kNotApplied;
-      // A model that fails on this filter's points fails this filter alone,
-      // as non-finite images would.
       if (st == kTakingPart && fx(points.data(), images.data(), 2 * n, n, n, dt) != 0) st = kBadData;
       finish_prediction_one(b, c, i, images.data());
     }
@@ -361,12 +735,34 @@ void predict_with(CkfBank& b, runtime::WorkerPool& pool, const ModelFunctionCall
 void update_with(CkfBank& b, runtime::WorkerPool& pool, const ModelFunctionCall& hx) {
   const Index n = b.dim_x;
   const Index m = b.dim_z;
-  for_each_chunk(b, pool, [&](Index begin, Index end) {
-    Chunk c(b);
+  for_each_tiled_chunk(b, pool, true, [&](Chunk& c, TileScratch* ts, Index begin, Index end) {
+    const Index tiled = tiled_end(ts, begin, end);
+    // The built-in range and bearing, with constants it accepts (it then
+    // cannot fail), runs in the lanes too.
+    double sensor[2] = {};
+    std::intptr_t at[2] = {};
+    const bool bearing = ts != nullptr && ts->k.bearing != nullptr && hx.function == &range_bearing_model &&
+                         range_bearing_setup(2 * n, n, m, hx.n_params, hx.user_data, sensor, at) == kModelOk;
+    if (ts != nullptr) for_each_factored_tile(b, *ts, begin, tiled, [&](Index i, unsigned plain) {
+      draw_update_tile(b, c, *ts, i, bearing ? nullptr : ts->point_rows, plain);
+      if (bearing) {
+        const double* x[kMaxTileLanes];
+        lane_pointers(b.x, i, n, true, ts->lanes, x);
+        ts->k.bearing(x, *ts->t, sensor, at, ts->image_rows);
+      }
+      for (int l = 0; l < ts->lanes; ++l) {
+        std::int64_t& st = b.step_status[sz(i + l)];
+        if (st == kTakingPart && !bearing && hx(ts->point_rows[l], ts->image_rows[l], 2 * n, n, m, 0.0) != 0) {
+          st = kBadData;
+        }
+      }
+      finish_update_tile(b, c, *ts, i, ts->image_rows);
+    });
+    if (tiled == end) return;
     std::vector<double> points(sz(2 * n * n));
     std::vector<double> images(sz(2 * n * m));
     std::vector<double> factor(sz(n * n));
-    for (Index i = begin; i < end; ++i) {
+    for (Index i = tiled; i < end; ++i) {
       draw_update_one(b, c, i, points.data(), factor.data());
       std::int64_t& st = b.step_status[sz(i)];
       if (st == kTakingPart && hx(points.data(), images.data(), 2 * n, n, m, 0.0) != 0) st = kBadData;

@@ -125,15 +125,24 @@ int ctrv_model(const double* points, double* images, std::intptr_t n_points, std
   return kModelOk;
 }
 
-int range_bearing_model(const double* points, double* images, std::intptr_t n_points, std::intptr_t dim_in,
-                        std::intptr_t dim_out, double /*dt*/, const double* /*params*/, std::intptr_t n_params,
-                        void* user_data) {
+int range_bearing_setup(std::intptr_t n_points, std::intptr_t dim_in, std::intptr_t dim_out, std::intptr_t n_params,
+                        const void* user_data, double* sensor, std::intptr_t* at) {
   if (const int code = check_call(n_points, dim_in, dim_out, n_params, 0, 2)) return code;
   if (user_data == nullptr) return kModelBadConstants;
   const double* c = static_cast<const double*>(user_data);
-  std::intptr_t at[2];
   if (const int code = position_indices(c, 2, 2, dim_in, at)) return code;
-  const double sx = c[0], sy = c[1];
+  sensor[0] = c[0];
+  sensor[1] = c[1];
+  return kModelOk;
+}
+
+int range_bearing_model(const double* points, double* images, std::intptr_t n_points, std::intptr_t dim_in,
+                        std::intptr_t dim_out, double /*dt*/, const double* /*params*/, std::intptr_t n_params,
+                        void* user_data) {
+  double sensor[2];
+  std::intptr_t at[2];
+  if (const int code = range_bearing_setup(n_points, dim_in, dim_out, n_params, user_data, sensor, at)) return code;
+  const double sx = sensor[0], sy = sensor[1];
   for (std::intptr_t p = 0; p < n_points; ++p) {
     const double* x = points + p * dim_in;
     double* y = images + 2 * p;

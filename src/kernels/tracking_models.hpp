@@ -59,6 +59,13 @@ int range_bearing_model(const double* points, double* images, std::intptr_t n_po
                         std::intptr_t dim_out, double dt, const double* params, std::intptr_t n_params,
                         void* user_data);
 
+/// The checks range_bearing_model makes before any point, for callers that
+/// evaluate the same arithmetic themselves: kModelOk with the sensor
+/// (sensor[0], sensor[1]) and the position indices at[0], at[1], or the
+/// code the model returns.
+int range_bearing_setup(std::intptr_t n_points, std::intptr_t dim_in, std::intptr_t dim_out, std::intptr_t n_params,
+                        const void* user_data, double* sensor, std::intptr_t* at);
+
 /// Range, azimuth and elevation from a sensor at (sx, sy, sz): constants
 /// [sx, sy, sz, ix, iy, iz] -> [|d|, atan2(dy, dx), atan2(dz, hypot(dx, dy))].
 /// dim_out 3, dim_in above the three indices.
