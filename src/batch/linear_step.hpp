@@ -50,6 +50,30 @@ inline void symmetrize(Mat& a) {
   }
 }
 
+namespace detail {
+
+/// Columns j .. j + J - 1 of c = a * b for a compile-time row count R, each
+/// entry summed in the sequential order of `mul`.
+template <int R, int J, class A, class B, class Cm>
+inline __attribute__((always_inline)) void column_block(const A& a, const B& b, Cm& c, Index j, Index depth) {
+  double acc[J][R];
+  _Pragma("GCC unroll 4") for (int jj = 0; jj < J; ++jj) {
+    const double b0 = b.coeff(0, j + jj);
+    _Pragma("GCC unroll 16") for (int i = 0; i < R; ++i) acc[jj][i] = a.coeff(i, 0) * b0;
+  }
+  for (Index k = 1; k < depth; ++k) {
+    _Pragma("GCC unroll 4") for (int jj = 0; jj < J; ++jj) {
+      const double bk = b.coeff(k, j + jj);
+      _Pragma("GCC unroll 16") for (int i = 0; i < R; ++i) acc[jj][i] += a.coeff(i, k) * bk;
+    }
+  }
+  _Pragma("GCC unroll 4") for (int jj = 0; jj < J; ++jj) {
+    _Pragma("GCC unroll 16") for (int i = 0; i < R; ++i) c.coeffRef(i, j + jj) = acc[jj][i];
+  }
+}
+
+}  // namespace detail
+
 /// a * b.  For storage bounded by 16 every entry is summed in plain
 /// sequential order, c(i, j) = a(i, 0) b(0, j), then + a(i, k) b(k, j) for
 /// k = 1, 2, ... (no blocking, no packing, no allocation: the fastest way
@@ -74,23 +98,23 @@ inline auto mul(const A& a, const B& b) {
     const Index rows = a.rows();
     const Index cols = b.cols();
     const Index depth = a.cols();
-    // Column by column, k outer and i inner: the entries of a column are
-    // independent sums, so a column-major a is read down its columns and,
-    // with the rows unrolled for a compile-time count, the column is one
-    // set of SIMD registers updated once per k.
-    for (Index j = 0; j < cols; ++j) {
-      if (depth == 0) {
-        for (Index i = 0; i < rows; ++i) c.coeffRef(i, j) = 0.0;
-        continue;
-      }
-      const double b0 = b.coeff(0, j);
-      if constexpr (R != Eigen::Dynamic) {
-        _Pragma("GCC unroll 16") for (Index i = 0; i < R; ++i) c.coeffRef(i, j) = a.coeff(i, 0) * b0;
-        for (Index k = 1; k < depth; ++k) {
-          const double bk = b.coeff(k, j);
-          _Pragma("GCC unroll 16") for (Index i = 0; i < R; ++i) c.coeffRef(i, j) += a.coeff(i, k) * bk;
-        }
-      } else {
+    if (depth == 0) {
+      c.setZero();
+      return c;
+    }
+    if constexpr (R != Eigen::Dynamic && C != Eigen::Dynamic) {
+      // Two columns at a time, their sums in local accumulators that stay
+      // in registers across k: a sum's chain of additions then waits only
+      // on the adder, not on a store and a reload per k, and two columns'
+      // chains overlap.
+      Index j = 0;
+      for (; j + 2 <= C; j += 2) detail::column_block<R, 2>(a, b, c, j, depth);
+      if constexpr (C % 2 != 0) detail::column_block<R, 1>(a, b, c, j, depth);
+    } else {
+      // Column by column, k outer and i inner: the entries of a column are
+      // independent sums, so a column-major a is read down its columns.
+      for (Index j = 0; j < cols; ++j) {
+        const double b0 = b.coeff(0, j);
         for (Index i = 0; i < rows; ++i) c.coeffRef(i, j) = a.coeff(i, 0) * b0;
         for (Index k = 1; k < depth; ++k) {
           const double bk = b.coeff(k, j);
