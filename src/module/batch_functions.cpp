@@ -12,6 +12,8 @@
 #include "../kernels/storage.hpp"
 
 #include <cstdint>
+#include <cstring>
+#include <initializer_list>
 #include <utility>
 
 namespace vexel::py {
@@ -155,6 +157,31 @@ constexpr ArrayDecl kArrays[] = {
 
 }  // namespace
 
+/// copy_c_order of the bank's per-filter arrays (count rows each).  With
+/// the lock still held, since nothing of the caller's arrays is read once it
+/// is released, but C-contiguous ones by the pool's workers, a block of
+/// filters each: the copy then scales with the workers, and so do the first
+/// touches of the fresh result pages.
+void copy_priors(runtime::WorkerPool& pool, std::initializer_list<const ArrayIn*> from,
+                 std::initializer_list<double*> to, npy_intp count) {
+  bool contiguous = true;
+  for (const ArrayIn* a : from) contiguous = contiguous && PyArray_IS_C_CONTIGUOUS(a->array());
+  if (!contiguous || count < 4096) {
+    auto out = to.begin();
+    for (const ArrayIn* a : from) copy_c_order(*a, *out++);
+    return;
+  }
+  const auto rows = static_cast<std::size_t>(count);
+  pool.parallel_for(rows, 4096, [&](std::size_t begin, std::size_t end) {
+    auto out = to.begin();
+    for (const ArrayIn* a : from) {
+      std::size_t row = 1;
+      for (int d = 1; d < a->ndim(); ++d) row *= static_cast<std::size_t>(a->dim(d));
+      std::memcpy(*out++ + begin * row, a->data() + begin * row * sizeof(double), (end - begin) * row * sizeof(double));
+    }
+  });
+}
+
 Ref linear_bank_step(PyObject* const* args, bool gaps) {
   using namespace parallel;
   ArrayArgs a(kArrays, kDims, args);
@@ -189,9 +216,9 @@ Ref linear_bank_step(PyObject* const* args, bool gaps) {
   Ref ll_out = new_array(1, ldims, NPY_DOUBLE);
   Ref status_out = new_array(1, ldims, NPY_INT64);
   OutputBuffer z_buf(ucount * um * sizeof(double));
-  copy_c_order(a[kXs], array_data(xs_out));
-  copy_c_order(a[kPs], array_data(ps_out));
-  copy_c_order(a[kZs], z_buf.as<double>());
+  runtime::WorkerPool& pool = runtime::WorkerPool::instance();
+  copy_priors(pool, {&a[kXs], &a[kPs], &a[kZs]}, {array_data(xs_out), array_data(ps_out), z_buf.as<double>()},
+              count);
   batch::BankBuffers buffers;
   buffers.count = static_cast<Index>(count);
   buffers.dim_x = static_cast<Index>(dim_x);
@@ -203,7 +230,6 @@ Ref linear_bank_step(PyObject* const* args, bool gaps) {
   buffers.status = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(status_out.get())));
   buffers.gaps = gaps;
 
-  runtime::WorkerPool& pool = runtime::WorkerPool::instance();
   without_lock([&] { batch::run_filter_bank(model, buffers, pool); });
   return tuple_of({&xs_out, &ps_out, &ll_out, &status_out});
 }
