@@ -165,6 +165,8 @@ MESSAGES = [
     (FILTER, dict(hs=bad(FILTER, "hs", (2, 0, 1), -INF)), "H" + NONFINITE + " at step 2"),
     (FILTER, dict(qs=bad(FILTER, "qs", (0, 1, 0))), "Q" + NONFINITE + " at step 0"),
     (FILTER, dict(rs=bad(FILTER, "rs", (1, 0, 0))), "R" + NONFINITE + " at step 1"),
+    # A broadcast stack (one matrix for every step) is bad from step 0.
+    (FILTER, dict(qs=np.broadcast_to(np.diag([1.0, NAN]), (3, 2, 2))), "Q" + NONFINITE + " at step 0"),
     (FILTER, dict(x0=np.array([NAN, 0.0]), rs=np.zeros((3, 2, 2))), "Rs must have shape (3, 1, 1); got (3, 2, 2)"),
     (SMOOTH, dict(xs=np.zeros((0, 0))), "xs must contain at least one filtered state"),
     (SMOOTH, dict(xs=np.zeros((3, 0))), "xs second dimension must be positive"),

@@ -4,6 +4,8 @@
 #include "errors.hpp"
 #include "number_format.hpp"
 
+#include <algorithm>
+
 namespace vexel::py {
 
 void require_finite(const double* values, Index count, const std::string& name) {
@@ -41,7 +43,9 @@ bool all_finite(const ArrayIn& a) {
 
 std::optional<npy_intp> first_non_finite_step(const ArrayIn& a) {
   const int nd = a.ndim();
-  const npy_intp steps = a.dim(0);
+  // A broadcast stack (stride 0) holds one step for all: its first bad
+  // step, if any, is step 0, and scanning the others would only repeat it.
+  const npy_intp steps = a.stride(0) == 0 ? std::min<npy_intp>(a.dim(0), 1) : a.dim(0);
   const npy_intp d1 = a.dim(1);
   const npy_intp d2 = nd == 3 ? a.dim(2) : 1;
   const npy_intp per_step = d1 * d2;
