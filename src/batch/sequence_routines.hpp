@@ -81,11 +81,15 @@ Status filter_sequence(KalmanStep<T>& w, const LinearFilterInputs& in, const Lin
   for (Index i = 0; i < n; ++i) w.x.coeffRef(i) = in.x0.at(i);
   load_matrix(in.p0, w.P);
   const double c = static_cast<double>(m) * kLn2Pi;
+  // A broadcast stack (one matrix for every step, stride 0) is loaded at
+  // step 0 only.
+  const bool f_steps = in.fs.strides[0] != 0, h_steps = in.hs.strides[0] != 0;
+  const bool q_steps = in.qs.strides[0] != 0, r_steps = in.rs.strides[0] != 0;
   for (Index k = 0; k < steps; ++k) {
-    load_slice(in.fs, k, w.F);
-    load_slice(in.hs, k, w.H);
-    load_slice(in.qs, k, w.Q);
-    load_slice(in.rs, k, w.R);
+    if (k == 0 || f_steps) load_slice(in.fs, k, w.F);
+    if (k == 0 || h_steps) load_slice(in.hs, k, w.H);
+    if (k == 0 || q_steps) load_slice(in.qs, k, w.Q);
+    if (k == 0 || r_steps) load_slice(in.rs, k, w.R);
     load_row(in.zs, k, w.z);
     w.predict();
     if (!all_finite(w.x) || !all_finite(w.P)) return non_finite_state_error(k);
@@ -137,8 +141,8 @@ bool smooth_sequence(SmootherStep<T>& w, const SmootherInputs& in, const Smoothe
     const int count = top + 1 < Step::kBlock ? static_cast<int>(top + 1) : Step::kBlock;
     for (int j = 0; j < count; ++j) {
       const Index k = top - j;
-      load_slice(in.fs, f_full ? k + 1 : k, w.F);
-      load_slice(in.qs, q_full ? k + 1 : k, w.Q);
+      if (k == steps - 2 || in.fs.strides[0] != 0) load_slice(in.fs, f_full ? k + 1 : k, w.F);
+      if (k == steps - 2 || in.qs.strides[0] != 0) load_slice(in.qs, q_full ? k + 1 : k, w.Q);
       load_row(in.xs, k, w.xk[j]);
       load_slice(in.ps, k, w.Pk[j]);
       if (!w.gain(j)) return false;
