@@ -94,66 +94,13 @@ struct Lanes {
     for (int l = 0; l < W; ++l) v[l] = s;
     return v;
   }
-  /// W registers of W entries each turned from one lane per register into
-  /// one entry per register (its own inverse).
-  static VEXEL_AI void transpose(V (&r)[W]) {
-    if constexpr (W == 4) {
-      using I = long long __attribute__((vector_size(32)));
-      const V t0 = __builtin_shuffle(r[0], r[1], I{0, 4, 2, 6});
-      const V t1 = __builtin_shuffle(r[0], r[1], I{1, 5, 3, 7});
-      const V t2 = __builtin_shuffle(r[2], r[3], I{0, 4, 2, 6});
-      const V t3 = __builtin_shuffle(r[2], r[3], I{1, 5, 3, 7});
-      r[0] = __builtin_shuffle(t0, t2, I{0, 1, 4, 5});
-      r[1] = __builtin_shuffle(t1, t3, I{0, 1, 4, 5});
-      r[2] = __builtin_shuffle(t0, t2, I{2, 3, 6, 7});
-      r[3] = __builtin_shuffle(t1, t3, I{2, 3, 6, 7});
-    } else {
-      static_assert(W == 2, "tiles of two or four lanes");
-      using I = long long __attribute__((vector_size(16)));
-      const V a = __builtin_shuffle(r[0], r[1], I{0, 2});
-      const V b = __builtin_shuffle(r[0], r[1], I{1, 3});
-      r[0] = a;
-      r[1] = b;
-    }
-  }
-  /// Entries 0..K-1 of every lane's storage p[l], one register per entry:
-  /// whole registers of each lane's consecutive entries, transposed.
   template <int K>
   static VEXEL_AI void gather_block(const double* const* p, V (&out)[K]) {
-    constexpr int whole = K / W * W;
-    VEXEL_UNROLL
-    for (int g = 0; g < whole; g += W) {
-      V r[W];
-      VEXEL_UNROLL
-      for (int l = 0; l < W; ++l) r[l] = simd::load<V>(p[l] + g);
-      transpose(r);
-      VEXEL_UNROLL
-      for (int l = 0; l < W; ++l) out[g + l] = r[l];
-    }
-    VEXEL_UNROLL
-    for (int e = whole; e < K; ++e) out[e] = gather(p, e);
+    simd::gather_block<V, K>(p, out);
   }
-  /// The inverse of gather_block, for the lanes in `write` only.
   template <int K>
   static VEXEL_AI void scatter(unsigned write, const V (&in)[K], double* const* p) {
-    constexpr int whole = K / W * W;
-    VEXEL_UNROLL
-    for (int g = 0; g < whole; g += W) {
-      V r[W];
-      VEXEL_UNROLL
-      for (int l = 0; l < W; ++l) r[l] = in[g + l];
-      transpose(r);
-      VEXEL_UNROLL
-      for (int l = 0; l < W; ++l) {
-        if (write & (1u << l)) simd::store(p[l] + g, r[l]);
-      }
-    }
-    VEXEL_UNROLL
-    for (int l = 0; l < W; ++l) {
-      if (!(write & (1u << l))) continue;
-      VEXEL_UNROLL
-      for (int e = whole; e < K; ++e) p[l][e] = in[e][l];
-    }
+    simd::scatter_block<V, K>(write, in, p);
   }
   static VEXEL_AI unsigned bits(const Mask& m) {
     unsigned out = 0;

@@ -124,33 +124,42 @@ VEXEL_LANE void bank_tiles(const BankModel& model, const BankBuffers& b, Index b
   const double c = kLn2Pi * static_cast<double>(M);
   Index i0 = begin;
   for (; i0 + W <= end; i0 += W) {
-    const double* xs = b.x + i0 * N;
-    const double* ps = b.p + i0 * N * N;
     const double* zs = b.z + i0 * M;
-    for (int r = 0; r < N; ++r) t->x[r] = lanes::gather<V>([&](int l) { return xs[l * N + r]; });
-    for (int r = 0; r < N; ++r)
-      for (int col = 0; col < N; ++col)
-        t->P[r + col * N] = lanes::gather<V>([&](int l) { return ps[l * N * N + r * N + col]; });
-    for (int r = 0; r < M; ++r) t->z[r] = lanes::gather<V>([&](int l) { return zs[l * M + r]; });
+    // Each filter's x, P and z are consecutive: whole registers of them,
+    // transposed into one entry of every lane per register.
+    double* xl[W];
+    double* pl[W];
+    const double* zl[W];
+    for (int l = 0; l < W; ++l) {
+      xl[l] = b.x + (i0 + l) * N;
+      pl[l] = b.p + (i0 + l) * N * N;
+      zl[l] = zs + l * M;
+    }
+    {
+      V flat[N * N];
+      simd::gather_block<V, N>(xl, t->x);
+      simd::gather_block<V, N * N>(pl, flat);
+      for (int r = 0; r < N; ++r)
+        for (int col = 0; col < N; ++col) t->P[r + col * N] = flat[r * N + col];
+      simd::gather_block<V, M>(zl, t->z);
+    }
     const auto prior_ok = lanes::finite_lanes<N>(t->x) & lanes::finite_lanes<N * N>(t->P);
     const auto z_ok = lanes::finite_lanes<M>(t->z);
     t->predict(F, Q);
     t->update(H, R);
     const V mahal = t->mahalanobis();
+    // Statuses lane by lane; the lanes keeping their prediction and those
+    // taking their update are then written as whole registers, a fallback
+    // inverse's lane by itself.
+    unsigned predicted = 0;
+    unsigned updated = 0;
     for (int l = 0; l < W; ++l) {
       const Index i = i0 + l;
-      double* xi = b.x + i * N;
-      double* pi = b.p + i * N * N;
-      auto store = [&](const V* x, const V* P) {
-        for (int r = 0; r < N; ++r) xi[r] = x[r][l];
-        for (int r = 0; r < N; ++r)
-          for (int col = 0; col < N; ++col) pi[r * N + col] = P[r + col * N][l];
-      };
       if (!prior_ok[l]) {
         b.log_likelihoods[i] = kNaN;
         b.status[i] = kBadData;
       } else if (!z_ok[l]) {
-        store(t->x, t->P);
+        predicted |= 1u << l;
         const bool missed = b.gaps && all_nan(b.z + i * M, M);
         b.log_likelihoods[i] = missed ? kNaN : kMinusInf;
         b.status[i] = missed ? kNoMeasurement : kBadData;
@@ -161,26 +170,39 @@ VEXEL_LANE void bank_tiles(const BankModel& model, const BankBuffers& b, Index b
         for (int r = 0; r < M; ++r) w->z.coeffRef(r) = t->z[r][l];
         const InverseStage stage = w->update();
         if (stage == InverseStage::Failed || stage == InverseStage::NonFinite) {
-          store(t->x, t->P);
+          predicted |= 1u << l;
           b.log_likelihoods[i] = kMinusInf;
           b.status[i] = kNotApplied;
         } else {
           b.log_likelihoods[i] = w->log_likelihood(c);
           b.status[i] = stage == InverseStage::Cholesky ? kUpdated : kFallbackInverse;
+          double* xi = xl[l];
+          double* pi = pl[l];
           for (int r = 0; r < N; ++r) xi[r] = w->x.coeff(r);
           for (int r = 0; r < N; ++r)
             for (int col = 0; col < N; ++col) pi[r * N + col] = w->P.coeff(r, col);
         }
       } else if (!t->finite_ok[l]) {
-        store(t->x, t->P);
+        predicted |= 1u << l;
         b.log_likelihoods[i] = kMinusInf;
         b.status[i] = kNotApplied;
       } else {
+        updated |= 1u << l;
         b.log_likelihoods[i] = t->log_likelihood(l, mahal[l], c);
         b.status[i] = kUpdated;
-        store(t->xn, t->Pn);
       }
     }
+    auto store = [&](unsigned write, const V* x, const V* P) {
+      V flat[N * N];
+      for (int r = 0; r < N; ++r)
+        for (int col = 0; col < N; ++col) flat[r * N + col] = P[r + col * N];
+      V mean[N];
+      for (int r = 0; r < N; ++r) mean[r] = x[r];
+      simd::scatter_block<V, N>(write, mean, xl);
+      simd::scatter_block<V, N * N>(write, flat, pl);
+    };
+    if (updated != 0) store(updated, t->xn, t->Pn);
+    if (predicted != 0) store(predicted, t->x, t->P);
   }
   for (; i0 < end; ++i0) bank_one(*w, b, i0);
 }
