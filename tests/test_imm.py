@@ -632,3 +632,42 @@ def test_a_failing_native_run_keeps_the_state_before_the_failing_step():
     with pytest.raises(RuntimeError):
         stepped.predict()
     assert same(stepped.x, imm.x) and same(stepped.mu, imm.mu)
+
+
+@pytest.mark.parametrize("step", ["predict", "update"])
+def test_a_bank_whose_later_callback_raises_continues_as_if_the_step_never_ran(step):
+    # Model 1's Python callback raises once, after model 0's bank has stepped: every bank (priors,
+    # jitter counts, diagnostics included) must be as before, and retried, the bank goes on exactly
+    # as a twin that never saw the failure.
+    def make(fail_on):
+        calls = [0]
+
+        def flaky(X):
+            calls[0] += 1
+            if calls[0] == fail_on:
+                raise ZeroDivisionError("model failed")
+            return X @ (F_CV.T if step == "predict" else H_POS.T)
+
+        kfs = [cv_filter(0.1, compiled=False), cv_filter(1.0, compiled=False)]
+        if step == "predict":
+            kfs[1].fx = lambda X, dt: flaky(X)
+        else:
+            kfs[1].hx = flaky
+        return vx.IMMBank(6, kfs, T2, [0.4, 0.6])
+
+    bank, twin = make(fail_on=2), make(fail_on=0)
+    failures = 0
+    for z in linear_track(np.random.default_rng(4), 4):
+        rows = np.tile(z, (6, 1)) + np.arange(6)[:, None]
+        twin.predict()
+        twin.update(rows)
+        for op in (bank.predict, lambda: bank.update(rows)):
+            before = pickle.dumps(bank.to_dict())
+            try:
+                op()
+            except ZeroDivisionError:
+                failures += 1
+                assert pickle.dumps(bank.to_dict()) == before
+                op()
+    assert failures == 1
+    assert pickle.dumps(bank.to_dict()) == pickle.dumps(twin.to_dict())

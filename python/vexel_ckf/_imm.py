@@ -808,6 +808,23 @@ class IMMBank:
 
     # -- steps ---------------------------------------------------------------
 
+    def _snapshot(self, attr: str) -> List[Any]:
+        """Native copies of the banks that a later bank's Python callback could leave stepped alone.
+
+        A bank's own step changes nothing when its callback raises, but the
+        banks stepped before it have moved on (priors, jitter counts,
+        diagnostics): those up to the last bank calling Python are copied
+        first. Compiled models raise nothing, so they need no copies.
+        """
+        python = [i for i, b in enumerate(self._banks) if not isinstance(getattr(b, attr), CompiledModel)]
+        return [b._b.copy() for b in self._banks[:python[-1]]] if python else []
+
+    def _roll_back(self, saved: Sequence[Any], xm: Sequence[FloatArray], Pm: Sequence[FloatArray]) -> None:
+        """After a callback raised: every bank as before the step."""
+        for b, native in zip(self._banks, saved):
+            b._b = native
+        self._restore(np.ones(len(self), dtype=bool), xm, Pm)
+
     def _restore(self, failed: NDArray[np.bool_], xm: Sequence[FloatArray], Pm: Sequence[FloatArray]) -> None:
         """The failed targets' models back to the means and covariances given."""
         for b, x_old, P_old in zip(self._banks, xm, Pm):
@@ -835,6 +852,7 @@ class IMMBank:
         layout = self._layout.native()
         xm, Pm = self._xm, self._Pm
         priors, mixed_x, mixed_P = _bank_mix(layout, self._mus, xm, Pm)
+        saved = self._snapshot("_fx")
         try:
             for b, x0, P0 in zip(self._banks, mixed_x, mixed_P):
                 b._b.set("xs", x0)
@@ -842,7 +860,7 @@ class IMMBank:
             for b in self._banks:
                 b.predict(dt)
         except BaseException:
-            self._restore(np.ones(len(self), dtype=bool), xm, Pm)
+            self._roll_back(saved, xm, Pm)
             raise
         pending = np.stack([b._b.get("pending_status") for b in self._banks], axis=1)
         failed = (pending != 0).any(axis=1)
@@ -882,11 +900,12 @@ class IMMBank:
             keeps its state.
         """
         xm, Pm = self._xm, self._Pm
+        saved = self._snapshot("_hx")
         try:
             for b in self._banks:
                 b.update(zs, missing)
         except BaseException:
-            self._restore(np.ones(len(self), dtype=bool), xm, Pm)
+            self._roll_back(saved, xm, Pm)
             raise
         st = np.stack([b._b.get("status") for b in self._banks], axis=1)
         lls = np.ascontiguousarray(np.stack([b._b.get("log_likelihoods") for b in self._banks], axis=1))
