@@ -102,6 +102,20 @@ struct Lanes {
   static VEXEL_AI void scatter(unsigned write, const V (&in)[K], double* const* p) {
     simd::scatter_block<V, K>(write, in, p);
   }
+  /// The symmetric m column-major (as the one-filter path stores it) into
+  /// cov; the lanes whose lower triangle, which decides, is finite.
+  static VEXEL_AI Mask column_major(const V (&m)[N][N], V (&cov)[N * N]) {
+    Mask ok = all();
+    VEXEL_UNROLL
+    for (int j = 0; j < N; ++j) {
+      VEXEL_UNROLL
+      for (int i = 0; i < N; ++i) {
+        if (i >= j) ok &= finite(m[i][j]);
+        cov[j * N + i] = m[i][j];
+      }
+    }
+    return ok;
+  }
   static VEXEL_AI unsigned bits(const Mask& m) {
     unsigned out = 0;
     VEXEL_UNROLL
@@ -367,15 +381,8 @@ struct Lanes {
     VEXEL_UNROLL
     for (int i = 0; i < N; ++i) ok &= finite(mean[i]);
     // The covariance is exactly symmetric: its lower triangle decides.
-    V cov[N * N];  // column-major, as the one-filter path stores it
-    VEXEL_UNROLL
-    for (int j = 0; j < N; ++j) {
-      VEXEL_UNROLL
-      for (int i = 0; i < N; ++i) {
-        if (i >= j) ok &= finite(M[i][j]);
-        cov[j * N + i] = M[i][j];
-      }
-    }
+    V cov[N * N];
+    ok &= column_major(M, cov);
     const unsigned answer = bits(ok);
     const unsigned write = store & answer;
     scatter<N>(write, mean, x);
@@ -555,15 +562,8 @@ struct Lanes {
       }
     }
     symmetrize<N>(Pn);
-    V cov[N * N];  // column-major, as the one-filter path stores it
-    VEXEL_UNROLL
-    for (int j = 0; j < N; ++j) {
-      VEXEL_UNROLL
-      for (int i = 0; i < N; ++i) {
-        if (i >= j) ok &= finite(Pn[i][j]);
-        cov[j * N + i] = Pn[i][j];
-      }
-    }
+    V cov[N * N];
+    ok &= column_major(Pn, cov);
     // d2 = y^T SI y as t = y^T SI, then sum_k y[k] t[k].
     V d2{};
     VEXEL_UNROLL
