@@ -16,6 +16,8 @@ from pathlib import Path
 
 import pytest
 
+import vexel_ckf as vx
+
 # A model whose call fails for a filter whose points leave a bounded region: a user's
 # model refusing input, for one filter of a tile.
 C_SOURCE = r"""
@@ -185,7 +187,7 @@ def runs(tmp_path_factory):
     so = d / "model.so"
     subprocess.run([cc, "-O2", "-shared", "-fPIC", "-o", str(so), str(d / "model.c"), "-lm"], check=True)
     (d / "child.py").write_text(CHILD)
-    python_path = str(Path(__file__).resolve().parents[1] / "python")
+    python_path = str(Path(vx.__file__).resolve().parents[1])  # the package under test, installed or not
     results = {}
     for simd in (None, "1", "scalar"):
         for workers in ("1", "2"):
