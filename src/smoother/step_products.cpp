@@ -5,6 +5,7 @@
 #include "../angles/angles.hpp"
 #include "../kernels/householder_qr.hpp"
 #include "../kernels/simd_dispatch.hpp"
+#include "../kernels/simd_vectors.hpp"
 #include "../kernels/small_product.hpp"
 
 #include <cstring>
@@ -153,6 +154,129 @@ struct Dense {
   }
 };
 
+// The fixed-size combine of `Dense` (the part of a backward step that a
+// fixed-lag window repeats lag times per filter step) on whole registers.
+// Every coefficient is formed by the same operations in the same order as
+// Eigen forms it in `Dense<N>` -- the rows Eigen takes in pairs as a running
+// sum over k, the odd last row and the triangle's products as the halves of
+// its unrolled reduction -- only more of them side by side, so the results
+// equal `Dense<N>`'s bit for bit whichever register width runs them.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpsabi"
+/// a(0) b(0) + a(1) b(1) + ... + a(N-1) b(N-1), added from the first term on;
+/// a(k) is the register of rows at a + k lda.
+/// (Registers are passed by reference, never by value: no AVX register
+/// crosses a call of code built without AVX.)
+template <class V, int N>
+__attribute__((always_inline)) inline void running_sum(const double* a, Index lda, const double* b, Index bk, V& s) {
+  s = simd::load<V>(a) * b[0];
+  for (int k = 1; k < N; ++k) s = simd::load<V>(a + k * lda) * b[k * bk] + s;
+}
+
+/// The same terms added as Eigen's unrolled reduction adds them: the sum of
+/// the first half, plus the sum of the second, recursively.
+template <class V, int Start, int Length>
+__attribute__((always_inline)) inline void halves_sum(const double* a, Index lda, const double* b, Index bk, V& s) {
+  if constexpr (Length == 1) {
+    s = simd::load<V>(a + Start * lda) * b[Start * bk];
+  } else {
+    constexpr int kHalf = Length / 2;
+    V first, second;
+    halves_sum<V, Start, kHalf>(a, lda, b, bk, first);
+    halves_sum<V, Start + kHalf, Length - kHalf>(a, lda, b, bk, second);
+    s = first + second;
+  }
+}
+
+template <int Start, int Length>
+__attribute__((always_inline)) inline double halves_sum_scalar(const double* a, Index lda, const double* b, Index bk) {
+  if constexpr (Length == 1) {
+    return a[Start * lda] * b[Start * bk];
+  } else {
+    constexpr int kHalf = Length / 2;
+    return halves_sum_scalar<Start, kHalf>(a, lda, b, bk) + halves_sum_scalar<Start + kHalf, Length - kHalf>(a, lda, b, bk);
+  }
+}
+
+/// y = A b for a column-major N by N block A, as Eigen's fixed-size lazy
+/// product forms it: rows in pairs as running sums, an odd last row as
+/// halves.  Registers of V lanes cover the paired rows (the last register
+/// overlapping the one before where the lanes do not divide them).
+template <class V, int N>
+__attribute__((always_inline)) inline void lane_product_column(const double* A, const double* b, double* y) {
+  constexpr int kLanesN = static_cast<int>(simd::kLanes<V>);
+  constexpr int kPaired = N & ~1;
+  for (int r = 0; r < kPaired; r += kLanesN) {
+    const int r0 = r + kLanesN <= kPaired ? r : kPaired - kLanesN;
+    V s;
+    running_sum<V, N>(A + r0, N, b, 1, s);
+    simd::store(y + r0, s);
+  }
+  if constexpr (N % 2 == 1) y[N - 1] = halves_sum_scalar<0, N>(A + N - 1, N, b, 1);
+}
+
+template <class V, int N>
+struct Lanes {
+  static_assert(N >= static_cast<int>(simd::kLanes<V>) && (N & ~1) >= static_cast<int>(simd::kLanes<V>),
+                "the lane kernels take at least a register of paired rows");
+  static constexpr int kLanesN = static_cast<int>(simd::kLanes<V>);
+
+  /// `Dense<N>::mean_correction`.
+  __attribute__((always_inline)) static void mean_correction(Workspace& w, const std::vector<Index>& angles) {
+    double* d = w.d.data();
+    const double* next = w.x_s_next.data();
+    const double* xp = w.xp.data();
+    for (int i = 0; i < N; ++i) d[i] = next[i] - xp[i];
+    if (!angles.empty()) angles::wrap_entries(w.d, angles);
+    double* xs = w.x_s.data();
+    lane_product_column<V, N>(w.G.data(), d, xs);
+    const double* x = w.x.data();
+    for (int i = 0; i < N; ++i) xs[i] += x[i];
+    if (!angles.empty()) angles::wrap_entries(w.x_s, angles);
+  }
+
+  /// `Dense<N>::covariance_correction`: B = G (P_s[k+1] - Pp), then the
+  /// lower triangle of P + B G^T, mirrored.
+  __attribute__((always_inline)) static void covariance_correction(Workspace& w) {
+    double* D = w.D.data();
+    const double* next = w.P_s_next.data();
+    const double* pp = w.Pp.data();
+    for (int i = 0; i < N * N; ++i) D[i] = next[i] - pp[i];
+    const double* G = w.G.data();
+    double* B = w.B.data();
+    for (int j = 0; j < N; ++j) lane_product_column<V, N>(G, D + j * N, B + j * N);
+    // Column j of the triangle: rows j.. in registers (the last one pulled
+    // back inside the block; rows above j it writes are mirrored over).
+    // Term k of row i is B(i, k) G(j, k).
+    const double* P = w.P.data();
+    double* ps = w.P_s.data();
+    for (int j = 0; j < N; ++j) {
+      for (int r = j; r < N; r += kLanesN) {
+        const int r0 = r + kLanesN <= N ? r : N - kLanesN;
+        V t;
+        halves_sum<V, 0, N>(B + r0, N, G + j, N, t);
+        simd::store(ps + j * N + r0, simd::load<V>(P + j * N + r0) + t);
+      }
+    }
+    for (int j = 1; j < N; ++j) {
+      for (int i = 0; i < j; ++i) ps[j * N + i] = ps[i * N + j];
+    }
+  }
+};
+#pragma GCC diagnostic pop
+
+#ifdef VEXEL_AVX2_KERNELS
+/// The lane kernels on AVX registers.
+template <int N>
+__attribute__((target("avx2"))) void mean_correction_quads(Workspace& w, const std::vector<Index>& angles) {
+  Lanes<simd::Quad, N>::mean_correction(w, angles);
+}
+template <int N>
+__attribute__((target("avx2"))) void covariance_correction_quads(Workspace& w) {
+  Lanes<simd::Quad, N>::covariance_correction(w);
+}
+#endif
+
 #ifdef VEXEL_AVX2_KERNELS
 // The AVX2 builds below pass no vector by value; the kernels they inline do.
 #pragma GCC diagnostic push
@@ -288,6 +412,15 @@ DenseOps dense_ops() {
       ops.covariance_correction = &Quads<N>::covariance_correction;
       ops.smoothing_stack = &smoothing_stack_quads<N>;
       ops.factor_product = &Quads<N>::factor_product;
+    }
+  }
+  // The combine, repeated lag times per step by a fixed-lag window, on AVX
+  // registers for the sizes whose paired rows fill one: the same bits as
+  // `Dense<N>`'s.
+  if constexpr (N != Eigen::Dynamic && N >= 4 && N <= 6) {
+    if (simd::avx2_kernels()) {
+      ops.mean_correction = &mean_correction_quads<N>;
+      ops.covariance_correction = &covariance_correction_quads<N>;
     }
   }
 #endif
