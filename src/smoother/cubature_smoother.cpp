@@ -164,9 +164,10 @@ Status combine_step(Workspace& w, const DenseOps& ops, const std::vector<Index>&
                     bool gain_finite, Index k) {
   const Index n = w.n;
   // 5. Smoothed mean; angle differences are taken the short way round.
-  ops.mean_correction(w, angles);
+  const bool mean_finite = ops.mean_correction(w, angles);
 
   // 6. Smoothed covariance.
+  bool covariance_finite;
   if (square_root) {
     // Residual points (Xc - Yc G^T) carry P - G Pp G^T once the noise and
     // the smoothed factor of k+1, both mapped by G, are stacked under them:
@@ -184,14 +185,15 @@ Status combine_step(Workspace& w, const DenseOps& ops, const std::vector<Index>&
     ops.smoothed_factor_qr(w.A_smooth, w.reflector.data(), w.diag, w.S_s);
     ops.factor_product(w);
     symmetrize_in_place(w.P_s);
+    covariance_finite = all_finite(w.P_s.data(), n * n);
   } else {
     // Formed as its lower triangle and that triangle's mirror: exactly
     // symmetric already.
-    ops.covariance_correction(w);
+    covariance_finite = ops.covariance_correction(w);
   }
 
   // A result that overflowed is a failure, never a returned value.
-  if (!gain_finite || !all_finite(w.x_s.data(), n) || !all_finite(w.P_s.data(), n * n)) {
+  if (!gain_finite || !mean_finite || !covariance_finite) {
     return with_step(Error::runtime("smoothed estimate is not finite"), k);
   }
   return Status::success();

@@ -86,8 +86,8 @@ struct Dense {
   }
 
   /// x_s = x + G (x_s_next - xp), the difference and the result with their
-  /// angles wrapped.
-  static void mean_correction(Workspace& w, const std::vector<Index>& angles) {
+  /// angles wrapped; whether x_s is finite.
+  static bool mean_correction(Workspace& w, const std::vector<Index>& angles) {
     const Index n = w.n;
     using CV = Eigen::Map<const Vec>;
     Eigen::Map<Vec> d(w.d.data(), n);
@@ -97,10 +97,12 @@ struct Dense {
     x_s.noalias() = prod(cm(w.G), CV(w.d.data(), n));
     x_s += CV(w.x.data(), n);
     if (!angles.empty()) angles::wrap_entries(w.x_s, angles);
+    return all_finite(w.x_s.data(), n);
   }
 
-  /// P_s = P + G (P_s[k+1] - Pp) G^T, mirrored from the lower triangle.
-  static void covariance_correction(Workspace& w) {
+  /// P_s = P + G (P_s[k+1] - Pp) G^T, mirrored from the lower triangle;
+  /// whether it is finite.
+  static bool covariance_correction(Workspace& w) {
     M B = m(w.B);
     CM G = cm(w.G);
     M D = m(w.D);
@@ -114,6 +116,7 @@ struct Dense {
       P_s.template triangularView<Eigen::Lower>() += B.lazyProduct(G.transpose());
     }
     P_s.template triangularView<Eigen::StrictlyUpper>() = P_s.transpose();
+    return all_finite(w.P_s.data(), w.n * w.n);
   }
 
   /// The smoothing stack [root_w (Xc - Yc G^T); R G^T], with R^T R = Q +
@@ -215,29 +218,76 @@ __attribute__((always_inline)) inline void lane_product_column(const double* A, 
   if constexpr (N % 2 == 1) y[N - 1] = halves_sum_scalar<0, N>(A + N - 1, N, b, 1);
 }
 
+/// Whether the lanes of `v` marked in `keep` (all bits set) are finite,
+/// accumulated into `top` as `all_finite` does: the sign bit of a lane of
+/// `top` ends set once any kept lane was infinite or NaN.
+template <class V, class Bits>
+__attribute__((always_inline)) inline void note_finite(const V& v, const Bits& keep, Bits& top) {
+  constexpr long long kExponent = 0x7ff0000000000000LL;
+  constexpr long long kLowestExponentBit = 0x0010000000000000LL;
+  top |= ((reinterpret_cast<const Bits&>(v) & kExponent) + kLowestExponentBit) & keep;
+}
+
+template <class V>
+struct LaneBitsOf;
+template <>
+struct LaneBitsOf<simd::Pair> {
+  typedef long long type __attribute__((vector_size(16)));
+};
+template <>
+struct LaneBitsOf<simd::Quad> {
+  typedef long long type __attribute__((vector_size(32)));
+};
+
 template <class V, int N>
 struct Lanes {
   static_assert(N >= static_cast<int>(simd::kLanes<V>) && (N & ~1) >= static_cast<int>(simd::kLanes<V>),
                 "the lane kernels take at least a register of paired rows");
   static constexpr int kLanesN = static_cast<int>(simd::kLanes<V>);
+  using Bits = typename LaneBitsOf<V>::type;
 
-  /// `Dense<N>::mean_correction`.
-  __attribute__((always_inline)) static void mean_correction(Workspace& w, const std::vector<Index>& angles) {
+  /// `Dense<N>::mean_correction`.  The finiteness is read off the registers
+  /// before they are stored (reading the stores back right away would wait
+  /// for them).
+  __attribute__((always_inline)) static bool mean_correction(Workspace& w, const std::vector<Index>& angles) {
     double* d = w.d.data();
     const double* next = w.x_s_next.data();
     const double* xp = w.xp.data();
     for (int i = 0; i < N; ++i) d[i] = next[i] - xp[i];
     if (!angles.empty()) angles::wrap_entries(w.d, angles);
     double* xs = w.x_s.data();
-    lane_product_column<V, N>(w.G.data(), d, xs);
+    const double* G = w.G.data();
     const double* x = w.x.data();
-    for (int i = 0; i < N; ++i) xs[i] += x[i];
-    if (!angles.empty()) angles::wrap_entries(w.x_s, angles);
+    constexpr int kPaired = N & ~1;
+    Bits top{};
+    const Bits all = Bits{} == Bits{};  // every bit set
+    for (int r = 0; r < kPaired; r += kLanesN) {
+      const int r0 = r + kLanesN <= kPaired ? r : kPaired - kLanesN;
+      V s;
+      running_sum<V, N>(G + r0, N, d, 1, s);
+      s = s + simd::load<V>(x + r0);
+      note_finite(s, all, top);
+      simd::store(xs + r0, s);
+    }
+    if constexpr (N % 2 == 1) {
+      const double last = halves_sum_scalar<0, N>(G + N - 1, N, d, 1) + x[N - 1];
+      xs[N - 1] = last;
+      V v{};
+      v[0] = last;
+      note_finite(v, all, top);
+    }
+    if (!angles.empty()) {
+      angles::wrap_entries(w.x_s, angles);
+      return all_finite(xs, N);
+    }
+    long long any = 0;
+    for (int l = 0; l < kLanesN; ++l) any |= top[l];
+    return any >= 0;
   }
 
   /// `Dense<N>::covariance_correction`: B = G (P_s[k+1] - Pp), then the
-  /// lower triangle of P + B G^T, mirrored.
-  __attribute__((always_inline)) static void covariance_correction(Workspace& w) {
+  /// lower triangle of P + B G^T, mirrored; whether it is finite.
+  __attribute__((always_inline)) static bool covariance_correction(Workspace& w) {
     double* D = w.D.data();
     const double* next = w.P_s_next.data();
     const double* pp = w.Pp.data();
@@ -246,21 +296,30 @@ struct Lanes {
     double* B = w.B.data();
     for (int j = 0; j < N; ++j) lane_product_column<V, N>(G, D + j * N, B + j * N);
     // Column j of the triangle: rows j.. in registers (the last one pulled
-    // back inside the block; rows above j it writes are mirrored over).
-    // Term k of row i is B(i, k) G(j, k).
+    // back inside the block; rows above j it writes are mirrored over, and
+    // left out of the finiteness, which the triangle decides).  Term k of
+    // row i is B(i, k) G(j, k).
     const double* P = w.P.data();
     double* ps = w.P_s.data();
+    Bits lane;
+    for (int l = 0; l < kLanesN; ++l) lane[l] = l;
+    Bits top{};
     for (int j = 0; j < N; ++j) {
       for (int r = j; r < N; r += kLanesN) {
         const int r0 = r + kLanesN <= N ? r : N - kLanesN;
         V t;
         halves_sum<V, 0, N>(B + r0, N, G + j, N, t);
-        simd::store(ps + j * N + r0, simd::load<V>(P + j * N + r0) + t);
+        t = simd::load<V>(P + j * N + r0) + t;
+        note_finite(t, Bits(lane + r0 >= j), top);
+        simd::store(ps + j * N + r0, t);
       }
     }
     for (int j = 1; j < N; ++j) {
       for (int i = 0; i < j; ++i) ps[j * N + i] = ps[i * N + j];
     }
+    long long any = 0;
+    for (int l = 0; l < kLanesN; ++l) any |= top[l];
+    return any >= 0;
   }
 };
 #pragma GCC diagnostic pop
@@ -268,12 +327,12 @@ struct Lanes {
 #ifdef VEXEL_AVX2_KERNELS
 /// The lane kernels on AVX registers.
 template <int N>
-__attribute__((target("avx2"))) void mean_correction_quads(Workspace& w, const std::vector<Index>& angles) {
-  Lanes<simd::Quad, N>::mean_correction(w, angles);
+__attribute__((target("avx2"))) bool mean_correction_quads(Workspace& w, const std::vector<Index>& angles) {
+  return Lanes<simd::Quad, N>::mean_correction(w, angles);
 }
 template <int N>
-__attribute__((target("avx2"))) void covariance_correction_quads(Workspace& w) {
-  Lanes<simd::Quad, N>::covariance_correction(w);
+__attribute__((target("avx2"))) bool covariance_correction_quads(Workspace& w) {
+  return Lanes<simd::Quad, N>::covariance_correction(w);
 }
 #endif
 
@@ -355,8 +414,9 @@ struct Quads {
     for (Index i = 0; i < n * n; ++i) pp[i] += q[i];
   }
 
-  /// P_s = P + G (P_s[k+1] - Pp) G^T, mirrored from the lower triangle.
-  __attribute__((target("avx2"))) static void covariance_correction(Workspace& w) {
+  /// P_s = P + G (P_s[k+1] - Pp) G^T, mirrored from the lower triangle;
+  /// whether it is finite.
+  __attribute__((target("avx2"))) static bool covariance_correction(Workspace& w) {
     const Index n = w.n;
     double* d = w.D.data();
     const double* next = w.P_s_next.data();
@@ -367,6 +427,7 @@ struct Quads {
     std::memcpy(ps, w.P.data(), sizeof(double) * static_cast<std::size_t>(n * n));
     simd::small_product<simd::Quad>(n, n, n, w.B.data(), n, w.G.data(), n, 1, ps, n, 1.0, true);
     mirror_lower(ps, n);
+    return all_finite(ps, n * n);
   }
 
   /// P_s = S_s S_s^T, mirrored from the lower triangle.

@@ -61,8 +61,9 @@ struct DenseOps {
   void (*cross)(Workspace&, double);
   void (*predicted_covariance)(Workspace&, double);
   void (*solve_with_factor)(const DMatrix&, Workspace&);
-  void (*mean_correction)(Workspace&, const std::vector<Index>&);
-  void (*covariance_correction)(Workspace&);
+  /// These two also say whether their result (x_s, P_s) is finite.
+  bool (*mean_correction)(Workspace&, const std::vector<Index>&);
+  bool (*covariance_correction)(Workspace&);
   void (*predicted_factor_qr)(DMatrix&, double*, DVector&, DMatrix&);
   void (*smoothed_factor_qr)(DMatrix&, double*, DVector&, DMatrix&);
   void (*merge_upper_pair)(DMatrix&);
