@@ -170,52 +170,51 @@ struct Dense {
 /// a(k) is the register of rows at a + k lda.
 /// (Registers are passed by reference, never by value: no AVX register
 /// crosses a call of code built without AVX.)
-template <class V, int N>
-__attribute__((always_inline)) inline void running_sum(const double* a, Index lda, const double* b, Index bk, V& s) {
-  s = simd::load<V>(a) * b[0];
-  for (int k = 1; k < N; ++k) s = simd::load<V>(a + k * lda) * b[k * bk] + s;
+/// The factors b(k) come from a `Strided` or a `Difference`.
+template <class V, int N, class Src>
+__attribute__((always_inline)) inline void running_sum(const double* a, Index lda, const Src& b, V& s) {
+  s = simd::load<V>(a) * b(0);
+  for (int k = 1; k < N; ++k) s = simd::load<V>(a + k * lda) * b(k) + s;
 }
+
+/// b(k) = p[k stride].
+struct Strided {
+  const double* p;
+  Index stride;
+  double operator()(Index k) const { return p[k * stride]; }
+};
+
+/// b(k) = u[k] - v[k], formed where it is used: a difference stored as one
+/// register and read back entry by entry would wait for the store.
+struct Difference {
+  const double* u;
+  const double* v;
+  double operator()(Index k) const { return u[k] - v[k]; }
+};
 
 /// The same terms added as Eigen's unrolled reduction adds them: the sum of
 /// the first half, plus the sum of the second, recursively.
-template <class V, int Start, int Length>
-__attribute__((always_inline)) inline void halves_sum(const double* a, Index lda, const double* b, Index bk, V& s) {
+template <class V, int Start, int Length, class Src>
+__attribute__((always_inline)) inline void halves_sum(const double* a, Index lda, const Src& b, V& s) {
   if constexpr (Length == 1) {
-    s = simd::load<V>(a + Start * lda) * b[Start * bk];
+    s = simd::load<V>(a + Start * lda) * b(Start);
   } else {
     constexpr int kHalf = Length / 2;
     V first, second;
-    halves_sum<V, Start, kHalf>(a, lda, b, bk, first);
-    halves_sum<V, Start + kHalf, Length - kHalf>(a, lda, b, bk, second);
+    halves_sum<V, Start, kHalf>(a, lda, b, first);
+    halves_sum<V, Start + kHalf, Length - kHalf>(a, lda, b, second);
     s = first + second;
   }
 }
 
-template <int Start, int Length>
-__attribute__((always_inline)) inline double halves_sum_scalar(const double* a, Index lda, const double* b, Index bk) {
+template <int Start, int Length, class Src>
+__attribute__((always_inline)) inline double halves_sum_scalar(const double* a, Index lda, const Src& b) {
   if constexpr (Length == 1) {
-    return a[Start * lda] * b[Start * bk];
+    return a[Start * lda] * b(Start);
   } else {
     constexpr int kHalf = Length / 2;
-    return halves_sum_scalar<Start, kHalf>(a, lda, b, bk) + halves_sum_scalar<Start + kHalf, Length - kHalf>(a, lda, b, bk);
+    return halves_sum_scalar<Start, kHalf>(a, lda, b) + halves_sum_scalar<Start + kHalf, Length - kHalf>(a, lda, b);
   }
-}
-
-/// y = A b for a column-major N by N block A, as Eigen's fixed-size lazy
-/// product forms it: rows in pairs as running sums, an odd last row as
-/// halves.  Registers of V lanes cover the paired rows (the last register
-/// overlapping the one before where the lanes do not divide them).
-template <class V, int N>
-__attribute__((always_inline)) inline void lane_product_column(const double* A, const double* b, double* y) {
-  constexpr int kLanesN = static_cast<int>(simd::kLanes<V>);
-  constexpr int kPaired = N & ~1;
-  for (int r = 0; r < kPaired; r += kLanesN) {
-    const int r0 = r + kLanesN <= kPaired ? r : kPaired - kLanesN;
-    V s;
-    running_sum<V, N>(A + r0, N, b, 1, s);
-    simd::store(y + r0, s);
-  }
-  if constexpr (N % 2 == 1) y[N - 1] = halves_sum_scalar<0, N>(A + N - 1, N, b, 1);
 }
 
 /// Whether the lanes of `v` marked in `keep` (all bits set) are finite,
@@ -225,101 +224,142 @@ template <class V, class Bits>
 __attribute__((always_inline)) inline void note_finite(const V& v, const Bits& keep, Bits& top) {
   constexpr long long kExponent = 0x7ff0000000000000LL;
   constexpr long long kLowestExponentBit = 0x0010000000000000LL;
-  top |= ((reinterpret_cast<const Bits&>(v) & kExponent) + kLowestExponentBit) & keep;
+  // A cast between vector types of one size reinterprets the bits.
+  top |= ((reinterpret_cast<Bits>(v) & kExponent) + kLowestExponentBit) & keep;
 }
 
-template <class V>
-struct LaneBitsOf;
-template <>
-struct LaneBitsOf<simd::Pair> {
-  typedef long long type __attribute__((vector_size(16)));
-};
-template <>
-struct LaneBitsOf<simd::Quad> {
-  typedef long long type __attribute__((vector_size(32)));
+typedef long long QuadBits __attribute__((vector_size(32)));
+typedef long long PairBits __attribute__((vector_size(16)));
+
+/// Finiteness gathered from registers of both widths and single entries.
+struct FiniteTally {
+  QuadBits quads{};
+  PairBits pairs{};
+  long long single = 0;
+  void note(const simd::Quad& v, const QuadBits& keep) { note_finite(v, keep, quads); }
+  void note(const simd::Pair& v, const PairBits& keep) { note_finite(v, keep, pairs); }
+  void note(double v) {
+    long long bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    single |= (bits & 0x7ff0000000000000LL) + 0x0010000000000000LL;
+  }
+  bool finite() const { return (quads[0] | quads[1] | quads[2] | quads[3] | pairs[0] | pairs[1] | single) >= 0; }
 };
 
-template <class V, int N>
+/// The combine of the covariance form for N >= 4 states, its rows taken in
+/// AVX registers of four from the top, then a pair, then the odd last row
+/// alone: the chunks are the same for every column, so each register read
+/// back is one register stored (a read straddling two stores would wait
+/// for them).
+template <int N>
 struct Lanes {
-  static_assert(N >= static_cast<int>(simd::kLanes<V>) && (N & ~1) >= static_cast<int>(simd::kLanes<V>),
-                "the lane kernels take at least a register of paired rows");
-  static constexpr int kLanesN = static_cast<int>(simd::kLanes<V>);
-  using Bits = typename LaneBitsOf<V>::type;
+  static_assert(N >= 4, "the lane kernels take at least one register of rows");
+  static constexpr int kQuads = N / 4;
+  static constexpr bool kPair = N % 4 >= 2;
+  static constexpr bool kOdd = N % 2 == 1;
+  static constexpr int kPairRow = 4 * kQuads;
+  static constexpr int kOddRow = N - 1;
 
-  /// `Dense<N>::mean_correction`.  The finiteness is read off the registers
-  /// before they are stored (reading the stores back right away would wait
-  /// for them).
+  /// y = A b for a column-major N by N block A, as Eigen's fixed-size lazy
+  /// product forms it: rows in pairs as running sums, an odd last row as
+  /// halves.
+  template <class Src>
+  __attribute__((always_inline)) static void product_column(const double* A, const Src& b, double* y,
+                                                            FiniteTally* tally, const double* add) {
+    for (int q = 0; q < kQuads; ++q) {
+      simd::Quad s;
+      running_sum<simd::Quad, N>(A + 4 * q, N, b, s);
+      if (add != nullptr) {
+        s = s + simd::load<simd::Quad>(add + 4 * q);
+        tally->note(s, QuadBits{} == QuadBits{});
+      }
+      simd::store(y + 4 * q, s);
+    }
+    if constexpr (kPair) {
+      simd::Pair s;
+      running_sum<simd::Pair, N>(A + kPairRow, N, b, s);
+      if (add != nullptr) {
+        s = s + simd::load<simd::Pair>(add + kPairRow);
+        tally->note(s, PairBits{} == PairBits{});
+      }
+      simd::store(y + kPairRow, s);
+    }
+    if constexpr (kOdd) {
+      double s = halves_sum_scalar<0, N>(A + kOddRow, N, b);
+      if (add != nullptr) {
+        s = s + add[kOddRow];
+        tally->note(s);
+      }
+      y[kOddRow] = s;
+    }
+  }
+
+  /// `Dense<N>::mean_correction`, its finiteness read off the registers.
   __attribute__((always_inline)) static bool mean_correction(Workspace& w, const std::vector<Index>& angles) {
-    double* d = w.d.data();
     const double* next = w.x_s_next.data();
     const double* xp = w.xp.data();
+    FiniteTally tally;
+    if (angles.empty()) {
+      product_column(w.G.data(), Difference{next, xp}, w.x_s.data(), &tally, w.x.data());
+      return tally.finite();
+    }
+    double* d = w.d.data();
     for (int i = 0; i < N; ++i) d[i] = next[i] - xp[i];
-    if (!angles.empty()) angles::wrap_entries(w.d, angles);
-    double* xs = w.x_s.data();
-    const double* G = w.G.data();
-    const double* x = w.x.data();
-    constexpr int kPaired = N & ~1;
-    Bits top{};
-    const Bits all = Bits{} == Bits{};  // every bit set
-    for (int r = 0; r < kPaired; r += kLanesN) {
-      const int r0 = r + kLanesN <= kPaired ? r : kPaired - kLanesN;
-      V s;
-      running_sum<V, N>(G + r0, N, d, 1, s);
-      s = s + simd::load<V>(x + r0);
-      note_finite(s, all, top);
-      simd::store(xs + r0, s);
-    }
-    if constexpr (N % 2 == 1) {
-      const double last = halves_sum_scalar<0, N>(G + N - 1, N, d, 1) + x[N - 1];
-      xs[N - 1] = last;
-      V v{};
-      v[0] = last;
-      note_finite(v, all, top);
-    }
-    if (!angles.empty()) {
-      angles::wrap_entries(w.x_s, angles);
-      return all_finite(xs, N);
-    }
-    long long any = 0;
-    for (int l = 0; l < kLanesN; ++l) any |= top[l];
-    return any >= 0;
+    angles::wrap_entries(w.d, angles);
+    product_column(w.G.data(), Strided{d, 1}, w.x_s.data(), &tally, w.x.data());
+    angles::wrap_entries(w.x_s, angles);
+    return all_finite(w.x_s.data(), N);
   }
 
   /// `Dense<N>::covariance_correction`: B = G (P_s[k+1] - Pp), then the
   /// lower triangle of P + B G^T, mirrored; whether it is finite.
   __attribute__((always_inline)) static bool covariance_correction(Workspace& w) {
-    double* D = w.D.data();
     const double* next = w.P_s_next.data();
     const double* pp = w.Pp.data();
-    for (int i = 0; i < N * N; ++i) D[i] = next[i] - pp[i];
     const double* G = w.G.data();
     double* B = w.B.data();
-    for (int j = 0; j < N; ++j) lane_product_column<V, N>(G, D + j * N, B + j * N);
-    // Column j of the triangle: rows j.. in registers (the last one pulled
-    // back inside the block; rows above j it writes are mirrored over, and
-    // left out of the finiteness, which the triangle decides).  Term k of
-    // row i is B(i, k) G(j, k).
+    for (int j = 0; j < N; ++j) {
+      product_column(G, Difference{next + j * N, pp + j * N}, B + j * N, nullptr, nullptr);
+    }
+    // Column j of the triangle, in the same chunks, from the first chunk
+    // that reaches row j (rows above j are written, then mirrored over, and
+    // left out of the finiteness).  Term k of row i is B(i, k) G(j, k),
+    // summed in halves.
     const double* P = w.P.data();
     double* ps = w.P_s.data();
-    Bits lane;
-    for (int l = 0; l < kLanesN; ++l) lane[l] = l;
-    Bits top{};
+    FiniteTally tally;
+    QuadBits quad_row;
+    for (int l = 0; l < 4; ++l) quad_row[l] = l;
+    PairBits pair_row;
+    for (int l = 0; l < 2; ++l) pair_row[l] = kPairRow + l;
     for (int j = 0; j < N; ++j) {
-      for (int r = j; r < N; r += kLanesN) {
-        const int r0 = r + kLanesN <= N ? r : N - kLanesN;
-        V t;
-        halves_sum<V, 0, N>(B + r0, N, G + j, N, t);
-        t = simd::load<V>(P + j * N + r0) + t;
-        note_finite(t, Bits(lane + r0 >= j), top);
-        simd::store(ps + j * N + r0, t);
+      const Strided g{G + j, N};
+      for (int q = j / 4; q < kQuads; ++q) {
+        simd::Quad t;
+        halves_sum<simd::Quad, 0, N>(B + 4 * q, N, g, t);
+        t = simd::load<simd::Quad>(P + j * N + 4 * q) + t;
+        tally.note(t, QuadBits(quad_row + 4 * q >= j));
+        simd::store(ps + j * N + 4 * q, t);
+      }
+      if constexpr (kPair) {
+        if (j <= kPairRow + 1) {
+          simd::Pair t;
+          halves_sum<simd::Pair, 0, N>(B + kPairRow, N, g, t);
+          t = simd::load<simd::Pair>(P + j * N + kPairRow) + t;
+          tally.note(t, PairBits(pair_row >= j));
+          simd::store(ps + j * N + kPairRow, t);
+        }
+      }
+      if constexpr (kOdd) {
+        const double t = P[j * N + kOddRow] + halves_sum_scalar<0, N>(B + kOddRow, N, g);
+        tally.note(t);
+        ps[j * N + kOddRow] = t;
       }
     }
     for (int j = 1; j < N; ++j) {
       for (int i = 0; i < j; ++i) ps[j * N + i] = ps[i * N + j];
     }
-    long long any = 0;
-    for (int l = 0; l < kLanesN; ++l) any |= top[l];
-    return any >= 0;
+    return tally.finite();
   }
 };
 #pragma GCC diagnostic pop
@@ -328,11 +368,11 @@ struct Lanes {
 /// The lane kernels on AVX registers.
 template <int N>
 __attribute__((target("avx2"))) bool mean_correction_quads(Workspace& w, const std::vector<Index>& angles) {
-  return Lanes<simd::Quad, N>::mean_correction(w, angles);
+  return Lanes<N>::mean_correction(w, angles);
 }
 template <int N>
 __attribute__((target("avx2"))) bool covariance_correction_quads(Workspace& w) {
-  return Lanes<simd::Quad, N>::covariance_correction(w);
+  return Lanes<N>::covariance_correction(w);
 }
 #endif
 
