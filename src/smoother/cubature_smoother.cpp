@@ -199,6 +199,13 @@ Status combine_step(Workspace& w, const DenseOps& ops, const std::vector<Index>&
   return Status::success();
 }
 
+Status combine_buffers(const DenseOps& ops, const CombineBuffers& c, double* scratch, bool gain_finite, Index k) {
+  if (!ops.combine_covariance(c, scratch) || !gain_finite) {
+    return with_step(Error::runtime("smoothed estimate is not finite"), k);
+  }
+  return Status::success();
+}
+
 void advance_step(Workspace& w, bool square_root) {
   if (square_root) w.S_s_next.swap(w.S_s);
   w.x_s_next.swap(w.x_s);

@@ -90,6 +90,11 @@ Status predict_and_gain(Workspace& w, const DenseOps& ops, const std::vector<Ind
 Status combine_step(Workspace& w, const DenseOps& ops, const std::vector<Index>& angles, bool square_root,
                     bool gain_finite, Index k);
 
+/// `combine_step` of the covariance form for states without angles, on
+/// buffers held elsewhere, where `ops.combine_covariance` exists: the same
+/// results and the same failure.
+Status combine_buffers(const DenseOps& ops, const CombineBuffers& c, double* scratch, bool gain_finite, Index k);
+
 /// Step k's smoothed state becomes the "next" one of step k-1.
 void advance_step(Workspace& w, bool square_root);
 

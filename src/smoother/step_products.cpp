@@ -311,13 +311,12 @@ struct Lanes {
     return all_finite(w.x_s.data(), N);
   }
 
-  /// `Dense<N>::covariance_correction`: B = G (P_s[k+1] - Pp), then the
-  /// lower triangle of P + B G^T, mirrored; whether it is finite.
-  __attribute__((always_inline)) static bool covariance_correction(Workspace& w) {
-    const double* next = w.P_s_next.data();
-    const double* pp = w.Pp.data();
-    const double* G = w.G.data();
-    double* B = w.B.data();
+  /// `Dense<N>::covariance_correction` (B its scratch, n by n): B = G
+  /// (P_s[k+1] - Pp), then the lower triangle of P + B G^T, mirrored;
+  /// whether it is finite.
+  __attribute__((always_inline)) static bool covariance_correction(const double* G, const double* P,
+                                                                   const double* next, const double* pp, double* B,
+                                                                   double* ps) {
     for (int j = 0; j < N; ++j) {
       product_column(G, Difference{next + j * N, pp + j * N}, B + j * N, nullptr, nullptr);
     }
@@ -325,8 +324,6 @@ struct Lanes {
     // that reaches row j (rows above j are written, then mirrored over, and
     // left out of the finiteness).  Term k of row i is B(i, k) G(j, k),
     // summed in halves.
-    const double* P = w.P.data();
-    double* ps = w.P_s.data();
     FiniteTally tally;
     QuadBits quad_row;
     for (int l = 0; l < 4; ++l) quad_row[l] = l;
@@ -372,7 +369,17 @@ __attribute__((target("avx2"))) bool mean_correction_quads(Workspace& w, const s
 }
 template <int N>
 __attribute__((target("avx2"))) bool covariance_correction_quads(Workspace& w) {
-  return Lanes<N>::covariance_correction(w);
+  return Lanes<N>::covariance_correction(w.G.data(), w.P.data(), w.P_s_next.data(), w.Pp.data(), w.B.data(),
+                                         w.P_s.data());
+}
+/// Both corrections on buffers held elsewhere, without angles: what the
+/// two above do on the workspace.
+template <int N>
+__attribute__((target("avx2"))) bool combine_covariance_quads(const CombineBuffers& c, double* scratch) {
+  FiniteTally tally;
+  Lanes<N>::product_column(c.G, Difference{c.x_s_next, c.xp}, c.x_s, &tally, c.x);
+  const bool mean_finite = tally.finite();
+  return Lanes<N>::covariance_correction(c.G, c.P, c.P_s_next, c.Pp, scratch, c.P_s) && mean_finite;
 }
 #endif
 
@@ -499,7 +506,8 @@ DenseOps dense_ops() {
                &lower_factor_qr_pairs<N, kSmoothingRows<N>, false>,
                &merge_upper_pair<N>,
                &Dense<N>::smoothing_stack,
-               &Dense<N>::factor_product};
+               &Dense<N>::factor_product,
+               nullptr};
 #ifdef VEXEL_AVX2_KERNELS
   // The QRs are the larger part of a square-root step from 7 states on:
   // there, where the processor has AVX2, they run on AVX registers, and so
@@ -522,6 +530,7 @@ DenseOps dense_ops() {
     if (simd::avx2_kernels()) {
       ops.mean_correction = &mean_correction_quads<N>;
       ops.covariance_correction = &covariance_correction_quads<N>;
+      ops.combine_covariance = &combine_covariance_quads<N>;
     }
   }
 #endif

@@ -56,6 +56,21 @@ struct Workspace {
   }
 };
 
+/// The buffers of one combine of the covariance form (n and n by n,
+/// column-major), for a caller that keeps a step's first half elsewhere
+/// than in the workspace: the fixed-lag window combines its slots in place.
+struct CombineBuffers {
+  const double* x;
+  const double* xp;
+  const double* G;
+  const double* P;
+  const double* Pp;
+  const double* x_s_next;
+  const double* P_s_next;
+  double* x_s;
+  double* P_s;
+};
+
 /// The products and QRs of a step, for one state size and register width.
 struct DenseOps {
   void (*cross)(Workspace&, double);
@@ -69,6 +84,11 @@ struct DenseOps {
   void (*merge_upper_pair)(DMatrix&);
   void (*smoothing_stack)(Workspace&, double);
   void (*factor_product)(Workspace&);
+  /// `mean_correction` and `covariance_correction` on `CombineBuffers`, for
+  /// states without angles, with n by n of scratch; whether both results
+  /// are finite.  Null for the sizes without such a build: the caller then
+  /// goes through the workspace (the results are the same).
+  bool (*combine_covariance)(const CombineBuffers&, double* scratch);
 };
 
 /// The table for n states: the fixed-size builds for n in 2..6 and 12, the
