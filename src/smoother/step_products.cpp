@@ -28,6 +28,7 @@ struct Dense {
   using CM = Eigen::Map<const Mat>;
   using T = Eigen::Map<TallMat>;
   using CT = Eigen::Map<const TallMat>;
+  using Block = Eigen::Map<Mat, 0, Eigen::OuterStride<>>;
 
   /// Fixed sizes take the coefficient-wise product (unrolled and vectorised
   /// by Eigen; its blocked product only pays off beyond these sizes).
@@ -119,27 +120,38 @@ struct Dense {
     return all_finite(w.P_s.data(), w.n * w.n);
   }
 
-  /// The smoothing stack [root_w (Xc - Yc G^T); R G^T], with R^T R = Q +
+  /// The smoothing stack is [root_w (Xc - Yc G^T); R G^T], with R^T R = Q +
   /// P_s[k+1] from `merge_upper_pair` (in U), or [root_w (Xc - Yc G^T);
   /// Sq^T G^T; S_s[k+1]^T G^T] where the form does not merge, written block
-  /// by block into the workspace's stack.
-  static void smoothing_stack(Workspace& w, double root_w) {
+  /// by block into the workspace's stack.  Its head, the blocks that do not
+  /// depend on the smoothed step k+1: the residuals and, unmerged, the
+  /// noise.
+  static void smoothing_head(Workspace& w, double root_w) {
     const Index n = w.n;
     const Index rows = w.A_smooth.rows();
     CM G = cm(w.G);
     T Xc = t(w.Xc);
     Xc.noalias() = ct(w.X).rowwise() - Eigen::Map<const Vec>(w.x.data(), n).transpose();
     Xc.noalias() -= prod(ct(w.Yc), G.transpose());
-    using Block = Eigen::Map<Mat, 0, Eigen::OuterStride<>>;
     Eigen::Map<TallMat, 0, Eigen::OuterStride<>> top(w.A_smooth.data(), 2 * n, n, Eigen::OuterStride<>(rows));
     top = root_w * Xc;
-    Block noise(w.A_smooth.data() + 2 * n, n, n, Eigen::OuterStride<>(rows));
+    if (!merges(n)) {
+      Block noise(w.A_smooth.data() + 2 * n, n, n, Eigen::OuterStride<>(rows));
+      noise.noalias() = prod(cm(w.Sq).transpose(), G.transpose());
+    }
+  }
+
+  /// The rest of the smoothing stack: R G^T, or S_s[k+1]^T G^T unmerged.
+  static void smoothing_tail(Workspace& w) {
+    const Index n = w.n;
+    const Index rows = w.A_smooth.rows();
+    CM G = cm(w.G);
     if (merges(n)) {
+      Block noise(w.A_smooth.data() + 2 * n, n, n, Eigen::OuterStride<>(rows));
       Eigen::Map<const Mat, 0, Eigen::OuterStride<>> R(w.U.data(), n, n, Eigen::OuterStride<>(w.U.rows()));
       noise.noalias() = prod(R, G.transpose());
     } else {
       Block next(w.A_smooth.data() + 3 * n, n, n, Eigen::OuterStride<>(rows));
-      noise.noalias() = prod(cm(w.Sq).transpose(), G.transpose());
       next.noalias() = prod(cm(w.S_s_next).transpose(), G.transpose());
     }
   }
@@ -387,14 +399,15 @@ __attribute__((target("avx2"))) bool combine_covariance_quads(const CombineBuffe
 // The AVX2 builds below pass no vector by value; the kernels they inline do.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wpsabi"
-/// The merged smoothing stack of `Dense::smoothing_stack` on AVX registers,
-/// for the same processors as the QR kernel: its two products are most of
-/// the stack's cost.  A stack that does not merge goes to the Eigen version.
+/// The merged smoothing stack of `Dense::smoothing_head` and `_tail` on AVX
+/// registers, for the same processors as the QR kernel: its two products
+/// are most of the stack's cost.  A stack that does not merge goes to the
+/// Eigen version.
 template <int N>
-__attribute__((target("avx2"))) void smoothing_stack_quads(Workspace& w, double root_w) {
+__attribute__((target("avx2"))) void smoothing_head_quads(Workspace& w, double root_w) {
   const Index n = w.n;
   if (!merges(n)) {
-    Dense<N>::smoothing_stack(w, root_w);
+    Dense<N>::smoothing_head(w, root_w);
     return;
   }
   const Index tall = 2 * n;
@@ -405,13 +418,25 @@ __attribute__((target("avx2"))) void smoothing_stack_quads(Workspace& w, double 
     const double xj = w.x.coeff(j);
     for (Index i = 0; i < tall; ++i) xc[j * tall + i] = X[j * tall + i] - xj;
   }
-  // Xc - Yc G^T, then scaled into the stack's top; R G^T under it.
+  // Xc - Yc G^T, then scaled into the stack's top.
   simd::small_product<simd::Quad>(tall, n, n, w.Yc.data(), tall, w.G.data(), n, 1, xc, tall, -1.0, true);
   double* a = w.A_smooth.data();
   for (Index j = 0; j < n; ++j) {
     for (Index i = 0; i < tall; ++i) a[j * rows + i] = root_w * xc[j * tall + i];
   }
-  simd::small_product<simd::Quad>(n, n, n, w.U.data(), w.U.rows(), w.G.data(), n, 1, a + tall, rows, 1.0, false);
+}
+
+/// R G^T under the top.
+template <int N>
+__attribute__((target("avx2"))) void smoothing_tail_quads(Workspace& w) {
+  const Index n = w.n;
+  if (!merges(n)) {
+    Dense<N>::smoothing_tail(w);
+    return;
+  }
+  const Index rows = w.A_smooth.rows();
+  double* a = w.A_smooth.data();
+  simd::small_product<simd::Quad>(n, n, n, w.U.data(), w.U.rows(), w.G.data(), n, 1, a + 2 * n, rows, 1.0, false);
 }
 
 /// Upper triangle of a square column-major block set from its lower one.
@@ -505,7 +530,8 @@ DenseOps dense_ops() {
                &lower_factor_qr_pairs<N, kPredictedRows<N>, true>,
                &lower_factor_qr_pairs<N, kSmoothingRows<N>, false>,
                &merge_upper_pair<N>,
-               &Dense<N>::smoothing_stack,
+               &Dense<N>::smoothing_head,
+               &Dense<N>::smoothing_tail,
                &Dense<N>::factor_product,
                nullptr};
 #ifdef VEXEL_AVX2_KERNELS
@@ -519,7 +545,8 @@ DenseOps dense_ops() {
       ops.cross = &Quads<N>::cross;
       ops.predicted_covariance = &Quads<N>::predicted_covariance;
       ops.covariance_correction = &Quads<N>::covariance_correction;
-      ops.smoothing_stack = &smoothing_stack_quads<N>;
+      ops.smoothing_head = &smoothing_head_quads<N>;
+      ops.smoothing_tail = &smoothing_tail_quads<N>;
       ops.factor_product = &Quads<N>::factor_product;
     }
   }

@@ -82,7 +82,11 @@ struct DenseOps {
   void (*predicted_factor_qr)(DMatrix&, double*, DVector&, DMatrix&);
   void (*smoothed_factor_qr)(DMatrix&, double*, DVector&, DMatrix&);
   void (*merge_upper_pair)(DMatrix&);
-  void (*smoothing_stack)(Workspace&, double);
+  /// The smoothing stack in two parts: the head, which does not depend on
+  /// the smoothed step k+1 (a fixed-lag window forms it once per step), and
+  /// the tail, which does.
+  void (*smoothing_head)(Workspace&, double);
+  void (*smoothing_tail)(Workspace&);
   void (*factor_product)(Workspace&);
   /// `mean_correction` and `covariance_correction` on `CombineBuffers`, for
   /// states without angles, with n by n of scratch; whether both results
