@@ -330,7 +330,10 @@ struct Lanes {
                                                                    const double* next, const double* pp, double* B,
                                                                    double* ps) {
     for (int j = 0; j < N; ++j) {
-      product_column(G, Difference{next + j * N, pp + j * N}, B + j * N, nullptr, nullptr);
+      // The column of the difference once, for all the rows.
+      double d[N];
+      for (int k = 0; k < N; ++k) d[k] = next[j * N + k] - pp[j * N + k];
+      product_column(G, Strided{d, 1}, B + j * N, nullptr, nullptr);
     }
     // Column j of the triangle, in the same chunks, from the first chunk
     // that reaches row j (rows above j are written, then mirrored over, and
@@ -359,13 +362,33 @@ struct Lanes {
           simd::store(ps + j * N + kPairRow, t);
         }
       }
-      if constexpr (kOdd) {
-        const double t = P[j * N + kOddRow] + halves_sum_scalar<0, N>(B + kOddRow, N, g);
+    }
+    if constexpr (kOdd) {
+      // The odd last row across the columns, four at a time: lane l of
+      // chunk q is column 4q + l, whose term k is G(4q + l, k) B(N-1, k).
+      // The register is also the last column's rows 4q.., the mirror of
+      // the row.
+      const Strided b{B + kOddRow, N};
+      for (int q = 0; q < kQuads; ++q) {
+        simd::Quad t;
+        halves_sum<simd::Quad, 0, N>(G + 4 * q, N, b, t);
+        simd::Quad p;
+        for (int l = 0; l < 4; ++l) p[l] = P[(4 * q + l) * N + kOddRow];
+        t = p + t;
+        tally.note(t, QuadBits{} == QuadBits{});
+        for (int l = 0; l < 4; ++l) ps[(4 * q + l) * N + kOddRow] = t[l];
+        simd::store(ps + kOddRow * N + 4 * q, t);
+      }
+      for (int j = 4 * kQuads; j < N; ++j) {
+        const double t = P[j * N + kOddRow] + halves_sum_scalar<0, N>(B + kOddRow, N, Strided{G + j, N});
         tally.note(t);
         ps[j * N + kOddRow] = t;
+        if (j < kOddRow) ps[kOddRow * N + j] = t;
       }
     }
-    for (int j = 1; j < N; ++j) {
+    // The rest of the upper triangle (the last column's is written above
+    // when the row is odd).
+    for (int j = 1; j < (kOdd ? N - 1 : N); ++j) {
       for (int i = 0; i < j; ++i) ps[j * N + i] = ps[i * N + j];
     }
     return tally.finite();
