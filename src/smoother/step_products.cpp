@@ -407,6 +407,48 @@ __attribute__((target("avx2"))) bool covariance_correction_quads(Workspace& w) {
   return Lanes<N>::covariance_correction(w.G.data(), w.P.data(), w.P_s_next.data(), w.Pp.data(), w.B.data(),
                                          w.P_s.data());
 }
+/// `Dense<N>::solve_with_factor` with the columns of G held in registers
+/// (the same entry-wise operations in the same order).
+template <int N>
+__attribute__((target("avx2"))) void solve_with_factor_quads(const DMatrix& Fd, Workspace& w) {
+  using L = Lanes<N>;
+  const double* F = Fd.data();
+  const double* C = w.C.data();
+  simd::Quad quad[N][L::kQuads > 0 ? L::kQuads : 1];
+  simd::Pair pair[N];
+  double odd[N];
+  for (int j = 0; j < N; ++j) {
+    for (int q = 0; q < L::kQuads; ++q) quad[j][q] = simd::load<simd::Quad>(C + j * N + 4 * q);
+    if constexpr (L::kPair) pair[j] = simd::load<simd::Pair>(C + j * N + L::kPairRow);
+    if constexpr (L::kOdd) odd[j] = C[j * N + L::kOddRow];
+  }
+  // G.col(j) -= f G.col(k), then G.col(j) *= r, entry by entry: forward
+  // (f = F(j, k)), then back (f = F(k, j)).
+  for (int sweep = 0; sweep < 2; ++sweep) {
+    for (int step = 0; step < N; ++step) {
+      const int j = sweep == 0 ? step : N - 1 - step;
+      const int k0 = sweep == 0 ? 0 : j + 1;
+      const int k1 = sweep == 0 ? j : N;
+      for (int k = k0; k < k1; ++k) {
+        const double f = sweep == 0 ? F[k * N + j] : F[j * N + k];
+        for (int q = 0; q < L::kQuads; ++q) quad[j][q] = quad[j][q] - quad[k][q] * f;
+        if constexpr (L::kPair) pair[j] = pair[j] - pair[k] * f;
+        if constexpr (L::kOdd) odd[j] = odd[j] - odd[k] * f;
+      }
+      const double r = 1.0 / F[j * N + j];
+      for (int q = 0; q < L::kQuads; ++q) quad[j][q] = quad[j][q] * r;
+      if constexpr (L::kPair) pair[j] = pair[j] * r;
+      if constexpr (L::kOdd) odd[j] = odd[j] * r;
+    }
+  }
+  double* G = w.G.data();
+  for (int j = 0; j < N; ++j) {
+    for (int q = 0; q < L::kQuads; ++q) simd::store(G + j * N + 4 * q, quad[j][q]);
+    if constexpr (L::kPair) simd::store(G + j * N + L::kPairRow, pair[j]);
+    if constexpr (L::kOdd) G[j * N + L::kOddRow] = odd[j];
+  }
+}
+
 /// Both corrections on buffers held elsewhere, without angles: what the
 /// two above do on the workspace.
 template <int N>
@@ -581,6 +623,8 @@ DenseOps dense_ops() {
       ops.mean_correction = &mean_correction_quads<N>;
       ops.covariance_correction = &covariance_correction_quads<N>;
       ops.combine_covariance = &combine_covariance_quads<N>;
+      // (Four states gain nothing from it.)
+      if constexpr (N > 4) ops.solve_with_factor = &solve_with_factor_quads<N>;
     }
   }
 #endif
