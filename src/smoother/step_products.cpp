@@ -449,6 +449,38 @@ __attribute__((target("avx2"))) void solve_with_factor_quads(const DMatrix& Fd, 
   }
 }
 
+/// `Dense<N>::cross`: Yc = Y - xp row-wise, B = Y_plus - Y_minus and C =
+/// s (L B), the scale applied to each entry of the product.
+template <int N>
+__attribute__((target("avx2"))) void cross_quads(Workspace& w, double cross_scale) {
+  const double* Y = w.Y.data();
+  const double* xp = w.xp.data();
+  double* yc = w.Yc.data();
+  double* b = w.B.data();
+  for (int j = 0; j < N; ++j) {
+    const double m = xp[j];
+    for (int i = 0; i < 2 * N; ++i) yc[j * 2 * N + i] = Y[j * 2 * N + i] - m;
+    for (int i = 0; i < N; ++i) b[j * N + i] = Y[j * 2 * N + i] - Y[j * 2 * N + N + i];
+  }
+  using Ln = Lanes<N>;
+  const double* L = w.L.data();
+  double* c = w.C.data();
+  for (int j = 0; j < N; ++j) {
+    const Strided column{b + j * N, 1};
+    for (int q = 0; q < Ln::kQuads; ++q) {
+      simd::Quad t;
+      running_sum<simd::Quad, N>(L + 4 * q, N, column, t);
+      simd::store(c + j * N + 4 * q, t * cross_scale);
+    }
+    if constexpr (Ln::kPair) {
+      simd::Pair t;
+      running_sum<simd::Pair, N>(L + Ln::kPairRow, N, column, t);
+      simd::store(c + j * N + Ln::kPairRow, t * cross_scale);
+    }
+    if constexpr (Ln::kOdd) c[j * N + Ln::kOddRow] = cross_scale * halves_sum_scalar<0, N>(L + Ln::kOddRow, N, column);
+  }
+}
+
 /// Both corrections on buffers held elsewhere, without angles: what the
 /// two above do on the workspace.
 template <int N>
@@ -623,6 +655,7 @@ DenseOps dense_ops() {
       ops.mean_correction = &mean_correction_quads<N>;
       ops.covariance_correction = &covariance_correction_quads<N>;
       ops.combine_covariance = &combine_covariance_quads<N>;
+      ops.cross = &cross_quads<N>;
       // (Four states gain nothing from it.)
       if constexpr (N > 4) ops.solve_with_factor = &solve_with_factor_quads<N>;
     }
