@@ -481,6 +481,28 @@ __attribute__((target("avx2"))) void cross_quads(Workspace& w, double cross_scal
   }
 }
 
+/// `Dense<N>::smoothing_tail` where the stack does not merge: the block
+/// S_s[k+1]^T G^T, entry (i, j) the halves of sum_k S(k, i) G(j, k).  A
+/// register holds row i across four columns j (G's columns are rows of
+/// the block's), scattered into the stack.
+template <int N>
+__attribute__((target("avx2"))) void smoothing_tail_quads_small(Workspace& w) {
+  using Ln = Lanes<N>;
+  const Index rows = w.A_smooth.rows();
+  double* next = w.A_smooth.data() + 3 * N;
+  const double* S = w.S_s_next.data();
+  const double* G = w.G.data();
+  for (int i = 0; i < N; ++i) {
+    const Strided s{S + i * N, 1};  // S(k, i)
+    for (int q = 0; q < Ln::kQuads; ++q) {
+      simd::Quad t;
+      halves_sum<simd::Quad, 0, N>(G + 4 * q, N, s, t);
+      for (int l = 0; l < 4; ++l) next[(4 * q + l) * rows + i] = t[l];
+    }
+    for (int j = 4 * Ln::kQuads; j < N; ++j) next[j * rows + i] = halves_sum_scalar<0, N>(G + j, N, s);
+  }
+}
+
 /// Both corrections on buffers held elsewhere, without angles: what the
 /// two above do on the workspace.
 template <int N>
@@ -656,6 +678,7 @@ DenseOps dense_ops() {
       ops.covariance_correction = &covariance_correction_quads<N>;
       ops.combine_covariance = &combine_covariance_quads<N>;
       ops.cross = &cross_quads<N>;
+      ops.smoothing_tail = &smoothing_tail_quads_small<N>;
       // (Four states gain nothing from it.)
       if constexpr (N > 4) ops.solve_with_factor = &solve_with_factor_quads<N>;
     }
