@@ -1,7 +1,8 @@
 // The working storage and the dense products of one step of the backward
 // smoother (cubature_smoother.cpp), built for the common small state sizes
-// and, from 7 states on, on AVX registers where the processor has them; the
-// pass reaches them through one table of functions chosen once per call.
+// and on AVX registers where the processor has them (from 7 states on, and
+// for the steps a fixed-lag window repeats from 4 states on); the pass
+// reaches them through one table of functions chosen once per call.
 #pragma once
 
 #include "../kernels/factorization.hpp"
@@ -97,7 +98,10 @@ struct DenseOps {
 
 /// The table for n states: the fixed-size builds for n in 2..6 and 12, the
 /// run-time-size build otherwise; from 7 states on the AVX2 builds where
-/// `simd::avx2_kernels` admits them.
+/// `simd::avx2_kernels` admits them.  For 4 to 6 states, where it admits
+/// them, AVX2 builds of the combine, the cross-covariance, the gain's
+/// solve and the square-root stack's tail, which form every entry as the
+/// fixed-size builds do: the same bits on any processor.
 DenseOps dense_ops_for(Index n);
 
 }  // namespace vexel::smoother
