@@ -99,6 +99,13 @@ def test_every_state_size_equals_the_full_smoother(sr, n):
     zs = rng.normal(size=(16, 2))
     result = kf.copy().run(zs, lag=5)
     assert_prefix_equal(kf, result, 5, None)
+    # The online form's flush returns every step of the window at once.
+    online = kf.copy().fixed_lag(5)
+    for z in zs:
+        online.step(z)
+    full = prefix_smoothed(kf, result, len(zs) - 1, None)
+    for est in online.flush():
+        assert est.x.tobytes() == full.xs[est.step].tobytes() and est.P.tobytes() == full.Ps[est.step].tobytes()
 
 
 @FORMS

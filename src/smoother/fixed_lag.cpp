@@ -170,6 +170,42 @@ Status FixedLagWindow::smooth(Index back, double* xs, double* Ps, bool every) {
   }
   Workspace& w = w_;
   Slot& last = slot(newest);
+  // The smoothed covariances are exactly symmetric: column-major storage
+  // is their C order.
+  auto put_from = [&](Index row, const double* x, const double* P) {
+    std::memcpy(xs + row * n, x, sizeof(double) * static_cast<std::size_t>(n));
+    std::memcpy(Ps + row * nn, P, sizeof(double) * static_cast<std::size_t>(nn));
+  };
+  // The slots from the newest back, walked without a division per step.
+  std::size_t at = static_cast<std::size_t>(newest % (lag_ + 1));
+  if (!square_root_ && angles_.empty() && ops_.combine_covariance != nullptr && back > 0) {
+    // Without angles the last smoothed state is the filtered one as it
+    // stands: the first combine reads it in its slot.  Each slot is
+    // combined where it lies; the smoothed states alternate between two
+    // buffers of the workspace.
+    const double* x_next = last.x.data();
+    const double* P_next = last.P.data();
+    if (every) {
+      std::memcpy(xs + back * n, x_next, sizeof(double) * static_cast<std::size_t>(n));
+      store_c_order(last.P, Ps + back * nn);
+    }
+    double* x_out[2] = {w.x_s.data(), w.x_s_next.data()};
+    double* P_out[2] = {w.P_s.data(), w.P_s_next.data()};
+    int o = 0;
+    for (Index j = newest - 1; j >= newest - back; --j) {
+      at = at == 0 ? static_cast<std::size_t>(lag_) : at - 1;
+      const Slot& s = slots_[at];
+      const CombineBuffers c{s.x.data(), s.xp.data(), s.G.data(), s.P.data(), s.Pp.data(),
+                             x_next,     P_next,      x_out[o],   P_out[o]};
+      if (Status st = combine_buffers(ops_, c, w.B.data(), s.gain_finite, j); !st) return st;
+      x_next = x_out[o];
+      P_next = P_out[o];
+      o ^= 1;
+      if (every) put_from(j - (newest - back), x_next, P_next);
+    }
+    if (!every) put_from(0, x_next, P_next);
+    return Status::success();
+  }
   w.x_s_next = last.x;
   w.P_s_next = last.P;
   // In square-root form the steps before read the last state's factor only.
@@ -179,39 +215,11 @@ Status FixedLagWindow::smooth(Index back, double* xs, double* Ps, bool every) {
     last.L = w.S_s_next;
     last.factored = true;
   }
-  // The smoothed covariances are exactly symmetric: column-major storage
-  // is their C order.
-  auto put_from = [&](Index row, const double* x, const double* P) {
-    std::memcpy(xs + row * n, x, sizeof(double) * static_cast<std::size_t>(n));
-    std::memcpy(Ps + row * nn, P, sizeof(double) * static_cast<std::size_t>(nn));
-  };
   auto put = [&](Index row) {
     std::memcpy(xs + row * n, w.x_s_next.data(), sizeof(double) * static_cast<std::size_t>(n));
     store_c_order(w.P_s_next, Ps + row * nn);
   };
   if (every) put(back);
-  // The slots from the newest back, walked without a division per step.
-  std::size_t at = static_cast<std::size_t>(newest % (lag_ + 1));
-  if (!square_root_ && angles_.empty() && ops_.combine_covariance != nullptr) {
-    // Each slot combined where it lies; the smoothed state alternates
-    // between two buffers of the workspace.
-    double* x_next = w.x_s_next.data();
-    double* P_next = w.P_s_next.data();
-    double* x_out = w.x_s.data();
-    double* P_out = w.P_s.data();
-    for (Index j = newest - 1; j >= newest - back; --j) {
-      at = at == 0 ? static_cast<std::size_t>(lag_) : at - 1;
-      const Slot& s = slots_[at];
-      const CombineBuffers c{s.x.data(), s.xp.data(), s.G.data(), s.P.data(), s.Pp.data(),
-                             x_next,     P_next,      x_out,      P_out};
-      if (Status st = combine_buffers(ops_, c, w.B.data(), s.gain_finite, j); !st) return st;
-      std::swap(x_next, x_out);
-      std::swap(P_next, P_out);
-      if (every) put_from(j - (newest - back), x_next, P_next);
-    }
-    if (!every) put_from(0, x_next, P_next);
-    return Status::success();
-  }
   for (Index j = newest - 1; j >= newest - back; --j) {
     at = at == 0 ? static_cast<std::size_t>(lag_) : at - 1;
     Slot& s = slots_[at];
