@@ -178,17 +178,6 @@ struct Dense {
 // equal `Dense<N>`'s bit for bit whichever register width runs them.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wpsabi"
-/// a(0) b(0) + a(1) b(1) + ... + a(N-1) b(N-1), added from the first term on;
-/// a(k) is the register of rows at a + k lda.
-/// (Registers are passed by reference, never by value: no AVX register
-/// crosses a call of code built without AVX.)
-/// The factors b(k) come from a `Strided` or a `Difference`.
-template <class V, int N, class Src>
-__attribute__((always_inline)) inline void running_sum(const double* a, Index lda, const Src& b, V& s) {
-  s = simd::load<V>(a) * b(0);
-  for (int k = 1; k < N; ++k) s = simd::load<V>(a + k * lda) * b(k) + s;
-}
-
 /// b(k) = p[k stride].
 struct Strided {
   const double* p;
@@ -203,6 +192,17 @@ struct Difference {
   const double* v;
   double operator()(Index k) const { return u[k] - v[k]; }
 };
+
+/// a(0) b(0) + a(1) b(1) + ... + a(N-1) b(N-1), added from the first term
+/// on; a(k) is the register of rows at a + k lda, the factors b(k) come
+/// from a `Strided` or a `Difference`.  (Registers are passed by reference,
+/// never by value: no AVX register crosses a call of code built without
+/// AVX.)
+template <class V, int N, class Src>
+__attribute__((always_inline)) inline void running_sum(const double* a, Index lda, const Src& b, V& s) {
+  s = simd::load<V>(a) * b(0);
+  for (int k = 1; k < N; ++k) s = simd::load<V>(a + k * lda) * b(k) + s;
+}
 
 /// The same terms added as Eigen's unrolled reduction adds them: the sum of
 /// the first half, plus the sum of the second, recursively.
