@@ -101,6 +101,45 @@ def test_every_size_also_on_the_baseline_registers():
     assert proc.returncode == 0 and "8 passed" in proc.stdout, proc.stdout + proc.stderr
 
 
+# Smoothed traces of 4 to 6 states (both forms, the full pass and a fixed-lag
+# run), saved to the file named by argv[1]: run here and in a process kept to
+# the two-lane kernels, whose builds form every entry in the same order.
+REGISTER_CASES = """
+import sys
+import numpy as np
+from vexel_ckf import VexelCKF, cubature_smoother
+out = {}
+for n in (4, 5, 6):
+    for sr in (False, True):
+        rng = np.random.default_rng(n)
+        A = np.eye(n) + 0.05 * rng.standard_normal((n, n))
+        kf = VexelCKF(n, 2, 1.0, fx=lambda X, dt, A=A: X @ A.T + 0.01 * dt * np.sin(X),
+                      hx=lambda X: X[:, :2] + 0.01 * X[:, :2] ** 2, square_root=sr)
+        kf.x = rng.standard_normal(n)
+        kf.P = np.eye(n) + 0.1 * np.ones((n, n))
+        kf.Q = 0.01 * np.eye(n) + 0.001 * np.ones((n, n))
+        kf.R = 0.1 * np.eye(2)
+        r = kf.run(rng.standard_normal((60, 2)), lag=6)
+        sm = cubature_smoother(r.xs, r.Ps, kf.fx, kf.Q, 1.0, square_root=sr)
+        out[f"{n}-{sr}"] = np.concatenate([a.ravel() for a in (sm.xs, sm.Ps, sm.gains, r.xs_smoothed[6:],
+                                                                 r.Ps_smoothed[6:])])
+np.savez(sys.argv[1], **out)
+"""
+
+
+def test_small_state_register_builds_give_the_baseline_bits(tmp_path):
+    here, there = tmp_path / "here.npz", tmp_path / "baseline.npz"
+    for path, extra in ((here, {}), (there, {"VEXEL_CKF_BASELINE_SIMD": "1"})):
+        proc = subprocess.run([sys.executable, "-c", REGISTER_CASES, str(path)], env={**os.environ, **extra},
+                              capture_output=True, text=True, timeout=300)
+        assert proc.returncode == 0, proc.stderr
+    with np.load(here) as a, np.load(there) as b:
+        assert sorted(a.files) == sorted(b.files) and len(a.files) == 6
+        for key in a.files:
+            assert np.isfinite(a[key]).all(), key
+            assert a[key].tobytes() == b[key].tobytes(), key
+
+
 @FORMS
 def test_turn_model_step_is_the_textbook_cubature_step_on_the_filter_prediction(sr):
     kf, r = run_turn(sr)

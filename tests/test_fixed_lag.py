@@ -80,6 +80,35 @@ def test_run_with_lag_equals_the_full_smoother_on_every_prefix(sr, lag, timing):
 
 
 @FORMS
+@pytest.mark.parametrize("n", [2, 3, 4, 6, 7, 12])
+def test_every_state_size_equals_the_full_smoother(sr, n):
+    # The window's combine has builds per state size (and, without angle
+    # states, combines its slots in place): each must give the full pass's
+    # bits.  A mildly nonlinear drift of n states, seen in its first two.
+    rng = np.random.default_rng(n)
+    A = np.eye(n) + 0.05 * rng.normal(size=(n, n))
+
+    def fx(X, dt):
+        return X @ A.T + dt * 0.01 * np.sin(X)
+
+    kf = VexelCKF(n, 2, 1.0, fx=fx, hx=lambda X: X[:, :2] + 0.01 * X[:, :2] ** 2, square_root=sr)
+    kf.x = rng.normal(size=n)
+    kf.P = np.eye(n) + 0.1 * np.ones((n, n))
+    kf.Q = 0.01 * np.eye(n)
+    kf.R = 0.1 * np.eye(2)
+    zs = rng.normal(size=(16, 2))
+    result = kf.copy().run(zs, lag=5)
+    assert_prefix_equal(kf, result, 5, None)
+    # The online form's flush returns every step of the window at once.
+    online = kf.copy().fixed_lag(5)
+    for z in zs:
+        online.step(z)
+    full = prefix_smoothed(kf, result, len(zs) - 1, None)
+    for est in online.flush():
+        assert est.x.tobytes() == full.xs[est.step].tobytes() and est.P.tobytes() == full.Ps[est.step].tobytes()
+
+
+@FORMS
 @pytest.mark.parametrize("lag", [0, 2, 7, 10 ** 30])
 def test_compiled_models_run_natively_with_the_same_estimates(sr, lag):
     # Coordinated turn (n = 5) seen by a radar: both models compiled, so the

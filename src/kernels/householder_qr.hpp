@@ -137,12 +137,75 @@ __attribute__((always_inline)) inline void qr_kernel(DMatrix& A, double* v, DVec
   lower_from_reflections(a, m, n, diag, L);
 }
 
+/// sum a[t] b[t] over t < Len, in the order Eigen's reduction of a
+/// run-time-sized vector adds it on two-lane registers: two running sums of
+/// pairs (pairs 0, 2, 4, ... and 1, 3, 5, ...), added together, then the
+/// odd pair, the two lanes, and the last entry if Len is odd.
+template <int Len>
+__attribute__((always_inline)) inline double dynamic_order_dot(const double* a, const double* b) {
+  static_assert(Len >= 1, "a reduction of at least one term");
+  constexpr int kPaired = Len & ~1;
+  constexpr int kQuadded = Len & ~3;
+  if constexpr (kPaired == 0) {
+    return a[0] * b[0];
+  } else {
+    simd::Pair s0 = simd::load<simd::Pair>(a) * simd::load<simd::Pair>(b);
+    if constexpr (kPaired > 2) {
+      simd::Pair s1 = simd::load<simd::Pair>(a + 2) * simd::load<simd::Pair>(b + 2);
+      for (int t = 4; t < kQuadded; t += 4) {
+        s0 = s0 + simd::load<simd::Pair>(a + t) * simd::load<simd::Pair>(b + t);
+        s1 = s1 + simd::load<simd::Pair>(a + t + 2) * simd::load<simd::Pair>(b + t + 2);
+      }
+      s0 = s0 + s1;
+      if constexpr (kPaired > kQuadded) s0 = s0 + simd::load<simd::Pair>(a + kQuadded) * simd::load<simd::Pair>(b + kQuadded);
+    }
+    double r = s0[0] + s0[1];
+    if constexpr (Len > kPaired) r = r + a[kPaired] * b[kPaired];
+    return r;
+  }
+}
+
+/// `lower_factor_qr_by_columns` with the sizes fixed (N columns, M rows):
+/// the same operations in the same order (its dots and norms are Eigen's
+/// run-time-sized reductions, replayed by `dynamic_order_dot`), unrolled.
+template <int N, int M, bool TriHead, int I = 0>
+__attribute__((always_inline)) inline void qr_columns_fixed(double* a, DVector& diag) {
+  if constexpr (I < N) {
+    constexpr int kT0 = TriHead ? N : I + 1;
+    constexpr int kLen = M - kT0;
+    double* x = a + I * M;
+    const double* tail = x + kT0;
+    const double x0 = x[I];
+    const Reflector h = reflector_of(x0, x0 * x0 + dynamic_order_dot<kLen>(tail, tail));
+    diag.coeffRef(I) = h.alpha;
+    if (h.eliminate) {
+      const double v0 = h.v0;
+      x[I] = v0;
+      const double beta = h.beta;
+      for (int c = I + 1; c < N; ++c) {
+        double* yc = a + c * M;
+        double* y = yc + kT0;
+        const double tau = beta * (v0 * yc[I] + dynamic_order_dot<kLen>(tail, y));
+        yc[I] -= tau * v0;
+        for (int t = 0; t < kLen; ++t) y[t] -= tau * tail[t];
+      }
+    }
+    qr_columns_fixed<N, M, TriHead, I + 1>(a, diag);
+  }
+}
+
 /// The QR of `qr_kernel` as every build target can run it: column by column
 /// up to 6 states, on SSE2/NEON pairs beyond.
 template <int N, int M, bool TriHead>
 void lower_factor_qr_pairs(DMatrix& A, double* v, DVector& diag, DMatrix& L) {
   if constexpr (N != Eigen::Dynamic && N <= 6) {
-    lower_factor_qr_by_columns(A, diag, L, TriHead);
+    if constexpr (M != Eigen::Dynamic) {
+      if (A.rows() != M || A.cols() != N) internal_failure("a fixed-size QR takes its own size", __FILE__, __LINE__);
+      qr_columns_fixed<N, M, TriHead>(A.data(), diag);
+      lower_from_reflections(A.data(), M, N, diag, L);
+    } else {
+      lower_factor_qr_by_columns(A, diag, L, TriHead);
+    }
   } else {
     qr_kernel<simd::Pair, N, M, TriHead>(A, v, diag, L);
   }

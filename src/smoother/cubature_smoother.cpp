@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <utility>
 
@@ -99,15 +100,18 @@ BackwardPass::BackwardPass(const CubatureSmootherInputs& in, const CubatureSmoot
 
 double BackwardPass::dt_of(Index k) const { return in_.dts.at(in_.dts.dims[0] == in_.xs.dims[0] ? k + 1 : k); }
 
-Status last_smoothed_state(Workspace& w, const std::vector<Index>& angles, bool square_root, Index k) {
+Status last_smoothed_state(Workspace& w, const std::vector<Index>& angles, bool square_root, Index k,
+                           bool want_covariance) {
   // The last smoothed state is the filtered posterior.  In square-root form
   // its factor is the guarded factor of the filtered covariance, and the
   // covariance returned is that factor's product.
   angles::wrap_entries(w.x_s_next, angles);
   if (square_root) {
     if (Status s = factor_of(w.P_s_next, w, w.S_s_next, k); !s) return s;
-    w.P_s_next.noalias() = w.S_s_next.lazyProduct(w.S_s_next.transpose());
-    symmetrize_in_place(w.P_s_next);
+    if (want_covariance) {
+      w.P_s_next.noalias() = w.S_s_next.lazyProduct(w.S_s_next.transpose());
+      symmetrize_in_place(w.P_s_next);
+    }
   }
   return Status::success();
 }
@@ -160,13 +164,39 @@ Status predict_and_gain(Workspace& w, const DenseOps& ops, const std::vector<Ind
   return Status::success();
 }
 
+void form_smoothing_head(Workspace& w, const DenseOps& ops) {
+  ops.smoothing_head(w, 1.0 / std::sqrt(static_cast<double>(2 * w.n)));
+}
+
+namespace {
+
+/// Whether w.S_s w.S_s^T, symmetrised, is finite, forming it (in w.P_s) only
+/// where its entries could overflow: below the bound every entry is at most
+/// a quarter of the largest double.
+bool factor_product_finite(Workspace& w, const DenseOps& ops) {
+  const Index n = w.n;
+  const double bound = std::sqrt(std::numeric_limits<double>::max() / (4.0 * static_cast<double>(n)));
+  const double* s = w.S_s.data();
+  for (Index i = 0; i < n * n; ++i) {
+    if (!(std::abs(s[i]) <= bound)) {
+      ops.factor_product(w);
+      symmetrize_in_place(w.P_s);
+      return all_finite(w.P_s.data(), n * n);
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
 Status combine_step(Workspace& w, const DenseOps& ops, const std::vector<Index>& angles, bool square_root,
-                    bool gain_finite, Index k) {
+                    bool gain_finite, Index k, const DMatrix* head, bool want_covariance) {
   const Index n = w.n;
   // 5. Smoothed mean; angle differences are taken the short way round.
-  ops.mean_correction(w, angles);
+  const bool mean_finite = ops.mean_correction(w, angles);
 
   // 6. Smoothed covariance.
+  bool covariance_finite;
   if (square_root) {
     // Residual points (Xc - Yc G^T) carry P - G Pp G^T once the noise and
     // the smoothed factor of k+1, both mapped by G, are stacked under them:
@@ -179,19 +209,36 @@ Status combine_step(Workspace& w, const DenseOps& ops, const std::vector<Index>&
       w.U.bottomRows(n) = w.S_s_next.transpose();
       ops.merge_upper_pair(w.U);
     }
-    ops.smoothing_stack(w, 1.0 / std::sqrt(static_cast<double>(2 * n)));
+    if (head != nullptr) {
+      w.A_smooth = *head;
+    } else {
+      form_smoothing_head(w, ops);
+    }
+    ops.smoothing_tail(w);
     w.A_smooth.bottomRows(w.A_smooth.rows() - (merges(n) ? 3 : 4) * n).setZero();
     ops.smoothed_factor_qr(w.A_smooth, w.reflector.data(), w.diag, w.S_s);
-    ops.factor_product(w);
-    symmetrize_in_place(w.P_s);
+    if (want_covariance) {
+      ops.factor_product(w);
+      symmetrize_in_place(w.P_s);
+      covariance_finite = all_finite(w.P_s.data(), n * n);
+    } else {
+      covariance_finite = factor_product_finite(w, ops);
+    }
   } else {
     // Formed as its lower triangle and that triangle's mirror: exactly
     // symmetric already.
-    ops.covariance_correction(w);
+    covariance_finite = ops.covariance_correction(w);
   }
 
   // A result that overflowed is a failure, never a returned value.
-  if (!gain_finite || !all_finite(w.x_s.data(), n) || !all_finite(w.P_s.data(), n * n)) {
+  if (!gain_finite || !mean_finite || !covariance_finite) {
+    return with_step(Error::runtime("smoothed estimate is not finite"), k);
+  }
+  return Status::success();
+}
+
+Status combine_buffers(const DenseOps& ops, const CombineBuffers& c, double* scratch, bool gain_finite, Index k) {
+  if (!ops.combine_covariance(c, scratch) || !gain_finite) {
     return with_step(Error::runtime("smoothed estimate is not finite"), k);
   }
   return Status::success();

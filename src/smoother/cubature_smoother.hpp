@@ -63,9 +63,12 @@ struct CubatureSmootherOutputs {
 
 /// The smoothed state of the last step of a trace from its filtered
 /// posterior, in place: w.x_s_next wrapped; in square-root form w.S_s_next =
-/// the guarded factor of w.P_s_next and w.P_s_next = its product.  Fails
-/// with "unable to compute stable Cholesky factor" naming step k.
-Status last_smoothed_state(Workspace& w, const std::vector<Index>& angles, bool square_root, Index k);
+/// the guarded factor of w.P_s_next and w.P_s_next = its product (left
+/// unformed without `want_covariance`: the steps before read the factor
+/// only).  Fails with "unable to compute stable Cholesky factor" naming
+/// step k.
+Status last_smoothed_state(Workspace& w, const std::vector<Index>& angles, bool square_root, Index k,
+                           bool want_covariance = true);
 
 /// w.L = the guarded factor of the filtered covariance w.P (the filter's own
 /// factorisation), from which step k's points are drawn.
@@ -81,14 +84,28 @@ Status noise_factor(Workspace& w, Index k);
 Status predict_and_gain(Workspace& w, const DenseOps& ops, const std::vector<Index>& angles, bool square_root,
                         Index k);
 
+/// The head of step k's smoothing stack (square-root form), in w.A_smooth:
+/// the part of the second half that does not depend on step k+1, from the
+/// first half's results with w.x and w.X.
+void form_smoothing_head(Workspace& w, const DenseOps& ops);
+
 /// The second half of step k: the smoothed w.x_s and w.P_s (square root:
 /// also w.S_s) from the smoothed step k+1 (w.x_s_next, w.P_s_next,
 /// w.S_s_next) and the first half's results with w.x, w.P (covariance form)
-/// and w.X (square root).  Fails with "smoothed estimate is not finite"
-/// naming step k, also for a gain that is not (`gain_finite` false: the
-/// first half's gain is tested once however often it is combined).
+/// and w.X (square root; or, given `head`, that step's smoothing head as
+/// `form_smoothing_head` left w.A_smooth).  Without `want_covariance` the
+/// square-root form leaves w.P_s unformed (the steps before read S_s only),
+/// and fails exactly when forming it would have given a value that is not
+/// finite.  Fails with "smoothed estimate is not finite" naming step k,
+/// also for a gain that is not (`gain_finite` false: the first half's gain
+/// is tested once however often it is combined).
 Status combine_step(Workspace& w, const DenseOps& ops, const std::vector<Index>& angles, bool square_root,
-                    bool gain_finite, Index k);
+                    bool gain_finite, Index k, const DMatrix* head = nullptr, bool want_covariance = true);
+
+/// `combine_step` of the covariance form for states without angles, on
+/// buffers held elsewhere, where `ops.combine_covariance` exists: the same
+/// results and the same failure.
+Status combine_buffers(const DenseOps& ops, const CombineBuffers& c, double* scratch, bool gain_finite, Index k);
 
 /// Step k's smoothed state becomes the "next" one of step k-1.
 void advance_step(Workspace& w, bool square_root);

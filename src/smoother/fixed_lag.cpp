@@ -43,9 +43,8 @@ void FixedLagWindow::exchange(Slot& s) {
   w.xp.swap(s.xp);
   w.G.swap(s.G);
   if (square_root_) {
-    w.X.swap(s.X);
-    w.Yc.swap(s.Yc);
-    w.Sq.swap(s.Sq);
+    // The smoothing head stands for X and Yc; only a merging stack reads Sq.
+    if (merges(n_)) w.Sq.swap(s.Sq);
   } else {
     w.P.swap(s.P);
     w.Pp.swap(s.Pp);
@@ -92,16 +91,20 @@ Status FixedLagWindow::prepare(const DMatrix& factor, const DMatrix& images, con
   }
   if (Status s = predict_and_gain(w, ops_, angles_, square_root_, k); !s) return s;
   Slot& p = slot(k);
-  p.gain_finite = all_finite(w.G.data(), n * n);
-  p.xp.swap(w.xp);
-  p.G.swap(w.G);
   if (square_root_) {
-    p.X = points_;
-    p.Yc.swap(w.Yc);
-    p.Sq = w.Sq;
+    // The head of the smoothing stack depends on this step alone: formed
+    // once here rather than at every combine (the same arithmetic).
+    w.X = points_;
+    w.x = p.x;
+    form_smoothing_head(w, ops_);
+    p.A.swap(w.A_smooth);
+    if (merges(n)) p.Sq = w.Sq;
   } else {
     p.Pp.swap(w.Pp);
   }
+  p.gain_finite = all_finite(w.G.data(), n * n);
+  p.xp.swap(w.xp);
+  p.G.swap(w.G);
   return Status::success();
 }
 
@@ -135,9 +138,8 @@ void FixedLagWindow::store(const double* x, const double* P) {
     s.xp.resize(n);
     for (DMatrix* m : {&s.P, &s.L, &s.G}) m->resize(n, n);
     if (square_root_) {
-      s.X.resize(2 * n, n);
-      s.Yc.resize(2 * n, n);
-      s.Sq.resize(n, n);
+      s.A.resize(w_.A_smooth.rows(), n);
+      if (merges(n)) s.Sq.resize(n, n);
     } else {
       s.Pp.resize(n, n);
     }
@@ -168,9 +170,46 @@ Status FixedLagWindow::smooth(Index back, double* xs, double* Ps, bool every) {
   }
   Workspace& w = w_;
   Slot& last = slot(newest);
+  // The smoothed covariances are exactly symmetric: column-major storage
+  // is their C order.
+  auto put_from = [&](Index row, const double* x, const double* P) {
+    std::memcpy(xs + row * n, x, sizeof(double) * static_cast<std::size_t>(n));
+    std::memcpy(Ps + row * nn, P, sizeof(double) * static_cast<std::size_t>(nn));
+  };
+  // The slots from the newest back, walked without a division per step.
+  std::size_t at = static_cast<std::size_t>(newest % (lag_ + 1));
+  if (!square_root_ && angles_.empty() && ops_.combine_covariance != nullptr && back > 0) {
+    // Without angles the last smoothed state is the filtered one as it
+    // stands: the first combine reads it in its slot.  Each slot is
+    // combined where it lies; the smoothed states alternate between two
+    // buffers of the workspace.
+    const double* x_next = last.x.data();
+    const double* P_next = last.P.data();
+    if (every) {
+      std::memcpy(xs + back * n, x_next, sizeof(double) * static_cast<std::size_t>(n));
+      store_c_order(last.P, Ps + back * nn);
+    }
+    double* x_out[2] = {w.x_s.data(), w.x_s_next.data()};
+    double* P_out[2] = {w.P_s.data(), w.P_s_next.data()};
+    int o = 0;
+    for (Index j = newest - 1; j >= newest - back; --j) {
+      at = at == 0 ? static_cast<std::size_t>(lag_) : at - 1;
+      const Slot& s = slots_[at];
+      const CombineBuffers c{s.x.data(), s.xp.data(), s.G.data(), s.P.data(), s.Pp.data(),
+                             x_next,     P_next,      x_out[o],   P_out[o]};
+      if (Status st = combine_buffers(ops_, c, w.B.data(), s.gain_finite, j); !st) return st;
+      x_next = x_out[o];
+      P_next = P_out[o];
+      o ^= 1;
+      if (every) put_from(j - (newest - back), x_next, P_next);
+    }
+    if (!every) put_from(0, x_next, P_next);
+    return Status::success();
+  }
   w.x_s_next = last.x;
   w.P_s_next = last.P;
-  if (Status s = last_smoothed_state(w, angles_, square_root_, newest); !s) return s;
+  // In square-root form the steps before read the last state's factor only.
+  if (Status s = last_smoothed_state(w, angles_, square_root_, newest, every || back == 0); !s) return s;
   if (square_root_ && !last.factored) {
     // The same factorisation the next step's points are drawn from.
     last.L = w.S_s_next;
@@ -181,13 +220,13 @@ Status FixedLagWindow::smooth(Index back, double* xs, double* Ps, bool every) {
     store_c_order(w.P_s_next, Ps + row * nn);
   };
   if (every) put(back);
-  // The slots from the newest back, walked without a division per step.
-  std::size_t at = static_cast<std::size_t>(newest % (lag_ + 1));
   for (Index j = newest - 1; j >= newest - back; --j) {
     at = at == 0 ? static_cast<std::size_t>(lag_) : at - 1;
     Slot& s = slots_[at];
     exchange(s);
-    Status st = combine_step(w, ops_, angles_, square_root_, s.gain_finite, j);
+    // Only the covariances returned are formed (square-root form).
+    const bool wanted = every || j == newest - back;
+    Status st = combine_step(w, ops_, angles_, square_root_, s.gain_finite, j, square_root_ ? &s.A : nullptr, wanted);
     exchange(s);
     if (!st) return st;
     advance_step(w, square_root_);
@@ -201,7 +240,7 @@ std::size_t FixedLagWindow::bytes() const {
   std::size_t doubles = static_cast<std::size_t>(points_.size() + images_.size() + q_held_.size());
   for (const Slot& s : slots_) {
     for (const DVector* v : {&s.x, &s.xp}) doubles += static_cast<std::size_t>(v->size());
-    for (const DMatrix* m : {&s.P, &s.L, &s.Pp, &s.G, &s.X, &s.Yc, &s.Sq}) doubles += static_cast<std::size_t>(m->size());
+    for (const DMatrix* m : {&s.P, &s.L, &s.Pp, &s.G, &s.A, &s.Sq}) doubles += static_cast<std::size_t>(m->size());
   }
   return doubles * sizeof(double);
 }

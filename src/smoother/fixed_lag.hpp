@@ -74,7 +74,9 @@ class FixedLagWindow {
   /// its backward step.  Its buffers trade places with the workspace's.
   struct Slot {
     DVector x, xp;
-    DMatrix P, L, Pp, G, X, Yc, Sq;
+    DMatrix P, L, Pp, G;
+    DMatrix A;   // square-root form: the head of the smoothing stack
+    DMatrix Sq;  // square-root form, merging stacks: the noise factor
     bool factored = false;  // L holds the guarded factor of P
     bool gain_finite = false;
   };

@@ -1,7 +1,8 @@
 // The working storage and the dense products of one step of the backward
 // smoother (cubature_smoother.cpp), built for the common small state sizes
-// and, from 7 states on, on AVX registers where the processor has them; the
-// pass reaches them through one table of functions chosen once per call.
+// and on AVX registers where the processor has them (from 7 states on, and
+// for the steps a fixed-lag window repeats from 4 states on); the pass
+// reaches them through one table of functions chosen once per call.
 #pragma once
 
 #include "../kernels/factorization.hpp"
@@ -56,23 +57,51 @@ struct Workspace {
   }
 };
 
+/// The buffers of one combine of the covariance form (n and n by n,
+/// column-major), for a caller that keeps a step's first half elsewhere
+/// than in the workspace: the fixed-lag window combines its slots in place.
+struct CombineBuffers {
+  const double* x;
+  const double* xp;
+  const double* G;
+  const double* P;
+  const double* Pp;
+  const double* x_s_next;
+  const double* P_s_next;
+  double* x_s;
+  double* P_s;
+};
+
 /// The products and QRs of a step, for one state size and register width.
 struct DenseOps {
   void (*cross)(Workspace&, double);
   void (*predicted_covariance)(Workspace&, double);
   void (*solve_with_factor)(const DMatrix&, Workspace&);
-  void (*mean_correction)(Workspace&, const std::vector<Index>&);
-  void (*covariance_correction)(Workspace&);
+  /// These two also say whether their result (x_s, P_s) is finite.
+  bool (*mean_correction)(Workspace&, const std::vector<Index>&);
+  bool (*covariance_correction)(Workspace&);
   void (*predicted_factor_qr)(DMatrix&, double*, DVector&, DMatrix&);
   void (*smoothed_factor_qr)(DMatrix&, double*, DVector&, DMatrix&);
   void (*merge_upper_pair)(DMatrix&);
-  void (*smoothing_stack)(Workspace&, double);
+  /// The smoothing stack in two parts: the head, which does not depend on
+  /// the smoothed step k+1 (a fixed-lag window forms it once per step), and
+  /// the tail, which does.
+  void (*smoothing_head)(Workspace&, double);
+  void (*smoothing_tail)(Workspace&);
   void (*factor_product)(Workspace&);
+  /// `mean_correction` and `covariance_correction` on `CombineBuffers`, for
+  /// states without angles, with n by n of scratch; whether both results
+  /// are finite.  Null for the sizes without such a build: the caller then
+  /// goes through the workspace (the results are the same).
+  bool (*combine_covariance)(const CombineBuffers&, double* scratch);
 };
 
 /// The table for n states: the fixed-size builds for n in 2..6 and 12, the
 /// run-time-size build otherwise; from 7 states on the AVX2 builds where
-/// `simd::avx2_kernels` admits them.
+/// `simd::avx2_kernels` admits them.  For 4 to 6 states, where it admits
+/// them, AVX2 builds of the combine, the cross-covariance, the gain's
+/// solve and the square-root stack's tail, which form every entry as the
+/// fixed-size builds do: the same bits on any processor.
 DenseOps dense_ops_for(Index n);
 
 }  // namespace vexel::smoother
