@@ -722,10 +722,17 @@ class IMMBank:
         self._refresh()
 
     def _refresh(self) -> None:
-        """The models' arrays read once and the combined estimates formed from them."""
+        """The models' arrays read once; the combined estimates are formed from them when first asked for."""
         self._xm = tuple(np.ascontiguousarray(b._b.get("xs")) for b in self._banks)
         self._Pm = tuple(np.ascontiguousarray(b._b.get("Ps")) for b in self._banks)
-        self._x, self._P = _bank_combine(self._layout.native(), self._mus, self._xm, self._Pm)
+        self._x = self._P = None
+
+    def _combined(self) -> Tuple[FloatArray, FloatArray]:
+        """The combined means and covariances of the current state (formed once per state: a run's
+        predictions are never combined)."""
+        if self._x is None:
+            self._x, self._P = _bank_combine(self._layout.native(), self._mus, self._xm, self._Pm)
+        return self._x, self._P
 
     # -- state ---------------------------------------------------------------
 
@@ -771,12 +778,12 @@ class IMMBank:
     @property
     def xs(self) -> FloatArray:
         """Combined means, shape (M, r)."""
-        return self._frozen(self._x)
+        return self._frozen(self._combined()[0])
 
     @property
     def Ps(self) -> FloatArray:
         """Combined covariances, shape (M, r, r)."""
-        return self._frozen(self._P)
+        return self._frozen(self._combined()[1])
 
     @property
     def mus(self) -> FloatArray:
@@ -955,8 +962,7 @@ class IMMBank:
         for k in range(steps):
             self.predict()
             self.update(seq[k])
-            out.xs[k] = self._x
-            out.Ps[k] = self._P
+            out.xs[k], out.Ps[k] = self._combined()
             out.mus[k] = self._mus
             out.log_likelihoods[k] = self._lls
             out.status[k] = self._status
