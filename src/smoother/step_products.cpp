@@ -232,30 +232,33 @@ __attribute__((always_inline)) inline double halves_sum_scalar(const double* a, 
 /// Whether the lanes of `v` marked in `keep` (all bits set) are finite,
 /// accumulated into `top` as `all_finite` does: the sign bit of a lane of
 /// `top` ends set once any kept lane was infinite or NaN.
-template <class V, class Bits>
-__attribute__((always_inline)) inline void note_finite(const V& v, const Bits& keep, Bits& top) {
-  constexpr long long kExponent = 0x7ff0000000000000LL;
-  constexpr long long kLowestExponentBit = 0x0010000000000000LL;
-  // A cast between vector types of one size reinterprets the bits.
-  top |= ((reinterpret_cast<Bits>(v) & kExponent) + kLowestExponentBit) & keep;
+template <class V, class Bits, class Words>
+__attribute__((always_inline)) inline void note_finite(const V& v, const Bits& keep, Words& top) {
+  constexpr unsigned long long kExponent = 0x7ff0000000000000ULL;
+  constexpr unsigned long long kLowestExponentBit = 0x0010000000000000ULL;
+  // A cast between vector types of one size reinterprets the bits; the sums
+  // are unsigned, where the carry into the top bit is defined.
+  top |= ((reinterpret_cast<Words>(v) & kExponent) + kLowestExponentBit) & reinterpret_cast<Words>(keep);
 }
 
 typedef long long QuadBits __attribute__((vector_size(32)));
 typedef long long PairBits __attribute__((vector_size(16)));
+typedef unsigned long long QuadWords __attribute__((vector_size(32)));
+typedef unsigned long long PairWords __attribute__((vector_size(16)));
 
 /// Finiteness gathered from registers of both widths and single entries.
 struct FiniteTally {
-  QuadBits quads{};
-  PairBits pairs{};
-  long long single = 0;
+  QuadWords quads{};
+  PairWords pairs{};
+  unsigned long long single = 0;
   void note(const simd::Quad& v, const QuadBits& keep) { note_finite(v, keep, quads); }
   void note(const simd::Pair& v, const PairBits& keep) { note_finite(v, keep, pairs); }
   void note(double v) {
-    long long bits;
+    unsigned long long bits;
     std::memcpy(&bits, &v, sizeof bits);
-    single |= (bits & 0x7ff0000000000000LL) + 0x0010000000000000LL;
+    single |= (bits & 0x7ff0000000000000ULL) + 0x0010000000000000ULL;
   }
-  bool finite() const { return (quads[0] | quads[1] | quads[2] | quads[3] | pairs[0] | pairs[1] | single) >= 0; }
+  bool finite() const { return ((quads[0] | quads[1] | quads[2] | quads[3] | pairs[0] | pairs[1] | single) >> 63) == 0; }
 };
 
 /// The combine of the covariance form for N >= 4 states, its rows taken in
