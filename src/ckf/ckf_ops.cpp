@@ -5,8 +5,10 @@
 #include "../kernels/small_moments.hpp"
 #include "../kernels/small_product.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <type_traits>
 #include <utility>
 
 namespace vexel {
@@ -40,6 +42,105 @@ void self_moment(const DMatrix& A, DMatrix& M) {
   }
 }
 
+/// The lower triangle of the moment (scaled by w) plus the noise N, made
+/// exactly symmetric, into the column-major C x C matrix out: each entry
+/// first the moment's value plus N's (as `+=` adds them), then each
+/// off-diagonal pair (upper + lower) * 0.5, as symmetrize_in_place forms it.
+template <int C>
+inline void add_noise_symmetrized(const double (&g)[C][C], double w, const double* __restrict N,
+                                  double* __restrict out) {
+  for (int j = 0; j < C; ++j) {
+    out[j * C + j] = g[j][j] * w + N[j * C + j];
+    for (int i = j + 1; i < C; ++i) {
+      const double v = g[i][j] * w;
+      const double lower = v + N[j * C + i];
+      const double upper = v + N[i * C + j];
+      const double sym = (upper + lower) * 0.5;
+      out[j * C + i] = sym;
+      out[i * C + j] = sym;
+    }
+  }
+}
+
+/// The prediction's moments for a state size known at compile time: the
+/// mean of the r propagated points Y (r by N, column-major), their moment
+/// about it plus Q, symmetrised.  Every value comes from the operations, in
+/// the order, of the general path (row_mean, center_rows, self_moment, the
+/// addition of Q, symmetrize_in_place), so the bits are the same; the fixed
+/// size keeps the sums in registers and the centred points are never
+/// stored.  Y is only read.
+template <int N>
+void prediction_moments(const double* __restrict Y, Index r, const double* __restrict Q, double* __restrict mean,
+                        double* __restrict P) {
+  const double w = 1.0 / static_cast<double>(r);
+  double sums[N] = {};
+  for (Index k = 0; k < r; ++k) {
+    for (int j = 0; j < N; ++j) sums[j] += Y[j * r + k];
+  }
+  for (int j = 0; j < N; ++j) mean[j] = sums[j] * w;
+  double g[N][N] = {};
+  for (Index k = 0; k < r; ++k) {
+    double a[N];
+    for (int i = 0; i < N; ++i) a[i] = Y[i * r + k] - mean[i];
+    for (int j = 0; j < N; ++j) {
+      for (int i = j; i < N; ++i) g[i][j] += a[i] * a[j];
+    }
+  }
+  add_noise_symmetrized<N>(g, w, Q, P);
+}
+
+/// The update's moments for sizes known at compile time (the moment of X
+/// and Z goes through cross_gram, N <= 8 and M <= 4, in the general path
+/// too): the predicted measurement (mean of Z), the cross moment Pxz of X
+/// about x and Z about that mean, and S, the moment of Z plus R,
+/// symmetrised.  The same operations in the same order as row_mean,
+/// center_rows, moment, self_moment, the addition of R and
+/// symmetrize_in_place; X and Z are only read.
+template <int N, int M>
+void update_moments(const double* __restrict X, const double* __restrict Z, Index r, const double* __restrict x,
+                    const double* __restrict R, double* __restrict z_mean, double* __restrict Pxz,
+                    double* __restrict S) {
+  const double w = 1.0 / static_cast<double>(r);
+  double sums[M] = {};
+  for (Index k = 0; k < r; ++k) {
+    for (int j = 0; j < M; ++j) sums[j] += Z[j * r + k];
+  }
+  for (int j = 0; j < M; ++j) z_mean[j] = sums[j] * w;
+  double cross[N][M] = {};
+  double g[M][M] = {};
+  for (Index k = 0; k < r; ++k) {
+    double a[N];
+    double b[M];
+    for (int i = 0; i < N; ++i) a[i] = X[i * r + k] - x[i];
+    for (int j = 0; j < M; ++j) b[j] = Z[j * r + k] - z_mean[j];
+    for (int i = 0; i < N; ++i) {
+      for (int j = 0; j < M; ++j) cross[i][j] += a[i] * b[j];
+    }
+    for (int j = 0; j < M; ++j) {
+      for (int i = j; i < M; ++i) g[i][j] += b[i] * b[j];
+    }
+  }
+  for (int j = 0; j < M; ++j) {
+    for (int i = 0; i < N; ++i) Pxz[j * N + i] = cross[i][j] * w;
+  }
+  add_noise_symmetrized<M>(g, w, R, S);
+}
+
+/// f(N, M) as integral constants for N in 1..8 and M in 1..4; false
+/// (nothing called) for other sizes.
+template <class F>
+bool with_update_sizes(Index n, Index m, F&& f) {
+  if (m < 1 || m > 4) return false;
+  return small::with_small_count(n, [&](auto nn) {
+    switch (m) {
+      case 1: f(nn, std::integral_constant<int, 1>()); break;
+      case 2: f(nn, std::integral_constant<int, 2>()); break;
+      case 3: f(nn, std::integral_constant<int, 3>()); break;
+      default: f(nn, std::integral_constant<int, 4>()); break;
+    }
+  });
+}
+
 }  // namespace
 
 Status commit_prediction(CkfState& s, DMatrix Y, double jitter) {
@@ -49,6 +150,25 @@ Status commit_prediction(CkfState& s, DMatrix Y, double jitter) {
 
 Status commit_prediction(CkfState& s, DMatrix& Y, double jitter, CkfWork& w) {
   if (Y.cols() != s.dim_x) internal_failure("propagated points have dim_x columns", __FILE__, __LINE__);
+  // Small states: the same arithmetic in one pass, straight into the state.
+  Status small_result = Status::success();
+  const bool small_state = small::with_small_count(s.dim_x, [&](auto size) {
+    constexpr int N = decltype(size)::value;
+    double mean[N];
+    double P[N * N];
+    prediction_moments<N>(Y.data(), Y.rows(), s.Q.data(), mean, P);
+    if (!all_finite(mean, N) || !all_finite(P, N * N)) {
+      small_result = non_finite_prediction();
+      return;
+    }
+    record_jitter_overwrite(s.jitter, jitter);
+    std::copy(mean, mean + N, s.x.data());
+    std::copy(mean, mean + N, s.x_prior.data());
+    std::copy(P, P + N * N, s.P.data());
+    std::copy(P, P + N * N, s.P_prior.data());
+  });
+  if (small_state) return small_result;
+
   // The new mean is the mean of the propagated points themselves (not the
   // transition applied to the old mean), and the spread is taken about it.
   row_mean(Y, s.dim_x, w.mean);
@@ -83,16 +203,27 @@ Status update_from_points(CkfState& s, DMatrix& X, DMatrix& Z, const DVector& z,
     internal_failure("update operands match the filter's dimensions", __FILE__, __LINE__);
   }
 
-  // Predicted measurement: the mean of the measurement points.
-  row_mean(Z, m, w.mean);
-  // State deviations are taken about the mean that generated the points,
-  // measurement deviations about their own mean.
-  center_rows(X, s.x);
-  center_rows(Z, w.mean);
-  moment(X, Z, w.Pxz);
-  self_moment(Z, w.S);
-  w.S += R_eff;
-  symmetrize_in_place(w.S);
+  // Predicted measurement: the mean of the measurement points.  State
+  // deviations are taken about the mean that generated the points,
+  // measurement deviations about their own mean.  Small sizes: the same
+  // arithmetic in one pass over the points.
+  w.mean.resize(m);
+  w.Pxz.resize(n, m);
+  w.S.resize(m, m);
+  const bool small_sizes = with_update_sizes(n, m, [&](auto nn, auto mm) {
+    update_moments<decltype(nn)::value, decltype(mm)::value>(X.data(), Z.data(), X.rows(), s.x.data(),
+                                                             R_eff.data(), w.mean.data(), w.Pxz.data(),
+                                                             w.S.data());
+  });
+  if (!small_sizes) {
+    row_mean(Z, m, w.mean);
+    center_rows(X, s.x);
+    center_rows(Z, w.mean);
+    moment(X, Z, w.Pxz);
+    self_moment(Z, w.S);
+    w.S += R_eff;
+    symmetrize_in_place(w.S);
+  }
 
   // Nothing has been stored yet.  A failed inverse still records the
   // jitter of the points (the update had got that far).

@@ -33,7 +33,8 @@ struct CkfWork {
 /// non-finite state", changing nothing, when the new x or P is not finite.
 /// Y is consumed (pass an rvalue to avoid a copy).
 Status commit_prediction(CkfState& s, DMatrix Y, double jitter);
-/// The same with caller-owned temporaries; Y is centred in place.
+/// The same with caller-owned temporaries; Y is used as scratch (its
+/// contents afterwards are unspecified).
 Status commit_prediction(CkfState& s, DMatrix& Y, double jitter, CkfWork& work);
 
 /// Measurement update from the state points X (2n by n, drawn from the
@@ -45,7 +46,8 @@ Status commit_prediction(CkfState& s, DMatrix& Y, double jitter, CkfWork& work);
 /// non-finite state" (nothing changed).
 Status update_from_points(CkfState& s, DMatrix X, DMatrix Z, const DVector& z, const DMatrix& R_eff,
                           double jitter);
-/// The same with caller-owned temporaries; X and Z are centred in place.
+/// The same with caller-owned temporaries; X and Z are used as scratch
+/// (their contents afterwards are unspecified).
 Status update_from_points(CkfState& s, DMatrix& X, DMatrix& Z, const DVector& z, const DMatrix& R_eff,
                           double jitter, CkfWork& work);
 
