@@ -15,6 +15,11 @@ namespace vexel {
 
 namespace {
 
+/// nis, mahalanobis, log_likelihood and likelihood from the stored y, SI
+/// and S, given the plain Cholesky factor of S (nullptr: S has none, the
+/// log-likelihood is -inf).
+void likelihood_terms(CkfState& s, const DMatrix* factor);
+
 /// Equal-weight moment of a centred point set with itself, A^T A times
 /// w = 1.0 / rows.  Same formula as `moment(A, A)`, but only the lower
 /// triangle is accumulated (a symmetric rank-k product, about half the work)
@@ -276,7 +281,10 @@ Status update_from_points(CkfState& s, DMatrix& X, DMatrix& Z, const DVector& z,
   s.P.swap(w.P_new);
   s.x_post = s.x;
   s.P_post = s.P;
-  update_likelihood_terms(s, w.factor);
+  // The inverse's first stage took the plain factor of this very S (no
+  // jitter), which is the one the log-determinant needs; it failed exactly
+  // when a fallback stage was used.
+  likelihood_terms(s, used_fallback ? nullptr : &w.factor.L);
   return Status::success();
 }
 
@@ -286,6 +294,12 @@ void update_likelihood_terms(CkfState& s) {
 }
 
 void update_likelihood_terms(CkfState& s, FactorWork& work) {
+  likelihood_terms(s, plain_cholesky(s.S, work.W, work.L) ? &work.L : nullptr);
+}
+
+namespace {
+
+void likelihood_terms(CkfState& s, const DMatrix* factor) {
   const Index m = s.dim_z;
   const DVector& y = s.y;
   const DMatrix& SI = s.SI;
@@ -305,12 +319,12 @@ void update_likelihood_terms(CkfState& s, FactorWork& work) {
   // The log-determinant always comes from a fresh, jitter-free factor of S,
   // even when SI came from a fallback.
   constexpr double kNegInf = -std::numeric_limits<double>::infinity();
-  const DMatrix& L = work.L;
-  if (!plain_cholesky(s.S, work.W, work.L)) {
+  if (factor == nullptr) {
     s.log_likelihood = kNegInf;
     s.likelihood = 0.0;
     return;
   }
+  const DMatrix& L = *factor;
   double log_sum = 0.0;
   for (Index i = 0; i < m; ++i) {
     const double lii = L.coeff(i, i);
@@ -325,6 +339,8 @@ void update_likelihood_terms(CkfState& s, FactorWork& work) {
   s.log_likelihood = -0.5 * (d2 + (logdet + static_cast<double>(m) * kLn2Pi));
   s.likelihood = std::exp(s.log_likelihood);
 }
+
+}  // namespace
 
 void clear_update_diagnostics(CkfState& s) {
   s.clear_common_diagnostics();
