@@ -83,12 +83,16 @@ void prediction_moments(const double* __restrict Y, Index r, const double* __res
     for (int j = 0; j < N; ++j) sums[j] += Y[j * r + k];
   }
   for (int j = 0; j < N; ++j) mean[j] = sums[j] * w;
+  // The whole square is summed although only its lower triangle is read:
+  // rows of g that the compiler keeps in whole vector registers are cheaper
+  // than the triangle, whose ragged rows it spills (a 5 x 5 moment took
+  // three times as long).  g[i][j] and g[j][i] hold the same sum.
   double g[N][N] = {};
   for (Index k = 0; k < r; ++k) {
     double a[N];
     for (int i = 0; i < N; ++i) a[i] = Y[i * r + k] - mean[i];
     for (int j = 0; j < N; ++j) {
-      for (int i = j; i < N; ++i) g[i][j] += a[i] * a[j];
+      for (int i = 0; i < N; ++i) g[j][i] += a[i] * a[j];
     }
   }
   add_noise_symmetrized<N>(g, w, Q, P);
@@ -111,22 +115,23 @@ void update_moments(const double* __restrict X, const double* __restrict Z, Inde
     for (int j = 0; j < M; ++j) sums[j] += Z[j * r + k];
   }
   for (int j = 0; j < M; ++j) z_mean[j] = sums[j] * w;
-  double cross[N][M] = {};
+  // Sums kept in whole rows, as in prediction_moments.
+  double cross[M][N] = {};
   double g[M][M] = {};
   for (Index k = 0; k < r; ++k) {
     double a[N];
     double b[M];
     for (int i = 0; i < N; ++i) a[i] = X[i * r + k] - x[i];
     for (int j = 0; j < M; ++j) b[j] = Z[j * r + k] - z_mean[j];
-    for (int i = 0; i < N; ++i) {
-      for (int j = 0; j < M; ++j) cross[i][j] += a[i] * b[j];
+    for (int j = 0; j < M; ++j) {
+      for (int i = 0; i < N; ++i) cross[j][i] += a[i] * b[j];
     }
     for (int j = 0; j < M; ++j) {
-      for (int i = j; i < M; ++i) g[i][j] += b[i] * b[j];
+      for (int i = 0; i < M; ++i) g[j][i] += b[i] * b[j];
     }
   }
   for (int j = 0; j < M; ++j) {
-    for (int i = 0; i < N; ++i) Pxz[j * N + i] = cross[i][j] * w;
+    for (int i = 0; i < N; ++i) Pxz[j * N + i] = cross[j][i] * w;
   }
   add_noise_symmetrized<M>(g, w, R, S);
 }
