@@ -3,7 +3,6 @@
 #include "../kernels/cubature.hpp"
 #include "../kernels/factorization.hpp"
 #include "../kernels/small_moments.hpp"
-#include "../kernels/small_product.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -136,6 +135,58 @@ void update_moments(const double* __restrict X, const double* __restrict Z, Inde
   add_noise_symmetrized<M>(g, w, R, S);
 }
 
+/// The update's correction for sizes known at compile time, from the cross
+/// moment Pxz (N x M), the inverse SI and S (M x M), the innovation y, and
+/// the current x and P: the gain K = Pxz SI, x_new = x + K y and P_new =
+/// P - (K S) K^T symmetrised (all column-major).  Each entry of a product
+/// is 0.0 plus its terms in the order of the inner index, as the general
+/// path's products form it, then the same additions and symmetrisation.
+template <int N, int M>
+void update_correction(const double* __restrict Pxz, const double* __restrict SI, const double* __restrict S,
+                       const double* __restrict y, const double* __restrict x, const double* __restrict P,
+                       double* __restrict K, double* __restrict x_new, double* __restrict P_new) {
+  // Columns of the products whole (the inner loops run down a column).
+  double k[M][N] = {};
+  for (int c = 0; c < M; ++c) {
+    for (int d = 0; d < M; ++d) {
+      const double b = SI[c * M + d];
+      for (int i = 0; i < N; ++i) k[c][i] += Pxz[d * N + i] * b;
+    }
+  }
+  double ky[N] = {};
+  double ks[M][N] = {};
+  for (int d = 0; d < M; ++d) {
+    for (int i = 0; i < N; ++i) ky[i] += k[d][i] * y[d];
+  }
+  for (int c = 0; c < M; ++c) {
+    for (int d = 0; d < M; ++d) {
+      const double b = S[c * M + d];
+      for (int i = 0; i < N; ++i) ks[c][i] += k[d][i] * b;
+    }
+  }
+  double kskt[N][N] = {};
+  for (int c = 0; c < N; ++c) {
+    for (int d = 0; d < M; ++d) {
+      const double b = k[d][c];
+      for (int i = 0; i < N; ++i) kskt[c][i] += ks[d][i] * b;
+    }
+  }
+  for (int c = 0; c < M; ++c) {
+    for (int i = 0; i < N; ++i) K[c * N + i] = k[c][i];
+  }
+  for (int i = 0; i < N; ++i) x_new[i] = x[i] + ky[i];
+  for (int c = 0; c < N; ++c) {
+    P_new[c * N + c] = P[c * N + c] - kskt[c][c];
+    for (int i = c + 1; i < N; ++i) {
+      const double lower = P[c * N + i] - kskt[c][i];
+      const double upper = P[i * N + c] - kskt[i][c];
+      const double sym = (upper + lower) * 0.5;
+      P_new[c * N + i] = sym;
+      P_new[i * N + c] = sym;
+    }
+  }
+}
+
 /// f(N, M) as integral constants for N in 1..8 and M in 1..4; false
 /// (nothing called) for other sizes.
 template <class F>
@@ -245,34 +296,33 @@ Status update_from_points(CkfState& s, DMatrix& X, DMatrix& Z, const DVector& z,
 
   w.K.resize(n, m);
   w.y = z - w.mean;
-  w.Ky.resize(n);
-  w.KS.resize(n, m);
-  w.KSKt.resize(n, n);
+  w.x_new.resize(n);
+  w.P_new.resize(n, n);
   // The correction is formed in full and then added (not accumulated into x
   // term by term), and likewise for P below.  Plain (not Joseph) form:
-  // P - (K S) K^T, product K S first.  At the sizes filters mostly have the
-  // products go through the small-block product (each entry summed over its
-  // inner index in order, as the general product below does), without the
-  // general product's set-up.
-  if (n <= 8 && m <= 4) {
-    using simd::small_product;
-    using simd::Pair;
-    small_product<Pair>(n, m, m, w.Pxz.data(), n, w.SI.data(), 1, m, w.K.data(), n, 1.0, false);
-    small_product<Pair>(n, 1, m, w.K.data(), n, w.y.data(), 1, m, w.Ky.data(), n, 1.0, false);
-    small_product<Pair>(n, m, m, w.K.data(), n, w.S.data(), 1, m, w.KS.data(), n, 1.0, false);
-    small_product<Pair>(n, n, m, w.KS.data(), n, w.K.data(), n, 1, w.KSKt.data(), n, 1.0, false);
-  } else {
+  // P - (K S) K^T, product K S first; each entry of a product summed over
+  // its inner index in order, from 0.0.  At the sizes filters mostly have,
+  // the whole correction runs as one fixed-size kernel.
+  const bool small_correction = with_update_sizes(n, m, [&](auto nn, auto mm) {
+    update_correction<decltype(nn)::value, decltype(mm)::value>(w.Pxz.data(), w.SI.data(), w.S.data(), w.y.data(),
+                                                                s.x.data(), s.P.data(), w.K.data(), w.x_new.data(),
+                                                                w.P_new.data());
+  });
+  if (!small_correction) {
+    w.Ky.resize(n);
+    w.KS.resize(n, m);
+    w.KSKt.resize(n, n);
     w.K.noalias() = w.Pxz * w.SI;
     w.Ky.noalias() = w.K * w.y;
     w.KS.noalias() = w.K * w.S;
     w.KSKt.noalias() = w.KS * w.K.transpose();
+    w.x_new = s.x + w.Ky;
+    w.P_new = s.P - w.KSKt;
+    symmetrize_in_place(w.P_new);
   }
-  w.x_new = s.x + w.Ky;
-  w.P_new = s.P - w.KSKt;
-  symmetrize_in_place(w.P_new);
   // An overflow (in hx, S or the gain) fails before any field or counter
   // changes.
-  if (!w.x_new.allFinite() || !w.P_new.allFinite()) return non_finite_update();
+  if (!all_finite(w.x_new.data(), n) || !all_finite(w.P_new.data(), n * n)) return non_finite_update();
 
   record_jitter_overwrite(s.jitter, jitter);
   if (used_fallback) saturating_increment(s.singular_innovation_count);
