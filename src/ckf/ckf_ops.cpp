@@ -2,6 +2,7 @@
 
 #include "../kernels/cubature.hpp"
 #include "../kernels/factorization.hpp"
+#include "../kernels/small_factorization.hpp"
 #include "../kernels/small_moments.hpp"
 
 #include <algorithm>
@@ -187,6 +188,36 @@ void update_correction(const double* __restrict Pxz, const double* __restrict SI
   }
 }
 
+/// The innovation inverse's first stage (cholesky_inverse) for M = 1..4,
+/// without its general set-up: the plain factor of S's lower triangle into
+/// L (strict upper triangle 0.0) and the inverse from it into SI, by the
+/// same kernels.  False, with L and SI unspecified, when the factorisation
+/// fails or M is larger (the general chain then decides, from its first
+/// stage again).
+bool small_cholesky_inverse(const DMatrix& S, DMatrix& L, DMatrix& SI) {
+  const Index m = S.rows();
+  if (m < 1 || m > 4 || S.cols() != m) return false;
+  L.resize(m, m);
+  SI.resize(m, m);
+  auto run = [&](auto size) {
+    constexpr int M = decltype(size)::value;
+    // The kernel reads only the lower triangle; its strict upper triangle
+    // copies S's, and is cleared as the general path clears it.
+    if (!small::cholesky_lower<M>(S.data(), L.data(), M)) return false;
+    for (int j = 1; j < M; ++j) {
+      for (int i = 0; i < j; ++i) L.data()[j * M + i] = 0.0;
+    }
+    small::cholesky_inverse_from_factor<M>(L.data(), SI.data(), M);
+    return true;
+  };
+  switch (m) {
+    case 1: return run(std::integral_constant<int, 1>());
+    case 2: return run(std::integral_constant<int, 2>());
+    case 3: return run(std::integral_constant<int, 3>());
+    default: return run(std::integral_constant<int, 4>());
+  }
+}
+
 /// f(N, M) as integral constants for N in 1..8 and M in 1..4; false
 /// (nothing called) for other sizes.
 template <class F>
@@ -289,7 +320,7 @@ Status update_from_points(CkfState& s, DMatrix& X, DMatrix& Z, const DVector& z,
   // Nothing has been stored yet.  A failed inverse still records the
   // jitter of the points (the update had got that far).
   bool used_fallback = false;
-  if (!invert_innovation(w.S, w.factor, w.SI, used_fallback)) {
+  if (!small_cholesky_inverse(w.S, w.factor.L, w.SI) && !invert_innovation(w.S, w.factor, w.SI, used_fallback)) {
     record_jitter_overwrite(s.jitter, jitter);
     return Error::runtime("failed to invert innovation covariance");
   }
