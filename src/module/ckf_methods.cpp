@@ -68,10 +68,15 @@ void Form::update_with(CkfState& s, PointModel& hx, const DVector& z, const DMat
   const DMatrix& R_eff = r ? *r : s.R;
   if (work != nullptr) {
     double jitter = 0.0;
-    if (!cubature_points(s.x, s.P, work->work.factor, work->L, work->X, jitter)) {
-      unwrap(cubature_points(s.x, s.P));
+    if (!stable_cholesky(s.P, work->work.factor, work->L, jitter)) {
+      unwrap(cubature_points(s.x, s.P));  // its error, changing nothing
     }
-    evaluate_points(hx, work->X, 0.0, s.dim_z, /*pass_dt=*/false, work->images);
+    // The points are drawn twice, one column per component for the moments
+    // and straight into hx's buffer, one row per point: the same arithmetic
+    // both times, and cheaper than a transposing copy.
+    cubature_points_from_factor(s.x, work->L, work->X);
+    cubature_points_from_factor(s.x, work->L, hx.points(2 * s.dim_x, s.dim_x), s.dim_x, 1);
+    evaluate_drawn(hx, 0.0, s.dim_z, /*pass_dt=*/false, work->images);
     angles::unwrap_columns_around(work->images, angles.measurements, z);
     unwrap(update_from_points(s, work->X, work->images, z, R_eff, jitter, work->work));
   } else {
