@@ -76,9 +76,9 @@ void Form::update_with(CkfState& s, PointModel& hx, const DVector& z, const DMat
     // both times, and cheaper than a transposing copy.
     cubature_points_from_factor(s.x, work->L, work->X);
     cubature_points_from_factor(s.x, work->L, hx.points(2 * s.dim_x, s.dim_x), s.dim_x, 1);
-    evaluate_drawn(hx, 0.0, s.dim_z, /*pass_dt=*/false, work->images);
-    angles::unwrap_columns_around(work->images, angles.measurements, z);
-    unwrap(update_from_points(s, work->X, work->images, z, R_eff, jitter, work->work));
+    evaluate_drawn(hx, 0.0, s.dim_z, /*pass_dt=*/false, work->Z);
+    angles::unwrap_columns_around(work->Z, angles.measurements, z);
+    unwrap(update_from_points(s, work->X, work->Z, z, R_eff, jitter, work->work));
   } else {
     PointSet points = unwrap(cubature_points(s.x, s.P));
     DMatrix Z = evaluate_points(hx, points.X, 0.0, s.dim_z, /*pass_dt=*/false);
