@@ -74,13 +74,16 @@ inline void add_noise_symmetrized(const double (&g)[C][C], double w, const doubl
 /// addition of Q, symmetrize_in_place), so the bits are the same; the fixed
 /// size keeps the sums in registers and the centred points are never
 /// stored.  Y is only read.
-template <int N>
+template <int N, bool PointRows = false>
 void prediction_moments(const double* __restrict Y, Index r, const double* __restrict Q, double* __restrict mean,
                         double* __restrict P) {
+  // Component i of point k: Y is r by N column-major, or with PointRows
+  // one row per point (C order, as a model writes its images).
+  auto at = [Y, r](Index k, int i) { return PointRows ? Y[k * N + i] : Y[i * r + k]; };
   const double w = 1.0 / static_cast<double>(r);
   double sums[N] = {};
   for (Index k = 0; k < r; ++k) {
-    for (int j = 0; j < N; ++j) sums[j] += Y[j * r + k];
+    for (int j = 0; j < N; ++j) sums[j] += at(k, j);
   }
   for (int j = 0; j < N; ++j) mean[j] = sums[j] * w;
   // The whole square is summed although only its lower triangle is read:
@@ -90,7 +93,7 @@ void prediction_moments(const double* __restrict Y, Index r, const double* __res
   double g[N][N] = {};
   for (Index k = 0; k < r; ++k) {
     double a[N];
-    for (int i = 0; i < N; ++i) a[i] = Y[i * r + k] - mean[i];
+    for (int i = 0; i < N; ++i) a[i] = at(k, i) - mean[i];
     for (int j = 0; j < N; ++j) {
       for (int i = 0; i < N; ++i) g[j][i] += a[i] * a[j];
     }
@@ -218,6 +221,28 @@ bool small_cholesky_inverse(const DMatrix& S, DMatrix& L, DMatrix& SI) {
   }
 }
 
+/// commit_prediction's small-state path (n <= 8): the moments of the r
+/// points Y (column-major, or one row per point with PointRows), checked
+/// finite, then committed.  False (nothing done) for larger states.
+template <bool PointRows>
+bool small_prediction(CkfState& s, const double* Y, Index r, double jitter, Status& result) {
+  return small::with_small_count(s.dim_x, [&](auto size) {
+    constexpr int N = decltype(size)::value;
+    double mean[N];
+    double P[N * N];
+    prediction_moments<N, PointRows>(Y, r, s.Q.data(), mean, P);
+    if (!all_finite(mean, N) || !all_finite(P, N * N)) {
+      result = non_finite_prediction();
+      return;
+    }
+    record_jitter_overwrite(s.jitter, jitter);
+    std::copy(mean, mean + N, s.x.data());
+    std::copy(mean, mean + N, s.x_prior.data());
+    std::copy(P, P + N * N, s.P.data());
+    std::copy(P, P + N * N, s.P_prior.data());
+  });
+}
+
 /// f(N, M) as integral constants for N in 1..8 and M in 1..4; false
 /// (nothing called) for other sizes.
 template <class F>
@@ -235,6 +260,18 @@ bool with_update_sizes(Index n, Index m, F&& f) {
 
 }  // namespace
 
+Status commit_prediction_rows(CkfState& s, const double* Y, double jitter, CkfWork& w) {
+  const Index n = s.dim_x;
+  Status result = Status::success();
+  if (small_prediction<true>(s, Y, 2 * n, jitter, result)) return result;
+  // Larger states: the general path on a column-major copy.
+  DMatrix points(2 * n, n);
+  for (Index k = 0; k < 2 * n; ++k) {
+    for (Index i = 0; i < n; ++i) points.coeffRef(k, i) = Y[k * n + i];
+  }
+  return commit_prediction(s, points, jitter, w);
+}
+
 Status commit_prediction(CkfState& s, DMatrix Y, double jitter) {
   CkfWork work;
   return commit_prediction(s, Y, jitter, work);
@@ -244,22 +281,7 @@ Status commit_prediction(CkfState& s, DMatrix& Y, double jitter, CkfWork& w) {
   if (Y.cols() != s.dim_x) internal_failure("propagated points have dim_x columns", __FILE__, __LINE__);
   // Small states: the same arithmetic in one pass, straight into the state.
   Status small_result = Status::success();
-  const bool small_state = small::with_small_count(s.dim_x, [&](auto size) {
-    constexpr int N = decltype(size)::value;
-    double mean[N];
-    double P[N * N];
-    prediction_moments<N>(Y.data(), Y.rows(), s.Q.data(), mean, P);
-    if (!all_finite(mean, N) || !all_finite(P, N * N)) {
-      small_result = non_finite_prediction();
-      return;
-    }
-    record_jitter_overwrite(s.jitter, jitter);
-    std::copy(mean, mean + N, s.x.data());
-    std::copy(mean, mean + N, s.x_prior.data());
-    std::copy(P, P + N * N, s.P.data());
-    std::copy(P, P + N * N, s.P_prior.data());
-  });
-  if (small_state) return small_result;
+  if (small_prediction<false>(s, Y.data(), Y.rows(), jitter, small_result)) return small_result;
 
   // The new mean is the mean of the propagated points themselves (not the
   // transition applied to the old mean), and the spread is taken about it.

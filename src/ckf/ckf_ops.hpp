@@ -37,6 +37,10 @@ Status commit_prediction(CkfState& s, DMatrix Y, double jitter);
 /// contents afterwards are unspecified).
 Status commit_prediction(CkfState& s, DMatrix& Y, double jitter, CkfWork& work);
 
+/// The same from the 2n propagated points one row each (C order, as a
+/// model writes its images), read where they are; Y is not changed.
+Status commit_prediction_rows(CkfState& s, const double* Y, double jitter, CkfWork& work);
+
 /// Measurement update from the state points X (2n by n, drawn from the
 /// current x and P with the jitter j) and their images Z (2n by m) for the
 /// measurement z and the noise R_eff.  Records j, writes x, P, z, z_pred, y,

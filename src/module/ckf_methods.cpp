@@ -14,6 +14,7 @@
 #include "../kernels/cubature.hpp"
 #include "../kernels/factorization.hpp"
 
+#include <typeinfo>
 #include <utility>
 
 namespace vexel::py {
@@ -29,8 +30,24 @@ void Form::predict_with(CkfState& s, PointModel& fx, double dt, const AngleEntri
     if (!stable_cholesky(s.P, work->work.factor, work->L, jitter)) {
       unwrap(cubature_points(s.x, s.P));  // its error, changing nothing
     }
-    cubature_points_from_factor(s.x, work->L, fx.points(2 * s.dim_x, s.dim_x), s.dim_x, 1);
-    evaluate_drawn(fx, dt, s.dim_x, /*pass_dt=*/true, work->images);
+    const Index n = s.dim_x;
+    cubature_points_from_factor(s.x, work->L, fx.points(2 * n, n), n, 1);
+    if (work->keep == nullptr && angles.states.empty() && typeid(fx) == typeid(CompiledCall)) {
+      // Nothing to unwrap and nothing kept: the moments read the images
+      // where a compiled fx writes them, one row per point (n by 2n as a
+      // column-major matrix), with no transposing copy.
+      DMatrix& rows = work->images;
+      rows.resize(n, 2 * n);
+      fx.evaluate(dt, n, rows.data());
+      if (!vexel::all_finite(rows.data(), rows.size())) {
+        Index bad = 0;
+        while (vexel::all_finite(rows.data() + bad * n, n)) ++bad;
+        fail(non_finite_model_output(/*pass_dt=*/true, bad));
+      }
+      unwrap(commit_prediction_rows(s, rows.data(), jitter, work->work));
+      return;  // no angle states to wrap
+    }
+    evaluate_drawn(fx, dt, n, /*pass_dt=*/true, work->images);
     if (work->keep != nullptr) {
       work->keep->factor = work->L;
       work->keep->images = work->images;
