@@ -6,6 +6,7 @@ The models are plain C compiled here with the system compiler, so these tests ne
 import ctypes
 import gc
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -400,6 +401,34 @@ def test_native_run_failure_keeps_the_steps_before(lib):
         assert f"at step {done}" in info.value.__notes__[-1]
     # Both stop with the prediction of the failing step done and its update refused.
     assert kf.x.tobytes() == step.x.tobytes() and kf.P.tobytes() == step.P.tobytes()
+
+
+@pytest.mark.parametrize("square_root", [False, True], ids=["ckf", "srckf"])
+@pytest.mark.parametrize("n", [4, 5, 9])
+def test_native_run_names_the_first_point_a_compiled_fx_overflows(square_root, n):
+    # The transition overflows for points whose first component is beyond about 1.8e10 in size: with
+    # x0 = -1e10 and a spread of 1e10 only some of the cubature points go over.
+    F = np.eye(n)
+    F[0, 0] = 1e298
+    x = np.ones(n)
+    x[0] = -1e10
+    P = np.eye(n)
+    P[0, 0] = 1e20
+    kf = vx.VexelCKF(n, 2, 1.0, fx=vx.models.linear(F), hx=vx.models.range_bearing(), square_root=square_root)
+    kf.x, kf.P = x, P
+    # The points, plus points first, then their minus twins, and the first whose image is not finite.
+    spread = np.sqrt(n) * np.linalg.cholesky(P)
+    points = np.vstack([x + spread.T, x - spread.T])
+    with np.errstate(over="ignore"):
+        images = points @ F.T
+    first = int(np.flatnonzero(~np.isfinite(images).all(axis=1))[0])
+    if n < 9:
+        assert first == n  # the minus twin of point 0: a point other than the first is named
+    message = (f"fx returned non-finite values (NaN or inf) in output row {first} (sigma point {first}); "
+               "x and P were left unchanged")
+    with pytest.raises(ValueError, match=re.escape(message)):
+        kf.run(np.ones((3, 2)))
+    assert kf.x.tobytes() == x.tobytes() and np.array_equal(kf.P, P)
 
 
 def test_native_run_progress_and_ctrl_c(lib):

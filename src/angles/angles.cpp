@@ -9,15 +9,18 @@ namespace {
 constexpr double kPi = 3.141592653589793;
 constexpr double kTwoPi = 2.0 * kPi;
 
-}  // namespace
-
 // A value already within pi is returned as it is, so that data away from
-// the seam pass through bit for bit.
-double around(double value, double centre) {
+// the seam pass through bit for bit.  Inlined into the loops over point
+// sets below (the test is all most values need).
+inline double shifted_around(double value, double centre) {
   const double d = value - centre;
   if (d > -kPi && d <= kPi) return value;
   return centre + wrap(d);
 }
+
+}  // namespace
+
+double around(double value, double centre) { return shifted_around(value, centre); }
 
 double wrap(double a) {
   if (a > -kPi && a <= kPi) return a;  // already in range: unchanged, not rounded
@@ -41,13 +44,16 @@ void unwrap_columns_around_mean(DMatrix& Y, const std::vector<Index>& columns) {
       co += std::cos(Y(i, c));
     }
     const double centre = std::atan2(s * w, co * w);
-    for (Index i = 0; i < rows; ++i) Y(i, c) = around(Y(i, c), centre);
+    for (Index i = 0; i < rows; ++i) Y(i, c) = shifted_around(Y(i, c), centre);
   }
 }
 
 void unwrap_columns_around(DMatrix& Z, const std::vector<Index>& columns, const DVector& centre) {
+  const Index rows = Z.rows();
   for (const Index c : columns) {
-    for (Index i = 0; i < Z.rows(); ++i) Z(i, c) = around(Z(i, c), centre(c));
+    double* column = Z.col(c).data();
+    const double zc = centre(c);
+    for (Index i = 0; i < rows; ++i) column[i] = shifted_around(column[i], zc);
   }
 }
 

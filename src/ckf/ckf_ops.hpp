@@ -33,8 +33,13 @@ struct CkfWork {
 /// non-finite state", changing nothing, when the new x or P is not finite.
 /// Y is consumed (pass an rvalue to avoid a copy).
 Status commit_prediction(CkfState& s, DMatrix Y, double jitter);
-/// The same with caller-owned temporaries; Y is centred in place.
+/// The same with caller-owned temporaries; Y is used as scratch (its
+/// contents afterwards are unspecified).
 Status commit_prediction(CkfState& s, DMatrix& Y, double jitter, CkfWork& work);
+
+/// The same from the 2n propagated points one row each (C order, as a
+/// model writes its images), read where they are; Y is not changed.
+Status commit_prediction_rows(CkfState& s, const double* Y, double jitter, CkfWork& work);
 
 /// Measurement update from the state points X (2n by n, drawn from the
 /// current x and P with the jitter j) and their images Z (2n by m) for the
@@ -45,7 +50,8 @@ Status commit_prediction(CkfState& s, DMatrix& Y, double jitter, CkfWork& work);
 /// non-finite state" (nothing changed).
 Status update_from_points(CkfState& s, DMatrix X, DMatrix Z, const DVector& z, const DMatrix& R_eff,
                           double jitter);
-/// The same with caller-owned temporaries; X and Z are centred in place.
+/// The same with caller-owned temporaries; X and Z are used as scratch
+/// (their contents afterwards are unspecified).
 Status update_from_points(CkfState& s, DMatrix& X, DMatrix& Z, const DVector& z, const DMatrix& R_eff,
                           double jitter, CkfWork& work);
 

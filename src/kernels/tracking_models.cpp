@@ -49,12 +49,41 @@ int position_indices(const double* constants, std::intptr_t first, std::intptr_t
   return kModelOk;
 }
 
+/// linear_product for an N x N matrix: each image entry 0.0 plus the
+/// products of its row in column order, as below.
+template <int N>
+int fixed_linear_product(const double* __restrict points, double* __restrict images, std::intptr_t n_points,
+                         const double* __restrict M) {
+  for (std::intptr_t p = 0; p < n_points; ++p) {
+    const double* x = points + p * N;
+    double* y = images + p * N;
+    double sums[N] = {};
+    for (int j = 0; j < N; ++j) {
+      for (int i = 0; i < N; ++i) sums[i] += M[i * N + j] * x[j];
+    }
+    for (int i = 0; i < N; ++i) y[i] = sums[i];
+  }
+  return kModelOk;
+}
+
 /// images = points @ M.T, the sum over each row of M taken in column order.
 int linear_product(const double* points, double* images, std::intptr_t n_points, std::intptr_t dim_in,
                    std::intptr_t dim_out, std::intptr_t n_params, const void* user_data) {
   if (const int code = check_call(n_points, dim_in, dim_out, n_params, 0, 0)) return code;
   if (user_data == nullptr) return kModelBadConstants;
   const double* M = static_cast<const double*>(user_data);
+  // A square matrix of a small size (a transition): the same sums with the
+  // sizes fixed, so that the rows' independent sums run side by side.
+  if (dim_in == dim_out) {
+    switch (dim_in) {
+      case 2: return fixed_linear_product<2>(points, images, n_points, M);
+      case 3: return fixed_linear_product<3>(points, images, n_points, M);
+      case 4: return fixed_linear_product<4>(points, images, n_points, M);
+      case 5: return fixed_linear_product<5>(points, images, n_points, M);
+      case 6: return fixed_linear_product<6>(points, images, n_points, M);
+      default: break;
+    }
+  }
   for (std::intptr_t p = 0; p < n_points; ++p) {
     const double* x = points + p * dim_in;
     double* y = images + p * dim_out;

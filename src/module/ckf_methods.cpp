@@ -14,6 +14,7 @@
 #include "../kernels/cubature.hpp"
 #include "../kernels/factorization.hpp"
 
+#include <typeinfo>
 #include <utility>
 
 namespace vexel::py {
@@ -29,8 +30,24 @@ void Form::predict_with(CkfState& s, PointModel& fx, double dt, const AngleEntri
     if (!stable_cholesky(s.P, work->work.factor, work->L, jitter)) {
       unwrap(cubature_points(s.x, s.P));  // its error, changing nothing
     }
-    cubature_points_from_factor(s.x, work->L, fx.points(2 * s.dim_x, s.dim_x), s.dim_x, 1);
-    evaluate_drawn(fx, dt, s.dim_x, /*pass_dt=*/true, work->images);
+    const Index n = s.dim_x;
+    cubature_points_from_factor(s.x, work->L, fx.points(2 * n, n), n, 1);
+    if (work->keep == nullptr && angles.states.empty() && typeid(fx) == typeid(CompiledCall)) {
+      // Nothing to unwrap and nothing kept: the moments read the images
+      // where a compiled fx writes them, one row per point (n by 2n as a
+      // column-major matrix), with no transposing copy.
+      DMatrix& rows = work->images;
+      rows.resize(n, 2 * n);
+      fx.evaluate(dt, n, rows.data());
+      if (!vexel::all_finite(rows.data(), rows.size())) {
+        Index bad = 0;
+        while (vexel::all_finite(rows.data() + bad * n, n)) ++bad;
+        fail(non_finite_model_output(/*pass_dt=*/true, bad));
+      }
+      unwrap(commit_prediction_rows(s, rows.data(), jitter, work->work));
+      return;  // no angle states to wrap
+    }
+    evaluate_drawn(fx, dt, n, /*pass_dt=*/true, work->images);
     if (work->keep != nullptr) {
       work->keep->factor = work->L;
       work->keep->images = work->images;
@@ -68,12 +85,17 @@ void Form::update_with(CkfState& s, PointModel& hx, const DVector& z, const DMat
   const DMatrix& R_eff = r ? *r : s.R;
   if (work != nullptr) {
     double jitter = 0.0;
-    if (!cubature_points(s.x, s.P, work->work.factor, work->L, work->X, jitter)) {
-      unwrap(cubature_points(s.x, s.P));
+    if (!stable_cholesky(s.P, work->work.factor, work->L, jitter)) {
+      unwrap(cubature_points(s.x, s.P));  // its error, changing nothing
     }
-    evaluate_points(hx, work->X, 0.0, s.dim_z, /*pass_dt=*/false, work->images);
-    angles::unwrap_columns_around(work->images, angles.measurements, z);
-    unwrap(update_from_points(s, work->X, work->images, z, R_eff, jitter, work->work));
+    // The points are drawn twice, one column per component for the moments
+    // and straight into hx's buffer, one row per point: the same arithmetic
+    // both times, and cheaper than a transposing copy.
+    cubature_points_from_factor(s.x, work->L, work->X);
+    cubature_points_from_factor(s.x, work->L, hx.points(2 * s.dim_x, s.dim_x), s.dim_x, 1);
+    evaluate_drawn(hx, 0.0, s.dim_z, /*pass_dt=*/false, work->Z);
+    angles::unwrap_columns_around(work->Z, angles.measurements, z);
+    unwrap(update_from_points(s, work->X, work->Z, z, R_eff, jitter, work->work));
   } else {
     PointSet points = unwrap(cubature_points(s.x, s.P));
     DMatrix Z = evaluate_points(hx, points.X, 0.0, s.dim_z, /*pass_dt=*/false);

@@ -25,6 +25,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -116,10 +117,50 @@ class Slot {
 template <class State>
 struct Covariance;
 
+/// `dst` takes `src`'s values, storage kept when the shapes agree (they
+/// always do between two copies of one filter's field).
+template <class M>
+void copy_values(M& dst, const M& src) {
+  if (dst.rows() == src.rows() && dst.cols() == src.cols()) {
+    if (src.size() > 0) std::memcpy(dst.data(), src.data(), sizeof(double) * sz(src.size()));
+  } else {
+    dst = src;
+  }
+}
+
 template <>
 struct Covariance<CkfState> {
   static const double* of(CkfState& s, DMatrix& /*cache*/) { return s.P.data(); }
-  static void assign(CkfState& s, const DMatrix& P) { s.P = P; }
+  /// P: n by n, exactly symmetric (the mixing makes it so), so either
+  /// storage order.
+  static void assign(CkfState& s, const double* P, DMatrix& /*scratch*/) {
+    std::memcpy(s.P.data(), P, sizeof(double) * sz(s.dim_x * s.dim_x));
+  }
+  /// The backup of a step: every field, by plain copies of the values (a
+  /// step runs once per model per IMM step; the general assignment of each
+  /// of the fifteen arrays costs more than the copying).
+  static void save(CkfState& dst, const CkfState& src) {
+    static_assert(sizeof(CkfState) == 3 * sizeof(double) + 6 * sizeof(DVector) + 8 * sizeof(DMatrix) +
+                                          4 * sizeof(double) + sizeof(JitterStats) + sizeof(std::uint64_t),
+                  "every field of CkfState is copied below");
+    dst.dim_x = src.dim_x;
+    dst.dim_z = src.dim_z;
+    dst.dt = src.dt;
+    for (DVector CkfState::*v : std::initializer_list<DVector CkfState::*>{&CkfState::x, &CkfState::y, &CkfState::z, &CkfState::z_pred, &CkfState::x_prior,
+                                 &CkfState::x_post}) {
+      copy_values(dst.*v, src.*v);
+    }
+    for (DMatrix CkfState::*a : std::initializer_list<DMatrix CkfState::*>{&CkfState::K, &CkfState::P, &CkfState::Q, &CkfState::R, &CkfState::S,
+                                 &CkfState::SI, &CkfState::P_prior, &CkfState::P_post}) {
+      copy_values(dst.*a, src.*a);
+    }
+    dst.log_likelihood = src.log_likelihood;
+    dst.likelihood = src.likelihood;
+    dst.mahalanobis = src.mahalanobis;
+    dst.nis = src.nis;
+    dst.jitter = src.jitter;
+    dst.singular_innovation_count = src.singular_innovation_count;
+  }
 };
 
 template <>
@@ -128,7 +169,13 @@ struct Covariance<SrckfState> {
     cache = factor_product(s.chol_P);
     return cache.data();
   }
-  static void assign(SrckfState& s, const DMatrix& P) { unwrap(assign_covariance(s, s.chol_P, P)); }
+  static void assign(SrckfState& s, const double* P, DMatrix& scratch) {
+    const Index n = s.dim_x;
+    scratch.resize(n, n);
+    std::memcpy(scratch.data(), P, sizeof(double) * sz(n * n));
+    unwrap(assign_covariance(s, s.chol_P, scratch));
+  }
+  static void save(SrckfState& dst, const SrckfState& src) { dst = src; }
 };
 
 template <class State>
@@ -141,12 +188,9 @@ class SlotOf final : public Slot {
   const double* x() const override { return s_.x.data(); }
   const double* P() override { return Covariance<State>::of(s_, cache_); }
   void assign(const double* x, const double* P) override {
-    const Index n = s_.dim_x;
-    mixed_.resize(n, n);
     // Exactly symmetric (the kernel makes it so): either storage order.
-    std::memcpy(mixed_.data(), P, sizeof(double) * sz(n * n));
-    Covariance<State>::assign(s_, mixed_);
-    for (Index k = 0; k < n; ++k) s_.x[k] = x[k];
+    Covariance<State>::assign(s_, P, mixed_);
+    for (Index k = 0; k < s_.dim_x; ++k) s_.x[k] = x[k];
   }
   void predict(PointModel& fx, double dt) override { FilterForm<State>::predict_with(s_, fx, dt, angles, &work_); }
   void update(PointModel& hx, const DVector& z) override {
@@ -159,7 +203,7 @@ class SlotOf final : public Slot {
     if (!backup_) {
       backup_.emplace(s_);
     } else {
-      *backup_ = s_;
+      Covariance<State>::save(*backup_, s_);
     }
   }
   void restore() override {

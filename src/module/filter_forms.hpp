@@ -20,10 +20,13 @@ template <> const FilterDocs FilterForm<SrckfState>::kDocs;
 template <>
 struct StepWork<CkfState> {
   CkfWork work;
-  DMatrix L, X, images;
+  /// The factor and the update's points; the prediction's images (2n by n)
+  /// and the update's (2n by m) each in storage of their own, so that
+  /// neither is reallocated at every step.
+  DMatrix L, X, images, Z;
   /// Where a prediction also leaves its factor and its images as fx
-  /// returned them (before any unwrapping), or nullptr (L and images are
-  /// reused by the update): a fixed-lag smoother takes them, the same points
+  /// returned them (before any unwrapping), or nullptr (L is reused by the
+  /// update): a fixed-lag smoother takes them, the same points
   /// it would draw from the filtered posterior.
   struct Drawn {
     DMatrix factor, images;
